@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QString>
+
+// The per-user data folder ($XDG_DATA_HOME, else ~/.local/share), ending in '/'.
+QString GetAppDataFolder();
+
+// The program's own data folder below it, ending in '/'.
+QString DataDirFor(const QString& appDataFolder);

@@ -1,0 +1,152 @@
+#pragma once
+
+// The snippet database's access layer: a connection and a filtered table cursor with the
+// old ADO names, over an SQLite file. Failures throw varozidi::Error with a clear message;
+// this layer never asks the user anything.
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <memory>
+#include <vector>
+
+struct sqlite3;
+
+class TADOTable;
+class LockFile;
+
+class TADOConnection : public QObject {
+    Q_OBJECT
+public:
+    explicit TADOConnection(QObject* parent = nullptr);
+    ~TADOConnection() override;
+
+    // "Provider=Microsoft.JET.OLEDB.4.0;Data Source=<path>;..." Only that provider is known.
+    QString ConnectionString() const { return connectionString_; }
+    void setConnectionString(const QString& s);
+    bool LoginPrompt() const { return loginPrompt_; }
+    void setLoginPrompt(bool on) { loginPrompt_ = on; }
+
+    // Opens the existing database file named by the connection string (never creates one)
+    // and keeps its lock file beside it while open. Does nothing when already open.
+    void Open();
+    // Closes every table cursor on this connection, then the file; removes the lock file
+    // when no other connection holds it.
+    void Close();
+    bool Connected() const { return db_ != nullptr; }
+
+    // The database file actually opened (resolved without regard to letter case).
+    QString DatabasePath() const { return databasePath_; }
+
+    sqlite3* handle() const { return db_; }
+
+private:
+    friend class TADOTable;
+    void attach(TADOTable* table);
+    void detach(TADOTable* table);
+
+    QString connectionString_;
+    bool loginPrompt_ = false;
+    QString databasePath_;
+    sqlite3* db_ = nullptr;
+    std::unique_ptr<LockFile> lock_;
+    std::vector<TADOTable*> tables_;
+};
+
+class TField {
+public:
+    QString AsString() const;
+    void setAsString(const QString& value);
+    QString AsWideString() const { return AsString(); }
+    void setAsWideString(const QString& value) { setAsString(value); }
+    int AsInteger() const;
+    void setAsInteger(int value);
+    bool IsNull() const;
+    QString FieldName() const;
+
+private:
+    friend class TADOTable;
+    TField(TADOTable* table, int column) : table_(table), column_(column) {}
+    TADOTable* table_;
+    int column_;
+};
+
+class TADOTable : public QObject {
+    Q_OBJECT
+public:
+    enum class State { dsInactive, dsBrowse, dsEdit, dsInsert };
+
+    explicit TADOTable(QObject* parent = nullptr);
+    ~TADOTable() override;
+
+    TADOConnection* Connection() const { return connection_; }
+    void setConnection(TADOConnection* connection);
+    QString TableName() const { return tableName_; }
+    void setTableName(const QString& name);
+
+    // Opens the cursor (and the connection first if needed) on the first row, of the
+    // filtered rows when filtering is on. Does nothing when already open.
+    void Open();
+    void Close();
+    bool Active() const { return state_ != State::dsInactive; }
+    State GetState() const { return state_; }
+
+    // Jet/ADO filter text, e.g. "Language = 'SQL'AND Title = 'Don''t'". Both settings
+    // survive Close; while open and filtering, a change re-reads and moves to the first row.
+    QString Filter() const { return filter_; }
+    void setFilter(const QString& filter);
+    bool Filtered() const { return filtered_; }
+    void setFiltered(bool on);
+
+    void First();
+    void Next();
+    bool Eof() const;
+    int RecordCount() const;
+
+    // A field of the current row by name; throws when the table has no such field.
+    TField FieldByName(const QString& name);
+
+    void Edit();
+    void Insert();
+    void Post();
+    void Cancel();
+    void Delete();
+
+private:
+    friend class TField;
+    friend class TADOConnection;
+    struct Impl;
+    QVariant value(int column);
+    void setValue(int column, const QVariant& v);
+    void connectionClosing();
+
+    TADOConnection* connection_ = nullptr;
+    QString tableName_;
+    QString filter_;
+    bool filtered_ = false;
+    State state_ = State::dsInactive;
+    std::unique_ptr<Impl> d_;
+};
+
+// The lock file kept beside an open database, as the old engine did: "<base name>.ldb".
+// Every holder keeps a shared advisory lock on it; the last one to let go removes it.
+class LockFile {
+public:
+    explicit LockFile(const QString& databasePath);
+    ~LockFile();
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+
+    static QString pathFor(const QString& databasePath);
+    // True when a file exists at path and some live process holds it; a file left by a
+    // crashed process is stale and reports false.
+    static bool isHeld(const QString& lockPath);
+
+private:
+    QString path_;
+    int fd_ = -1;
+};
+
+// Resolves the last component of path without regard to letter case within its folder,
+// as the old platform's file system did. Returns path unchanged when nothing matches.
+QString ResolveFileName(const QString& path);

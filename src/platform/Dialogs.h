@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <exception>
+#include <functional>
+
+class QWidget;
+
+// The one way the program asks the user anything. Results follow the old toolkit's numbers.
+enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation };
+enum TMsgDlgBtn : unsigned { mbYes = 1u << 0, mbNo = 1u << 1, mbOK = 1u << 2, mbCancel = 1u << 3 };
+using TMsgDlgButtons = unsigned;
+
+inline constexpr int mrOk = 1;
+inline constexpr int mrCancel = 2;
+inline constexpr int mrYes = 6;
+inline constexpr int mrNo = 7;
+
+struct MessageDlgRequest {
+    QString text;
+    TMsgDlgType kind;
+    TMsgDlgButtons buttons;
+    int helpContext;
+};
+
+int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, int helpContext);
+
+// Tests answer dialogs through this seam; an empty function restores the real dialog.
+using MessageDlgAnswerer = std::function<int(const MessageDlgRequest&)>;
+void SetMessageDlgAnswerer(MessageDlgAnswerer answerer);
+
+// The standard error box: the failure's own message, one OK button.
+void ShowException(const std::exception& e);
+
+// Runs a handler; a failure ends it there and is shown, and the program goes on.
+template <class F> void Guarded(F&& handler) noexcept {
+    try {
+        std::forward<F>(handler)();
+    } catch (const std::exception& e) {
+        ShowException(e);
+    }
+}

@@ -1,0 +1,139 @@
+#include "platform/SynEdit.h"
+
+#include "platform/Errors.h"
+
+#include <Qsci/qscilexer.h>
+#include <QFile>
+#include <QStringDecoder>
+
+using varozidi::Error;
+
+// --- highlighters -------------------------------------------------------------------------
+
+TSynCustomHighlighter::TSynCustomHighlighter(QsciLexer* lexer,
+                                             std::span<const TSynStyleMapEntry> styles,
+                                             QObject* parent)
+    : QObject(parent), lexer_(lexer), styles_(styles) {
+    lexer_->setParent(this);
+}
+
+TSynCustomHighlighter::~TSynCustomHighlighter() = default;
+
+std::vector<int> TSynCustomHighlighter::stylesOf(TSynAttrKind kind) const {
+    std::vector<int> out;
+    for (const auto& entry : styles_)
+        if (entry.kind == kind)
+            out.push_back(entry.style);
+    return out;
+}
+
+QColor TSynHighlighterAttributes::Foreground() const {
+    const auto styles = owner_->stylesOf(kind_);
+    return styles.empty() ? QColor() : owner_->lexer()->color(styles.front());
+}
+
+void TSynHighlighterAttributes::setForeground(const QColor& colour) {
+    for (int style : owner_->stylesOf(kind_))
+        owner_->lexer()->setColor(colour, style);
+}
+
+// --- editor ---------------------------------------------------------------------------------
+
+namespace {
+
+// Old welcome files may be in a Windows code page; UTF-8 is tried first.
+QString decodeText(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (utf8.hasError())
+        text = QString::fromLatin1(bytes);
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    return text;
+}
+
+QsciScintilla::EolMode eolModeOf(const QString& text) {
+    const qsizetype lf = text.indexOf(u'\n');
+    const qsizetype cr = text.indexOf(u'\r');
+    if (cr >= 0 && (lf < 0 || cr < lf))
+        return lf == cr + 1 ? QsciScintilla::EolWindows : QsciScintilla::EolMac;
+    return QsciScintilla::EolUnix;
+}
+
+} // namespace
+
+TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
+    // "Courier New" resolves to its metric twin through fontconfig.
+    editorFont_ = QFont(QStringLiteral("Courier New"));
+    editorFont_.setPixelSize(13);
+    editorFont_.setStyleHint(QFont::Monospace);
+    gutterFont_ = editorFont_;
+    gutterFont_.setPixelSize(11);
+
+    setUtf8(true);
+    setTabWidth(2);
+    setIndentationsUseTabs(true);
+    setMarginLineNumbers(0, true);
+    setMarginWidth(1, 0);
+    setEolMode(EolUnix);
+    applyEditorLook();
+
+    connect(this, &QsciScintilla::textChanged, this, [this] {
+        if (!programChange_)
+            Q_EMIT OnChange();
+    });
+    replaceText(QStringLiteral("SynEdit1"));
+}
+
+void TSynEdit::applyEditorLook() {
+    if (!lexer()) {
+        setFont(editorFont_);
+        setPaper(palette().color(QPalette::Base));
+        setColor(palette().color(QPalette::Text));
+    }
+    setMarginsFont(gutterFont_);
+    setMarginsBackgroundColor(palette().color(QPalette::Button));
+    setMarginsForegroundColor(palette().color(QPalette::ButtonText));
+    // Room for five digits keeps the text from shifting while typing.
+    setMarginWidth(0, QFontMetrics(gutterFont_).horizontalAdvance(QStringLiteral("000000")));
+}
+
+void TSynEdit::replaceText(const QString& text) {
+    programChange_ = true;
+    setEolMode(eolModeOf(text));
+    setText(text);
+    programChange_ = false;
+    SendScintilla(SCI_EMPTYUNDOBUFFER);
+    SendScintilla(SCI_SETSAVEPOINT);
+}
+
+void TSynEdit::LoadLinesFromFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Error(QStringLiteral("Cannot open file \"%1\": %2.").arg(path, file.errorString()));
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw Error(QStringLiteral("Cannot read file \"%1\": %2.").arg(path, file.errorString()));
+    replaceText(decodeText(bytes));
+}
+
+void TSynEdit::ClearLines() { replaceText(QString()); }
+
+void TSynEdit::SetLinesText(const QString& text) { replaceText(text); }
+
+void TSynEdit::Clear() { replaceText(QString()); }
+
+void TSynEdit::setWordWrap(bool on) { setWrapMode(on ? WrapWord : WrapNone); }
+
+void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
+    highlighter_ = highlighter;
+    QsciLexer* lexer = highlighter ? highlighter->lexer() : nullptr;
+    if (lexer) {
+        // Every style draws in the editor's font; only colours differ between styles.
+        lexer->setDefaultFont(editorFont_);
+        lexer->setFont(editorFont_, -1);
+    }
+    setLexer(lexer);
+    // A new lexer resets paper and margins.
+    applyEditorLook();
+}

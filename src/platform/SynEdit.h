@@ -1,0 +1,107 @@
+#pragma once
+
+// The source editor (a QScintilla widget) with the operations the main window relies on,
+// and the base of the exchangeable syntax highlighters.
+
+#include <Qsci/qsciscintilla.h>
+#include <QColor>
+#include <QFont>
+#include <QObject>
+#include <span>
+
+class QsciLexer;
+class TSynCustomHighlighter;
+
+// What a highlighter attribute stands for; each highlighter maps it onto its lexer's styles.
+enum class TSynAttrKind { Comment, Key, String, Symbol };
+
+// One attribute of a highlighter (comments, keywords, strings, symbols). Setting its
+// foreground recolours every lexer style of that kind.
+class TSynHighlighterAttributes {
+public:
+    QColor Foreground() const;
+    void setForeground(const QColor& colour);
+
+private:
+    friend class TSynCustomHighlighter;
+    TSynHighlighterAttributes(TSynCustomHighlighter* owner, TSynAttrKind kind)
+        : owner_(owner), kind_(kind) {}
+    TSynCustomHighlighter* owner_;
+    TSynAttrKind kind_;
+};
+
+// Which lexer styles draw an attribute kind.
+struct TSynStyleMapEntry {
+    TSynAttrKind kind;
+    int style;
+};
+
+class TSynCustomHighlighter : public QObject {
+    Q_OBJECT
+public:
+    ~TSynCustomHighlighter() override;
+
+    QsciLexer* lexer() const { return lexer_; }
+    TSynHighlighterAttributes& CommentAttri() { return comment_; }
+    TSynHighlighterAttributes& KeyAttri() { return key_; }
+    TSynHighlighterAttributes& StringAttri() { return string_; }
+    TSynHighlighterAttributes& SymbolAttri() { return symbol_; }
+
+    // The lexer styles of one kind, in the order of the map.
+    std::vector<int> stylesOf(TSynAttrKind kind) const;
+
+protected:
+    // Takes ownership of lexer. styles must outlive the highlighter (a static table).
+    TSynCustomHighlighter(QsciLexer* lexer, std::span<const TSynStyleMapEntry> styles,
+                          QObject* parent);
+
+private:
+    QsciLexer* lexer_;
+    std::span<const TSynStyleMapEntry> styles_;
+    TSynHighlighterAttributes comment_{this, TSynAttrKind::Comment};
+    TSynHighlighterAttributes key_{this, TSynAttrKind::Key};
+    TSynHighlighterAttributes string_{this, TSynAttrKind::String};
+    TSynHighlighterAttributes symbol_{this, TSynAttrKind::Symbol};
+};
+
+class TSynEdit : public QsciScintilla {
+    Q_OBJECT
+public:
+    explicit TSynEdit(QWidget* parent = nullptr);
+
+    // The program's own changes of the text: none of them raises OnChange, and each
+    // starts a fresh undo history so that Undo never brings back another snippet.
+    void LoadLinesFromFile(const QString& path); // throws varozidi::Error naming the file
+    void ClearLines();
+    void SetLinesText(const QString& text);
+    void Clear();
+
+    QString Text() const { return text(); }
+
+    void CutToClipboard() { cut(); }
+    void CopyToClipboard() { copy(); }
+    void PasteFromClipboard() { paste(); }
+    void Undo() { undo(); }
+
+    bool WordWrap() const { return wrapMode() != WrapNone; }
+    void setWordWrap(bool on);
+
+    TSynCustomHighlighter* Highlighter() const { return highlighter_; }
+    void setHighlighter(TSynCustomHighlighter* highlighter);
+
+    // The editor's text font; highlighters draw every style in it.
+    QFont EditorFont() const { return editorFont_; }
+
+Q_SIGNALS:
+    // Raised for every change the user makes to the text, never for the program's own.
+    void OnChange();
+
+private:
+    void replaceText(const QString& text);
+    void applyEditorLook();
+
+    TSynCustomHighlighter* highlighter_ = nullptr;
+    QFont editorFont_;
+    QFont gutterFont_;
+    bool programChange_ = false;
+};

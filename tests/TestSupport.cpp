@@ -1,0 +1,88 @@
+#include "TestSupport.h"
+
+#include "setup/Setup.h"
+
+#include <QDir>
+#include <QtTest>
+#include <sqlite3.h>
+
+namespace testsupport {
+
+namespace {
+
+struct Db {
+    sqlite3* handle = nullptr;
+    explicit Db(const QString& path) {
+        if (sqlite3_open_v2(path.toUtf8().constData(), &handle, SQLITE_OPEN_READWRITE,
+                            nullptr) != SQLITE_OK)
+            qFatal("cannot open test database %s", qPrintable(path));
+    }
+    ~Db() { sqlite3_close(handle); }
+};
+
+} // namespace
+
+void makeDatabase(const QString& path, const QList<Row>& rows) {
+    varozidi::setup::CreateEmptyDatabase(path);
+    Db db(path);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db.handle, "INSERT INTO varozidi (Language, Title, Body) VALUES (?,?,?)",
+                       -1, &stmt, nullptr);
+    for (const Row& row : rows) {
+        const QByteArray values[] = {row.language.toUtf8(), row.title.toUtf8(),
+                                     row.body.toUtf8()};
+        for (int i = 0; i < 3; ++i)
+            sqlite3_bind_text(stmt, i + 1, values[i].constData(), int(values[i].size()),
+                              SQLITE_TRANSIENT);
+        if (sqlite3_step(stmt) != SQLITE_DONE)
+            qFatal("insert failed: %s", sqlite3_errmsg(db.handle));
+        sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+}
+
+QList<StoredRow> readRows(const QString& path) {
+    Db db(path);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db.handle, "SELECT ID, Language, Title, Body FROM varozidi ORDER BY ID",
+                       -1, &stmt, nullptr);
+    QList<StoredRow> rows;
+    auto text = [stmt](int col) {
+        return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, col)));
+    };
+    while (sqlite3_step(stmt) == SQLITE_ROW)
+        rows.append({sqlite3_column_int(stmt, 0), text(1), text(2), text(3)});
+    sqlite3_finalize(stmt);
+    return rows;
+}
+
+DataHome::DataHome()
+    : previous_(qgetenv("XDG_DATA_HOME")), hadPrevious_(qEnvironmentVariableIsSet("XDG_DATA_HOME")) {
+    qputenv("XDG_DATA_HOME", dir_.path().toUtf8());
+    QDir().mkpath(dataDir());
+}
+
+DataHome::~DataHome() {
+    if (hadPrevious_)
+        qputenv("XDG_DATA_HOME", previous_);
+    else
+        qunsetenv("XDG_DATA_HOME");
+}
+
+QString DataHome::root() const { return dir_.path() + u'/'; }
+
+QString DataHome::dataDir() const { return root() + QStringLiteral("KZQ/Varozidi/"); }
+
+Dialogs::Dialogs() {
+    SetMessageDlgAnswerer([this](const MessageDlgRequest& request) {
+        asked_.append(request);
+        if (!answers_.isEmpty())
+            return answers_.takeFirst();
+        ++unexpected_;
+        return (request.buttons & mbNo) ? mrNo : mrOk;
+    });
+}
+
+Dialogs::~Dialogs() { SetMessageDlgAnswerer({}); }
+
+} // namespace testsupport
