@@ -24,17 +24,23 @@ const char* const kSchema = "CREATE TABLE varozidi ("
                             "ID INTEGER PRIMARY KEY AUTOINCREMENT, "
                             "Language TEXT, Title TEXT, Body TEXT)";
 
-QString systemError(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+QString systemError(int err) {
+    return QString::fromLocal8Bit(std::strerror(err));
+}
 
-QByteArray native(const QString& path) { return QFile::encodeName(path); }
+QByteArray native(const QString& path) {
+    return QFile::encodeName(path);
+}
 
 // A file name counts as present whatever the letter case of its name.
-bool present(const QString& path) { return QFileInfo::exists(ResolveFileName(path)); }
+bool present(const QString& path) {
+    return QFileInfo::exists(ResolveFileName(path));
+}
 
 // Creates a file that must not exist yet, with owner-only access, and writes bytes into it.
 void writeNewFile(const QString& path, const QByteArray& bytes) {
-    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                          kFileMode);
+    const int fd =
+        ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
     if (fd < 0)
         throw Error(QStringLiteral("Cannot create \"%1\": %2.").arg(path, systemError(errno)));
     qsizetype done = 0;
@@ -118,8 +124,8 @@ void CreateEmptyDatabase(const QString& path) {
     if (::link(native(temp).constData(), native(path).constData()) != 0) {
         const int err = errno;
         discard();
-        throw Error(QStringLiteral("Cannot create the database \"%1\": %2.")
-                        .arg(path, systemError(err)));
+        throw Error(
+            QStringLiteral("Cannot create the database \"%1\": %2.").arg(path, systemError(err)));
     }
     discard();
 }

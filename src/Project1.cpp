@@ -1,1 +1,33 @@
-int main() { return 0; }
+// Program entry: creates the three windows in order and runs until the main window closes.
+
+#include "Forms.h"
+#include "Unit1.h"
+
+#include <QApplication>
+#include <cstdio>
+
+namespace {
+
+// Without any display the toolkit would abort with a message of its own.
+bool displayAvailable() {
+    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") ||
+           !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!displayAvailable()) {
+        std::fputs("varozidi: no graphical display found (neither DISPLAY nor WAYLAND_DISPLAY "
+                   "is set); start it from a desktop session.\n",
+                   stderr);
+        return 2;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Varozidi"));
+    QApplication::setDesktopFileName(QStringLiteral("varozidi"));
+    CreateForms();
+    Form1->show();
+    return app.exec();
+}

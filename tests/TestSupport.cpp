@@ -13,8 +13,8 @@ namespace {
 struct Db {
     sqlite3* handle = nullptr;
     explicit Db(const QString& path) {
-        if (sqlite3_open_v2(path.toUtf8().constData(), &handle, SQLITE_OPEN_READWRITE,
-                            nullptr) != SQLITE_OK)
+        if (sqlite3_open_v2(path.toUtf8().constData(), &handle, SQLITE_OPEN_READWRITE, nullptr) !=
+            SQLITE_OK)
             qFatal("cannot open test database %s", qPrintable(path));
     }
     ~Db() { sqlite3_close(handle); }
@@ -26,11 +26,10 @@ void makeDatabase(const QString& path, const QList<Row>& rows) {
     varozidi::setup::CreateEmptyDatabase(path);
     Db db(path);
     sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db.handle, "INSERT INTO varozidi (Language, Title, Body) VALUES (?,?,?)",
-                       -1, &stmt, nullptr);
+    sqlite3_prepare_v2(db.handle, "INSERT INTO varozidi (Language, Title, Body) VALUES (?,?,?)", -1,
+                       &stmt, nullptr);
     for (const Row& row : rows) {
-        const QByteArray values[] = {row.language.toUtf8(), row.title.toUtf8(),
-                                     row.body.toUtf8()};
+        const QByteArray values[] = {row.language.toUtf8(), row.title.toUtf8(), row.body.toUtf8()};
         for (int i = 0; i < 3; ++i)
             sqlite3_bind_text(stmt, i + 1, values[i].constData(), int(values[i].size()),
                               SQLITE_TRANSIENT);
@@ -44,8 +43,8 @@ void makeDatabase(const QString& path, const QList<Row>& rows) {
 QList<StoredRow> readRows(const QString& path) {
     Db db(path);
     sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db.handle, "SELECT ID, Language, Title, Body FROM varozidi ORDER BY ID",
-                       -1, &stmt, nullptr);
+    sqlite3_prepare_v2(db.handle, "SELECT ID, Language, Title, Body FROM varozidi ORDER BY ID", -1,
+                       &stmt, nullptr);
     QList<StoredRow> rows;
     auto text = [stmt](int col) {
         return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, col)));
@@ -57,7 +56,8 @@ QList<StoredRow> readRows(const QString& path) {
 }
 
 DataHome::DataHome()
-    : previous_(qgetenv("XDG_DATA_HOME")), hadPrevious_(qEnvironmentVariableIsSet("XDG_DATA_HOME")) {
+    : previous_(qgetenv("XDG_DATA_HOME")),
+      hadPrevious_(qEnvironmentVariableIsSet("XDG_DATA_HOME")) {
     qputenv("XDG_DATA_HOME", dir_.path().toUtf8());
     QDir().mkpath(dataDir());
 }
@@ -69,9 +69,13 @@ DataHome::~DataHome() {
         qunsetenv("XDG_DATA_HOME");
 }
 
-QString DataHome::root() const { return dir_.path() + u'/'; }
+QString DataHome::root() const {
+    return dir_.path() + u'/';
+}
 
-QString DataHome::dataDir() const { return root() + QStringLiteral("KZQ/Varozidi/"); }
+QString DataHome::dataDir() const {
+    return root() + QStringLiteral("KZQ/Varozidi/");
+}
 
 Dialogs::Dialogs() {
     SetMessageDlgAnswerer([this](const MessageDlgRequest& request) {
@@ -83,6 +87,8 @@ Dialogs::Dialogs() {
     });
 }
 
-Dialogs::~Dialogs() { SetMessageDlgAnswerer({}); }
+Dialogs::~Dialogs() {
+    SetMessageDlgAnswerer({});
+}
 
 } // namespace testsupport

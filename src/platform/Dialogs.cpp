@@ -56,7 +56,9 @@ QString titleOf(TMsgDlgType kind) {
 
 } // namespace
 
-void SetMessageDlgAnswerer(MessageDlgAnswerer a) { answerer() = std::move(a); }
+void SetMessageDlgAnswerer(MessageDlgAnswerer a) {
+    answerer() = std::move(a);
+}
 
 int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, int helpContext) {
     if (answerer())

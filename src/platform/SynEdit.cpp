@@ -2,9 +2,11 @@
 
 #include "platform/Errors.h"
 
-#include <Qsci/qscilexer.h>
+#include <QContextMenuEvent>
 #include <QFile>
+#include <QMenu>
 #include <QStringDecoder>
+#include <Qsci/qscilexer.h>
 
 using varozidi::Error;
 
@@ -117,13 +119,21 @@ void TSynEdit::LoadLinesFromFile(const QString& path) {
     replaceText(decodeText(bytes));
 }
 
-void TSynEdit::ClearLines() { replaceText(QString()); }
+void TSynEdit::ClearLines() {
+    replaceText(QString());
+}
 
-void TSynEdit::SetLinesText(const QString& text) { replaceText(text); }
+void TSynEdit::SetLinesText(const QString& text) {
+    replaceText(text);
+}
 
-void TSynEdit::Clear() { replaceText(QString()); }
+void TSynEdit::Clear() {
+    replaceText(QString());
+}
 
-void TSynEdit::setWordWrap(bool on) { setWrapMode(on ? WrapWord : WrapNone); }
+void TSynEdit::setWordWrap(bool on) {
+    setWrapMode(on ? WrapWord : WrapNone);
+}
 
 void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
     highlighter_ = highlighter;
@@ -136,4 +146,13 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
     setLexer(lexer);
     // A new lexer resets paper and margins.
     applyEditorLook();
+}
+
+void TSynEdit::contextMenuEvent(QContextMenuEvent* event) {
+    if (!popupMenu_) {
+        QsciScintilla::contextMenuEvent(event);
+        return;
+    }
+    popupMenu_->exec(event->globalPos());
+    event->accept();
 }

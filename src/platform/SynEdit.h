@@ -3,12 +3,13 @@
 // The source editor (a QScintilla widget) with the operations the main window relies on,
 // and the base of the exchangeable syntax highlighters.
 
-#include <Qsci/qsciscintilla.h>
 #include <QColor>
 #include <QFont>
 #include <QObject>
+#include <Qsci/qsciscintilla.h>
 #include <span>
 
+class QMenu;
 class QsciLexer;
 class TSynCustomHighlighter;
 
@@ -92,9 +93,15 @@ public:
     // The editor's text font; highlighters draw every style in it.
     QFont EditorFont() const { return editorFont_; }
 
+    // The menu shown on a right click instead of the editor's own.
+    void setPopupMenu(QMenu* menu) { popupMenu_ = menu; }
+
 Q_SIGNALS:
     // Raised for every change the user makes to the text, never for the program's own.
     void OnChange();
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void replaceText(const QString& text);
@@ -103,5 +110,6 @@ private:
     TSynCustomHighlighter* highlighter_ = nullptr;
     QFont editorFont_;
     QFont gutterFont_;
+    QMenu* popupMenu_ = nullptr;
     bool programChange_ = false;
 };

@@ -1,0 +1,18 @@
+#include "Forms.h"
+
+#include "Unit1.h"
+#include "Unit2.h"
+#include "Unit4.h"
+
+TForm1* Form1 = nullptr;
+TForm4* Form4 = nullptr;
+TForm2* Form2 = nullptr;
+
+void CreateForms() {
+    Form1 = new TForm1;
+    Form1->setAttribute(Qt::WA_DeleteOnClose, false);
+    Form4 = new TForm4;
+    Form4->setAttribute(Qt::WA_QuitOnClose, false);
+    Form2 = new TForm2(Form1);
+    Form2->setAttribute(Qt::WA_QuitOnClose, false);
+}

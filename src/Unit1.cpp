@@ -1,0 +1,244 @@
+// The main window: its components, start-up and the simple editor commands.
+
+#include "Unit1.h"
+#include "ui_Unit1.h"
+
+#include "DataPath.h"
+#include "Forms.h"
+#include "Unit4.h"
+#include "platform/ADODB.h"
+#include "platform/Dialogs.h"
+#include "platform/IniFile.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMenu>
+
+namespace {
+
+// The tool pictures, by index.
+constexpr const char* kImages[] = {
+    ":/images/0-new.png",  ":/images/1-remove.png", ":/images/2-help.png",   ":/images/3-save.png",
+    ":/images/4-undo.png", ":/images/5-backup.png", ":/images/6-restore.png"};
+
+// A path inside a connection string needs quotes when it holds the separator.
+QString connectionValue(const QString& value) {
+    if (!value.contains(u';') && !value.contains(u'"'))
+        return value;
+    return u'"' + QString(value).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
+    ui->setupUi(this);
+    createComponents();
+    createHighlighters();
+    connectHandlers();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    delete ui;
+}
+
+void TForm1::createComponents() {
+    Splitter1 = ui->Splitter1;
+    Panel1 = ui->Panel1;
+    Splitter2 = ui->Splitter2;
+    GroupBox1 = ui->GroupBox1;
+    ListBox1 = ui->ListBox1;
+    GroupBox2 = ui->GroupBox2;
+    ToolBar1 = ui->ToolBar1;
+    ToolButton1 = ui->ToolButton1;
+    ToolButton2 = ui->ToolButton2;
+    ToolButton3 = ui->ToolButton3;
+    ToolButton4 = ui->ToolButton4;
+    ListBox2 = ui->ListBox2;
+    Panel3 = ui->Panel3;
+    GroupBox3 = ui->GroupBox3;
+    Edit1 = ui->Edit1;
+    GroupBox4 = ui->GroupBox4;
+    Edit2 = ui->Edit2;
+    Button1 = ui->Button1;
+    Button2 = ui->Button2;
+    Panel2 = ui->Panel2;
+    ToolBar2 = ui->ToolBar2;
+    ToolButton5 = ui->ToolButton5;
+    ToolButton6 = ui->ToolButton6;
+    ToolButton7 = ui->ToolButton7;
+    ToolButton9 = ui->ToolButton9;
+    ToolButton8 = ui->ToolButton8;
+    SynEdit1 = ui->SynEdit1;
+
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(11);
+    setFont(font);
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/images/varozidi-%1.png").arg(size));
+    setWindowIcon(icon);
+    resize(645, 412);
+    move(0, 0);
+    Splitter1->setSizes({217, 425});
+    Splitter2->setSizes({160, 247});
+    Splitter1->setStretchFactor(1, 1);
+    Splitter2->setStretchFactor(1, 1);
+
+    for (const char* image : kImages)
+        ImageList1.append(QIcon(QString::fromLatin1(image)));
+    const std::pair<QToolButton*, int> pictures[] = {
+        {ToolButton1, 0}, {ToolButton2, 1}, {ToolButton4, 2}, {ToolButton5, 3},
+        {ToolButton6, 4}, {ToolButton9, 5}, {ToolButton8, 6}};
+    for (auto [button, index] : pictures)
+        button->setIcon(ImageList1.at(index));
+
+    ADOConnection1 = new TADOConnection(this);
+    ADOConnection1->setObjectName(QStringLiteral("ADOConnection1"));
+    ADOConnection1->setLoginPrompt(false);
+    ADOTable1 = new TADOTable(this);
+    ADOTable1->setObjectName(QStringLiteral("ADOTable1"));
+    ADOTable1->setConnection(ADOConnection1);
+
+    ActionList1 = new QObject(this);
+    ActionList1->setObjectName(QStringLiteral("ActionList1"));
+    const std::pair<QAction**, const char*> actions[] = {
+        {&ListLangs, "ListLangs"},     {&ListVarozidi, "ListVarozidi"},
+        {&ShowSnippit, "ShowSnippit"}, {&NewSnippit, "NewSnippit"},
+        {&EditSnippit, "EditSnippit"}, {&DeleteSnippit, "DeleteSnippit"},
+        {&BackupData, "BackupData"},   {&RestoreData, "RestoreData"}};
+    for (auto [member, name] : actions) {
+        *member = new QAction(QString::fromLatin1(name), ActionList1);
+        (*member)->setObjectName(QString::fromLatin1(name));
+    }
+
+    BalloonHint1 = new QObject(this);
+    BalloonHint1->setObjectName(QStringLiteral("BalloonHint1"));
+    BalloonHint1->setProperty("HideAfter", 1000);
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    Cut1 = PopupMenu1->addAction(tr("Cut"));
+    Copy1 = PopupMenu1->addAction(tr("Copy"));
+    Paste1 = PopupMenu1->addAction(tr("Paste"));
+    N1 = PopupMenu1->addSeparator();
+    WordWrap1 = PopupMenu1->addAction(tr("Word Wrap"));
+    WordWrap1->setCheckable(true);
+    const std::pair<QAction*, const char*> entries[] = {
+        {Cut1, "Cut1"}, {Copy1, "Copy1"}, {Paste1, "Paste1"}, {N1, "N1"}, {WordWrap1, "WordWrap1"}};
+    for (auto [entry, name] : entries)
+        entry->setObjectName(QString::fromLatin1(name));
+    SynEdit1->setPopupMenu(PopupMenu1);
+
+    // Backup and restore are not offered yet.
+    ToolButton9->setEnabled(false);
+    ToolButton8->setEnabled(false);
+}
+
+void TForm1::connectHandlers() {
+    auto bind = [this](auto* sender, auto signal, void (TForm1::*handler)(QObject*)) {
+        connect(sender, signal, this,
+                [this, sender, handler] { Guarded([&] { (this->*handler)(sender); }); });
+    };
+    bind(ListBox1, &TListBox::Click, &TForm1::ListBox1Click);
+    bind(ListBox2, &TListBox::Click, &TForm1::ListBox2Click);
+    bind(Button1, &QPushButton::clicked, &TForm1::Button1Click);
+    bind(Button2, &QPushButton::clicked, &TForm1::Button2Click);
+    bind(ToolButton1, &QToolButton::clicked, &TForm1::ToolButton1Click);
+    bind(ToolButton2, &QToolButton::clicked, &TForm1::ToolButton2Click);
+    bind(ToolButton4, &QToolButton::clicked, &TForm1::ToolButton4Click);
+    bind(ToolButton5, &QToolButton::clicked, &TForm1::ToolButton5Click);
+    bind(ToolButton6, &QToolButton::clicked, &TForm1::ToolButton6Click);
+    bind(Cut1, &QAction::triggered, &TForm1::Cut1Click);
+    bind(Copy1, &QAction::triggered, &TForm1::Copy1Click);
+    bind(Paste1, &QAction::triggered, &TForm1::Paste1Click);
+    bind(WordWrap1, &QAction::triggered, &TForm1::WordWrap1Click);
+    bind(SynEdit1, &TSynEdit::OnChange, &TForm1::SynEdit1Change);
+
+    const std::pair<QAction*, void (TForm1::*)(QObject*)> operations[] = {
+        {ListLangs, &TForm1::ListLangsExecute},     {ListVarozidi, &TForm1::ListVarozidiExecute},
+        {ShowSnippit, &TForm1::ShowSnippitExecute}, {NewSnippit, &TForm1::NewSnippitExecute},
+        {EditSnippit, &TForm1::EditSnippitExecute}, {DeleteSnippit, &TForm1::DeleteSnippitExecute}};
+    for (auto [action, handler] : operations)
+        bind(action, &QAction::triggered, handler);
+}
+
+// Start-up. Each step that fails is reported on its own and the rest still run, so that a
+// missing welcome text does not also hide the whole collection.
+void TForm1::FormCreate() {
+    SnippitChanged = 0;
+    AppDir = QCoreApplication::applicationDirPath();
+    if (!AppDir.endsWith(u'/'))
+        AppDir += u'/';
+    DataDir = DataDirFor(GetAppDataFolder());
+
+    Guarded([this] {
+        TIniFile version(DataDir + QStringLiteral("LVersion.ini"));
+        setWindowTitle(QStringLiteral("KZQ Varozidi ") +
+                       version.ReadString(QStringLiteral("VAROZIDI"), QStringLiteral("VERSION"),
+                                          QStringLiteral("0.0")));
+    });
+
+    ADOConnection1->setConnectionString(QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;") +
+                                        QStringLiteral("Data Source=") +
+                                        connectionValue(DataDir + QStringLiteral("varozidi.mdb")) +
+                                        QStringLiteral(";Persist Security Info=False;"));
+    ADOTable1->setTableName(QStringLiteral("varozidi"));
+
+    SynEdit1->setWordWrap(true);
+    WordWrap1->setChecked(true);
+
+    Guarded([this] { SynEdit1->LoadLinesFromFile(DataDir + QStringLiteral("kzq.txt")); });
+    Guarded([this] { ListLangsExecute(); });
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    bool canClose = true;
+    try {
+        FormCloseQuery(this, canClose);
+    } catch (const std::exception& e) {
+        ShowException(e);
+        canClose = false;
+    }
+    if (canClose)
+        event->accept();
+    else
+        event->ignore();
+}
+
+void TForm1::Cut1Click(QObject*) {
+    SynEdit1->CutToClipboard();
+}
+
+void TForm1::Copy1Click(QObject*) {
+    SynEdit1->CopyToClipboard();
+}
+
+void TForm1::Paste1Click(QObject*) {
+    SynEdit1->PasteFromClipboard();
+}
+
+void TForm1::ToolButton6Click(QObject*) {
+    SynEdit1->Undo();
+}
+
+void TForm1::ToolButton1Click(QObject*) {
+    Panel3->setVisible(true);
+}
+
+void TForm1::ToolButton4Click(QObject*) {
+    if (!Form4)
+        return;
+    Form4->show();
+    Form4->raise();
+    Form4->activateWindow();
+}
+
+void TForm1::WordWrap1Click(QObject*) {
+    // The check mark always equals the editor's state; the menu may have flipped the mark
+    // already, so the editor tells the state before the click.
+    const bool wrap = !SynEdit1->WordWrap();
+    WordWrap1->setChecked(wrap);
+    SynEdit1->setWordWrap(wrap);
+}

@@ -1,0 +1,170 @@
+#pragma once
+
+#include "platform/SynEdit.h"
+#include "platform/TListBox.h"
+
+#include <QIcon>
+#include <QList>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+
+class QAction;
+class QFrame;
+class QGroupBox;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QSplitter;
+class QToolButton;
+class TADOConnection;
+class TADOTable;
+class TSynPasSyn;
+class TSynJavaSyn;
+class TSynCSSyn;
+class TSynCssSyn;
+class TSynJScriptSyn;
+class TSynHTMLSyn;
+class TSynPHPSyn;
+class TSynVBSyn;
+class TSynXMLSyn;
+class TSynVBScriptSyn;
+class TSynSQLSyn;
+class TSynCppSyn;
+
+namespace Ui {
+class TForm1;
+}
+
+// The language keywords that pick a highlighter; see TForm1::HighlighterFor.
+inline constexpr std::array<QStringView, 13> LangTable = {
+    u"General", u"Java", u"Delphi", u"CSharp",   u"CSS", u"Javascript", u"HTML",
+    u"PHP",     u"VB",   u"XML",    u"VBScript", u"SQL", u"C++"};
+
+// The main window: the language and title lists, the editor, the tool bars, and the snippet
+// store operations behind them.
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Folders resolved at creation; both end in '/'.
+    QString AppDir;
+    QString DataDir;
+    // 1 while the editor holds user changes that were neither saved nor dismissed.
+    std::uint8_t SnippitChanged = 0;
+    // The ID of the snippet last loaded into the editor; 0 until one is shown.
+    std::int32_t CurrentSnippitID = 0;
+
+    // Store operations. Each throws varozidi::Error on failure; the handlers that call them
+    // run inside a guard that shows the error.
+    void ListLangsExecute(QObject* Sender = nullptr);
+    void ListVarozidiExecute(QObject* Sender = nullptr);
+    void ShowSnippitExecute(QObject* Sender = nullptr);
+    void NewSnippitExecute(QObject* Sender = nullptr);
+    void EditSnippitExecute(QObject* Sender = nullptr);
+    void DeleteSnippitExecute(QObject* Sender = nullptr);
+
+    // Handlers of the controls.
+    void ListBox1Click(QObject* Sender = nullptr);
+    void ListBox2Click(QObject* Sender = nullptr);
+    void Button1Click(QObject* Sender = nullptr);
+    void Button2Click(QObject* Sender = nullptr);
+    void ToolButton1Click(QObject* Sender = nullptr);
+    void ToolButton2Click(QObject* Sender = nullptr);
+    void ToolButton4Click(QObject* Sender = nullptr);
+    void ToolButton5Click(QObject* Sender = nullptr);
+    void ToolButton6Click(QObject* Sender = nullptr);
+    void Cut1Click(QObject* Sender = nullptr);
+    void Copy1Click(QObject* Sender = nullptr);
+    void Paste1Click(QObject* Sender = nullptr);
+    void WordWrap1Click(QObject* Sender = nullptr);
+    void SynEdit1Change(QObject* Sender = nullptr);
+    void FormCloseQuery(QObject* Sender, bool& CanClose);
+
+    // The highlighter a language name selects.
+    TSynCustomHighlighter* HighlighterFor(const QString& language) const;
+
+    // Components, by their names.
+    QSplitter* Splitter1;
+    QFrame* Panel1;
+    QSplitter* Splitter2;
+    QGroupBox* GroupBox1;
+    TListBox* ListBox1;
+    QGroupBox* GroupBox2;
+    QWidget* ToolBar1;
+    QToolButton* ToolButton1;
+    QToolButton* ToolButton2;
+    QFrame* ToolButton3;
+    QToolButton* ToolButton4;
+    TListBox* ListBox2;
+    QFrame* Panel3;
+    QGroupBox* GroupBox3;
+    QLineEdit* Edit1;
+    QGroupBox* GroupBox4;
+    QLineEdit* Edit2;
+    QPushButton* Button1;
+    QPushButton* Button2;
+    QFrame* Panel2;
+    QWidget* ToolBar2;
+    QToolButton* ToolButton5;
+    QToolButton* ToolButton6;
+    QFrame* ToolButton7;
+    QToolButton* ToolButton9;
+    QToolButton* ToolButton8;
+    TSynEdit* SynEdit1;
+
+    TADOConnection* ADOConnection1;
+    TADOTable* ADOTable1;
+
+    QObject* ActionList1;
+    QAction* ListLangs;
+    QAction* ListVarozidi;
+    QAction* ShowSnippit;
+    QAction* NewSnippit;
+    QAction* EditSnippit;
+    QAction* DeleteSnippit;
+    QAction* BackupData;
+    QAction* RestoreData;
+
+    QList<QIcon> ImageList1;
+    QObject* BalloonHint1;
+
+    QMenu* PopupMenu1;
+    QAction* Cut1;
+    QAction* Copy1;
+    QAction* Paste1;
+    QAction* N1;
+    QAction* WordWrap1;
+
+    TSynPasSyn* SynPasSyn1;
+    TSynJavaSyn* SynJavaSyn1;
+    TSynCSSyn* SynCSSyn1;
+    TSynCssSyn* SynCssSyn1;
+    TSynJScriptSyn* SynJScriptSyn1;
+    TSynHTMLSyn* SynHTMLSyn1;
+    TSynPHPSyn* SynPHPSyn1;
+    TSynVBSyn* SynVBSyn1;
+    TSynXMLSyn* SynXMLSyn1;
+    TSynVBScriptSyn* SynVBScriptSyn1;
+    TSynSQLSyn* SynSQLSyn1;
+    TSynCppSyn* SynCppSyn1;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormCreate();
+    void createComponents();
+    void createHighlighters();
+    void connectHandlers();
+
+    void askToSaveBeforeSwitching();
+    void listTitlesOfSelectedLanguage();
+    qint64 selectedSnippetId() const;
+
+    Ui::TForm1* ui;
+    // Highlighter for each LangTable index.
+    std::array<TSynCustomHighlighter*, LangTable.size()> highlighterByKeyword_{};
+};

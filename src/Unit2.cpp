@@ -1,0 +1,22 @@
+#include "Unit2.h"
+#include "ui_Unit2.h"
+
+TForm2::TForm2(QWidget* owner)
+    : QWidget(owner, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      ui(new Ui::TForm2) {
+    ui->setupUi(this);
+    Panel1 = ui->Panel1;
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(11);
+    setFont(font);
+    font.setBold(true);
+    Panel1->setFont(font);
+    Panel1->setBackgroundRole(QPalette::Base);
+    setBackgroundRole(QPalette::Mid);
+    setAutoFillBackground(true);
+    setFixedSize(354, 65);
+}
+
+TForm2::~TForm2() {
+    delete ui;
+}

@@ -1,0 +1,60 @@
+#include "platform/TListBox.h"
+
+#include "platform/Errors.h"
+
+#include <QKeyEvent>
+
+TListBox::TListBox(QWidget* parent) : QListWidget(parent) {
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setUniformItemSizes(true);
+    connect(this, &QListWidget::itemClicked, this, [this] { Q_EMIT Click(); });
+}
+
+int TListBox::ItemIndex() const {
+    const int row = currentRow();
+    return row >= 0 && item(row)->isSelected() ? row : -1;
+}
+
+void TListBox::setItemIndex(int index) {
+    if (index < 0 || index >= count()) {
+        clearSelection();
+        setCurrentRow(-1);
+        return;
+    }
+    setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
+}
+
+QString TListBox::Text(int index) const {
+    if (index < 0 || index >= count())
+        throw varozidi::Error(QStringLiteral("List index out of bounds (%1).").arg(index));
+    return item(index)->text();
+}
+
+qint64 TListBox::Value(int index) const {
+    if (index < 0 || index >= count())
+        throw varozidi::Error(QStringLiteral("List index out of bounds (%1).").arg(index));
+    return item(index)->data(Qt::UserRole).toLongLong();
+}
+
+void TListBox::Add(const QString& text) {
+    addItem(text);
+}
+
+void TListBox::Add(const QString& text, qint64 value) {
+    auto* entry = new QListWidgetItem(text, this);
+    entry->setData(Qt::UserRole, value);
+}
+
+int TListBox::IndexOf(const QString& text) const {
+    for (int i = 0; i < count(); ++i)
+        if (item(i)->text().compare(text, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
+void TListBox::keyPressEvent(QKeyEvent* event) {
+    const int before = ItemIndex();
+    QListWidget::keyPressEvent(event);
+    if (ItemIndex() >= 0 && ItemIndex() != before)
+        Q_EMIT Click();
+}
