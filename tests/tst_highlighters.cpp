@@ -1,0 +1,301 @@
+// The highlighters in a real editor: the styles the lexers give a sample's comment, keyword
+// and string belong to the right attribute, and attribute colours reach the editor.
+
+#include "platform/SynHighlighters.h"
+
+#include <Qsci/qscilexer.h>
+#include <QtTest>
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace {
+
+using Factory = std::function<TSynCustomHighlighter*()>;
+
+template <class T> Factory factory() {
+    return [] { return new T; };
+}
+
+const std::map<QString, Factory>& factories() {
+    static const std::map<QString, Factory> all = {
+        {QStringLiteral("TSynPasSyn"), factory<TSynPasSyn>()},
+        {QStringLiteral("TSynJavaSyn"), factory<TSynJavaSyn>()},
+        {QStringLiteral("TSynCSSyn"), factory<TSynCSSyn>()},
+        {QStringLiteral("TSynCssSyn"), factory<TSynCssSyn>()},
+        {QStringLiteral("TSynJScriptSyn"), factory<TSynJScriptSyn>()},
+        {QStringLiteral("TSynHTMLSyn"), factory<TSynHTMLSyn>()},
+        {QStringLiteral("TSynPHPSyn"), factory<TSynPHPSyn>()},
+        {QStringLiteral("TSynVBSyn"), factory<TSynVBSyn>()},
+        {QStringLiteral("TSynXMLSyn"), factory<TSynXMLSyn>()},
+        {QStringLiteral("TSynVBScriptSyn"), factory<TSynVBScriptSyn>()},
+        {QStringLiteral("TSynSQLSyn"), factory<TSynSQLSyn>()},
+        {QStringLiteral("TSynCppSyn"), factory<TSynCppSyn>()},
+    };
+    return all;
+}
+
+std::unique_ptr<TSynCustomHighlighter> make(const QString& name) {
+    const auto it = factories().find(name);
+    if (it == factories().end())
+        qFatal("no highlighter %s", qPrintable(name));
+    return std::unique_ptr<TSynCustomHighlighter>(it->second());
+}
+
+int styleAt(TSynEdit& editor, int pos) {
+    return int(editor.SendScintilla(QsciScintillaBase::SCI_GETSTYLEAT, pos));
+}
+
+QColor editorForeground(TSynEdit& editor, int style) {
+    const long bgr = editor.SendScintilla(QsciScintillaBase::SCI_STYLEGETFORE, style);
+    return QColor(int(bgr & 0xff), int((bgr >> 8) & 0xff), int((bgr >> 16) & 0xff));
+}
+
+void colourise(TSynEdit& editor, const QString& text) {
+    editor.SetLinesText(text);
+    editor.SendScintilla(QsciScintillaBase::SCI_COLOURISE, 0, -1);
+}
+
+bool contains(const std::vector<int>& styles, int style) {
+    return std::find(styles.begin(), styles.end(), style) != styles.end();
+}
+
+// Where in a sample its comment, keyword and string start.
+struct Positions {
+    int comment, keyword, string;
+};
+
+Positions positionsIn(const QString& text, const QString& comment, const QString& keyword,
+                      const QString& string) {
+    const auto at = [&](const QString& marker) {
+        const auto pos = text.indexOf(marker);
+        if (pos < 0)
+            qFatal("marker %s not in sample", qPrintable(marker));
+        return int(pos);
+    };
+    return {at(comment), at(keyword), at(string)};
+}
+
+// Unlike any lexer's own colours, so that a colour that never arrived cannot pass.
+const QColor commentColour(10, 140, 20);
+const QColor keyColour(20, 30, 210);
+const QColor stringColour(170, 0, 90);
+
+void setColours(TSynCustomHighlighter& hl, const QColor& comment, const QColor& key,
+                const QColor& string) {
+    hl.CommentAttri().setForeground(comment);
+    hl.KeyAttri().setForeground(key);
+    hl.StringAttri().setForeground(string);
+}
+
+// One sample row: the text, where its comment, keyword and string start, and a
+// highlighter to switch to and back.
+void sample(const char* name, const char* highlighter, const char* text, const char* comment,
+            const char* keyword, const char* string, const char* other) {
+    QTest::newRow(name) << QString::fromLatin1(highlighter) << QString::fromLatin1(text)
+                        << QString::fromLatin1(comment) << QString::fromLatin1(keyword)
+                        << QString::fromLatin1(string) << QString::fromLatin1(other);
+}
+
+} // namespace
+
+class TestHighlighters : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void sampleStylesBelongToTheirKind_data() { samples(); }
+    void sampleStylesBelongToTheirKind();
+    void coloursSetWhileActiveReachEditor_data() { samples(); }
+    void coloursSetWhileActiveReachEditor();
+    void coloursSetBeforeActivationReachEditor_data() { samples(); }
+    void coloursSetBeforeActivationReachEditor();
+    void switchingHighlightersKeepsColours_data() { samples(); }
+    void switchingHighlightersKeepsColours();
+    void keywordsIgnoreCase_data();
+    void keywordsIgnoreCase();
+
+private:
+    void samples();
+};
+
+void TestHighlighters::samples() {
+    QTest::addColumn<QString>("highlighter");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("comment");
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<QString>("string");
+    // A highlighter sharing style numbers where one exists, so that a colour left behind
+    // by the switch would show.
+    QTest::addColumn<QString>("other");
+
+    sample("Pascal", "TSynPasSyn", "{ greet }\nprocedure Hello;\nbegin\n  WriteLn('Hi');\nend;\n",
+           "{ greet", "procedure", "'Hi'", "TSynSQLSyn");
+    sample("Pascal line comment", "TSynPasSyn", "// greet\nbegin\n  s := 'Hi';\nend;\n", "// greet",
+           "begin", "'Hi'", "TSynSQLSyn");
+    sample("Java", "TSynJavaSyn", "// greet\npublic class A {\n  String s = \"hi\";\n}\n",
+           "// greet", "public", "\"hi\"", "TSynCSSyn");
+    sample("C#", "TSynCSSyn", "/* greet */\nusing System;\nclass A { string s = @\"hi\"; }\n",
+           "/* greet", "using", "@\"hi\"", "TSynJavaSyn");
+    sample("CSS", "TSynCssSyn", "/* page */\nbody {\n  color: red;\n  font-family: \"Arial\";\n}\n",
+           "/* page", "color", "\"Arial\"", "TSynPasSyn");
+    sample("JavaScript", "TSynJScriptSyn", "// greet\nfunction f() {\n  return 'hi';\n}\n",
+           "// greet", "function", "'hi'", "TSynCppSyn");
+    sample("HTML markup", "TSynHTMLSyn", "<!-- note -->\n<p class=\"x\">Hi</p>\n", "<!-- note",
+           "p class", "\"x\"", "TSynXMLSyn");
+    sample("HTML script", "TSynHTMLSyn", "<p>Hi</p>\n<script>\n// greet\nvar s = 'a';\n</script>\n",
+           "// greet", "var", "'a'", "TSynPHPSyn");
+    sample("PHP", "TSynPHPSyn", "// greet\nfunction hi($name) {\n  echo 'Hello ' . $name;\n}\n",
+           "// greet", "function", "'Hello '", "TSynHTMLSyn");
+    sample("PHP block comment", "TSynPHPSyn", "/* greet */\n$s = \"x\";\nif ($s) { return; }\n",
+           "/* greet", "if", "\"x\"", "TSynHTMLSyn");
+    sample("VB", "TSynVBSyn", "' greet\nDim s As String\ns = \"hi\"\n", "' greet", "Dim", "\"hi\"",
+           "TSynVBScriptSyn");
+    sample("XML", "TSynXMLSyn", "<?xml version=\"1.0\"?>\n<!-- note -->\n<root a=\"v\"/>\n",
+           "<!-- note", "root", "\"v\"", "TSynHTMLSyn");
+    sample("VBScript", "TSynVBScriptSyn", "Rem greet\nDim s\ns = \"hi\"\nMsgBox s\n", "Rem greet",
+           "Dim", "\"hi\"", "TSynVBSyn");
+    sample("SQL", "TSynSQLSyn", "-- all names\nSELECT name FROM t WHERE a = 'x';\n", "-- all",
+           "SELECT", "'x'", "TSynPasSyn");
+    sample("C++", "TSynCppSyn", "// greet\n#include <cstdio>\nint main() { puts(\"hi\"); }\n",
+           "// greet", "int", "\"hi\"", "TSynJScriptSyn");
+}
+
+void TestHighlighters::sampleStylesBelongToTheirKind() {
+    QFETCH(QString, highlighter);
+    QFETCH(QString, text);
+    QFETCH(QString, comment);
+    QFETCH(QString, keyword);
+    QFETCH(QString, string);
+
+    TSynEdit editor;
+    const auto hl = make(highlighter);
+    editor.setHighlighter(hl.get());
+    colourise(editor, text);
+    const Positions at = positionsIn(text, comment, keyword, string);
+
+    const int commentStyle = styleAt(editor, at.comment);
+    const int keywordStyle = styleAt(editor, at.keyword);
+    const int stringStyle = styleAt(editor, at.string);
+    QVERIFY2(contains(hl->stylesOf(TSynAttrKind::Comment), commentStyle),
+             qPrintable(QString::number(commentStyle)));
+    QVERIFY2(contains(hl->stylesOf(TSynAttrKind::Key), keywordStyle),
+             qPrintable(QString::number(keywordStyle)));
+    QVERIFY2(contains(hl->stylesOf(TSynAttrKind::String), stringStyle),
+             qPrintable(QString::number(stringStyle)));
+}
+
+void TestHighlighters::coloursSetWhileActiveReachEditor() {
+    QFETCH(QString, highlighter);
+    QFETCH(QString, text);
+    QFETCH(QString, comment);
+    QFETCH(QString, keyword);
+    QFETCH(QString, string);
+
+    TSynEdit editor;
+    const auto hl = make(highlighter);
+    editor.setHighlighter(hl.get());
+    colourise(editor, text);
+    const Positions at = positionsIn(text, comment, keyword, string);
+    QVERIFY(editorForeground(editor, styleAt(editor, at.comment)) != commentColour);
+    QVERIFY(editorForeground(editor, styleAt(editor, at.keyword)) != keyColour);
+    QVERIFY(editorForeground(editor, styleAt(editor, at.string)) != stringColour);
+    setColours(*hl, commentColour, keyColour, stringColour);
+
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.comment)), commentColour);
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.keyword)), keyColour);
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.string)), stringColour);
+    // Every style of a kind follows, not only those the sample happens to use.
+    for (int style : hl->stylesOf(TSynAttrKind::Comment))
+        QCOMPARE(editorForeground(editor, style), commentColour);
+    for (int style : hl->stylesOf(TSynAttrKind::Key))
+        QCOMPARE(editorForeground(editor, style), keyColour);
+    for (int style : hl->stylesOf(TSynAttrKind::String))
+        QCOMPARE(editorForeground(editor, style), stringColour);
+}
+
+void TestHighlighters::coloursSetBeforeActivationReachEditor() {
+    QFETCH(QString, highlighter);
+    QFETCH(QString, text);
+    QFETCH(QString, comment);
+    QFETCH(QString, keyword);
+    QFETCH(QString, string);
+
+    TSynEdit editor;
+    const auto hl = make(highlighter);
+    setColours(*hl, commentColour, keyColour, stringColour);
+    editor.setHighlighter(hl.get());
+    colourise(editor, text);
+
+    const Positions at = positionsIn(text, comment, keyword, string);
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.comment)), commentColour);
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.keyword)), keyColour);
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.string)), stringColour);
+}
+
+void TestHighlighters::switchingHighlightersKeepsColours() {
+    QFETCH(QString, highlighter);
+    QFETCH(QString, text);
+    QFETCH(QString, comment);
+    QFETCH(QString, keyword);
+    QFETCH(QString, string);
+    QFETCH(QString, other);
+
+    TSynEdit editor;
+    const auto hl = make(highlighter);
+    const auto otherHl = make(other);
+    // The other highlighter's colours are this one's, rotated: none matches its own kind.
+    setColours(*otherHl, keyColour, stringColour, commentColour);
+    editor.setHighlighter(hl.get());
+    setColours(*hl, commentColour, keyColour, stringColour);
+    editor.setHighlighter(otherHl.get());
+    editor.setHighlighter(hl.get());
+    // Recolouring the highlighter no longer shown must leave the editor alone.
+    setColours(*otherHl, stringColour, commentColour, keyColour);
+    colourise(editor, text);
+
+    const Positions at = positionsIn(text, comment, keyword, string);
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.comment)), commentColour);
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.keyword)), keyColour);
+    QCOMPARE(editorForeground(editor, styleAt(editor, at.string)), stringColour);
+    QCOMPARE(hl->CommentAttri().Foreground(), commentColour);
+    QCOMPARE(hl->KeyAttri().Foreground(), keyColour);
+    QCOMPARE(hl->StringAttri().Foreground(), stringColour);
+}
+
+void TestHighlighters::keywordsIgnoreCase_data() {
+    QTest::addColumn<QString>("highlighter");
+    QTest::addColumn<QString>("keyword");
+
+    for (const char* name : {"TSynVBSyn", "TSynVBScriptSyn"}) {
+        const QString hl = QString::fromLatin1(name);
+        QTest::newRow(qPrintable(hl + " Dim")) << hl << "Dim";
+        QTest::newRow(qPrintable(hl + " DIM")) << hl << "DIM";
+        QTest::newRow(qPrintable(hl + " dim")) << hl << "dim";
+        QTest::newRow(qPrintable(hl + " ReDim")) << hl << "ReDim";
+        QTest::newRow(qPrintable(hl + " End")) << hl << "End";
+    }
+    QTest::newRow("TSynPHPSyn ECHO") << "TSynPHPSyn"
+                                     << "ECHO";
+    QTest::newRow("TSynPHPSyn Function") << "TSynPHPSyn"
+                                         << "Function";
+    QTest::newRow("TSynPHPSyn strlen") << "TSynPHPSyn"
+                                       << "strlen";
+}
+
+void TestHighlighters::keywordsIgnoreCase() {
+    QFETCH(QString, highlighter);
+    QFETCH(QString, keyword);
+
+    TSynEdit editor;
+    const auto hl = make(highlighter);
+    editor.setHighlighter(hl.get());
+    colourise(editor, QStringLiteral("x = 1\n") + keyword + QStringLiteral(" y\n"));
+
+    QVERIFY(!hl->lexer()->caseSensitive());
+    QVERIFY(contains(hl->stylesOf(TSynAttrKind::Key), styleAt(editor, 6)));
+    // The identifier after it stays plain, so the keyword list is not matching everything.
+    QVERIFY(!contains(hl->stylesOf(TSynAttrKind::Key), styleAt(editor, 7 + int(keyword.size()))));
+}
+
+QTEST_MAIN(TestHighlighters)
+#include "tst_highlighters.moc"
