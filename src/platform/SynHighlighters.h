@@ -67,7 +67,7 @@ class TSynXMLSyn : public TSynCustomHighlighter {
 public:
     explicit TSynXMLSyn(QObject* parent = nullptr);
 
-    // QScintilla's XML lexer has nothing that treats braces specially, so this is only
+    // QScintilla's XML lexer gives braces no meaning of their own, so this is only
     // stored: the program's settings keep their meaning without changing the colouring.
     bool WantBracesParsed() const { return wantBracesParsed_; }
     void setWantBracesParsed(bool on) { wantBracesParsed_ = on; }
