@@ -1,0 +1,139 @@
+#include "platform/AdoStatement.h"
+
+#include "platform/Errors.h"
+
+#include <sqlite3.h>
+
+namespace varozidi::ado {
+
+namespace {
+
+QString reasonFor(sqlite3* db, int rc) {
+    const QString own =
+        db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
+    switch (rc & 0xff) {
+    case SQLITE_READONLY:
+        return QStringLiteral("the database is read-only");
+    case SQLITE_FULL:
+        return QStringLiteral("the disk is full");
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return QStringLiteral("the database is in use by another program; try again in a "
+                              "moment");
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        return QStringLiteral("the file is damaged or is not a database (%1)").arg(own);
+    case SQLITE_CANTOPEN:
+        return QStringLiteral("the file cannot be opened (%1)").arg(own);
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return QStringLiteral("access is denied (%1)").arg(own);
+    case SQLITE_TOOBIG:
+        return QStringLiteral("the text is too large to store");
+    case SQLITE_NOMEM:
+        return QStringLiteral("out of memory");
+    case SQLITE_IOERR:
+        return QStringLiteral("a disk error occurred (%1)").arg(own);
+    default:
+        return own;
+    }
+}
+
+} // namespace
+
+void throwSqliteError(sqlite3* db, int rc, const QString& path, const QString& doing) {
+    throw Error(QStringLiteral("Cannot %1 \"%2\": %3.").arg(doing, path, reasonFor(db, rc)));
+}
+
+Statement::Statement(sqlite3* db, const QString& path, const QString& sql, const QString& doing)
+    : db_(db), path_(path), doing_(doing) {
+    const QByteArray utf8 = sql.toUtf8();
+    const int rc = sqlite3_prepare_v2(db_, utf8.constData(), int(utf8.size()), &stmt_, nullptr);
+    if (rc != SQLITE_OK)
+        fail(rc);
+}
+
+Statement::~Statement() {
+    sqlite3_finalize(stmt_);
+}
+
+void Statement::fail(int rc) const {
+    throwSqliteError(db_, rc, path_, doing_);
+}
+
+void Statement::bind(const std::vector<QVariant>& values, int first) {
+    for (const QVariant& v : values)
+        bind(first++, v);
+}
+
+void Statement::bind(int index, const QVariant& value) {
+    int rc = SQLITE_OK;
+    switch (value.typeId()) {
+    case QMetaType::UnknownType:
+        rc = sqlite3_bind_null(stmt_, index);
+        break;
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+        rc = sqlite3_bind_int64(stmt_, index, value.toLongLong());
+        break;
+    case QMetaType::Double:
+        rc = sqlite3_bind_double(stmt_, index, value.toDouble());
+        break;
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        rc = sqlite3_bind_blob64(stmt_, index, bytes.constData(), sqlite3_uint64(bytes.size()),
+                                 SQLITE_TRANSIENT);
+        break;
+    }
+    default: {
+        const QByteArray text = value.toString().toUtf8();
+        rc = sqlite3_bind_text64(stmt_, index, text.constData(), sqlite3_uint64(text.size()),
+                                 SQLITE_TRANSIENT, SQLITE_UTF8);
+        break;
+    }
+    }
+    if (rc != SQLITE_OK)
+        fail(rc);
+}
+
+bool Statement::step() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW)
+        return true;
+    if (rc == SQLITE_DONE)
+        return false;
+    fail(rc);
+}
+
+qint64 Statement::int64(int column) const {
+    return sqlite3_column_int64(stmt_, column);
+}
+
+QVariant Statement::value(int column) const {
+    switch (sqlite3_column_type(stmt_, column)) {
+    case SQLITE_INTEGER:
+        return qint64(sqlite3_column_int64(stmt_, column));
+    case SQLITE_FLOAT:
+        return sqlite3_column_double(stmt_, column);
+    case SQLITE_TEXT: {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+        const int size = sqlite3_column_bytes(stmt_, column);
+        if (!text)
+            fail(SQLITE_NOMEM);
+        return QString::fromUtf8(text, size);
+    }
+    case SQLITE_BLOB: {
+        const void* blob = sqlite3_column_blob(stmt_, column);
+        const int size = sqlite3_column_bytes(stmt_, column);
+        if (!blob && size > 0)
+            fail(SQLITE_NOMEM);
+        return QByteArray(static_cast<const char*>(blob), size);
+    }
+    default:
+        return {};
+    }
+}
+
+} // namespace varozidi::ado

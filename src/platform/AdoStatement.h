@@ -1,0 +1,43 @@
+#pragma once
+
+// A prepared SQLite statement that reports every failure as a varozidi::Error naming the
+// database file.
+
+#include <QString>
+#include <QVariant>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace varozidi::ado {
+
+// doing completes "Cannot ...", e.g. "read the database".
+[[noreturn]] void throwSqliteError(sqlite3* db, int rc, const QString& path, const QString& doing);
+
+class Statement {
+public:
+    Statement(sqlite3* db, const QString& path, const QString& sql, const QString& doing);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    // Binds values to the parameters from number first (1-based) on.
+    void bind(const std::vector<QVariant>& values, int first = 1);
+    void bind(int index, const QVariant& value);
+    // True while a row is ready.
+    bool step();
+    qint64 int64(int column) const;
+    // NULL reads as an invalid QVariant.
+    QVariant value(int column) const;
+
+private:
+    [[noreturn]] void fail(int rc) const;
+
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    QString path_;
+    QString doing_;
+};
+
+} // namespace varozidi::ado
