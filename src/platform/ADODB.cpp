@@ -1,0 +1,693 @@
+#include "platform/ADODB.h"
+
+#include "platform/AdoFilter.h"
+#include "platform/AdoStatement.h"
+#include "platform/Errors.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <map>
+#include <sqlite3.h>
+
+using varozidi::Error;
+using varozidi::ado::Condition;
+using varozidi::ado::quoteIdentifier;
+using varozidi::ado::Statement;
+
+namespace {
+
+constexpr char kProvider[] = "Microsoft.Jet.OLEDB.4.0";
+constexpr int kBusyTimeoutMs = 3000;
+// Sequential reading loads a column in chunks that double up to this many rows...
+constexpr qsizetype kMaxChunkRows = 4096;
+// ...unless a chunk already holds this much text (long bodies), then they shrink again.
+constexpr qsizetype kChunkBytes = 4 * 1024 * 1024;
+
+QString shortened(const QString& text) {
+    constexpr qsizetype kMax = 40;
+    return text.size() <= kMax ? text : text.left(kMax) + QStringLiteral("...");
+}
+
+// key=value pairs separated by ';'; keys lower-cased, values may be quoted with " or '.
+std::map<QString, QString> parseConnectionString(const QString& s) {
+    auto fail = [&s](const QString& why) {
+        throw Error(QStringLiteral("The connection string \"%1\" is not valid: %2.").arg(s, why));
+    };
+    std::map<QString, QString> pairs;
+    const qsizetype n = s.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const qsizetype eq = s.indexOf(u'=', i);
+        const qsizetype semi = s.indexOf(u';', i);
+        if (eq < 0 || (semi >= 0 && semi < eq)) {
+            const qsizetype end = semi < 0 ? n : semi;
+            if (!s.mid(i, end - i).trimmed().isEmpty())
+                fail(QStringLiteral("\"%1\" has no '='").arg(s.mid(i, end - i).trimmed()));
+            i = end + 1;
+            continue;
+        }
+        const QString key = s.mid(i, eq - i).trimmed().toLower();
+        if (key.isEmpty())
+            fail(QStringLiteral("a name is missing before '=' at position %1").arg(eq + 1));
+        i = eq + 1;
+        while (i < n && s[i].isSpace())
+            ++i;
+        QString value;
+        if (i < n && (s[i] == u'"' || s[i] == u'\'')) {
+            const QChar quote = s[i++];
+            bool closed = false;
+            while (i < n) {
+                if (s[i] == quote) {
+                    if (i + 1 < n && s[i + 1] == quote) {
+                        value += quote;
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    closed = true;
+                    break;
+                }
+                value += s[i++];
+            }
+            if (!closed)
+                fail(QStringLiteral("the value of \"%1\" has no closing quote").arg(key));
+            while (i < n && s[i].isSpace())
+                ++i;
+            if (i < n && s[i] != u';')
+                fail(QStringLiteral("text follows the quoted value of \"%1\"").arg(key));
+            ++i;
+        } else {
+            const qsizetype end = semi < 0 ? n : semi;
+            value = s.mid(i, end - i).trimmed();
+            i = end + 1;
+        }
+        pairs[key] = value;
+    }
+    return pairs;
+}
+
+// Unicode-aware and case-blind, where SQLite's own NOCASE only folds ASCII.
+int compareNoCase(void*, int size1, const void* text1, int size2, const void* text2) {
+    const QStringView a(static_cast<const char16_t*>(text1), size1 / 2);
+    const QStringView b(static_cast<const char16_t*>(text2), size2 / 2);
+    return a.compare(b, Qt::CaseInsensitive);
+}
+
+} // namespace
+
+QString ResolveFileName(const QString& path) {
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    if (name.isEmpty() || info.exists() || info.isSymLink())
+        return path;
+    const QStringList entries = info.dir().entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& entry : entries)
+        if (entry.compare(name, Qt::CaseInsensitive) == 0)
+            return path.left(path.size() - name.size()) + entry;
+    return path;
+}
+
+// ---------------------------------------------------------------------------------------
+// TADOConnection
+
+TADOConnection::TADOConnection(QObject* parent) : QObject(parent) {}
+
+TADOConnection::~TADOConnection() {
+    Close();
+    for (TADOTable* table : tables_)
+        table->connection_ = nullptr;
+}
+
+void TADOConnection::setConnectionString(const QString& s) {
+    connectionString_ = s;
+}
+
+void TADOConnection::Open() {
+    if (db_)
+        return;
+    const auto pairs = parseConnectionString(connectionString_);
+    const auto value = [&pairs](const char* key) {
+        const auto it = pairs.find(QLatin1String(key));
+        return it == pairs.end() ? QString() : it->second;
+    };
+    const QString provider = value("provider");
+    if (provider.isEmpty())
+        throw Error(QStringLiteral("The connection string names no Provider; use %1.")
+                        .arg(QLatin1String(kProvider)));
+    if (provider.compare(QLatin1String(kProvider), Qt::CaseInsensitive) != 0)
+        throw Error(QStringLiteral("Provider cannot be found. It may not be properly installed: "
+                                   "\"%1\" is unknown; only %2 is available.")
+                        .arg(provider, QLatin1String(kProvider)));
+    const QString source = value("data source");
+    if (source.isEmpty())
+        throw Error(QStringLiteral("The connection string names no Data Source (database file)."));
+
+    const QFileInfo info(ResolveFileName(source));
+    if (!info.exists())
+        throw Error(QStringLiteral("Could not find file '%1'.").arg(source));
+    if (!info.isFile())
+        throw Error(QStringLiteral("'%1' is not a database file.").arg(source));
+    const QString path = info.absoluteFilePath();
+
+    sqlite3* db = nullptr;
+    // Never create: a missing file is an error, reported above.
+    int rc =
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    try {
+        if (rc != SQLITE_OK)
+            varozidi::ado::throwSqliteError(db, rc, path, QStringLiteral("open the database"));
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        rc = sqlite3_create_collation_v2(db, varozidi::ado::kCollation, SQLITE_UTF16_ALIGNED,
+                                         nullptr, compareNoCase, nullptr);
+        if (rc != SQLITE_OK)
+            varozidi::ado::throwSqliteError(db, rc, path, QStringLiteral("open the database"));
+        // SQLite reads the file lazily; make it show now whether this is a database at all.
+        Statement check(db, path, QStringLiteral("SELECT count(*) FROM sqlite_master"),
+                        QStringLiteral("open the database"));
+        check.step();
+    } catch (...) {
+        sqlite3_close_v2(db);
+        throw;
+    }
+    db_ = db;
+    databasePath_ = path;
+    lock_ = std::make_unique<LockFile>(path);
+}
+
+void TADOConnection::Close() {
+    const auto tables = tables_;
+    for (TADOTable* table : tables)
+        table->connectionClosing();
+    if (db_) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+    lock_.reset();
+}
+
+void TADOConnection::attach(TADOTable* table) {
+    if (std::find(tables_.begin(), tables_.end(), table) == tables_.end())
+        tables_.push_back(table);
+}
+
+void TADOConnection::detach(TADOTable* table) {
+    std::erase(tables_, table);
+}
+
+// ---------------------------------------------------------------------------------------
+// TADOTable
+
+struct TADOTable::Impl {
+    // Consecutive values of one column, for the rows rowids[first], rowids[first + 1], ...
+    struct Window {
+        qsizetype first = 0;
+        std::vector<QVariant> values;
+        qsizetype bytes = 0;
+        bool holds(qsizetype row) const {
+            return row >= first && row < first + qsizetype(values.size());
+        }
+    };
+
+    TADOTable* q;
+    std::vector<varozidi::ado::Column> columns;
+    int rowidColumn = -1; // the INTEGER PRIMARY KEY, read from rowids directly
+    Condition condition;
+    std::vector<qint64> rowids; // the visible rows, ascending
+    qsizetype pos = 0;
+    std::vector<Window> windows;
+    std::vector<QVariant> buffer; // the row being edited or inserted
+    std::vector<bool> changed;
+    qsizetype posBeforeInsert = 0;
+
+    explicit Impl(TADOTable* table) : q(table) {}
+
+    sqlite3* db() const { return q->connection_->handle(); }
+    QString path() const { return q->connection_->DatabasePath(); }
+    QString table() const { return quoteIdentifier(q->tableName_); }
+    bool atEnd() const { return pos >= qsizetype(rowids.size()); }
+    QString reading() const {
+        return QStringLiteral("read the table '%1' of the database").arg(q->tableName_);
+    }
+    QString writing() const {
+        return QStringLiteral("save to the table '%1' of the database").arg(q->tableName_);
+    }
+
+    void readColumns() {
+        Statement s(db(), path(), QStringLiteral("SELECT name, type, pk FROM pragma_table_info(?)"),
+                    reading());
+        s.bind(1, q->tableName_);
+        int keys = 0;
+        int key = -1;
+        QString keyType;
+        while (s.step()) {
+            const QString name = s.value(0).toString();
+            const QString type = s.value(1).toString();
+            if (s.int64(2) > 0) {
+                ++keys;
+                key = int(columns.size());
+                keyType = type;
+            }
+            columns.push_back({name, varozidi::ado::affinityOf(type)});
+        }
+        if (columns.empty())
+            throw Error(QStringLiteral("Cannot find the table '%1' in the database \"%2\".")
+                            .arg(q->tableName_, path()));
+        if (keys == 1 && keyType.compare(u"INTEGER", Qt::CaseInsensitive) == 0)
+            rowidColumn = key;
+        windows.assign(columns.size(), {});
+    }
+
+    Condition compile(const QString& filter) const {
+        return varozidi::ado::translateFilter(filter, columns, q->tableName_);
+    }
+
+    // Reads the rows matching c and stands on the first; nothing changes when this fails.
+    void apply(Condition c) {
+        QString sql = QStringLiteral("SELECT rowid FROM ") + table();
+        if (!c.empty())
+            sql += QStringLiteral(" WHERE ") + c.sql;
+        sql += QStringLiteral(" ORDER BY rowid");
+        Statement s(db(), path(), sql, reading());
+        s.bind(c.params);
+        std::vector<qint64> rows;
+        while (s.step())
+            rows.push_back(s.int64(0));
+        rowids = std::move(rows);
+        condition = std::move(c);
+        pos = 0;
+        dropWindows();
+    }
+
+    void dropWindows() {
+        for (Window& w : windows)
+            w = {};
+    }
+
+    QVariant cell(int column) {
+        Window& w = windows[std::size_t(column)];
+        if (!w.holds(pos))
+            load(w, column);
+        return w.values[std::size_t(pos - w.first)];
+    }
+
+    // Loads column values from the current row on: one row when jumping about, ever larger
+    // chunks while reading row after row.
+    void load(Window& w, int column) {
+        const qsizetype loaded = qsizetype(w.values.size());
+        qsizetype count = 1;
+        if (loaded > 0 && pos == w.first + loaded)
+            count = w.bytes > kChunkBytes ? std::max<qsizetype>(1, loaded / 2)
+                                          : std::min(loaded * 2, kMaxChunkRows);
+        count = std::min(count, qsizetype(rowids.size()) - pos);
+
+        // All rows: one range scan. Filtered rows lie scattered: look up just those, which
+        // also finds rows written through this cursor that no longer match the filter.
+        const bool all = condition.empty();
+        const QString rows = all ? QStringLiteral("rowid BETWEEN ? AND ?")
+                                 : QStringLiteral("rowid IN (%1)")
+                                       .arg(QStringList(count, QStringLiteral("?")).join(u','));
+        Statement s(db(), path(),
+                    QStringLiteral("SELECT rowid, %1 FROM %2 WHERE %3 ORDER BY rowid")
+                        .arg(quoteIdentifier(columns[std::size_t(column)].name), table(), rows),
+                    reading());
+        if (all) {
+            s.bind(1, rowids[std::size_t(pos)]);
+            s.bind(2, rowids[std::size_t(pos + count - 1)]);
+        } else {
+            for (qsizetype i = 0; i < count; ++i)
+                s.bind(int(i) + 1, rowids[std::size_t(pos + i)]);
+        }
+        Window fresh;
+        fresh.first = pos;
+        fresh.values.resize(std::size_t(count));
+        // Rows another program deleted meanwhile stay empty; rows it added are not ours.
+        qsizetype at = pos;
+        const qsizetype end = pos + count;
+        while (s.step()) {
+            const qint64 rowid = s.int64(0);
+            while (at < end && rowids[std::size_t(at)] < rowid)
+                ++at;
+            if (at == end)
+                break;
+            if (rowids[std::size_t(at)] != rowid)
+                continue;
+            QVariant v = s.value(1);
+            if (v.typeId() == QMetaType::QString)
+                fresh.bytes += v.toString().size() * qsizetype(sizeof(QChar));
+            else if (v.typeId() == QMetaType::QByteArray)
+                fresh.bytes += v.toByteArray().size();
+            fresh.values[std::size_t(at - pos)] = std::move(v);
+        }
+        w = std::move(fresh);
+    }
+
+    // A write through any cursor makes every cursor on the connection read afresh.
+    void written() {
+        for (TADOTable* table : q->connection_->tables_)
+            if (table->d_)
+                table->d_->dropWindows();
+    }
+
+    // Puts rowid among the visible rows and stands on it.
+    void standOn(qint64 rowid) {
+        const auto it = std::lower_bound(rowids.begin(), rowids.end(), rowid);
+        pos = it - rowids.begin();
+        if (it == rowids.end() || *it != rowid)
+            rowids.insert(it, rowid);
+    }
+};
+
+TADOTable::TADOTable(QObject* parent) : QObject(parent) {}
+
+TADOTable::~TADOTable() {
+    Close();
+    if (connection_)
+        connection_->detach(this);
+}
+
+void TADOTable::setConnection(TADOConnection* connection) {
+    if (connection == connection_)
+        return;
+    Close();
+    if (connection_)
+        connection_->detach(this);
+    connection_ = connection;
+    if (connection_)
+        connection_->attach(this);
+}
+
+void TADOTable::setTableName(const QString& name) {
+    if (name == tableName_)
+        return;
+    Close();
+    tableName_ = name;
+}
+
+void TADOTable::Open() {
+    if (Active())
+        return;
+    if (!connection_)
+        throw Error(
+            QStringLiteral("Cannot open the table '%1': it has no connection.").arg(tableName_));
+    if (tableName_.isEmpty())
+        throw Error(QStringLiteral("Cannot open a table without a name."));
+    connection_->Open();
+    auto d = std::make_unique<Impl>(this);
+    d->readColumns();
+    d->apply(filtered_ ? d->compile(filter_) : Condition{});
+    d_ = std::move(d);
+    state_ = State::dsBrowse;
+}
+
+void TADOTable::Close() {
+    d_.reset();
+    state_ = State::dsInactive;
+}
+
+void TADOTable::connectionClosing() {
+    Close();
+}
+
+namespace {
+
+[[noreturn]] void throwClosed(const QString& table) {
+    throw Error(
+        QStringLiteral("Cannot perform this operation on the closed table '%1'.").arg(table));
+}
+
+} // namespace
+
+void TADOTable::setFilter(const QString& filter) {
+    if (Active() && filtered_) {
+        if (state_ != State::dsBrowse)
+            Post();
+        d_->apply(d_->compile(filter));
+    }
+    filter_ = filter;
+}
+
+void TADOTable::setFiltered(bool on) {
+    if (on == filtered_)
+        return;
+    if (Active()) {
+        if (state_ != State::dsBrowse)
+            Post();
+        d_->apply(on ? d_->compile(filter_) : Condition{});
+    }
+    filtered_ = on;
+}
+
+void TADOTable::First() {
+    if (!Active())
+        throwClosed(tableName_);
+    if (state_ != State::dsBrowse)
+        Post();
+    d_->pos = 0;
+    // A new pass over the rows: show what others may have changed since.
+    d_->dropWindows();
+}
+
+void TADOTable::Next() {
+    if (!Active())
+        throwClosed(tableName_);
+    if (state_ != State::dsBrowse)
+        Post();
+    if (!d_->atEnd())
+        ++d_->pos;
+}
+
+bool TADOTable::Eof() const {
+    return !Active() || d_->atEnd();
+}
+
+int TADOTable::RecordCount() const {
+    if (!Active())
+        throwClosed(tableName_);
+    return int(d_->rowids.size());
+}
+
+TField TADOTable::FieldByName(const QString& name) {
+    if (!Active())
+        throwClosed(tableName_);
+    for (std::size_t i = 0; i < d_->columns.size(); ++i)
+        if (d_->columns[i].name.compare(name, Qt::CaseInsensitive) == 0)
+            return TField(this, int(i));
+    throw Error(QStringLiteral("Field '%1' not found in the table '%2'.").arg(name, tableName_));
+}
+
+void TADOTable::Edit() {
+    if (!Active())
+        throwClosed(tableName_);
+    if (state_ != State::dsBrowse)
+        return;
+    if (d_->atEnd())
+        throw Error(
+            QStringLiteral("Cannot edit: the table '%1' has no current record.").arg(tableName_));
+    d_->buffer.assign(d_->columns.size(), QVariant());
+    d_->changed.assign(d_->columns.size(), false);
+    state_ = State::dsEdit;
+}
+
+void TADOTable::Insert() {
+    if (!Active())
+        throwClosed(tableName_);
+    if (state_ != State::dsBrowse)
+        Post();
+    d_->buffer.assign(d_->columns.size(), QVariant());
+    d_->changed.assign(d_->columns.size(), false);
+    d_->posBeforeInsert = d_->pos;
+    state_ = State::dsInsert;
+}
+
+void TADOTable::Post() {
+    if (!Active())
+        throwClosed(tableName_);
+    if (state_ == State::dsBrowse)
+        return;
+    Impl& d = *d_;
+    QStringList names;
+    std::vector<QVariant> values;
+    for (std::size_t i = 0; i < d.columns.size(); ++i) {
+        if (!d.changed[i])
+            continue;
+        names.append(quoteIdentifier(d.columns[i].name));
+        values.push_back(d.buffer[i]);
+    }
+    qint64 rowid = 0;
+    if (state_ == State::dsEdit) {
+        rowid = d.rowids[std::size_t(d.pos)];
+        if (names.isEmpty()) {
+            Cancel();
+            return;
+        }
+        Statement s(d.db(), d.path(),
+                    QStringLiteral("UPDATE %1 SET %2 = ? WHERE rowid = ?")
+                        .arg(d.table(), names.join(QStringLiteral(" = ?, "))),
+                    d.writing());
+        s.bind(values);
+        s.bind(int(values.size()) + 1, rowid);
+        s.step();
+        if (sqlite3_changes(d.db()) == 0)
+            throw Error(QStringLiteral("Cannot save to the table '%1' of \"%2\": the record was "
+                                       "deleted by another user.")
+                            .arg(tableName_, d.path()));
+        if (d.rowidColumn >= 0 && d.changed[std::size_t(d.rowidColumn)]) {
+            d.rowids.erase(d.rowids.begin() + d.pos);
+            rowid = d.buffer[std::size_t(d.rowidColumn)].toLongLong();
+        }
+    } else {
+        const QString sql =
+            names.isEmpty() ? QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(d.table())
+                            : QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                                  .arg(d.table(), names.join(u','),
+                                       QStringList(names.size(), QStringLiteral("?")).join(u','));
+        Statement s(d.db(), d.path(), sql, d.writing());
+        s.bind(values);
+        s.step();
+        rowid = sqlite3_last_insert_rowid(d.db());
+    }
+    d.standOn(rowid);
+    d.buffer.clear();
+    d.changed.clear();
+    state_ = State::dsBrowse;
+    d.written();
+}
+
+void TADOTable::Cancel() {
+    if (!Active() || state_ == State::dsBrowse)
+        return;
+    if (state_ == State::dsInsert)
+        d_->pos = d_->posBeforeInsert;
+    d_->buffer.clear();
+    d_->changed.clear();
+    state_ = State::dsBrowse;
+}
+
+void TADOTable::Delete() {
+    if (!Active())
+        throwClosed(tableName_);
+    if (state_ == State::dsInsert) {
+        Cancel();
+        return;
+    }
+    Cancel();
+    Impl& d = *d_;
+    if (d.atEnd())
+        throw Error(
+            QStringLiteral("Cannot delete: the table '%1' has no current record.").arg(tableName_));
+    Statement s(d.db(), d.path(), QStringLiteral("DELETE FROM %1 WHERE rowid = ?").arg(d.table()),
+                d.writing());
+    s.bind(1, d.rowids[std::size_t(d.pos)]);
+    s.step();
+    // The row after it moves into its place.
+    d.rowids.erase(d.rowids.begin() + d.pos);
+    d.written();
+}
+
+QVariant TADOTable::value(int column) {
+    if (!Active())
+        throwClosed(tableName_);
+    Impl& d = *d_;
+    const auto c = std::size_t(column);
+    if (state_ == State::dsInsert || (state_ == State::dsEdit && d.changed[c]))
+        return d.buffer[c];
+    if (d.atEnd())
+        return {};
+    if (column == d.rowidColumn)
+        return d.rowids[std::size_t(d.pos)];
+    return d.cell(column);
+}
+
+void TADOTable::setValue(int column, const QVariant& v) {
+    if (!Active())
+        throwClosed(tableName_);
+    if (state_ == State::dsBrowse)
+        throw Error(QStringLiteral("Cannot change the field '%1': the table '%2' is not being "
+                                   "edited.")
+                        .arg(d_->columns[std::size_t(column)].name, tableName_));
+    d_->buffer[std::size_t(column)] = v;
+    d_->changed[std::size_t(column)] = true;
+}
+
+// ---------------------------------------------------------------------------------------
+// TField
+
+QString TField::AsString() const {
+    const QVariant v = table_->value(column_);
+    switch (v.typeId()) {
+    case QMetaType::UnknownType:
+        return {};
+    case QMetaType::QString:
+        return v.toString();
+    case QMetaType::QByteArray:
+        return QString::fromUtf8(v.toByteArray());
+    case QMetaType::Double:
+        return QString::number(v.toDouble(), 'g', 15);
+    default:
+        return v.toString();
+    }
+}
+
+void TField::setAsString(const QString& value) {
+    table_->setValue(column_, value);
+}
+
+int TField::AsInteger() const {
+    const QVariant v = table_->value(column_);
+    qint64 number = 0;
+    bool ok = true;
+    switch (v.typeId()) {
+    case QMetaType::UnknownType:
+        return 0;
+    case QMetaType::LongLong:
+    case QMetaType::Int:
+        number = v.toLongLong();
+        break;
+    case QMetaType::Double: {
+        const double d = v.toDouble();
+        ok = std::isfinite(d) && std::abs(d) < 1e18;
+        number = ok ? qRound64(d) : 0;
+        break;
+    }
+    default: {
+        // Empty text is what a field without a value reads as, so it counts as no number.
+        const QString text = v.toString().trimmed();
+        if (text.isEmpty())
+            return 0;
+        number = text.toLongLong(&ok);
+        if (!ok) {
+            const double d = text.toDouble(&ok);
+            ok = ok && std::isfinite(d) && std::abs(d) < 1e18;
+            number = ok ? qRound64(d) : 0;
+        }
+        if (!ok)
+            throw Error(QStringLiteral("The field '%1' holds '%2', which is not a whole number.")
+                            .arg(FieldName(), shortened(v.toString())));
+    }
+    }
+    if (!ok || number < INT_MIN || number > INT_MAX)
+        throw Error(QStringLiteral("The field '%1' holds %2, which is too large for a whole "
+                                   "number.")
+                        .arg(FieldName(), shortened(v.toString())));
+    return int(number);
+}
+
+void TField::setAsInteger(int value) {
+    table_->setValue(column_, qint64(value));
+}
+
+bool TField::IsNull() const {
+    return !table_->value(column_).isValid();
+}
+
+QString TField::FieldName() const {
+    if (!table_->Active())
+        throwClosed(table_->TableName());
+    return table_->d_->columns[std::size_t(column_)].name;
+}

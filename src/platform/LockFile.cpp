@@ -1,0 +1,97 @@
+#include "platform/ADODB.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// A holder letting go keeps its exclusive lock only for a moment, so a short wait suffices.
+constexpr int kAttempts = 200;
+constexpr std::chrono::milliseconds kRetryPause(5);
+
+QByteArray native(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+bool sameFile(int fd, const QString& path) {
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 && ::stat(native(path).constData(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+void describeHolder(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_size != 0)
+        return;
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const QByteArray line =
+        QByteArray(host) + '\t' + qgetenv("USER") + '\t' + QByteArray::number(::getpid()) + '\n';
+    // Only informative; a failed write changes nothing about the lock.
+    [[maybe_unused]] const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
+}
+
+} // namespace
+
+LockFile::LockFile(const QString& databasePath) : path_(pathFor(databasePath)) {
+    // The lock file is a courtesy to other programs: when the folder does not allow it, the
+    // database is used without one.
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const int fd =
+            ::open(native(path_).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return;
+        if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+            const int err = errno;
+            ::close(fd);
+            if (err != EWOULDBLOCK)
+                return;
+            std::this_thread::sleep_for(kRetryPause);
+            continue;
+        }
+        // The last holder may have removed the file between our open and our lock.
+        if (sameFile(fd, path_)) {
+            fd_ = fd;
+            describeHolder(fd);
+            return;
+        }
+        ::close(fd);
+    }
+}
+
+LockFile::~LockFile() {
+    if (fd_ < 0)
+        return;
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 && sameFile(fd_, path_))
+        ::unlink(native(path_).constData());
+    ::close(fd_);
+}
+
+QString LockFile::pathFor(const QString& databasePath) {
+    const QFileInfo info(databasePath);
+    QString lock = info.path() + u'/' + info.completeBaseName() + QStringLiteral(".ldb");
+    // Never let the lock file be the database itself, whatever the letter case.
+    if (QFileInfo(lock).absoluteFilePath().compare(info.absoluteFilePath(), Qt::CaseInsensitive) ==
+        0)
+        lock = databasePath + QStringLiteral(".ldb");
+    return ResolveFileName(lock);
+}
+
+bool LockFile::isHeld(const QString& lockPath) {
+    const QString path = ResolveFileName(lockPath);
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Present but unreadable: some other user holds it, as far as we can tell.
+    if (fd < 0)
+        return errno == EACCES;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
