@@ -5,9 +5,11 @@
 
 #include "DataPath.h"
 #include "Forms.h"
+#include "Resources.h"
 #include "Unit4.h"
 #include "platform/ADODB.h"
 #include "platform/Dialogs.h"
+#include "platform/Fonts.h"
 #include "platform/IniFile.h"
 
 #include <QAction>
@@ -32,6 +34,7 @@ QString connectionValue(const QString& value) {
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
+    InitResources();
     ui->setupUi(this);
     createComponents();
     createHighlighters();
@@ -72,9 +75,7 @@ void TForm1::createComponents() {
     ToolButton8 = ui->ToolButton8;
     SynEdit1 = ui->SynEdit1;
 
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(11);
-    setFont(font);
+    setFont(FormFont());
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256})
         icon.addFile(QStringLiteral(":/images/varozidi-%1.png").arg(size));

@@ -1,16 +1,15 @@
 #include "Unit2.h"
 #include "ui_Unit2.h"
 
+#include "platform/Fonts.h"
+
 TForm2::TForm2(QWidget* owner)
     : QWidget(owner, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
       ui(new Ui::TForm2) {
     ui->setupUi(this);
     Panel1 = ui->Panel1;
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(11);
-    setFont(font);
-    font.setBold(true);
-    Panel1->setFont(font);
+    setFont(FormFont());
+    Panel1->setFont(FormFont(11, true));
     Panel1->setBackgroundRole(QPalette::Base);
     setBackgroundRole(QPalette::Mid);
     setAutoFillBackground(true);

@@ -1,8 +1,11 @@
 #include "TestSupport.h"
 
+#include "Unit1.h"
 #include "setup/Setup.h"
 
 #include <QDir>
+#include <QFile>
+#include <QListWidget>
 #include <QtTest>
 #include <sqlite3.h>
 
@@ -55,6 +58,27 @@ QList<StoredRow> readRows(const QString& path) {
     return rows;
 }
 
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+QStringList entries(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out.append(list->item(i)->text());
+    return out;
+}
+
+void clickRow(QListWidget* list, int row) {
+    QListWidgetItem* item = list->item(row);
+    QVERIFY2(item, qPrintable(QStringLiteral("no row %1").arg(row)));
+    list->scrollToItem(item);
+    const QPoint at = list->visualItemRect(item).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
 DataHome::DataHome()
     : previous_(qgetenv("XDG_DATA_HOME")),
       hadPrevious_(qEnvironmentVariableIsSet("XDG_DATA_HOME")) {
@@ -90,5 +114,16 @@ Dialogs::Dialogs() {
 Dialogs::~Dialogs() {
     SetMessageDlgAnswerer({});
 }
+
+Started::Started(const QList<Row>& rows) {
+    makeDatabase(database(), rows);
+    writeFile(home.dataDir() + QStringLiteral("kzq.txt"), kWelcome);
+    form_ = std::make_unique<TForm1>();
+    form_->show();
+    if (!QTest::qWaitForWindowExposed(form_.get()))
+        qWarning("main window not exposed");
+}
+
+Started::~Started() = default;
 
 } // namespace testsupport

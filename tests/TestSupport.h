@@ -4,7 +4,12 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
+#include <memory>
+
+class QListWidget;
+class TForm1;
 
 namespace testsupport {
 
@@ -26,6 +31,14 @@ struct StoredRow {
 void makeDatabase(const QString& path, const QList<Row>& rows);
 // Every row of path's table, in ID order, read with plain SQLite.
 QList<StoredRow> readRows(const QString& path);
+
+// Writes text (UTF-8) to path, replacing the file.
+void writeFile(const QString& path, const QByteArray& bytes);
+
+// The texts of a list widget's entries, top to bottom.
+QStringList entries(const QListWidget* list);
+// A real mouse click on an entry of a list, as the user makes it.
+void clickRow(QListWidget* list, int row);
 
 // A temporary per-user data folder: XDG_DATA_HOME points into it for the object's life.
 class DataHome {
@@ -62,5 +75,24 @@ private:
     QList<int> answers_;
     int unexpected_ = 0;
 };
+
+// A main window started, shown, on a database holding rows, with a welcome text in place.
+class Started {
+public:
+    explicit Started(const QList<Row>& rows);
+    ~Started();
+    TForm1& form() { return *form_; }
+    TForm1* operator->() { return form_.get(); }
+    QString database() const { return home.dataDir() + QStringLiteral("varozidi.mdb"); }
+    QList<StoredRow> rows() const { return readRows(database()); }
+
+    DataHome home;
+    Dialogs dialogs;
+
+private:
+    std::unique_ptr<TForm1> form_;
+};
+
+inline const QByteArray kWelcome = QByteArrayLiteral("Welcome!\nAdd a snippet.\n");
 
 } // namespace testsupport

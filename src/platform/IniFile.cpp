@@ -3,8 +3,8 @@
 #include "platform/ADODB.h"
 
 #include <QFile>
-// UTF-8 is kept as it is; section and key names are plain ASCII.
-#define SI_NO_CONVERSION
+// As the Debian library was built.
+#define SI_CONVERT_ICU
 #include <SimpleIni.h>
 
 struct TIniFile::Impl {

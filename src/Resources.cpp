@@ -1,0 +1,11 @@
+#include "Resources.h"
+
+#include <QtGlobal>
+
+void InitResources() {
+    static const bool done = [] {
+        Q_INIT_RESOURCE(varozidi);
+        return true;
+    }();
+    (void)done;
+}

@@ -1,0 +1,147 @@
+// The per-user installer and the program's start as a real process.
+
+#include "TestSupport.h"
+#include "setup/Setup.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QtTest>
+#include <sys/stat.h>
+
+using namespace testsupport;
+
+namespace {
+
+const QString kSetup = QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-setup");
+const QString kProgram = QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi");
+
+mode_t modeOf(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+QByteArray contentOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QProcessEnvironment environmentFor(const DataHome& home) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.root());
+    return env;
+}
+
+} // namespace
+
+class SetupTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void createsWhatIsMissing();
+    void neverTouchesExistingFiles_data();
+    void neverTouchesExistingFiles();
+    void reportsAnUnwritableFolder();
+    void programStartsOnFreshData();
+    void programWithoutDisplaySaysSo();
+};
+
+void SetupTest::createsWhatIsMissing() {
+    QTemporaryDir root;
+    const QString dataDir = root.path() + "/share/KZQ/Varozidi/";
+    QProcess setup;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", root.path() + "/share");
+    setup.setProcessEnvironment(env);
+    setup.start(kSetup, {});
+    QVERIFY(setup.waitForFinished(30000));
+    QCOMPARE(setup.exitCode(), 0);
+
+    for (const QString& folder : {root.path() + "/share", root.path() + "/share/KZQ", dataDir})
+        QCOMPARE(modeOf(folder), mode_t(0700));
+    for (const char* name : {"varozidi.mdb", "LVersion.ini", "kzq.txt"})
+        QCOMPARE(modeOf(dataDir + name), mode_t(0600));
+    QVERIFY(readRows(dataDir + "varozidi.mdb").isEmpty());
+    QVERIFY(contentOf(dataDir + "LVersion.ini").contains("[VAROZIDI]\nVERSION="));
+    QVERIFY(contentOf(dataDir + "kzq.txt").contains("Add Varozidi"));
+    // Nothing else is left behind.
+    QCOMPARE(QDir(dataDir).entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
+void SetupTest::neverTouchesExistingFiles_data() {
+    QTest::addColumn<QString>("existing");
+    QTest::newRow("database") << "varozidi.mdb";
+    QTest::newRow("database, other case") << "Varozidi.mdb";
+    QTest::newRow("version file") << "LVersion.ini";
+    QTest::newRow("welcome text") << "kzq.txt";
+}
+
+void SetupTest::neverTouchesExistingFiles() {
+    QFETCH(QString, existing);
+    DataHome home;
+    const QString path = home.dataDir() + existing;
+    writeFile(path, "user's own content");
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    const auto outcome = varozidi::setup::InstallUserData(home.dataDir());
+    QCOMPARE(contentOf(path), QByteArray("user's own content"));
+    QCOMPARE(modeOf(path), mode_t(0640));
+    QVERIFY(outcome.kept.contains(path));
+    QCOMPARE(outcome.created.size(), 2);
+    QCOMPARE(QDir(home.dataDir()).entryList(QDir::Files).size(), 3);
+    // A second run changes nothing at all.
+    const auto again = varozidi::setup::InstallUserData(home.dataDir());
+    QVERIFY(again.created.isEmpty());
+    QCOMPARE(again.kept.size(), 3);
+}
+
+void SetupTest::reportsAnUnwritableFolder() {
+    if (::geteuid() == 0)
+        QSKIP("root writes into read-only folders");
+    DataHome home;
+    QVERIFY(QFile::setPermissions(home.dataDir(), QFile::ReadOwner | QFile::ExeOwner));
+    QVERIFY_THROWS_EXCEPTION(std::exception, varozidi::setup::InstallUserData(home.dataDir()));
+    QVERIFY(QFile::setPermissions(home.dataDir(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void SetupTest::programStartsOnFreshData() {
+    DataHome home;
+    QProcess setup;
+    setup.setProcessEnvironment(environmentFor(home));
+    setup.start(kSetup, {});
+    QVERIFY(setup.waitForFinished(30000));
+    QCOMPARE(setup.exitCode(), 0);
+
+    QProcess program;
+    QProcessEnvironment env = environmentFor(home);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(env);
+    program.start(kProgram, {});
+    QVERIFY(program.waitForStarted());
+    // Still running after start-up, and the database is open: its lock file is there.
+    QVERIFY(!program.waitForFinished(3000));
+    QVERIFY(QFile::exists(home.dataDir() + "varozidi.ldb"));
+    program.terminate();
+    QVERIFY(program.waitForFinished(10000));
+    QVERIFY2(!program.readAllStandardError().contains("rror"), "errors on start-up");
+}
+
+void SetupTest::programWithoutDisplaySaysSo() {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    program.setProcessEnvironment(env);
+    program.start(kProgram, {});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 2);
+    const QByteArray said = program.readAllStandardError();
+    QCOMPARE(said.count('\n'), 1);
+    QVERIFY(said.contains("no graphical display"));
+}
+
+QTEST_MAIN(SetupTest)
+#include "tst_setup.moc"

@@ -1,0 +1,320 @@
+// The snippet store operations of the main window, on real database files.
+
+#include "TestSupport.h"
+#include "Unit1.h"
+#include "platform/SynHighlighters.h"
+
+#include <QFile>
+#include <QLineEdit>
+#include <QToolButton>
+#include <QtTest>
+
+using namespace testsupport;
+
+Q_DECLARE_METATYPE(QList<testsupport::Row>)
+
+class StoreTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void languagesAreListedOnceInFirstSeenOrder_data();
+    void languagesAreListedOnceInFirstSeenOrder();
+    void startupShowsWelcomeTextAndNoTitles();
+    void eachTitleEntryIsItsOwnRow_data();
+    void eachTitleEntryIsItsOwnRow();
+    void savingWritesOnlyTheShownRow();
+    void deletingRemovesOnlyTheSelectedRow_data();
+    void deletingRemovesOnlyTheSelectedRow();
+    void newSnippetListsItsOwnLanguage_data();
+    void newSnippetListsItsOwnLanguage();
+    void languageSpellingsAreOneLanguage_data();
+    void languageSpellingsAreOneLanguage();
+    void savingWithNoRowChangesNothing_data();
+    void savingWithNoRowChangesNothing();
+    void deletingTheLastSnippetEmptiesEverything();
+    void deletingTheLastLanguageListsTheNowLastOne();
+    void showingWithoutSelectedLanguageUsesTheRowsLanguage();
+    void showingARowDeletedBehindTheListsEmptiesTheEditor();
+    void textRoundTripsExactly_data();
+    void textRoundTripsExactly();
+};
+
+namespace {
+
+int indexOfEntry(const QListWidget* list, const QString& text, int occurrence = 0) {
+    for (int i = 0; i < list->count(); ++i)
+        if (list->item(i)->text() == text && occurrence-- == 0)
+            return i;
+    return -1;
+}
+
+void selectLanguage(Started& s, const QString& language) {
+    const int row = s->ListBox1->IndexOf(language);
+    QVERIFY2(row >= 0, qPrintable(language));
+    clickRow(s->ListBox1, row);
+}
+
+void showTitle(Started& s, const QString& language, const QString& title, int occurrence = 0) {
+    selectLanguage(s, language);
+    const int row = indexOfEntry(s->ListBox2, title, occurrence);
+    QVERIFY2(row >= 0, qPrintable(title));
+    clickRow(s->ListBox2, row);
+}
+
+} // namespace
+
+void StoreTest::languagesAreListedOnceInFirstSeenOrder_data() {
+    QTest::addColumn<QList<Row>>("rows");
+    QTest::addColumn<QStringList>("languages");
+    QTest::newRow("four rows") << QList<Row>{{"PHP", "A", ""},
+                                             {"SQL", "B", ""},
+                                             {"PHP", "C", ""},
+                                             {"XML", "D", ""}}
+                               << QStringList{"PHP", "SQL", "XML"};
+    QTest::newRow("ascii case") << QList<Row>{{"sql", "A", ""}, {"SQL", "B", ""}}
+                                << QStringList{"sql"};
+    QTest::newRow("non-ascii case")
+        << QList<Row>{{"Ärger", "A", ""}, {"C++", "B", ""}, {"ärger", "C", ""}}
+        << QStringList{"Ärger", "C++"};
+    QTest::newRow("empty table") << QList<Row>{} << QStringList{};
+}
+
+void StoreTest::languagesAreListedOnceInFirstSeenOrder() {
+    QFETCH(QList<Row>, rows);
+    QFETCH(QStringList, languages);
+    Started s(rows);
+    QCOMPARE(entries(s->ListBox1), languages);
+    QCOMPARE(s->ListBox1->ItemIndex(), -1);
+    QVERIFY(s.dialogs.asked().isEmpty());
+}
+
+void StoreTest::startupShowsWelcomeTextAndNoTitles() {
+    Started s({{"PHP", "A", "a"}, {"SQL", "B", "b"}});
+    QCOMPARE(s->SynEdit1->Text(), QString::fromUtf8(kWelcome));
+    QCOMPARE(s->ListBox2->count(), 0);
+    QCOMPARE(s->CurrentSnippitID, 0);
+    QCOMPARE(s->SnippitChanged, 0);
+    QCOMPARE(s->SynEdit1->Highlighter(), nullptr);
+}
+
+void StoreTest::eachTitleEntryIsItsOwnRow_data() {
+    QTest::addColumn<QList<Row>>("rows");
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<int>("occurrence");
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("body");
+    const QList<Row> twoLanguages{{"PHP", "Hello", "php body"}, {"SQL", "Hello", "sql body"}};
+    const QList<Row> twiceInOne{{"SQL", "Hello", "first"}, {"SQL", "Hello", "second"}};
+    QTest::newRow("same title, second language") << twoLanguages << "SQL" << 0 << 2 << "sql body";
+    QTest::newRow("same title, first language") << twoLanguages << "PHP" << 0 << 1 << "php body";
+    QTest::newRow("twice in one language, first") << twiceInOne << "SQL" << 0 << 1 << "first";
+    QTest::newRow("twice in one language, second") << twiceInOne << "SQL" << 1 << 2 << "second";
+    QTest::newRow("quote in title")
+        << QList<Row>{{"SQL", "Don't", "quoted"}} << "SQL" << 0 << 1 << "quoted";
+}
+
+void StoreTest::eachTitleEntryIsItsOwnRow() {
+    QFETCH(QList<Row>, rows);
+    QFETCH(QString, language);
+    QFETCH(int, occurrence);
+    QFETCH(int, id);
+    QFETCH(QString, body);
+    Started s(rows);
+    showTitle(s, language, rows.at(id - 1).title, occurrence);
+    QCOMPARE(s->SynEdit1->Text(), body);
+    QCOMPARE(s->CurrentSnippitID, id);
+    QCOMPARE(s->SnippitChanged, 0);
+    QVERIFY(s.dialogs.asked().isEmpty());
+}
+
+void StoreTest::savingWritesOnlyTheShownRow() {
+    Started s({{"PHP", "Hello", "php body"}, {"SQL", "Hello", "sql body"}});
+    showTitle(s, "SQL", "Hello");
+    s->SynEdit1->SetLinesText("edited");
+    s->EditSnippitExecute();
+    const QList<StoredRow> expected{{1, "PHP", "Hello", "php body"}, {2, "SQL", "Hello", "edited"}};
+    QCOMPARE(s.rows(), expected);
+}
+
+void StoreTest::deletingRemovesOnlyTheSelectedRow_data() {
+    QTest::addColumn<QList<Row>>("rows");
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<int>("occurrence");
+    QTest::addColumn<int>("deletedId");
+    const QList<Row> twoLanguages{{"PHP", "Hello", "p"}, {"SQL", "Hello", "s"}};
+    const QList<Row> twiceInOne{{"SQL", "Hello", "1"}, {"SQL", "Hello", "2"}, {"XML", "X", "x"}};
+    QTest::newRow("title shared across languages") << twoLanguages << "SQL" << 0 << 2;
+    QTest::newRow("title twice, first entry") << twiceInOne << "SQL" << 0 << 1;
+    QTest::newRow("title twice, second entry") << twiceInOne << "SQL" << 1 << 2;
+}
+
+void StoreTest::deletingRemovesOnlyTheSelectedRow() {
+    QFETCH(QList<Row>, rows);
+    QFETCH(QString, language);
+    QFETCH(int, occurrence);
+    QFETCH(int, deletedId);
+    Started s(rows);
+    selectLanguage(s, language);
+    s->ListBox2->setItemIndex(indexOfEntry(s->ListBox2, "Hello", occurrence));
+    s->DeleteSnippitExecute();
+    QList<int> left;
+    for (const auto& row : s.rows())
+        left.append(row.id);
+    QVERIFY(!left.contains(deletedId));
+    QCOMPARE(left.size(), rows.size() - 1);
+    QCOMPARE(s->SynEdit1->Text(), QString());
+}
+
+void StoreTest::newSnippetListsItsOwnLanguage_data() {
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QStringList>("languages");
+    QTest::addColumn<QStringList>("titles");
+    QTest::newRow("existing, not last")
+        << "PHP" << QStringList{"PHP", "SQL", "XML"} << QStringList{"A", "C", "New"};
+    QTest::newRow("existing, other case")
+        << "php" << QStringList{"PHP", "SQL", "XML"} << QStringList{"A", "C", "New"};
+    QTest::newRow("new language") << "Go" << QStringList{"PHP", "SQL", "XML", "Go"}
+                                  << QStringList{"New"};
+}
+
+void StoreTest::newSnippetListsItsOwnLanguage() {
+    QFETCH(QString, language);
+    QFETCH(QStringList, languages);
+    QFETCH(QStringList, titles);
+    Started s({{"PHP", "A", ""}, {"SQL", "B", ""}, {"PHP", "C", ""}, {"XML", "D", ""}});
+    s->Edit1->setText(language);
+    s->Edit2->setText("New");
+    s->NewSnippitExecute();
+    QCOMPARE(entries(s->ListBox1), languages);
+    QCOMPARE(s->ListBox1->ItemIndex(), s->ListBox1->IndexOf(language));
+    QCOMPARE(entries(s->ListBox2), titles);
+    QCOMPARE(s->ListBox2->ItemIndex(), -1);
+    const StoredRow added = s.rows().last();
+    QCOMPARE(added.id, 5);
+    QCOMPARE(added.language, language);
+    QCOMPARE(added.title, QString("New"));
+    QCOMPARE(added.body, QString());
+    // The editor still belongs to what was shown before.
+    QCOMPARE(s->SynEdit1->Text(), QString::fromUtf8(kWelcome));
+    QCOMPARE(s->CurrentSnippitID, 0);
+}
+
+void StoreTest::languageSpellingsAreOneLanguage_data() {
+    QTest::addColumn<QList<Row>>("rows");
+    QTest::addColumn<QStringList>("titles");
+    QTest::newRow("ascii") << QList<Row>{{"sql", "a", ""}, {"XML", "x", ""}, {"SQL", "b", ""}}
+                           << QStringList{"a", "b"};
+    QTest::newRow("umlaut") << QList<Row>{{"Ärger", "a", ""}, {"ärger", "b", ""}}
+                            << QStringList{"a", "b"};
+}
+
+void StoreTest::languageSpellingsAreOneLanguage() {
+    QFETCH(QList<Row>, rows);
+    QFETCH(QStringList, titles);
+    Started s(rows);
+    clickRow(s->ListBox1, 0);
+    QCOMPARE(entries(s->ListBox2), titles);
+}
+
+void StoreTest::savingWithNoRowChangesNothing_data() {
+    QTest::addColumn<bool>("deleteShownFirst");
+    QTest::newRow("welcome text shown") << false;
+    QTest::newRow("shown snippet deleted") << true;
+}
+
+void StoreTest::savingWithNoRowChangesNothing() {
+    QFETCH(bool, deleteShownFirst);
+    Started s({{"PHP", "A", "a"}, {"PHP", "B", "b"}});
+    if (deleteShownFirst) {
+        showTitle(s, "PHP", "A");
+        s->DeleteSnippitExecute();
+    }
+    const QList<StoredRow> before = s.rows();
+    s->SynEdit1->SetLinesText("typed text");
+    QVERIFY_THROWS_EXCEPTION(std::exception, s->EditSnippitExecute());
+    QCOMPARE(s.rows(), before);
+    // Through the button the user is told, and the text stays marked as unsaved.
+    s->SnippitChanged = 1;
+    s.dialogs.clear();
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    QCOMPARE(s.dialogs.asked().size(), 1);
+    QCOMPARE(s.dialogs.asked().first().kind, TMsgDlgType::mtError);
+    QVERIFY(s.dialogs.asked().first().text.contains("not saved"));
+    QCOMPARE(s->SnippitChanged, 1);
+    QCOMPARE(s.rows(), before);
+}
+
+void StoreTest::deletingTheLastSnippetEmptiesEverything() {
+    Started s({{"PHP", "Only", "body"}});
+    showTitle(s, "PHP", "Only");
+    s->DeleteSnippitExecute();
+    QVERIFY(s.dialogs.asked().isEmpty());
+    QCOMPARE(s->ListBox1->count(), 0);
+    QCOMPARE(s->ListBox2->count(), 0);
+    QCOMPARE(s->SynEdit1->Text(), QString());
+    QCOMPARE(s->CurrentSnippitID, 1);
+    QVERIFY(s.rows().isEmpty());
+    // Listing titles of an empty language list is no error either.
+    s->ListVarozidiExecute();
+    QCOMPARE(s->ListBox2->count(), 0);
+}
+
+void StoreTest::deletingTheLastLanguageListsTheNowLastOne() {
+    Started s({{"PHP", "A", ""}, {"SQL", "B", ""}, {"XML", "D", ""}});
+    showTitle(s, "XML", "D");
+    s->DeleteSnippitExecute();
+    QCOMPARE(entries(s->ListBox1), (QStringList{"PHP", "SQL"}));
+    QCOMPARE(s->ListBox1->ItemIndex(), 1);
+    QCOMPARE(entries(s->ListBox2), QStringList{"B"});
+}
+
+void StoreTest::showingWithoutSelectedLanguageUsesTheRowsLanguage() {
+    Started s({{"SQL", "Query", "select 1"}, {"PHP", "Page", "echo 1;"}});
+    showTitle(s, "PHP", "Page");
+    QCOMPARE(s->SynEdit1->Highlighter(), s->SynPHPSyn1);
+    selectLanguage(s, "SQL");
+    s->ListLangsExecute(); // as after a backup: no language selected, titles kept
+    QCOMPARE(s->ListBox1->ItemIndex(), -1);
+    clickRow(s->ListBox2, 0);
+    QCOMPARE(s->SynEdit1->Text(), QString("select 1"));
+    QCOMPARE(s->SynEdit1->Highlighter(), s->SynSQLSyn1);
+    QVERIFY(s.dialogs.asked().isEmpty());
+}
+
+void StoreTest::showingARowDeletedBehindTheListsEmptiesTheEditor() {
+    Started s({{"PHP", "A", "a"}, {"PHP", "B", "b"}});
+    showTitle(s, "PHP", "B");
+    QCOMPARE(s->CurrentSnippitID, 2);
+    TForm1 other; // a second window on the same database deletes the row
+    other.ListBox1->setItemIndex(0);
+    other.ListVarozidiExecute();
+    other.ListBox2->setItemIndex(1);
+    other.DeleteSnippitExecute();
+    clickRow(s->ListBox2, 1);
+    QCOMPARE(s->SynEdit1->Text(), QString());
+    QCOMPARE(s->CurrentSnippitID, 0);
+    QVERIFY(s.dialogs.asked().isEmpty());
+}
+
+void StoreTest::textRoundTripsExactly_data() {
+    QTest::addColumn<QString>("text");
+    QTest::newRow("windows line ends") << QString("line 1\r\nline 2\r\n");
+    QTest::newRow("unix line ends") << QString("a\nb\n\nc");
+    QTest::newRow("non-latin") << QString::fromUtf8("Grüße, Привет, 你好 \U0001F600");
+    QTest::newRow("quotes and sql") << QString("it's \"x\"; DROP TABLE varozidi; --");
+    QTest::newRow("empty") << QString();
+}
+
+void StoreTest::textRoundTripsExactly() {
+    QFETCH(QString, text);
+    Started s({{"PHP", "A", "old"}});
+    showTitle(s, "PHP", "A");
+    s->SynEdit1->SetLinesText(text);
+    s->EditSnippitExecute();
+    QCOMPARE(s.rows().first().body, text);
+    clickRow(s->ListBox2, 0);
+    QCOMPARE(s->SynEdit1->Text(), text);
+}
+
+QTEST_MAIN(StoreTest)
+#include "tst_store.moc"

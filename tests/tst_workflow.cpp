@@ -1,0 +1,316 @@
+// Browsing and editing as the user does it: clicks, typing, questions and answers.
+
+#include "TestSupport.h"
+#include "Unit1.h"
+#include "platform/SynHighlighters.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+#include <QtTest>
+
+using namespace testsupport;
+
+namespace {
+
+const QString kSwitching = "Changes have been made to the open snippit. Would you like to save "
+                           "the snippit before switching?";
+const QString kClosing = "Changes have been made to the open snippit. Would you like to save the "
+                         "snippit before closing?";
+const QString kDelete = "This will delete the selected snippit!  Are you sure?";
+
+const QList<Row> kRows{{"PHP", "A", "alpha"}, {"SQL", "B", "beta"}, {"PHP", "C", "gamma"}};
+
+void type(TForm1& form, const QString& text) {
+    form.SynEdit1->setFocus();
+    form.SynEdit1->SendScintilla(QsciScintillaBase::SCI_DOCUMENTEND);
+    QTest::keyClicks(form.SynEdit1, text);
+}
+
+void expectQuestion(const Dialogs& dialogs, const QString& text) {
+    QCOMPARE(dialogs.asked().size(), 1);
+    QCOMPARE(dialogs.asked().first().text, text);
+    QCOMPARE(dialogs.asked().first().kind, TMsgDlgType::mtConfirmation);
+    QCOMPARE(dialogs.asked().first().buttons, TMsgDlgButtons(mbYes | mbNo));
+    QCOMPARE(dialogs.asked().first().helpContext, 0);
+}
+
+} // namespace
+
+class WorkflowTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void loadingAsksNothing();
+    void switchingTitlesAsksFirst_data();
+    void switchingTitlesAsksFirst();
+    void switchingLanguagesAsksFirst_data();
+    void switchingLanguagesAsksFirst();
+    void saveEditsClearsTheFlag_data();
+    void saveEditsClearsTheFlag();
+    void newSnippetPanelChecksItsFields_data();
+    void newSnippetPanelChecksItsFields();
+    void removeSnippit_data();
+    void removeSnippit();
+    void deletingKeepsUnsavedFlagAndHighlighter();
+    void closing_data();
+    void closing();
+};
+
+void WorkflowTest::loadingAsksNothing() {
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    QCOMPARE(entries(s->ListBox2), (QStringList{"A", "C"}));
+    clickRow(s->ListBox2, 0);
+    QCOMPARE(s->SynEdit1->Text(), QString("alpha"));
+    clickRow(s->ListBox2, 1);
+    QCOMPARE(s->SynEdit1->Text(), QString("gamma"));
+    clickRow(s->ListBox1, 1);
+    QCOMPARE(s->SynEdit1->Text(), QString("gamma"));
+    QVERIFY(s.dialogs.asked().isEmpty());
+    QCOMPARE(s->SnippitChanged, 0);
+}
+
+void WorkflowTest::switchingTitlesAsksFirst_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("storedA");
+    QTest::newRow("yes saves first") << mrYes << "alpha!";
+    QTest::newRow("no discards") << mrNo << "alpha";
+}
+
+void WorkflowTest::switchingTitlesAsksFirst() {
+    QFETCH(int, answer);
+    QFETCH(QString, storedA);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    type(s.form(), "!");
+    QCOMPARE(s->SnippitChanged, 1);
+    s.dialogs.answer(answer);
+    clickRow(s->ListBox2, 1);
+    expectQuestion(s.dialogs, kSwitching);
+    QCOMPARE(s->SynEdit1->Text(), QString("gamma"));
+    QCOMPARE(s->SnippitChanged, 0);
+    QCOMPARE(s.rows().at(0).body, storedA);
+    QCOMPARE(s.rows().at(2).body, QString("gamma"));
+    // Clicking the shown title again after an edit reloads it, asking first.
+    type(s.form(), "?");
+    s.dialogs.clear();
+    s.dialogs.answer(mrNo);
+    clickRow(s->ListBox2, 1);
+    expectQuestion(s.dialogs, kSwitching);
+    QCOMPARE(s->SynEdit1->Text(), QString("gamma"));
+}
+
+void WorkflowTest::switchingLanguagesAsksFirst_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("storedA");
+    QTest::newRow("yes saves") << mrYes << "alpha!";
+    QTest::newRow("no keeps the text unsaved") << mrNo << "alpha";
+}
+
+void WorkflowTest::switchingLanguagesAsksFirst() {
+    QFETCH(int, answer);
+    QFETCH(QString, storedA);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    type(s.form(), "!");
+    s.dialogs.answer(answer);
+    clickRow(s->ListBox1, 1);
+    expectQuestion(s.dialogs, kSwitching);
+    QCOMPARE(entries(s->ListBox2), QStringList{"B"});
+    QCOMPARE(s->SynEdit1->Text(), QString("alpha!")); // the editor is not touched
+    QCOMPARE(s->SnippitChanged, 0);
+    QCOMPARE(s.rows().at(0).body, storedA);
+    // The flag is down, so the next title click replaces the text without asking.
+    s.dialogs.clear();
+    clickRow(s->ListBox2, 0);
+    QVERIFY(s.dialogs.asked().isEmpty());
+    QCOMPARE(s->SynEdit1->Text(), QString("beta"));
+}
+
+void WorkflowTest::saveEditsClearsTheFlag_data() {
+    QTest::addColumn<bool>("edit");
+    QTest::addColumn<bool>("switchLanguageFirst");
+    QTest::newRow("after typing") << true << false;
+    QTest::newRow("without a change") << false << false;
+    QTest::newRow("after a language click answered no") << true << true;
+}
+
+void WorkflowTest::saveEditsClearsTheFlag() {
+    QFETCH(bool, edit);
+    QFETCH(bool, switchLanguageFirst);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 1);
+    if (edit)
+        type(s.form(), " edited");
+    if (switchLanguageFirst) {
+        s.dialogs.answer(mrNo);
+        clickRow(s->ListBox1, 1);
+        s.dialogs.clear();
+    }
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    QVERIFY(s.dialogs.asked().isEmpty());
+    QCOMPARE(s->SnippitChanged, 0);
+    // The text goes to the snippet shown, also when another language is listed now.
+    QCOMPARE(s.rows().at(2).body, edit ? QString("gamma edited") : QString("gamma"));
+    QCOMPARE(s.rows().at(0).body, QString("alpha"));
+}
+
+void WorkflowTest::newSnippetPanelChecksItsFields_data() {
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("focused"); // empty: stored
+    QTest::newRow("both empty") << ""
+                                << ""
+                                << "Edit1";
+    QTest::newRow("no language") << ""
+                                 << "T"
+                                 << "Edit1";
+    QTest::newRow("no title") << "Go"
+                              << ""
+                              << "Edit2";
+    QTest::newRow("both filled") << "Go"
+                                 << "T"
+                                 << "";
+    QTest::newRow("blanks are text") << " "
+                                     << " "
+                                     << "";
+}
+
+void WorkflowTest::newSnippetPanelChecksItsFields() {
+    QFETCH(QString, language);
+    QFETCH(QString, title);
+    QFETCH(QString, focused);
+    Started s(kRows);
+    QApplication::setActiveWindow(&s.form());
+    QTest::mouseClick(s->ToolButton1, Qt::LeftButton);
+    s->Edit1->setText(language);
+    s->Edit2->setText(title);
+    s->ListBox1->setFocus();
+    QTest::mouseClick(s->Button1, Qt::LeftButton);
+    if (!focused.isEmpty()) {
+        QTRY_COMPARE(QApplication::focusWidget()->objectName(), focused);
+        QVERIFY(s->Panel3->isVisible());
+        QCOMPARE(s.rows().size(), kRows.size());
+        return;
+    }
+    QVERIFY(!s->Panel3->isVisible());
+    QCOMPARE(s.rows().size(), kRows.size() + 1);
+    QCOMPARE(s.rows().last().language, language);
+    QCOMPARE(s.rows().last().title, title);
+    QCOMPARE(entries(s->ListBox2), QStringList{title});
+    // The fields keep what was typed for the next time.
+    QTest::mouseClick(s->ToolButton1, Qt::LeftButton);
+    QCOMPARE(s->Edit1->text(), language);
+    QCOMPARE(s->Edit2->text(), title);
+    QVERIFY(s.dialogs.asked().isEmpty());
+}
+
+void WorkflowTest::removeSnippit_data() {
+    QTest::addColumn<bool>("selectTitle");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("rowsLeft");
+    QTest::newRow("no title selected") << false << mrOk << 3;
+    QTest::newRow("confirmed") << true << mrYes << 2;
+    QTest::newRow("declined") << true << mrNo << 3;
+}
+
+void WorkflowTest::removeSnippit() {
+    QFETCH(bool, selectTitle);
+    QFETCH(int, answer);
+    QFETCH(int, rowsLeft);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    if (selectTitle)
+        clickRow(s->ListBox2, 1);
+    const QString shown = s->SynEdit1->Text();
+    s.dialogs.answer(answer);
+    QTest::mouseClick(s->ToolButton2, Qt::LeftButton);
+    QCOMPARE(s.dialogs.asked().size(), 1);
+    const MessageDlgRequest& asked = s.dialogs.asked().first();
+    if (!selectTitle) {
+        QCOMPARE(asked.text, QString("No Varozidi selected!"));
+        QCOMPARE(asked.kind, TMsgDlgType::mtError);
+        QCOMPARE(asked.buttons, TMsgDlgButtons(mbOK));
+    } else {
+        expectQuestion(s.dialogs, kDelete);
+    }
+    QCOMPARE(s.rows().size(), rowsLeft);
+    if (answer == mrYes) {
+        QCOMPARE(s.rows().last().title, QString("B"));
+        QCOMPARE(s->SynEdit1->Text(), QString());
+        QCOMPARE(s->CurrentSnippitID, 3);
+    } else {
+        QCOMPARE(s->SynEdit1->Text(), shown);
+    }
+}
+
+void WorkflowTest::deletingKeepsUnsavedFlagAndHighlighter() {
+    Started s({{"SQL", "Q", "select 1"}, {"SQL", "R", "select 2"}});
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    type(s.form(), "x");
+    s.dialogs.answer(mrYes);
+    QTest::mouseClick(s->ToolButton2, Qt::LeftButton);
+    expectQuestion(s.dialogs, kDelete); // no save question before a delete
+    QCOMPARE(s->SynEdit1->Text(), QString());
+    QCOMPARE(s->SynEdit1->Highlighter(), s->SynSQLSyn1);
+    QCOMPARE(s->SnippitChanged, 1);
+    s.dialogs.clear();
+    s.dialogs.answer(mrNo);
+    clickRow(s->ListBox1, 0);
+    expectQuestion(s.dialogs, kSwitching);
+}
+
+void WorkflowTest::closing_data() {
+    QTest::addColumn<bool>("edit");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("deleteShown"); // the save then has nowhere to go
+    QTest::addColumn<bool>("closed");
+    QTest::addColumn<QString>("storedA");
+    QTest::newRow("no changes") << false << mrOk << false << true << "alpha";
+    QTest::newRow("yes saves and closes") << true << mrYes << false << true << "alpha!";
+    QTest::newRow("no closes without saving") << true << mrNo << false << true << "alpha";
+    QTest::newRow("failed save keeps the window") << true << mrYes << true << false << "";
+}
+
+void WorkflowTest::closing() {
+    QFETCH(bool, edit);
+    QFETCH(int, answer);
+    QFETCH(bool, deleteShown);
+    QFETCH(bool, closed);
+    QFETCH(QString, storedA);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    if (edit)
+        type(s.form(), "!");
+    if (deleteShown) {
+        s.dialogs.answer(mrYes);
+        QTest::mouseClick(s->ToolButton2, Qt::LeftButton);
+        s.dialogs.clear();
+    }
+    s.dialogs.answer(answer);
+    QCOMPARE(s->close(), closed);
+    if (edit) {
+        QCOMPARE(s.dialogs.asked().first().text, kClosing);
+        QCOMPARE(s.dialogs.asked().first().kind, TMsgDlgType::mtConfirmation);
+    } else {
+        QVERIFY(s.dialogs.asked().isEmpty());
+    }
+    if (deleteShown) {
+        QCOMPARE(s.dialogs.asked().size(), 2); // the question, then why nothing was saved
+        QCOMPARE(s.dialogs.asked().last().kind, TMsgDlgType::mtError);
+        QCOMPARE(s->SnippitChanged, 1);
+        QCOMPARE(s.rows().size(), kRows.size() - 1);
+    } else {
+        QCOMPARE(s.rows().at(0).body, storedA);
+    }
+}
+
+QTEST_MAIN(WorkflowTest)
+#include "tst_workflow.moc"
