@@ -136,7 +136,7 @@ void MainWindowTest::designSizes() {
     QCOMPARE(s->font().family(), QString("Tahoma"));
     QCOMPARE(s->font().pixelSize(), 11);
     QCOMPARE(s->SynEdit1->tabWidth(), 2);
-    QCOMPARE(s->SynEdit1->EditorFont().pixelSize(), 13);
+    QCOMPARE(s->SynEdit1->EditorFont().pointSize(), 10);
     // The editor column takes what the splitter leaves.
     s->Splitter1->setSizes({300, 342});
     QCOMPARE(s->Panel1->width(), 300);

@@ -65,12 +65,12 @@ QsciScintilla::EolMode eolModeOf(const QString& text) {
 } // namespace
 
 TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
-    // "Courier New" resolves to its metric twin through fontconfig.
-    editorFont_ = QFont(QStringLiteral("Courier New"));
-    editorFont_.setPixelSize(13);
+    // "Courier New" resolves to its metric twin through fontconfig. Scintilla takes point
+    // sizes only: 10 pt and 8 pt are 13 and 11 pixels at 96 dpi.
+    editorFont_ = QFont(QStringLiteral("Courier New"), 10);
     editorFont_.setStyleHint(QFont::Monospace);
     gutterFont_ = editorFont_;
-    gutterFont_.setPixelSize(11);
+    gutterFont_.setPointSize(8);
 
     setUtf8(true);
     setTabWidth(2);
@@ -96,8 +96,8 @@ void TSynEdit::applyEditorLook() {
     setMarginsFont(gutterFont_);
     setMarginsBackgroundColor(palette().color(QPalette::Button));
     setMarginsForegroundColor(palette().color(QPalette::ButtonText));
-    // Room for five digits keeps the text from shifting while typing.
-    setMarginWidth(0, QFontMetrics(gutterFont_).horizontalAdvance(QStringLiteral("000000")));
+    // Room for four digits and a gap keeps the text from shifting while typing.
+    setMarginWidth(0, QStringLiteral("00000"));
 }
 
 void TSynEdit::replaceText(const QString& text) {
