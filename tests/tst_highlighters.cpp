@@ -1,6 +1,9 @@
 // The highlighters in a real editor: the styles the lexers give a sample's comment, keyword
 // and string belong to the right attribute, and attribute colours reach the editor.
 
+#include "TestSupport.h"
+#include "Unit1.h"
+#include "platform/Colors.h"
 #include "platform/SynHighlighters.h"
 
 #include <Qsci/qscilexer.h>
@@ -113,6 +116,10 @@ private Q_SLOTS:
     void switchingHighlightersKeepsColours();
     void keywordsIgnoreCase_data();
     void keywordsIgnoreCase();
+    void languageNamePicksHighlighter_data();
+    void languageNamePicksHighlighter();
+    void mainWindowColours_data();
+    void mainWindowColours();
 
 private:
     void samples();
@@ -295,6 +302,75 @@ void TestHighlighters::keywordsIgnoreCase() {
     QVERIFY(contains(hl->stylesOf(TSynAttrKind::Key), styleAt(editor, 6)));
     // The identifier after it stays plain, so the keyword list is not matching everything.
     QVERIFY(!contains(hl->stylesOf(TSynAttrKind::Key), styleAt(editor, 7 + int(keyword.size()))));
+}
+
+void TestHighlighters::languageNamePicksHighlighter_data() {
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("component");
+    const char* const table[][2] = {
+        {"C++", "SynCppSyn1"},
+        {"Java", "SynJavaSyn1"},
+        {"java", "SynPasSyn1"},
+        {"CSharp", "SynCSSyn1"},
+        {"C#", "SynPasSyn1"},
+        {"CSS", "SynCssSyn1"},
+        {"CSS3", "SynCssSyn1"},
+        {"MySQL", "SynSQLSyn1"},
+        {"SQL Server", "SynSQLSyn1"},
+        {"HTML5", "SynHTMLSyn1"},
+        {"XHTML", "SynHTMLSyn1"},
+        {"XML", "SynXMLSyn1"},
+        {"PHP", "SynPHPSyn1"},
+        {"VB.NET", "SynVBSyn1"},
+        {"Visual Basic", "SynPasSyn1"},
+        {"Javascript", "SynJScriptSyn1"},
+        {"General Javascript", "SynJScriptSyn1"},
+        {"VBScript", "SynVBScriptSyn1"},
+        {"PHP in HTML", "SynHTMLSyn1"},
+        {"General", "SynPasSyn1"},
+        {"Delphi", "SynPasSyn1"},
+        {"", "SynPasSyn1"},
+        {"Rust", "SynPasSyn1"},
+    };
+    for (const auto& row : table)
+        QTest::newRow(*row[0] ? row[0] : "empty name") << row[0] << row[1];
+}
+
+void TestHighlighters::languageNamePicksHighlighter() {
+    QFETCH(QString, language);
+    QFETCH(QString, component);
+    testsupport::Started s({});
+    QCOMPARE(s->HighlighterFor(language)->objectName(), component);
+}
+
+void TestHighlighters::mainWindowColours_data() {
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("marker");
+    QTest::addColumn<QColor>("colour");
+    const QString pascal = "{ greet }\nbegin\n  s := 'Hi';\nend;\n";
+    const QString java = "// greet\nclass A { String s = \"hi\" + 1; }\n";
+    QTest::newRow("Delphi comment") << "Delphi" << pascal << "{ greet" << clGreen;
+    QTest::newRow("Delphi keyword") << "Delphi" << pascal << "begin" << clNavy;
+    QTest::newRow("Delphi string") << "Delphi" << pascal << "'Hi'" << clMaroon;
+    QTest::newRow("Java comment") << "Java" << java << "// greet" << clGreen;
+    QTest::newRow("Java string") << "Java" << java << "\"hi\"" << clPurple;
+    QTest::newRow("Java symbol") << "Java" << java << "+" << clRed;
+}
+
+// The colours the main window gives its highlighters show in a snippet it loads.
+void TestHighlighters::mainWindowColours() {
+    QFETCH(QString, language);
+    QFETCH(QString, text);
+    QFETCH(QString, marker);
+    QFETCH(QColor, colour);
+    testsupport::Started s({{language, "Sample", text}});
+    testsupport::clickRow(s->ListBox1, 0);
+    testsupport::clickRow(s->ListBox2, 0);
+    QCOMPARE(s->SynEdit1->Text(), text);
+    s->SynEdit1->SendScintilla(QsciScintillaBase::SCI_COLOURISE, 0, -1);
+    const int style = styleAt(*s->SynEdit1, int(text.indexOf(marker)));
+    QCOMPARE(editorForeground(*s->SynEdit1, style), colour);
 }
 
 QTEST_MAIN(TestHighlighters)
