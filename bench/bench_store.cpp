@@ -30,8 +30,8 @@ void fill(const QString& path) {
     sqlite3_open(path.toUtf8().constData(), &db);
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO varozidi (Language, Title, Body) VALUES (?,?,?)", -1,
-                       &stmt, nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO varozidi (Language, Title, Body) VALUES (?,?,?)", -1, &stmt,
+                       nullptr);
     const std::string body(2000, 'x');
     for (int i = 0; i < gSnippets; ++i) {
         const std::string language = "Language " + std::to_string(i % 40);

@@ -58,6 +58,24 @@ QList<StoredRow> readRows(const QString& path) {
     return rows;
 }
 
+QString connectionStringFor(const QString& path) {
+    return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=%1;"
+                          "Persist Security Info=False;")
+        .arg(path);
+}
+
+void execSql(const QString& path, const QString& sql) {
+    sqlite3* db = nullptr;
+    QCOMPARE(sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr),
+             SQLITE_OK);
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &message);
+    const QString why = QString::fromUtf8(message ? message : "");
+    sqlite3_free(message);
+    sqlite3_close(db);
+    QVERIFY2(rc == SQLITE_OK, qPrintable(why));
+}
+
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())

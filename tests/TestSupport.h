@@ -32,6 +32,11 @@ void makeDatabase(const QString& path, const QList<Row>& rows);
 // Every row of path's table, in ID order, read with plain SQLite.
 QList<StoredRow> readRows(const QString& path);
 
+// The program's connection string for a database at path.
+QString connectionStringFor(const QString& path);
+// Runs sql on the database at path with plain SQLite; the test fails if it does.
+void execSql(const QString& path, const QString& sql);
+
 // Writes text (UTF-8) to path, replacing the file.
 void writeFile(const QString& path, const QByteArray& bytes);
 

@@ -13,25 +13,10 @@
 using testsupport::Row;
 using testsupport::StoredRow;
 
+using testsupport::connectionStringFor;
+using testsupport::execSql;
+
 namespace {
-
-QString connectionStringFor(const QString& path) {
-    return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=%1;"
-                          "Persist Security Info=False;")
-        .arg(path);
-}
-
-void execSql(const QString& path, const QString& sql) {
-    sqlite3* db = nullptr;
-    QCOMPARE(sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr),
-             SQLITE_OK);
-    char* message = nullptr;
-    const int rc = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &message);
-    const QString why = QString::fromUtf8(message ? message : "");
-    sqlite3_free(message);
-    sqlite3_close(db);
-    QVERIFY2(rc == SQLITE_OK, qPrintable(why));
-}
 
 // A fresh database holding count generated rows: Language 'L' || (i % 3), Title 'T' || i and
 // a Body of bodySize 'x' followed by i.

@@ -1,7 +1,10 @@
 // The main window: its components, layout, start-up and simple commands.
 
+#include "Forms.h"
 #include "TestSupport.h"
 #include "Unit1.h"
+#include "Unit2.h"
+#include "Unit4.h"
 
 #include <QAction>
 #include <QApplication>
@@ -36,6 +39,7 @@ private Q_SLOTS:
     void caption();
     void startupFailuresAreReportedAndStartupGoesOn_data();
     void startupFailuresAreReportedAndStartupGoesOn();
+    void threeWindowsAndTheHelpButton();
 };
 
 void MainWindowTest::componentTree_data() {
@@ -344,6 +348,30 @@ void MainWindowTest::startupFailuresAreReportedAndStartupGoesOn() {
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), database);
     }
+}
+
+void MainWindowTest::threeWindowsAndTheHelpButton() {
+    DataHome home;
+    Dialogs dialogs;
+    makeDatabase(home.dataDir() + "varozidi.mdb", {});
+    writeFile(home.dataDir() + "kzq.txt", kWelcome);
+    CreateForms();
+    QVERIFY(Form1 && Form4 && Form2);
+    QVERIFY(!Form4->isVisible() && !Form2->isVisible());
+    QCOMPARE(Form4->windowTitle(), QString("KZQ Help Browser"));
+    QVERIFY(Form2->windowFlags().testFlag(Qt::FramelessWindowHint));
+    QVERIFY(Form2->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    Form1->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Form1));
+    QTest::mouseClick(Form1->ToolButton4, Qt::LeftButton);
+    QVERIFY(Form4->isVisible());
+    QVERIFY(Form1->isVisible()); // the help window is not modal
+    QVERIFY(dialogs.asked().isEmpty());
+    delete Form4;
+    delete Form1; // owns Form2
+    Form1 = nullptr;
+    Form4 = nullptr;
+    Form2 = nullptr;
 }
 
 QTEST_MAIN(MainWindowTest)

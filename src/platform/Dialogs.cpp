@@ -66,9 +66,9 @@ int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, in
 
     QMessageBox box(iconOf(kind), titleOf(kind), text, QMessageBox::NoButton,
                     QApplication::activeWindow());
-    for (const auto& spec : kButtons)
-        if (buttons & spec.button)
-            box.addButton(spec.standard);
+    for (const auto& choice : kButtons)
+        if (buttons & choice.button)
+            box.addButton(choice.standard);
     // Closing the box with the window's close button counts as the safe answer.
     if (buttons & mbNo)
         box.setEscapeButton(QMessageBox::No);
@@ -77,9 +77,9 @@ int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, in
     else if (buttons & mbOK)
         box.setEscapeButton(QMessageBox::Ok);
     const auto pressed = static_cast<QMessageBox::StandardButton>(box.exec());
-    for (const auto& spec : kButtons)
-        if (spec.standard == pressed)
-            return spec.result;
+    for (const auto& choice : kButtons)
+        if (choice.standard == pressed)
+            return choice.result;
     return mrCancel;
 }
 
