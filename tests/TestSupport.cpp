@@ -97,8 +97,8 @@ void clickRow(QListWidget* list, int row) {
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
 }
 
-DataHome::DataHome()
-    : previous_(qgetenv("XDG_DATA_HOME")),
+DataHome::DataHome(const QString& name)
+    : dir_(QDir::tempPath() + u'/' + name), previous_(qgetenv("XDG_DATA_HOME")),
       hadPrevious_(qEnvironmentVariableIsSet("XDG_DATA_HOME")) {
     qputenv("XDG_DATA_HOME", dir_.path().toUtf8());
     QDir().mkpath(dataDir());

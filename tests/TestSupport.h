@@ -48,7 +48,8 @@ void clickRow(QListWidget* list, int row);
 // A temporary per-user data folder: XDG_DATA_HOME points into it for the object's life.
 class DataHome {
 public:
-    DataHome();
+    // name: a template for the folder's name (ending in XXXXXX), to try odd paths.
+    explicit DataHome(const QString& name = QStringLiteral("varozidi-XXXXXX"));
     ~DataHome();
     QString root() const;    // the XDG_DATA_HOME folder, ending in '/'
     QString dataDir() const; // root + "KZQ/Varozidi/", created

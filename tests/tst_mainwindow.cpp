@@ -40,6 +40,8 @@ private Q_SLOTS:
     void startupFailuresAreReportedAndStartupGoesOn_data();
     void startupFailuresAreReportedAndStartupGoesOn();
     void threeWindowsAndTheHelpButton();
+    void oddDataFolderNames_data();
+    void oddDataFolderNames();
 };
 
 void MainWindowTest::componentTree_data() {
@@ -372,6 +374,28 @@ void MainWindowTest::threeWindowsAndTheHelpButton() {
     Form1 = nullptr;
     Form4 = nullptr;
     Form2 = nullptr;
+}
+
+void MainWindowTest::oddDataFolderNames_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("semicolon") << "a;b=c-XXXXXX";
+    QTest::newRow("quotes and blanks") << "it's \"my\" data-XXXXXX";
+    QTest::newRow("non-latin") << QString::fromUtf8("Данные データ-XXXXXX");
+}
+
+// The database path goes into a connection string; no folder name may break it.
+void MainWindowTest::oddDataFolderNames() {
+    QFETCH(QString, name);
+    DataHome home(name);
+    QVERIFY(home.isValid());
+    Dialogs dialogs;
+    makeDatabase(home.dataDir() + "varozidi.mdb", {{"PHP", "A", "a"}});
+    writeFile(home.dataDir() + "kzq.txt", kWelcome);
+    TForm1 form;
+    QVERIFY2(dialogs.asked().isEmpty(),
+             qPrintable(dialogs.asked().isEmpty() ? QString() : dialogs.asked().first().text));
+    QCOMPARE(entries(form.ListBox1), QStringList{"PHP"});
+    QVERIFY(form.DataDir.startsWith(home.root()));
 }
 
 QTEST_MAIN(MainWindowTest)
