@@ -1,16 +1,15 @@
 #include "platform/ADODB.h"
 
+#include "platform/AdoConnectionString.h"
 #include "platform/AdoFilter.h"
 #include "platform/AdoStatement.h"
 #include "platform/Errors.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <map>
 #include <sqlite3.h>
 
 using varozidi::Error;
@@ -32,64 +31,6 @@ QString shortened(const QString& text) {
     return text.size() <= kMax ? text : text.left(kMax) + QStringLiteral("...");
 }
 
-// key=value pairs separated by ';'; keys lower-cased, values may be quoted with " or '.
-std::map<QString, QString> parseConnectionString(const QString& s) {
-    auto fail = [&s](const QString& why) {
-        throw Error(QStringLiteral("The connection string \"%1\" is not valid: %2.").arg(s, why));
-    };
-    std::map<QString, QString> pairs;
-    const qsizetype n = s.size();
-    qsizetype i = 0;
-    while (i < n) {
-        const qsizetype eq = s.indexOf(u'=', i);
-        const qsizetype semi = s.indexOf(u';', i);
-        if (eq < 0 || (semi >= 0 && semi < eq)) {
-            const qsizetype end = semi < 0 ? n : semi;
-            if (!s.mid(i, end - i).trimmed().isEmpty())
-                fail(QStringLiteral("\"%1\" has no '='").arg(s.mid(i, end - i).trimmed()));
-            i = end + 1;
-            continue;
-        }
-        const QString key = s.mid(i, eq - i).trimmed().toLower();
-        if (key.isEmpty())
-            fail(QStringLiteral("a name is missing before '=' at position %1").arg(eq + 1));
-        i = eq + 1;
-        while (i < n && s[i].isSpace())
-            ++i;
-        QString value;
-        if (i < n && (s[i] == u'"' || s[i] == u'\'')) {
-            const QChar quote = s[i++];
-            bool closed = false;
-            while (i < n) {
-                if (s[i] == quote) {
-                    if (i + 1 < n && s[i + 1] == quote) {
-                        value += quote;
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    closed = true;
-                    break;
-                }
-                value += s[i++];
-            }
-            if (!closed)
-                fail(QStringLiteral("the value of \"%1\" has no closing quote").arg(key));
-            while (i < n && s[i].isSpace())
-                ++i;
-            if (i < n && s[i] != u';')
-                fail(QStringLiteral("text follows the quoted value of \"%1\"").arg(key));
-            ++i;
-        } else {
-            const qsizetype end = semi < 0 ? n : semi;
-            value = s.mid(i, end - i).trimmed();
-            i = end + 1;
-        }
-        pairs[key] = value;
-    }
-    return pairs;
-}
-
 // Unicode-aware and case-blind, where SQLite's own NOCASE only folds ASCII.
 int compareNoCase(void*, int size1, const void* text1, int size2, const void* text2) {
     const QStringView a(static_cast<const char16_t*>(text1), size1 / 2);
@@ -98,19 +39,6 @@ int compareNoCase(void*, int size1, const void* text1, int size2, const void* te
 }
 
 } // namespace
-
-QString ResolveFileName(const QString& path) {
-    const QFileInfo info(path);
-    const QString name = info.fileName();
-    if (name.isEmpty() || info.exists() || info.isSymLink())
-        return path;
-    const QStringList entries = info.dir().entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString& entry : entries)
-        if (entry.compare(name, Qt::CaseInsensitive) == 0)
-            return path.left(path.size() - name.size()) + entry;
-    return path;
-}
 
 // ---------------------------------------------------------------------------------------
 // TADOConnection
@@ -130,7 +58,7 @@ void TADOConnection::setConnectionString(const QString& s) {
 void TADOConnection::Open() {
     if (db_)
         return;
-    const auto pairs = parseConnectionString(connectionString_);
+    const auto pairs = varozidi::ado::parseConnectionString(connectionString_);
     const auto value = [&pairs](const char* key) {
         const auto it = pairs.find(QLatin1String(key));
         return it == pairs.end() ? QString() : it->second;

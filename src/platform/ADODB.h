@@ -4,6 +4,8 @@
 // old ADO names, over an SQLite file. Failures throw varozidi::Error with a clear message;
 // this layer never asks the user anything.
 
+#include "platform/Files.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -146,7 +148,3 @@ private:
     QString path_;
     int fd_ = -1;
 };
-
-// Resolves the last component of path without regard to letter case within its folder,
-// as the old platform's file system did. Returns path unchanged when nothing matches.
-QString ResolveFileName(const QString& path);
