@@ -10,7 +10,6 @@ TForm2* Form2 = nullptr;
 
 void CreateForms() {
     Form1 = new TForm1;
-    Form1->setAttribute(Qt::WA_DeleteOnClose, false);
     Form4 = new TForm4;
     Form4->setAttribute(Qt::WA_QuitOnClose, false);
     Form2 = new TForm2(Form1);

@@ -24,16 +24,18 @@ void TListBox::setItemIndex(int index) {
     setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
 }
 
-QString TListBox::Text(int index) const {
+QListWidgetItem* TListBox::entry(int index) const {
     if (index < 0 || index >= count())
         throw varozidi::Error(QStringLiteral("List index out of bounds (%1).").arg(index));
-    return item(index)->text();
+    return item(index);
+}
+
+QString TListBox::Text(int index) const {
+    return entry(index)->text();
 }
 
 qint64 TListBox::Value(int index) const {
-    if (index < 0 || index >= count())
-        throw varozidi::Error(QStringLiteral("List index out of bounds (%1).").arg(index));
-    return item(index)->data(Qt::UserRole).toLongLong();
+    return entry(index)->data(Qt::UserRole).toLongLong();
 }
 
 void TListBox::Add(const QString& text) {

@@ -28,4 +28,7 @@ Q_SIGNALS:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QListWidgetItem* entry(int index) const; // throws for an index outside the list
 };
