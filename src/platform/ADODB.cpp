@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <sqlite3.h>
 
 using varozidi::Error;
@@ -58,6 +59,10 @@ void TADOConnection::setConnectionString(const QString& s) {
 void TADOConnection::Open() {
     if (db_)
         return;
+    // A write past the file-size limit must come back as an error to report, not end the
+    // program with SIGXFSZ and take unsaved text with it.
+    static const bool ignoringSizeSignal = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+    Q_UNUSED(ignoringSizeSignal);
     const auto pairs = varozidi::ado::parseConnectionString(connectionString_);
     const auto value = [&pairs](const char* key) {
         const auto it = pairs.find(QLatin1String(key));
@@ -144,7 +149,11 @@ struct TADOTable::Impl {
 
     TADOTable* q;
     std::vector<varozidi::ado::Column> columns;
-    int rowidColumn = -1; // the INTEGER PRIMARY KEY, read from rowids directly
+    // How SQL names the row's real rowid here: a field may hide "rowid", and a declared key
+    // is not always the rowid, so rows are never found by a field's value.
+    QString rowidSql;
+    int aliasColumn = -1;  // a field that is the rowid itself, read from rowids directly
+    int generatedKey = -1; // an INTEGER primary key SQLite does not number: numbered here
     Condition condition;
     std::vector<qint64> rowids; // the visible rows, ascending
     qsizetype pos = 0;
@@ -167,6 +176,16 @@ struct TADOTable::Impl {
     }
 
     void readColumns() {
+        {
+            Statement s(db(), path(), QStringLiteral("SELECT wr FROM pragma_table_list(?)"),
+                        reading());
+            s.bind(1, q->tableName_);
+            if (s.step() && s.int64(0) != 0)
+                throw Error(QStringLiteral("The table '%1' in the database \"%2\" was made "
+                                           "WITHOUT ROWID; this program can only use tables "
+                                           "that number their rows.")
+                                .arg(q->tableName_, path()));
+        }
         Statement s(db(), path(), QStringLiteral("SELECT name, type, pk FROM pragma_table_info(?)"),
                     reading());
         s.bind(1, q->tableName_);
@@ -186,8 +205,35 @@ struct TADOTable::Impl {
         if (columns.empty())
             throw Error(QStringLiteral("Cannot find the table '%1' in the database \"%2\".")
                             .arg(q->tableName_, path()));
-        if (keys == 1 && keyType.compare(u"INTEGER", Qt::CaseInsensitive) == 0)
-            rowidColumn = key;
+        if (keys == 1 && columns[std::size_t(key)].affinity == varozidi::ado::Affinity::Integer) {
+            // Only a key declared exactly INTEGER, with no index of its own, is the rowid;
+            // "INTEGER PRIMARY KEY DESC" and "INT PRIMARY KEY" get an index and are not.
+            Statement index(db(), path(),
+                            QStringLiteral("SELECT count(*) FROM pragma_index_list(?) "
+                                           "WHERE origin = 'pk'"),
+                            reading());
+            index.bind(1, q->tableName_);
+            index.step();
+            const bool alias =
+                keyType.compare(u"INTEGER", Qt::CaseInsensitive) == 0 && index.int64(0) == 0;
+            (alias ? aliasColumn : generatedKey) = key;
+        }
+        for (const char* name : {"rowid", "_rowid_", "oid"}) {
+            const bool hidden = std::any_of(columns.begin(), columns.end(), [name](const auto& c) {
+                return c.name.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
+            });
+            if (!hidden) {
+                rowidSql = QLatin1String(name);
+                break;
+            }
+        }
+        if (rowidSql.isEmpty() && aliasColumn >= 0)
+            rowidSql = quoteIdentifier(columns[std::size_t(aliasColumn)].name);
+        if (rowidSql.isEmpty())
+            throw Error(QStringLiteral("The table '%1' in the database \"%2\" has fields named "
+                                       "rowid, _rowid_ and oid, which hide the row numbers this "
+                                       "program needs to tell its rows apart.")
+                            .arg(q->tableName_, path()));
         windows.assign(columns.size(), {});
     }
 
@@ -197,10 +243,10 @@ struct TADOTable::Impl {
 
     // Reads the rows matching c and stands on the first; nothing changes when this fails.
     void apply(Condition c) {
-        QString sql = QStringLiteral("SELECT rowid FROM ") + table();
+        QString sql = QStringLiteral("SELECT %1 FROM %2").arg(rowidSql, table());
         if (!c.empty())
             sql += QStringLiteral(" WHERE ") + c.sql;
-        sql += QStringLiteral(" ORDER BY rowid");
+        sql += QStringLiteral(" ORDER BY ") + rowidSql;
         Statement s(db(), path(), sql, reading());
         s.bind(c.params);
         std::vector<qint64> rows;
@@ -237,13 +283,15 @@ struct TADOTable::Impl {
         // All rows: one range scan. Filtered rows lie scattered: look up just those, which
         // also finds rows written through this cursor that no longer match the filter.
         const bool all = condition.empty();
-        const QString rows = all ? QStringLiteral("rowid BETWEEN ? AND ?")
-                                 : QStringLiteral("rowid IN (%1)")
-                                       .arg(QStringList(count, QStringLiteral("?")).join(u','));
-        Statement s(db(), path(),
-                    QStringLiteral("SELECT rowid, %1 FROM %2 WHERE %3 ORDER BY rowid")
-                        .arg(quoteIdentifier(columns[std::size_t(column)].name), table(), rows),
-                    reading());
+        const QString rows =
+            all ? QStringLiteral("%1 BETWEEN ? AND ?").arg(rowidSql)
+                : QStringLiteral("%1 IN (%2)")
+                      .arg(rowidSql, QStringList(count, QStringLiteral("?")).join(u','));
+        Statement s(
+            db(), path(),
+            QStringLiteral("SELECT %1, %2 FROM %3 WHERE %4 ORDER BY %1")
+                .arg(rowidSql, quoteIdentifier(columns[std::size_t(column)].name), table(), rows),
+            reading());
         if (all) {
             s.bind(1, rowids[std::size_t(pos)]);
             s.bind(2, rowids[std::size_t(pos + count - 1)]);
@@ -265,7 +313,7 @@ struct TADOTable::Impl {
                 break;
             if (rowids[std::size_t(at)] != rowid)
                 continue;
-            QVariant v = s.value(1);
+            QVariant v = s.cell(1);
             if (v.typeId() == QMetaType::QString)
                 fresh.bytes += v.toString().size() * qsizetype(sizeof(QChar));
             else if (v.typeId() == QMetaType::QByteArray)
@@ -282,12 +330,14 @@ struct TADOTable::Impl {
                 table->d_->dropWindows();
     }
 
+    qint64 write();
+
     // Puts rowid among the visible rows and stands on it.
-    void standOn(qint64 rowid) {
-        const auto it = std::lower_bound(rowids.begin(), rowids.end(), rowid);
+    void standOn(qint64 id) {
+        const auto it = std::lower_bound(rowids.begin(), rowids.end(), id);
         pos = it - rowids.begin();
-        if (it == rowids.end() || *it != rowid)
-            rowids.insert(it, rowid);
+        if (it == rowids.end() || *it != id)
+            rowids.insert(it, id);
     }
 };
 
@@ -438,53 +488,67 @@ void TADOTable::Post() {
         throwClosed(tableName_);
     if (state_ == State::dsBrowse)
         return;
-    Impl& d = *d_;
-    QStringList names;
-    std::vector<QVariant> values;
-    for (std::size_t i = 0; i < d.columns.size(); ++i) {
-        if (!d.changed[i])
-            continue;
-        names.append(quoteIdentifier(d.columns[i].name));
-        values.push_back(d.buffer[i]);
+    // A post that fails is dropped, never kept to be written by a later move or filter.
+    try {
+        d_->standOn(d_->write());
+    } catch (...) {
+        Cancel();
+        throw;
     }
-    qint64 rowid = 0;
-    if (state_ == State::dsEdit) {
-        rowid = d.rowids[std::size_t(d.pos)];
-        if (names.isEmpty()) {
-            Cancel();
-            return;
-        }
-        Statement s(d.db(), d.path(),
-                    QStringLiteral("UPDATE %1 SET %2 = ? WHERE rowid = ?")
-                        .arg(d.table(), names.join(QStringLiteral(" = ?, "))),
-                    d.writing());
+    d_->buffer.clear();
+    d_->changed.clear();
+    state_ = State::dsBrowse;
+    d_->written();
+}
+
+// Writes the row being edited or inserted; returns its rowid.
+qint64 TADOTable::Impl::write() {
+    QStringList names;
+    QStringList places;
+    std::vector<QVariant> values;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (!changed[i])
+            continue;
+        names.append(quoteIdentifier(columns[i].name));
+        places.append(QStringLiteral("?"));
+        values.push_back(buffer[i]);
+    }
+    if (q->state_ == State::dsEdit) {
+        qint64 id = rowids[std::size_t(pos)];
+        if (names.isEmpty())
+            return id;
+        Statement s(db(), path(),
+                    QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?")
+                        .arg(table(), names.join(QStringLiteral(" = ?, ")), rowidSql),
+                    writing());
         s.bind(values);
-        s.bind(int(values.size()) + 1, rowid);
+        s.bind(int(values.size()) + 1, id);
         s.step();
-        if (sqlite3_changes(d.db()) == 0)
+        if (sqlite3_changes(db()) == 0)
             throw Error(QStringLiteral("Cannot save to the table '%1' of \"%2\": the record was "
                                        "deleted by another user.")
-                            .arg(tableName_, d.path()));
-        if (d.rowidColumn >= 0 && d.changed[std::size_t(d.rowidColumn)]) {
-            d.rowids.erase(d.rowids.begin() + d.pos);
-            rowid = d.buffer[std::size_t(d.rowidColumn)].toLongLong();
+                            .arg(q->tableName_, path()));
+        if (aliasColumn >= 0 && changed[std::size_t(aliasColumn)]) {
+            rowids.erase(rowids.begin() + pos);
+            id = buffer[std::size_t(aliasColumn)].toLongLong();
         }
-    } else {
-        const QString sql =
-            names.isEmpty() ? QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(d.table())
-                            : QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                                  .arg(d.table(), names.join(u','),
-                                       QStringList(names.size(), QStringLiteral("?")).join(u','));
-        Statement s(d.db(), d.path(), sql, d.writing());
-        s.bind(values);
-        s.step();
-        rowid = sqlite3_last_insert_rowid(d.db());
+        return id;
     }
-    d.standOn(rowid);
-    d.buffer.clear();
-    d.changed.clear();
-    state_ = State::dsBrowse;
-    d.written();
+    if (generatedKey >= 0 && !changed[std::size_t(generatedKey)]) {
+        // Numbered in the same statement, so no other writer can take the number between.
+        const QString key = quoteIdentifier(columns[std::size_t(generatedKey)].name);
+        names.append(key);
+        places.append(
+            QStringLiteral("(SELECT COALESCE(MAX(%1), 0) + 1 FROM %2)").arg(key, table()));
+    }
+    const QString sql = names.isEmpty()
+                            ? QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(table())
+                            : QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                                  .arg(table(), names.join(u','), places.join(u','));
+    Statement s(db(), path(), sql, writing());
+    s.bind(values);
+    s.step();
+    return sqlite3_last_insert_rowid(db());
 }
 
 void TADOTable::Cancel() {
@@ -509,7 +573,8 @@ void TADOTable::Delete() {
     if (d.atEnd())
         throw Error(
             QStringLiteral("Cannot delete: the table '%1' has no current record.").arg(tableName_));
-    Statement s(d.db(), d.path(), QStringLiteral("DELETE FROM %1 WHERE rowid = ?").arg(d.table()),
+    Statement s(d.db(), d.path(),
+                QStringLiteral("DELETE FROM %1 WHERE %2 = ?").arg(d.table(), d.rowidSql),
                 d.writing());
     s.bind(1, d.rowids[std::size_t(d.pos)]);
     s.step();
@@ -527,7 +592,7 @@ QVariant TADOTable::value(int column) {
         return d.buffer[c];
     if (d.atEnd())
         return {};
-    if (column == d.rowidColumn)
+    if (column == d.aliasColumn)
         return d.rowids[std::size_t(d.pos)];
     return d.cell(column);
 }
@@ -551,12 +616,8 @@ QString TField::AsString() const {
     switch (v.typeId()) {
     case QMetaType::UnknownType:
         return {};
-    case QMetaType::QString:
-        return v.toString();
     case QMetaType::QByteArray:
         return QString::fromUtf8(v.toByteArray());
-    case QMetaType::Double:
-        return QString::number(v.toDouble(), 'g', 15);
     default:
         return v.toString();
     }
@@ -566,43 +627,43 @@ void TField::setAsString(const QString& value) {
     table_->setValue(column_, value);
 }
 
-int TField::AsInteger() const {
+qint64 TField::AsLargeInt() const {
     const QVariant v = table_->value(column_);
-    qint64 number = 0;
-    bool ok = true;
     switch (v.typeId()) {
     case QMetaType::UnknownType:
         return 0;
     case QMetaType::LongLong:
     case QMetaType::Int:
-        number = v.toLongLong();
-        break;
-    case QMetaType::Double: {
-        const double d = v.toDouble();
-        ok = std::isfinite(d) && std::abs(d) < 1e18;
-        number = ok ? qRound64(d) : 0;
+        return v.toLongLong();
+    default:
         break;
     }
-    default: {
-        // Empty text is what a field without a value reads as, so it counts as no number.
-        const QString text = v.toString().trimmed();
-        if (text.isEmpty())
-            return 0;
-        number = text.toLongLong(&ok);
-        if (!ok) {
-            const double d = text.toDouble(&ok);
-            ok = ok && std::isfinite(d) && std::abs(d) < 1e18;
-            number = ok ? qRound64(d) : 0;
-        }
-        if (!ok)
-            throw Error(QStringLiteral("The field '%1' holds '%2', which is not a whole number.")
-                            .arg(FieldName(), shortened(v.toString())));
-    }
-    }
-    if (!ok || number < INT_MIN || number > INT_MAX)
+    // Empty text is what a field without a value reads as, so it counts as no number.
+    const QString text = AsString().trimmed();
+    if (text.isEmpty())
+        return 0;
+    bool ok = false;
+    const qint64 whole = text.toLongLong(&ok);
+    if (ok)
+        return whole;
+    const double number = text.toDouble(&ok);
+    if (!ok)
+        throw Error(QStringLiteral("The field '%1' holds '%2', which is not a whole number.")
+                        .arg(FieldName(), shortened(text)));
+    // 2^63 itself does not fit: the largest double below it does.
+    if (!std::isfinite(number) || number >= 0x1p63 || number < -0x1p63)
         throw Error(QStringLiteral("The field '%1' holds %2, which is too large for a whole "
                                    "number.")
-                        .arg(FieldName(), shortened(v.toString())));
+                        .arg(FieldName(), shortened(text)));
+    return qint64(std::llround(number));
+}
+
+int TField::AsInteger() const {
+    const qint64 number = AsLargeInt();
+    if (number < INT_MIN || number > INT_MAX)
+        throw Error(QStringLiteral("The field '%1' holds %2, which is too large for a whole "
+                                   "number.")
+                        .arg(FieldName(), QString::number(number)));
     return int(number);
 }
 

@@ -61,6 +61,8 @@ public:
     void setAsString(const QString& value);
     QString AsWideString() const { return AsString(); }
     void setAsWideString(const QString& value) { setAsString(value); }
+    // Whole numbers; a field without a value reads as 0. AsInteger fails beyond 32 bits.
+    qint64 AsLargeInt() const;
     int AsInteger() const;
     void setAsInteger(int value);
     bool IsNull() const;

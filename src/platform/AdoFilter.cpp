@@ -204,8 +204,9 @@ private:
         params_.push_back(convert(*column, value));
         const QString field = quoteIdentifier(column->name);
         if (column->affinity == Affinity::Text)
-            // A field without a value reads as empty text, so it compares as empty text.
-            return QStringLiteral("COALESCE(%1, '') COLLATE %2 %3 ?")
+            // A field without a value reads as empty text, so it compares as empty text; a
+            // number another program stored in a text field compares as the text it reads as.
+            return QStringLiteral("CAST(COALESCE(%1, '') AS TEXT) COLLATE %2 %3 ?")
                 .arg(field, QLatin1String(kCollation), op.text);
         return QStringLiteral("%1 %2 ?").arg(field, op.text);
     }

@@ -2,15 +2,32 @@
 
 #include "platform/Errors.h"
 
+#include <cerrno>
+#include <cstring>
 #include <sqlite3.h>
+#include <sys/resource.h>
 
 namespace varozidi::ado {
 
 namespace {
 
+// A write the file-size limit refuses comes back as a short write (SQLITE_FULL) or a bare
+// write error, and errno is gone by then; name the limit when one is set.
+QString sizeLimitReached() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return {};
+    return QStringLiteral("the file has reached the largest size allowed (%1 bytes)")
+        .arg(qulonglong(limit.rlim_cur));
+}
+
 QString reasonFor(sqlite3* db, int rc) {
     const QString own =
         db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
+    const QString limit =
+        (rc & 0xff) == SQLITE_FULL || rc == SQLITE_IOERR_WRITE ? sizeLimitReached() : QString();
+    if (!limit.isEmpty())
+        return limit;
     switch (rc & 0xff) {
     case SQLITE_READONLY:
         return QStringLiteral("the database is read-only");
@@ -32,8 +49,20 @@ QString reasonFor(sqlite3* db, int rc) {
         return QStringLiteral("the text is too large to store");
     case SQLITE_NOMEM:
         return QStringLiteral("out of memory");
-    case SQLITE_IOERR:
-        return QStringLiteral("a disk error occurred (%1)").arg(own);
+    case SQLITE_IOERR: {
+        // The system's reason, where SQLite still has it, says more than "disk I/O error".
+        const int err = db ? sqlite3_system_errno(db) : 0;
+        switch (err) {
+        case ENOSPC:
+        case EDQUOT:
+            return QStringLiteral("the disk is full");
+        case 0:
+            return QStringLiteral("a disk error occurred (%1)").arg(own);
+        default:
+            return QStringLiteral("a disk error occurred (%1)")
+                .arg(QString::fromLocal8Bit(std::strerror(err)));
+        }
+    }
     default:
         return own;
     }
@@ -105,6 +134,15 @@ bool Statement::step() {
     if (rc == SQLITE_DONE)
         return false;
     fail(rc);
+}
+
+QVariant Statement::cell(int column) const {
+    if (sqlite3_column_type(stmt_, column) != SQLITE_FLOAT)
+        return value(column);
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    if (!text)
+        fail(SQLITE_NOMEM);
+    return QString::fromUtf8(text, sqlite3_column_bytes(stmt_, column));
 }
 
 qint64 Statement::int64(int column) const {

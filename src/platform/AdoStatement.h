@@ -30,6 +30,9 @@ public:
     qint64 int64(int column) const;
     // NULL reads as an invalid QVariant.
     QVariant value(int column) const;
+    // As value(), but a REAL comes as SQLite's own text for it, which is what it equals when
+    // a filter compares it as text.
+    QVariant cell(int column) const;
 
 private:
     [[noreturn]] void fail(int rc) const;
