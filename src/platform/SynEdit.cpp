@@ -103,10 +103,22 @@ void TSynEdit::applyEditorLook() {
 void TSynEdit::replaceText(const QString& text) {
     programChange_ = true;
     setEolMode(eolModeOf(text));
-    setText(text);
+    // By length, not as a C string: a NUL inside a snippet is text like any other.
+    const QByteArray bytes = text.toUtf8();
+    SendScintilla(SCI_CLEARALL);
+    SendScintilla(SCI_APPENDTEXT, static_cast<unsigned long>(bytes.size()), bytes.constData());
     programChange_ = false;
     SendScintilla(SCI_EMPTYUNDOBUFFER);
     SendScintilla(SCI_SETSAVEPOINT);
+}
+
+QString TSynEdit::Text() const {
+    // text() reads the document as a C string and stops at the first NUL.
+    const auto size = static_cast<unsigned long>(SendScintilla(SCI_GETLENGTH));
+    QByteArray bytes(qsizetype(size) + 1, '\0');
+    SendScintilla(SCI_GETTEXT, size + 1, bytes.data());
+    bytes.chop(1);
+    return QString::fromUtf8(bytes);
 }
 
 void TSynEdit::LoadLinesFromFile(const QString& path) {

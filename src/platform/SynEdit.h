@@ -77,7 +77,8 @@ public:
     void SetLinesText(const QString& text);
     void Clear();
 
-    QString Text() const { return text(); }
+    // The whole text, NUL characters included.
+    QString Text() const;
 
     void CutToClipboard() { cut(); }
     void CopyToClipboard() { copy(); }
