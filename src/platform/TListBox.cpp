@@ -3,11 +3,15 @@
 #include "platform/Errors.h"
 
 #include <QKeyEvent>
+#include <QMouseEvent>
 
 TListBox::TListBox(QWidget* parent) : QListWidget(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformItemSizes(true);
-    connect(this, &QListWidget::itemClicked, this, [this] { Q_EMIT Click(); });
+    connect(this, &QListWidget::itemClicked, this, [this] {
+        clicked_ = true;
+        Q_EMIT Click();
+    });
 }
 
 int TListBox::ItemIndex() const {
@@ -54,9 +58,54 @@ int TListBox::IndexOf(const QString& text) const {
     return -1;
 }
 
+void TListBox::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        event->accept();
+        return;
+    }
+    previous_ = ItemIndex();
+    clicked_ = false;
+    QListWidget::mousePressEvent(event);
+}
+
+void TListBox::mouseMoveEvent(QMouseEvent* event) {
+    if (event->buttons() != Qt::NoButton) {
+        event->accept();
+        return;
+    }
+    QListWidget::mouseMoveEvent(event);
+}
+
+void TListBox::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        event->accept();
+        return;
+    }
+    QListWidget::mouseReleaseEvent(event);
+    if (!clicked_ && ItemIndex() != previous_)
+        setItemIndex(previous_);
+}
+
+void TListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        event->accept();
+        return;
+    }
+    // The second press of a double click is a choice of its own.
+    previous_ = ItemIndex();
+    clicked_ = false;
+    QListWidget::mouseDoubleClickEvent(event);
+}
+
 void TListBox::keyPressEvent(QKeyEvent* event) {
     const int before = ItemIndex();
     QListWidget::keyPressEvent(event);
-    if (ItemIndex() >= 0 && ItemIndex() != before)
+    const int now = ItemIndex();
+    if (now == before)
+        return;
+    previous_ = before;
+    if (now < 0)
+        setItemIndex(before);
+    else
         Q_EMIT Click();
 }

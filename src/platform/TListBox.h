@@ -21,14 +21,27 @@ public:
     void Clear() { clear(); }
     // Index of the first entry equal to text, ignoring letter case, or -1.
     int IndexOf(const QString& text) const;
+    // The entry selected before the user's latest choice, for a handler that cannot carry
+    // the choice out to put back.
+    int PreviousItemIndex() const { return previous_; }
 
 Q_SIGNALS:
     // The user chose an entry, by mouse or keyboard; raised after it became the selected one.
     void Click();
 
 protected:
+    // The user changes the selection only by choosing an entry, which raises Click: a right
+    // click, a drag or a press released elsewhere selects nothing, so the list never shows
+    // a choice its handler did not see.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QListWidgetItem* entry(int index) const; // throws for an index outside the list
+
+    int previous_ = -1;
+    bool clicked_ = false; // the current press ended in a click
 };
