@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Errors.h"
 #include "platform/SynEdit.h"
 #include "platform/TListBox.h"
 
@@ -41,6 +42,12 @@ inline constexpr std::array<QStringView, 13> LangTable = {
     u"General", u"Java", u"Delphi", u"CSharp",   u"CSS", u"Javascript", u"HTML",
     u"PHP",     u"VB",   u"XML",    u"VBScript", u"SQL", u"C++"};
 
+// EditSnippit found no row to write into: the welcome text, or a snippet deleted elsewhere.
+class NoSnippitToSave : public varozidi::Error {
+public:
+    using Error::Error;
+};
+
 // The main window: the language and title lists, the editor, the tool bars, and the snippet
 // store operations behind them.
 class TForm1 : public QWidget {
@@ -54,8 +61,9 @@ public:
     QString DataDir;
     // 1 while the editor holds user changes that were neither saved nor dismissed.
     std::uint8_t SnippitChanged = 0;
-    // The ID of the snippet last loaded into the editor; 0 until one is shown.
-    std::int32_t CurrentSnippitID = 0;
+    // The ID of the snippet in the editor; 0 while it holds no stored snippet. 64 bits, as
+    // other programs may number rows past 2^31.
+    qint64 CurrentSnippitID = 0;
 
     // Store operations. Each throws varozidi::Error on failure; the handlers that call them
     // run inside a guard that shows the error.
@@ -160,9 +168,19 @@ private:
     void createHighlighters();
     void connectHandlers();
 
-    void askToSaveBeforeSwitching();
+    template <class F> void carryOutChoice(TListBox* list, F&& work);
+    bool settleUnsavedChanges(const QString& question);
+    bool saveOrOfferNew();
+    void offerToSaveAsNew(const QString& why);
+    void forgetShownSnippet();
     void listTitlesOfSelectedLanguage();
     qint64 selectedSnippetId() const;
+
+    // Language and title of the snippet in the editor, to offer them again should it vanish.
+    QString shownLanguage_;
+    QString shownTitle_;
+    // The new-snippet panel was opened to give the editor's text a snippet of its own.
+    bool saveTextAsNew_ = false;
 
     Ui::TForm1* ui;
     // Highlighter for each LangTable index.

@@ -1,8 +1,10 @@
-// The six snippet store operations of the main window.
+// The six snippet store operations of the main window. Each reads everything it needs before
+// it changes what the window shows, so that one that fails leaves the window as it was.
 
 #include "Unit1.h"
 
 #include "platform/ADODB.h"
+#include "platform/Dialogs.h"
 #include "platform/Errors.h"
 #include "platform/SysUtils.h"
 
@@ -17,24 +19,31 @@ QString idFilter(qint64 id) {
     return QStringLiteral("ID = ") + QuotedStr(IntToStr(id));
 }
 
+QString field(TADOTable* table, const char* name) {
+    return table->FieldByName(QLatin1String(name)).AsString();
+}
+
 } // namespace
 
 void TForm1::ListLangsExecute(QObject*) {
-    ListBox1->Clear();
     ADOTable1->Open();
     ADOTable1->setFiltered(false);
     ADOTable1->First();
     // Names that differ only in letter case are one language; the first spelling met is
     // listed. A set keeps this linear on large collections.
+    QStringList languages;
     QSet<QString> listed;
     while (!ADOTable1->Eof()) {
-        const QString language = ADOTable1->FieldByName(QStringLiteral("Language")).AsString();
+        const QString language = field(ADOTable1, "Language");
         if (!listed.contains(language.toCaseFolded())) {
             listed.insert(language.toCaseFolded());
-            ListBox1->Add(language);
+            languages.append(language);
         }
         ADOTable1->Next();
     }
+    ListBox1->Clear();
+    for (const QString& language : languages)
+        ListBox1->Add(language);
 }
 
 void TForm1::ListVarozidiExecute(QObject*) {
@@ -53,13 +62,16 @@ void TForm1::listTitlesOfSelectedLanguage() {
     ADOTable1->Open();
     ADOTable1->setFilter(QStringLiteral("Language = ") + QuotedStr(language));
     ADOTable1->setFiltered(true);
-    ListBox2->Clear();
     ADOTable1->First();
+    QList<std::pair<QString, qint64>> titles;
     while (!ADOTable1->Eof()) {
-        ListBox2->Add(ADOTable1->FieldByName(QStringLiteral("Title")).AsString(),
-                      ADOTable1->FieldByName(QStringLiteral("ID")).AsInteger());
+        titles.append(
+            {field(ADOTable1, "Title"), ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt()});
         ADOTable1->Next();
     }
+    ListBox2->Clear();
+    for (const auto& [title, id] : titles)
+        ListBox2->Add(title, id);
 }
 
 qint64 TForm1::selectedSnippetId() const {
@@ -70,46 +82,78 @@ void TForm1::ShowSnippitExecute(QObject*) {
     if (ListBox2->ItemIndex() < 0)
         return;
     const qint64 id = selectedSnippetId();
-    SynEdit1->ClearLines();
     ADOTable1->Open();
     ADOTable1->setFilter(idFilter(id));
     ADOTable1->setFiltered(true);
-    SynEdit1->SetLinesText(ADOTable1->FieldByName(QStringLiteral("Body")).AsString());
-    CurrentSnippitID = ADOTable1->FieldByName(QStringLiteral("ID")).AsInteger();
+    if (ADOTable1->Eof())
+        throw Error(tr("The snippet \"%1\" is no longer in the database; another program may "
+                       "have deleted it.")
+                        .arg(ListBox2->Text(ListBox2->ItemIndex())));
+    const QString body = field(ADOTable1, "Body");
+    const QString language = field(ADOTable1, "Language");
+    const QString title = field(ADOTable1, "Title");
+    const qint64 shownId = ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt();
     // After a backup or restore no language is selected; the row knows its own.
-    const QString language = ListBox1->ItemIndex() >= 0
-                                 ? ListBox1->Text(ListBox1->ItemIndex())
-                                 : ADOTable1->FieldByName(QStringLiteral("Language")).AsString();
-    SynEdit1->setHighlighter(HighlighterFor(language));
+    const QString listed =
+        ListBox1->ItemIndex() >= 0 ? ListBox1->Text(ListBox1->ItemIndex()) : language;
+
+    SynEdit1->SetLinesText(body);
+    CurrentSnippitID = shownId;
+    shownLanguage_ = language;
+    shownTitle_ = title;
+    saveTextAsNew_ = false;
+    SynEdit1->setHighlighter(HighlighterFor(listed));
 }
 
 void TForm1::NewSnippitExecute(QObject*) {
     const QString language = Edit1->text();
     const QString title = Edit2->text();
+    const bool keepText = saveTextAsNew_;
     ADOTable1->Open();
     ADOTable1->Insert();
     ADOTable1->FieldByName(QStringLiteral("Language")).setAsString(language);
     ADOTable1->FieldByName(QStringLiteral("Title")).setAsString(title);
+    if (keepText)
+        ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
     ADOTable1->Post();
-    ADOTable1->Close();
-    ListLangsExecute();
-    // Show the titles of the language just used, not of whichever is last.
-    ListBox1->setItemIndex(ListBox1->IndexOf(language));
-    ListVarozidiExecute();
+    // The row is stored: a failure from here on is reported, never a reason to add it again.
+    Guarded([&] {
+        const qint64 id = ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt();
+        ADOTable1->Close();
+        if (keepText) {
+            CurrentSnippitID = id;
+            shownLanguage_ = language;
+            shownTitle_ = title;
+            SnippitChanged = 0;
+            saveTextAsNew_ = false;
+        }
+        ListLangsExecute();
+        // Show the titles of the language just used, not of whichever is last.
+        ListBox1->setItemIndex(ListBox1->IndexOf(language));
+        ListVarozidiExecute();
+        if (keepText)
+            for (int i = 0; i < ListBox2->Count(); ++i)
+                if (ListBox2->Value(i) == id)
+                    ListBox2->setItemIndex(i);
+    });
 }
 
 void TForm1::EditSnippitExecute(QObject*) {
-    ADOTable1->Open();
-    ADOTable1->setFilter(idFilter(CurrentSnippitID));
-    ADOTable1->setFiltered(true);
-    if (ADOTable1->Eof()) {
-        // The welcome text, or a snippet deleted since it was shown: nothing to save into,
-        // and no other row may take the text.
+    if (CurrentSnippitID != 0) {
+        ADOTable1->Open();
+        ADOTable1->setFilter(idFilter(CurrentSnippitID));
+        ADOTable1->setFiltered(true);
+    }
+    if (CurrentSnippitID == 0 || ADOTable1->Eof()) {
+        // No other row may take the text.
         ADOTable1->setFiltered(false);
         ADOTable1->Close();
-        throw Error(tr("The text was not saved: no snippet is open to save it into.\n\n"
-                       "Open a snippet, or add one with \"Add Varozidi\", and save the text "
-                       "there."));
+        throw NoSnippitToSave(
+            CurrentSnippitID == 0
+                ? tr("The text in the editor is not part of any snippet yet, so it was not saved.")
+                : tr("The snippet \"%1\" is no longer in the database (another program may have "
+                     "deleted it), so the text was not saved.")
+                      .arg(shownTitle_));
     }
     ADOTable1->Edit();
     ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
@@ -126,7 +170,19 @@ void TForm1::DeleteSnippitExecute(QObject*) {
     if (!ADOTable1->Eof())
         ADOTable1->Delete();
     ADOTable1->Close();
-    ListLangsExecute();
-    ListVarozidiExecute();
+    if (id == CurrentSnippitID)
+        forgetShownSnippet();
+    // The row is gone: a failure to list what is left is reported on its own.
+    Guarded([this] {
+        ListLangsExecute();
+        ListVarozidiExecute();
+    });
+}
+
+void TForm1::forgetShownSnippet() {
     SynEdit1->Clear();
+    CurrentSnippitID = 0;
+    SnippitChanged = 0;
+    shownLanguage_.clear();
+    shownTitle_.clear();
 }

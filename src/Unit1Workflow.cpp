@@ -18,26 +18,79 @@ const QString kSaveBeforeClosing = QStringLiteral(
 
 } // namespace
 
-void TForm1::askToSaveBeforeSwitching() {
+// A choice in a list that is called off or cannot be carried out is taken back, so that the
+// list keeps showing what the window holds.
+template <class F> void TForm1::carryOutChoice(TListBox* list, F&& work) {
+    const int before = list->PreviousItemIndex();
+    bool done = false;
+    try {
+        done = work();
+    } catch (...) {
+        list->setItemIndex(before);
+        throw;
+    }
+    if (!done)
+        list->setItemIndex(before);
+}
+
+// Asks before unsaved changes would be lost. True when the caller may go ahead: the text was
+// saved, or the user chose not to keep it. A save that fails throws.
+bool TForm1::settleUnsavedChanges(const QString& question) {
     if (SnippitChanged != 1)
-        return;
-    if (MessageDlg(kSaveBeforeSwitching, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) == mrYes)
+        return true;
+    if (MessageDlg(question, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) != mrYes)
+        return true;
+    return saveOrOfferNew();
+}
+
+// Saves the editor's text into its snippet; when there is none to go into, offers to make
+// one. True when the text was saved.
+bool TForm1::saveOrOfferNew() {
+    try {
         EditSnippitExecute();
+    } catch (const NoSnippitToSave& e) {
+        offerToSaveAsNew(e.message());
+        return false;
+    }
     SnippitChanged = 0;
+    return true;
+}
+
+void TForm1::offerToSaveAsNew(const QString& why) {
+    if (MessageDlg(why + tr("\n\nWould you like to save it as a new snippet?"),
+                   TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) != mrYes)
+        return;
+    if (CurrentSnippitID != 0) {
+        Edit1->setText(shownLanguage_);
+        Edit2->setText(shownTitle_);
+    }
+    saveTextAsNew_ = true;
+    Panel3->setVisible(true);
+    Edit2->setFocus();
 }
 
 void TForm1::ListBox1Click(QObject*) {
     if (ListBox1->ItemIndex() < 0)
         ListBox1->setItemIndex(ListBox1->Count() - 1);
-    askToSaveBeforeSwitching();
-    listTitlesOfSelectedLanguage();
+    carryOutChoice(ListBox1, [this] {
+        if (!settleUnsavedChanges(kSaveBeforeSwitching))
+            return false;
+        listTitlesOfSelectedLanguage();
+        SnippitChanged = 0;
+        return true;
+    });
 }
 
 void TForm1::ListBox2Click(QObject*) {
     if (ListBox2->ItemIndex() < 0)
         ListBox2->setItemIndex(ListBox2->Count() - 1);
-    askToSaveBeforeSwitching();
-    ShowSnippitExecute();
+    carryOutChoice(ListBox2, [this] {
+        if (!settleUnsavedChanges(kSaveBeforeSwitching))
+            return false;
+        ShowSnippitExecute();
+        SnippitChanged = 0;
+        return true;
+    });
 }
 
 void TForm1::Button1Click(QObject*) {
@@ -51,10 +104,12 @@ void TForm1::Button1Click(QObject*) {
     }
     NewSnippitExecute();
     Panel3->setVisible(false);
+    saveTextAsNew_ = false;
 }
 
 void TForm1::Button2Click(QObject*) {
     Panel3->setVisible(false);
+    saveTextAsNew_ = false;
 }
 
 void TForm1::ToolButton2Click(QObject*) {
@@ -68,18 +123,18 @@ void TForm1::ToolButton2Click(QObject*) {
 }
 
 void TForm1::ToolButton5Click(QObject*) {
-    EditSnippitExecute();
-    SnippitChanged = 0;
+    saveOrOfferNew();
 }
 
 void TForm1::SynEdit1Change(QObject*) {
     SnippitChanged = 1;
 }
 
-// Never refuses by itself; a failed save throws, and the close is then abandoned.
+// Closes after No, or once the text is saved. A failed save throws and the close is
+// abandoned; so it is when the text has no snippet yet and the user is offered one.
 void TForm1::FormCloseQuery(QObject*, bool& CanClose) {
     CanClose = true;
     if (SnippitChanged == 1 &&
         MessageDlg(kSaveBeforeClosing, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) == mrYes)
-        EditSnippitExecute();
+        CanClose = saveOrOfferNew();
 }

@@ -50,10 +50,11 @@ QList<StoredRow> readRows(const QString& path) {
                        &stmt, nullptr);
     QList<StoredRow> rows;
     auto text = [stmt](int col) {
-        return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, col)));
+        return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, col)),
+                                 sqlite3_column_bytes(stmt, col));
     };
     while (sqlite3_step(stmt) == SQLITE_ROW)
-        rows.append({sqlite3_column_int(stmt, 0), text(1), text(2), text(3)});
+        rows.append({sqlite3_column_int64(stmt, 0), text(1), text(2), text(3)});
     sqlite3_finalize(stmt);
     return rows;
 }
@@ -89,12 +90,18 @@ QStringList entries(const QListWidget* list) {
     return out;
 }
 
-void clickRow(QListWidget* list, int row) {
+void clickRow(QListWidget* list, int row, Qt::MouseButton button) {
     QListWidgetItem* item = list->item(row);
     QVERIFY2(item, qPrintable(QStringLiteral("no row %1").arg(row)));
     list->scrollToItem(item);
     const QPoint at = list->visualItemRect(item).center();
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseClick(list->viewport(), button, Qt::NoModifier, at);
+}
+
+void typeText(TForm1& form, const QString& text) {
+    form.SynEdit1->setFocus();
+    form.SynEdit1->SendScintilla(QsciScintillaBase::SCI_DOCUMENTEND);
+    QTest::keyClicks(form.SynEdit1, text);
 }
 
 DataHome::DataHome(const QString& name)

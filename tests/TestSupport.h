@@ -20,7 +20,7 @@ struct Row {
 };
 
 struct StoredRow {
-    int id;
+    qint64 id;
     QString language;
     QString title;
     QString body;
@@ -43,7 +43,9 @@ void writeFile(const QString& path, const QByteArray& bytes);
 // The texts of a list widget's entries, top to bottom.
 QStringList entries(const QListWidget* list);
 // A real mouse click on an entry of a list, as the user makes it.
-void clickRow(QListWidget* list, int row);
+void clickRow(QListWidget* list, int row, Qt::MouseButton button = Qt::LeftButton);
+// Types text at the end of the editor, as the user does.
+void typeText(TForm1& form, const QString& text);
 
 // A temporary per-user data folder: XDG_DATA_HOME points into it for the object's life.
 class DataHome {

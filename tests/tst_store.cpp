@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QToolButton>
 #include <QtTest>
 
@@ -34,7 +35,7 @@ private Q_SLOTS:
     void deletingTheLastSnippetEmptiesEverything();
     void deletingTheLastLanguageListsTheNowLastOne();
     void showingWithoutSelectedLanguageUsesTheRowsLanguage();
-    void showingARowDeletedBehindTheListsEmptiesTheEditor();
+    void showingARowDeletedBehindTheListsKeepsTheEditor();
     void textRoundTripsExactly_data();
     void textRoundTripsExactly();
 };
@@ -157,12 +158,13 @@ void StoreTest::deletingRemovesOnlyTheSelectedRow() {
     selectLanguage(s, language);
     s->ListBox2->setItemIndex(indexOfEntry(s->ListBox2, "Hello", occurrence));
     s->DeleteSnippitExecute();
-    QList<int> left;
+    QList<qint64> left;
     for (const auto& row : s.rows())
         left.append(row.id);
     QVERIFY(!left.contains(deletedId));
     QCOMPARE(left.size(), rows.size() - 1);
-    QCOMPARE(s->SynEdit1->Text(), QString());
+    // The editor shows another text, which the delete leaves alone.
+    QCOMPARE(s->SynEdit1->Text(), QString::fromUtf8(kWelcome));
 }
 
 void StoreTest::newSnippetListsItsOwnLanguage_data() {
@@ -217,31 +219,47 @@ void StoreTest::languageSpellingsAreOneLanguage() {
 }
 
 void StoreTest::savingWithNoRowChangesNothing_data() {
-    QTest::addColumn<bool>("deleteShownFirst");
-    QTest::newRow("welcome text shown") << false;
-    QTest::newRow("shown snippet deleted") << true;
+    QTest::addColumn<bool>("deletedElsewhere");
+    QTest::addColumn<int>("answer"); // to the offer of a new snippet
+    QTest::newRow("welcome text, offer declined") << false << mrNo;
+    QTest::newRow("shown snippet deleted elsewhere, offer declined") << true << mrNo;
+    QTest::newRow("welcome text, offer taken") << false << mrYes;
 }
 
 void StoreTest::savingWithNoRowChangesNothing() {
-    QFETCH(bool, deleteShownFirst);
+    QFETCH(bool, deletedElsewhere);
+    QFETCH(int, answer);
     Started s({{"PHP", "A", "a"}, {"PHP", "B", "b"}});
-    if (deleteShownFirst) {
+    if (deletedElsewhere) {
         showTitle(s, "PHP", "A");
-        s->DeleteSnippitExecute();
+        execSql(s.database(), "DELETE FROM varozidi WHERE ID = 1");
     }
     const QList<StoredRow> before = s.rows();
     s->SynEdit1->SetLinesText("typed text");
-    QVERIFY_THROWS_EXCEPTION(std::exception, s->EditSnippitExecute());
+    QVERIFY_THROWS_EXCEPTION(NoSnippitToSave, s->EditSnippitExecute());
     QCOMPARE(s.rows(), before);
-    // Through the button the user is told, and the text stays marked as unsaved.
+    // Through the button the user is offered a new snippet for the text.
     s->SnippitChanged = 1;
-    s.dialogs.clear();
+    s->Edit1->setText("Go");
+    s->Edit2->setText("Kept");
+    s.dialogs.answer(answer);
     QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
     QCOMPARE(s.dialogs.asked().size(), 1);
-    QCOMPARE(s.dialogs.asked().first().kind, TMsgDlgType::mtError);
+    QCOMPARE(s.dialogs.asked().first().kind, TMsgDlgType::mtConfirmation);
     QVERIFY(s.dialogs.asked().first().text.contains("not saved"));
-    QCOMPARE(s->SnippitChanged, 1);
     QCOMPARE(s.rows(), before);
+    QCOMPARE(s->SnippitChanged, 1);
+    QCOMPARE(s->Panel3->isVisible(), answer == mrYes);
+    if (answer != mrYes)
+        return;
+    // Nothing was known of the text, so the fields keep what they held.
+    QCOMPARE(s->Edit1->text(), QString("Go"));
+    QTest::mouseClick(s->Button1, Qt::LeftButton);
+    QCOMPARE(s.rows().last(), (StoredRow{3, "Go", "Kept", "typed text"}));
+    QCOMPARE(s->CurrentSnippitID, 3);
+    QCOMPARE(s->SnippitChanged, 0);
+    QCOMPARE(s->ListBox2->currentItem()->text(), QString("Kept"));
+    QVERIFY(!s->Panel3->isVisible());
 }
 
 void StoreTest::deletingTheLastSnippetEmptiesEverything() {
@@ -252,7 +270,7 @@ void StoreTest::deletingTheLastSnippetEmptiesEverything() {
     QCOMPARE(s->ListBox1->count(), 0);
     QCOMPARE(s->ListBox2->count(), 0);
     QCOMPARE(s->SynEdit1->Text(), QString());
-    QCOMPARE(s->CurrentSnippitID, 1);
+    QCOMPARE(s->CurrentSnippitID, 0);
     QVERIFY(s.rows().isEmpty());
     // Listing titles of an empty language list is no error either.
     s->ListVarozidiExecute();
@@ -281,19 +299,16 @@ void StoreTest::showingWithoutSelectedLanguageUsesTheRowsLanguage() {
     QVERIFY(s.dialogs.asked().isEmpty());
 }
 
-void StoreTest::showingARowDeletedBehindTheListsEmptiesTheEditor() {
+void StoreTest::showingARowDeletedBehindTheListsKeepsTheEditor() {
     Started s({{"PHP", "A", "a"}, {"PHP", "B", "b"}});
-    showTitle(s, "PHP", "B");
-    QCOMPARE(s->CurrentSnippitID, 2);
-    TForm1 other; // a second window on the same database deletes the row
-    other.ListBox1->setItemIndex(0);
-    other.ListVarozidiExecute();
-    other.ListBox2->setItemIndex(1);
-    other.DeleteSnippitExecute();
+    showTitle(s, "PHP", "A");
+    execSql(s.database(), "DELETE FROM varozidi WHERE ID = 2");
     clickRow(s->ListBox2, 1);
-    QCOMPARE(s->SynEdit1->Text(), QString());
-    QCOMPARE(s->CurrentSnippitID, 0);
-    QVERIFY(s.dialogs.asked().isEmpty());
+    QCOMPARE(s.dialogs.asked().size(), 1);
+    QVERIFY(s.dialogs.asked().first().text.contains("no longer in the database"));
+    QCOMPARE(s->SynEdit1->Text(), QString("a"));
+    QCOMPARE(s->CurrentSnippitID, 1);
+    QCOMPARE(s->ListBox2->ItemIndex(), 0);
 }
 
 void StoreTest::textRoundTripsExactly_data() {
@@ -303,6 +318,9 @@ void StoreTest::textRoundTripsExactly_data() {
     QTest::newRow("non-latin") << QString::fromUtf8("Grüße, Привет, 你好 \U0001F600");
     QTest::newRow("quotes and sql") << QString("it's \"x\"; DROP TABLE varozidi; --");
     QTest::newRow("empty") << QString();
+    QTest::newRow("NUL inside") << QString::fromUtf8("before\0after\0", 13);
+    QTest::newRow("controls, BOM, separators")
+        << QString::fromUtf8("\xEF\xBB\xBFx\x01\x7F\xE2\x80\xA8y\xCC\x81\xE2\x80\x8D");
 }
 
 void StoreTest::textRoundTripsExactly() {
