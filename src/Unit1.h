@@ -168,7 +168,7 @@ private:
     void createHighlighters();
     void connectHandlers();
 
-    template <class F> void carryOutChoice(TListBox* list, F&& work);
+    template <class F> void switchTo(TListBox* list, F&& open);
     bool settleUnsavedChanges(const QString& question);
     bool saveOrOfferNew();
     void offerToSaveAsNew(const QString& why);

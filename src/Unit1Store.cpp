@@ -170,7 +170,7 @@ void TForm1::DeleteSnippitExecute(QObject*) {
     if (!ADOTable1->Eof())
         ADOTable1->Delete();
     ADOTable1->Close();
-    if (id == CurrentSnippitID)
+    if (id != 0 && id == CurrentSnippitID)
         forgetShownSnippet();
     // The row is gone: a failure to list what is left is reported on its own.
     Guarded([this] {

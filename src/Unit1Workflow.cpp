@@ -18,19 +18,24 @@ const QString kSaveBeforeClosing = QStringLiteral(
 
 } // namespace
 
-// A choice in a list that is called off or cannot be carried out is taken back, so that the
-// list keeps showing what the window holds.
-template <class F> void TForm1::carryOutChoice(TListBox* list, F&& work) {
+// A click in either list: the fallback selection, the question, then the switch itself. A
+// switch that is called off or fails takes the click back, so that the list keeps showing
+// what the window holds, and the flag drops only once the switch has happened.
+template <class F> void TForm1::switchTo(TListBox* list, F&& open) {
+    if (list->ItemIndex() < 0)
+        list->setItemIndex(list->Count() - 1);
     const int before = list->PreviousItemIndex();
-    bool done = false;
     try {
-        done = work();
+        if (!settleUnsavedChanges(kSaveBeforeSwitching)) {
+            list->setItemIndex(before);
+            return;
+        }
+        open();
     } catch (...) {
         list->setItemIndex(before);
         throw;
     }
-    if (!done)
-        list->setItemIndex(before);
+    SnippitChanged = 0;
 }
 
 // Asks before unsaved changes would be lost. True when the caller may go ahead: the text was
@@ -70,27 +75,11 @@ void TForm1::offerToSaveAsNew(const QString& why) {
 }
 
 void TForm1::ListBox1Click(QObject*) {
-    if (ListBox1->ItemIndex() < 0)
-        ListBox1->setItemIndex(ListBox1->Count() - 1);
-    carryOutChoice(ListBox1, [this] {
-        if (!settleUnsavedChanges(kSaveBeforeSwitching))
-            return false;
-        listTitlesOfSelectedLanguage();
-        SnippitChanged = 0;
-        return true;
-    });
+    switchTo(ListBox1, [this] { listTitlesOfSelectedLanguage(); });
 }
 
 void TForm1::ListBox2Click(QObject*) {
-    if (ListBox2->ItemIndex() < 0)
-        ListBox2->setItemIndex(ListBox2->Count() - 1);
-    carryOutChoice(ListBox2, [this] {
-        if (!settleUnsavedChanges(kSaveBeforeSwitching))
-            return false;
-        ShowSnippitExecute();
-        SnippitChanged = 0;
-        return true;
-    });
+    switchTo(ListBox2, [this] { ShowSnippitExecute(); });
 }
 
 void TForm1::Button1Click(QObject*) {
