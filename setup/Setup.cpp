@@ -18,7 +18,6 @@ namespace varozidi::setup {
 namespace {
 
 constexpr mode_t kFileMode = 0600;
-constexpr mode_t kDirMode = 0700;
 
 const char* const kSchema = "CREATE TABLE varozidi ("
                             "ID INTEGER PRIMARY KEY AUTOINCREMENT, "
@@ -62,21 +61,6 @@ void writeNewFile(const QString& path, const QByteArray& bytes) {
     if (!synced) {
         ::unlink(native(path).constData());
         throw Error(QStringLiteral("Cannot write \"%1\": %2.").arg(path, systemError(err)));
-    }
-}
-
-// Creates every missing folder of path, each readable by its owner only.
-void makeFolders(const QString& path, QStringList& created) {
-    const QString clean = QDir::cleanPath(path);
-    QString sofar;
-    for (const QString& part : clean.split(u'/')) {
-        sofar += part + u'/';
-        if (part.isEmpty() || QFileInfo(sofar).isDir())
-            continue;
-        if (::mkdir(native(sofar).constData(), kDirMode) != 0 && errno != EEXIST)
-            throw Error(QStringLiteral("Cannot create the folder \"%1\": %2.")
-                            .arg(sofar, systemError(errno)));
-        created.append(sofar);
     }
 }
 
@@ -132,7 +116,7 @@ void CreateEmptyDatabase(const QString& path) {
 
 Outcome InstallUserData(const QString& dataDir) {
     Outcome outcome;
-    makeFolders(dataDir, outcome.created);
+    outcome.created = MakeFolders(dataDir);
     const QString dir = QDir::cleanPath(dataDir) + u'/';
 
     const QString database = dir + QStringLiteral("varozidi.mdb");

@@ -1,17 +1,146 @@
 #include "platform/Files.h"
 
+#include "platform/Errors.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+using varozidi::Error;
+
+namespace {
+
+constexpr mode_t kDirMode = 0700;
+constexpr std::size_t kCopyBuffer = 1 << 20;
+
+QByteArray native(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+QString systemError(int err) {
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// Closes a descriptor when the step that opened it ends, also when it fails.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now and tells whether the system saw every write through.
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+} // namespace
 
 QString ResolveFileName(const QString& path) {
     const QFileInfo info(path);
     const QString name = info.fileName();
     if (name.isEmpty() || info.exists() || info.isSymLink())
         return path;
-    const QStringList entries = info.dir().entryList(
+    const QStringList matches = FilesNamedLike(info.path(), name);
+    return matches.isEmpty() ? path : path.left(path.size() - name.size()) + matches.first();
+}
+
+QStringList FilesNamedLike(const QString& folder, const QString& name) {
+    QStringList matches;
+    const QStringList entries = QDir(folder).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& entry : entries)
         if (entry.compare(name, Qt::CaseInsensitive) == 0)
-            return path.left(path.size() - name.size()) + entry;
-    return path;
+            matches.append(entry);
+    return matches;
+}
+
+QStringList MakeFolders(const QString& path) {
+    QStringList created;
+    QString sofar;
+    for (const QString& part : QDir::cleanPath(path).split(u'/')) {
+        sofar += part + u'/';
+        if (part.isEmpty() || QFileInfo(sofar).isDir())
+            continue;
+        if (::mkdir(native(sofar).constData(), kDirMode) != 0 && errno != EEXIST)
+            throw Error(QStringLiteral("Cannot create the folder \"%1\": %2.")
+                            .arg(sofar, systemError(errno)));
+        created.append(sofar);
+    }
+    return created;
+}
+
+void CopyFileSafely(const QString& source, const QString& dest) {
+    const QString target = ResolveFileName(dest);
+    const QFileInfo targetInfo(target);
+    const auto fail = [&](const QString& step, int err) {
+        throw Error(QStringLiteral("Cannot copy \"%1\" to \"%2\": %3 failed (%4).")
+                        .arg(source, target, step, systemError(err)));
+    };
+
+    Descriptor in(::open(native(ResolveFileName(source)).constData(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        fail(QStringLiteral("reading the file"), errno);
+    QByteArray temp = native(targetInfo.path() + QStringLiteral("/.") + targetInfo.fileName() +
+                             QStringLiteral(".XXXXXX"));
+    // mkostemp makes the file 0600.
+    Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
+    if (out.get() < 0)
+        fail(QStringLiteral("creating a file in the folder"), errno);
+    try {
+        std::vector<char> buffer(kCopyBuffer);
+        while (true) {
+            const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                fail(QStringLiteral("reading the file"), errno);
+            if (n == 0)
+                break;
+            if (!writeAll(out.get(), buffer.data(), std::size_t(n)))
+                fail(QStringLiteral("writing the copy"), errno);
+        }
+        if (::fsync(out.get()) != 0)
+            fail(QStringLiteral("writing the copy to disk"), errno);
+        if (!out.close())
+            fail(QStringLiteral("writing the copy"), errno);
+        if (::rename(temp.constData(), native(target).constData()) != 0)
+            fail(QStringLiteral("putting the copy in place"), errno);
+    } catch (...) {
+        ::unlink(temp.constData());
+        throw;
+    }
+    // The rename itself reaches the disk with the folder; it is done either way.
+    Descriptor folder(::open(native(targetInfo.path()).constData(), O_RDONLY | O_DIRECTORY));
+    if (folder.get() >= 0)
+        ::fsync(folder.get());
 }

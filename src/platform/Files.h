@@ -1,7 +1,21 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Resolves the last component of path without regard to letter case within its folder,
 // as the old platform's file system did. Returns path unchanged when nothing matches.
 QString ResolveFileName(const QString& path);
+
+// Every entry of folder whose name equals name without regard to letter case.
+QStringList FilesNamedLike(const QString& folder, const QString& name);
+
+// Creates every missing folder of path, each readable by its owner only, and returns those
+// it made. Throws varozidi::Error with the system's reason.
+QStringList MakeFolders(const QString& path);
+
+// Copies source over dest (resolved without regard to letter case) so that dest is at every
+// moment either the old file or the whole new one: the bytes go to a temporary file beside
+// it, reach the disk, and are then renamed over it. The copy is readable by its owner only.
+// Throws varozidi::Error naming the step and the system's reason; dest is then untouched.
+void CopyFileSafely(const QString& source, const QString& dest);
