@@ -113,6 +113,27 @@ void TADOConnection::Open() {
     lock_ = std::make_unique<LockFile>(path);
 }
 
+void TADOConnection::VerifyDatabaseFile(const QString& path, const QString& tableName) {
+    const QString doing = QStringLiteral("use the file");
+    sqlite3* db = nullptr;
+    const int rc =
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> closer(db, sqlite3_close_v2);
+    if (rc != SQLITE_OK)
+        varozidi::ado::throwSqliteError(db, rc, path, doing);
+    Statement check(db, path, QStringLiteral("PRAGMA quick_check"), doing);
+    const QString verdict = check.step() ? check.value(0).toString() : QString();
+    if (verdict != u"ok")
+        throw Error(QStringLiteral("The database \"%1\" is damaged (%2).").arg(path, verdict));
+    Statement table(db, path,
+                    QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+                                   "name = ? COLLATE NOCASE"),
+                    doing);
+    table.bind(1, tableName);
+    if (!table.step() || table.int64(0) == 0)
+        throw Error(QStringLiteral("\"%1\" holds no table '%2' of snippets.").arg(path, tableName));
+}
+
 void TADOConnection::Close() {
     const auto tables = tables_;
     for (TADOTable* table : tables)

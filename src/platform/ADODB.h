@@ -37,6 +37,10 @@ public:
     void Close();
     bool Connected() const { return db_ != nullptr; }
 
+    // Opens the file at path read-only and checks that it is a sound database holding the
+    // table; throws varozidi::Error saying what is wrong. Changes nothing.
+    static void VerifyDatabaseFile(const QString& path, const QString& tableName);
+
     // The database file actually opened (resolved without regard to letter case).
     QString DatabasePath() const { return databasePath_; }
 
@@ -142,8 +146,8 @@ public:
     LockFile& operator=(const LockFile&) = delete;
 
     static QString pathFor(const QString& databasePath);
-    // True when a file exists at path and some live process holds it; a file left by a
-    // crashed process is stale and reports false.
+    // True when a file exists at path, in any letter case, and some live process holds it; a
+    // file left by a crashed process is stale and reports false.
     static bool isHeld(const QString& lockPath);
 
 private:

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -86,12 +87,17 @@ QString LockFile::pathFor(const QString& databasePath) {
 }
 
 bool LockFile::isHeld(const QString& lockPath) {
-    const QString path = ResolveFileName(lockPath);
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    // Present but unreadable: some other user holds it, as far as we can tell.
-    if (fd < 0)
-        return errno == EACCES;
-    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return held;
+    // "Varozidi.ldb" and "varozidi.ldb" are one lock, as they were on the old platform.
+    const QFileInfo info(lockPath);
+    const QStringList names = FilesNamedLike(info.path(), info.fileName());
+    return std::any_of(names.begin(), names.end(), [&info](const QString& name) {
+        const int fd = ::open(native(info.path() + u'/' + name).constData(),
+                              O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        // Present but unreadable: some other user holds it, as far as we can tell.
+        if (fd < 0)
+            return errno == EACCES;
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        ::close(fd);
+        return held;
+    });
 }
