@@ -131,10 +131,6 @@ void TForm1::createComponents() {
     for (auto [entry, name] : entries)
         entry->setObjectName(QString::fromLatin1(name));
     SynEdit1->setPopupMenu(PopupMenu1);
-
-    // Backup and restore are not offered yet.
-    ToolButton9->setEnabled(false);
-    ToolButton8->setEnabled(false);
 }
 
 void TForm1::connectHandlers() {
@@ -151,6 +147,8 @@ void TForm1::connectHandlers() {
     bind(ToolButton4, &QToolButton::clicked, &TForm1::ToolButton4Click);
     bind(ToolButton5, &QToolButton::clicked, &TForm1::ToolButton5Click);
     bind(ToolButton6, &QToolButton::clicked, &TForm1::ToolButton6Click);
+    bind(ToolButton9, &QToolButton::clicked, &TForm1::ToolButton9Click);
+    bind(ToolButton8, &QToolButton::clicked, &TForm1::ToolButton8Click);
     bind(Cut1, &QAction::triggered, &TForm1::Cut1Click);
     bind(Copy1, &QAction::triggered, &TForm1::Copy1Click);
     bind(Paste1, &QAction::triggered, &TForm1::Paste1Click);
@@ -160,7 +158,8 @@ void TForm1::connectHandlers() {
     const std::pair<QAction*, void (TForm1::*)(QObject*)> operations[] = {
         {ListLangs, &TForm1::ListLangsExecute},     {ListVarozidi, &TForm1::ListVarozidiExecute},
         {ShowSnippit, &TForm1::ShowSnippitExecute}, {NewSnippit, &TForm1::NewSnippitExecute},
-        {EditSnippit, &TForm1::EditSnippitExecute}, {DeleteSnippit, &TForm1::DeleteSnippitExecute}};
+        {EditSnippit, &TForm1::EditSnippitExecute}, {DeleteSnippit, &TForm1::DeleteSnippitExecute},
+        {BackupData, &TForm1::BackupDataExecute}};
     for (auto [action, handler] : operations)
         bind(action, &QAction::triggered, handler);
 }
@@ -195,6 +194,10 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    if (busy_) {
+        event->ignore();
+        return;
+    }
     bool canClose = true;
     try {
         FormCloseQuery(this, canClose);

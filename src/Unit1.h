@@ -91,6 +91,15 @@ public:
     void SynEdit1Change(QObject* Sender = nullptr);
     void FormCloseQuery(QObject* Sender, bool& CanClose);
 
+    // Backup and restore of the whole database file, and the spare backup command that
+    // nothing invokes.
+    void ToolButton9Click(QObject* Sender = nullptr);
+    void ToolButton8Click(QObject* Sender = nullptr);
+    void BackupDataExecute(QObject* Sender = nullptr);
+    bool WinCopyFile(const QString& source, const QString& dest);
+    // How long backup and restore wait for another program to let go of the database.
+    int LockWaitLimitMs = 30000;
+
     // The highlighter a language name selects.
     TSynCustomHighlighter* HighlighterFor(const QString& language) const;
 
@@ -169,6 +178,8 @@ private:
     void connectHandlers();
 
     template <class F> void switchTo(TListBox* list, F&& open);
+    template <class F> void copyWithDatabaseClosed(bool refillBeforeHiding, F&& copy);
+    void waitForLockFile();
     bool settleUnsavedChanges(const QString& question);
     bool saveOrOfferNew();
     void offerToSaveAsNew(const QString& why);
@@ -181,6 +192,8 @@ private:
     QString shownTitle_;
     // The new-snippet panel was opened to give the editor's text a snippet of its own.
     bool saveTextAsNew_ = false;
+    // A backup or restore is running: the window may not close under it.
+    bool busy_ = false;
 
     Ui::TForm1* ui;
     // Highlighter for each LangTable index.

@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
+#include "Forms.h"
 #include "Unit1.h"
+#include "Unit2.h"
 #include "setup/Setup.h"
 
 #include <QDir>
@@ -144,11 +146,14 @@ Started::Started(const QList<Row>& rows) {
     makeDatabase(database(), rows);
     writeFile(home.dataDir() + QStringLiteral("kzq.txt"), kWelcome);
     form_ = std::make_unique<TForm1>();
+    Form2 = new TForm2(form_.get()); // as at start-up; the window owns it
     form_->show();
     if (!QTest::qWaitForWindowExposed(form_.get()))
         qWarning("main window not exposed");
 }
 
-Started::~Started() = default;
+Started::~Started() {
+    Form2 = nullptr;
+}
 
 } // namespace testsupport

@@ -84,7 +84,8 @@ private:
     int unexpected_ = 0;
 };
 
-// A main window started, shown, on a database holding rows, with a welcome text in place.
+// A main window started, shown, on a database holding rows, with a welcome text in place,
+// and its busy notice.
 class Started {
 public:
     explicit Started(const QList<Row>& rows);

@@ -1,0 +1,151 @@
+// Backup and restore: the whole database file is copied while the connection is closed,
+// under the busy notice.
+
+#include "Unit1.h"
+
+#include "DataPath.h"
+#include "Forms.h"
+#include "Unit2.h"
+#include "platform/ADODB.h"
+#include "platform/Dialogs.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Toolkit.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLabel>
+#include <QScopedValueRollback>
+
+using varozidi::Error;
+
+namespace {
+
+constexpr int kPauseMs = 2000;
+constexpr int kPollMs = 1000;
+
+// Each path is built when it is used; letter case does not matter in any of them.
+QString liveDatabase() {
+    return ResolveFileName(GetAppDataFolder() + QStringLiteral("KZQ/Varozidi/Varozidi.mdb"));
+}
+
+QString lockFile() {
+    return GetAppDataFolder() + QStringLiteral("KZQ/Varozidi/Varozidi.ldb");
+}
+
+QString backupFolder() {
+    return GetAppDataFolder() + QStringLiteral("KZQBackups/Varozidi/");
+}
+
+QString backupCopy() {
+    return ResolveFileName(backupFolder() + QStringLiteral("Varozidi.mdb"));
+}
+
+} // namespace
+
+void TForm1::ToolButton9Click(QObject*) {
+    Form2->Panel1->setText(QStringLiteral("Backing up database..."));
+    copyWithDatabaseClosed(false, [] {
+        MakeFolders(backupFolder());
+        CopyFileSafely(liveDatabase(), backupCopy());
+    });
+}
+
+void TForm1::ToolButton8Click(QObject*) {
+    // The caption changes also when the user declines.
+    Form2->Panel1->setText(QStringLiteral("Restoring database..."));
+    if (MessageDlg(
+            QStringLiteral("This will reset your database to the last backup! Are you sure?"),
+            TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) == mrNo)
+        return;
+    const QString backup = backupCopy();
+    if (!QFileInfo::exists(backup)) {
+        MessageDlg(tr("There is no backup to restore yet (\"%1\" does not exist); nothing was "
+                      "changed. \"Backup Data!\" makes one.")
+                       .arg(backup),
+                   TMsgDlgType::mtInformation, mbOK, 0);
+        return;
+    }
+    try {
+        TADOConnection::VerifyDatabaseFile(backup, ADOTable1->TableName());
+    } catch (const Error& e) {
+        throw Error(
+            tr("The backup cannot be restored, so nothing was changed.\n\n%1").arg(e.message()));
+    }
+    copyWithDatabaseClosed(true, [backup] { CopyFileSafely(backup, liveDatabase()); });
+}
+
+// Shows the notice, closes the connection, waits for other programs to let go of the
+// database and runs copy. Whatever happens, the connection is reopened, the language list
+// refilled and the notice taken away; the first failure is then reported.
+template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, F&& copy) {
+    const QScopedValueRollback busy(busy_, true);
+    Form2->move(frameGeometry().center() - Form2->rect().center());
+    Form2->show();
+    ProcessMessages();
+    Sleep(kPauseMs);
+
+    std::exception_ptr failure;
+    const auto attempt = [&failure](auto&& step) {
+        try {
+            step();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    };
+    attempt([&] {
+        ADOConnection1->Close();
+        waitForLockFile();
+        copy();
+    });
+    attempt([this] { ADOConnection1->Open(); });
+    if (refillBeforeHiding)
+        attempt([this] { ListLangsExecute(); });
+    Form2->hide();
+    if (!refillBeforeHiding)
+        attempt([this] { ListLangsExecute(); });
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// Polls once a second until no live process holds the lock file; one left by a crash does
+// not count.
+void TForm1::waitForLockFile() {
+    QElapsedTimer waited;
+    waited.start();
+    while (LockFile::isHeld(lockFile())) {
+        if (waited.elapsed() >= LockWaitLimitMs)
+            throw Error(tr("The database is in use by another program, so nothing was copied. "
+                           "Close the other program and try again."));
+        Sleep(kPollMs);
+    }
+}
+
+// Nothing invokes this: no notice, no wait, no refill; the connection is reopened in every
+// case.
+void TForm1::BackupDataExecute(QObject*) {
+    ADOConnection1->Close();
+    bool copied = false;
+    try {
+        const QString folder = GetAppDataFolder() + QStringLiteral("KZQBackups/Varozidi/");
+        MakeFolders(folder);
+        copied = WinCopyFile(DataDir + QStringLiteral("varozidi.mdb"),
+                             folder + QStringLiteral("varozidi.mdb"));
+    } catch (...) {
+        ADOConnection1->Open();
+        throw;
+    }
+    ADOConnection1->Open();
+    if (!copied)
+        throw Error(tr("The database could not be copied into the backup folder."));
+}
+
+bool TForm1::WinCopyFile(const QString& source, const QString& dest) {
+    try {
+        CopyFileSafely(source, dest);
+        return true;
+    } catch (const Error&) {
+        return false;
+    }
+}
