@@ -139,21 +139,19 @@ void TForm1::NewSnippitExecute(QObject*) {
 }
 
 void TForm1::EditSnippitExecute(QObject*) {
-    if (CurrentSnippitID != 0) {
-        ADOTable1->Open();
-        ADOTable1->setFilter(idFilter(CurrentSnippitID));
-        ADOTable1->setFiltered(true);
-    }
-    if (CurrentSnippitID == 0 || ADOTable1->Eof()) {
-        // No other row may take the text.
+    // No row may take text that belongs to none: the welcome text, or a snippet deleted here.
+    if (CurrentSnippitID == 0)
+        throw NoSnippitToSave(
+            tr("The text in the editor is not part of any snippet yet, so it was not saved."));
+    ADOTable1->Open();
+    ADOTable1->setFilter(idFilter(CurrentSnippitID));
+    ADOTable1->setFiltered(true);
+    if (ADOTable1->Eof()) {
         ADOTable1->setFiltered(false);
         ADOTable1->Close();
-        throw NoSnippitToSave(
-            CurrentSnippitID == 0
-                ? tr("The text in the editor is not part of any snippet yet, so it was not saved.")
-                : tr("The snippet \"%1\" is no longer in the database (another program may have "
-                     "deleted it), so the text was not saved.")
-                      .arg(shownTitle_));
+        throw NoSnippitToSave(tr("The snippet \"%1\" is no longer in the database (another "
+                                 "program may have deleted it), so the text was not saved.")
+                                  .arg(shownTitle_));
     }
     ADOTable1->Edit();
     ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
