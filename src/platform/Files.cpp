@@ -99,48 +99,71 @@ QStringList MakeFolders(const QString& path) {
     return created;
 }
 
-void CopyFileSafely(const QString& source, const QString& dest) {
-    const QString target = ResolveFileName(dest);
-    const QFileInfo targetInfo(target);
-    const auto fail = [&](const QString& step, int err) {
-        throw Error(QStringLiteral("Cannot copy \"%1\" to \"%2\": %3 failed (%4).")
-                        .arg(source, target, step, systemError(err)));
-    };
+namespace {
 
-    Descriptor in(::open(native(ResolveFileName(source)).constData(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0)
-        fail(QStringLiteral("reading the file"), errno);
-    QByteArray temp = native(targetInfo.path() + QStringLiteral("/.") + targetInfo.fileName() +
-                             QStringLiteral(".XXXXXX"));
+// Replaces target with what fill writes into a fresh file beside it: the bytes reach the
+// disk before a rename puts them in place, so target is never seen half-written. fill
+// returns an empty step name, or the step that failed with errno set.
+template <class Fill> void replaceFile(const QString& target, const QString& what, Fill&& fill) {
+    const QFileInfo info(target);
+    const auto fail = [&](const QString& step, int err) {
+        throw Error(QStringLiteral("Cannot %1: %2 failed (%3).").arg(what, step, systemError(err)));
+    };
+    QByteArray temp =
+        native(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     // mkostemp makes the file 0600.
     Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
     if (out.get() < 0)
         fail(QStringLiteral("creating a file in the folder"), errno);
     try {
+        if (const QString step = fill(out.get()); !step.isEmpty())
+            fail(step, errno);
+        if (::fsync(out.get()) != 0)
+            fail(QStringLiteral("writing it to disk"), errno);
+        if (!out.close())
+            fail(QStringLiteral("writing it"), errno);
+        if (::rename(temp.constData(), native(target).constData()) != 0)
+            fail(QStringLiteral("putting it in place"), errno);
+    } catch (...) {
+        ::unlink(temp.constData());
+        throw;
+    }
+    // The rename itself reaches the disk with the folder; it is done either way.
+    Descriptor folder(::open(native(info.path()).constData(), O_RDONLY | O_DIRECTORY));
+    if (folder.get() >= 0)
+        ::fsync(folder.get());
+}
+
+} // namespace
+
+void CopyFileSafely(const QString& source, const QString& dest) {
+    const QString target = ResolveFileName(dest);
+    const QString what = QStringLiteral("copy \"%1\" to \"%2\"").arg(source, target);
+    Descriptor in(::open(native(ResolveFileName(source)).constData(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        throw Error(QStringLiteral("Cannot %1: reading the file failed (%2).")
+                        .arg(what, systemError(errno)));
+    replaceFile(target, what, [&in](int out) {
         std::vector<char> buffer(kCopyBuffer);
         while (true) {
             const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
-                fail(QStringLiteral("reading the file"), errno);
+                return QStringLiteral("reading the file");
             if (n == 0)
-                break;
-            if (!writeAll(out.get(), buffer.data(), std::size_t(n)))
-                fail(QStringLiteral("writing the copy"), errno);
+                return QString();
+            if (!writeAll(out, buffer.data(), std::size_t(n)))
+                return QStringLiteral("writing the copy");
         }
-        if (::fsync(out.get()) != 0)
-            fail(QStringLiteral("writing the copy to disk"), errno);
-        if (!out.close())
-            fail(QStringLiteral("writing the copy"), errno);
-        if (::rename(temp.constData(), native(target).constData()) != 0)
-            fail(QStringLiteral("putting the copy in place"), errno);
-    } catch (...) {
-        ::unlink(temp.constData());
-        throw;
-    }
-    // The rename itself reaches the disk with the folder; it is done either way.
-    Descriptor folder(::open(native(targetInfo.path()).constData(), O_RDONLY | O_DIRECTORY));
-    if (folder.get() >= 0)
-        ::fsync(folder.get());
+    });
+}
+
+void WriteFileSafely(const QString& path, const QByteArray& bytes) {
+    const QString target = ResolveFileName(path);
+    replaceFile(target, QStringLiteral("save \"%1\"").arg(target), [&bytes](int out) {
+        return writeAll(out, bytes.constData(), std::size_t(bytes.size()))
+                   ? QString()
+                   : QStringLiteral("writing it");
+    });
 }

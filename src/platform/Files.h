@@ -19,3 +19,7 @@ QStringList MakeFolders(const QString& path);
 // it, reach the disk, and are then renamed over it. The copy is readable by its owner only.
 // Throws varozidi::Error naming the step and the system's reason; dest is then untouched.
 void CopyFileSafely(const QString& source, const QString& dest);
+
+// Replaces the file at path (resolved without regard to letter case) with bytes, in the same
+// all-or-nothing way, readable by its owner only.
+void WriteFileSafely(const QString& path, const QByteArray& bytes);
