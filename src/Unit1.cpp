@@ -12,6 +12,8 @@
 #include "platform/Fonts.h"
 #include "platform/IniFile.h"
 
+#include <Tessel.h>
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -172,6 +174,8 @@ void TForm1::FormCreate() {
     if (!AppDir.endsWith(u'/'))
         AppDir += u'/';
     DataDir = DataDirFor(GetAppDataFolder());
+    const QString settingsFile = DataDir + QStringLiteral("Tessel.ini");
+    Guarded([&] { RestoreTessel(this, settingsFile.toStdU16String().c_str()); });
 
     Guarded([this] {
         TIniFile version(DataDir + QStringLiteral("LVersion.ini"));
@@ -186,8 +190,10 @@ void TForm1::FormCreate() {
                                         QStringLiteral(";Persist Security Info=False;"));
     ADOTable1->setTableName(QStringLiteral("varozidi"));
 
-    SynEdit1->setWordWrap(true);
-    WordWrap1->setChecked(true);
+    const TIniFile settings(settingsFile);
+    const bool wrap = settings.ReadBool(QStringLiteral("EDIT"), QStringLiteral("WORDWRAP"), true);
+    SynEdit1->setWordWrap(wrap);
+    WordWrap1->setChecked(wrap);
 
     Guarded([this] { SynEdit1->LoadLinesFromFile(DataDir + QStringLiteral("kzq.txt")); });
     Guarded([this] { ListLangsExecute(); });

@@ -4,6 +4,9 @@
 #include "Unit1.h"
 
 #include "platform/Dialogs.h"
+#include "platform/IniFile.h"
+
+#include <Tessel.h>
 
 #include <QLineEdit>
 
@@ -120,10 +123,36 @@ void TForm1::SynEdit1Change(QObject*) {
 }
 
 // Closes after No, or once the text is saved. A failed save throws and the close is
-// abandoned; so it is when the text has no snippet yet and the user is offered one.
+// abandoned; so it is when the text has no snippet yet and the user is offered one. Then the
+// placement and the word wrap are stored: they are settings, not the user's text, so a
+// failure there is reported once and the program closes all the same.
 void TForm1::FormCloseQuery(QObject*, bool& CanClose) {
     CanClose = true;
     if (SnippitChanged == 1 &&
-        MessageDlg(kSaveBeforeClosing, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) == mrYes)
-        CanClose = saveOrOfferNew();
+        MessageDlg(kSaveBeforeClosing, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) == mrYes &&
+        !saveOrOfferNew()) {
+        CanClose = false;
+        return;
+    }
+    const QString settingsFile = DataDir + QStringLiteral("Tessel.ini");
+    QString failure;
+    const auto attempt = [&failure](auto&& step) {
+        try {
+            step();
+        } catch (const std::exception& e) {
+            if (failure.isEmpty())
+                failure = varozidi::messageOf(e);
+        }
+    };
+    attempt([&] { SaveTessel(this, settingsFile.toStdU16String().c_str()); });
+    attempt([&] {
+        TIniFile settings(settingsFile);
+        settings.WriteBool(QStringLiteral("EDIT"), QStringLiteral("WORDWRAP"),
+                           SynEdit1->WordWrap());
+        settings.UpdateFile();
+    });
+    if (!failure.isEmpty())
+        MessageDlg(tr("The window's placement and the word-wrap setting could not be stored.\n\n%1")
+                       .arg(failure),
+                   TMsgDlgType::mtError, mbOK, 0);
 }

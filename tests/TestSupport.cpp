@@ -142,9 +142,11 @@ Dialogs::~Dialogs() {
     SetMessageDlgAnswerer({});
 }
 
-Started::Started(const QList<Row>& rows) {
+Started::Started(const QList<Row>& rows, const QList<std::pair<QString, QByteArray>>& files) {
     makeDatabase(database(), rows);
     writeFile(home.dataDir() + QStringLiteral("kzq.txt"), kWelcome);
+    for (const auto& [name, content] : files)
+        writeFile(home.dataDir() + name, content);
     form_ = std::make_unique<TForm1>();
     Form2 = new TForm2(form_.get()); // as at start-up; the window owns it
     form_->show();

@@ -88,7 +88,9 @@ private:
 // and its busy notice.
 class Started {
 public:
-    explicit Started(const QList<Row>& rows);
+    // files: more data files (name, content) to put in place before the window starts.
+    explicit Started(const QList<Row>& rows,
+                     const QList<std::pair<QString, QByteArray>>& files = {});
     ~Started();
     TForm1& form() { return *form_; }
     TForm1* operator->() { return form_.get(); }

@@ -1,0 +1,106 @@
+#include "Tessel.h"
+
+#include "platform/IniFile.h"
+
+#include <QGuiApplication>
+#include <QRect>
+#include <QScreen>
+#include <QStyle>
+#include <QWidget>
+#include <algorithm>
+
+namespace {
+
+// How much of a window's top edge must show on a screen for the user to reach it.
+constexpr int kReachable = 64;
+constexpr int kBorder = 4;
+
+QString sectionFor(const QWidget* window) {
+    return window->objectName().isEmpty() ? QStringLiteral("Window") : window->objectName();
+}
+
+bool placesItsOwnWindows() {
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+int reachableWidthOn(const QScreen* screen, const QRect& rect) {
+    return QRect(rect.topLeft(), QSize(rect.width(), 1))
+        .intersected(screen->availableGeometry())
+        .width();
+}
+
+// How far the window frame reaches beyond the client area on each side: known once the
+// window has been shown, else the style's idea of a title bar and border.
+QMargins frameOf(const QWidget* window) {
+    const QRect client = window->geometry();
+    const QRect frame = window->frameGeometry();
+    if (window->isVisible())
+        return {client.left() - frame.left(), client.top() - frame.top(),
+                frame.right() - client.right(), frame.bottom() - client.bottom()};
+    const QStyle* style = window->style();
+    // Window managers draw borders of a few pixels; better a little room to spare.
+    const int border = std::max(style->pixelMetric(QStyle::PM_DefaultFrameWidth), kBorder);
+    return {border, style->pixelMetric(QStyle::PM_TitleBarHeight) + border, border, border};
+}
+
+// A placement kept while another monitor was attached, or at a higher resolution, comes back
+// onto a screen that is there now, frame and all no larger than it.
+QRect onAScreen(QRect rect, const QWidget* window) {
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    if (screens.isEmpty())
+        return rect;
+    const auto best = std::max_element(screens.begin(), screens.end(), [&rect](auto a, auto b) {
+        return reachableWidthOn(a, rect) < reachableWidthOn(b, rect);
+    });
+    const bool reachable = reachableWidthOn(*best, rect) >= std::min(kReachable, rect.width());
+    const QScreen* screen = reachable ? *best : QGuiApplication::primaryScreen();
+    // The area the client part may take, with room for the frame around it.
+    const QRect area = screen->availableGeometry().marginsRemoved(frameOf(window));
+    rect.setSize(rect.size().boundedTo(area.size()));
+    if (!reachable)
+        rect.moveTo(std::clamp(rect.left(), area.left(), area.right() - rect.width() + 1),
+                    std::clamp(rect.top(), area.top(), area.bottom() - rect.height() + 1));
+    return rect;
+}
+
+} // namespace
+
+extern "C" {
+
+void RestoreTessel(QWidget* window, const char16_t* settingsFile) {
+    if (!window || !settingsFile)
+        return;
+    const TIniFile ini(QString::fromUtf16(settingsFile));
+    const QString section = sectionFor(window);
+    const int width = ini.ReadInteger(section, QStringLiteral("Width"), 0);
+    const int height = ini.ReadInteger(section, QStringLiteral("Height"), 0);
+    if (width <= 0 || height <= 0)
+        return;
+    const QRect kept(ini.ReadInteger(section, QStringLiteral("Left"), window->x()),
+                     ini.ReadInteger(section, QStringLiteral("Top"), window->y()), width, height);
+    const QRect rect = onAScreen(kept, window);
+    if (placesItsOwnWindows())
+        window->setGeometry(rect);
+    else
+        window->resize(rect.size());
+    if (ini.ReadBool(section, QStringLiteral("Maximized"), false))
+        window->setWindowState(window->windowState() | Qt::WindowMaximized);
+}
+
+void SaveTessel(QWidget* window, const char16_t* settingsFile) {
+    if (!window || !settingsFile)
+        return;
+    TIniFile ini(QString::fromUtf16(settingsFile));
+    const QString section = sectionFor(window);
+    const bool maximized = window->isMaximized();
+    // A maximized window is kept with the placement it returns to.
+    const QRect normal = maximized && !window->normalGeometry().isEmpty() ? window->normalGeometry()
+                                                                          : window->geometry();
+    ini.WriteInteger(section, QStringLiteral("Left"), normal.x());
+    ini.WriteInteger(section, QStringLiteral("Top"), normal.y());
+    ini.WriteInteger(section, QStringLiteral("Width"), normal.width());
+    ini.WriteInteger(section, QStringLiteral("Height"), normal.height());
+    ini.WriteBool(section, QStringLiteral("Maximized"), maximized);
+    ini.UpdateFile();
+}
+}
