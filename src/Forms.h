@@ -1,5 +1,7 @@
 #pragma once
 
+class QString;
+
 class TForm1;
 class TForm2;
 class TForm4;
@@ -10,5 +12,7 @@ extern TForm4* Form4;
 extern TForm2* Form2;
 
 // Creates the windows in their fixed order: the main window, the help browser, the busy
-// notice. Only the main window is shown.
+// notice. Only the main window is shown. The help window opens the configured online help,
+// or helpStartPage.
 void CreateForms();
+void CreateForms(const QString& helpStartPage);

@@ -2,6 +2,7 @@
 
 #include "Forms.h"
 #include "Unit1.h"
+#include "platform/TWebBrowser.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -24,10 +25,17 @@ int main(int argc, char** argv) {
                    stderr);
         return 2;
     }
+    PrepareWebBrowserProcess();
+    // The embedded browser shares its OpenGL contexts with the windows.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral("varozidi"));
     CreateForms();
     Form1->show();
-    return app.exec();
+    const int result = app.exec();
+    // The browser has to go while the application it runs in still exists.
+    delete Form4;
+    Form4 = nullptr;
+    return result;
 }

@@ -1,22 +1,145 @@
 #include "Unit4.h"
 #include "ui_Unit4.h"
 
+#include "Forms.h"
+#include "HelpServer.h"
 #include "Resources.h"
+#include "Unit1.h"
 #include "platform/Fonts.h"
+#include "platform/TStatusBar.h"
+#include "platform/TWebBrowser.h"
 
-#include <QFont>
 #include <QIcon>
+#include <QPainter>
+#include <QProgressBar>
+#include <QProxyStyle>
+#include <QScreen>
+#include <QStyleOption>
 
-TForm4::TForm4(QWidget* parent) : QWidget(parent), ui(new Ui::TForm4) {
+namespace {
+
+// The progress bar sits flush in its status panel: its groove gets no frame of its own.
+class FramelessProgressStyle : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        if (element == CE_ProgressBarGroove) {
+            painter->fillRect(option->rect, option->palette.base());
+            return;
+        }
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+};
+
+// Shown when even the local page is missing, so that the user learns why and what helps.
+QString offlinePage(const QString& localPage) {
+    return QStringLiteral(
+               "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+               "<title>Help is not available offline</title><style>"
+               "body{font-family:\"Liberation Sans\",\"DejaVu "
+               "Sans\",Arial,sans-serif;font-size:13px;margin:16px 20px;color:#222}"
+               "h1{font-size:18px;color:#1b4f8a}code{font-size:12px;word-break:break-all}"
+               "</style></head><body><h1>Help is not available offline</h1>"
+               "<p>The online help could not be reached, and the local help page that comes "
+               "with Varozidi is missing:</p><p><code>%1</code></p>"
+               "<p>Connect to the internet and start Varozidi again to read the online help, "
+               "or install Varozidi again to restore the local page.</p></body></html>")
+        .arg(localPage.toHtmlEscaped());
+}
+
+} // namespace
+
+TForm4::TForm4(const QString& appDir, const QString& startPage, QWidget* parent)
+    : QWidget(parent), AppDir(appDir), StartPage(startPage), ui(new Ui::TForm4) {
     InitResources();
     ui->setupUi(this);
+    StatusBar1 = ui->StatusBar1;
+    WebBrowser1 = ui->WebBrowser1;
+    ProgressBar1 = ui->ProgressBar1;
     setFont(FormFont());
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 72, 80, 96, 128})
         icon.addFile(QStringLiteral(":/images/help-%1.png").arg(size));
     setWindowIcon(icon);
+    StatusBar1->setPanelCount(2);
+
+    connect(StatusBar1, &TStatusBar::OnDrawPanel, this, &TForm4::StatusBar1DrawPanel);
+    connect(WebBrowser1, &TWebBrowser::OnStatusTextChange, this,
+            &TForm4::WebBrowser1StatusTextChange);
+    connect(WebBrowser1, &TWebBrowser::OnProgressChange, this, &TForm4::WebBrowser1ProgressChange);
+    connect(WebBrowser1, &TWebBrowser::OnNavigateError, this, &TForm4::WebBrowser1NavigateError);
+    FormCreate(this);
 }
 
 TForm4::~TForm4() {
     delete ui;
+}
+
+QString TForm4::OnlineStartPage() {
+    return QStringLiteral(VAROZIDI_HELP_SERVER "index.htm");
+}
+
+QString TForm4::FallbackURL() const {
+    return QStringLiteral("file://") + AppDir + QStringLiteral("proxy.htm");
+}
+
+void TForm4::FormCreate(QObject*) {
+    // Fixed at creation: resizing the window later leaves panel 0 as it is.
+    StatusBar1->Panel(0)->setWidth(2 * frameGeometry().width() / 3);
+    StatusBar1->Panel(1)->setStyle(TStatusPanelStyle::psOwnerDraw);
+    ProgressBar1->setParent(StatusBar1);
+    auto* style = new FramelessProgressStyle;
+    style->setParent(ProgressBar1);
+    ProgressBar1->setStyle(style);
+    ProgressBar1->show();
+    WebBrowser1->Navigate2(StartPage);
+}
+
+void TForm4::StatusBar1DrawPanel(TStatusBar* StatusBar, TStatusPanel* Panel, const QRect& Rect) {
+    if (Panel != StatusBar->Panel(1))
+        return;
+    // The rightmost 15 pixels stay free for the size grip.
+    ProgressBar1->setGeometry(Rect.left(), Rect.top(), std::max(0, Rect.width() - 15),
+                              Rect.height());
+    ProgressBar1->setContentsMargins(0, 0, 0, 0);
+}
+
+void TForm4::WebBrowser1NavigateError(QObject*, const QString& URL, int) {
+    const QString fallback = FallbackURL();
+    // The local page itself failed: asking for it again would never end.
+    if (QUrl(URL) == TWebBrowser::ToUrl(fallback)) {
+        WebBrowser1->LoadHtml(offlinePage(AppDir + QStringLiteral("proxy.htm")));
+        return;
+    }
+    WebBrowser1->Navigate(fallback);
+}
+
+void TForm4::WebBrowser1ProgressChange(QObject*, int Progress, int ProgressMax) {
+    ProgressBar1->setMinimum(0);
+    ProgressBar1->setMaximum(ProgressMax);
+    ProgressBar1->setValue(Progress);
+    StatusBar1->Panel(0)->setText(WebBrowser1->LocationURL());
+}
+
+void TForm4::WebBrowser1StatusTextChange(QObject*, const QString& Text) {
+    StatusBar1->Panel(0)->setText(Text);
+}
+
+void TForm4::showEvent(QShowEvent* event) {
+    // Centred over the main window the first time, but never off the screen; afterwards it
+    // stays where the user left it.
+    if (!placed_ && Form1) {
+        placed_ = true;
+        QRect place(QPoint(), frameGeometry().size());
+        place.moveCenter(Form1->frameGeometry().center());
+        if (const QScreen* screen = Form1->screen()) {
+            const QRect area = screen->availableGeometry();
+            place.moveRight(std::min(place.right(), area.right()));
+            place.moveBottom(std::min(place.bottom(), area.bottom()));
+            place.moveLeft(std::max(place.left(), area.left()));
+            place.moveTop(std::max(place.top(), area.top()));
+        }
+        move(place.topLeft());
+    }
+    QWidget::showEvent(event);
 }

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QUrl>
+#include <QVariant>
+#include <QWidget>
+#include <sys/types.h>
+
+class QWebEngineProfile;
+class QWebEngineView;
+
+// Chromium refuses to start its sandbox for root. For a process run by root (euid 0) this
+// turns the sandbox off for this run only; for anyone else it leaves it on. Takes effect if
+// called before the first browser exists; TWebBrowser calls it itself.
+void PrepareWebBrowserProcess(uid_t euid);
+void PrepareWebBrowserProcess();
+
+// The embedded web browser: a Qt WebEngine view with its own off-the-record profile, offering
+// the events, navigation calls and current address the help window relies on. Remote pages may
+// not reach local files, and local pages may not reach remote addresses.
+class TWebBrowser : public QWidget {
+    Q_OBJECT
+public:
+    explicit TWebBrowser(QWidget* parent = nullptr);
+    ~TWebBrowser() override;
+
+    // Starts loading the address held by URL (a string).
+    void Navigate2(const QVariant& URL);
+    void Navigate(const QString& URL);
+    // Shows a page the program made itself; it has no address of its own.
+    void LoadHtml(const QString& html);
+    // The full address of the page shown, spaces and other characters as a reader expects.
+    QString LocationURL() const;
+    // True from the start of a navigation until it has ended, however it ended.
+    bool Busy() const { return busy_; }
+
+    // An address as the browser takes it. "file://" followed by a path is a local file with
+    // that path as it is, spaces, '#' and '%' included, as such addresses were always written.
+    static QUrl ToUrl(const QString& address);
+
+    QWebEngineView* view() const { return view_; }
+
+signals:
+    // The text a browser shows in its status bar: the link under the mouse, else the address.
+    void OnStatusTextChange(QObject* Sender, const QString& Text);
+    // Download progress of the page being loaded, Progress out of ProgressMax.
+    void OnProgressChange(QObject* Sender, int Progress, int ProgressMax);
+    // A navigation failed. StatusCode is the HTTP status, or Chromium's negative error code.
+    void OnNavigateError(QObject* Sender, const QString& URL, int StatusCode);
+
+private:
+    QWebEngineProfile* profile_ = nullptr;
+    QWebEngineView* view_ = nullptr;
+    bool busy_ = false;
+};
