@@ -4,41 +4,9 @@
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
-#include <QWebEngineUrlRequestInterceptor>
+#include <QWebEngineSettings>
 #include <QWebEngineView>
 #include <unistd.h>
-
-namespace {
-
-bool isRemote(const QUrl& url) {
-    static const QStringList schemes = {QStringLiteral("http"), QStringLiteral("https"),
-                                        QStringLiteral("ws"), QStringLiteral("wss"),
-                                        QStringLiteral("ftp")};
-    return schemes.contains(url.scheme(), Qt::CaseInsensitive);
-}
-
-// Keeps local files and remote addresses apart: a request from a remote page to a local file,
-// or from a local page to a remote address, is refused. Requests the program starts itself
-// have no initiator and pass.
-class LocalRemoteWall : public QWebEngineUrlRequestInterceptor {
-public:
-    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
-
-    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
-        const QUrl target = info.requestUrl();
-        QUrl source = info.initiator();
-        if (source.isEmpty() &&
-            info.resourceType() != QWebEngineUrlRequestInfo::ResourceTypeMainFrame)
-            source = info.firstPartyUrl();
-        if (source.isEmpty())
-            return;
-        const bool fromLocal = source.isLocalFile() || source.scheme() == QLatin1String("file");
-        if ((target.isLocalFile() && isRemote(source)) || (isRemote(target) && fromLocal))
-            info.block(true);
-    }
-};
-
-} // namespace
 
 void PrepareWebBrowserProcess(uid_t euid) {
     if (euid == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
@@ -53,7 +21,9 @@ TWebBrowser::TWebBrowser(QWidget* parent) : QWidget(parent) {
     PrepareWebBrowserProcess();
     // No storage name: nothing of the help pages is kept on disk.
     profile_ = new QWebEngineProfile(this);
-    profile_->setUrlRequestInterceptor(new LocalRemoteWall(profile_));
+    // Local pages may not reach remote addresses; Chromium itself keeps remote pages away
+    // from local files.
+    profile_->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
     view_ = new QWebEngineView(this);
     view_->setPage(new QWebEnginePage(profile_, view_));
     auto* layout = new QVBoxLayout(this);

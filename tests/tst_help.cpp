@@ -1,0 +1,372 @@
+// The help browser window against a real HTTP server on 127.0.0.1 and the real browser.
+
+#include "TestSupport.h"
+#include "Unit4.h"
+#include "platform/TStatusBar.h"
+#include "platform/TWebBrowser.h"
+
+#include <QAccessible>
+#include <QDir>
+#include <QProgressBar>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+#include <QtTest>
+#include <memory>
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int kLoad = 20000; // ms; the first page also starts the browser's processes
+
+// A minimal HTTP/1.1 server: known paths get their page, others 404. Records every request.
+class HelpServer : public QObject {
+public:
+    HelpServer() {
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+        });
+    }
+    bool start() { return server_.listen(QHostAddress::LocalHost); }
+    QString base() const {
+        return QStringLiteral("http://127.0.0.1:%1/").arg(server_.serverPort());
+    }
+    void page(const QString& path, const QByteArray& html) { pages_.insert(path, html); }
+    QStringList requests() const { return requests_; }
+    int count(const QString& path) const { return static_cast<int>(requests_.count(path)); }
+
+private:
+    void serve(QTcpSocket* socket) {
+        QByteArray& buffer = buffers_[socket];
+        buffer += socket->readAll();
+        if (!buffer.contains("\r\n\r\n"))
+            return;
+        const QString path = QString::fromLatin1(buffer.split(' ').value(1));
+        buffers_.remove(socket);
+        requests_.append(path);
+        const bool known = pages_.contains(path);
+        const QByteArray body = known ? pages_.value(path) : QByteArray("<h1>Not here</h1>");
+        socket->write((known ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n") +
+                      QByteArray("Content-Type: text/html; charset=utf-8\r\nContent-Length: ") +
+                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+
+    QTcpServer server_;
+    QHash<QString, QByteArray> pages_;
+    QHash<QTcpSocket*, QByteArray> buffers_;
+    QStringList requests_;
+};
+
+// A loopback port that nothing listens on: connections to it are refused.
+QString refusedAddress() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost))
+        return {};
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return QStringLiteral("http://127.0.0.1:%1/index.htm").arg(port);
+}
+
+QString panel0(const TForm4& form) {
+    return form.StatusBar1->Panel(0)->Text();
+}
+
+QString title(const TForm4& form) {
+    return form.WebBrowser1->view()->title();
+}
+
+// Where the progress bar belongs in panel 1: 15 pixels short of its right end, as high as it.
+QRect progressPlace(const TForm4& form) {
+    const QRect panel = form.StatusBar1->PanelRect(1);
+    return QRect(panel.left(), panel.top(), std::max(0, panel.width() - 15), panel.height());
+}
+
+// Texts of the status bar's accessible children, as a screen reader gets them.
+QStringList accessibleTexts(QWidget* widget) {
+    QStringList texts;
+    QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(widget);
+    for (int i = 0; bar && i < bar->childCount(); ++i)
+        if (QAccessibleInterface* child = bar->child(i))
+            texts << child->text(QAccessible::Name);
+    return texts;
+}
+
+const QByteArray kIndex = QByteArrayLiteral(
+    "<!DOCTYPE html><html><head><title>Online help</title>"
+    "<link rel='icon' href='data:,'></head><body style='margin:0'>"
+    "<a href='/gone.htm' style='display:block;position:absolute;left:0;top:0;width:400px;"
+    "height:100px;font-size:40px'>A page that is gone</a></body></html>");
+
+struct ProgressReport {
+    int progress, progressMax, value, maximum;
+    QString panel0, location;
+};
+
+} // namespace
+
+class HelpTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void sandboxOnlyOffForRoot_data();
+    void sandboxOnlyOffForRoot();
+    // These share one window and run in this order, as a user would meet it.
+    void startPageLoadsAtCreationWhileHidden();
+    void reopeningRequestsNothing();
+    void progressBarSitsInPanel1_data();
+    void progressBarSitsInPanel1();
+    void hoveredLinkShowsInPanel0();
+    void followedLinkThatFailsFallsBack();
+    // Each of these makes a window of its own.
+    void fallbackAfterStartPageFails_data();
+    void fallbackAfterStartPageFails();
+    void missingLocalPageEndsAfterOneFallback();
+    void localAndRemoteStayApart();
+
+private:
+    std::unique_ptr<DataHome> home_;
+    HelpServer server_;
+    QTemporaryDir appDir_;
+    std::unique_ptr<TForm4> form_;
+    QList<ProgressReport> reports_;
+};
+
+void HelpTest::initTestCase() {
+    home_ = std::make_unique<DataHome>();
+    QVERIFY(server_.start());
+    server_.page(QStringLiteral("/index.htm"), kIndex);
+    QVERIFY(appDir_.isValid());
+    QVERIFY(QFile::copy(QStringLiteral(VAROZIDI_BINARY_DIR "/proxy.htm"),
+                        appDir_.filePath(QStringLiteral("proxy.htm"))));
+    form_ = std::make_unique<TForm4>(appDir_.path() + u'/', server_.base() + "index.htm");
+    // Connected after the window's own handler, so it sees what that handler left.
+    connect(form_->WebBrowser1, &TWebBrowser::OnProgressChange, this,
+            [this](QObject*, int progress, int progressMax) {
+                reports_.append({progress, progressMax, form_->ProgressBar1->value(),
+                                 form_->ProgressBar1->maximum(), panel0(*form_),
+                                 form_->WebBrowser1->LocationURL()});
+            });
+}
+
+void HelpTest::cleanupTestCase() {
+    form_.reset();
+    home_.reset();
+}
+
+void HelpTest::sandboxOnlyOffForRoot_data() {
+    QTest::addColumn<uint>("euid");
+    QTest::addColumn<bool>("off");
+    QTest::newRow("root") << 0u << true;
+    QTest::newRow("a user") << 1000u << false;
+}
+
+void HelpTest::sandboxOnlyOffForRoot() {
+    QFETCH(uint, euid);
+    QFETCH(bool, off);
+    const QByteArray saved = qgetenv("QTWEBENGINE_DISABLE_SANDBOX");
+    qunsetenv("QTWEBENGINE_DISABLE_SANDBOX");
+    PrepareWebBrowserProcess(static_cast<uid_t>(euid));
+    const bool disabled = qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX");
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", saved);
+    QCOMPARE(disabled, off);
+}
+
+void HelpTest::startPageLoadsAtCreationWhileHidden() {
+    const QString start = server_.base() + "index.htm";
+    QTRY_COMPARE_WITH_TIMEOUT(title(*form_), QString("Online help"), kLoad);
+    QTRY_VERIFY(!form_->WebBrowser1->Busy());
+    QVERIFY(!form_->isVisible());
+    QCOMPARE(server_.count("/index.htm"), 1);
+    QCOMPARE(form_->WebBrowser1->LocationURL(), start);
+    QCOMPARE(panel0(*form_), start);
+    QCOMPARE(form_->ProgressBar1->value(), 100);
+    // Panel 0 was sized from the window's width at creation.
+    QCOMPARE(form_->StatusBar1->Panel(0)->Width(), 2 * 682 / 3);
+    QCOMPARE(form_->StatusBar1->Panel(1)->Style(), TStatusPanelStyle::psOwnerDraw);
+}
+
+void HelpTest::reopeningRequestsNothing() {
+    const QStringList before = server_.requests();
+    QSignalSpy loads(form_->WebBrowser1->view(), &QWebEngineView::loadStarted);
+    for (int i = 0; i < 2; ++i) {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        QVERIFY(form_->close());
+        QVERIFY(!form_->isVisible());
+    }
+    form_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+    QTest::qWait(300);
+    QCOMPARE(loads.count(), 0);
+    QCOMPARE(server_.requests(), before);
+    QCOMPARE(title(*form_), QString("Online help"));
+}
+
+void HelpTest::progressBarSitsInPanel1_data() {
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("as designed") << QSize(682, 459);
+    QTest::newRow("wider") << QSize(900, 500);
+    QTest::newRow("narrower") << QSize(560, 300);
+    QTest::newRow("panel 1 under 15 pixels") << QSize(462, 300);
+}
+
+void HelpTest::progressBarSitsInPanel1() {
+    QFETCH(QSize, size);
+    form_->resize(size);
+    QTRY_COMPARE(form_->StatusBar1->width(), size.width());
+    QCOMPARE(form_->StatusBar1->Panel(0)->Width(), 2 * 682 / 3);
+    QCOMPARE(form_->ProgressBar1->parentWidget(), form_->StatusBar1);
+    QTRY_COMPARE(form_->ProgressBar1->geometry(), progressPlace(*form_));
+    QCOMPARE(form_->ProgressBar1->height(), form_->StatusBar1->PanelRect(1).height());
+    QVERIFY(form_->ProgressBar1->geometry().left() > form_->StatusBar1->Panel(0)->Width());
+    if (form_->StatusBar1->PanelRect(1).width() < 15)
+        QCOMPARE(form_->ProgressBar1->width(), 0);
+}
+
+void HelpTest::hoveredLinkShowsInPanel0() {
+    form_->resize(682, 459);
+    QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+    const QString link = server_.base() + "gone.htm";
+    QWidget* page = nullptr;
+    QTRY_VERIFY((page = form_->WebBrowser1->view()->focusProxy()) != nullptr);
+    // The renderer may still be settling; move until it reports the link.
+    for (int i = 0; i < 50 && panel0(*form_) != link; ++i) {
+        QTest::mouseMove(page, QPoint(40 + i % 2, 30));
+        QTest::qWait(100);
+    }
+    QCOMPARE(panel0(*form_), link);
+    QVERIFY2(accessibleTexts(form_->StatusBar1).contains(link),
+             qPrintable(accessibleTexts(form_->StatusBar1).join(" | ")));
+    // Off the link, the bar shows the page's address again.
+    QTest::mouseMove(page, QPoint(500, 300));
+    QTRY_COMPARE(panel0(*form_), server_.base() + "index.htm");
+}
+
+void HelpTest::followedLinkThatFailsFallsBack() {
+    QWidget* page = form_->WebBrowser1->view()->focusProxy();
+    QVERIFY(page);
+    reports_.clear();
+    QSignalSpy errors(form_->WebBrowser1, &TWebBrowser::OnNavigateError);
+    QTest::mouseClick(page, Qt::LeftButton, {}, QPoint(40, 30));
+    const QString fallback = form_->FallbackURL();
+    QTRY_COMPARE_WITH_TIMEOUT(title(*form_), QString("KZQ Varozidi Help"), kLoad);
+    QTRY_VERIFY(!form_->WebBrowser1->Busy());
+    QCOMPARE(server_.count("/gone.htm"), 1);
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(2).toInt(), 404);
+    QCOMPARE(form_->WebBrowser1->LocationURL(), fallback);
+    // The pointer may now rest on a link of the local page, so panel 0 is checked as each
+    // progress report left it: every report moved the bar and showed the page's address. moved the
+    // bar and put the address of the page shown in panel 0.
+    QVERIFY(reports_.size() >= 2);
+    for (const ProgressReport& report : std::as_const(reports_)) {
+        QCOMPARE(report.value, report.progress);
+        QCOMPARE(report.maximum, report.progressMax);
+        QCOMPARE(report.panel0, report.location);
+    }
+    QCOMPARE(reports_.last().value, 100);
+    QCOMPARE(reports_.last().panel0, fallback);
+}
+
+void HelpTest::fallbackAfterStartPageFails_data() {
+    QTest::addColumn<QString>("startPage");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("exact"); // panel 0 shows the folder character for character
+    QTest::newRow("refused") << refusedAddress() << "app" << true;
+    QTest::newRow("404, folder with spaces") << server_.base() + "nothing-here.htm"
+                                             << "My Programs/Varozidi App" << true;
+    QTest::newRow("not an address, odd folder")
+        << "no address at all" << QString::fromUtf8("Prog #1 100% Ünïcode") << false;
+}
+
+void HelpTest::fallbackAfterStartPageFails() {
+    QFETCH(QString, startPage);
+    QFETCH(QString, folder);
+    QFETCH(bool, exact);
+    QVERIFY(!startPage.isEmpty());
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkpath(folder));
+    const QString appDir = root.path() + u'/' + folder + u'/';
+    QVERIFY(QFile::copy(QStringLiteral(VAROZIDI_BINARY_DIR "/proxy.htm"), appDir + "proxy.htm"));
+
+    TForm4 form(appDir, startPage);
+    QSignalSpy errors(form.WebBrowser1, &TWebBrowser::OnNavigateError);
+    QTRY_COMPARE_WITH_TIMEOUT(title(form), QString("KZQ Varozidi Help"), kLoad);
+    QTRY_VERIFY(!form.WebBrowser1->Busy());
+    QVERIFY(!form.isVisible());
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(form.FallbackURL(), "file://" + appDir + "proxy.htm");
+    QCOMPARE(QUrl(panel0(form)).toLocalFile(), appDir + "proxy.htm");
+    if (exact)
+        QCOMPARE(panel0(form), "file://" + appDir + "proxy.htm");
+}
+
+void HelpTest::missingLocalPageEndsAfterOneFallback() {
+    QTemporaryDir appDir; // no proxy.htm in it
+    TForm4 form(appDir.path() + u'/', refusedAddress());
+    QSignalSpy errors(form.WebBrowser1, &TWebBrowser::OnNavigateError);
+    QTRY_COMPARE_WITH_TIMEOUT(title(form), QString("Help is not available offline"), kLoad);
+    QTRY_VERIFY(!form.WebBrowser1->Busy());
+    QCOMPARE(errors.count(), 2); // the start page, then the local page once
+    QCOMPARE(QUrl(errors.at(1).at(1).toString()).toLocalFile(), appDir.path() + "/proxy.htm");
+    // Then nothing more happens.
+    QSignalSpy loads(form.WebBrowser1->view(), &QWebEngineView::loadStarted);
+    QTest::qWait(1500);
+    QCOMPARE(loads.count(), 0);
+    QCOMPARE(errors.count(), 2);
+    QVERIFY(!form.WebBrowser1->Busy());
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QString text;
+    form.WebBrowser1->view()->page()->toPlainText([&text](const QString& t) { text = t; });
+    QTRY_VERIFY(text.contains(appDir.path() + "/proxy.htm"));
+}
+
+// A remote page cannot read a local file, and a local page cannot reach a remote address,
+// neither for a part of the page nor by moving to another page.
+void HelpTest::localAndRemoteStayApart() {
+    QTemporaryDir dir;
+    const QString secret = dir.filePath("secret.txt");
+    writeFile(secret, "local secret");
+    server_.page("/remote.htm", QStringLiteral(R"(<script>
+        fetch('%1').then(r => r.text()).then(t => { document.title = 'remote: ' + t; },
+                                             () => { document.title = 'remote: failed'; });
+        </script>)")
+                                    .arg(QUrl::fromLocalFile(secret).toString())
+                                    .toUtf8());
+    const QString probe = server_.base() + "probe";
+    writeFile(dir.filePath("local.htm"), QStringLiteral(R"(<script>
+        const img = new Promise(r => { const i = new Image(); i.onload = () => r('loaded');
+                                       i.onerror = () => r('failed'); i.src = '%1-image.png'; });
+        const got = fetch('%1-fetch').then(() => 'read', () => 'failed');
+        Promise.all([img, got]).then(r => { document.title = 'local: ' + r.join(',');
+                                            location.href = '%1-page.htm'; });
+        </script>)")
+                                             .arg(probe)
+                                             .toUtf8());
+
+    TWebBrowser browser;
+    QSignalSpy errors(&browser, &TWebBrowser::OnNavigateError);
+    browser.Navigate(server_.base() + "remote.htm");
+    QTRY_COMPARE_WITH_TIMEOUT(browser.view()->title(), QString("remote: failed"), kLoad);
+    // The page moves on at once, so its title is caught as it passes.
+    QSignalSpy titles(browser.view(), &QWebEngineView::titleChanged);
+    browser.Navigate("file://" + dir.path() + "/local.htm");
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), kLoad);
+    QVERIFY(std::any_of(titles.cbegin(), titles.cend(), [](const QList<QVariant>& title) {
+        return title.at(0).toString() == "local: failed,failed";
+    }));
+    QCOMPARE(errors.last().at(1).toString(), probe + "-page.htm");
+    for (const QString& request : server_.requests())
+        QVERIFY2(!request.startsWith("/probe"), qPrintable(request));
+}
+
+QTEST_MAIN(HelpTest)
+#include "tst_help.moc"
