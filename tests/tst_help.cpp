@@ -1,6 +1,8 @@
 // The help browser window against a real HTTP server on 127.0.0.1 and the real browser.
 
+#include "Forms.h"
 #include "TestSupport.h"
+#include "Unit1.h"
 #include "Unit4.h"
 #include "platform/TStatusBar.h"
 #include "platform/TWebBrowser.h"
@@ -14,6 +16,7 @@
 #include <QWebEngineView>
 #include <QtTest>
 #include <memory>
+#include <optional>
 
 using namespace testsupport;
 
@@ -102,6 +105,20 @@ const QByteArray kIndex = QByteArrayLiteral(
     "<a href='/gone.htm' style='display:block;position:absolute;left:0;top:0;width:400px;"
     "height:100px;font-size:40px'>A page that is gone</a></body></html>");
 
+// Calls back at a widget's first paint.
+class FirstPaint : public QObject {
+public:
+    explicit FirstPaint(std::function<void()> done) : done_(std::move(done)) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && done_)
+            std::exchange(done_, nullptr)();
+        return false;
+    }
+
+private:
+    std::function<void()> done_;
+};
+
 struct ProgressReport {
     int progress, progressMax, value, maximum;
     QString panel0, location;
@@ -129,6 +146,7 @@ private Q_SLOTS:
     void fallbackAfterStartPageFails();
     void missingLocalPageEndsAfterOneFallback();
     void localAndRemoteStayApart();
+    void mainWindowPaintsBeforeTheBrowserStarts();
 
 private:
     std::unique_ptr<DataHome> home_;
@@ -180,11 +198,12 @@ void HelpTest::sandboxOnlyOffForRoot() {
 
 void HelpTest::startPageLoadsAtCreationWhileHidden() {
     const QString start = server_.base() + "index.htm";
+    // Nothing here touches the browser: it starts and loads by itself.
+    QTRY_COMPARE_WITH_TIMEOUT(form_->WebBrowser1->LocationURL(), start, kLoad);
     QTRY_COMPARE_WITH_TIMEOUT(title(*form_), QString("Online help"), kLoad);
     QTRY_VERIFY(!form_->WebBrowser1->Busy());
     QVERIFY(!form_->isVisible());
     QCOMPARE(server_.count("/index.htm"), 1);
-    QCOMPARE(form_->WebBrowser1->LocationURL(), start);
     QCOMPARE(panel0(*form_), start);
     QCOMPARE(form_->ProgressBar1->value(), 100);
     // Panel 0 was sized from the window's width at creation.
@@ -366,6 +385,30 @@ void HelpTest::localAndRemoteStayApart() {
     QCOMPARE(errors.last().at(1).toString(), probe + "-page.htm");
     for (const QString& request : server_.requests())
         QVERIFY2(!request.startsWith("/probe"), qPrintable(request));
+}
+
+// Starting the browser engine takes a moment; the main window must not wait for it.
+void HelpTest::mainWindowPaintsBeforeTheBrowserStarts() {
+    makeDatabase(home_->dataDir() + "varozidi.mdb", {});
+    writeFile(home_->dataDir() + "kzq.txt", kWelcome);
+    Dialogs dialogs;
+    CreateForms(server_.base() + "index.htm");
+    std::optional<bool> startedAtPaint;
+    FirstPaint paint([&] { startedAtPaint = Form4->WebBrowser1->Started(); });
+    Form1->installEventFilter(&paint);
+    Form1->show();
+    QTRY_VERIFY(startedAtPaint.has_value());
+    QVERIFY(!*startedAtPaint);
+    QTRY_COMPARE_WITH_TIMEOUT(Form4->WebBrowser1->LocationURL(), server_.base() + "index.htm",
+                              kLoad);
+    QVERIFY(!Form4->isVisible());
+    QVERIFY(dialogs.asked().isEmpty());
+    Form1->removeEventFilter(&paint);
+    delete Form4;
+    delete Form1; // owns Form2
+    Form1 = nullptr;
+    Form4 = nullptr;
+    Form2 = nullptr;
 }
 
 QTEST_MAIN(HelpTest)

@@ -1,11 +1,16 @@
 #include "platform/TWebBrowser.h"
 
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
+#include <QWindow>
+#include <algorithm>
 #include <unistd.h>
 
 void PrepareWebBrowserProcess(uid_t euid) {
@@ -17,8 +22,51 @@ void PrepareWebBrowserProcess() {
     PrepareWebBrowserProcess(geteuid());
 }
 
+namespace {
+
+// How long the engine waits at most for the windows shown to paint: a window that never
+// appears (minimised at start, say) must not keep the help from loading.
+constexpr int kMaxWaitMs = 1000;
+constexpr int kPollMs = 10;
+
+// Every visible top-level window has been exposed, and so painted.
+bool windowsShown() {
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::all_of(windows.cbegin(), windows.cend(), [](const QWidget* window) {
+        return !window->isVisible() ||
+               (window->windowHandle() && window->windowHandle()->isExposed());
+    });
+}
+
+} // namespace
+
 TWebBrowser::TWebBrowser(QWidget* parent) : QWidget(parent) {
     PrepareWebBrowserProcess();
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+}
+
+void TWebBrowser::startWhenShown() {
+    if (view_ || waiting_)
+        return;
+    waiting_ = true;
+    waitingSince_.start();
+    QTimer::singleShot(0, this, &TWebBrowser::pollStart);
+}
+
+void TWebBrowser::pollStart() {
+    if (view_)
+        return;
+    if (windowsShown() || waitingSince_.hasExpired(kMaxWaitMs))
+        start();
+    else
+        QTimer::singleShot(kPollMs, this, &TWebBrowser::pollStart);
+}
+
+void TWebBrowser::start() {
+    if (view_)
+        return;
+    waiting_ = false;
     // No storage name: nothing of the help pages is kept on disk.
     profile_ = new QWebEngineProfile(this);
     // Local pages may not reach remote addresses; Chromium itself keeps remote pages away
@@ -26,9 +74,7 @@ TWebBrowser::TWebBrowser(QWidget* parent) : QWidget(parent) {
     profile_->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
     view_ = new QWebEngineView(this);
     view_->setPage(new QWebEnginePage(profile_, view_));
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(view_);
+    layout()->addWidget(view_);
     setFocusProxy(view_);
 
     QWebEnginePage* page = view_->page();
@@ -42,6 +88,18 @@ TWebBrowser::TWebBrowser(QWidget* parent) : QWidget(parent) {
         if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
             emit OnNavigateError(this, info.url().toString(), info.errorCode());
     });
+
+    if (pendingHtml_)
+        view_->setHtml(*pendingHtml_, QUrl(QStringLiteral("about:blank")));
+    else if (pendingUrl_)
+        view_->load(*pendingUrl_);
+    pendingHtml_.reset();
+    pendingUrl_.reset();
+}
+
+QWebEngineView* TWebBrowser::view() {
+    start();
+    return view_;
 }
 
 TWebBrowser::~TWebBrowser() {
@@ -64,7 +122,13 @@ void TWebBrowser::Navigate(const QString& URL) {
     const QUrl url = ToUrl(URL);
     if (url.isValid() && !url.isRelative()) {
         busy_ = true;
-        view_->load(url);
+        if (view_) {
+            view_->load(url);
+        } else {
+            pendingHtml_.reset();
+            pendingUrl_ = url;
+            startWhenShown();
+        }
         return;
     }
     // An address the browser cannot even start on fails like any other navigation, once
@@ -75,9 +139,15 @@ void TWebBrowser::Navigate(const QString& URL) {
 
 void TWebBrowser::LoadHtml(const QString& html) {
     busy_ = true;
-    view_->setHtml(html, QUrl(QStringLiteral("about:blank")));
+    if (view_) {
+        view_->setHtml(html, QUrl(QStringLiteral("about:blank")));
+    } else {
+        pendingUrl_.reset();
+        pendingHtml_ = html;
+        startWhenShown();
+    }
 }
 
 QString TWebBrowser::LocationURL() const {
-    return view_->url().toString();
+    return view_ ? view_->url().toString() : QString();
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QUrl>
 #include <QVariant>
 #include <QWidget>
+#include <optional>
 #include <sys/types.h>
 
 class QWebEngineProfile;
@@ -17,6 +19,10 @@ void PrepareWebBrowserProcess();
 // The embedded web browser: a Qt WebEngine view with its own off-the-record profile, offering
 // the events, navigation calls and current address the help window relies on. Remote pages may
 // not reach local files, and local pages may not reach remote addresses.
+//
+// Starting the browser engine holds up the user-interface thread for a moment, so it waits
+// until the windows already shown have painted; a navigation asked for before then is held
+// and goes ahead as soon as the engine is up.
 class TWebBrowser : public QWidget {
     Q_OBJECT
 public:
@@ -32,12 +38,15 @@ public:
     QString LocationURL() const;
     // True from the start of a navigation until it has ended, however it ended.
     bool Busy() const { return busy_; }
+    // Whether the engine is up; see the class comment.
+    bool Started() const { return view_ != nullptr; }
 
     // An address as the browser takes it. "file://" followed by a path is a local file with
     // that path as it is, spaces, '#' and '%' included, as such addresses were always written.
     static QUrl ToUrl(const QString& address);
 
-    QWebEngineView* view() const { return view_; }
+    // The engine's view, started now if it was not yet.
+    QWebEngineView* view();
 
 signals:
     // The text a browser shows in its status bar: the link under the mouse, else the address.
@@ -48,7 +57,16 @@ signals:
     void OnNavigateError(QObject* Sender, const QString& URL, int StatusCode);
 
 private:
+    void startWhenShown();
+    void pollStart();
+    void start();
+
     QWebEngineProfile* profile_ = nullptr;
     QWebEngineView* view_ = nullptr;
     bool busy_ = false;
+    bool waiting_ = false;
+    QElapsedTimer waitingSince_;
+    // What to show once started: an address, or a page's own HTML.
+    std::optional<QUrl> pendingUrl_;
+    std::optional<QString> pendingHtml_;
 };
