@@ -5,6 +5,7 @@
 #include "platform/AdoSchema.h"
 #include "platform/AdoStatement.h"
 #include "platform/Errors.h"
+#include "platform/SearchIndex.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -112,6 +113,12 @@ void TADOConnection::Open() {
     db_ = db;
     databasePath_ = path;
     lock_ = std::make_unique<LockFile>(path);
+    // Whoever opens the snippets first gives them their search index. Lacking it is no reason
+    // to refuse the collection (a read-only file, an odd table): search then reads every row.
+    try {
+        varozidi::search::EnsureIndex(db_, path, OnSlowOpen);
+    } catch (const std::exception&) {
+    }
 }
 
 void TADOConnection::VerifyDatabaseFile(const QString& path, const QString& tableName) {

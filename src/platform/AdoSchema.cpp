@@ -4,20 +4,12 @@
 #include "platform/Errors.h"
 
 #include <algorithm>
+#include <sqlite3.h>
 
 namespace varozidi::ado {
 
 TableShape describeTable(sqlite3* db, const QString& path, const QString& table) {
     const QString reading = QStringLiteral("read the table '%1' of the database").arg(table);
-    {
-        Statement s(db, path, QStringLiteral("SELECT wr FROM pragma_table_list(?)"), reading);
-        s.bind(1, table);
-        if (s.step() && s.int64(0) != 0)
-            throw Error(QStringLiteral("The table '%1' in the database \"%2\" was made WITHOUT "
-                                       "ROWID; this program can only use tables that number "
-                                       "their rows.")
-                            .arg(table, path));
-    }
     TableShape shape;
     Statement s(db, path, QStringLiteral("SELECT name, type, pk FROM pragma_table_info(?)"),
                 reading);
@@ -66,6 +58,17 @@ TableShape describeTable(sqlite3* db, const QString& path, const QString& table)
         throw Error(QStringLiteral("The table '%1' in the database \"%2\" has fields named rowid, "
                                    "_rowid_ and oid, which hide the row numbers this program "
                                    "needs to tell its rows apart.")
+                        .arg(table, path));
+    // Only a table made WITHOUT ROWID has no rowid under a name no field takes.
+    sqlite3_stmt* probe = nullptr;
+    const QByteArray sql =
+        QStringLiteral("SELECT %1 FROM %2").arg(shape.rowidSql, quoteIdentifier(table)).toUtf8();
+    const int rc = sqlite3_prepare_v2(db, sql.constData(), int(sql.size()), &probe, nullptr);
+    sqlite3_finalize(probe);
+    if (rc != SQLITE_OK)
+        throw Error(QStringLiteral("The table '%1' in the database \"%2\" was made WITHOUT "
+                                   "ROWID; this program can only use tables that number their "
+                                   "rows.")
                         .arg(table, path));
     return shape;
 }
