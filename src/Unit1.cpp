@@ -18,6 +18,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QMenu>
+#include <QShortcut>
 
 namespace {
 
@@ -100,6 +101,7 @@ void TForm1::createComponents() {
     ADOConnection1 = new TADOConnection(this);
     ADOConnection1->setObjectName(QStringLiteral("ADOConnection1"));
     ADOConnection1->setLoginPrompt(false);
+    ADOConnection1->OnSlowOpen = [this](bool slow) { showSlowWork(slow); };
     ADOTable1 = new TADOTable(this);
     ADOTable1->setObjectName(QStringLiteral("ADOTable1"));
     ADOTable1->setConnection(ADOConnection1);
@@ -164,6 +166,14 @@ void TForm1::connectHandlers() {
         {BackupData, &TForm1::BackupDataExecute}};
     for (auto [action, handler] : operations)
         bind(action, &QAction::triggered, handler);
+
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F), this),
+            &QShortcut::activated, this, &TForm1::OpenSearch);
+    // In the editor Ctrl+F is left alone.
+    connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
+        if (!SynEdit1->hasFocus())
+            OpenSearch();
+    });
 }
 
 // Start-up. Each step that fails is reported on its own and the rest still run, so that a

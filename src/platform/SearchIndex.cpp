@@ -217,13 +217,13 @@ std::optional<Hit> otherHit(const Row& row, const QString& text) {
     return std::nullopt;
 }
 
-bool stop(const std::atomic<bool>* cancelled) {
-    return cancelled && cancelled->load(std::memory_order_relaxed);
+bool stop(const std::function<bool()>& stopped) {
+    return stopped && stopped();
 }
 
 // Title matches through the title index, then the others through the text index.
 void findIndexed(sqlite3* db, const QString& path, const Fields& fields, const QString& text,
-                 int limit, const std::atomic<bool>* cancelled, QList<Hit>& titles,
+                 int limit, const std::function<bool()>& cancelled, QList<Hit>& titles,
                  QList<Hit>& others) {
     const QString match = matchOf(text);
     Statement read(db, path,
@@ -265,7 +265,7 @@ void findIndexed(sqlite3* db, const QString& path, const Fields& fields, const Q
 }
 
 void scan(sqlite3* db, const QString& path, const Fields& fields, const QString& text, int limit,
-          const std::atomic<bool>* cancelled, QList<Hit>& titles, QList<Hit>& others) {
+          const std::function<bool()>& cancelled, QList<Hit>& titles, QList<Hit>& others) {
     Statement all(db, path,
                   QStringLiteral("SELECT %1, Language, Title, Body FROM %2 ORDER BY %3")
                       .arg(fields.id, kTable, fields.rowid),
@@ -311,7 +311,7 @@ QString CheckIndex(sqlite3* db, const QString& path) {
 }
 
 Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
-             const std::atomic<bool>* cancelled) {
+             const std::function<bool()>& cancelled) {
     Outcome out;
     if (text.isEmpty() || limit <= 0)
         return out;

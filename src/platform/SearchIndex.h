@@ -6,7 +6,6 @@
 
 #include <QList>
 #include <QString>
-#include <atomic>
 #include <functional>
 
 struct sqlite3;
@@ -41,9 +40,9 @@ QString CheckIndex(sqlite3* db, const QString& path);
 
 // The snippets whose title, language or body holds text, letter case ignored: title matches
 // first, each group in table order, at most limit. Three characters or more go through the
-// index; fewer, or an index that fails, read every row. Stops early once cancelled is set.
+// index; fewer, or an index that fails, read every row. Stops early once stopped says so.
 // Throws varozidi::Error.
 Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
-             const std::atomic<bool>* cancelled = nullptr);
+             const std::function<bool()>& stopped = {});
 
 } // namespace varozidi::search
