@@ -8,6 +8,7 @@
 #include "Resources.h"
 #include "Unit4.h"
 #include "platform/ADODB.h"
+#include "platform/AdoConnectionString.h"
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
 #include "platform/IniFile.h"
@@ -26,13 +27,6 @@ namespace {
 constexpr const char* kImages[] = {
     ":/images/0-new.png",  ":/images/1-remove.png", ":/images/2-help.png",   ":/images/3-save.png",
     ":/images/4-undo.png", ":/images/5-backup.png", ":/images/6-restore.png"};
-
-// A path inside a connection string needs quotes when it holds the separator.
-QString connectionValue(const QString& value) {
-    if (!value.contains(u';') && !value.contains(u'"'))
-        return value;
-    return u'"' + QString(value).replace(u'"', QStringLiteral("\"\"")) + u'"';
-}
 
 } // namespace
 
@@ -194,10 +188,8 @@ void TForm1::FormCreate() {
                                           QStringLiteral("0.0")));
     });
 
-    ADOConnection1->setConnectionString(QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;") +
-                                        QStringLiteral("Data Source=") +
-                                        connectionValue(DataDir + QStringLiteral("varozidi.mdb")) +
-                                        QStringLiteral(";Persist Security Info=False;"));
+    ADOConnection1->setConnectionString(
+        varozidi::ado::jetConnectionString(DataDir + QStringLiteral("varozidi.mdb")));
     ADOTable1->setTableName(QStringLiteral("varozidi"));
 
     const TIniFile settings(settingsFile);

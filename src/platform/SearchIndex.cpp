@@ -226,11 +226,16 @@ void findIndexed(sqlite3* db, const QString& path, const Fields& fields, const Q
                  int limit, const std::function<bool()>& cancelled, QList<Hit>& titles,
                  QList<Hit>& others) {
     const QString match = matchOf(text);
-    Statement read(db, path,
-                   QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 = ?")
-                       .arg(fields.id, kTable, fields.rowid),
-                   searching());
-    const auto rowAt = [&read](qint64 rowid) -> std::optional<Row> {
+    // A title match needs no body: the title pass reads without it.
+    Statement readTitle(db, path,
+                        QStringLiteral("SELECT %1, Language, Title, NULL FROM %2 WHERE %3 = ?")
+                            .arg(fields.id, kTable, fields.rowid),
+                        searching());
+    Statement readAll(db, path,
+                      QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 = ?")
+                          .arg(fields.id, kTable, fields.rowid),
+                      searching());
+    const auto rowAt = [](Statement& read, qint64 rowid) -> std::optional<Row> {
         read.reset();
         read.bind(1, rowid);
         if (!read.step())
@@ -244,7 +249,7 @@ void findIndexed(sqlite3* db, const QString& path, const Fields& fields, const Q
     byTitle.bind(1, match);
     while (titles.size() < limit && !stop(cancelled) && byTitle.step()) {
         const qint64 rowid = byTitle.int64(0);
-        if (const auto row = rowAt(rowid))
+        if (const auto row = rowAt(readTitle, rowid))
             if (const auto hit = titleHit(*row, text)) {
                 titles.append(*hit);
                 titled.insert(rowid);
@@ -258,7 +263,7 @@ void findIndexed(sqlite3* db, const QString& path, const Fields& fields, const Q
         const qint64 rowid = byText.int64(0);
         if (titled.contains(rowid))
             continue;
-        if (const auto row = rowAt(rowid))
+        if (const auto row = rowAt(readAll, rowid))
             if (const auto hit = otherHit(*row, text))
                 others.append(*hit);
     }
