@@ -3,6 +3,7 @@
 #include "Version.h"
 #include "platform/ADODB.h"
 #include "platform/Errors.h"
+#include "platform/SearchIndex.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -98,8 +99,16 @@ void CreateEmptyDatabase(const QString& path) {
     char* message = nullptr;
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &message);
-    const QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(db));
+    QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(db));
     sqlite3_free(message);
+    if (rc == SQLITE_OK) {
+        try {
+            search::EnsureIndex(db, temp);
+        } catch (const Error& e) {
+            rc = SQLITE_ERROR;
+            why = e.message();
+        }
+    }
     sqlite3_close(db);
     if (rc != SQLITE_OK) {
         discard();

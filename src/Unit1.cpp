@@ -8,6 +8,7 @@
 #include "Resources.h"
 #include "Unit4.h"
 #include "platform/ADODB.h"
+#include "platform/AdoConnectionString.h"
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
 #include "platform/IniFile.h"
@@ -18,6 +19,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QMenu>
+#include <QShortcut>
 
 namespace {
 
@@ -25,13 +27,6 @@ namespace {
 constexpr const char* kImages[] = {
     ":/images/0-new.png",  ":/images/1-remove.png", ":/images/2-help.png",   ":/images/3-save.png",
     ":/images/4-undo.png", ":/images/5-backup.png", ":/images/6-restore.png"};
-
-// A path inside a connection string needs quotes when it holds the separator.
-QString connectionValue(const QString& value) {
-    if (!value.contains(u';') && !value.contains(u'"'))
-        return value;
-    return u'"' + QString(value).replace(u'"', QStringLiteral("\"\"")) + u'"';
-}
 
 } // namespace
 
@@ -100,6 +95,7 @@ void TForm1::createComponents() {
     ADOConnection1 = new TADOConnection(this);
     ADOConnection1->setObjectName(QStringLiteral("ADOConnection1"));
     ADOConnection1->setLoginPrompt(false);
+    ADOConnection1->OnSlowOpen = [this](bool slow) { showSlowWork(slow); };
     ADOTable1 = new TADOTable(this);
     ADOTable1->setObjectName(QStringLiteral("ADOTable1"));
     ADOTable1->setConnection(ADOConnection1);
@@ -164,6 +160,14 @@ void TForm1::connectHandlers() {
         {BackupData, &TForm1::BackupDataExecute}};
     for (auto [action, handler] : operations)
         bind(action, &QAction::triggered, handler);
+
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F), this),
+            &QShortcut::activated, this, &TForm1::OpenSearch);
+    // In the editor Ctrl+F is left alone.
+    connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
+        if (!SynEdit1->hasFocus())
+            OpenSearch();
+    });
 }
 
 // Start-up. Each step that fails is reported on its own and the rest still run, so that a
@@ -184,10 +188,8 @@ void TForm1::FormCreate() {
                                           QStringLiteral("0.0")));
     });
 
-    ADOConnection1->setConnectionString(QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;") +
-                                        QStringLiteral("Data Source=") +
-                                        connectionValue(DataDir + QStringLiteral("varozidi.mdb")) +
-                                        QStringLiteral(";Persist Security Info=False;"));
+    ADOConnection1->setConnectionString(
+        varozidi::ado::jetConnectionString(DataDir + QStringLiteral("varozidi.mdb")));
     ADOTable1->setTableName(QStringLiteral("varozidi"));
 
     const TIniFile settings(settingsFile);

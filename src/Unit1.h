@@ -18,6 +18,8 @@ class QMenu;
 class QPushButton;
 class QSplitter;
 class QToolButton;
+class SearchWindow;
+class TForm2;
 class TADOConnection;
 class TADOTable;
 class TSynPasSyn;
@@ -100,6 +102,12 @@ public:
     // How long backup and restore wait for another program to let go of the database.
     int LockWaitLimitMs = 30000;
 
+    // The search window (Ctrl+Shift+F, or Ctrl+F outside the editor), and the way a match
+    // chosen there is opened: through the same clicks, question included.
+    void OpenSearch();
+    void ShowSearchHit(qint64 id, const QString& language);
+    SearchWindow* Search = nullptr;
+
     // The highlighter a language name selects.
     TSynCustomHighlighter* HighlighterFor(const QString& language) const;
 
@@ -180,6 +188,7 @@ private:
     template <class F> void switchTo(TListBox* list, F&& open);
     template <class F> void copyWithDatabaseClosed(bool refillBeforeHiding, F&& copy);
     void waitForLockFile();
+    void showSlowWork(bool slow);
     bool settleUnsavedChanges(const QString& question);
     bool saveOrOfferNew();
     void offerToSaveAsNew(const QString& why);
@@ -194,6 +203,8 @@ private:
     bool saveTextAsNew_ = false;
     // A backup or restore is running: the window may not close under it.
     bool busy_ = false;
+    // The notice shown while the search index is built before the busy notice exists.
+    TForm2* slowNotice_ = nullptr;
 
     Ui::TForm1* ui;
     // Highlighter for each LangTable index.

@@ -3,13 +3,13 @@
 
 #include "Unit1.h"
 
+#include "SnippetQueries.h"
 #include "platform/ADODB.h"
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 #include "platform/SysUtils.h"
 
 #include <QLineEdit>
-#include <QSet>
 
 using varozidi::Error;
 
@@ -26,21 +26,7 @@ QString field(TADOTable* table, const char* name) {
 } // namespace
 
 void TForm1::ListLangsExecute(QObject*) {
-    ADOTable1->Open();
-    ADOTable1->setFiltered(false);
-    ADOTable1->First();
-    // Names that differ only in letter case are one language; the first spelling met is
-    // listed. A set keeps this linear on large collections.
-    QStringList languages;
-    QSet<QString> listed;
-    while (!ADOTable1->Eof()) {
-        const QString language = field(ADOTable1, "Language");
-        if (!listed.contains(language.toCaseFolded())) {
-            listed.insert(language.toCaseFolded());
-            languages.append(language);
-        }
-        ADOTable1->Next();
-    }
+    const QStringList languages = DistinctLanguages(*ADOTable1);
     ListBox1->Clear();
     for (const QString& language : languages)
         ListBox1->Add(language);

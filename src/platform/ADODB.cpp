@@ -2,8 +2,10 @@
 
 #include "platform/AdoConnectionString.h"
 #include "platform/AdoFilter.h"
+#include "platform/AdoSchema.h"
 #include "platform/AdoStatement.h"
 #include "platform/Errors.h"
+#include "platform/SearchIndex.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -111,6 +113,12 @@ void TADOConnection::Open() {
     db_ = db;
     databasePath_ = path;
     lock_ = std::make_unique<LockFile>(path);
+    // Whoever opens the snippets first gives them their search index. Lacking it is no reason
+    // to refuse the collection (a read-only file, an odd table): search then reads every row.
+    try {
+        varozidi::search::EnsureIndex(db_, path, OnSlowOpen);
+    } catch (const std::exception&) {
+    }
 }
 
 void TADOConnection::VerifyDatabaseFile(const QString& path, const QString& tableName) {
@@ -170,11 +178,9 @@ struct TADOTable::Impl {
 
     TADOTable* q;
     std::vector<varozidi::ado::Column> columns;
-    // How SQL names the row's real rowid here: a field may hide "rowid", and a declared key
-    // is not always the rowid, so rows are never found by a field's value.
-    QString rowidSql;
-    int aliasColumn = -1;  // a field that is the rowid itself, read from rowids directly
-    int generatedKey = -1; // an INTEGER primary key SQLite does not number: numbered here
+    QString rowidSql;      // see TableShape
+    int aliasColumn = -1;  // read from rowids directly
+    int generatedKey = -1; // numbered here on insert
     Condition condition;
     std::vector<qint64> rowids; // the visible rows, ascending
     qsizetype pos = 0;
@@ -197,64 +203,11 @@ struct TADOTable::Impl {
     }
 
     void readColumns() {
-        {
-            Statement s(db(), path(), QStringLiteral("SELECT wr FROM pragma_table_list(?)"),
-                        reading());
-            s.bind(1, q->tableName_);
-            if (s.step() && s.int64(0) != 0)
-                throw Error(QStringLiteral("The table '%1' in the database \"%2\" was made "
-                                           "WITHOUT ROWID; this program can only use tables "
-                                           "that number their rows.")
-                                .arg(q->tableName_, path()));
-        }
-        Statement s(db(), path(), QStringLiteral("SELECT name, type, pk FROM pragma_table_info(?)"),
-                    reading());
-        s.bind(1, q->tableName_);
-        int keys = 0;
-        int key = -1;
-        QString keyType;
-        while (s.step()) {
-            const QString name = s.value(0).toString();
-            const QString type = s.value(1).toString();
-            if (s.int64(2) > 0) {
-                ++keys;
-                key = int(columns.size());
-                keyType = type;
-            }
-            columns.push_back({name, varozidi::ado::affinityOf(type)});
-        }
-        if (columns.empty())
-            throw Error(QStringLiteral("Cannot find the table '%1' in the database \"%2\".")
-                            .arg(q->tableName_, path()));
-        if (keys == 1 && columns[std::size_t(key)].affinity == varozidi::ado::Affinity::Integer) {
-            // Only a key declared exactly INTEGER, with no index of its own, is the rowid;
-            // "INTEGER PRIMARY KEY DESC" and "INT PRIMARY KEY" get an index and are not.
-            Statement index(db(), path(),
-                            QStringLiteral("SELECT count(*) FROM pragma_index_list(?) "
-                                           "WHERE origin = 'pk'"),
-                            reading());
-            index.bind(1, q->tableName_);
-            index.step();
-            const bool alias =
-                keyType.compare(u"INTEGER", Qt::CaseInsensitive) == 0 && index.int64(0) == 0;
-            (alias ? aliasColumn : generatedKey) = key;
-        }
-        for (const char* name : {"rowid", "_rowid_", "oid"}) {
-            const bool hidden = std::any_of(columns.begin(), columns.end(), [name](const auto& c) {
-                return c.name.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
-            });
-            if (!hidden) {
-                rowidSql = QLatin1String(name);
-                break;
-            }
-        }
-        if (rowidSql.isEmpty() && aliasColumn >= 0)
-            rowidSql = quoteIdentifier(columns[std::size_t(aliasColumn)].name);
-        if (rowidSql.isEmpty())
-            throw Error(QStringLiteral("The table '%1' in the database \"%2\" has fields named "
-                                       "rowid, _rowid_ and oid, which hide the row numbers this "
-                                       "program needs to tell its rows apart.")
-                            .arg(q->tableName_, path()));
+        varozidi::ado::TableShape shape = varozidi::ado::describeTable(db(), path(), q->tableName_);
+        columns = std::move(shape.columns);
+        rowidSql = std::move(shape.rowidSql);
+        aliasColumn = shape.aliasColumn;
+        generatedKey = shape.generatedKey;
         windows.assign(columns.size(), {});
     }
 

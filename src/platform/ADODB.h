@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QVariant>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -36,6 +37,10 @@ public:
     // when no other connection holds it.
     void Close();
     bool Connected() const { return db_ != nullptr; }
+
+    // Told true when opening takes more than a moment (the snippets' search index is being
+    // added), and false when that is over.
+    std::function<void(bool)> OnSlowOpen;
 
     // Opens the file at path read-only and checks that it is a sound database holding the
     // table; throws varozidi::Error saying what is wrong. Changes nothing.

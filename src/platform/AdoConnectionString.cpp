@@ -61,4 +61,13 @@ std::map<QString, QString> parseConnectionString(const QString& s) {
     return pairs;
 }
 
+QString jetConnectionString(const QString& path) {
+    // A path holding the separator, or a quote, goes in quotes.
+    const QString value = !path.contains(u';') && !path.contains(u'"')
+                              ? path
+                              : u'"' + QString(path).replace(u'"', QStringLiteral("\"\"")) + u'"';
+    return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=") + value +
+           QStringLiteral(";Persist Security Info=False;");
+}
+
 } // namespace varozidi::ado

@@ -9,4 +9,7 @@ namespace varozidi::ado {
 // inside). Throws varozidi::Error for a malformed string.
 std::map<QString, QString> parseConnectionString(const QString& s);
 
+// The program's connection string for the database file at path.
+QString jetConnectionString(const QString& path);
+
 } // namespace varozidi::ado

@@ -145,6 +145,14 @@ QVariant Statement::cell(int column) const {
     return QString::fromUtf8(text, sqlite3_column_bytes(stmt_, column));
 }
 
+void Statement::reset() {
+    sqlite3_reset(stmt_);
+}
+
+void Statement::exec(sqlite3* db, const QString& path, const QString& sql, const QString& doing) {
+    Statement(db, path, sql, doing).step();
+}
+
 qint64 Statement::int64(int column) const {
     return sqlite3_column_int64(stmt_, column);
 }

@@ -27,6 +27,10 @@ public:
     void bind(int index, const QVariant& value);
     // True while a row is ready.
     bool step();
+    // Ready to run again, with the same bindings.
+    void reset();
+    // Runs a statement that returns no rows.
+    static void exec(sqlite3* db, const QString& path, const QString& sql, const QString& doing);
     qint64 int64(int column) const;
     // NULL reads as an invalid QVariant.
     QVariant value(int column) const;

@@ -58,6 +58,12 @@ int TListBox::IndexOf(const QString& text) const {
     return -1;
 }
 
+void TListBox::Choose(int index) {
+    previous_ = ItemIndex();
+    setItemIndex(index);
+    Q_EMIT Click();
+}
+
 void TListBox::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) {
         event->accept();

@@ -24,6 +24,8 @@ public:
     // The entry selected before the user's latest choice, for a handler that cannot carry
     // the choice out to put back.
     int PreviousItemIndex() const { return previous_; }
+    // Chooses an entry on the user's behalf, exactly as a click on it would.
+    void Choose(int index);
 
 Q_SIGNALS:
     // The user chose an entry, by mouse or keyboard; raised after it became the selected one.

@@ -1,0 +1,75 @@
+#pragma once
+
+// varozidi-cli: the snippet collection from a terminal or a script, on the program's own data
+// folder and lock file. Each command is an entry in one table; see Commands.cpp.
+
+#include "platform/Errors.h"
+
+#include <QJsonValue>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+class TADOConnection;
+class TADOTable;
+
+namespace cli {
+
+// Exit status: 0 done, 1 the user asked for something wrong or absent, 2 a failure.
+enum Status { kDone = 0, kUserError = 1, kFailure = 2 };
+
+// A mistake in what the user asked for (unknown ID, bad arguments): exit status 1.
+class UserError : public varozidi::Error {
+public:
+    using Error::Error;
+};
+
+class Context {
+public:
+    explicit Context(const QString& dataDir);
+    ~Context();
+
+    QStringList args;               // after the command's name
+    QMap<QString, QString> options; // "--language" -> its value; flags map to ""
+    bool json = false;
+
+    QString dataDir() const { return dataDir_; }
+    QString databasePath() const;
+    // The program's own connection and cursor, opened on first use.
+    TADOConnection& connection();
+    TADOTable& table();
+
+    // Everything standard input holds, as bytes.
+    QByteArray input();
+    // Standard output: text, JSON (one document and a line break), or bytes as they are.
+    void print(const QString& text);
+    void printJson(const QJsonValue& value);
+    void write(const QByteArray& bytes);
+
+private:
+    QString dataDir_;
+    std::unique_ptr<TADOConnection> connection_;
+    std::unique_ptr<TADOTable> table_;
+};
+
+struct Command {
+    QString name;
+    QString usage;                    // the arguments, e.g. "ID"
+    QString summary;                  // one line, for the list of commands
+    QString help;                     // what --help on the command says beyond the summary
+    QStringList options;              // the options it takes besides the common ones
+    int arguments;                    // how many positional arguments
+    std::function<int(Context&)> run; // returns the exit status
+};
+
+const QList<Command>& Commands();
+
+// Columns padded to their widest entry, the last one left as it is.
+QString Aligned(const QList<QStringList>& rows);
+
+// Runs the tool; returns the exit status.
+int Main(const QStringList& arguments);
+
+} // namespace cli

@@ -1,0 +1,196 @@
+#include "SearchWindow.h"
+
+#include "platform/Errors.h"
+#include "platform/SearchIndex.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <sqlite3.h>
+
+namespace {
+
+constexpr int kLimit = 200;
+constexpr int kBusyTimeoutMs = 1000;
+
+enum Role { IdRole = Qt::UserRole, LanguageRole, MatchStartRole, MatchLengthRole };
+
+// Draws the matching line with the match itself in bold; the item's text stays the plain
+// line, which is what assistive technology reads.
+class MatchDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QString line = opt.text;
+        opt.text.clear();
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+
+        const int start = index.data(MatchStartRole).toInt();
+        const int length = index.data(MatchLengthRole).toInt();
+        QRect rect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+        painter->save();
+        painter->setPen(opt.palette.color(
+            opt.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
+        QFont bold = opt.font;
+        bold.setBold(true);
+        const QString parts[] = {line.left(start), line.mid(start, length),
+                                 line.mid(start + length)};
+        for (int i = 0; i < 3 && rect.width() > 0; ++i) {
+            const QFont& font = i == 1 ? bold : opt.font;
+            painter->setFont(font);
+            const QString text =
+                QFontMetrics(font).elidedText(parts[i], Qt::ElideRight, rect.width());
+            painter->drawText(rect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, text);
+            rect.setLeft(rect.left() + QFontMetrics(font).horizontalAdvance(text));
+        }
+        painter->restore();
+    }
+};
+
+} // namespace
+
+SearchWindow::SearchWindow(QWidget* owner)
+    : QWidget(owner, Qt::Window), Query(new QLineEdit(this)), Results(new QTreeWidget(this)),
+      Status(new QLabel(this)), worker_(new QObject) {
+    setObjectName(QStringLiteral("SearchWindow"));
+    setWindowTitle(tr("Search Snippets"));
+    setAttribute(Qt::WA_QuitOnClose, false);
+    resize(620, 380);
+
+    Query->setObjectName(QStringLiteral("Query"));
+    Query->setPlaceholderText(tr("Text in a title, a language or a snippet"));
+    Query->setAccessibleName(tr("Search for"));
+    Query->setClearButtonEnabled(true);
+    Results->setObjectName(QStringLiteral("Results"));
+    Results->setAccessibleName(tr("Matches"));
+    Results->setHeaderLabels({tr("Language"), tr("Title"), tr("Match")});
+    Results->setRootIsDecorated(false);
+    Results->setUniformRowHeights(true);
+    Results->setAllColumnsShowFocus(true);
+    Results->header()->setStretchLastSection(true);
+    Results->setColumnWidth(0, 110);
+    Results->setColumnWidth(1, 160);
+    Results->setItemDelegateForColumn(2, new MatchDelegate(Results));
+    Status->setObjectName(QStringLiteral("Status"));
+    setFocusProxy(Query);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(Query);
+    layout->addWidget(Results, 1);
+    layout->addWidget(Status);
+
+    connect(Query, &QLineEdit::textChanged, this, &SearchWindow::search);
+    connect(Query, &QLineEdit::returnPressed, this, [this] {
+        choose(Results->currentItem() ? Results->currentItem() : Results->topLevelItem(0));
+    });
+    connect(Results, &QTreeWidget::itemActivated, this, &SearchWindow::choose);
+
+    worker_->moveToThread(&thread_);
+    connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
+    thread_.start();
+}
+
+SearchWindow::~SearchWindow() {
+    latest_->store(0);
+    thread_.quit();
+    thread_.wait();
+}
+
+void SearchWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    // Up and down move through the matches while the caret stays in the query.
+    if ((event->key() == Qt::Key_Down || event->key() == Qt::Key_Up) && Query->hasFocus()) {
+        QApplication::sendEvent(Results, event);
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void SearchWindow::search() {
+    const quint64 generation = ++generation_;
+    latest_->store(generation);
+    const QString text = Query->text();
+    if (text.isEmpty()) {
+        Results->clear();
+        Status->clear();
+        return;
+    }
+    Status->setText(tr("Searching..."));
+    const QString path = database_;
+    const auto latest = latest_;
+    QMetaObject::invokeMethod(worker_, [this, generation, text, path, latest] {
+        if (latest->load() != generation)
+            return;
+        varozidi::search::Outcome outcome;
+        QString failure;
+        sqlite3* db = nullptr;
+        const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
+                                       SQLITE_OPEN_READONLY, nullptr);
+        try {
+            if (rc != SQLITE_OK)
+                throw varozidi::Error(QString::fromUtf8(sqlite3_errstr(rc)));
+            sqlite3_busy_timeout(db, kBusyTimeoutMs);
+            outcome = varozidi::search::Find(db, path, text, kLimit, [&latest, generation] {
+                return latest->load(std::memory_order_relaxed) != generation;
+            });
+        } catch (const std::exception& e) {
+            failure = varozidi::messageOf(e);
+        }
+        sqlite3_close_v2(db);
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, text, outcome, failure] {
+                present(generation, text, outcome, failure);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void SearchWindow::present(quint64 generation, const QString& text,
+                           const varozidi::search::Outcome& outcome, const QString& failure) {
+    if (generation != generation_)
+        return;
+    Results->clear();
+    QList<QTreeWidgetItem*> items;
+    for (const auto& hit : outcome.hits) {
+        auto* item = new QTreeWidgetItem({hit.language, hit.title, hit.line});
+        item->setData(0, IdRole, hit.id);
+        item->setData(0, LanguageRole, hit.language);
+        item->setData(2, MatchStartRole, hit.matchStart);
+        item->setData(2, MatchLengthRole, hit.matchLength);
+        item->setToolTip(2, hit.line);
+        items.append(item);
+    }
+    Results->addTopLevelItems(items);
+    if (!items.isEmpty())
+        Results->setCurrentItem(items.first());
+    if (!failure.isEmpty())
+        Status->setText(tr("The collection could not be searched: %1").arg(failure));
+    else if (items.isEmpty())
+        Status->setText(tr("No snippet holds \"%1\".").arg(text));
+    else
+        Status->setText(items.size() < kLimit ? tr("%n snippet(s)", nullptr, int(items.size()))
+                                              : tr("The first %n snippets", nullptr, kLimit));
+    if (outcome.indexFailed)
+        Q_EMIT IndexFailed();
+}
+
+void SearchWindow::choose(QTreeWidgetItem* item) {
+    if (item)
+        Q_EMIT Chosen(item->data(0, IdRole).toLongLong(), item->data(0, LanguageRole).toString());
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QThread>
+#include <QWidget>
+#include <atomic>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace varozidi::search {
+struct Outcome;
+}
+
+// The search window: matches listed as the user types, found on a thread of their own so
+// that typing never waits on a large collection. It has no say over the main window; it tells
+// it which snippet the user chose.
+class SearchWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit SearchWindow(QWidget* owner);
+    ~SearchWindow() override;
+
+    // The database each search opens afresh, so that it sees a restored file too.
+    void setDatabase(const QString& path) { database_ = path; }
+
+    QLineEdit* Query;
+    QTreeWidget* Results;
+    QLabel* Status;
+
+Q_SIGNALS:
+    void Chosen(qint64 id, const QString& language);
+    // The index answered with an error; the results came from reading every row.
+    void IndexFailed();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void search();
+    void present(quint64 generation, const QString& text, const varozidi::search::Outcome& outcome,
+                 const QString& failure);
+    void choose(QTreeWidgetItem* item);
+
+    QString database_;
+    QThread thread_;
+    QObject* worker_;
+    quint64 generation_ = 0;
+    // The newest search; an older one still running stops at its next row.
+    std::shared_ptr<std::atomic<quint64>> latest_ = std::make_shared<std::atomic<quint64>>(0);
+};

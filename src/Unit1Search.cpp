@@ -1,0 +1,84 @@
+// The main window's side of search: opening the search window, opening a match chosen there,
+// and the notice while the search index is being built.
+
+#include "Unit1.h"
+
+#include "Forms.h"
+#include "SearchWindow.h"
+#include "Unit2.h"
+#include "platform/ADODB.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "platform/SearchIndex.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScreen>
+
+void TForm1::OpenSearch() {
+    if (!Search) {
+        Search = new SearchWindow(this);
+        connect(Search, &SearchWindow::Chosen, this, [this](qint64 id, const QString& language) {
+            Guarded([&] { ShowSearchHit(id, language); });
+        });
+        // An index found damaged is built again; meanwhile every row was read.
+        connect(Search, &SearchWindow::IndexFailed, this, [this] {
+            Guarded([this] {
+                ADOConnection1->Open();
+                varozidi::search::RebuildIndex(ADOConnection1->handle(),
+                                               ADOConnection1->DatabasePath(),
+                                               [this](bool slow) { showSlowWork(slow); });
+            });
+        });
+    }
+    Search->setDatabase(ADOConnection1->Connected()
+                            ? ADOConnection1->DatabasePath()
+                            : ResolveFileName(DataDir + QStringLiteral("varozidi.mdb")));
+    Search->show();
+    Search->raise();
+    Search->activateWindow();
+    Search->Query->setFocus();
+    Search->Query->selectAll();
+}
+
+void TForm1::ShowSearchHit(qint64 id, const QString& language) {
+    int row = ListBox1->IndexOf(language);
+    if (row < 0) {
+        // Added by another program since the list was filled.
+        ListLangsExecute();
+        row = ListBox1->IndexOf(language);
+    }
+    if (row < 0)
+        throw varozidi::Error(tr("The snippet is no longer in the collection."));
+    ListBox1->Choose(row);
+    if (ListBox1->ItemIndex() != row)
+        return; // the switch was called off, or failed and said why
+    for (int i = 0; i < ListBox2->Count(); ++i)
+        if (ListBox2->Value(i) == id) {
+            ListBox2->Choose(i);
+            return;
+        }
+    throw varozidi::Error(tr("The snippet is no longer in the collection."));
+}
+
+// Building the index of a large collection takes a while; the busy notice says why. Before
+// the notice window exists (at start-up) the main window shows one of its own.
+void TForm1::showSlowWork(bool slow) {
+    TForm2* notice = Form2;
+    if (!notice) {
+        if (!slowNotice_)
+            slowNotice_ = new TForm2(this);
+        notice = slowNotice_;
+    }
+    if (!slow) {
+        notice->hide();
+        return;
+    }
+    notice->Panel1->setText(tr("Preparing search..."));
+    const QRect over = isVisible() ? frameGeometry() : screen()->availableGeometry();
+    notice->move(over.center() - notice->rect().center());
+    notice->show();
+    // Paint it now; no click or key may run a handler while the database is busy.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}

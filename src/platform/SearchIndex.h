@@ -1,0 +1,48 @@
+#pragma once
+
+// Full-text search over the snippets: trigram indexes of titles and of languages and bodies,
+// kept in step with the table by triggers, so that every program's writes keep them
+// current. Titles have an index of their own so that title matches can come first.
+
+#include <QList>
+#include <QString>
+#include <functional>
+
+struct sqlite3;
+
+namespace varozidi::search {
+
+struct Hit {
+    qint64 id = 0;
+    QString language;
+    QString title;
+    QString line; // the line holding the match: the title itself for a title match
+    int matchStart = 0;
+    int matchLength = 0;
+    bool inTitle = false;
+};
+
+struct Outcome {
+    QList<Hit> hits;
+    bool indexFailed = false; // the index answered with an error; every row was read instead
+};
+
+// Called with true once building has taken more than a moment, and with false when it ends.
+using SlowWork = std::function<void(bool)>;
+
+// Adds the indexes to a database whose snippet table lacks them, or part of them, and fills
+// them, all in one transaction. Returns whether it built them. Throws varozidi::Error.
+bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow = {});
+// Builds them afresh, as when they are found damaged.
+void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow = {});
+// "ok", "missing", or the damage found.
+QString CheckIndex(sqlite3* db, const QString& path);
+
+// The snippets whose title, language or body holds text, letter case ignored: title matches
+// first, each group in table order, at most limit. Three characters or more go through the
+// index; fewer, or an index that fails, read every row. Stops early once stopped says so.
+// Throws varozidi::Error.
+Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
+             const std::function<bool()>& stopped = {});
+
+} // namespace varozidi::search

@@ -1,0 +1,208 @@
+// varozidi-cli run as a user runs it, on a real data folder: output, JSON, exit status.
+
+#include "TestSupport.h"
+#include "platform/ADODB.h"
+
+#include <QJsonDocument>
+#include <QProcess>
+#include <QtTest>
+
+using namespace testsupport;
+
+namespace {
+
+const QList<Row> kRows{{"SQL", "Top 10", "SELECT 1;"},
+                       {"Python", "Hello", "print('Привет')\n"},
+                       {"sql", "Joins", "SELECT *\r\nFROM a JOIN b;"}};
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run cli(const QStringList& args, const QByteArray& input = {}) {
+    QProcess process;
+    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), args);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(30000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+} // namespace
+
+class CliTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<DataHome> home_;
+    QString database_;
+
+private Q_SLOTS:
+    void init() {
+        home_.reset(); // before the next one takes over XDG_DATA_HOME
+        home_ = std::make_unique<DataHome>();
+        database_ = home_->dataDir() + "varozidi.mdb";
+        makeDatabase(database_, kRows);
+    }
+    void reading_data();
+    void reading();
+    void writing_data();
+    void writing();
+    void refusals_data();
+    void refusals();
+    void backupWhileTheProgramHasItOpen();
+    void checkFindsADamagedIndex();
+    void stoppedEditChangesNothing();
+};
+
+void CliTest::reading_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("out"); // exact, or the JSON it must parse to
+    QTest::newRow("languages") << QStringList{"languages"} << QByteArray("SQL\nPython\n");
+    QTest::newRow("languages json")
+        << QStringList{"--json", "languages"} << QByteArray(R"(["SQL","Python"])");
+    QTest::newRow("list") << QStringList{"list"}
+                          << QByteArray("1  SQL     Top 10\n2  Python  Hello\n3  sql     Joins\n");
+    QTest::newRow("list of a language, any case json")
+        << QStringList{"list", "--language=Sql", "--json"}
+        << QByteArray(R"([{"id":1,"language":"SQL","title":"Top 10"},)"
+                      R"({"id":3,"language":"sql","title":"Joins"}])");
+    QTest::newRow("show, byte for byte")
+        << QStringList{"show", "3"} << QByteArray("SELECT *\r\nFROM a JOIN b;");
+    QTest::newRow("show json") << QStringList{"show", "--json", "2"}
+                               << QString(R"({"id":2,"language":"Python","title":"Hello",)"
+                                          R"("body":"print('Привет')\n"})")
+                                      .toUtf8();
+    QTest::newRow("search, title first json")
+        << QStringList{"--json", "search", "o"}
+        << QByteArray(R"([{"id":1,"language":"SQL","title":"Top 10","line":"Top 10"},)"
+                      R"({"id":2,"language":"Python","title":"Hello","line":"Hello"},)"
+                      R"({"id":3,"language":"sql","title":"Joins","line":"Joins"}])");
+    QTest::newRow("search finds nothing") << QStringList{"search", "zebra"} << QByteArray();
+    QTest::newRow("check") << QStringList{"check", "--json"}
+                           << QByteArray(R"({"database":"ok","ok":true,"searchIndex":"ok"})");
+}
+
+void CliTest::reading() {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, out);
+    const Run run = cli(args);
+    QVERIFY2(run.status == 0 && run.err.isEmpty(), run.err.constData());
+    if (args.contains("--json") || args.contains("check"))
+        QCOMPARE(QJsonDocument::fromJson(run.out), QJsonDocument::fromJson(out));
+    else
+        QCOMPARE(run.out, out);
+    QCOMPARE(readRows(database_).size(), kRows.size());
+}
+
+void CliTest::writing_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<StoredRow>("row"); // the row afterwards; id 0: the row was removed
+    QTest::newRow("add") << QStringList{"add", "--language", "Go", "--title", "Main"}
+                         << QByteArray("package main\0x", 14) << QByteArray("4\n")
+                         << StoredRow{4, "Go", "Main", QString::fromUtf8("package main\0x", 14)};
+    QTest::newRow("add json") << QStringList{"--json", "add", "--title=T", "--language=Go"}
+                              << QByteArray()
+                              << QByteArray(R"({"id":4,"language":"Go","title":"T"})")
+                              << StoredRow{4, "Go", "T", ""};
+    QTest::newRow("edit") << QStringList{"edit", "2"} << QString("Ωμέγα").toUtf8() << QByteArray()
+                          << StoredRow{2, "Python", "Hello", "Ωμέγα"};
+    QTest::newRow("remove") << QStringList{"remove", "1"} << QByteArray() << QByteArray()
+                            << StoredRow{1, "", "", ""};
+}
+
+void CliTest::writing() {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, out);
+    QFETCH(StoredRow, row);
+    const Run run = cli(args, input);
+    QVERIFY2(run.status == 0, run.err.constData());
+    if (args.contains("--json"))
+        QCOMPARE(QJsonDocument::fromJson(run.out), QJsonDocument::fromJson(out));
+    else
+        QCOMPARE(run.out, out);
+    const QList<StoredRow> rows = readRows(database_);
+    const auto it =
+        std::find_if(rows.begin(), rows.end(), [&](const StoredRow& r) { return r.id == row.id; });
+    if (row.language.isEmpty())
+        QVERIFY(it == rows.end());
+    else
+        QCOMPARE(*it, row);
+    // Whatever was written can be found by the search.
+    if (!row.body.isEmpty() && !row.body.contains(QChar(0)))
+        QCOMPARE(cli({"search", row.body}).out.left(1), QByteArray::number(row.id));
+}
+
+void CliTest::refusals_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("no command") << QStringList{} << 1 << "Which command";
+    QTest::newRow("unknown command") << QStringList{"frobnicate"} << 1 << "no command 'frobnicate'";
+    QTest::newRow("unknown ID") << QStringList{"show", "42"} << 1 << "No snippet has the ID 42";
+    QTest::newRow("not an ID") << QStringList{"remove", "x1"} << 1 << "'x1' is not a snippet ID";
+    QTest::newRow("missing argument") << QStringList{"edit"} << 1 << "Usage: varozidi-cli edit ID";
+    QTest::newRow("option of another command")
+        << QStringList{"show", "--title", "x", "1"} << 1 << "takes no option --title";
+    QTest::newRow("add without a title")
+        << QStringList{"add", "--language", "Go"} << 1 << "needs both --language and --title";
+    QTest::newRow("no database") << QStringList{"--data-dir", "/nonexistent", "list"} << 2
+                                 << "Could not find file";
+    QTest::newRow("not a database")
+        << QStringList{"--data-dir", "@notes", "languages"} << 2 << "is not a database";
+}
+
+void CliTest::refusals() {
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    const QString notes = home_->root() + "notes/";
+    QDir().mkpath(notes);
+    writeFile(notes + "varozidi.mdb", "These are notes, not snippets.\n");
+    args.replaceInStrings("@notes", notes);
+    const Run run = cli(args, "body");
+    QCOMPARE(run.status, status);
+    QVERIFY2(QString::fromUtf8(run.err).contains(says), run.err.constData());
+    QCOMPARE(run.err.count('\n'), 1);
+    QVERIFY(run.out.isEmpty());
+    QCOMPARE(readRows(database_).size(), kRows.size());
+}
+
+void CliTest::backupWhileTheProgramHasItOpen() {
+    TADOConnection program;
+    program.setConnectionString(connectionStringFor(database_));
+    program.Open();
+    const QString copy = home_->root() + "copy.mdb";
+    const Run run = cli({"backup", copy});
+    QVERIFY2(run.status == 0, run.err.constData());
+    QCOMPARE(readRows(copy), readRows(database_));
+    QVERIFY(LockFile::isHeld(home_->dataDir() + "varozidi.ldb")); // the program's still
+}
+
+void CliTest::checkFindsADamagedIndex() {
+    execSql(database_, "UPDATE varozidi_search_text_data SET block = x'ffffffff' WHERE id > 10");
+    const Run run = cli({"check"});
+    QCOMPARE(run.status, 2);
+    QVERIFY(run.out.contains("database: ok"));
+    QVERIFY(run.out.contains("problems"));
+}
+
+void CliTest::stoppedEditChangesNothing() {
+    QProcess process;
+    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), {"edit", "1"});
+    QVERIFY(process.waitForStarted());
+    process.write("half of a new bo");
+    QVERIFY(process.waitForBytesWritten());
+    QTest::qWait(200);
+    process.kill();
+    process.waitForFinished();
+    QCOMPARE(readRows(database_).first().body, QString("SELECT 1;"));
+}
+
+QTEST_GUILESS_MAIN(CliTest)
+#include "tst_cli.moc"

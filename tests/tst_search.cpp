@@ -1,0 +1,230 @@
+// Full-text search: what it finds and in which order, the index kept in step by every writer
+// and repaired when missing or damaged, and the search window driving the main window.
+
+#include "SearchWindow.h"
+#include "TestSupport.h"
+#include "Unit1.h"
+#include "platform/ADODB.h"
+#include "platform/SearchIndex.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTreeWidget>
+#include <QtTest>
+#include <sqlite3.h>
+
+using namespace testsupport;
+using varozidi::search::Find;
+
+namespace {
+
+const QList<Row> kRows{
+    {"SQL", "Select all", "SELECT * FROM t;"},
+    {"Python", "Greeting", "print('Привет, мир')"},
+    {"Greek", "Ωμέγα", "λόγος ΚΑΙ Λόγος"},
+    {"C++", "Loop", "int n = 3;\nfor (int i = 0; i < n; ++i) select(i);\nreturn 0;"},
+    {"Français", "Crème", "déjà vu ÉTÉ"},
+};
+
+// The database open as another program would have it, with its index ensured.
+struct Db {
+    sqlite3* handle = nullptr;
+    QString path;
+    explicit Db(const QString& file) : path(file) {
+        sqlite3_open_v2(path.toUtf8().constData(), &handle, SQLITE_OPEN_READWRITE, nullptr);
+    }
+    ~Db() { sqlite3_close(handle); }
+    QList<qint64> ids(const QString& text) {
+        QList<qint64> out;
+        for (const auto& hit : Find(handle, path, text, 50).hits)
+            out.append(hit.id);
+        return out;
+    }
+    QString check() { return varozidi::search::CheckIndex(handle, path); }
+};
+
+} // namespace
+
+class SearchTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void findsAndRanks_data();
+    void findsAndRanks();
+    void showsTheMatchingLine();
+    void indexKeptInStep_data();
+    void indexKeptInStep();
+    void indexRepaired_data();
+    void indexRepaired();
+    void windowOpensTheChosenMatch_data();
+    void windowOpensTheChosenMatch();
+};
+
+void SearchTest::findsAndRanks_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<qint64>>("ids");
+    QTest::newRow("title first, then body") << "select" << QList<qint64>{1, 4};
+    QTest::newRow("inside a word") << "ELE" << QList<qint64>{1, 4};
+    QTest::newRow("Cyrillic case") << "ПРИВЕТ" << QList<qint64>{2};
+    QTest::newRow("Greek case") << "λόγ" << QList<qint64>{3};
+    QTest::newRow("accented Latin case") << "été" << QList<qint64>{5};
+    QTest::newRow("language only") << "ython" << QList<qint64>{2};
+    QTest::newRow("blanks and symbols") << "i < n" << QList<qint64>{4};
+    QTest::newRow("two characters") << "oo" << QList<qint64>{4};
+    QTest::newRow("one character, in a title") << "ω" << QList<qint64>{3};
+    QTest::newRow("nothing") << "xyz" << QList<qint64>{};
+}
+
+void SearchTest::findsAndRanks() {
+    QFETCH(QString, text);
+    QFETCH(QList<qint64>, ids);
+    DataHome home;
+    const QString path = home.dataDir() + "varozidi.mdb";
+    makeDatabase(path, kRows);
+    Db db(path);
+    QCOMPARE(db.ids(text), ids);
+}
+
+void SearchTest::showsTheMatchingLine() {
+    DataHome home;
+    const QString path = home.dataDir() + "varozidi.mdb";
+    makeDatabase(path, kRows);
+    Db db(path);
+    const auto hits = Find(db.handle, path, "SELECT(", 10).hits;
+    QCOMPARE(hits.size(), 1);
+    QCOMPARE(hits.first().line, QString("for (int i = 0; i < n; ++i) select(i);"));
+    QCOMPARE(hits.first().line.mid(hits.first().matchStart, hits.first().matchLength),
+             QString("select("));
+    QVERIFY(!hits.first().inTitle);
+}
+
+void SearchTest::indexKeptInStep_data() {
+    QTest::addColumn<QString>("writer"); // who writes: the program, or another program's SQL
+    QTest::addColumn<QString>("sql");
+    QTest::addColumn<QList<qint64>>("found"); // for "zebra" afterwards
+    QTest::newRow("program adds") << "add"
+                                  << "" << QList<qint64>{6};
+    QTest::newRow("program saves") << "save"
+                                   << "" << QList<qint64>{1};
+    QTest::newRow("program deletes") << "delete"
+                                     << "" << QList<qint64>{};
+    QTest::newRow("other inserts")
+        << "sql"
+        << "INSERT INTO varozidi (Language, Title, Body) VALUES ('Go', 'x', 'zebra')"
+        << QList<qint64>{6};
+    QTest::newRow("other updates")
+        << "sql"
+        << "UPDATE varozidi SET Body = 'a zebra' WHERE ID = 2" << QList<qint64>{2};
+    QTest::newRow("other deletes") << "sql"
+                                   << "DELETE FROM varozidi WHERE ID = 3" << QList<qint64>{};
+}
+
+void SearchTest::indexKeptInStep() {
+    QFETCH(QString, writer);
+    QFETCH(QString, sql);
+    QFETCH(QList<qint64>, found);
+    QList<Row> rows = kRows;
+    rows[2].body = "zebra stripes"; // what the delete takes away
+    Started s(rows);
+    if (writer == "add") {
+        s->Edit1->setText("Zebra");
+        s->Edit2->setText("New");
+        s->Button1Click();
+        rows[2].body = "no longer";
+        execSql(s.database(), "UPDATE varozidi SET Body = 'gone' WHERE ID = 3");
+    } else if (writer == "save") {
+        execSql(s.database(), "UPDATE varozidi SET Body = 'gone' WHERE ID = 3");
+        clickRow(s->ListBox1, 0);
+        clickRow(s->ListBox2, 0);
+        typeText(s.form(), " zebra");
+        s->ToolButton5Click();
+    } else if (writer == "delete") {
+        s->ListBox1->setItemIndex(s->ListBox1->IndexOf("Greek"));
+        s->ListVarozidiExecute();
+        s->ListBox2->setItemIndex(0);
+        s->DeleteSnippitExecute();
+    } else {
+        execSql(s.database(), "UPDATE varozidi SET Body = 'gone' WHERE ID = 3");
+        execSql(s.database(), sql);
+    }
+    Db db(s.database());
+    QCOMPARE(db.ids("zebra"), found);
+    QCOMPARE(db.check(), QString("ok"));
+    QVERIFY(s.dialogs.asked().isEmpty());
+}
+
+void SearchTest::indexRepaired_data() {
+    QTest::addColumn<QString>("harm"); // done to the index by another program
+    QTest::addColumn<bool>("onOpen");  // mended when the program opens the database
+    QTest::newRow("never had one") << "DROP TRIGGER varozidi_search_insert; "
+                                      "DROP TRIGGER varozidi_search_delete; "
+                                      "DROP TRIGGER varozidi_search_update; "
+                                      "DROP TABLE varozidi_search_title; "
+                                      "DROP TABLE varozidi_search_text"
+                                   << true;
+    QTest::newRow("one part dropped") << "DROP TABLE varozidi_search_text" << true;
+    QTest::newRow("damaged") << "UPDATE varozidi_search_text_data SET block = x'ffffffff' "
+                                "WHERE id > 10"
+                             << false;
+}
+
+void SearchTest::indexRepaired() {
+    QFETCH(QString, harm);
+    QFETCH(bool, onOpen);
+    DataHome home;
+    const QString path = home.dataDir() + "varozidi.mdb";
+    makeDatabase(path, kRows);
+    execSql(path, harm);
+    QVERIFY(Db(path).check() != "ok");
+
+    TADOConnection connection;
+    connection.setConnectionString(connectionStringFor(path));
+    connection.Open();
+    Db db(path);
+    if (!onOpen) {
+        // Found out by a search, which reads every row instead and says so.
+        const auto outcome = Find(db.handle, path, "Привет", 10);
+        QVERIFY(outcome.indexFailed);
+        QCOMPARE(outcome.hits.size(), 1);
+        varozidi::search::RebuildIndex(connection.handle(), path);
+    }
+    QCOMPARE(db.check(), QString("ok"));
+    QCOMPARE(db.ids("select"), (QList<qint64>{1, 4}));
+}
+
+void SearchTest::windowOpensTheChosenMatch_data() {
+    QTest::addColumn<bool>("edited");
+    QTest::addColumn<int>("answer");
+    QTest::newRow("nothing to save") << false << mrOk;
+    QTest::newRow("changes saved first") << true << mrYes;
+    QTest::newRow("changes dropped") << true << mrNo;
+}
+
+void SearchTest::windowOpensTheChosenMatch() {
+    QFETCH(bool, edited);
+    QFETCH(int, answer);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    if (edited) {
+        typeText(s.form(), "!");
+        s.dialogs.answer(answer);
+    }
+    QTest::keyClick(&s.form(), Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(s->Search && s->Search->isVisible());
+    QTest::keyClicks(s->Search->Query, "print(");
+    QTRY_COMPARE(s->Search->Results->topLevelItemCount(), 1);
+    QCOMPARE(s->Search->Results->topLevelItem(0)->text(1), QString("Greeting"));
+    QTest::keyClick(s->Search->Query, Qt::Key_Return);
+
+    QCOMPARE(s.dialogs.asked().size(), edited ? 1 : 0); // one question, as for a click
+    QCOMPARE(s->SynEdit1->Text(), QString("print('Привет, мир')"));
+    QCOMPARE(s->ListBox1->currentItem()->text(), QString("Python"));
+    QCOMPARE(s->ListBox2->currentItem()->text(), QString("Greeting"));
+    QCOMPARE(s.rows().first().body, answer == mrYes ? "SELECT * FROM t;!" : "SELECT * FROM t;");
+    QTest::keyClick(s->Search->Query, Qt::Key_Escape);
+    QVERIFY(!s->Search->isVisible());
+}
+
+QTEST_MAIN(SearchTest)
+#include "tst_search.moc"
