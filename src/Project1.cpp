@@ -6,6 +6,7 @@
 #include "platform/TWebBrowser.h"
 
 #include <QApplication>
+#include <QLoggingCategory>
 #include <cstdio>
 
 namespace {
@@ -26,6 +27,9 @@ int main(int argc, char** argv) {
                    stderr);
         return 2;
     }
+    // The help browser's engine report and its pages' console are for developers, who can
+    // turn them back on with QT_LOGGING_RULES.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false\njs=false"));
     PrepareWebBrowserProcess();
     // The embedded browser shares its OpenGL contexts with the windows.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);

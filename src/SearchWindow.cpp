@@ -184,8 +184,9 @@ void SearchWindow::present(quint64 generation, const QString& text,
     else if (items.isEmpty())
         Status->setText(tr("No snippet holds \"%1\".").arg(text));
     else
-        Status->setText(items.size() < kLimit ? tr("%n snippet(s)", nullptr, int(items.size()))
-                                              : tr("The first %n snippets", nullptr, kLimit));
+        Status->setText(items.size() == 1       ? tr("1 snippet")
+                        : items.size() < kLimit ? tr("%1 snippets").arg(items.size())
+                                                : tr("The first %1 snippets").arg(kLimit));
     if (outcome.indexFailed)
         Q_EMIT IndexFailed();
 }
