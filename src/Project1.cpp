@@ -2,6 +2,7 @@
 
 #include "Forms.h"
 #include "Unit1.h"
+#include "Unit4.h"
 #include "platform/TWebBrowser.h"
 
 #include <QApplication>
