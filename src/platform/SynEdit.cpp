@@ -1,10 +1,12 @@
 #include "platform/SynEdit.h"
 
+#include "platform/Colors.h"
 #include "platform/Errors.h"
 
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QMenu>
+#include <QScopedValueRollback>
 #include <QStringDecoder>
 #include <Qsci/qscilexer.h>
 
@@ -17,6 +19,11 @@ TSynCustomHighlighter::TSynCustomHighlighter(QsciLexer* lexer,
                                              QObject* parent)
     : QObject(parent), lexer_(lexer), styles_(styles) {
     lexer_->setParent(this);
+    // The colours are chosen for white paper. QScintilla would take the default paper and
+    // text from the desktop's palette, which may be dark, so both are fixed here together,
+    // before any style reads them.
+    lexer_->setDefaultPaper(clWhite);
+    lexer_->setDefaultColor(clBlack);
 }
 
 TSynCustomHighlighter::~TSynCustomHighlighter() = default;
@@ -88,11 +95,23 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
 }
 
 void TSynEdit::applyEditorLook() {
+    const QScopedValueRollback applying(applyingLook_, true);
+    // Without a highlighter the text follows the desktop's palette; with one, the
+    // highlighter's paper and default colour hold, and the caret takes that colour.
     if (!lexer()) {
         setFont(editorFont_);
         setPaper(palette().color(QPalette::Base));
         setColor(palette().color(QPalette::Text));
+        setCaretForegroundColor(palette().color(QPalette::Text));
+    } else {
+        // The area past the text is drawn in the default style, which the lexer leaves at
+        // the palette's text colour.
+        SendScintilla(SCI_STYLESETBACK, STYLE_DEFAULT, lexer()->defaultPaper());
+        SendScintilla(SCI_STYLESETFORE, STYLE_DEFAULT, lexer()->defaultColor());
+        setCaretForegroundColor(lexer()->defaultColor());
     }
+    setSelectionBackgroundColor(palette().color(QPalette::Highlight));
+    setSelectionForegroundColor(palette().color(QPalette::HighlightedText));
     setMarginsFont(gutterFont_);
     setMarginsBackgroundColor(palette().color(QPalette::Button));
     setMarginsForegroundColor(palette().color(QPalette::ButtonText));
@@ -158,6 +177,13 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
     setLexer(lexer);
     // A new lexer resets paper and margins.
     applyEditorLook();
+}
+
+void TSynEdit::changeEvent(QEvent* event) {
+    QsciScintilla::changeEvent(event);
+    // The desktop switched between light and dark while the program runs.
+    if (event->type() == QEvent::PaletteChange && !applyingLook_)
+        applyEditorLook();
 }
 
 void TSynEdit::contextMenuEvent(QContextMenuEvent* event) {

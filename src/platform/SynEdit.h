@@ -102,6 +102,7 @@ Q_SIGNALS:
     void OnChange();
 
 protected:
+    void changeEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
@@ -113,4 +114,5 @@ private:
     QFont gutterFont_;
     QMenu* popupMenu_ = nullptr;
     bool programChange_ = false;
+    bool applyingLook_ = false;
 };
