@@ -33,6 +33,28 @@ QString connectionValue(const QString& value) {
     return u'"' + QString(value).replace(u'"', QStringLiteral("\"\"")) + u'"';
 }
 
+// While the new-snippet panel covers the title list, Tab skips the list: a keyboard user
+// should never land on a control that cannot be seen.
+class SkipWhileCovered : public QObject {
+public:
+    SkipWhileCovered(QWidget* cover, QWidget* covered)
+        : QObject(cover), covered_(covered), policy_(covered->focusPolicy()) {
+        cover->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Show)
+            covered_->setFocusPolicy(Qt::NoFocus);
+        else if (event->type() == QEvent::Hide)
+            covered_->setFocusPolicy(policy_);
+        return false;
+    }
+
+private:
+    QWidget* covered_;
+    Qt::FocusPolicy policy_;
+};
+
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
@@ -133,6 +155,7 @@ void TForm1::createComponents() {
     for (auto [entry, name] : entries)
         entry->setObjectName(QString::fromLatin1(name));
     SynEdit1->setPopupMenu(PopupMenu1);
+    new SkipWhileCovered(Panel3, ListBox2);
 }
 
 void TForm1::connectHandlers() {

@@ -5,6 +5,7 @@
 
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QScopedValueRollback>
 #include <QStringDecoder>
@@ -191,6 +192,39 @@ void TSynEdit::contextMenuEvent(QContextMenuEvent* event) {
         QsciScintilla::contextMenuEvent(event);
         return;
     }
-    popupMenu_->exec(event->globalPos());
+    const bool byKeyboard = event->reason() == QContextMenuEvent::Keyboard;
+    popupMenu_->exec(byKeyboard ? viewport()->mapToGlobal(caretPoint()) : event->globalPos());
     event->accept();
+}
+
+// Below the caret's line, where the eye already is.
+QPoint TSynEdit::caretPoint() const {
+    const long pos = SendScintilla(SCI_GETCURRENTPOS);
+    const int x = int(SendScintilla(SCI_POINTXFROMPOSITION, 0UL, pos));
+    const int y = int(SendScintilla(SCI_POINTYFROMPOSITION, 0UL, pos));
+    const int line = int(SendScintilla(SCI_LINEFROMPOSITION, static_cast<unsigned long>(pos)));
+    const int height = int(SendScintilla(SCI_TEXTHEIGHT, static_cast<unsigned long>(line)));
+    const QPoint below(x, y + height);
+    return viewport()->rect().contains(below) ? below : viewport()->rect().center();
+}
+
+void TSynEdit::keyPressEvent(QKeyEvent* event) {
+    const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    const bool tab = event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab;
+    if (tab && (modifiers & Qt::ControlModifier)) {
+        const bool back = event->key() == Qt::Key_Backtab || (modifiers & Qt::ShiftModifier);
+        // The editor's own focusNextPrevChild keeps the focus; the widget's moves it.
+        QWidget::focusNextPrevChild(!back);
+        event->accept();
+        return;
+    }
+    if ((event->key() == Qt::Key_Menu && modifiers == Qt::NoModifier) ||
+        (event->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier)) {
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, caretPoint(),
+                               viewport()->mapToGlobal(caretPoint()));
+        contextMenuEvent(&menu);
+        event->accept();
+        return;
+    }
+    QsciScintilla::keyPressEvent(event);
 }

@@ -104,9 +104,13 @@ Q_SIGNALS:
 protected:
     void changeEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // Tab belongs to the text; Ctrl+Tab and Ctrl+Shift+Tab move the focus on, and the Menu
+    // key or Shift+F10 opens the pop-up menu at the caret.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void replaceText(const QString& text);
+    QPoint caretPoint() const;
     void applyEditorLook();
 
     TSynCustomHighlighter* highlighter_ = nullptr;
