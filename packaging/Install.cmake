@@ -3,6 +3,8 @@
 # start them.
 include(GNUInstallDirs)
 set(VAROZIDI_APP_DIR lib/varozidi)
+# Names the desktop entry, the icon and the AppStream component, in reverse-domain form.
+set(VAROZIDI_APP_ID org.kzq.Varozidi)
 set(VAROZIDI_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # varozidi_install_program(<target> [LAUNCHER | LINK])

@@ -3,7 +3,6 @@
 #include "Forms.h"
 #include "Unit1.h"
 #include "Unit4.h"
-#include "Version.h"
 #include "platform/TWebBrowser.h"
 
 #include <QApplication>

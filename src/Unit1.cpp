@@ -11,6 +11,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
 #include "platform/IniFile.h"
+#include "platform/TabOrder.h"
 
 #include <Tessel.h>
 
@@ -32,28 +33,6 @@ QString connectionValue(const QString& value) {
         return value;
     return u'"' + QString(value).replace(u'"', QStringLiteral("\"\"")) + u'"';
 }
-
-// While the new-snippet panel covers the title list, Tab skips the list: a keyboard user
-// should never land on a control that cannot be seen.
-class SkipWhileCovered : public QObject {
-public:
-    SkipWhileCovered(QWidget* cover, QWidget* covered)
-        : QObject(cover), covered_(covered), policy_(covered->focusPolicy()) {
-        cover->installEventFilter(this);
-    }
-
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Show)
-            covered_->setFocusPolicy(Qt::NoFocus);
-        else if (event->type() == QEvent::Hide)
-            covered_->setFocusPolicy(policy_);
-        return false;
-    }
-
-private:
-    QWidget* covered_;
-    Qt::FocusPolicy policy_;
-};
 
 } // namespace
 
@@ -155,7 +134,7 @@ void TForm1::createComponents() {
     for (auto [entry, name] : entries)
         entry->setObjectName(QString::fromLatin1(name));
     SynEdit1->setPopupMenu(PopupMenu1);
-    new SkipWhileCovered(Panel3, ListBox2);
+    SkipInTabOrderWhileShown(Panel3, ListBox2);
 }
 
 void TForm1::connectHandlers() {
