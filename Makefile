@@ -1,11 +1,11 @@
-# The two commands of the README: `make run` and `make test`.
+# The two commands of the README, `make run` and `make test`, and the install, uninstall and
+# package commands around them.
 
 PREFIX    ?= $(HOME)/.local
 BUILD_DIR ?= build
 JOBS      ?= $(shell nproc)
-APP_DIR   := $(PREFIX)/lib/varozidi
 
-.PHONY: run test build deps install clean
+.PHONY: run test build deps install uninstall package package-check clean
 
 deps:
 	@scripts/install-deps
@@ -17,17 +17,31 @@ build: deps
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
-# Builds, installs, puts the per-user data in place (never overwriting), and starts.
+# Removes what `make install` put under PREFIX; your snippets stay.
+uninstall: build
+	@scripts/uninstall "$(PREFIX)" "$(BUILD_DIR)"
+
+# Builds, installs, and starts the installed launcher, which puts the per-user data in place
+# (never overwriting) and starts the program.
 run: install
-	$(APP_DIR)/varozidi-setup
 	@if [ -z "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
 		echo "make run: Varozidi is installed, but there is no graphical display to start it on (DISPLAY and WAYLAND_DISPLAY are unset)."; \
 	else \
-		$(APP_DIR)/varozidi; \
+		$(PREFIX)/bin/varozidi; \
 	fi
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+# The Debian package, in $(BUILD_DIR).
+package: build
+	cmake --build $(BUILD_DIR) --target package
+
+# Installs the package into a fresh Debian 12 root and starts it there (takes minutes, needs
+# root).
+package-check: package
+	@scripts/install-package-check-deps
+	packaging/package-check $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

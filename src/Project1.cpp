@@ -8,11 +8,16 @@
 #include <QApplication>
 #include <QLoggingCategory>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-// Without any display the toolkit would abort with a message of its own.
-bool displayAvailable() {
+// Without any display the toolkit would abort with a message of its own. A platform named
+// on the command line (-platform offscreen) needs none.
+bool displayAvailable(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
     return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") ||
            !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
@@ -21,7 +26,7 @@ bool displayAvailable() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!displayAvailable()) {
+    if (!displayAvailable(argc, argv)) {
         std::fputs("varozidi: no graphical display found (neither DISPLAY nor WAYLAND_DISPLAY "
                    "is set); start it from a desktop session.\n",
                    stderr);
@@ -35,7 +40,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
-    QApplication::setDesktopFileName(QStringLiteral("varozidi"));
+    QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
     CreateForms();
     Form1->show();
     const int result = app.exec();

@@ -12,6 +12,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
 #include "platform/IniFile.h"
+#include "platform/TabOrder.h"
 
 #include <Tessel.h>
 
@@ -129,6 +130,7 @@ void TForm1::createComponents() {
     for (auto [entry, name] : entries)
         entry->setObjectName(QString::fromLatin1(name));
     SynEdit1->setPopupMenu(PopupMenu1);
+    SkipInTabOrderWhileShown(Panel3, ListBox2);
 }
 
 void TForm1::connectHandlers() {

@@ -6,9 +6,11 @@
 #include "platform/Colors.h"
 #include "platform/SynHighlighters.h"
 
+#include <QApplication>
 #include <Qsci/qscilexer.h>
 #include <QtTest>
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
@@ -50,15 +52,64 @@ int styleAt(TSynEdit& editor, int pos) {
     return int(editor.SendScintilla(QsciScintillaBase::SCI_GETSTYLEAT, pos));
 }
 
-QColor editorForeground(TSynEdit& editor, int style) {
-    const long bgr = editor.SendScintilla(QsciScintillaBase::SCI_STYLEGETFORE, style);
+QColor fromBgr(long bgr) {
     return QColor(int(bgr & 0xff), int((bgr >> 8) & 0xff), int((bgr >> 16) & 0xff));
+}
+
+QColor editorForeground(TSynEdit& editor, int style) {
+    return fromBgr(editor.SendScintilla(QsciScintillaBase::SCI_STYLEGETFORE, style));
 }
 
 void colourise(TSynEdit& editor, const QString& text) {
     editor.SetLinesText(text);
     editor.SendScintilla(QsciScintillaBase::SCI_COLOURISE, 0, -1);
 }
+
+QColor editorBackground(TSynEdit& editor, int style) {
+    return fromBgr(editor.SendScintilla(QsciScintillaBase::SCI_STYLEGETBACK, style));
+}
+
+// The contrast ratio of two colours as the accessibility guidelines define it (1 to 21).
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Some lexer styles are faint on purpose (code switched off by the preprocessor), so the bar
+// is telling text from paper at all; dark blue on a dark palette's paper is about 1.1.
+constexpr double kTellApart = 1.5;
+
+QPalette darkPalette() {
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x35, 0x35, 0x35));
+    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
+    dark.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    return dark;
+}
+
+// Puts a palette in force for the application and takes the old one back at the end.
+class ApplicationPalette {
+public:
+    explicit ApplicationPalette(const QPalette& palette) : previous_(QApplication::palette()) {
+        QApplication::setPalette(palette);
+    }
+    ~ApplicationPalette() { QApplication::setPalette(previous_); }
+
+private:
+    QPalette previous_;
+};
 
 bool contains(const std::vector<int>& styles, int style) {
     return std::find(styles.begin(), styles.end(), style) != styles.end();
@@ -120,6 +171,9 @@ private Q_SLOTS:
     void languageNamePicksHighlighter();
     void mainWindowColours_data();
     void mainWindowColours();
+    void readableOnEitherPalette_data();
+    void readableOnEitherPalette();
+    void followsAPaletteChangeWhileRunning();
 
 private:
     void samples();
@@ -371,6 +425,61 @@ void TestHighlighters::mainWindowColours() {
     s->SynEdit1->SendScintilla(QsciScintillaBase::SCI_COLOURISE, 0, -1);
     const int style = styleAt(*s->SynEdit1, int(text.indexOf(marker)));
     QCOMPARE(editorForeground(*s->SynEdit1, style), colour);
+}
+
+void TestHighlighters::readableOnEitherPalette_data() {
+    QTest::addColumn<QString>("highlighter"); // empty: none, as for the welcome text
+    QTest::addColumn<bool>("dark");
+    for (bool dark : {false, true}) {
+        const char* palette = dark ? "dark" : "light";
+        QTest::newRow(qPrintable(QStringLiteral("none, %1").arg(palette))) << QString() << dark;
+        for (const auto& entry : factories())
+            QTest::newRow(qPrintable(entry.first + ", " + palette)) << entry.first << dark;
+    }
+}
+
+// Every style a highlighter draws, and the caret, stand out from the paper they are drawn on,
+// whatever palette the desktop has: the paper never comes from a palette the colours were not
+// chosen for.
+void TestHighlighters::readableOnEitherPalette() {
+    QFETCH(QString, highlighter);
+    QFETCH(bool, dark);
+    const ApplicationPalette palette(dark ? darkPalette() : QPalette(Qt::white));
+    std::unique_ptr<TSynCustomHighlighter> hl;
+    if (!highlighter.isEmpty())
+        hl = make(highlighter);
+    TSynEdit editor;
+    editor.setHighlighter(hl.get());
+    // Without a highlighter all text is drawn in style 0.
+    QList<int> styles{hl ? int(QsciScintillaBase::STYLE_DEFAULT) : 0};
+    if (hl)
+        for (int style = 0; style < 128; ++style)
+            if (!hl->lexer()->description(style).isEmpty())
+                styles.append(style);
+    for (int style : styles) {
+        const double ratio =
+            contrast(editorForeground(editor, style), editorBackground(editor, style));
+        QVERIFY2(ratio >= kTellApart, qPrintable(QStringLiteral("style %1 (%2): contrast %3")
+                                                     .arg(style)
+                                                     .arg(hl ? hl->lexer()->description(style) : "")
+                                                     .arg(ratio)));
+    }
+    const QColor caret = fromBgr(editor.SendScintilla(QsciScintillaBase::SCI_GETCARETFORE));
+    QVERIFY(contrast(caret, editorBackground(editor, QsciScintillaBase::STYLE_DEFAULT)) >=
+            kTellApart);
+}
+
+// Without a highlighter the editor's paper is the palette's; switching the desktop to dark
+// while the program runs takes the editor along.
+void TestHighlighters::followsAPaletteChangeWhileRunning() {
+    const ApplicationPalette light{QPalette(Qt::white)};
+    TSynEdit editor;
+    QCOMPARE(editorBackground(editor, QsciScintillaBase::STYLE_DEFAULT),
+             QApplication::palette().color(QPalette::Base));
+    const ApplicationPalette dark(darkPalette());
+    QTRY_COMPARE(editorBackground(editor, 0), QColor(0x1e, 0x1e, 0x1e));
+    QCOMPARE(editorBackground(editor, QsciScintillaBase::STYLE_DEFAULT), QColor(0x1e, 0x1e, 0x1e));
+    QCOMPARE(editorForeground(editor, 0), QColor(0xee, 0xee, 0xee));
 }
 
 QTEST_MAIN(TestHighlighters)

@@ -1,10 +1,13 @@
 #include "platform/SynEdit.h"
 
+#include "platform/Colors.h"
 #include "platform/Errors.h"
 
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QMenu>
+#include <QScopedValueRollback>
 #include <QStringDecoder>
 #include <Qsci/qscilexer.h>
 
@@ -17,6 +20,11 @@ TSynCustomHighlighter::TSynCustomHighlighter(QsciLexer* lexer,
                                              QObject* parent)
     : QObject(parent), lexer_(lexer), styles_(styles) {
     lexer_->setParent(this);
+    // The colours are chosen for white paper. QScintilla would take the default paper and
+    // text from the desktop's palette, which may be dark, so both are fixed here together,
+    // before any style reads them.
+    lexer_->setDefaultPaper(clWhite);
+    lexer_->setDefaultColor(clBlack);
 }
 
 TSynCustomHighlighter::~TSynCustomHighlighter() = default;
@@ -88,11 +96,23 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
 }
 
 void TSynEdit::applyEditorLook() {
+    const QScopedValueRollback applying(applyingLook_, true);
+    // Without a highlighter the text follows the desktop's palette; with one, the
+    // highlighter's paper and default colour hold, and the caret takes that colour.
     if (!lexer()) {
         setFont(editorFont_);
         setPaper(palette().color(QPalette::Base));
         setColor(palette().color(QPalette::Text));
+        setCaretForegroundColor(palette().color(QPalette::Text));
+    } else {
+        // The area past the text is drawn in the default style, which the lexer leaves at
+        // the palette's text colour.
+        SendScintilla(SCI_STYLESETBACK, STYLE_DEFAULT, lexer()->defaultPaper());
+        SendScintilla(SCI_STYLESETFORE, STYLE_DEFAULT, lexer()->defaultColor());
+        setCaretForegroundColor(lexer()->defaultColor());
     }
+    setSelectionBackgroundColor(palette().color(QPalette::Highlight));
+    setSelectionForegroundColor(palette().color(QPalette::HighlightedText));
     setMarginsFont(gutterFont_);
     setMarginsBackgroundColor(palette().color(QPalette::Button));
     setMarginsForegroundColor(palette().color(QPalette::ButtonText));
@@ -160,11 +180,51 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
     applyEditorLook();
 }
 
+void TSynEdit::changeEvent(QEvent* event) {
+    QsciScintilla::changeEvent(event);
+    // The desktop switched between light and dark while the program runs.
+    if (event->type() == QEvent::PaletteChange && !applyingLook_)
+        applyEditorLook();
+}
+
 void TSynEdit::contextMenuEvent(QContextMenuEvent* event) {
     if (!popupMenu_) {
         QsciScintilla::contextMenuEvent(event);
         return;
     }
-    popupMenu_->exec(event->globalPos());
+    const bool byKeyboard = event->reason() == QContextMenuEvent::Keyboard;
+    popupMenu_->exec(byKeyboard ? viewport()->mapToGlobal(caretPoint()) : event->globalPos());
     event->accept();
+}
+
+// Below the caret's line, where the eye already is.
+QPoint TSynEdit::caretPoint() const {
+    const long pos = SendScintilla(SCI_GETCURRENTPOS);
+    const int x = int(SendScintilla(SCI_POINTXFROMPOSITION, 0UL, pos));
+    const int y = int(SendScintilla(SCI_POINTYFROMPOSITION, 0UL, pos));
+    const int line = int(SendScintilla(SCI_LINEFROMPOSITION, static_cast<unsigned long>(pos)));
+    const int height = int(SendScintilla(SCI_TEXTHEIGHT, static_cast<unsigned long>(line)));
+    const QPoint below(x, y + height);
+    return viewport()->rect().contains(below) ? below : viewport()->rect().center();
+}
+
+void TSynEdit::keyPressEvent(QKeyEvent* event) {
+    const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    const bool tab = event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab;
+    if (tab && (modifiers & Qt::ControlModifier)) {
+        const bool back = event->key() == Qt::Key_Backtab || (modifiers & Qt::ShiftModifier);
+        // The editor's own focusNextPrevChild keeps the focus; the widget's moves it.
+        QWidget::focusNextPrevChild(!back);
+        event->accept();
+        return;
+    }
+    if ((event->key() == Qt::Key_Menu && modifiers == Qt::NoModifier) ||
+        (event->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier)) {
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, caretPoint(),
+                               viewport()->mapToGlobal(caretPoint()));
+        contextMenuEvent(&menu);
+        event->accept();
+        return;
+    }
+    QsciScintilla::keyPressEvent(event);
 }

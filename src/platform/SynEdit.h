@@ -102,10 +102,15 @@ Q_SIGNALS:
     void OnChange();
 
 protected:
+    void changeEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // Tab belongs to the text; Ctrl+Tab and Ctrl+Shift+Tab move the focus on, and the Menu
+    // key or Shift+F10 opens the pop-up menu at the caret.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void replaceText(const QString& text);
+    QPoint caretPoint() const;
     void applyEditorLook();
 
     TSynCustomHighlighter* highlighter_ = nullptr;
@@ -113,4 +118,5 @@ private:
     QFont gutterFont_;
     QMenu* popupMenu_ = nullptr;
     bool programChange_ = false;
+    bool applyingLook_ = false;
 };
