@@ -18,8 +18,9 @@ QStringList MakeFolders(const QString& path);
 // moment either the old file or the whole new one: the bytes go to a temporary file beside
 // it, reach the disk, and are then renamed over it. The copy is readable by its owner only.
 // Throws varozidi::Error naming the step and the system's reason; dest is then untouched.
-void CopyFileSafely(const QString& source, const QString& dest);
+// Without replace, a dest that exists is never touched: that, too, is an error.
+void CopyFileSafely(const QString& source, const QString& dest, bool replace = true);
 
 // Replaces the file at path (resolved without regard to letter case) with bytes, in the same
-// all-or-nothing way, readable by its owner only.
-void WriteFileSafely(const QString& path, const QByteArray& bytes);
+// all-or-nothing way, readable by its owner only; without replace, only where nothing is.
+void WriteFileSafely(const QString& path, const QByteArray& bytes, bool replace = true);
