@@ -4,6 +4,7 @@
 #include "platform/ADODB.h"
 #include "platform/AdoConnectionString.h"
 #include "platform/Files.h"
+#include "transfer/Migration.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -159,6 +160,14 @@ TADOConnection& Context::connection() {
         connection_ = std::make_unique<TADOConnection>();
         connection_->setConnectionString(
             varozidi::ado::jetConnectionString(dataDir_ + QStringLiteral("varozidi.mdb")));
+        connection_->OnConverted = [](const varozidi::transfer::JetConversion& converted) {
+            toStream(stderr, (kTool + QStringLiteral(": the collection was in the old Jet 4.0 "
+                                                     "format; %1 snippets were converted, and "
+                                                     "the original is kept as \"%2\".\n")
+                                          .arg(converted.snippets)
+                                          .arg(converted.original))
+                                 .toUtf8());
+        };
     }
     connection_->Open();
     return *connection_;
