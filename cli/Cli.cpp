@@ -50,8 +50,9 @@ QString toolHelp() {
                "  --json          print data as JSON: id, language, title and, where shown, "
                "body\n"
                "  --help          this text; after a command, that command's own\n\n"
-               "Exit status: 0 done; 1 a wrong argument, or no snippet with that ID; 2 a "
-               "failure\n(no database, a damaged file, a full disk).\n");
+               "Exit status: 0 done; 1 a wrong argument, no snippet with that ID, or a file "
+               "import\ncannot read; 2 a failure (no database, a damaged database, a full "
+               "disk).\n");
 }
 
 QString commandHelp(const Command& command) {

@@ -284,8 +284,7 @@ const QList<Command>& Commands() {
          check},
         {QStringLiteral("export"),
          QStringLiteral("PATH"),
-         QStringLiteral(
-             "every snippet into a new JSON file, or a folder tree with --format folder"),
+         QStringLiteral("every snippet into a new JSON file (or a folder tree)"),
          QStringLiteral(
              "json (the default): one UTF-8 file with id, language, title and body of each "
              "snippet,\nnull where a field has no value.\nfolder: PATH/Language/Title.ext, "
