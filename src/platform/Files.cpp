@@ -51,7 +51,9 @@ private:
     int fd_;
 };
 
-bool writeAll(int fd, const char* data, std::size_t size) {
+} // namespace
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR)
@@ -63,8 +65,6 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     }
     return true;
 }
-
-} // namespace
 
 QString ResolveFileName(const QString& path) {
     const QFileInfo info(path);
@@ -169,7 +169,7 @@ void CopyFileSafely(const QString& source, const QString& dest, bool replace) {
                 return QStringLiteral("reading the file");
             if (n == 0)
                 return QString();
-            if (!writeAll(out, buffer.data(), std::size_t(n)))
+            if (!WriteAll(out, buffer.data(), std::size_t(n)))
                 return QStringLiteral("writing the copy");
         }
     });
@@ -178,7 +178,7 @@ void CopyFileSafely(const QString& source, const QString& dest, bool replace) {
 void WriteFileSafely(const QString& path, const QByteArray& bytes, bool replace) {
     const QString target = ResolveFileName(path);
     replaceFile(target, QStringLiteral("save \"%1\"").arg(target), replace, [&bytes](int out) {
-        return writeAll(out, bytes.constData(), std::size_t(bytes.size()))
+        return WriteAll(out, bytes.constData(), std::size_t(bytes.size()))
                    ? QString()
                    : QStringLiteral("writing it");
     });

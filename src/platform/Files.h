@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstddef>
 
 // Resolves the last component of path without regard to letter case within its folder,
 // as the old platform's file system did. Returns path unchanged when nothing matches.
@@ -20,6 +21,10 @@ QStringList MakeFolders(const QString& path);
 // Throws varozidi::Error naming the step and the system's reason; dest is then untouched.
 // Without replace, a dest that exists is never touched: that, too, is an error.
 void CopyFileSafely(const QString& source, const QString& dest, bool replace = true);
+
+// Writes size bytes at data to the descriptor fd, going on after interruptions; false, with
+// errno set, when the system refuses.
+bool WriteAll(int fd, const char* data, std::size_t size);
 
 // Replaces the file at path (resolved without regard to letter case) with bytes, in the same
 // all-or-nothing way, readable by its owner only; without replace, only where nothing is.

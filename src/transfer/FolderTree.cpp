@@ -1,5 +1,6 @@
 #include "transfer/FolderTree.h"
 
+#include "platform/Files.h"
 #include "transfer/JsonFiles.h"
 #include "transfer/Names.h"
 
@@ -40,27 +41,12 @@ QByteArray native(const QString& path) {
                     .arg(path, step, QString::fromLocal8Bit(std::strerror(err))));
 }
 
-bool writeAll(int fd, const QByteArray& bytes) {
-    const char* data = bytes.constData();
-    std::size_t left = std::size_t(bytes.size());
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        left -= std::size_t(n);
-    }
-    return true;
-}
-
 void writeNewFile(const QString& target, const QString& path, const QByteArray& bytes) {
     const int fd =
         ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
     if (fd < 0)
         failed(target, QStringLiteral("creating \"%1\"").arg(path), errno);
-    const bool written = writeAll(fd, bytes);
+    const bool written = WriteAll(fd, bytes.constData(), std::size_t(bytes.size()));
     const int err = errno;
     if (::close(fd) != 0 || !written)
         failed(target, QStringLiteral("writing \"%1\"").arg(path), written ? errno : err);
