@@ -139,9 +139,15 @@ std::optional<JetConversion> ConvertJetCollection(const QString& path,
             const int err = errno;
             ::unlink(native(original).constData());
             throw Error(QStringLiteral("Cannot put the converted collection in place as \"%1\": "
-                                       "%2. The original was left as it is.")
+                                       "%2.")
                             .arg(path, systemError(err)));
         }
+    } catch (const Error& e) {
+        discard();
+        throw Error(QStringLiteral("Your snippets are in the old Jet 4.0 database format of the "
+                                   "Windows program, and converting them failed. %1 The file was "
+                                   "left as it is.")
+                        .arg(e.message()));
     } catch (...) {
         discard();
         throw;

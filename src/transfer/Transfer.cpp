@@ -131,14 +131,16 @@ void ExportSnippets(const QList<Snippet>& snippets, ExportFormat format, const Q
         WriteSnippetFolder(snippets, path);
         return;
     }
-    const QFileInfo info(path);
+    // The file is written under the name it has in any letter case, so that is the one looked
+    // for.
+    const QFileInfo info(ResolveFileName(path));
     if (!QFileInfo(info.absolutePath()).isDir())
         throw BadInput(
             QStringLiteral("There is no folder \"%1\" to export into.").arg(info.absolutePath()));
     if (info.exists() || info.isSymLink())
         throw BadInput(QStringLiteral("\"%1\" exists already; export writes only into a new "
                                       "file, never over one.")
-                           .arg(path));
+                           .arg(info.filePath()));
     WriteFileSafely(path, SnippetsToJson(snippets), false);
 }
 
