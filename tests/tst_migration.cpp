@@ -93,12 +93,15 @@ void MigrationTest::damagedIsLeftAlone_data() {
     const QByteArray jet = contentOf(kFixtures + "/legacy-jet4.mdb");
     QByteArray jet3 = jet;
     jet3[0x14] = 0;
+    QByteArray lostMap = jet; // libmdb reads out of bounds on it
+    lostMap[0x18037] = char(0x93);
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("says");
     QTest::newRow("cut inside a memo") << jet.left(32 * 4096) << "should be 43000 bytes long";
     QTest::newRow("cut before its tables")
         << jet.left(3 * 4096) << "its list of tables cannot be read";
     QTest::newRow("Jet 3") << jet3 << "is a Jet 3 (Access 97) database";
+    QTest::newRow("a usage map that crashes libmdb") << lostMap << "is damaged";
 }
 
 void MigrationTest::damagedIsLeftAlone() {

@@ -251,6 +251,9 @@ void TransferTest::badFilesChangeNothing_data() {
     const QByteArray jet = contentOf(kFixtures + "/legacy-jet4.mdb");
     QByteArray otherVersion = jet;
     otherVersion[0x14] = 2;
+    // The table's usage map pointed elsewhere: libmdb reads out of bounds on it.
+    QByteArray lostMap = jet;
+    lostMap[0x18037] = char(0x93);
     QByteArray noise(8192, '\0');
     QRandomGenerator(12).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
     QTest::addColumn<QString>("file"); // written with content, under the temporary folder
@@ -266,6 +269,8 @@ void TransferTest::badFilesChangeNothing_data() {
                                       << "cut short";
     QTest::newRow("Jet without its catalog") << "a.mdb" << jet.left(4 * 4096) << "a.mdb"
                                              << "its list of tables cannot be read";
+    QTest::newRow("Jet that crashes libmdb") << "a.mdb" << lostMap << "a.mdb"
+                                             << "is damaged";
     QTest::newRow("random bytes") << "a.mdb" << noise << "a.mdb"
                                   << "is not one of the files import reads";
     QTest::newRow("wrong Jet version") << "a.mdb" << otherVersion << "a.mdb"

@@ -1,10 +1,18 @@
 #include "transfer/Jet.h"
 
+#include "platform/Files.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,8 +35,17 @@ constexpr int kRowOffsetMask = 0x1fff;
 // A memo's length, below its two flag bits (inline, on one page).
 constexpr quint32 kMemoLengthMask = 0x3fffffff;
 constexpr qint64 kSlowMs = 400;
+// The reading process sends its rows in chunks of this size; it is given up on once it has
+// sent nothing for this long.
+constexpr qsizetype kChunkBytes = 64 * 1024;
+constexpr int kTickMs = 100;
+constexpr qint64 kStallMs = 30000;
 
 const QLatin1StringView kTable("varozidi");
+
+QString systemError(int err) {
+    return QString::fromLocal8Bit(std::strerror(err));
+}
 
 QByteArray head(const QString& path, qsizetype size) {
     QFile file(path);
@@ -131,24 +148,21 @@ private:
 
 class Reader {
 public:
-    Reader(const QString& path, const std::function<void(bool)>& slow) : path_(path), slow_(slow) {
-        timer_.start();
-    }
+    explicit Reader(const QString& path) : path_(path) {}
     ~Reader() {
         if (table_)
             mdb_free_tabledef(table_);
         if (mdb_)
             mdb_close(mdb_);
-        if (told_)
-            slow_(false);
     }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    QList<Snippet> read() {
+    // Hands each row to take, in the file's order.
+    void read(const std::function<void(const Snippet&)>& take) {
         open();
-        QList<Snippet> rows;
         std::vector<MdbField> fields(table_->num_cols);
+        qsizetype rows = 0;
         mdb_rewind_table(table_);
         while (mdb_fetch_row(table_)) {
             // The row's page is still in the handle's buffer: crack it again to see which
@@ -159,16 +173,15 @@ public:
                 mdb_crack_row(table_, start & kRowOffsetMask, size, fields.data()) !=
                     int(table_->num_cols))
                 damaged(QStringLiteral("a row cannot be read"));
-            rows.append(Snippet{id(fields), text(fields, language_), text(fields, title_),
-                                text(fields, body_)});
-            tellIfSlow();
+            take(Snippet{id(fields), text(fields, language_), text(fields, title_),
+                         text(fields, body_)});
+            ++rows;
         }
-        if (rows.size() != qsizetype(table_->num_rows))
+        if (rows != qsizetype(table_->num_rows))
             damaged(QStringLiteral("its table '%1' should hold %2 rows, but %3 could be read")
                         .arg(kTable)
                         .arg(table_->num_rows)
-                        .arg(rows.size()));
-        return rows;
+                        .arg(rows));
     }
 
 private:
@@ -286,17 +299,7 @@ private:
         return bytes;
     }
 
-    void tellIfSlow() {
-        if (!told_ && slow_ && timer_.elapsed() > kSlowMs) {
-            told_ = true;
-            slow_(true);
-        }
-    }
-
     QString path_;
-    std::function<void(bool)> slow_;
-    QElapsedTimer timer_;
-    bool told_ = false;
     Complaints complaints_;
     MdbHandle* mdb_ = nullptr;
     MdbTableDef* table_ = nullptr;
@@ -305,6 +308,177 @@ private:
     MdbColumn* title_ = nullptr;
     MdbColumn* body_ = nullptr;
 };
+
+// The rows as the reading process sends them: a tag byte, then for a row whether it has an
+// ID, the ID, and each text field as a length in UTF-16 units (-1 for NULL) and its units;
+// for a refusal ('E') or a failure ('F') the message as text.
+void putRaw(QByteArray& out, const void* data, qsizetype size) {
+    out.append(static_cast<const char*>(data), size);
+}
+
+void putText(QByteArray& out, const Text& text) {
+    const qint32 units = text ? qint32(text->size()) : -1;
+    putRaw(out, &units, sizeof units);
+    if (text)
+        putRaw(out, text->utf16(), text->size() * qsizetype(sizeof(char16_t)));
+}
+
+class Message {
+public:
+    explicit Message(const QByteArray& bytes) : bytes_(bytes) {}
+    bool atEnd() const { return at_ >= bytes_.size(); }
+    template <class T> T take() {
+        T value{};
+        need(sizeof value);
+        std::memcpy(&value, bytes_.constData() + at_, sizeof value);
+        at_ += qsizetype(sizeof value);
+        return value;
+    }
+    Text text() {
+        const auto units = take<qint32>();
+        if (units < 0)
+            return std::nullopt;
+        need(qsizetype(units) * qsizetype(sizeof(char16_t)));
+        QString value(units, Qt::Uninitialized);
+        std::memcpy(value.data(), bytes_.constData() + at_, std::size_t(units) * sizeof(char16_t));
+        at_ += qsizetype(units) * qsizetype(sizeof(char16_t));
+        return value;
+    }
+
+private:
+    void need(qsizetype size) const {
+        if (bytes_.size() - at_ < size)
+            throw std::out_of_range("cut short");
+    }
+    const QByteArray& bytes_;
+    qsizetype at_ = 0;
+};
+
+// Runs in the reading process: every row to fd, then the end of the process.
+[[noreturn]] void readInto(int fd, const QString& path) {
+    QByteArray out;
+    const auto flush = [&out, fd](qsizetype atLeast) {
+        if (out.size() < atLeast)
+            return;
+        WriteAll(fd, out.constData(), std::size_t(out.size()));
+        out.clear();
+    };
+    int status = 0;
+    try {
+        Reader(path).read([&](const Snippet& s) {
+            out += 'R';
+            const char hasId = s.id ? 1 : 0;
+            const qint64 id = s.id.value_or(0);
+            putRaw(out, &hasId, 1);
+            putRaw(out, &id, sizeof id);
+            for (const Text* field : {&s.language, &s.title, &s.body})
+                putText(out, *field);
+            flush(kChunkBytes);
+        });
+    } catch (const BadInput& e) {
+        out += 'E';
+        putText(out, e.message());
+        status = 1;
+    } catch (const std::exception& e) {
+        out += 'F';
+        putText(out, messageOf(e));
+        status = 1;
+    }
+    flush(0);
+    ::close(fd);
+    // No exit handlers: they belong to the program this process was copied from.
+    ::_exit(status);
+}
+
+// libmdb trusts the file it reads: a damaged one can make it read beyond its buffers and
+// crash, or go round in circles. So it reads in a process of its own, copied from this one,
+// which sends the rows back; a file that ends that process, or stalls it, is reported as
+// damaged, and the program goes on.
+QList<Snippet> readApart(const QString& path, const std::function<void(bool)>& slow) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0)
+        throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, systemError(errno)));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipe[0]);
+        readInto(pipe[1], path);
+    }
+    ::close(pipe[1]);
+    if (child < 0) {
+        ::close(pipe[0]);
+        throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, systemError(errno)));
+    }
+
+    QByteArray bytes;
+    QElapsedTimer started;
+    QElapsedTimer quiet;
+    started.start();
+    quiet.start();
+    bool told = false;
+    bool stalled = false;
+    std::vector<char> chunk(kChunkBytes);
+    while (true) {
+        pollfd wait{pipe[0], POLLIN, 0};
+        const int ready = ::poll(&wait, 1, kTickMs);
+        if (ready > 0) {
+            const ssize_t n = ::read(pipe[0], chunk.data(), chunk.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            bytes.append(chunk.data(), n);
+            quiet.restart();
+        } else if (ready == 0 && quiet.elapsed() > kStallMs) {
+            ::kill(child, SIGKILL);
+            stalled = true;
+            break;
+        }
+        if (!told && slow && started.elapsed() > kSlowMs) {
+            told = true;
+            slow(true);
+        }
+    }
+    ::close(pipe[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (told)
+        slow(false);
+
+    if (stalled)
+        throw BadInput(QStringLiteral("\"%1\" is damaged: reading it went on for %2 seconds "
+                                      "without getting anywhere.")
+                           .arg(path)
+                           .arg(kStallMs / 1000));
+    if (WIFSIGNALED(status))
+        throw BadInput(QStringLiteral("\"%1\" is damaged: reading it failed (%2).")
+                           .arg(path, QString::fromLocal8Bit(::strsignal(WTERMSIG(status)))));
+    QList<Snippet> rows;
+    Message message(bytes);
+    try {
+        while (!message.atEnd()) {
+            const char tag = message.take<char>();
+            if (tag == 'E')
+                throw BadInput(*message.text());
+            if (tag == 'F')
+                throw Error(*message.text());
+            Snippet s;
+            if (message.take<char>())
+                s.id = message.take<qint64>();
+            else
+                message.take<qint64>();
+            s.language = message.text();
+            s.title = message.text();
+            s.body = message.text();
+            rows.append(s);
+        }
+    } catch (const std::out_of_range&) {
+        throw BadInput(QStringLiteral("\"%1\" is damaged: reading it stopped partway.").arg(path));
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw BadInput(QStringLiteral("\"%1\" is damaged: reading it stopped partway.").arg(path));
+    return rows;
+}
 
 } // namespace
 
@@ -315,7 +489,7 @@ bool IsJetFile(const QString& path) {
 
 QList<Snippet> ReadJetSnippets(const QString& path, const std::function<void(bool)>& slow) {
     checkHeader(path);
-    return Reader(path, slow).read();
+    return readApart(path, slow);
 }
 
 QString DecodeJetText(QByteArrayView raw) {
