@@ -103,9 +103,9 @@ void checkHeader(const QString& path) {
                            .arg(size));
 }
 
-// libmdb tells of trouble only on standard error. While it reads, what it writes there goes
-// into a temporary file instead: the command line keeps its one-line messages, and the words
-// can be quoted when the file turns out damaged.
+// libmdb tells of trouble only on standard error. In the reading process (see readApart),
+// what it writes there goes into a temporary file instead: the command line keeps its
+// one-line messages, and the words can be quoted when the file turns out damaged.
 class Complaints {
 public:
     Complaints() {
