@@ -4,6 +4,7 @@
 #include "platform/ADODB.h"
 #include "platform/AdoConnectionString.h"
 #include "platform/Files.h"
+#include "transfer/Migration.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -49,8 +50,9 @@ QString toolHelp() {
                "  --json          print data as JSON: id, language, title and, where shown, "
                "body\n"
                "  --help          this text; after a command, that command's own\n\n"
-               "Exit status: 0 done; 1 a wrong argument, or no snippet with that ID; 2 a "
-               "failure\n(no database, a damaged file, a full disk).\n");
+               "Exit status: 0 done; 1 a wrong argument, no snippet with that ID, or a file "
+               "import\ncannot read; 2 a failure (no database, a damaged database, a full "
+               "disk).\n");
 }
 
 QString commandHelp(const Command& command) {
@@ -159,6 +161,14 @@ TADOConnection& Context::connection() {
         connection_ = std::make_unique<TADOConnection>();
         connection_->setConnectionString(
             varozidi::ado::jetConnectionString(dataDir_ + QStringLiteral("varozidi.mdb")));
+        connection_->OnConverted = [](const varozidi::transfer::JetConversion& converted) {
+            toStream(stderr, (kTool + QStringLiteral(": the collection was in the old Jet 4.0 "
+                                                     "format; %1 snippets were converted, and "
+                                                     "the original is kept as \"%2\".\n")
+                                          .arg(converted.snippets)
+                                          .arg(converted.original))
+                                 .toUtf8());
+        };
     }
     connection_->Open();
     return *connection_;

@@ -66,6 +66,10 @@ struct Command {
 
 const QList<Command>& Commands();
 
+// The commands that carry snippets out and in; see Transfer.cpp.
+int Export(Context& c);
+int Import(Context& c);
+
 // Columns padded to their widest entry, the last one left as it is.
 QString Aligned(const QList<QStringList>& rows);
 

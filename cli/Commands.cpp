@@ -282,6 +282,30 @@ const QList<Command>& Commands() {
          {},
          0,
          check},
+        {QStringLiteral("export"),
+         QStringLiteral("PATH"),
+         QStringLiteral("every snippet into a new JSON file (or a folder tree)"),
+         QStringLiteral(
+             "json (the default): one UTF-8 file with id, language, title and body of each "
+             "snippet,\nnull where a field has no value.\nfolder: PATH/Language/Title.ext, "
+             "each body byte for byte, names made safe for every\nfile system; the file "
+             ".varozidi-index.json keeps what names cannot (IDs, exact titles).\nPATH must not "
+             "exist yet (an empty folder will do for a tree); it appears whole or\nnot at all."),
+         {QStringLiteral("--format F")},
+         1,
+         Export},
+        {QStringLiteral("import"),
+         QStringLiteral("PATH"),
+         QStringLiteral("adds the snippets of a file or folder; lists them with their IDs"),
+         QStringLiteral(
+             "PATH is recognised by its content: a JSON file or folder tree of export, Visual "
+             "Studio\nCode snippets (a language's .json or a .code-snippets file), or a Jet 4.0 "
+             "database\n(.mdb) of the old Windows program. All are added in one step, or none. "
+             "Into an\nempty collection they keep their IDs; otherwise they get new ones.\n"
+             "With --dry-run, lists what would be added and changes nothing."),
+         {QStringLiteral("--dry-run")},
+         1,
+         Import},
     };
     return commands;
 }

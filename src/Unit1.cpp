@@ -13,6 +13,7 @@
 #include "platform/Fonts.h"
 #include "platform/IniFile.h"
 #include "platform/TabOrder.h"
+#include "transfer/Migration.h"
 
 #include <Tessel.h>
 
@@ -21,6 +22,7 @@
 #include <QCoreApplication>
 #include <QMenu>
 #include <QShortcut>
+#include <QTimer>
 
 namespace {
 
@@ -97,6 +99,22 @@ void TForm1::createComponents() {
     ADOConnection1->setObjectName(QStringLiteral("ADOConnection1"));
     ADOConnection1->setLoginPrompt(false);
     ADOConnection1->OnSlowOpen = [this](bool slow) { showSlowWork(slow); };
+    ADOConnection1->OnConverting = [this](bool slow) {
+        showSlowWork(slow, tr("Converting your snippets..."));
+    };
+    ADOConnection1->OnConverted = [this](const varozidi::transfer::JetConversion& converted) {
+        const QString text =
+            tr("Your snippet collection was in the old Jet 4.0 database format of the Windows "
+               "program. Varozidi has converted it into its own format (%1) and uses the "
+               "converted collection from now on.\n\nYour original file was not changed; it is "
+               "kept as\n%2")
+                .arg(converted.snippets == 1 ? tr("1 snippet")
+                                             : tr("%1 snippets").arg(converted.snippets),
+                     converted.original);
+        // Told once the window is on the screen, not before it appears.
+        QTimer::singleShot(0, this,
+                           [text] { MessageDlg(text, TMsgDlgType::mtInformation, mbOK, 0); });
+    };
     ADOTable1 = new TADOTable(this);
     ADOTable1->setObjectName(QStringLiteral("ADOTable1"));
     ADOTable1->setConnection(ADOConnection1);

@@ -188,7 +188,8 @@ private:
     template <class F> void switchTo(TListBox* list, F&& open);
     template <class F> void copyWithDatabaseClosed(bool refillBeforeHiding, F&& copy);
     void waitForLockFile();
-    void showSlowWork(bool slow);
+    // what: the notice's text; the search index's by default.
+    void showSlowWork(bool slow, const QString& what = {});
     bool settleUnsavedChanges(const QString& question);
     bool saveOrOfferNew();
     void offerToSaveAsNew(const QString& why);

@@ -64,7 +64,7 @@ void TForm1::ShowSearchHit(qint64 id, const QString& language) {
 
 // Building the index of a large collection takes a while; the busy notice says why. Before
 // the notice window exists (at start-up) the main window shows one of its own.
-void TForm1::showSlowWork(bool slow) {
+void TForm1::showSlowWork(bool slow, const QString& what) {
     TForm2* notice = Form2;
     if (!notice) {
         if (!slowNotice_)
@@ -75,7 +75,7 @@ void TForm1::showSlowWork(bool slow) {
         notice->hide();
         return;
     }
-    notice->Panel1->setText(tr("Preparing search..."));
+    notice->Panel1->setText(what.isEmpty() ? tr("Preparing search...") : what);
     const QRect over = isVisible() ? frameGeometry() : screen()->availableGeometry();
     notice->move(over.center() - notice->rect().center());
     notice->show();

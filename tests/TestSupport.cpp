@@ -7,7 +7,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QListWidget>
+#include <QProcess>
 #include <QtTest>
 #include <sqlite3.h>
 
@@ -61,6 +63,27 @@ QList<StoredRow> readRows(const QString& path) {
     return rows;
 }
 
+QJsonArray readRowsAsJson(const QString& path) {
+    Db db(path);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db.handle, "SELECT ID, Language, Title, Body FROM varozidi ORDER BY ID", -1,
+                       &stmt, nullptr);
+    QJsonArray rows;
+    auto value = [stmt](int col) -> QJsonValue {
+        if (sqlite3_column_type(stmt, col) == SQLITE_NULL)
+            return QJsonValue::Null;
+        return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, col)),
+                                 sqlite3_column_bytes(stmt, col));
+    };
+    while (sqlite3_step(stmt) == SQLITE_ROW)
+        rows.append(QJsonObject{{"ID", sqlite3_column_int64(stmt, 0)},
+                                {"Language", value(1)},
+                                {"Title", value(2)},
+                                {"Body", value(3)}});
+    sqlite3_finalize(stmt);
+    return rows;
+}
+
 QString connectionStringFor(const QString& path) {
     return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=%1;"
                           "Persist Security Info=False;")
@@ -77,6 +100,16 @@ void execSql(const QString& path, const QString& sql) {
     sqlite3_free(message);
     sqlite3_close(db);
     QVERIFY2(rc == SQLITE_OK, qPrintable(why));
+}
+
+CliRun runCli(const QStringList& args, const QByteArray& input) {
+    QProcess process;
+    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), args);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(30000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 void writeFile(const QString& path, const QByteArray& bytes) {

@@ -2,6 +2,7 @@
 
 #include "platform/Dialogs.h"
 
+#include <QJsonArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -32,10 +33,22 @@ void makeDatabase(const QString& path, const QList<Row>& rows);
 // Every row of path's table, in ID order, read with plain SQLite.
 QList<StoredRow> readRows(const QString& path);
 
+// Every row of path's table in ID order, as objects with the fields ID, Language, Title and
+// Body, null where a field has no value.
+QJsonArray readRowsAsJson(const QString& path);
+
 // The program's connection string for a database at path.
 QString connectionStringFor(const QString& path);
 // Runs sql on the database at path with plain SQLite; the test fails if it does.
 void execSql(const QString& path, const QString& sql);
+
+// varozidi-cli run as a user runs it: exit status (-1 after a crash), output and errors.
+struct CliRun {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+CliRun runCli(const QStringList& args, const QByteArray& input = {});
 
 // Writes text (UTF-8) to path, replacing the file.
 void writeFile(const QString& path, const QByteArray& bytes);

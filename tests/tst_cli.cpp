@@ -15,22 +15,6 @@ const QList<Row> kRows{{"SQL", "Top 10", "SELECT 1;"},
                        {"Python", "Hello", "print('Привет')\n"},
                        {"sql", "Joins", "SELECT *\r\nFROM a JOIN b;"}};
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run cli(const QStringList& args, const QByteArray& input = {}) {
-    QProcess process;
-    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), args);
-    process.write(input);
-    process.closeWriteChannel();
-    process.waitForFinished(30000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput(), process.readAllStandardError()};
-}
-
 } // namespace
 
 class CliTest : public QObject {
@@ -88,7 +72,7 @@ void CliTest::reading_data() {
 void CliTest::reading() {
     QFETCH(QStringList, args);
     QFETCH(QByteArray, out);
-    const Run run = cli(args);
+    const CliRun run = runCli(args);
     QVERIFY2(run.status == 0 && run.err.isEmpty(), run.err.constData());
     if (args.contains("--json") || args.contains("check"))
         QCOMPARE(QJsonDocument::fromJson(run.out), QJsonDocument::fromJson(out));
@@ -120,7 +104,7 @@ void CliTest::writing() {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, out);
     QFETCH(StoredRow, row);
-    const Run run = cli(args, input);
+    const CliRun run = runCli(args, input);
     QVERIFY2(run.status == 0, run.err.constData());
     if (args.contains("--json"))
         QCOMPARE(QJsonDocument::fromJson(run.out), QJsonDocument::fromJson(out));
@@ -135,7 +119,7 @@ void CliTest::writing() {
         QCOMPARE(*it, row);
     // Whatever was written can be found by the search.
     if (!row.body.isEmpty() && !row.body.contains(QChar(0)))
-        QCOMPARE(cli({"search", row.body}).out.left(1), QByteArray::number(row.id));
+        QCOMPARE(runCli({"search", row.body}).out.left(1), QByteArray::number(row.id));
 }
 
 void CliTest::refusals_data() {
@@ -165,7 +149,7 @@ void CliTest::refusals() {
     QDir().mkpath(notes);
     writeFile(notes + "varozidi.mdb", "These are notes, not snippets.\n");
     args.replaceInStrings("@notes", notes);
-    const Run run = cli(args, "body");
+    const CliRun run = runCli(args, "body");
     QCOMPARE(run.status, status);
     QVERIFY2(QString::fromUtf8(run.err).contains(says), run.err.constData());
     QCOMPARE(run.err.count('\n'), 1);
@@ -178,7 +162,7 @@ void CliTest::backupWhileTheProgramHasItOpen() {
     program.setConnectionString(connectionStringFor(database_));
     program.Open();
     const QString copy = home_->root() + "copy.mdb";
-    const Run run = cli({"backup", copy});
+    const CliRun run = runCli({"backup", copy});
     QVERIFY2(run.status == 0, run.err.constData());
     QCOMPARE(readRows(copy), readRows(database_));
     QVERIFY(LockFile::isHeld(home_->dataDir() + "varozidi.ldb")); // the program's still
@@ -186,7 +170,7 @@ void CliTest::backupWhileTheProgramHasItOpen() {
 
 void CliTest::checkFindsADamagedIndex() {
     execSql(database_, "UPDATE varozidi_search_text_data SET block = x'ffffffff' WHERE id > 10");
-    const Run run = cli({"check"});
+    const CliRun run = runCli({"check"});
     QCOMPARE(run.status, 2);
     QVERIFY(run.out.contains("database: ok"));
     QVERIFY(run.out.contains("problems"));

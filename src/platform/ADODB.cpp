@@ -6,6 +6,7 @@
 #include "platform/AdoStatement.h"
 #include "platform/Errors.h"
 #include "platform/SearchIndex.h"
+#include "transfer/Migration.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -88,6 +89,11 @@ void TADOConnection::Open() {
     if (!info.isFile())
         throw Error(QStringLiteral("'%1' is not a database file.").arg(source));
     const QString path = info.absoluteFilePath();
+    // A collection copied over from the old program is still a Jet database: it becomes one of
+    // ours first, the original kept beside it.
+    if (const auto converted = varozidi::transfer::ConvertJetCollection(path, OnConverting))
+        if (OnConverted)
+            OnConverted(*converted);
 
     sqlite3* db = nullptr;
     // Never create: a missing file is an error, reported above.

@@ -18,6 +18,10 @@ struct sqlite3;
 class TADOTable;
 class LockFile;
 
+namespace varozidi::transfer {
+struct JetConversion;
+}
+
 class TADOConnection : public QObject {
     Q_OBJECT
 public:
@@ -41,6 +45,10 @@ public:
     // Told true when opening takes more than a moment (the snippets' search index is being
     // added), and false when that is over.
     std::function<void(bool)> OnSlowOpen;
+    // Told when the file was still a Jet 4.0 database of the old program and opening converted
+    // it (see transfer/Migration.h); OnConverting as OnSlowOpen, while that takes long.
+    std::function<void(const varozidi::transfer::JetConversion&)> OnConverted;
+    std::function<void(bool)> OnConverting;
 
     // Opens the file at path read-only and checks that it is a sound database holding the
     // table; throws varozidi::Error saying what is wrong. Changes nothing.

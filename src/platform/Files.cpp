@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -50,7 +51,9 @@ private:
     int fd_;
 };
 
-bool writeAll(int fd, const char* data, std::size_t size) {
+} // namespace
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR)
@@ -62,8 +65,6 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     }
     return true;
 }
-
-} // namespace
 
 QString ResolveFileName(const QString& path) {
     const QFileInfo info(path);
@@ -101,10 +102,25 @@ QStringList MakeFolders(const QString& path) {
 
 namespace {
 
+// Puts temp in place at target; without replace, only where nothing is.
+bool putInPlace(const QByteArray& temp, const QByteArray& target, bool replace) {
+    if (replace)
+        return ::rename(temp.constData(), target.constData()) == 0;
+    if (::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
+        0)
+        return true;
+    // File systems without that rename: a link, too, fails where something is.
+    if (errno != EINVAL || ::link(temp.constData(), target.constData()) != 0)
+        return false;
+    ::unlink(temp.constData());
+    return true;
+}
+
 // Replaces target with what fill writes into a fresh file beside it: the bytes reach the
 // disk before a rename puts them in place, so target is never seen half-written. fill
 // returns an empty step name, or the step that failed with errno set.
-template <class Fill> void replaceFile(const QString& target, const QString& what, Fill&& fill) {
+template <class Fill>
+void replaceFile(const QString& target, const QString& what, bool replace, Fill&& fill) {
     const QFileInfo info(target);
     const auto fail = [&](const QString& step, int err) {
         throw Error(QStringLiteral("Cannot %1: %2 failed (%3).").arg(what, step, systemError(err)));
@@ -122,7 +138,7 @@ template <class Fill> void replaceFile(const QString& target, const QString& wha
             fail(QStringLiteral("writing it to disk"), errno);
         if (!out.close())
             fail(QStringLiteral("writing it"), errno);
-        if (::rename(temp.constData(), native(target).constData()) != 0)
+        if (!putInPlace(temp, native(target), replace))
             fail(QStringLiteral("putting it in place"), errno);
     } catch (...) {
         ::unlink(temp.constData());
@@ -136,14 +152,14 @@ template <class Fill> void replaceFile(const QString& target, const QString& wha
 
 } // namespace
 
-void CopyFileSafely(const QString& source, const QString& dest) {
+void CopyFileSafely(const QString& source, const QString& dest, bool replace) {
     const QString target = ResolveFileName(dest);
     const QString what = QStringLiteral("copy \"%1\" to \"%2\"").arg(source, target);
     Descriptor in(::open(native(ResolveFileName(source)).constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
         throw Error(QStringLiteral("Cannot %1: reading the file failed (%2).")
                         .arg(what, systemError(errno)));
-    replaceFile(target, what, [&in](int out) {
+    replaceFile(target, what, replace, [&in](int out) {
         std::vector<char> buffer(kCopyBuffer);
         while (true) {
             const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
@@ -153,16 +169,16 @@ void CopyFileSafely(const QString& source, const QString& dest) {
                 return QStringLiteral("reading the file");
             if (n == 0)
                 return QString();
-            if (!writeAll(out, buffer.data(), std::size_t(n)))
+            if (!WriteAll(out, buffer.data(), std::size_t(n)))
                 return QStringLiteral("writing the copy");
         }
     });
 }
 
-void WriteFileSafely(const QString& path, const QByteArray& bytes) {
+void WriteFileSafely(const QString& path, const QByteArray& bytes, bool replace) {
     const QString target = ResolveFileName(path);
-    replaceFile(target, QStringLiteral("save \"%1\"").arg(target), [&bytes](int out) {
-        return writeAll(out, bytes.constData(), std::size_t(bytes.size()))
+    replaceFile(target, QStringLiteral("save \"%1\"").arg(target), replace, [&bytes](int out) {
+        return WriteAll(out, bytes.constData(), std::size_t(bytes.size()))
                    ? QString()
                    : QStringLiteral("writing it");
     });

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstddef>
 
 // Resolves the last component of path without regard to letter case within its folder,
 // as the old platform's file system did. Returns path unchanged when nothing matches.
@@ -18,8 +19,13 @@ QStringList MakeFolders(const QString& path);
 // moment either the old file or the whole new one: the bytes go to a temporary file beside
 // it, reach the disk, and are then renamed over it. The copy is readable by its owner only.
 // Throws varozidi::Error naming the step and the system's reason; dest is then untouched.
-void CopyFileSafely(const QString& source, const QString& dest);
+// Without replace, a dest that exists is never touched: that, too, is an error.
+void CopyFileSafely(const QString& source, const QString& dest, bool replace = true);
+
+// Writes size bytes at data to the descriptor fd, going on after interruptions; false, with
+// errno set, when the system refuses.
+bool WriteAll(int fd, const char* data, std::size_t size);
 
 // Replaces the file at path (resolved without regard to letter case) with bytes, in the same
-// all-or-nothing way, readable by its owner only.
-void WriteFileSafely(const QString& path, const QByteArray& bytes);
+// all-or-nothing way, readable by its owner only; without replace, only where nothing is.
+void WriteFileSafely(const QString& path, const QByteArray& bytes, bool replace = true);

@@ -1,0 +1,87 @@
+// export and import: every snippet out into a file or folder, snippets in from one.
+
+#include "Cli.h"
+
+#include "platform/ADODB.h"
+#include "transfer/Transfer.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace cli {
+
+namespace {
+
+using namespace varozidi::transfer;
+
+// A file or folder that cannot be read or written to is the user's to fix.
+template <class F> auto asUserError(F&& step) {
+    try {
+        return step();
+    } catch (const BadInput& e) {
+        throw UserError(e.message());
+    }
+}
+
+QJsonValue json(const Text& text) {
+    return text ? QJsonValue(*text) : QJsonValue();
+}
+
+QString plain(const Text& text) {
+    return text.value_or(QString());
+}
+
+QString counted(qsizetype n) {
+    return n == 1 ? QStringLiteral("1 snippet") : QStringLiteral("%1 snippets").arg(n);
+}
+
+} // namespace
+
+int Export(Context& c) {
+    const QString format = c.options.value(QStringLiteral("--format"), QStringLiteral("json"));
+    if (format != u"json" && format != u"folder")
+        throw UserError(
+            QStringLiteral("There is no export format '%1'; use json or folder.").arg(format));
+    TADOConnection& connection = c.connection();
+    const QList<Snippet> snippets = ReadCollection(connection.handle(), connection.DatabasePath());
+    asUserError([&] {
+        ExportSnippets(snippets, format == u"folder" ? ExportFormat::Folder : ExportFormat::Json,
+                       c.args[0]);
+    });
+    if (c.json)
+        c.printJson(QJsonObject{{QStringLiteral("exported"), snippets.size()},
+                                {QStringLiteral("path"), c.args[0]}});
+    else
+        c.print(QStringLiteral("%1 exported to %2.\n").arg(counted(snippets.size()), c.args[0]));
+    return kDone;
+}
+
+int Import(Context& c) {
+    const bool dryRun = c.options.contains(QStringLiteral("--dry-run"));
+    // All of it is read and checked before the collection is touched.
+    const Source source = asUserError([&] { return ReadSnippetsFrom(c.args[0]); });
+    TADOConnection& connection = c.connection();
+    const QList<qint64> ids =
+        AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun);
+    QJsonArray records;
+    QList<QStringList> rows;
+    for (qsizetype i = 0; i < ids.size(); ++i) {
+        const Snippet& s = source.snippets[i];
+        records.append(QJsonObject{{QStringLiteral("id"), ids[i]},
+                                   {QStringLiteral("language"), json(s.language)},
+                                   {QStringLiteral("title"), json(s.title)}});
+        rows.append({QString::number(ids[i]), plain(s.language), plain(s.title)});
+    }
+    if (c.json) {
+        c.printJson(records);
+        return kDone;
+    }
+    c.print(Aligned(rows));
+    c.print(dryRun ? QStringLiteral("%1 would be added from %2 (%3); nothing was changed.\n")
+                         .arg(counted(ids.size()), c.args[0], source.kind)
+                   : QStringLiteral("%1 added from %2 (%3).\n")
+                         .arg(counted(ids.size()), c.args[0], source.kind));
+    return kDone;
+}
+
+} // namespace cli

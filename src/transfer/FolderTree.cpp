@@ -1,0 +1,254 @@
+#include "transfer/FolderTree.h"
+
+#include "platform/Files.h"
+#include "transfer/JsonFiles.h"
+#include "transfer/Names.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QStringDecoder>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace varozidi::transfer {
+
+namespace {
+
+const QString kFormat = QStringLiteral("varozidi-folder");
+// Well below the 255 bytes most file systems allow a name, so that numbering and the
+// extension still fit, and paths stay short.
+constexpr qsizetype kLanguageBytes = 100;
+constexpr qsizetype kTitleBytes = 120;
+constexpr mode_t kFolderMode = 0700;
+constexpr mode_t kFileMode = 0600;
+
+QByteArray native(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+// A failure of the system while writing: the step and its reason.
+[[noreturn]] void failed(const QString& path, const QString& step, int err) {
+    throw Error(QStringLiteral("Cannot export into \"%1\": %2 failed (%3).")
+                    .arg(path, step, QString::fromLocal8Bit(std::strerror(err))));
+}
+
+void writeNewFile(const QString& target, const QString& path, const QByteArray& bytes) {
+    const int fd =
+        ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
+    if (fd < 0)
+        failed(target, QStringLiteral("creating \"%1\"").arg(path), errno);
+    const bool written = WriteAll(fd, bytes.constData(), std::size_t(bytes.size()));
+    const int err = errno;
+    if (::close(fd) != 0 || !written)
+        failed(target, QStringLiteral("writing \"%1\"").arg(path), written ? errno : err);
+}
+
+// Puts the finished tree in place: over an empty folder, or where nothing is.
+void putInPlace(const QString& target, const QByteArray& temp, bool overEmptyFolder) {
+    const QByteArray to = native(target);
+    int rc = overEmptyFolder ? std::rename(temp.constData(), to.constData())
+                             : ::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, to.constData(),
+                                           RENAME_NOREPLACE);
+    // File systems without the no-replace rename: nothing was there a moment ago.
+    if (rc != 0 && errno == EINVAL && !overEmptyFolder && !QFileInfo::exists(target))
+        rc = std::rename(temp.constData(), to.constData());
+    if (rc != 0) {
+        if (errno == EEXIST || errno == ENOTEMPTY)
+            throw BadInput(QStringLiteral("\"%1\" appeared while the export was written; nothing "
+                                          "was put there.")
+                               .arg(target));
+        failed(target, QStringLiteral("putting it in place"), errno);
+    }
+}
+
+struct IndexEntry {
+    int order;
+    Snippet snippet;
+    bool nullBody;
+};
+
+QHash<QString, IndexEntry> readIndex(const QString& root) {
+    QHash<QString, IndexEntry> entries;
+    QFile file(root + u'/' + QLatin1String(kFolderIndex));
+    if (!file.exists())
+        return entries;
+    if (!file.open(QIODevice::ReadOnly))
+        throw Error(
+            QStringLiteral("Cannot read \"%1\": %2.").arg(file.fileName(), file.errorString()));
+    const QJsonObject index = ParseJsonObject(file.fileName(), file.readAll());
+    if (index.value(QStringLiteral("format")).toString() != kFormat ||
+        !index.value(QStringLiteral("snippets")).isArray())
+        throw BadInput(
+            QStringLiteral("\"%1\" is not the index of an exported folder.").arg(file.fileName()));
+    int order = 0;
+    for (const QJsonValue& item : index.value(QStringLiteral("snippets")).toArray()) {
+        const QJsonObject o = item.toObject();
+        const auto text = [&o](const char* name) -> Text {
+            const QJsonValue v = o.value(QLatin1String(name));
+            return v.isString() ? Text(v.toString()) : std::nullopt;
+        };
+        Snippet s{std::nullopt, text("language"), text("title"), std::nullopt};
+        const qint64 id = o.value(QStringLiteral("id")).toInteger(0);
+        if (id > 0)
+            s.id = id;
+        entries.insert(
+            o.value(QStringLiteral("file")).toString().normalized(QString::NormalizationForm_C),
+            {order++, s, o.value(QStringLiteral("nullBody")).toBool()});
+    }
+    return entries;
+}
+
+QFileInfoList entriesOf(const QString& folder) {
+    return QDir(folder).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+[[noreturn]] void otherShape(const QString& root, const QString& why) {
+    throw BadInput(QStringLiteral("\"%1\" is not a folder of snippets as export writes it: %2.")
+                       .arg(root, why));
+}
+
+} // namespace
+
+void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path) {
+    const QString target = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QFileInfo info(target);
+    if (!QFileInfo(info.path()).isDir())
+        throw BadInput(
+            QStringLiteral("There is no folder \"%1\" to export into.").arg(info.path()));
+    const bool exists = info.exists() || info.isSymLink();
+    if (exists && (!info.isDir() || info.isSymLink() || !entriesOf(target).isEmpty()))
+        throw BadInput(QStringLiteral("\"%1\" exists already and is not an empty folder; export "
+                                      "writes only into a new or an empty folder.")
+                           .arg(target));
+
+    QByteArray temp =
+        native(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+    if (!::mkdtemp(temp.data()))
+        failed(target, QStringLiteral("creating a folder beside it"), errno);
+    const QString tree = QFile::decodeName(temp);
+    try {
+        FolderNames languageFolders;
+        QHash<QString, QString> folderOf; // "=" + language (a null string for none) -> folder
+        QHash<QString, FolderNames> filesIn;
+        QByteArrayList index;
+        for (const Snippet& s : snippets) {
+            const QString key = s.language ? u'=' + *s.language : QString();
+            QString folder = folderOf.value(key);
+            if (folder.isEmpty()) {
+                folder = languageFolders.take(SafeFileName(
+                    s.language.value_or(QString()), kLanguageBytes, QStringLiteral("No language")));
+                if (::mkdir(native(tree + u'/' + folder).constData(), kFolderMode) != 0)
+                    failed(target, QStringLiteral("creating the folder \"%1\"").arg(folder), errno);
+                folderOf.insert(key, folder);
+            }
+            const QString file =
+                folder + u'/' +
+                filesIn[folder].take(SafeFileName(s.title.value_or(QString()), kTitleBytes,
+                                                  QStringLiteral("Untitled")),
+                                     ExtensionFor(s.language.value_or(QString())));
+            writeNewFile(target, tree + u'/' + file, s.body.value_or(QString()).toUtf8());
+
+            QByteArray record = "{\"file\": ";
+            AppendJson(record, file);
+            record += ", \"id\": " + (s.id ? QByteArray::number(*s.id) : QByteArray("null"));
+            record += ", \"language\": ";
+            AppendJson(record, s.language);
+            record += ", \"title\": ";
+            AppendJson(record, s.title);
+            index.append(record + (s.body ? "}" : ", \"nullBody\": true}"));
+        }
+        writeNewFile(target, tree + u'/' + QLatin1String(kFolderIndex),
+                     JsonListFile(kFormat, index));
+
+        // Every file on the disk before the tree appears at its name, with one sync for all.
+        const int fd = ::open(temp.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (!synced)
+            failed(target, QStringLiteral("writing it to disk"), err);
+        putInPlace(target, temp, exists);
+    } catch (...) {
+        QDir(tree).removeRecursively();
+        throw;
+    }
+    const int parent = ::open(native(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent >= 0) {
+        ::fsync(parent);
+        ::close(parent);
+    }
+}
+
+QList<Snippet> ReadSnippetFolder(const QString& path) {
+    const QString root = QDir::cleanPath(path);
+    const QHash<QString, IndexEntry> index = readIndex(root);
+    struct Found {
+        int order;
+        QString file;
+        Snippet snippet;
+    };
+    QList<Found> found;
+    for (const QFileInfo& language : entriesOf(root)) {
+        if (language.fileName().startsWith(u'.'))
+            continue;
+        if (!language.isDir())
+            otherShape(
+                root,
+                QStringLiteral("\"%1\" lies outside a language folder").arg(language.fileName()));
+        for (const QFileInfo& entry : entriesOf(language.filePath())) {
+            const QString file = language.fileName() + u'/' + entry.fileName();
+            if (entry.fileName().startsWith(u'.'))
+                continue;
+            if (entry.isDir())
+                otherShape(root,
+                           QStringLiteral("\"%1\" is a folder inside a language folder").arg(file));
+            if (!entry.isFile())
+                otherShape(root, QStringLiteral("\"%1\" is not a file").arg(file));
+            QFile in(entry.filePath());
+            if (!in.open(QIODevice::ReadOnly))
+                throw Error(
+                    QStringLiteral("Cannot read \"%1\": %2.").arg(in.fileName(), in.errorString()));
+            const QByteArray bytes = in.readAll();
+            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                          QStringDecoder::Flag::Stateless);
+            const QString body = utf8(bytes);
+            if (utf8.hasError())
+                throw BadInput(QStringLiteral("\"%1\" is not UTF-8 text.").arg(in.fileName()));
+
+            const auto known = index.constFind(file.normalized(QString::NormalizationForm_C));
+            if (known != index.cend()) {
+                Snippet s = known->snippet;
+                if (!(known->nullBody && bytes.isEmpty()))
+                    s.body = body;
+                found.append({known->order, file, s});
+                continue;
+            }
+            const QString name = entry.fileName();
+            const qsizetype dot = name.lastIndexOf(u'.');
+            found.append({INT_MAX, file,
+                          Snippet{std::nullopt, language.fileName(),
+                                  dot > 0 ? name.left(dot) : name, body}});
+        }
+    }
+    // The index's order is the snippets' own; files it does not name follow.
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.order != b.order ? a.order < b.order : a.file < b.file;
+    });
+    QList<Snippet> snippets;
+    for (const Found& f : found)
+        snippets.append(f.snippet);
+    return snippets;
+}
+
+} // namespace varozidi::transfer

@@ -1,0 +1,275 @@
+#include "transfer/JsonFiles.h"
+
+#include "transfer/Names.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+
+namespace varozidi::transfer {
+
+namespace {
+
+const QString kFormat = QStringLiteral("varozidi-snippets");
+constexpr int kVersion = 1;
+// Whole numbers a JSON reader takes exactly, as IDs.
+constexpr qint64 kLargestId = qint64(1) << 53;
+
+QString typeOf(const QJsonValue& v) {
+    switch (v.type()) {
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Bool:
+        return QStringLiteral("true or false");
+    case QJsonValue::Double:
+        return QStringLiteral("a number");
+    case QJsonValue::String:
+        return QStringLiteral("text");
+    case QJsonValue::Array:
+        return QStringLiteral("a list");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    case QJsonValue::Undefined:
+        break;
+    }
+    return QStringLiteral("missing");
+}
+
+[[noreturn]] void notOurs(const QString& path, const QString& why) {
+    throw BadInput(QStringLiteral("\"%1\" is not a Varozidi export: %2.").arg(path, why));
+}
+
+Text textField(const QString& path, const QJsonObject& o, const QString& name, qsizetype n) {
+    const QJsonValue v = o.value(name);
+    if (v.isNull())
+        return std::nullopt;
+    if (!v.isString())
+        notOurs(path, QStringLiteral("snippet %1 has a \"%2\" that is %3, not text or null")
+                          .arg(n)
+                          .arg(name, typeOf(v)));
+    return v.toString();
+}
+
+QList<Snippet> ours(const QString& path, const QJsonObject& root) {
+    if (root.value(QStringLiteral("format")).toString(kFormat) != kFormat)
+        notOurs(path, QStringLiteral("its format is \"%1\"")
+                          .arg(root.value(QStringLiteral("format")).toVariant().toString()));
+    if (root.value(QStringLiteral("version")).toInteger(kVersion) > kVersion)
+        notOurs(path, QStringLiteral("it was written by a newer version of Varozidi"));
+    const QJsonValue list = root.value(QStringLiteral("snippets"));
+    if (!list.isArray())
+        notOurs(path, QStringLiteral("its \"snippets\" is %1, not a list").arg(typeOf(list)));
+    QList<Snippet> snippets;
+    qsizetype n = 0;
+    for (const QJsonValue& item : list.toArray()) {
+        ++n;
+        if (!item.isObject())
+            notOurs(path,
+                    QStringLiteral("snippet %1 is %2, not an object").arg(n).arg(typeOf(item)));
+        const QJsonObject o = item.toObject();
+        Snippet s;
+        const QJsonValue id = o.value(QStringLiteral("id"));
+        if (id.isDouble() && id.toInteger(-1) >= 1 && id.toInteger() <= kLargestId)
+            s.id = id.toInteger();
+        else if (!id.isNull() && !id.isUndefined())
+            notOurs(path, QStringLiteral("snippet %1 has an \"id\" that is not a whole number "
+                                         "above 0")
+                              .arg(n));
+        s.language = textField(path, o, QStringLiteral("language"), n);
+        s.title = textField(path, o, QStringLiteral("title"), n);
+        s.body = textField(path, o, QStringLiteral("body"), n);
+        snippets.append(s);
+    }
+    return snippets;
+}
+
+QString vsCodeLanguage(const QString& path, const QJsonObject& snippet) {
+    const QFileInfo file(path);
+    // A language's own file is named after it; scope belongs to the global files.
+    if (file.suffix().compare(u"json", Qt::CaseInsensitive) == 0)
+        return LanguageForVsCodeId(file.completeBaseName());
+    const QString scope =
+        snippet.value(QStringLiteral("scope")).toString().section(u',', 0, 0).trimmed();
+    return LanguageForVsCodeId(scope.isEmpty() ? file.completeBaseName() : scope);
+}
+
+QList<Snippet> vsCode(const QString& path, const QJsonObject& root) {
+    QList<Snippet> snippets;
+    for (auto it = root.begin(); it != root.end(); ++it) {
+        const QJsonObject snippet = it->toObject();
+        if (!it->isObject() || !snippet.contains(QStringLiteral("body")))
+            throw BadInput(QStringLiteral("\"%1\" is JSON, but neither a Varozidi export nor "
+                                          "Visual Studio Code snippets: \"%2\" is not a snippet "
+                                          "(an object with a body).")
+                               .arg(path, it.key()));
+        const QJsonValue body = snippet.value(QStringLiteral("body"));
+        QStringList lines;
+        if (body.isString())
+            lines.append(body.toString());
+        for (const QJsonValue& line : body.toArray()) {
+            if (!line.isString()) {
+                lines.clear();
+                break;
+            }
+            lines.append(line.toString());
+        }
+        if (lines.isEmpty() && !(body.isArray() && body.toArray().isEmpty()))
+            throw BadInput(QStringLiteral("In \"%1\", the snippet \"%2\" has a body that is %3; "
+                                          "Visual Studio Code takes text or a list of lines.")
+                               .arg(path, it.key(),
+                                    body.isArray() ? QStringLiteral("a list holding more than "
+                                                                    "text")
+                                                   : typeOf(body)));
+        snippets.append(
+            Snippet{std::nullopt, vsCodeLanguage(path, snippet), it.key(), lines.join(u'\n')});
+    }
+    return snippets;
+}
+
+} // namespace
+
+void AppendJson(QByteArray& out, const Text& value) {
+    if (!value) {
+        out += "null";
+        return;
+    }
+    out += '"';
+    for (const char c : value->toUtf8()) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20)
+                out += QByteArray("\\u00") + QByteArray::number(int(c), 16).rightJustified(2, '0');
+            else
+                out += c;
+        }
+    }
+    out += '"';
+}
+
+// Written by hand rather than through QJsonDocument, which sorts the fields by name and would
+// put long bodies before the titles: one snippet a line, fields as a person reads them.
+QByteArray JsonListFile(const QString& format, const QByteArrayList& records) {
+    QByteArray out = "{\n  \"format\": ";
+    AppendJson(out, format);
+    out += ",\n  \"version\": " + QByteArray::number(kVersion) + ",\n  \"snippets\": [";
+    if (!records.isEmpty())
+        out += "\n    " + records.join(",\n    ") + "\n  ";
+    return out + "]\n}\n";
+}
+
+QByteArray SnippetsToJson(const QList<Snippet>& snippets) {
+    QByteArrayList records;
+    records.reserve(snippets.size());
+    for (const Snippet& s : snippets) {
+        QByteArray record = "{\"id\": ";
+        record += s.id ? QByteArray::number(*s.id) : QByteArray("null");
+        record += ", \"language\": ";
+        AppendJson(record, s.language);
+        record += ", \"title\": ";
+        AppendJson(record, s.title);
+        record += ", \"body\": ";
+        AppendJson(record, s.body);
+        records.append(record + '}');
+    }
+    return JsonListFile(kFormat, records);
+}
+
+QJsonObject ParseJsonObject(const QString& path, const QByteArray& bytes) {
+    QByteArray text = bytes.startsWith("\xef\xbb\xbf") ? bytes.mid(3) : bytes;
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(StripJsonComments(text), &error);
+    if (error.error != QJsonParseError::NoError) {
+        const QByteArray before = text.left(error.offset);
+        const qsizetype lineStart = before.lastIndexOf('\n') + 1;
+        throw BadInput(QStringLiteral("\"%1\" is not valid JSON: %2 at line %3, column %4.")
+                           .arg(path, error.errorString())
+                           .arg(before.count('\n') + 1)
+                           .arg(QString::fromUtf8(before.mid(lineStart)).size() + 1));
+    }
+    if (!document.isObject())
+        throw BadInput(QStringLiteral("\"%1\" is JSON, but neither a Varozidi export nor Visual "
+                                      "Studio Code snippets: it holds %2, not an object.")
+                           .arg(path, document.isArray() ? QStringLiteral("a list")
+                                                         : QStringLiteral("a single value")));
+    return document.object();
+}
+
+JsonSnippets ReadJsonSnippets(const QString& path, const QByteArray& bytes) {
+    const QJsonObject root = ParseJsonObject(path, bytes);
+    if (root.value(QStringLiteral("snippets")).isArray() ||
+        root.value(QStringLiteral("format")).toString().startsWith(u"varozidi"))
+        return {ours(path, root), QStringLiteral("a Varozidi export")};
+    return {vsCode(path, root), QStringLiteral("Visual Studio Code snippets")};
+}
+
+// QJsonDocument takes strict JSON only. Comments and trailing commas outside strings become
+// blanks of the same length (line breaks kept), so that a parse error's offset still points
+// at the file as written.
+QByteArray StripJsonComments(QByteArray text) {
+    enum { Code, String, LineComment, BlockComment } state = Code;
+    qsizetype comma = -1; // a comma that only blanks and comments have followed so far
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        char& c = text[i];
+        const char next = i + 1 < size ? text[i + 1] : '\0';
+        switch (state) {
+        case String:
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                state = Code;
+            break;
+        case LineComment:
+            if (c == '\n')
+                state = Code;
+            else
+                c = ' ';
+            break;
+        case BlockComment:
+            if (c == '*' && next == '/') {
+                c = ' ';
+                text[++i] = ' ';
+                state = Code;
+            } else if (c != '\n') {
+                c = ' ';
+            }
+            break;
+        case Code:
+            if (c == '/' && (next == '/' || next == '*')) {
+                state = next == '/' ? LineComment : BlockComment;
+                c = ' ';
+                text[++i] = ' ';
+            } else if (c == ',') {
+                comma = i;
+            } else if (c == '}' || c == ']') {
+                if (comma >= 0)
+                    text[comma] = ' ';
+                comma = -1;
+            } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+                comma = -1;
+                if (c == '"')
+                    state = String;
+            }
+            break;
+        }
+    }
+    return text;
+}
+
+} // namespace varozidi::transfer

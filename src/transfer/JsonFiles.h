@@ -1,0 +1,43 @@
+#pragma once
+
+// Snippets as JSON: the program's own export file, and the snippet files of Visual Studio
+// Code, which allow comments and trailing commas.
+
+#include "transfer/Snippet.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+
+namespace varozidi::transfer {
+
+// The export file: UTF-8, one snippet a line with id, language, title and body, null for a
+// field without a value.
+QByteArray SnippetsToJson(const QList<Snippet>& snippets);
+
+// value as a JSON string or null, appended to out.
+void AppendJson(QByteArray& out, const Text& value);
+
+// A file of the program's: {"format": format, "version": 1, "snippets": [records]}, each
+// record (a JSON object) on a line of its own.
+QByteArray JsonListFile(const QString& format, const QByteArrayList& records);
+
+struct JsonSnippets {
+    QList<Snippet> snippets;
+    QString kind; // what the file was, in words
+};
+
+// The snippets of a JSON file at path (bytes are its content): an export file of the
+// program's, or Visual Studio Code snippets, told apart by their shape. A Visual Studio Code
+// file gives the language by its name (python.json) or each snippet's scope. Throws BadInput
+// naming what is wrong and where.
+JsonSnippets ReadJsonSnippets(const QString& path, const QByteArray& bytes);
+
+// The object at the root of JSON text that may hold comments and trailing commas; throws
+// BadInput for anything else.
+QJsonObject ParseJsonObject(const QString& path, const QByteArray& bytes);
+
+// text with its comments and trailing commas turned into blanks, as Visual Studio Code
+// allows them, strings left alone.
+QByteArray StripJsonComments(QByteArray text);
+
+} // namespace varozidi::transfer
