@@ -3,6 +3,7 @@
 #include "Forms.h"
 #include "Unit1.h"
 #include "Unit2.h"
+#include "platform/AdoConnectionString.h"
 #include "setup/Setup.h"
 
 #include <QDir>
@@ -85,9 +86,7 @@ QJsonArray readRowsAsJson(const QString& path) {
 }
 
 QString connectionStringFor(const QString& path) {
-    return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=%1;"
-                          "Persist Security Info=False;")
-        .arg(path);
+    return varozidi::ado::jetConnectionString(path);
 }
 
 void execSql(const QString& path, const QString& sql) {
