@@ -128,7 +128,7 @@ void TForm1::BackupDataExecute(QObject*) {
     ADOConnection1->Close();
     bool copied = false;
     try {
-        const QString folder = GetAppDataFolder() + QStringLiteral("KZQBackups/Varozidi/");
+        const QString folder = backupFolder();
         MakeFolders(folder);
         copied = WinCopyFile(DataDir + QStringLiteral("varozidi.mdb"),
                              folder + QStringLiteral("varozidi.mdb"));
