@@ -1,104 +1,303 @@
-// The store operations of the main window on a large collection.
+// The store operations of the main window on a large collection, each against the bare SQLite
+// statements that read or write the same data, in the same run.
 //
-//   QT_QPA_PLATFORM=offscreen build/bench/bench_store [--snippets=N]
+//   QT_QPA_PLATFORM=offscreen build/bench/bench_store [--snippets=N] [--no-long] [--cache=DIR]
 //
-// Builds a database of N snippets (100,000 by default) with bodies of about 2 KB spread
-// over 40 languages, then times listing languages, listing one language's titles, and
-// showing one snippet through the real main window.
+// The collection (100,000 snippets by default) is generated once into the cache folder. The
+// writing operations undo themselves (a new row is deleted again, an edit writes the same
+// text), so the cached collection stays as it was. Prints a TARGET line per operation.
 
+#include "BenchSupport.h"
 #include "Unit1.h"
-#include "platform/Dialogs.h"
-#include "setup/Setup.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+#include <QLineEdit>
+#include <QSet>
 #include <benchmark/benchmark.h>
-#include <memory>
+#include <cstdio>
+#include <map>
 #include <sqlite3.h>
 
 namespace {
 
-int gSnippets = 100000;
-std::unique_ptr<QTemporaryDir> gHome;
-std::unique_ptr<TForm1> gForm;
+using bench::SelectSnippet;
 
-void fill(const QString& path) {
-    varozidi::setup::CreateEmptyDatabase(path);
-    sqlite3* db = nullptr;
-    sqlite3_open(path.toUtf8().constData(), &db);
-    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO varozidi (Language, Title, Body) VALUES (?,?,?)", -1, &stmt,
-                       nullptr);
-    const std::string body(2000, 'x');
-    for (int i = 0; i < gSnippets; ++i) {
-        const std::string language = "Language " + std::to_string(i % 40);
-        const std::string title = "Snippet " + std::to_string(i);
-        sqlite3_bind_text(stmt, 1, language.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(stmt, 2, title.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(stmt, 3, body.c_str(), -1, SQLITE_STATIC);
-        sqlite3_step(stmt);
-        sqlite3_reset(stmt);
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+std::unique_ptr<TForm1> gForm;
+sqlite3* gBare = nullptr;
+bench::CollectionFacts gFacts;
+bool gFailed = false;
+
+void fail(benchmark::State& state, const char* why) {
+    gFailed = true;
+    state.SkipWithError(why);
 }
 
-void ListLanguages(benchmark::State& state) {
+// Steps a statement to its end, touching every column as text as a reader would.
+void drain(sqlite3_stmt* s) {
+    while (sqlite3_step(s) == SQLITE_ROW)
+        for (int c = 0; c < sqlite3_column_count(s); ++c)
+            benchmark::DoNotOptimize(sqlite3_column_text(s, c));
+}
+
+void bare(const char* sql, const std::function<void(sqlite3_stmt*)>& bind) {
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(gBare, sql, -1, &s, nullptr);
+    bind(s);
+    drain(s);
+    sqlite3_finalize(s);
+}
+
+void bindText(sqlite3_stmt* s, int i, const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    sqlite3_bind_text(s, i, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+}
+
+qint64 bareInsert(const QString& language, const QString& title) {
+    bare("INSERT INTO varozidi (Language, Title) VALUES (?, ?)", [&](sqlite3_stmt* s) {
+        bindText(s, 1, language);
+        bindText(s, 2, title);
+    });
+    return sqlite3_last_insert_rowid(gBare);
+}
+
+void bareDelete(qint64 id) {
+    bare("DELETE FROM varozidi WHERE ID = ?",
+         [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, id); });
+}
+
+QString bodyOf(qint64 id) {
+    QString body;
+    bare("SELECT Body FROM varozidi WHERE ID = ?", [&](sqlite3_stmt* s) {
+        sqlite3_bind_int64(s, 1, id);
+        if (sqlite3_step(s) == SQLITE_ROW)
+            body = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                                     sqlite3_column_bytes(s, 0));
+        sqlite3_reset(s);
+    });
+    return body;
+}
+
+// --- the operations -----------------------------------------------------------------------
+
+void ListLangs(benchmark::State& state) {
     for (auto _ : state)
         gForm->ListLangsExecute();
     state.counters["languages"] = gForm->ListBox1->Count();
+    // The list the rows themselves give: each language once, by its first row, case-blind.
+    QStringList expected;
+    QSet<QString> seen;
+    bare("SELECT Language FROM varozidi ORDER BY ID", [&](sqlite3_stmt* s) {
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            const QString language =
+                QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                                  sqlite3_column_bytes(s, 0));
+            if (!seen.contains(language.toCaseFolded())) {
+                seen.insert(language.toCaseFolded());
+                expected.append(language);
+            }
+        }
+        sqlite3_reset(s);
+    });
+    QStringList listed;
+    for (int i = 0; i < gForm->ListBox1->Count(); ++i)
+        listed.append(gForm->ListBox1->Text(i));
+    if (listed != expected)
+        fail(state, "the language list differs from the rows");
 }
 
-void ListTitlesOfOneLanguage(benchmark::State& state) {
+void BareListLangs(benchmark::State& state) {
+    for (auto _ : state)
+        bare("SELECT DISTINCT Language FROM varozidi", [](sqlite3_stmt*) {});
+}
+
+void ListVarozidi(benchmark::State& state) {
     gForm->ListLangsExecute();
-    for (auto _ : state) {
-        gForm->ListBox1->setItemIndex(0);
+    gForm->ListBox1->setItemIndex(gForm->ListBox1->IndexOf(gFacts.largestLanguage));
+    for (auto _ : state)
         gForm->ListVarozidiExecute();
-    }
     state.counters["titles"] = gForm->ListBox2->Count();
+    if (gForm->ListBox2->Count() < gFacts.largestLanguageCount)
+        fail(state, "fewer titles listed than the language holds");
 }
 
-void ShowOneSnippet(benchmark::State& state) {
+void BareListVarozidi(benchmark::State& state) {
+    for (auto _ : state)
+        bare("SELECT ID, Title FROM varozidi WHERE Language = ? ORDER BY ID",
+             [](sqlite3_stmt* s) { bindText(s, 1, gFacts.largestLanguage); });
+}
+
+void ShowSnippit(benchmark::State& state, qint64 id, QString language) {
     gForm->ListLangsExecute();
-    gForm->ListBox1->setItemIndex(0);
-    gForm->ListVarozidiExecute();
-    gForm->ListBox2->setItemIndex(gForm->ListBox2->Count() / 2);
+    if (!SelectSnippet(*gForm, language, id))
+        return fail(state, "snippet not listed");
     for (auto _ : state)
         gForm->ShowSnippitExecute();
+    if (gForm->CurrentSnippitID != id)
+        fail(state, "another snippet shown");
 }
 
-BENCHMARK(ListLanguages)->Unit(benchmark::kMillisecond);
-BENCHMARK(ListTitlesOfOneLanguage)->Unit(benchmark::kMillisecond);
-BENCHMARK(ShowOneSnippet)->Unit(benchmark::kMicrosecond);
+void BareShowSnippit(benchmark::State& state, qint64 id) {
+    for (auto _ : state)
+        bare("SELECT Language, Title, Body FROM varozidi WHERE ID = ?",
+             [id](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, id); });
+}
+
+void EditSnippit(benchmark::State& state, qint64 id, QString language) {
+    gForm->ListLangsExecute();
+    if (!SelectSnippet(*gForm, language, id))
+        return fail(state, "snippet not listed");
+    gForm->ShowSnippitExecute();
+    for (auto _ : state)
+        gForm->EditSnippitExecute();
+}
+
+void BareEditSnippit(benchmark::State& state, qint64 id) {
+    const QByteArray body = bodyOf(id).toUtf8();
+    for (auto _ : state)
+        bare("UPDATE varozidi SET Body = ? WHERE ID = ?", [&](sqlite3_stmt* s) {
+            sqlite3_bind_text(s, 1, body.constData(), int(body.size()), SQLITE_STATIC);
+            sqlite3_bind_int64(s, 2, id);
+        });
+}
+
+// New and delete work in a small language, so that the lists they refill stay short.
+const QString kNewLanguage = QStringLiteral("Prolog");
+
+void NewSnippit(benchmark::State& state) {
+    for (auto _ : state) {
+        gForm->Edit1->setText(kNewLanguage);
+        gForm->Edit2->setText(QStringLiteral("bench new"));
+        gForm->NewSnippitExecute();
+        state.PauseTiming();
+        bare("DELETE FROM varozidi WHERE Title = 'bench new'", [](sqlite3_stmt*) {});
+        state.ResumeTiming();
+    }
+}
+
+void BareNewSnippit(benchmark::State& state) {
+    for (auto _ : state) {
+        const qint64 id = bareInsert(kNewLanguage, QStringLiteral("bench new"));
+        state.PauseTiming();
+        bareDelete(id);
+        state.ResumeTiming();
+    }
+}
+
+void DeleteSnippit(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        const qint64 id = bareInsert(kNewLanguage, QStringLiteral("bench delete"));
+        gForm->ListLangsExecute();
+        if (!SelectSnippet(*gForm, kNewLanguage, id))
+            return fail(state, "new row not listed");
+        state.ResumeTiming();
+        gForm->DeleteSnippitExecute();
+    }
+}
+
+void BareDeleteSnippit(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        const qint64 id = bareInsert(kNewLanguage, QStringLiteral("bench delete"));
+        state.ResumeTiming();
+        bareDelete(id);
+    }
+}
+
+// Remembers each benchmark's mean real time per iteration, in seconds.
+class Recorder : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> seconds;
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (!run.error_occurred && run.iterations > 0)
+                seconds[run.run_name.function_name] =
+                    run.real_accumulated_time / double(run.iterations);
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+template <class F> void add(const std::string& name, F&& f, double minTime) {
+    benchmark::RegisterBenchmark(name.c_str(), std::forward<F>(f))
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MinTime(minTime);
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]).rfind("--snippets=", 0) == 0)
-            gSnippets = std::stoi(std::string(argv[i]).substr(11));
+    bench::Options options = bench::TakeOptions(argc, argv);
+    options.collection = bench::CachedCollection(options.cache, options.spec);
+    gFacts = bench::ReadFacts(options.collection);
     QApplication app(argc, argv);
-    gHome = std::make_unique<QTemporaryDir>();
-    qputenv("XDG_DATA_HOME", gHome->path().toUtf8());
-    const QString dataDir = gHome->path() + QStringLiteral("/KZQ/Varozidi/");
-    QDir().mkpath(dataDir);
-    fill(dataDir + QStringLiteral("varozidi.mdb"));
-    QFile welcome(dataDir + QStringLiteral("kzq.txt"));
-    if (!welcome.open(QIODevice::WriteOnly) || welcome.write("Welcome\n") < 0)
-        return 1;
-    welcome.close();
-    // Any message box would wait for a click that never comes.
-    SetMessageDlgAnswerer([](const MessageDlgRequest& request) -> int {
-        qFatal("unexpected message: %s", qPrintable(request.text));
-    });
+    bench::Home home(options.collection);
+    bench::RefuseMessageBoxes();
     gForm = std::make_unique<TForm1>();
+    gBare = bench::OpenBare(options.collection);
+    // Leftovers of an interrupted run.
+    bare("DELETE FROM varozidi WHERE Title IN ('bench new', 'bench delete')", [](sqlite3_stmt*) {});
 
+    const double t = options.spec.snippets >= 10000 ? 0.3 : 0.05;
+    const auto m = gFacts.medianBodyId;
+    const auto ml = gFacts.medianLanguage;
+    const std::vector<std::tuple<std::string, std::string, std::string>> pairs = {
+        {"ListLangs", "ListLangs", "SELECT DISTINCT Language"},
+        {"ListVarozidi", "ListVarozidi (largest language)", "SELECT ID, Title WHERE Language = ?"},
+        {"ShowSnippit/median", "ShowSnippit (median body)",
+         "SELECT Language, Title, Body WHERE ID = ?"},
+        {"EditSnippit/median", "EditSnippit (median body)", "UPDATE SET Body = ? WHERE ID = ?"},
+        {"NewSnippit", "NewSnippit", "INSERT INTO varozidi"},
+        {"DeleteSnippit", "DeleteSnippit", "DELETE WHERE ID = ?"},
+        {"ShowSnippit/10MB", "ShowSnippit (10 MB body)",
+         "SELECT Language, Title, Body WHERE ID = ?"},
+        {"EditSnippit/10MB", "EditSnippit (10 MB body)", "UPDATE SET Body = ? WHERE ID = ?"}};
+    add("ListLangs", ListLangs, t);
+    add("Bare/ListLangs", BareListLangs, t);
+    add("ListVarozidi", ListVarozidi, t);
+    add("Bare/ListVarozidi", BareListVarozidi, t);
+    add(
+        "ShowSnippit/median", [=](benchmark::State& s) { ShowSnippit(s, m, ml); }, t);
+    add(
+        "Bare/ShowSnippit/median", [=](benchmark::State& s) { BareShowSnippit(s, m); }, t);
+    add(
+        "EditSnippit/median", [=](benchmark::State& s) { EditSnippit(s, m, ml); }, t);
+    add(
+        "Bare/EditSnippit/median", [=](benchmark::State& s) { BareEditSnippit(s, m); }, t);
+    add("NewSnippit", NewSnippit, t);
+    add("Bare/NewSnippit", BareNewSnippit, t);
+    add("DeleteSnippit", DeleteSnippit, t);
+    add("Bare/DeleteSnippit", BareDeleteSnippit, t);
+    if (gFacts.hugeBodyId) {
+        const auto h = gFacts.hugeBodyId;
+        const auto hl = gFacts.hugeLanguage;
+        add(
+            "ShowSnippit/10MB", [=](benchmark::State& s) { ShowSnippit(s, h, hl); }, t);
+        add(
+            "Bare/ShowSnippit/10MB", [=](benchmark::State& s) { BareShowSnippit(s, h); }, t);
+        add(
+            "EditSnippit/10MB", [=](benchmark::State& s) { EditSnippit(s, h, hl); }, t);
+        add(
+            "Bare/EditSnippit/10MB", [=](benchmark::State& s) { BareEditSnippit(s, h); }, t);
+    }
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    Recorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
+
+    for (const auto& [key, name, sql] : pairs) {
+        const auto ours = recorder.seconds.find(key);
+        const auto floor = recorder.seconds.find("Bare/" + key);
+        if (ours == recorder.seconds.end())
+            continue;
+        std::printf("TIME|%d|%s|%.4f\n", options.spec.snippets, key.c_str(), ours->second * 1e3);
+        if (floor == recorder.seconds.end())
+            continue;
+        char detail[200];
+        std::snprintf(detail, sizeof detail, "%.3f ms against %.3f ms (%s)", ours->second * 1e3,
+                      floor->second * 1e3, sql.c_str());
+        bench::Target("2 " + name, ours->second / floor->second, 2.0, detail);
+    }
+    sqlite3_close(gBare);
     gForm.reset();
-    return 0;
+    return gFailed ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 #include "Version.h"
 #include "platform/ADODB.h"
 #include "platform/Errors.h"
+#include "platform/LanguageIndex.h"
 #include "platform/SearchIndex.h"
 
 #include <QDir>
@@ -104,6 +105,7 @@ void CreateEmptyDatabase(const QString& path) {
     if (rc == SQLITE_OK) {
         try {
             search::EnsureIndex(db, temp);
+            language::EnsureIndex(db, temp);
         } catch (const Error& e) {
             rc = SQLITE_ERROR;
             why = e.message();

@@ -1,10 +1,18 @@
 #include "SnippetQueries.h"
 
 #include "platform/ADODB.h"
+#include "platform/LanguageIndex.h"
 
 #include <QSet>
 
 QStringList DistinctLanguages(TADOTable& table) {
+    // The language index answers without reading the rows, and leaves the cursor alone.
+    if (TADOConnection* connection = table.Connection()) {
+        connection->Open();
+        if (auto languages = varozidi::language::DistinctLanguages(
+                connection->handle(), connection->DatabasePath(), table.TableName()))
+            return *languages;
+    }
     table.Open();
     table.setFiltered(false);
     table.First();

@@ -195,6 +195,7 @@ private:
     void offerToSaveAsNew(const QString& why);
     void forgetShownSnippet();
     void listTitlesOfSelectedLanguage();
+    void openFiltered(const QString& filter);
     qint64 selectedSnippetId() const;
 
     // Language and title of the snippet in the editor, to offer them again should it vanish.

@@ -45,9 +45,7 @@ void TForm1::listTitlesOfSelectedLanguage() {
         return;
     }
     const QString language = ListBox1->Text(ListBox1->ItemIndex());
-    ADOTable1->Open();
-    ADOTable1->setFilter(QStringLiteral("Language = ") + QuotedStr(language));
-    ADOTable1->setFiltered(true);
+    openFiltered(QStringLiteral("Language = ") + QuotedStr(language));
     ADOTable1->First();
     QList<std::pair<QString, qint64>> titles;
     while (!ADOTable1->Eof()) {
@@ -60,6 +58,14 @@ void TForm1::listTitlesOfSelectedLanguage() {
         ListBox2->Add(title, id);
 }
 
+// The filter is set before the cursor opens, so that a closed cursor never reads every row
+// first only to read the filtered ones next.
+void TForm1::openFiltered(const QString& filter) {
+    ADOTable1->setFilter(filter);
+    ADOTable1->setFiltered(true);
+    ADOTable1->Open();
+}
+
 qint64 TForm1::selectedSnippetId() const {
     return ListBox2->Value(ListBox2->ItemIndex());
 }
@@ -68,9 +74,7 @@ void TForm1::ShowSnippitExecute(QObject*) {
     if (ListBox2->ItemIndex() < 0)
         return;
     const qint64 id = selectedSnippetId();
-    ADOTable1->Open();
-    ADOTable1->setFilter(idFilter(id));
-    ADOTable1->setFiltered(true);
+    openFiltered(idFilter(id));
     if (ADOTable1->Eof())
         throw Error(tr("The snippet \"%1\" is no longer in the database; another program may "
                        "have deleted it.")
@@ -129,9 +133,7 @@ void TForm1::EditSnippitExecute(QObject*) {
     if (CurrentSnippitID == 0)
         throw NoSnippitToSave(
             tr("The text in the editor is not part of any snippet yet, so it was not saved."));
-    ADOTable1->Open();
-    ADOTable1->setFilter(idFilter(CurrentSnippitID));
-    ADOTable1->setFiltered(true);
+    openFiltered(idFilter(CurrentSnippitID));
     if (ADOTable1->Eof()) {
         ADOTable1->setFiltered(false);
         ADOTable1->Close();
@@ -148,9 +150,7 @@ void TForm1::EditSnippitExecute(QObject*) {
 
 void TForm1::DeleteSnippitExecute(QObject*) {
     const qint64 id = selectedSnippetId();
-    ADOTable1->Open();
-    ADOTable1->setFilter(idFilter(id));
-    ADOTable1->setFiltered(true);
+    openFiltered(idFilter(id));
     if (!ADOTable1->Eof())
         ADOTable1->Delete();
     ADOTable1->Close();

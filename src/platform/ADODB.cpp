@@ -5,6 +5,7 @@
 #include "platform/AdoSchema.h"
 #include "platform/AdoStatement.h"
 #include "platform/Errors.h"
+#include "platform/LanguageIndex.h"
 #include "platform/SearchIndex.h"
 #include "transfer/Migration.h"
 
@@ -125,6 +126,10 @@ void TADOConnection::Open() {
         varozidi::search::EnsureIndex(db_, path, OnSlowOpen);
     } catch (const std::exception&) {
     }
+    try {
+        varozidi::language::EnsureIndex(db_, path);
+    } catch (const std::exception&) {
+    }
 }
 
 void TADOConnection::VerifyDatabaseFile(const QString& path, const QString& tableName) {
@@ -187,6 +192,7 @@ struct TADOTable::Impl {
     QString rowidSql;      // see TableShape
     int aliasColumn = -1;  // read from rowids directly
     int generatedKey = -1; // numbered here on insert
+    bool utf8 = false;     // text sorts in code point order
     Condition condition;
     std::vector<qint64> rowids; // the visible rows, ascending
     qsizetype pos = 0;
@@ -215,10 +221,12 @@ struct TADOTable::Impl {
         aliasColumn = shape.aliasColumn;
         generatedKey = shape.generatedKey;
         windows.assign(columns.size(), {});
+        Statement encoding(db(), path(), QStringLiteral("PRAGMA encoding"), reading());
+        utf8 = encoding.step() && encoding.value(0).toString() == u"UTF-8";
     }
 
     Condition compile(const QString& filter) const {
-        return varozidi::ado::translateFilter(filter, columns, q->tableName_);
+        return varozidi::ado::translateFilter(filter, columns, q->tableName_, utf8);
     }
 
     // Reads the rows matching c and stands on the first; nothing changes when this fails.
@@ -226,12 +234,15 @@ struct TADOTable::Impl {
         QString sql = QStringLiteral("SELECT %1 FROM %2").arg(rowidSql, table());
         if (!c.empty())
             sql += QStringLiteral(" WHERE ") + c.sql;
-        sql += QStringLiteral(" ORDER BY ") + rowidSql;
+        // Sorted here: asked to sort, SQLite would rather scan the table in order than use
+        // an index for the condition.
         Statement s(db(), path(), sql, reading());
         s.bind(c.params);
         std::vector<qint64> rows;
         while (s.step())
             rows.push_back(s.int64(0));
+        if (!std::is_sorted(rows.begin(), rows.end()))
+            std::sort(rows.begin(), rows.end());
         rowids = std::move(rows);
         condition = std::move(c);
         pos = 0;

@@ -1,5 +1,6 @@
 #include "platform/AdoFilter.h"
 
+#include "platform/CaseRange.h"
 #include "platform/Errors.h"
 
 #include <cmath>
@@ -21,8 +22,9 @@ struct Token {
 
 class Parser {
 public:
-    Parser(const QString& filter, const std::vector<Column>& columns, const QString& table)
-        : filter_(filter), columns_(columns), table_(table) {}
+    Parser(const QString& filter, const std::vector<Column>& columns, const QString& table,
+           bool binaryRanges)
+        : filter_(filter), columns_(columns), table_(table), binaryRanges_(binaryRanges) {}
 
     Condition run() {
         lex();
@@ -201,13 +203,27 @@ private:
         if (value.kind != Tok::String && value.kind != Tok::Number)
             fail(QStringLiteral("a value is missing after '%1 %2'; found %3")
                      .arg(name.text, op.text, describe(value)));
-        params_.push_back(convert(*column, value));
         const QString field = quoteIdentifier(column->name);
-        if (column->affinity == Affinity::Text)
+        if (column->affinity == Affinity::Text) {
             // A field without a value reads as empty text, so it compares as empty text; a
             // number another program stored in a text field compares as the text it reads as.
-            return QStringLiteral("CAST(COALESCE(%1, '') AS TEXT) COLLATE %2 %3 ?")
-                .arg(field, QLatin1String(kCollation), op.text);
+            QString sql = QStringLiteral("CAST(COALESCE(%1, '') AS TEXT) COLLATE %2 %3 ?")
+                              .arg(field, QLatin1String(kCollation), op.text);
+            // Equality also names the range of spellings, which an index on the field can
+            // seek; blobs and empty fields lie outside it and are kept apart.
+            const auto bounds =
+                binaryRanges_ && op.text == u"=" ? caseBlindBounds(value.text) : std::nullopt;
+            if (bounds) {
+                params_.push_back(bounds->first);
+                params_.push_back(bounds->second);
+                sql = QStringLiteral("(%1 BETWEEN ? AND ? OR %1 >= x'' OR %1 IS NULL) AND ")
+                          .arg(field) +
+                      sql;
+            }
+            params_.push_back(convert(*column, value));
+            return sql;
+        }
+        params_.push_back(convert(*column, value));
         return QStringLiteral("%1 %2 ?").arg(field, op.text);
     }
 
@@ -235,6 +251,7 @@ private:
     std::vector<Token> tokens_;
     std::size_t next_ = 0;
     std::vector<QVariant> params_;
+    bool binaryRanges_;
 };
 
 } // namespace
@@ -250,8 +267,8 @@ Affinity affinityOf(const QString& declaredType) {
 }
 
 Condition translateFilter(const QString& filter, const std::vector<Column>& columns,
-                          const QString& tableName) {
-    return Parser(filter, columns, tableName).run();
+                          const QString& tableName, bool binaryRanges) {
+    return Parser(filter, columns, tableName, binaryRanges).run();
 }
 
 QString quoteIdentifier(const QString& name) {

@@ -29,9 +29,11 @@ struct Condition {
     bool empty() const { return sql.isEmpty(); }
 };
 
-// Throws varozidi::Error naming the problem and the filter text.
+// Throws varozidi::Error naming the problem and the filter text. binaryRanges: text sorts in
+// code point order in this database (UTF-8), so text equality may add a range an index can
+// seek.
 Condition translateFilter(const QString& filter, const std::vector<Column>& columns,
-                          const QString& tableName);
+                          const QString& tableName, bool binaryRanges = false);
 
 QString quoteIdentifier(const QString& name);
 
