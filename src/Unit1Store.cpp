@@ -53,9 +53,7 @@ void TForm1::listTitlesOfSelectedLanguage() {
             {field(ADOTable1, "Title"), ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt()});
         ADOTable1->Next();
     }
-    ListBox2->Clear();
-    for (const auto& [title, id] : titles)
-        ListBox2->Add(title, id);
+    ListBox2->SetEntries(titles);
 }
 
 // The filter is set before the cursor opens, so that a closed cursor never reads every row
@@ -87,12 +85,11 @@ void TForm1::ShowSnippitExecute(QObject*) {
     const QString listed =
         ListBox1->ItemIndex() >= 0 ? ListBox1->Text(ListBox1->ItemIndex()) : language;
 
-    SynEdit1->SetLinesText(body);
+    SynEdit1->SetLinesText(body, HighlighterFor(listed));
     CurrentSnippitID = shownId;
     shownLanguage_ = language;
     shownTitle_ = title;
     saveTextAsNew_ = false;
-    SynEdit1->setHighlighter(HighlighterFor(listed));
 }
 
 void TForm1::NewSnippitExecute(QObject*) {

@@ -6,6 +6,7 @@
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QScopedValueRollback>
 #include <QStringDecoder>
@@ -70,6 +71,20 @@ QsciScintilla::EolMode eolModeOf(const QString& text) {
     return QsciScintilla::EolUnix;
 }
 
+// The longest line of UTF-8 text, in bytes.
+qsizetype longestLine(const QByteArray& bytes) {
+    qsizetype longest = 0;
+    qsizetype start = 0;
+    while (start <= bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', start);
+        if (end < 0)
+            end = bytes.size();
+        longest = std::max(longest, end - start);
+        start = end + 1;
+    }
+    return longest;
+}
+
 } // namespace
 
 TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
@@ -87,6 +102,12 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
     setMarginWidth(1, 0);
     setEolMode(EolUnix);
     applyEditorLook();
+    wrapNote_ = new QLabel(tr("Word wrap is off for this snippet: it has a line too long to "
+                              "wrap."),
+                           this);
+    wrapNote_->setAutoFillBackground(true);
+    wrapNote_->setMargin(4);
+    wrapNote_->hide();
 
     connect(this, &QsciScintilla::textChanged, this, [this] {
         if (!programChange_)
@@ -120,13 +141,25 @@ void TSynEdit::applyEditorLook() {
     setMarginWidth(0, QStringLiteral("00000"));
 }
 
-void TSynEdit::replaceText(const QString& text) {
+void TSynEdit::replaceText(const QString& text, const std::function<void()>& whileEmpty) {
     programChange_ = true;
     setEolMode(eolModeOf(text));
     // By length, not as a C string: a NUL inside a snippet is text like any other.
     const QByteArray bytes = text.toUtf8();
+    longLine_ = longestLine(bytes) > kLongestWrappedLine;
+    // The history is emptied below; collecting it would only copy the text once more.
+    SendScintilla(SCI_SETUNDOCOLLECTION, 0UL);
     SendScintilla(SCI_CLEARALL);
+    // A lexer set on an empty document styles nothing yet; set later, it restyles it all.
+    if (whileEmpty)
+        whileEmpty();
+    // Text that goes in wrapped is wrapped whole at once; wrapping it afterwards does the
+    // lines in view now and the others while the window is idle.
+    if (wrapMode() != WrapNone)
+        setWrapMode(WrapNone);
     SendScintilla(SCI_APPENDTEXT, static_cast<unsigned long>(bytes.size()), bytes.constData());
+    applyWrap();
+    SendScintilla(SCI_SETUNDOCOLLECTION, 1UL);
     programChange_ = false;
     SendScintilla(SCI_EMPTYUNDOBUFFER);
     SendScintilla(SCI_SETSAVEPOINT);
@@ -159,17 +192,42 @@ void TSynEdit::SetLinesText(const QString& text) {
     replaceText(text);
 }
 
+void TSynEdit::SetLinesText(const QString& text, TSynCustomHighlighter* highlighter) {
+    replaceText(text, [&] { setHighlighter(highlighter); });
+}
+
 void TSynEdit::Clear() {
     replaceText(QString());
 }
 
 void TSynEdit::setWordWrap(bool on) {
-    setWrapMode(on ? WrapWord : WrapNone);
+    wantWrap_ = on;
+    applyWrap();
+}
+
+void TSynEdit::applyWrap() {
+    const WrapMode mode = wantWrap_ && !longLine_ ? WrapWord : WrapNone;
+    if (wrapMode() != mode)
+        setWrapMode(mode);
+    wrapNote_->setVisible(WrapSuspended());
+    if (WrapSuspended())
+        wrapNote_->raise();
+}
+
+void TSynEdit::resizeEvent(QResizeEvent* event) {
+    QsciScintilla::resizeEvent(event);
+    // At the bottom right of the text, clear of the scroll bars.
+    wrapNote_->adjustSize();
+    const QRect text = viewport()->geometry();
+    wrapNote_->move(text.right() - wrapNote_->width(), text.bottom() - wrapNote_->height());
 }
 
 void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
-    highlighter_ = highlighter;
     QsciLexer* lexer = highlighter ? highlighter->lexer() : nullptr;
+    // Setting a lexer restyles every line, even when it is the same lexer.
+    if (highlighter == highlighter_ && lexer == this->lexer())
+        return;
+    highlighter_ = highlighter;
     if (lexer) {
         // Every style draws in the editor's font; only colours differ between styles.
         lexer->setDefaultFont(editorFont_);

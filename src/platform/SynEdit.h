@@ -7,8 +7,10 @@
 #include <QFont>
 #include <QObject>
 #include <Qsci/qsciscintilla.h>
+#include <functional>
 #include <span>
 
+class QLabel;
 class QMenu;
 class QsciLexer;
 class TSynCustomHighlighter;
@@ -75,6 +77,8 @@ public:
     void LoadLinesFromFile(const QString& path); // throws varozidi::Error naming the file
     void ClearLines();
     void SetLinesText(const QString& text);
+    // The text with the highlighter that colours it, set while the editor is empty.
+    void SetLinesText(const QString& text, TSynCustomHighlighter* highlighter);
     void Clear();
 
     // The whole text, NUL characters included.
@@ -85,8 +89,13 @@ public:
     void PasteFromClipboard() { paste(); }
     void Undo() { undo(); }
 
-    bool WordWrap() const { return wrapMode() != WrapNone; }
+    // The user's choice. A text with a line longer than kLongestWrappedLine bytes is shown
+    // unwrapped all the same, with a note saying so: Scintilla lays out a wrapped line whole,
+    // which for a line of megabytes (minified code) stops the window for seconds.
+    bool WordWrap() const { return wantWrap_; }
     void setWordWrap(bool on);
+    bool WrapSuspended() const { return wantWrap_ && longLine_; }
+    static constexpr qsizetype kLongestWrappedLine = 100000;
 
     TSynCustomHighlighter* Highlighter() const { return highlighter_; }
     void setHighlighter(TSynCustomHighlighter* highlighter);
@@ -103,15 +112,17 @@ Q_SIGNALS:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     // Tab belongs to the text; Ctrl+Tab and Ctrl+Shift+Tab move the focus on, and the Menu
     // key or Shift+F10 opens the pop-up menu at the caret.
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void replaceText(const QString& text);
+    void replaceText(const QString& text, const std::function<void()>& whileEmpty = {});
     QPoint caretPoint() const;
     void applyEditorLook();
+    void applyWrap();
 
     TSynCustomHighlighter* highlighter_ = nullptr;
     QFont editorFont_;
@@ -119,4 +130,7 @@ private:
     QMenu* popupMenu_ = nullptr;
     bool programChange_ = false;
     bool applyingLook_ = false;
+    bool wantWrap_ = false;
+    bool longLine_ = false;
+    QLabel* wrapNote_ = nullptr;
 };

@@ -51,6 +51,17 @@ void TListBox::Add(const QString& text, qint64 value) {
     entry->setData(Qt::UserRole, value);
 }
 
+void TListBox::SetEntries(const QList<std::pair<QString, qint64>>& entries) {
+    QStringList texts;
+    texts.reserve(entries.size());
+    for (const auto& entry : entries)
+        texts.append(entry.first);
+    clear();
+    addItems(texts);
+    for (int i = 0; i < count(); ++i)
+        item(i)->setData(Qt::UserRole, entries[i].second);
+}
+
 int TListBox::IndexOf(const QString& text) const {
     for (int i = 0; i < count(); ++i)
         if (item(i)->text().compare(text, Qt::CaseInsensitive) == 0)

@@ -1,0 +1,248 @@
+// The editor on the largest snippets, and memory, through the real main window.
+//
+//   xvfb-run -a -s "-screen 0 1024x768x24" build/bench/bench_editor [--snippets=N] [--cache=DIR]
+//
+// Targets:
+//   3  showing the 10 MB snippet (highlighter included, painted) against QScintilla's own
+//      setText of the same text with the same lexer; typing one character in it; the 10 MB
+//      single-line snippet with word wrap on, and the longest wait of the event loop after it
+//   4  peak resident memory after start-up with the large collection against an empty one,
+//      and resident memory after showing the 10 MB snippet and moving to a small one
+// Memory is measured in fresh processes of this program (--memory=empty|large).
+
+#include "BenchSupport.h"
+#include "Unit1.h"
+#include "platform/SynHighlighters.h"
+#include "setup/Setup.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QKeyEvent>
+#include <QProcess>
+#include <QTimer>
+#include <Qsci/qscilexercpp.h>
+#include <Qsci/qsciscintilla.h>
+#include <algorithm>
+#include <cstdio>
+#include <malloc.h>
+#include <sqlite3.h>
+#include <vector>
+
+namespace {
+
+double ms(const QElapsedTimer& t) {
+    return double(t.nsecsElapsed()) / 1e6;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Resident memory in MB from /proc/self/status: "VmHWM" the peak, "VmRSS" now.
+double residentMb(const char* key) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(int(qstrlen(key)) + 1).trimmed().split(' ').first().toDouble() / 1024;
+    return -1;
+}
+
+void settle() {
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents();
+}
+
+QString bodyOf(const QString& path, qint64 id) {
+    sqlite3* db = bench::OpenBare(path);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, "SELECT Body FROM varozidi WHERE ID = ?", -1, &s, nullptr);
+    sqlite3_bind_int64(s, 1, id);
+    QString body;
+    if (sqlite3_step(s) == SQLITE_ROW)
+        body = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                                 sqlite3_column_bytes(s, 0));
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return body;
+}
+
+// Shows a snippet through the window and paints it; ms.
+double show(TForm1& form, const QString& language, qint64 id) {
+    QElapsedTimer t;
+    t.start();
+    if (!bench::SelectSnippet(form, language, id))
+        qFatal("snippet %lld not listed", id);
+    t.restart();
+    form.ShowSnippitExecute();
+    form.SynEdit1->viewport()->repaint();
+    return ms(t);
+}
+
+// The longest the event loop waits between 5 ms ticks over the next period.
+double longestStall(int periodMs) {
+    QElapsedTimer since, total;
+    double longest = 0;
+    QEventLoop loop;
+    QTimer tick;
+    tick.setInterval(5);
+    since.start();
+    total.start();
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        longest = std::max(longest, ms(since));
+        since.restart();
+        if (total.hasExpired(periodMs))
+            loop.quit();
+    });
+    tick.start();
+    loop.exec();
+    return longest;
+}
+
+int memoryChild(const bench::Options& o, bool large) {
+    bench::Home home(o.collection);
+    if (!large) {
+        QFile::remove(home.dataDir() + QStringLiteral("varozidi.mdb"));
+        varozidi::setup::CreateEmptyDatabase(home.dataDir() + QStringLiteral("varozidi.mdb"));
+    }
+    bench::RefuseMessageBoxes();
+    TForm1 form;
+    form.resize(1000, 700);
+    form.show();
+    settle();
+    const double startPeak = residentMb("VmHWM");
+    double after = 0;
+    if (large) {
+        const bench::CollectionFacts f = bench::ReadFacts(o.collection);
+        show(form, f.hugeLanguage, f.hugeBodyId);
+        settle();
+        show(form, f.smallLanguage, f.smallBodyId);
+        settle();
+        after = residentMb("VmRSS");
+    }
+    std::printf("%.1f %.1f\n", startPeak, after);
+    return 0;
+}
+
+std::pair<double, double> memoryOf(const bench::Options& o, const char* which) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--memory=") + QLatin1String(which),
+             QStringLiteral("--snippets=%1").arg(o.spec.snippets),
+             QStringLiteral("--cache=") + o.cache});
+    p.waitForFinished(300000);
+    const QList<QByteArray> v = p.readAllStandardOutput().trimmed().split(' ');
+    return {v.value(0).toDouble(), v.value(1).toDouble()};
+}
+
+int run(const bench::Options& o) {
+    const bench::CollectionFacts f = bench::ReadFacts(o.collection);
+    if (!f.hugeBodyId || !f.singleLineId) {
+        std::fprintf(stderr, "bench_editor: the collection has no long bodies\n");
+        return 1;
+    }
+    bench::Home home(o.collection);
+    bench::RefuseMessageBoxes();
+    TForm1 form;
+    form.resize(1000, 700);
+    form.show();
+    settle();
+
+    // 3: the 10 MB snippet through the window, against QScintilla alone.
+    const QString text = bodyOf(o.collection, f.hugeBodyId);
+    QsciScintilla plain;
+    plain.resize(form.SynEdit1->size());
+    plain.show();
+    settle();
+    std::vector<double> ours, floor;
+    for (int i = 0; i < 3; ++i) {
+        show(form, f.smallLanguage, f.smallBodyId);
+        settle();
+        ours.push_back(show(form, f.hugeLanguage, f.hugeBodyId));
+        settle();
+        plain.setText(QString());
+        plain.setLexer(nullptr);
+        settle();
+        QsciLexerCPP lexer;
+        QElapsedTimer t;
+        t.start();
+        plain.setLexer(&lexer);
+        plain.setText(text);
+        plain.viewport()->repaint();
+        floor.push_back(ms(t));
+        plain.setLexer(nullptr);
+    }
+    char detail[200];
+    std::snprintf(detail, sizeof detail, "%.0f ms against setText %.0f ms (median of 3)",
+                  median(ours), median(floor));
+    bench::Target("3 show the 10 MB snippet", median(ours) / median(floor), 1.5, detail);
+
+    // Typing one character at the end of its first line, painted.
+    show(form, f.hugeLanguage, f.hugeBodyId);
+    settle();
+    form.SynEdit1->setFocus();
+    form.SynEdit1->setCursorPosition(0, 20);
+    std::vector<double> keys;
+    for (int i = 0; i < 20; ++i) {
+        QElapsedTimer t;
+        t.start();
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+        QApplication::sendEvent(form.SynEdit1, &press);
+        QApplication::sendEvent(form.SynEdit1, &release);
+        form.SynEdit1->viewport()->repaint();
+        keys.push_back(ms(t));
+    }
+    std::snprintf(detail, sizeof detail, "%.2f ms a key, painted (median of 20; limit 16 ms)",
+                  median(keys));
+    bench::Target("3 type in the 10 MB snippet", median(keys) / 16, 1.0, detail);
+    form.SnippitChanged = 0;
+
+    // The 10 MB single line with word wrap on.
+    show(form, f.smallLanguage, f.smallBodyId);
+    form.SynEdit1->setWordWrap(true);
+    settle();
+    const double single = show(form, f.singleLineLanguage, f.singleLineId);
+    const double stall = longestStall(2000);
+    std::snprintf(detail, sizeof detail, "%.0f ms to show, painted (limit 2000 ms)%s", single,
+                  form.SynEdit1->WrapSuspended() ? "; shown unwrapped with a note" : "");
+    bench::Target("3 show the 10 MB single line, wrap on", single / 2000, 1.0, detail);
+    std::snprintf(detail, sizeof detail,
+                  "longest wait of the event loop over 2 s after showing it: %.0f ms (limit "
+                  "100 ms)",
+                  stall);
+    bench::Target("3 window keeps answering", stall / 100, 1.0, detail);
+
+    // 4: memory, in fresh processes.
+    const auto empty = memoryOf(o, "empty");
+    const auto large = memoryOf(o, "large");
+    std::snprintf(detail, sizeof detail, "peak %.0f MB against %.0f MB empty (limit +20 MB)",
+                  large.first, empty.first);
+    bench::Target("4 memory after start-up", (large.first - empty.first) / 20, 1.0, detail);
+    std::snprintf(detail, sizeof detail,
+                  "%.0f MB after the 10 MB snippet and a small one, against a start-up peak of "
+                  "%.0f MB (limit +40 MB)",
+                  large.second, large.first);
+    bench::Target("4 memory after the 10 MB snippet", (large.second - large.first) / 40, 1.0,
+                  detail);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QString memory;
+    for (int i = 1; i < argc; ++i)
+        if (QByteArray(argv[i]).startsWith("--memory="))
+            memory = QString::fromLatin1(argv[i] + 9);
+    bench::Options o = bench::TakeOptions(argc, argv);
+    QApplication app(argc, argv);
+    o.collection = bench::CachedCollection(o.cache, o.spec);
+    if (!memory.isEmpty())
+        return memoryChild(o, memory == u"large");
+    return run(o);
+}
