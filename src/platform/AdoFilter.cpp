@@ -209,16 +209,24 @@ private:
             // number another program stored in a text field compares as the text it reads as.
             QString sql = QStringLiteral("CAST(COALESCE(%1, '') AS TEXT) COLLATE %2 %3 ?")
                               .arg(field, QLatin1String(kCollation), op.text);
-            // Equality also names the range of spellings, which an index on the field can
-            // seek; blobs and empty fields lie outside it and are kept apart.
-            const auto bounds =
-                binaryRanges_ && op.text == u"=" ? caseBlindBounds(value.text) : std::nullopt;
-            if (bounds) {
-                params_.push_back(bounds->first);
-                params_.push_back(bounds->second);
-                sql = QStringLiteral("(%1 BETWEEN ? AND ? OR %1 >= x'' OR %1 IS NULL) AND ")
-                          .arg(field) +
-                      sql;
+            // Equality also names the ranges of spellings, which an index on the field can
+            // seek; blobs and empty fields lie outside them and are kept apart.
+            const auto ranges =
+                binaryRanges_ && op.text == u"=" ? caseBlindRanges(value.text) : std::nullopt;
+            if (ranges) {
+                QStringList seek;
+                for (const auto& [low, high] : *ranges) {
+                    params_.push_back(low);
+                    params_.push_back(high);
+                    seek.append(QStringLiteral("%1 BETWEEN ? AND ?").arg(field));
+                }
+                seek.append(field + QStringLiteral(" >= x''"));
+                if (value.text.isEmpty())
+                    seek.append(field + QStringLiteral(" IS NULL"));
+                params_.push_back(value.text);
+                // Most rows spell it exactly so, and need no call of the collation.
+                sql = QStringLiteral("(%1) AND (%2 = ? OR %3)")
+                          .arg(seek.join(QStringLiteral(" OR ")), field, sql);
             }
             params_.push_back(convert(*column, value));
             return sql;

@@ -2,16 +2,21 @@
 
 #include <QChar>
 #include <QHash>
+#include <algorithm>
+#include <vector>
 
 namespace varozidi::ado {
 
 namespace {
 
-// Every character that folds to the same as another, by its folded form: the least and the
-// greatest of them. No cased letters lie beyond the first supplementary plane.
-const QHash<char32_t, std::pair<char32_t, char32_t>>& foldClasses() {
-    static const QHash<char32_t, std::pair<char32_t, char32_t>> classes = [] {
-        QHash<char32_t, std::pair<char32_t, char32_t>> made;
+// The characters spelled out one by one at the start, as far as this many ranges allow.
+constexpr qsizetype kMaxRanges = 16;
+
+// Every character that folds to the same as another, by its folded form, in code point
+// order. No cased letters lie beyond the first supplementary plane.
+const QHash<char32_t, std::vector<char32_t>>& foldClasses() {
+    static const QHash<char32_t, std::vector<char32_t>> classes = [] {
+        QHash<char32_t, std::vector<char32_t>> made;
         for (char32_t c = 0; c < 0x20000; ++c) {
             if (QChar::isSurrogate(c))
                 continue;
@@ -20,27 +25,26 @@ const QHash<char32_t, std::pair<char32_t, char32_t>>& foldClasses() {
                 continue;
             auto it = made.find(folded);
             if (it == made.end())
-                it = made.insert(folded, {folded, folded});
-            it->first = std::min(it->first, c);
-            it->second = std::max(it->second, c);
+                it = made.insert(folded, {folded});
+            it->push_back(c);
         }
+        for (auto& members : made)
+            std::sort(members.begin(), members.end());
         return made;
     }();
     return classes;
 }
 
-void append(QString& to, char32_t c) {
+QString fromCodePoint(char32_t c) {
     const char32_t units[] = {c};
-    to += QString::fromUcs4(units, 1);
+    return QString::fromUcs4(units, 1);
 }
 
 } // namespace
 
-std::optional<std::pair<QString, QString>> caseBlindBounds(QStringView text) {
+std::optional<QList<std::pair<QString, QString>>> caseBlindRanges(QStringView text) {
     const auto& classes = foldClasses();
-    QString low, high;
-    low.reserve(text.size());
-    high.reserve(text.size());
+    std::vector<std::vector<char32_t>> spellings;
     for (qsizetype i = 0; i < text.size(); ++i) {
         char32_t c = text[i].unicode();
         if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
@@ -50,10 +54,27 @@ std::optional<std::pair<QString, QString>> caseBlindBounds(QStringView text) {
             return std::nullopt;
         }
         const auto it = classes.constFind(QChar::toCaseFolded(c));
-        append(low, it == classes.cend() ? c : it->first);
-        append(high, it == classes.cend() ? c : it->second);
+        spellings.push_back(it == classes.cend() ? std::vector<char32_t>{c} : *it);
     }
-    return std::pair{low, high};
+    // The prefixes spelled out, then the rest from its least to its greatest spelling.
+    QList<std::pair<QString, QString>> ranges = {{QString(), QString()}};
+    std::size_t i = 0;
+    for (; i < spellings.size(); ++i) {
+        const qsizetype count = ranges.size() * qsizetype(spellings[i].size());
+        if (count > kMaxRanges)
+            break;
+        QList<std::pair<QString, QString>> longer;
+        for (const auto& [low, high] : ranges)
+            for (char32_t c : spellings[i])
+                longer.append({low + fromCodePoint(c), high + fromCodePoint(c)});
+        ranges = std::move(longer);
+    }
+    for (; i < spellings.size(); ++i)
+        for (auto& [low, high] : ranges) {
+            low += fromCodePoint(spellings[i].front());
+            high += fromCodePoint(spellings[i].back());
+        }
+    return ranges;
 }
 
 } // namespace varozidi::ado
