@@ -5,7 +5,7 @@ PREFIX    ?= $(HOME)/.local
 BUILD_DIR ?= build
 JOBS      ?= $(shell nproc)
 
-.PHONY: run test build deps install uninstall package package-check clean
+.PHONY: run test build deps install uninstall package package-check clean bench
 
 deps:
 	@scripts/install-deps
@@ -32,6 +32,15 @@ run: install
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+# Every benchmark on a collection of 100,000 snippets (about 300 MB, generated once into
+# $(BUILD_DIR)/bench-data), each target with its ratio and PASS or FAIL, and the plot in
+# docs/. Not part of `make test`. Same build type as `make build` (RelWithDebInfo: -O2).
+bench: deps
+	@scripts/install-bench-deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) --target benchmarks -j$(JOBS)
+	bench/run-bench $(BUILD_DIR)
 
 # The Debian package, in $(BUILD_DIR).
 package: build

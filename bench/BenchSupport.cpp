@@ -70,7 +70,7 @@ sqlite3* OpenBare(const QString& path) {
 
 bool Target(const std::string& name, double ratio, double limit, const std::string& detail) {
     const bool pass = ratio <= limit;
-    std::printf("TARGET|%s|%.2f|%.2f|%s|%s\n", name.c_str(), ratio, limit, pass ? "PASS" : "FAIL",
+    std::printf("TARGET|%s|%.3g|%.3g|%s|%s\n", name.c_str(), ratio, limit, pass ? "PASS" : "FAIL",
                 detail.c_str());
     std::fflush(stdout);
     return pass;

@@ -103,7 +103,11 @@ std::string codeText(Random& r, std::size_t bytes, bool oneLine) {
     text.reserve(bytes + 128);
     int depth = 0;
     while (text.size() < bytes) {
-        text += codeLine(r, depth);
+        std::string line = codeLine(r, depth);
+        // Minified code has no line comments: one would swallow the rest of the line.
+        if (oneLine && line.find("//") != std::string::npos)
+            continue;
+        text += oneLine ? line.substr(line.find_first_not_of(' ')) : line;
         text += oneLine ? ' ' : '\n';
         depth = std::clamp(depth + r.below(3) - 1, 0, 4);
     }
@@ -260,7 +264,8 @@ CollectionFacts ReadFacts(const QString& path) {
 
 QString CachedCollection(const QString& cacheDir, const CollectionSpec& spec) {
     QDir().mkpath(cacheDir);
-    const QString name = QStringLiteral("snippets-%1-%2%3.db")
+    // The v names the generator's make, to tell collections of an older one apart.
+    const QString name = QStringLiteral("snippets-%1-%2%3-v2.db")
                              .arg(spec.snippets)
                              .arg(spec.seed)
                              .arg(spec.longBodies ? QStringLiteral("-long") : QString());

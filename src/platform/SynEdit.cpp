@@ -11,6 +11,7 @@
 #include <QScopedValueRollback>
 #include <QStringDecoder>
 #include <Qsci/qscilexer.h>
+#include <malloc.h>
 
 using varozidi::Error;
 
@@ -142,6 +143,7 @@ void TSynEdit::applyEditorLook() {
 }
 
 void TSynEdit::replaceText(const QString& text, const std::function<void()>& whileEmpty) {
+    const bool wasLarge = SendScintilla(SCI_GETLENGTH) > kLargeText;
     programChange_ = true;
     setEolMode(eolModeOf(text));
     // By length, not as a C string: a NUL inside a snippet is text like any other.
@@ -161,6 +163,10 @@ void TSynEdit::replaceText(const QString& text, const std::function<void()>& whi
     applyWrap();
     SendScintilla(SCI_SETUNDOCOLLECTION, 1UL);
     programChange_ = false;
+    // The memory a large text took (its copies on the way in) stays with the allocator until
+    // it is handed back; a snippet of megabytes would otherwise weigh on long after.
+    if (wasLarge && bytes.size() <= kLargeText)
+        malloc_trim(0);
     SendScintilla(SCI_EMPTYUNDOBUFFER);
     SendScintilla(SCI_SETSAVEPOINT);
 }

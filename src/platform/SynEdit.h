@@ -96,6 +96,8 @@ public:
     void setWordWrap(bool on);
     bool WrapSuspended() const { return wantWrap_ && longLine_; }
     static constexpr qsizetype kLongestWrappedLine = 100000;
+    // Text of more bytes than this counts as large.
+    static constexpr long kLargeText = 1024 * 1024;
 
     TSynCustomHighlighter* Highlighter() const { return highlighter_; }
     void setHighlighter(TSynCustomHighlighter* highlighter);
