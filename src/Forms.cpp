@@ -4,6 +4,9 @@
 #include "Unit2.h"
 #include "Unit4.h"
 
+#include <QEvent>
+#include <QTimer>
+
 TForm1* Form1 = nullptr;
 TForm4* Form4 = nullptr;
 TForm2* Form2 = nullptr;
@@ -18,4 +21,34 @@ void CreateForms(const QString& helpStartPage) {
     Form4->setAttribute(Qt::WA_QuitOnClose, false);
     Form2 = new TForm2(Form1);
     Form2->setAttribute(Qt::WA_QuitOnClose, false);
+}
+
+namespace {
+
+// Creates the help window after the main window's first paint.
+class AfterFirstPaint : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, watched, [] {
+                if (!Form4) {
+                    Form4 = new TForm4(Form1->AppDir, TForm4::OnlineStartPage());
+                    Form4->setAttribute(Qt::WA_QuitOnClose, false);
+                }
+            });
+            deleteLater();
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+void CreateFormsHelpLast() {
+    Form1 = new TForm1;
+    Form2 = new TForm2(Form1);
+    Form2->setAttribute(Qt::WA_QuitOnClose, false);
+    Form1->installEventFilter(new AfterFirstPaint(Form1));
 }

@@ -16,3 +16,7 @@ extern TForm2* Form2;
 // or helpStartPage.
 void CreateForms();
 void CreateForms(const QString& helpStartPage);
+
+// As CreateForms, but the help browser only once the main window is on the screen: starting
+// the browser's engine would hold the main window back by about 70 ms.
+void CreateFormsHelpLast();
