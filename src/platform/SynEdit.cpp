@@ -102,6 +102,9 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
     setMarginLineNumbers(0, true);
     setMarginWidth(1, 0);
     setEolMode(EolUnix);
+    // Widths of short runs of text, remembered: a long line (minified code) repeats its
+    // names and keywords often, and measuring each again is what takes the time.
+    SendScintilla(SCI_SETPOSITIONCACHE, 65536UL);
     applyEditorLook();
     wrapNote_ = new QLabel(tr("Word wrap is off for this snippet: it has a line too long to "
                               "wrap."),
