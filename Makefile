@@ -37,7 +37,7 @@ test: build
 # $(BUILD_DIR)/bench-data), each target with its ratio and PASS or FAIL, and the plot in
 # docs/. Not part of `make test`. Same build type as `make build` (RelWithDebInfo: -O2).
 bench: deps
-	@scripts/install-bench-deps
+	@scripts/install-deps --bench
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD_DIR) --target benchmarks -j$(JOBS)
 	bench/run-bench $(BUILD_DIR)
