@@ -1,17 +1,22 @@
 #include "SnippetQueries.h"
 
 #include "platform/ADODB.h"
+#include "platform/Errors.h"
 #include "platform/LanguageIndex.h"
 
 #include <QSet>
 
 QStringList DistinctLanguages(TADOTable& table) {
-    // The language index answers without reading the rows, and leaves the cursor alone.
+    // The language index answers without reading the rows, and leaves the cursor alone. A
+    // table it cannot read so (one without row numbers) is read below, which says why not.
     if (TADOConnection* connection = table.Connection()) {
         connection->Open();
-        if (auto languages = varozidi::language::DistinctLanguages(
-                connection->handle(), connection->DatabasePath(), table.TableName()))
-            return *languages;
+        try {
+            if (auto languages = varozidi::language::DistinctLanguages(
+                    connection->handle(), connection->DatabasePath(), table.TableName()))
+                return *languages;
+        } catch (const varozidi::Error&) {
+        }
     }
     table.Open();
     table.setFiltered(false);

@@ -210,7 +210,7 @@ private:
             QString sql = QStringLiteral("CAST(COALESCE(%1, '') AS TEXT) COLLATE %2 %3 ?")
                               .arg(field, QLatin1String(kCollation), op.text);
             // Equality also names the ranges of spellings, which an index on the field can
-            // seek; blobs and empty fields lie outside them and are kept apart.
+            // seek; numbers, bytes and empty fields lie outside them and are kept apart.
             const auto ranges =
                 binaryRanges_ && op.text == u"=" ? caseBlindRanges(value.text) : std::nullopt;
             if (ranges) {
@@ -220,6 +220,8 @@ private:
                     params_.push_back(high);
                     seek.append(QStringLiteral("%1 BETWEEN ? AND ?").arg(field));
                 }
+                // Numbers sort before all text, bytes after it.
+                seek.append(field + QStringLiteral(" < ''"));
                 seek.append(field + QStringLiteral(" >= x''"));
                 if (value.text.isEmpty())
                     seek.append(field + QStringLiteral(" IS NULL"));

@@ -76,11 +76,14 @@ std::optional<QStringList> DistinctLanguages(sqlite3* db, const QString& path,
                                    "> ? ORDER BY Language, rowid LIMIT 1")
                         .arg(t, QLatin1String(kIndexName)),
                     reading());
+    // The next seek starts from the value as stored (a number stays a number); the list
+    // shows it as a field reads.
     bool found = first.step();
-    QVariant value = found ? first.cell(0) : QVariant();
+    QVariant value = found ? first.value(0) : QVariant();
+    QString text = found ? asText(first.cell(0)) : QString();
     qint64 rowid = found ? first.int64(1) : 0;
     while (found) {
-        firsts.push_back({rowid, asText(value)});
+        firsts.push_back({rowid, text});
         after.reset();
         after.bind(1, value);
         found = after.step();
@@ -90,7 +93,8 @@ std::optional<QStringList> DistinctLanguages(sqlite3* db, const QString& path,
         // back to a spelling already met; the rows then tell the truth.
         if (after.int64(1) == rowid)
             return std::nullopt;
-        value = after.cell(0);
+        value = after.value(0);
+        text = asText(after.cell(0));
         rowid = after.int64(1);
     }
     std::sort(firsts.begin(), firsts.end(),
