@@ -28,13 +28,14 @@ namespace {
 // Creates the help window after the main window's first paint.
 class AfterFirstPaint : public QObject {
 public:
-    using QObject::QObject;
+    AfterFirstPaint(QObject* parent, const QString& startPage)
+        : QObject(parent), startPage_(startPage) {}
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint) {
             watched->removeEventFilter(this);
-            QTimer::singleShot(0, watched, [] {
+            QTimer::singleShot(0, watched, [startPage = startPage_] {
                 if (!Form4) {
-                    Form4 = new TForm4(Form1->AppDir, TForm4::OnlineStartPage());
+                    Form4 = new TForm4(Form1->AppDir, startPage);
                     Form4->setAttribute(Qt::WA_QuitOnClose, false);
                 }
             });
@@ -42,13 +43,16 @@ public:
         }
         return false;
     }
+
+private:
+    QString startPage_;
 };
 
 } // namespace
 
-void CreateFormsHelpLast() {
+void CreateFormsHelpLast(const QString& helpStartPage) {
     Form1 = new TForm1;
     Form2 = new TForm2(Form1);
     Form2->setAttribute(Qt::WA_QuitOnClose, false);
-    Form1->installEventFilter(new AfterFirstPaint(Form1));
+    Form1->installEventFilter(new AfterFirstPaint(Form1, helpStartPage));
 }

@@ -19,4 +19,4 @@ void CreateForms(const QString& helpStartPage);
 
 // As CreateForms, but the help browser only once the main window is on the screen: starting
 // the browser's engine would hold the main window back by about 70 ms.
-void CreateFormsHelpLast();
+void CreateFormsHelpLast(const QString& helpStartPage);

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
-    CreateFormsHelpLast();
+    CreateFormsHelpLast(TForm4::OnlineStartPage());
     Form1->show();
     const int result = app.exec();
     // The browser has to go while the application it runs in still exists.

@@ -1,15 +1,20 @@
-// What keeps a large collection quick without changing what the user sees: the language index
-// (the language list and one language's titles without reading every row, letter case
-// ignored for every alphabet), and word wrap left off for lines too long to wrap.
+// What keeps the program quick on a large collection without changing what the user sees: the
+// language index (the language list and one language's titles without reading every row,
+// letter case ignored for every alphabet), word wrap left off for lines too long to wrap,
+// and the help browser started only once the main window is up.
 
+#include "Forms.h"
 #include "SnippetQueries.h"
 #include "TestSupport.h"
+#include "Unit1.h"
+#include "Unit4.h"
 #include "platform/ADODB.h"
 #include "platform/LanguageIndex.h"
 #include "platform/SynEdit.h"
 
 #include <QFile>
 #include <QLabel>
+#include <QToolButton>
 #include <QtTest>
 #include <sqlite3.h>
 
@@ -90,6 +95,7 @@ private Q_SLOTS:
     void titlesOfLanguageCaseBlind();
     void wrapOffForOverlongLines_data();
     void wrapOffForOverlongLines();
+    void helpWindowAfterMainWindow();
 };
 
 void LargeCollectionsTest::languagesFromIndex_data() {
@@ -219,6 +225,31 @@ void LargeCollectionsTest::wrapOffForOverlongLines() {
     QCOMPARE(editor.wrapMode() != QsciScintilla::WrapNone, wanted);
     QVERIFY(!editor.WrapSuspended());
     QVERIFY(!editor.findChild<QLabel*>()->isVisibleTo(&editor));
+}
+
+// The main window comes up without the browser; the help window follows, hidden, and the
+// help button then opens it as before.
+void LargeCollectionsTest::helpWindowAfterMainWindow() {
+    DataHome home;
+    Dialogs dialogs;
+    makeDatabase(home.dataDir() + "varozidi.mdb", {{"C++", "t1", "body"}});
+    writeFile(home.dataDir() + "kzq.txt", kWelcome);
+    CreateFormsHelpLast(QStringLiteral("http://127.0.0.1:1/index.htm")); // refused at once
+    QVERIFY(Form1 && Form2);
+    QVERIFY(!Form4);
+    QCOMPARE(entries(Form1->ListBox1), QStringList{"C++"});
+    Form1->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Form1));
+    QTRY_VERIFY(Form4);
+    QVERIFY(!Form4->isVisible());
+    QTest::mouseClick(Form1->ToolButton4, Qt::LeftButton);
+    QVERIFY(Form4->isVisible());
+    QVERIFY(dialogs.asked().isEmpty());
+    delete Form4;
+    delete Form1; // owns Form2
+    Form1 = nullptr;
+    Form4 = nullptr;
+    Form2 = nullptr;
 }
 
 QTEST_MAIN(LargeCollectionsTest)
