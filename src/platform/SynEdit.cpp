@@ -3,6 +3,7 @@
 #include "platform/Colors.h"
 #include "platform/Errors.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QKeyEvent>
@@ -109,6 +110,8 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
     wrapNote_ = new QLabel(tr("Word wrap is off for this snippet: it has a line too long to "
                               "wrap."),
                            this);
+    // A note about the text, not part of it.
+    wrapNote_->setFont(QApplication::font());
     wrapNote_->setAutoFillBackground(true);
     wrapNote_->setMargin(4);
     wrapNote_->hide();
