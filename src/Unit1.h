@@ -196,6 +196,7 @@ private:
     void forgetShownSnippet();
     void listTitlesOfSelectedLanguage();
     void openFiltered(const QString& filter);
+    void closeUnfiltered();
     qint64 selectedSnippetId() const;
 
     // Language and title of the snippet in the editor, to offer them again should it vanish.

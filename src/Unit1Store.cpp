@@ -64,6 +64,12 @@ void TForm1::openFiltered(const QString& filter) {
     ADOTable1->Open();
 }
 
+// Closed first: unfiltering an open cursor would read every row's number.
+void TForm1::closeUnfiltered() {
+    ADOTable1->Close();
+    ADOTable1->setFiltered(false);
+}
+
 qint64 TForm1::selectedSnippetId() const {
     return ListBox2->Value(ListBox2->ItemIndex());
 }
@@ -96,7 +102,8 @@ void TForm1::NewSnippitExecute(QObject*) {
     const QString language = Edit1->text();
     const QString title = Edit2->text();
     const bool keepText = saveTextAsNew_;
-    ADOTable1->Open();
+    // Adding a row needs none of the others: hardly any row has the number 0.
+    openFiltered(idFilter(0));
     ADOTable1->Insert();
     ADOTable1->FieldByName(QStringLiteral("Language")).setAsString(language);
     ADOTable1->FieldByName(QStringLiteral("Title")).setAsString(title);
@@ -132,8 +139,7 @@ void TForm1::EditSnippitExecute(QObject*) {
             tr("The text in the editor is not part of any snippet yet, so it was not saved."));
     openFiltered(idFilter(CurrentSnippitID));
     if (ADOTable1->Eof()) {
-        ADOTable1->setFiltered(false);
-        ADOTable1->Close();
+        closeUnfiltered();
         throw NoSnippitToSave(tr("The snippet \"%1\" is no longer in the database (another "
                                  "program may have deleted it), so the text was not saved.")
                                   .arg(shownTitle_));
@@ -141,8 +147,7 @@ void TForm1::EditSnippitExecute(QObject*) {
     ADOTable1->Edit();
     ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
     ADOTable1->Post();
-    ADOTable1->setFiltered(false);
-    ADOTable1->Close();
+    closeUnfiltered();
 }
 
 void TForm1::DeleteSnippitExecute(QObject*) {
