@@ -5,7 +5,7 @@ PREFIX    ?= $(HOME)/.local
 BUILD_DIR ?= build
 JOBS      ?= $(shell nproc)
 
-.PHONY: run test build deps install uninstall package package-check clean
+.PHONY: run test build deps install uninstall package package-check clean fuzz test-sanitize
 
 deps:
 	@scripts/install-deps
@@ -32,6 +32,30 @@ run: install
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS from its seed corpus (fuzz/corpus/); a finding is kept
+# as $(BUILD_DIR)/fuzz/crash-* (or leak-*, timeout-*) and fails the run.
+FUZZ_SECONDS ?= 60
+fuzz: build
+	@cd $(BUILD_DIR)/fuzz && for t in filter connection ini json jet; do \
+		seeds="$(CURDIR)/fuzz/corpus/$$t"; [ $$t = jet ] && seeds="$$seeds $(CURDIR)/tests/fixtures"; \
+		$(CURDIR)/fuzz/run-fuzzer ./fuzz_$$t $(FUZZ_SECONDS) $$seeds || exit 1; \
+	done
+
+# The whole suite built with AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer
+# (GCC's), in its own folder; see docs/reliability.md for what is excluded and suppressed.
+SANITIZE_DIR ?= build-asan
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVAROZIDI_FUZZ_TESTS=OFF \
+		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+		-DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+		-DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
+	cmake --build $(SANITIZE_DIR) -j$(JOBS)
+	cd $(SANITIZE_DIR) && \
+		ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=0 \
+		LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j$(JOBS) -E '^(help|package.*)$$'
 
 # The Debian package, in $(BUILD_DIR).
 package: build
