@@ -8,8 +8,10 @@
 #include <sqlite3.h>
 
 void SettleDatabaseFile(const QString& path) {
-    // Without a journal beside it the file is whole as it is; nothing is opened then.
-    if (!QFileInfo::exists(path + QStringLiteral("-journal")))
+    // Without a journal beside it the file is whole as it is; nothing is opened then. SQLite
+    // keeps the journal beside the file a link points to.
+    const QString real = QFileInfo(path).canonicalFilePath();
+    if (real.isEmpty() || !QFileInfo::exists(real + QStringLiteral("-journal")))
         return;
     const QString doing = QStringLiteral("finish the database's interrupted write");
     sqlite3* db = nullptr;
