@@ -516,7 +516,8 @@ void HostileTest::unusablePlaces() {
         QDir(home.root() + "KZQ").removeRecursively();
         writeFile(home.root() + "KZQ", "not a folder");
         Window w;
-        QVERIFY2(w.dialogs.asked().size() >= 1, qPrintable(w.said()));
+        QCOMPARE(w.dialogs.asked().size(), 1);
+        QVERIFY2(w.said().contains("is a file, not a folder"), qPrintable(w.said()));
         QCOMPARE(w.form->ListBox1->count(), 0);
         QCOMPARE(bytesOf(home.root() + "KZQ"), QByteArray("not a folder"));
     } else if (place == u"backup folder") {
