@@ -129,8 +129,13 @@ void TSynEdit::replaceText(const QString& text) {
     setEolMode(eolModeOf(text));
     // By length, not as a C string: a NUL inside a snippet is text like any other.
     const QByteArray bytes = text.toUtf8();
+    // Wrapped, every line of the new text would be laid out before it shows; unwrapped while
+    // it goes in, only the lines in view are, and the rest as they come into view.
+    const auto wrap = SendScintilla(SCI_GETWRAPMODE);
+    SendScintilla(SCI_SETWRAPMODE, SC_WRAP_NONE);
     SendScintilla(SCI_CLEARALL);
     SendScintilla(SCI_APPENDTEXT, static_cast<unsigned long>(bytes.size()), bytes.constData());
+    SendScintilla(SCI_SETWRAPMODE, wrap);
     programChange_ = false;
     SendScintilla(SCI_EMPTYUNDOBUFFER);
     SendScintilla(SCI_SETSAVEPOINT);
