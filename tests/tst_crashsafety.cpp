@@ -256,14 +256,10 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
         }
         // Now and then the real window starts on what is left, and must ask nothing.
         if (killed % 25 == 0 && running) {
-            Dialogs dialogs;
-            auto form = std::make_unique<TForm1>();
-            Form2 = new TForm2(form.get());
-            QVERIFY(form->ADOConnection1->Connected());
-            QVERIFY(form->ListBox1->count() > 0);
-            QCOMPARE(dialogs.asked().size(), 0);
-            form.reset();
-            Form2 = nullptr;
+            StartedHere w;
+            QVERIFY(w.form->ADOConnection1->Connected());
+            QVERIFY(w.form->ListBox1->count() > 0);
+            QCOMPARE(w.dialogs.asked().size(), 0);
         }
     }
     QCOMPARE(killed, kills);

@@ -87,24 +87,15 @@ void makeOddDatabase(const QString& kind, const QString& path) {
     }
 }
 
-// The window started on the data folder as it is; every message it shows is recorded.
-struct Window {
-    Dialogs dialogs;
-    std::unique_ptr<TForm1> form;
-    Window() {
-        form = std::make_unique<TForm1>();
-        Form2 = new TForm2(form.get());
-        form->show();
-    }
-    ~Window() {
-        form.reset();
-        Form2 = nullptr;
-    }
-    QString said() const {
-        QStringList texts;
-        for (const MessageDlgRequest& r : dialogs.asked())
-            texts.append(r.text);
-        return texts.join(u'|');
+// The snippet table of the database at path, open through the data layer.
+struct Snippets {
+    TADOConnection connection;
+    TADOTable table;
+    explicit Snippets(const QString& path) {
+        connection.setConnectionString(connectionStringFor(path));
+        table.setConnection(&connection);
+        table.setTableName("varozidi");
+        table.Open();
     }
 };
 
@@ -249,7 +240,7 @@ void HostileTest::oddDatabases() {
         QVERIFY(shown.err.size() < 400); // one line saying what is wrong, if anything
     }
     {
-        Window w;
+        StartedHere w;
         QCOMPARE(w.dialogs.asked().size(), told.isEmpty() ? 0 : 1);
         QVERIFY2(w.said().contains(told), qPrintable(w.said()));
         QCOMPARE(w.form->ListBox1->count() > 0, status == 0);
@@ -348,7 +339,7 @@ void HostileTest::oddSettings() {
     else
         writeFile(path, content);
     const QList<StoredRow> rows = readRows(home.dataDir() + "varozidi.mdb");
-    Window w;
+    StartedHere w;
     QCOMPARE(w.dialogs.asked().size(), 0);
     if (!caption.isEmpty())
         QCOMPARE(w.form->windowTitle(), caption);
@@ -389,7 +380,7 @@ void HostileTest::oddWelcomeTexts() {
     makeDatabase(home.dataDir() + "varozidi.mdb", kRows);
     writeFile(home.dataDir() + "kzq.txt", bytes);
     const QList<StoredRow> rows = readRows(home.dataDir() + "varozidi.mdb");
-    Window w;
+    StartedHere w;
     QCOMPARE(w.dialogs.asked().size(), 0);
     const QString text = w.form->SynEdit1->Text();
     if (bytes.size() > 1000000)
@@ -425,12 +416,8 @@ void HostileTest::oddTexts() {
     const QString database = home.dataDir() + "varozidi.mdb";
     makeDatabase(database, kRows);
     {
-        TADOConnection connection;
-        connection.setConnectionString(connectionStringFor(database));
-        TADOTable table;
-        table.setConnection(&connection);
-        table.setTableName("varozidi");
-        table.Open();
+        Snippets snippets(database);
+        TADOTable& table = snippets.table;
         table.Insert();
         for (const char* field : {"Language", "Title", "Body"})
             table.FieldByName(field).setAsString(text);
@@ -472,12 +459,8 @@ void HostileTest::hugeBody() {
     QString body(100 * 1024 * 1024, u'b');
     body[12345] = u'\n';
     {
-        TADOConnection connection;
-        connection.setConnectionString(connectionStringFor(database));
-        TADOTable table;
-        table.setConnection(&connection);
-        table.setTableName("varozidi");
-        table.Open();
+        Snippets snippets(database);
+        TADOTable& table = snippets.table;
         table.Edit();
         table.FieldByName("Body").setAsString(body);
         table.Post();
@@ -516,14 +499,14 @@ void HostileTest::unusablePlaces() {
         QVERIFY2(cli.err.count('\n') == 1, cli.err.constData());
         QDir(home.root() + "KZQ").removeRecursively();
         writeFile(home.root() + "KZQ", "not a folder");
-        Window w;
+        StartedHere w;
         QCOMPARE(w.dialogs.asked().size(), 1);
         QVERIFY2(w.said().contains("is a file, not a folder"), qPrintable(w.said()));
         QCOMPARE(w.form->ListBox1->count(), 0);
         QCOMPARE(bytesOf(home.root() + "KZQ"), QByteArray("not a folder"));
     } else if (place == u"backup folder") {
         writeFile(home.root() + "KZQBackups", "not a folder");
-        Window w;
+        StartedHere w;
         QTest::mouseClick(w.form->ToolButton9, Qt::LeftButton);
         QCOMPARE(w.dialogs.asked().size(), 1);
         QVERIFY2(w.said().contains("KZQBackups"), qPrintable(w.said()));

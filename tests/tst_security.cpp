@@ -30,22 +30,6 @@ int modeOf(const QString& path) {
                                                                     : -1;
 }
 
-// The window started on the data folder as it is, shown; its questions are answered by
-// dialogs.
-struct Window {
-    Dialogs dialogs;
-    std::unique_ptr<TForm1> form;
-    Window() {
-        form = std::make_unique<TForm1>();
-        Form2 = new TForm2(form.get());
-        form->show();
-    }
-    ~Window() {
-        form.reset();
-        Form2 = nullptr;
-    }
-};
-
 // Sets the umask for the object's life; the programs started meanwhile inherit it.
 class Umask {
 public:
@@ -114,7 +98,7 @@ void SecurityTest::everythingCreatedIsPrivate() {
                  0);
         QVERIFY(QFileInfo::exists(home.root() + "tree/SQL"));
     } else {
-        Window w;
+        StartedHere w;
         if (step == u"Backup Data!")
             QTest::mouseClick(w.form->ToolButton9, Qt::LeftButton);
         QVERIFY(w.form->close());
@@ -176,7 +160,7 @@ void SecurityTest::linkedDataFilesStayLinked() {
         QDir().mkpath(home.root() + "KZQBackups/Varozidi");
         makeDatabase(backup, {{"Restored", "R", "from the backup"}});
         expected = readRows(backup);
-        Window w;
+        StartedHere w;
         w.dialogs.answer(mrYes);
         QTest::mouseClick(w.form->ToolButton8, Qt::LeftButton);
         QCOMPARE(w.dialogs.asked().size(), 1);
@@ -186,7 +170,7 @@ void SecurityTest::linkedDataFilesStayLinked() {
         expected = readRows(real);
         QCOMPARE(expected.first().body, QString("new body"));
     } else {
-        Window w;
+        StartedHere w;
         if (how == u"read")
             QCOMPARE(w.form->windowTitle(), QString("KZQ Varozidi 7.5"));
         QVERIFY(w.form->close());
