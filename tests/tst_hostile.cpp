@@ -481,6 +481,7 @@ void HostileTest::unusablePlaces_data() {
     QTest::newRow("a backup folder that is a file") << "backup folder";
     QTest::newRow("a full disk during save") << "save";
     QTest::newRow("a full disk during backup") << "backup";
+    QTest::newRow("a full disk during Backup Data!") << "window backup";
 }
 
 void HostileTest::unusablePlaces() {
@@ -510,6 +511,25 @@ void HostileTest::unusablePlaces() {
         QTest::mouseClick(w.form->ToolButton9, Qt::LeftButton);
         QCOMPARE(w.dialogs.asked().size(), 1);
         QVERIFY2(w.said().contains("KZQBackups"), qPrintable(w.said()));
+        QVERIFY(w.form->ADOConnection1->Connected());
+        QCOMPARE(readRows(database), rows);
+    } else if (place == u"window backup") {
+        const QString folder = home.root() + "KZQBackups/Varozidi/";
+        QDir().mkpath(folder);
+        makeDatabase(folder + "Varozidi.mdb", {{"Old", "O", "the earlier backup"}});
+        const QByteArray earlier = bytesOf(folder + "Varozidi.mdb");
+        StartedHere w;
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit tight = saved;
+        tight.rlim_cur = rlim_t(QFileInfo(database).size()) / 2;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+        QTest::mouseClick(w.form->ToolButton9, Qt::LeftButton);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
+        QCOMPARE(w.dialogs.asked().size(), 1);
+        QVERIFY2(w.said().contains("File too large"), qPrintable(w.said()));
+        QCOMPARE(bytesOf(folder + "Varozidi.mdb"), earlier);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), 1);
         QVERIFY(w.form->ADOConnection1->Connected());
         QCOMPARE(readRows(database), rows);
     } else {
