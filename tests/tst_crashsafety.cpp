@@ -66,7 +66,7 @@ QString wholeRows(const QString& database) {
     return {};
 }
 
-// The settings file read whole: one placement entirely, and a word-wrap setting.
+// The settings file read whole: one close's placement and word wrap, entirely.
 QString wholeSettings(const QString& path) {
     if (!QFileInfo::exists(path))
         return {};
@@ -79,10 +79,13 @@ QString wholeSettings(const QString& path) {
         return start < 0 ? -1
                          : text.mid(start, text.indexOf('\n', start) - start).trimmed().toInt();
     };
-    for (const QRect& r : kPlacements)
+    // The writer closes with the first placement unwrapped, the second wrapped.
+    for (int i = 0; i < 2; ++i) {
+        const QRect& r = kPlacements[i];
         if (value("Left") == r.x() && value("Top") == r.y() && value("Width") == r.width() &&
-            value("Height") == r.height() && (value("WORDWRAP") == 0 || value("WORDWRAP") == 1))
+            value("Height") == r.height() && value("WORDWRAP") == i)
             return {};
+    }
     return QStringLiteral("Tessel.ini is no whole file:\n") + QString::fromUtf8(text);
 }
 
