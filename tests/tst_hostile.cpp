@@ -10,7 +10,6 @@
 #include "platform/SynEdit.h"
 #include "platform/SysUtils.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
