@@ -2,15 +2,15 @@
 // into them reads back as written.
 #include "platform/IniFile.h"
 
-#include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <cstdint>
 #include <cstdlib>
-#include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const QString path =
-        QDir::tempPath() + QStringLiteral("/fuzz-ini-%1.ini").arg(::getpid());
+    // One file, rewritten for every input, in a folder removed at exit.
+    static const QTemporaryDir folder;
+    static const QString path = folder.filePath(QStringLiteral("input.ini"));
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     {
         QFile file(path);

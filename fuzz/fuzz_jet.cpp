@@ -2,19 +2,19 @@
 // takes back what it sends. Any file gives snippets or a clear error, never a crash here.
 #include "transfer/Jet.h"
 
-#include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <cstdint>
 #include <cstdlib>
-#include <unistd.h>
 
 using namespace varozidi::transfer;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     DecodeJetText(bytes);
-    static const QString path =
-        QDir::tempPath() + QStringLiteral("/fuzz-jet-%1.mdb").arg(::getpid());
+    // One file, rewritten for every input, in a folder removed at exit.
+    static const QTemporaryDir folder;
+    static const QString path = folder.filePath(QStringLiteral("input.mdb"));
     {
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
