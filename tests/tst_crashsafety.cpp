@@ -198,6 +198,10 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
                 args << database << backupFolder;
             else if (writer == u"restore")
                 args << database << backups;
+            // What a killed close leaves in its temporary folder goes with the data home.
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("TMPDIR", home.root());
+            child.setProcessEnvironment(environment);
             child.start(kWorker, args);
             QVERIFY(child.waitForStarted());
             QElapsedTimer waited;
