@@ -1,6 +1,7 @@
 #include "DataPath.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -22,4 +23,17 @@ QString GetAppDataFolder() {
 
 QString DataDirFor(const QString& appDataFolder) {
     return appDataFolder + QStringLiteral("KZQ/Varozidi/");
+}
+
+QString FileInTheWay(const QString& folder) {
+    QString sofar;
+    for (const QString& part : QDir::cleanPath(folder).split(u'/', Qt::SkipEmptyParts)) {
+        sofar += u'/' + part;
+        const QFileInfo info(sofar);
+        if (!info.exists())
+            return {};
+        if (!info.isDir())
+            return sofar;
+    }
+    return {};
 }

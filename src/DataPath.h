@@ -7,3 +7,7 @@ QString GetAppDataFolder();
 
 // The program's own data folder below it, ending in '/'.
 QString DataDirFor(const QString& appDataFolder);
+
+// The first part of folder's path that exists but is no folder (a file where a folder should
+// be), or empty when there is none.
+QString FileInTheWay(const QString& folder);

@@ -217,6 +217,13 @@ void TForm1::FormCreate() {
     SynEdit1->setWordWrap(wrap);
     WordWrap1->setChecked(wrap);
 
+    // One cause, one message: with a file in the data folder's place nothing there can be read.
+    if (const QString file = FileInTheWay(DataDir); !file.isEmpty()) {
+        ShowException(varozidi::Error(tr("The data folder \"%1\" cannot be used: \"%2\" is a "
+                                         "file, not a folder.")
+                                          .arg(DataDir, file)));
+        return;
+    }
     Guarded([this] { SynEdit1->LoadLinesFromFile(DataDir + QStringLiteral("kzq.txt")); });
     Guarded([this] { ListLangsExecute(); });
 }

@@ -7,6 +7,7 @@
 #include "Forms.h"
 #include "Unit2.h"
 #include "platform/ADODB.h"
+#include "platform/DatabaseFile.h"
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -46,6 +47,7 @@ QString backupCopy() {
 void TForm1::ToolButton9Click(QObject*) {
     Form2->Panel1->setText(QStringLiteral("Backing up database..."));
     copyWithDatabaseClosed(false, [] {
+        SettleDatabaseFile(liveDatabase());
         MakeFolders(backupFolder());
         CopyFileSafely(liveDatabase(), backupCopy());
     });
@@ -72,7 +74,11 @@ void TForm1::ToolButton8Click(QObject*) {
         throw Error(
             tr("The backup cannot be restored, so nothing was changed.\n\n%1").arg(e.message()));
     }
-    copyWithDatabaseClosed(true, [backup] { CopyFileSafely(backup, liveDatabase()); });
+    copyWithDatabaseClosed(true, [backup] {
+        // An old journal left beside the file would otherwise be played into the restored one.
+        SettleDatabaseFile(liveDatabase());
+        CopyFileSafely(backup, liveDatabase());
+    });
 }
 
 // Shows the notice, closes the connection, waits for other programs to let go of the

@@ -4,11 +4,15 @@
 #include "Unit1.h"
 
 #include "platform/Dialogs.h"
+#include "platform/Files.h"
 #include "platform/IniFile.h"
 
 #include <Tessel.h>
 
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -144,12 +148,24 @@ void TForm1::FormCloseQuery(QObject*, bool& CanClose) {
                 failure = varozidi::messageOf(e);
         }
     };
-    attempt([&] { SaveTessel(this, settingsFile.toStdU16String().c_str()); });
+    // Both settings go into a private draft first and reach the file in one replacement, so
+    // a stop between the two can never leave the one without the other.
     attempt([&] {
-        TIniFile settings(settingsFile);
+        const QTemporaryDir scratch;
+        const QString draft = scratch.filePath(QStringLiteral("Tessel.ini"));
+        if (!scratch.isValid())
+            throw varozidi::Error(scratch.errorString());
+        if (QFileInfo::exists(settingsFile))
+            CopyFileSafely(settingsFile, draft);
+        SaveTessel(this, draft.toStdU16String().c_str());
+        TIniFile settings(draft);
         settings.WriteBool(QStringLiteral("EDIT"), QStringLiteral("WORDWRAP"),
                            SynEdit1->WordWrap());
         settings.UpdateFile();
+        QFile written(draft);
+        if (!written.open(QIODevice::ReadOnly))
+            throw varozidi::Error(written.errorString());
+        WriteFileSafely(settingsFile, written.readAll());
     });
     if (!failure.isEmpty())
         MessageDlg(tr("The window's placement and the word-wrap setting could not be stored.\n\n%1")

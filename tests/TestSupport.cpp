@@ -190,4 +190,21 @@ Started::~Started() {
     Form2 = nullptr;
 }
 
+StartedHere::StartedHere() : form(std::make_unique<TForm1>()) {
+    Form2 = new TForm2(form.get());
+    form->show();
+}
+
+StartedHere::~StartedHere() {
+    form.reset();
+    Form2 = nullptr;
+}
+
+QString StartedHere::said() const {
+    QStringList texts;
+    for (const MessageDlgRequest& request : dialogs.asked())
+        texts.append(request.text);
+    return texts.join(u'|');
+}
+
 } // namespace testsupport

@@ -117,6 +117,19 @@ private:
     std::unique_ptr<TForm1> form_;
 };
 
+// The main window started, shown, on the data folder as it is (XDG_DATA_HOME), with its busy
+// notice; every message it shows is recorded.
+class StartedHere {
+public:
+    StartedHere();
+    ~StartedHere();
+    // The texts of the messages shown so far, joined by '|'.
+    QString said() const;
+
+    Dialogs dialogs;
+    std::unique_ptr<TForm1> form;
+};
+
 inline const QByteArray kWelcome = QByteArrayLiteral("Welcome!\nAdd a snippet.\n");
 
 } // namespace testsupport

@@ -105,6 +105,9 @@ void TADOConnection::Open() {
             varozidi::ado::throwSqliteError(db, rc, path, QStringLiteral("open the database"));
         sqlite3_extended_result_codes(db, 1);
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        // A commit is on the disk before it is reported done, whatever the library's build
+        // chose (see docs/reliability.md).
+        sqlite3_exec(db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
         rc = sqlite3_create_collation_v2(db, varozidi::ado::kCollation, SQLITE_UTF16_ALIGNED,
                                          nullptr, compareNoCase, nullptr);
         if (rc != SQLITE_OK)

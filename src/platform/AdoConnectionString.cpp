@@ -62,10 +62,12 @@ std::map<QString, QString> parseConnectionString(const QString& s) {
 }
 
 QString jetConnectionString(const QString& path) {
-    // A path holding the separator, or a quote, goes in quotes.
-    const QString value = !path.contains(u';') && !path.contains(u'"')
-                              ? path
-                              : u'"' + QString(path).replace(u'"', QStringLiteral("\"\"")) + u'"';
+    // A path holding the separator or a quote, starting with one, or with blanks at an end
+    // (which an unquoted value loses) goes in quotes.
+    const bool plain = !path.contains(u';') && !path.contains(u'"') && !path.startsWith(u'\'') &&
+                       path.trimmed() == path;
+    const QString value =
+        plain ? path : u'"' + QString(path).replace(u'"', QStringLiteral("\"\"")) + u'"';
     return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=") + value +
            QStringLiteral(";Persist Security Info=False;");
 }

@@ -29,6 +29,15 @@ TableShape describeTable(sqlite3* db, const QString& path, const QString& table)
     if (shape.columns.empty())
         throw Error(
             QStringLiteral("Cannot find the table '%1' in the database \"%2\".").arg(table, path));
+    // A view reads like a table but has no row numbers to find its rows again by.
+    Statement kind(db, path,
+                   QStringLiteral("SELECT type FROM sqlite_master WHERE name = ? COLLATE NOCASE"),
+                   reading);
+    kind.bind(1, table);
+    if (kind.step() && kind.value(0).toString() != u"table")
+        throw Error(QStringLiteral("'%1' in the database \"%2\" is a view, not a table; this "
+                                   "program keeps its snippets in a table.")
+                        .arg(table, path));
     if (keys == 1 && shape.columns[std::size_t(key)].affinity == Affinity::Integer) {
         // Only a key declared exactly INTEGER, with no index of its own, is the rowid;
         // "INTEGER PRIMARY KEY DESC" and "INT PRIMARY KEY" get an index and are not.

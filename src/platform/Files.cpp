@@ -120,11 +120,21 @@ bool putInPlace(const QByteArray& temp, const QByteArray& target, bool replace) 
 // disk before a rename puts them in place, so target is never seen half-written. fill
 // returns an empty step name, or the step that failed with errno set.
 template <class Fill>
-void replaceFile(const QString& target, const QString& what, bool replace, Fill&& fill) {
-    const QFileInfo info(target);
+void replaceFile(const QString& named, const QString& what, bool replace, Fill&& fill) {
     const auto fail = [&](const QString& step, int err) {
         throw Error(QStringLiteral("Cannot %1: %2 failed (%3).").arg(what, step, systemError(err)));
     };
+    // A symbolic link stays: the new file goes where it points (a rename over the link would
+    // put a plain file in its place and leave the file it points to behind, unchanged).
+    QString target = named;
+    if (replace && QFileInfo(named).isSymLink()) {
+        target = QFileInfo(named).canonicalFilePath();
+        if (target.isEmpty())
+            fail(QStringLiteral("following the link \"%1\" to \"%2\"")
+                     .arg(named, QFileInfo(named).symLinkTarget()),
+                 ENOENT);
+    }
+    const QFileInfo info(target);
     QByteArray temp =
         native(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     // mkostemp makes the file 0600.

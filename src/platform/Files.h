@@ -19,7 +19,8 @@ QStringList MakeFolders(const QString& path);
 // moment either the old file or the whole new one: the bytes go to a temporary file beside
 // it, reach the disk, and are then renamed over it. The copy is readable by its owner only.
 // Throws varozidi::Error naming the step and the system's reason; dest is then untouched.
-// Without replace, a dest that exists is never touched: that, too, is an error.
+// Without replace, a dest that exists is never touched: that, too, is an error. A dest that is
+// a symbolic link stays one: the file it points to is the one replaced.
 void CopyFileSafely(const QString& source, const QString& dest, bool replace = true);
 
 // Writes size bytes at data to the descriptor fd, going on after interruptions; false, with

@@ -1,0 +1,23 @@
+// The connection-string parser: pairs or a clear error; what the program writes reads back.
+#include "platform/AdoConnectionString.h"
+#include "platform/Errors.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+using namespace varozidi::ado;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
+    try {
+        parseConnectionString(text);
+    } catch (const varozidi::Error&) {
+    }
+    // Any path the program names reaches the database unchanged.
+    if (!text.isEmpty()) {
+        const auto pairs = parseConnectionString(jetConnectionString(text));
+        if (pairs.at(QStringLiteral("data source")) != text)
+            std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,29 @@
+// The JSON import: the program's export files and Visual Studio Code snippets (comments and
+// trailing commas allowed). Any bytes give snippets or a clear error.
+#include "transfer/JsonFiles.h"
+
+#include <QJsonObject>
+#include <cstdint>
+#include <cstdlib>
+
+using namespace varozidi::transfer;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
+    // Blanking comments keeps every byte's place.
+    if (StripJsonComments(bytes).size() != bytes.size())
+        std::abort();
+    // The name decides the language of a Visual Studio Code file, so both kinds of name.
+    for (const char* name : {"python.json", "mine.code-snippets"}) {
+        try {
+            const JsonSnippets read = ReadJsonSnippets(QString::fromLatin1(name), bytes);
+            // What was read writes out as an export file that reads back the same.
+            const JsonSnippets again =
+                ReadJsonSnippets(QStringLiteral("export.json"), SnippetsToJson(read.snippets));
+            if (again.snippets.size() != read.snippets.size())
+                std::abort();
+        } catch (const varozidi::Error&) {
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,150 @@
+// The writer the crash harness kills: it runs one of the program's writing operations over
+// and over on real files, says "ready" once the first has finished, and never stops by
+// itself.
+
+#include "CrashRows.h"
+#include "Forms.h"
+#include "Unit1.h"
+#include "Unit2.h"
+#include "platform/ADODB.h"
+#include "platform/AdoConnectionString.h"
+#include "platform/DatabaseFile.h"
+#include "platform/Files.h"
+#include "platform/SynEdit.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QRandomGenerator>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <sqlite3.h>
+
+namespace {
+
+void ready(bool& said) {
+    if (!said) {
+        std::fputs("ready\n", stdout);
+        std::fflush(stdout);
+        said = true;
+    }
+}
+
+// Edits, adds and deletes the snippets of one language through the data layer, as the
+// window's Save Edits, Add and Remove do.
+[[noreturn]] void store(const QString& database) {
+    TADOConnection connection;
+    connection.setConnectionString(varozidi::ado::jetConnectionString(database));
+    TADOTable table;
+    table.setConnection(&connection);
+    table.setTableName(QStringLiteral("varozidi"));
+    table.setFilter(QStringLiteral("Language = 'Store'"));
+    table.setFiltered(true);
+    table.Open();
+    auto* random = QRandomGenerator::global();
+    bool said = false;
+    for (;;) {
+        const qint64 tag = random->bounded(1, 1 << 30);
+        const int count = table.RecordCount();
+        const int op = int(random->bounded(4));
+        if ((op == 2 && count < 30) || count < 4) {
+            table.Insert();
+            table.FieldByName(QStringLiteral("Language")).setAsString(QStringLiteral("Store"));
+        } else {
+            table.First();
+            for (int skip = int(random->bounded(count)); skip > 0; --skip)
+                table.Next();
+            if (op == 3) {
+                table.Delete();
+                ready(said);
+                continue;
+            }
+            table.Edit();
+        }
+        table.FieldByName(QStringLiteral("Title")).setAsString(crashrows::titleFor(tag));
+        table.FieldByName(QStringLiteral("Body")).setAsString(crashrows::bodyFor(tag));
+        table.Post();
+        ready(said);
+    }
+}
+
+// A writer stopped in the middle of a transaction that has already spilled changed pages
+// into the file: what a crash leaves behind, a hot journal beside a half-changed file.
+[[noreturn]] void spill(const QString& database) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(QFile::encodeName(database).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_exec(db,
+                 "PRAGMA cache_size = 10; BEGIN IMMEDIATE; "
+                 "UPDATE varozidi SET Body = 'half-written ' || hex(randomblob(30000))",
+                 nullptr, nullptr, nullptr);
+    std::raise(SIGKILL);
+    std::abort();
+}
+
+// The copy that "Backup Data!" makes, with the connection closed.
+[[noreturn]] void backup(const QString& database, const QString& folder) {
+    bool said = false;
+    for (;;) {
+        SettleDatabaseFile(database);
+        MakeFolders(folder);
+        CopyFileSafely(database, folder + QStringLiteral("Varozidi.mdb"));
+        ready(said);
+    }
+}
+
+// The copy that "Restore Data!" makes, alternating between two backups.
+[[noreturn]] void restore(const QString& database, const QStringList& backups) {
+    bool said = false;
+    for (qsizetype i = 0;; ++i) {
+        const QString& from = backups[i % backups.size()];
+        TADOConnection::VerifyDatabaseFile(from, QStringLiteral("varozidi"));
+        SettleDatabaseFile(database);
+        CopyFileSafely(from, database);
+        ready(said);
+    }
+}
+
+// The main window closing, over and over: its placement and word wrap are stored each time.
+[[noreturn]] void settings() {
+    TForm1 form;
+    Form2 = new TForm2(&form);
+    form.show();
+    bool said = false;
+    for (int i = 0;; ++i) {
+        const bool second = i % 2 == 1;
+        form.setGeometry(second ? QRect(200, 150, 640, 480) : QRect(100, 80, 520, 360));
+        form.SynEdit1->setWordWrap(second);
+        bool canClose = false;
+        form.FormCloseQuery(&form, canClose);
+        ready(said);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    // Only the window needs the application; the others start faster without it.
+    std::unique_ptr<QApplication> app;
+    if (args.value(0) == u"settings")
+        app = std::make_unique<QApplication>(argc, argv);
+    try {
+        if (args.value(0) == u"store")
+            store(args.value(1));
+        if (args.value(0) == u"spill")
+            spill(args.value(1));
+        if (args.value(0) == u"backup")
+            backup(args.value(1), args.value(2));
+        if (args.value(0) == u"restore")
+            restore(args.value(1), args.mid(2));
+        if (args.value(0) == u"settings")
+            settings();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "crash_worker: %s\n", e.what());
+        return 2;
+    }
+    std::fputs("crash_worker store|spill|backup|restore|settings ...\n", stderr);
+    return 1;
+}
