@@ -28,7 +28,8 @@ public:
 
 class Context {
 public:
-    explicit Context(const QString& dataDir);
+    // database: the server given by --database, if any.
+    Context(const QString& dataDir, const QString& database);
     ~Context();
 
     QStringList args;               // after the command's name
@@ -50,6 +51,7 @@ public:
 
 private:
     QString dataDir_;
+    QString database_;
     std::unique_ptr<TADOConnection> connection_;
     std::unique_ptr<TADOTable> table_;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PgServer.h"
+
 #include "platform/Dialogs.h"
 
 #include <QJsonArray>
@@ -107,7 +109,8 @@ public:
     ~Started();
     TForm1& form() { return *form_; }
     TForm1* operator->() { return form_.get(); }
-    QString database() const { return home.dataDir() + QStringLiteral("varozidi.mdb"); }
+    // The file, or the test server's address when the suite runs on the server.
+    QString database() const;
     QList<StoredRow> rows() const { return readRows(database()); }
 
     DataHome home;

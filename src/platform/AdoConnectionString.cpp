@@ -61,13 +61,24 @@ std::map<QString, QString> parseConnectionString(const QString& s) {
     return pairs;
 }
 
+namespace {
+
+// A value holding the separator, or a quote, goes in quotes.
+QString quotedValue(const QString& value) {
+    return !value.contains(u';') && !value.contains(u'"')
+               ? value
+               : u'"' + QString(value).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+} // namespace
+
 QString jetConnectionString(const QString& path) {
-    // A path holding the separator, or a quote, goes in quotes.
-    const QString value = !path.contains(u';') && !path.contains(u'"')
-                              ? path
-                              : u'"' + QString(path).replace(u'"', QStringLiteral("\"\"")) + u'"';
-    return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=") + value +
+    return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=") + quotedValue(path) +
            QStringLiteral(";Persist Security Info=False;");
+}
+
+QString serverConnectionString(const QString& uri) {
+    return QStringLiteral("Provider=PostgreSQL;Data Source=") + quotedValue(uri) + u';';
 }
 
 } // namespace varozidi::ado
