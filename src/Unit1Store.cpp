@@ -75,6 +75,8 @@ void TForm1::ShowSnippitExecute(QObject*) {
         throw Error(tr("The snippet \"%1\" is no longer in the database; another program may "
                        "have deleted it.")
                         .arg(ListBox2->Text(ListBox2->ItemIndex())));
+    // Read before the text: a write in between then asks once too often, never too seldom.
+    const QString version = ADOTable1->RowVersion();
     const QString body = field(ADOTable1, "Body");
     const QString language = field(ADOTable1, "Language");
     const QString title = field(ADOTable1, "Title");
@@ -85,6 +87,7 @@ void TForm1::ShowSnippitExecute(QObject*) {
 
     SynEdit1->SetLinesText(body);
     CurrentSnippitID = shownId;
+    shownVersion_ = version;
     shownLanguage_ = language;
     shownTitle_ = title;
     saveTextAsNew_ = false;
@@ -105,9 +108,11 @@ void TForm1::NewSnippitExecute(QObject*) {
     // The row is stored: a failure from here on is reported, never a reason to add it again.
     Guarded([&] {
         const qint64 id = ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt();
+        const QString version = keepText ? ADOTable1->RowVersion() : QString();
         ADOTable1->Close();
         if (keepText) {
             CurrentSnippitID = id;
+            shownVersion_ = version;
             shownLanguage_ = language;
             shownTitle_ = title;
             SnippitChanged = 0;
@@ -139,9 +144,19 @@ void TForm1::EditSnippitExecute(QObject*) {
                                  "program may have deleted it), so the text was not saved.")
                                   .arg(shownTitle_));
     }
+    if (!shownVersion_.isEmpty() && !overwriteChanges_ &&
+        ADOTable1->RowVersion() != shownVersion_) {
+        ADOTable1->setFiltered(false);
+        ADOTable1->Close();
+        throw SnippitChangedElsewhere(
+            tr("The snippet \"%1\" was changed on the server by someone else since it was "
+               "shown.")
+                .arg(shownTitle_));
+    }
     ADOTable1->Edit();
     ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
     ADOTable1->Post();
+    shownVersion_ = ADOTable1->RowVersion();
     ADOTable1->setFiltered(false);
     ADOTable1->Close();
 }
@@ -167,6 +182,7 @@ void TForm1::forgetShownSnippet() {
     SynEdit1->Clear();
     CurrentSnippitID = 0;
     SnippitChanged = 0;
+    shownVersion_.clear();
     shownLanguage_.clear();
     shownTitle_.clear();
 }
