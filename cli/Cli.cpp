@@ -4,6 +4,7 @@
 #include "DatabaseChoice.h"
 #include "platform/ADODB.h"
 #include "platform/Files.h"
+#include "platform/PgBackend.h"
 #include "transfer/Migration.h"
 
 #include <QFile>
@@ -177,6 +178,10 @@ TADOConnection& Context::connection() {
     }
     connection_->Open();
     return *connection_;
+}
+
+varozidi::ado::PgBackend* Context::server() {
+    return dynamic_cast<varozidi::ado::PgBackend*>(connection().backend());
 }
 
 TADOTable& Context::table() {

@@ -14,6 +14,9 @@
 
 class TADOConnection;
 class TADOTable;
+namespace varozidi::ado {
+class PgBackend;
+}
 
 namespace cli {
 
@@ -40,6 +43,8 @@ public:
     QString databasePath() const;
     // The program's own connection and cursor, opened on first use.
     TADOConnection& connection();
+    // The connection's server, opened; null for the local file.
+    varozidi::ado::PgBackend* server();
     TADOTable& table();
 
     // Everything standard input holds, as bytes.

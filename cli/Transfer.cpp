@@ -3,6 +3,7 @@
 #include "Cli.h"
 
 #include "platform/ADODB.h"
+#include "transfer/ServerTransfer.h"
 #include "transfer/Transfer.h"
 
 #include <QJsonArray>
@@ -43,7 +44,9 @@ int Export(Context& c) {
         throw UserError(
             QStringLiteral("There is no export format '%1'; use json or folder.").arg(format));
     TADOConnection& connection = c.connection();
-    const QList<Snippet> snippets = ReadCollection(connection.handle(), connection.DatabasePath());
+    const QList<Snippet> snippets =
+        c.server() ? ReadServerCollection(*c.server())
+                   : ReadCollection(connection.handle(), connection.DatabasePath());
     asUserError([&] {
         ExportSnippets(snippets, format == u"folder" ? ExportFormat::Folder : ExportFormat::Json,
                        c.args[0]);
@@ -62,7 +65,9 @@ int Import(Context& c) {
     const Source source = asUserError([&] { return ReadSnippetsFrom(c.args[0]); });
     TADOConnection& connection = c.connection();
     const QList<qint64> ids =
-        AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun);
+        c.server()
+            ? AddSnippetsToServer(*c.server(), source.snippets, dryRun)
+            : AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun);
     QJsonArray records;
     QList<QStringList> rows;
     for (qsizetype i = 0; i < ids.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include "platform/Errors.h"
 #include "platform/PgBackend.h"
+#include "platform/PgSearch.h"
 
 namespace varozidi::setup {
 
@@ -20,9 +21,7 @@ const char* const kSchema =
     "\"Language\" text, \"Title\" text, \"Body\" text);"
     // What the language filter compares, so that listing a language's titles uses it.
     "CREATE INDEX varozidi_language ON varozidi "
-    "((CAST(COALESCE(\"Language\", '') AS TEXT) COLLATE varozidi_nocase));"
-    "CREATE INDEX varozidi_search ON varozidi USING gin "
-    "(\"Title\" gin_trgm_ops, \"Body\" gin_trgm_ops);";
+    "((CAST(COALESCE(\"Language\", '') AS TEXT) COLLATE varozidi_nocase));";
 
 } // namespace
 
@@ -51,7 +50,7 @@ bool PrepareServer(const QString& uri) {
         return true;
     }
     // One text of statements is one transaction: all of it is made, or none.
-    server.script(QLatin1String(kSchema), kDoing);
+    server.script(QLatin1String(kSchema) + QLatin1String(search::kServerIndexSql), kDoing);
     return false;
 }
 

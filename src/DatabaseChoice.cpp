@@ -2,6 +2,7 @@
 
 #include "platform/AdoConnectionString.h"
 #include "platform/IniFile.h"
+#include "platform/PgBackend.h"
 
 QString DatabaseArgument(const QStringList& arguments) {
     const QString option = QStringLiteral("--database");
@@ -24,4 +25,19 @@ QString CollectionConnectionString(const QString& dataDir, const QString& databa
         return varozidi::ado::jetConnectionString(dataDir + QStringLiteral("varozidi.mdb"));
     // Anything else than a server address is refused, with the reason, when it is opened.
     return varozidi::ado::serverConnectionString(uri);
+}
+
+QString ServerUriOf(const QString& connectionString) {
+    if (varozidi::ado::IsServerUri(connectionString.trimmed()))
+        return connectionString.trimmed();
+    try {
+        const auto pairs = varozidi::ado::parseConnectionString(connectionString);
+        const auto provider = pairs.find(QStringLiteral("provider"));
+        const auto source = pairs.find(QStringLiteral("data source"));
+        if (provider != pairs.end() && source != pairs.end() &&
+            provider->second.compare(u"PostgreSQL", Qt::CaseInsensitive) == 0)
+            return source->second;
+    } catch (const std::exception&) {
+    }
+    return {};
 }

@@ -4,13 +4,16 @@
 #include "Unit1.h"
 
 #include "DataPath.h"
+#include "DatabaseChoice.h"
 #include "Forms.h"
 #include "Unit2.h"
 #include "platform/ADODB.h"
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/PgBackend.h"
 #include "platform/Toolkit.h"
+#include "transfer/ServerTransfer.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -45,8 +48,15 @@ QString backupCopy() {
 
 void TForm1::ToolButton9Click(QObject*) {
     Form2->Panel1->setText(QStringLiteral("Backing up database..."));
-    copyWithDatabaseClosed(false, [] {
+    const QString server = ServerUriOf(ADOConnection1->ConnectionString());
+    copyWithDatabaseClosed(false, [server] {
         MakeFolders(backupFolder());
+        // A server's rows become the usual local backup file.
+        if (!server.isEmpty()) {
+            varozidi::ado::PgBackend connection(server);
+            varozidi::transfer::BackupServer(connection, backupCopy());
+            return;
+        }
         CopyFileSafely(liveDatabase(), backupCopy());
     });
 }
@@ -72,7 +82,15 @@ void TForm1::ToolButton8Click(QObject*) {
         throw Error(
             tr("The backup cannot be restored, so nothing was changed.\n\n%1").arg(e.message()));
     }
-    copyWithDatabaseClosed(true, [backup] { CopyFileSafely(backup, liveDatabase()); });
+    const QString server = ServerUriOf(ADOConnection1->ConnectionString());
+    copyWithDatabaseClosed(true, [backup, server] {
+        if (!server.isEmpty()) {
+            varozidi::ado::PgBackend connection(server);
+            varozidi::transfer::RestoreServer(connection, backup);
+            return;
+        }
+        CopyFileSafely(backup, liveDatabase());
+    });
 }
 
 // Shows the notice, closes the connection, waits for other programs to let go of the
@@ -112,6 +130,9 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
 // Polls once a second until no live process holds the lock file; one left by a crash does
 // not count.
 void TForm1::waitForLockFile() {
+    // A server keeps no lock file; it orders writers itself.
+    if (!ServerUriOf(ADOConnection1->ConnectionString()).isEmpty())
+        return;
     QElapsedTimer waited;
     waited.start();
     while (LockFile::isHeld(lockFile())) {

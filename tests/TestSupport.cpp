@@ -145,9 +145,16 @@ void execSql(const QString& path, const QString& sql) {
     QVERIFY2(rc == SQLITE_OK, qPrintable(why));
 }
 
+QStringList cliCollection(const QStringList& args) {
+    if (!onServer() || args.contains(QStringLiteral("--data-dir")) ||
+        args.contains(QStringLiteral("--database")))
+        return args;
+    return QStringList{QStringLiteral("--database"), serverUri()} + args;
+}
+
 CliRun runCli(const QStringList& args, const QByteArray& input) {
     QProcess process;
-    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), args);
+    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), cliCollection(args));
     process.write(input);
     process.closeWriteChannel();
     process.waitForFinished(30000);

@@ -51,6 +51,9 @@ struct CliRun {
     QByteArray err;
 };
 CliRun runCli(const QStringList& args, const QByteArray& input = {});
+// args with "--database" and the test server first when the suite runs on the server and
+// args name no collection of their own.
+QStringList cliCollection(const QStringList& args);
 
 // Writes text (UTF-8) to path, replacing the file.
 void writeFile(const QString& path, const QByteArray& bytes);

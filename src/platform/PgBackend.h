@@ -44,6 +44,7 @@ public:
     ~PgBackend() override;
 
     QString location() const override { return name_; }
+    QString uri() const { return uri_; }
     TableShape describe(const QString& table) override;
     std::unique_ptr<Rows> query(const QString& sql, const std::vector<QVariant>& params,
                                 const QString& doing) override;
