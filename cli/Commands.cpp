@@ -317,8 +317,9 @@ const QList<Command>& Commands() {
          QStringLiteral(
              "PATH is recognised by its content: a JSON file or folder tree of export, Visual "
              "Studio\nCode snippets (a language's .json or a .code-snippets file), or a Jet 4.0 "
-             "database\n(.mdb) of the old Windows program. All are added in one step, or none. "
-             "Into an\nempty collection they keep their IDs; otherwise they get new ones.\n"
+             "database\n(.mdb) of the old Windows program; into a server (--database), also the "
+             "local\ncollection file (varozidi.mdb). All are added in one step, or none. Into "
+             "an\nempty collection they keep their IDs; otherwise they get new ones.\n"
              "With --dry-run, lists what would be added and changes nothing."),
          {QStringLiteral("--dry-run")},
          1,

@@ -6,6 +6,7 @@
 #include "transfer/ServerTransfer.h"
 #include "transfer/Transfer.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -30,6 +31,12 @@ QJsonValue json(const Text& text) {
 
 QString plain(const Text& text) {
     return text.value_or(QString());
+}
+
+bool IsCollectionFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) &&
+           file.read(16) == QByteArrayView("SQLite format 3\0", 16);
 }
 
 QString counted(qsizetype n) {
@@ -62,8 +69,13 @@ int Export(Context& c) {
 int Import(Context& c) {
     const bool dryRun = c.options.contains(QStringLiteral("--dry-run"));
     // All of it is read and checked before the collection is touched.
-    const Source source = asUserError([&] { return ReadSnippetsFrom(c.args[0]); });
     TADOConnection& connection = c.connection();
+    // A server is filled from the local collection file too, when it moves there.
+    const Source source = asUserError([&] {
+        return c.server() && IsCollectionFile(c.args[0])
+                   ? Source{ReadCollectionFile(c.args[0]), QStringLiteral("a Varozidi collection")}
+                   : ReadSnippetsFrom(c.args[0]);
+    });
     const QList<qint64> ids =
         c.server()
             ? AddSnippetsToServer(*c.server(), source.snippets, dryRun)

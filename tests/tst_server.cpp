@@ -12,6 +12,8 @@
 
 using namespace testsupport;
 
+Q_DECLARE_METATYPE(QList<testsupport::Row>)
+
 class ServerTest : public QObject {
     Q_OBJECT
 
@@ -27,6 +29,9 @@ private Q_SLOTS:
     void lostConnectionIsReportedAndTheNextActionReconnects_data();
     void lostConnectionIsReportedAndTheNextActionReconnects();
     void refusedServerIsNamedWithoutItsPassword();
+    void importFillsTheServer_data();
+    void importFillsTheServer();
+    void backupAndRestoreKeepEveryRow();
 };
 
 namespace {
@@ -162,6 +167,64 @@ void ServerTest::refusedServerIsNamedWithoutItsPassword() {
              qPrintable(text));
     QCOMPARE(s->SynEdit1->Text(), QString::fromUtf8(kWelcome));
     QCOMPARE(s->ListBox1->Count(), 0);
+}
+
+void ServerTest::importFillsTheServer_data() {
+    QTest::addColumn<QString>("kind"); // of what is imported
+    QTest::addColumn<QList<Row>>("before");
+    QTest::addColumn<QList<qint64>>("ids");
+    QTest::newRow("local collection, into an empty table")
+        << "file" << QList<Row>{} << QList<qint64>{5, 9};
+    QTest::newRow("JSON export, into an empty table")
+        << "json" << QList<Row>{} << QList<qint64>{5, 9};
+    QTest::newRow("JSON export, after rows there") << "json" << kRows << QList<qint64>{3, 4};
+}
+
+void ServerTest::importFillsTheServer() {
+    QFETCH(QString, kind);
+    QFETCH(QList<Row>, before);
+    QFETCH(QList<qint64>, ids);
+    DataHome home;
+    // The local collection, numbered 5 and 9 by what was deleted there over the years.
+    const QString local = home.dataDir() + "varozidi.mdb";
+    makeDatabase(local, {{"C", "a", "x"}, {"C", "b", "y"}, {"C", "c", "z"}});
+    execSql(local, "UPDATE varozidi SET ID = ID * 4 + 1 WHERE ID IN (1, 2); "
+                   "DELETE FROM varozidi WHERE ID = 3");
+    QString source = local;
+    if (kind == "json") {
+        source = home.root() + "export.json";
+        QCOMPARE(runCli({"--data-dir", home.dataDir(), "export", source}).status, 0);
+    }
+    resetServerTable(before);
+    const CliRun run = cli({"import", "--json", source});
+    QVERIFY2(run.status == 0, run.err.constData());
+    QList<StoredRow> expected = readRows(serverUri()).mid(0, before.size());
+    expected += {ids[0], "C", "a", "x"};
+    expected += {ids[1], "C", "b", "y"};
+    QCOMPARE(readRows(serverUri()), expected);
+    // The numbering goes on after them.
+    QCOMPARE(cli({"add", "--language", "C", "--title", "d"}, "w").out,
+             QByteArray::number(ids[1] + 1) + "\n");
+}
+
+void ServerTest::backupAndRestoreKeepEveryRow() {
+    Started s(kRows);
+    QTest::mouseClick(s->ToolButton9, Qt::LeftButton);
+    QVERIFY(s.dialogs.asked().isEmpty());
+    const QString backup = s.home.root() + "KZQBackups/Varozidi/Varozidi.mdb";
+    QCOMPARE(readRows(backup), s.rows());
+    // Changed by someone else after the backup; the restore puts back every row as it was.
+    const QList<StoredRow> saved = s.rows();
+    QCOMPARE(cli({"edit", "1"}, "later").status, 0);
+    QCOMPARE(cli({"remove", "2"}).status, 0);
+    QCOMPARE(cli({"add", "--language", "Rust", "--title", "New"}, "fn").status, 0);
+    s.dialogs.answer(mrYes);
+    QTest::mouseClick(s->ToolButton8, Qt::LeftButton);
+    QCOMPARE(s.dialogs.asked().size(), 1);
+    QCOMPARE(s.rows(), saved);
+    QCOMPARE(entries(s->ListBox1), (QStringList{"SQL", "Go"}));
+    // New rows are numbered after every ID the server gave, as in the file.
+    QCOMPARE(cli({"add", "--language", "Go", "--title", "After"}, "x").out, QByteArray("4\n"));
 }
 
 QTEST_MAIN(ServerTest)

@@ -1,5 +1,6 @@
 #include "transfer/ServerTransfer.h"
 
+#include "platform/ADODB.h"
 #include "platform/Files.h"
 #include "platform/PgBackend.h"
 #include "setup/Setup.h"
@@ -146,20 +147,30 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
     temp.setAutoRemove(false);
 }
 
-void RestoreServer(ado::PgBackend& server, const QString& path) {
+QList<Snippet> ReadCollectionFile(const QString& path) {
+    try {
+        TADOConnection::VerifyDatabaseFile(path, QStringLiteral("varozidi"));
+    } catch (const Error& e) {
+        throw BadInput(e.message());
+    }
     sqlite3* db = nullptr;
     const int rc =
         sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
     QList<Snippet> snippets;
     try {
         if (rc != SQLITE_OK)
-            throw Error(QStringLiteral("Cannot read the backup \"%1\".").arg(path));
+            throw Error(QStringLiteral("Cannot read \"%1\".").arg(path));
         snippets = ReadCollection(db, path);
     } catch (...) {
         sqlite3_close_v2(db);
         throw;
     }
     sqlite3_close_v2(db);
+    return snippets;
+}
+
+void RestoreServer(ado::PgBackend& server, const QString& path) {
+    const QList<Snippet> snippets = ReadCollectionFile(path);
     QList<qint64> ids;
     for (const Snippet& s : snippets)
         ids.append(s.id.value_or(0));

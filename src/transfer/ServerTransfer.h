@@ -24,6 +24,10 @@ QList<qint64> AddSnippetsToServer(ado::PgBackend& server, const QList<Snippet>& 
 // one repeatable-read transaction; it replaces path whole or not at all.
 void BackupServer(ado::PgBackend& server, const QString& path);
 
+// Every snippet of the collection file (SQLite) at path, in ID order; throws BadInput for a
+// file that is not a sound collection.
+QList<Snippet> ReadCollectionFile(const QString& path);
+
 // The server's rows replaced by those of the backup file at path, in one transaction.
 void RestoreServer(ado::PgBackend& server, const QString& path);
 
