@@ -1,11 +1,13 @@
 // The collection on a PostgreSQL server shared with another user (here the command-line
 // companion): edits seen after a click, the question before overwriting, a lost connection.
 
+#include "DatabaseChoice.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "platform/PgBackend.h"
 
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QToolButton>
 #include <QtTest>
@@ -32,6 +34,10 @@ private Q_SLOTS:
     void importFillsTheServer_data();
     void importFillsTheServer();
     void backupAndRestoreKeepEveryRow();
+    void setupMakesTheTableOnlyWhereNoneIs_data();
+    void setupMakesTheTableOnlyWhereNoneIs();
+    void collectionChosenByArgumentThenSettings_data();
+    void collectionChosenByArgumentThenSettings();
 };
 
 namespace {
@@ -225,6 +231,69 @@ void ServerTest::backupAndRestoreKeepEveryRow() {
     QCOMPARE(entries(s->ListBox1), (QStringList{"SQL", "Go"}));
     // New rows are numbered after every ID the server gave, as in the file.
     QCOMPARE(cli({"add", "--language", "Go", "--title", "After"}, "x").out, QByteArray("4\n"));
+}
+
+void ServerTest::setupMakesTheTableOnlyWhereNoneIs_data() {
+    QTest::addColumn<QString>("before"); // SQL run on the server first
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("after"); // what the table named varozidi holds then
+    QTest::newRow("empty database") << "DROP TABLE IF EXISTS varozidi" << 0 << "created "
+                                    << "0";
+    QTest::newRow("snippet table there") << "" << 0 << "kept "
+                                         << "2";
+    QTest::newRow("another table of that name")
+        << "DROP TABLE IF EXISTS varozidi; CREATE TABLE varozidi (id int, note text); "
+           "INSERT INTO varozidi VALUES (1, 'mine')"
+        << 1 << "that is not a snippet table (its fields: id integer, note text)"
+        << "1";
+}
+
+void ServerTest::setupMakesTheTableOnlyWhereNoneIs() {
+    QFETCH(QString, before);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QFETCH(QString, after);
+    DataHome home;
+    resetServerTable(kRows);
+    if (!before.isEmpty())
+        execSql(serverUri(), before);
+    QProcess setup;
+    setup.start(VAROZIDI_BINARY_DIR "/varozidi-setup", {"--database", serverUri()});
+    QVERIFY(setup.waitForFinished(30000));
+    const QString said = setup.readAllStandardOutput() + setup.readAllStandardError();
+    QCOMPARE(setup.exitCode(), status);
+    QVERIFY2(said.contains(says), qPrintable(said));
+    varozidi::ado::PgBackend server(serverUri());
+    QCOMPARE(server.exec("SELECT count(*) FROM varozidi", {}, "count")->text(0, 0), after);
+    if (status == 0) // the table is the program's: the command line can use it
+        QCOMPARE(cli({"add", "--language", "Go", "--title", "T"}, "x").status, 0);
+}
+
+void ServerTest::collectionChosenByArgumentThenSettings_data() {
+    QTest::addColumn<QString>("argument"); // after --database
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<QString>("server"); // chosen; empty: the local file
+    const QString a = "postgresql://a@h1/one";
+    const QString b = "postgresql://b@h2/two;x";
+    QTest::newRow("neither") << "" << QByteArray("[EDIT]\nWORDWRAP=1\n") << "";
+    QTest::newRow("settings") << "" << QByteArray("[Database]\nuri= " + b.toUtf8() + "\n") << b;
+    QTest::newRow("argument over settings")
+        << a << QByteArray("[DATABASE]\nURI=" + b.toUtf8() + "\n") << a;
+}
+
+void ServerTest::collectionChosenByArgumentThenSettings() {
+    QFETCH(QString, argument);
+    QFETCH(QByteArray, settings);
+    QFETCH(QString, server);
+    DataHome home;
+    writeFile(home.dataDir() + "Tessel.ini", settings);
+    const QStringList args = argument.isEmpty() ? QStringList{"varozidi"}
+                                                : QStringList{"varozidi", "--database", argument};
+    const QString chosen = CollectionConnectionString(home.dataDir(), DatabaseArgument(args));
+    QCOMPARE(ServerUriOf(chosen), server);
+    if (server.isEmpty())
+        QVERIFY(chosen.contains(home.dataDir() + "varozidi.mdb"));
 }
 
 QTEST_MAIN(ServerTest)
