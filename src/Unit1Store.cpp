@@ -144,18 +144,26 @@ void TForm1::EditSnippitExecute(QObject*) {
                                  "program may have deleted it), so the text was not saved.")
                                   .arg(shownTitle_));
     }
-    if (!shownVersion_.isEmpty() && !overwriteChanges_ &&
-        ADOTable1->RowVersion() != shownVersion_) {
+    const auto changedElsewhere = [this] {
         ADOTable1->setFiltered(false);
         ADOTable1->Close();
-        throw SnippitChangedElsewhere(
+        return SnippitChangedElsewhere(
             tr("The snippet \"%1\" was changed on the server by someone else since it was "
                "shown.")
                 .arg(shownTitle_));
-    }
+    };
+    const QString expected = overwriteChanges_ ? QString() : shownVersion_;
+    if (!expected.isEmpty() && ADOTable1->RowVersion() != expected)
+        throw changedElsewhere();
     ADOTable1->Edit();
+    // Checked again by the write itself: someone may save in between.
+    ADOTable1->setExpectedVersion(expected);
     ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
-    ADOTable1->Post();
+    try {
+        ADOTable1->Post();
+    } catch (const RowChangedError&) {
+        throw changedElsewhere();
+    }
     shownVersion_ = ADOTable1->RowVersion();
     ADOTable1->setFiltered(false);
     ADOTable1->Close();

@@ -4,6 +4,7 @@
 #include "DatabaseChoice.h"
 #include "TestSupport.h"
 #include "Unit1.h"
+#include "platform/ADODB.h"
 #include "platform/PgBackend.h"
 
 #include <QLineEdit>
@@ -34,6 +35,8 @@ private Q_SLOTS:
     void importFillsTheServer_data();
     void importFillsTheServer();
     void backupAndRestoreKeepEveryRow();
+    void editPostChecksTheVersionInTheWrite_data();
+    void editPostChecksTheVersionInTheWrite();
     void setupMakesTheTableOnlyWhereNoneIs_data();
     void setupMakesTheTableOnlyWhereNoneIs();
     void collectionChosenByArgumentThenSettings_data();
@@ -231,6 +234,51 @@ void ServerTest::backupAndRestoreKeepEveryRow() {
     QCOMPARE(entries(s->ListBox1), (QStringList{"SQL", "Go"}));
     // New rows are numbered after every ID the server gave, as in the file.
     QCOMPARE(cli({"add", "--language", "Go", "--title", "After"}, "x").out, QByteArray("4\n"));
+}
+
+void ServerTest::editPostChecksTheVersionInTheWrite_data() {
+    QTest::addColumn<QString>("between"); // SQL another user runs between reading and writing
+    QTest::addColumn<QString>("fails");   // what the post says; empty: it writes
+    QTest::addColumn<QString>("body");    // of row 1 afterwards; empty: it is gone
+    QTest::newRow("nothing") << ""
+                             << ""
+                             << "mine";
+    QTest::newRow("changed") << "UPDATE varozidi SET \"Body\" = 'theirs' WHERE \"ID\" = 1"
+                             << "changed by another user"
+                             << "theirs";
+    QTest::newRow("deleted") << "DELETE FROM varozidi WHERE \"ID\" = 1"
+                             << "deleted by another user"
+                             << "";
+}
+
+void ServerTest::editPostChecksTheVersionInTheWrite() {
+    QFETCH(QString, between);
+    QFETCH(QString, fails);
+    QFETCH(QString, body);
+    resetServerTable(kRows);
+    TADOConnection connection;
+    connection.setConnectionString(connectionStringFor(serverUri()));
+    TADOTable table;
+    table.setConnection(&connection);
+    table.setTableName("varozidi");
+    table.Open();
+    const QString version = table.RowVersion();
+    QVERIFY(!version.isEmpty());
+    table.Edit();
+    table.setExpectedVersion(version);
+    table.FieldByName("Body").setAsString("mine");
+    if (!between.isEmpty())
+        execSql(serverUri(), between);
+    QString said;
+    try {
+        table.Post();
+    } catch (const std::exception& e) {
+        said = QString::fromUtf8(e.what());
+    }
+    QVERIFY2(fails.isEmpty() ? said.isEmpty() : said.contains(fails), qPrintable(said));
+    QCOMPARE(table.GetState(), TADOTable::State::dsBrowse);
+    const QList<StoredRow> rows = readRows(serverUri());
+    QCOMPARE(rows.first().id == 1 ? rows.first().body : QString(), body);
 }
 
 void ServerTest::setupMakesTheTableOnlyWhereNoneIs_data() {

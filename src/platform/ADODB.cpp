@@ -215,6 +215,7 @@ struct TADOTable::Impl {
     std::vector<Window> windows;
     std::vector<QVariant> buffer; // the row being edited or inserted
     std::vector<bool> changed;
+    QString expectedVersion; // of the row being edited; see setExpectedVersion
     qsizetype posBeforeInsert = 0;
 
     explicit Impl(TADOTable* table) : q(table) {}
@@ -497,6 +498,7 @@ void TADOTable::Post() {
     }
     d_->buffer.clear();
     d_->changed.clear();
+    d_->expectedVersion.clear();
     state_ = State::dsBrowse;
     d_->written();
 }
@@ -518,10 +520,21 @@ qint64 TADOTable::Impl::write() {
         if (names.isEmpty())
             return id;
         values.emplace_back(id);
-        const qint64 changes =
-            engine().change(QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?")
-                                .arg(table(), names.join(QStringLiteral(" = ?, ")), rowidSql),
-                            values, writing());
+        // Checked in the write itself, so that no one's write slips in between.
+        QString guard;
+        if (!expectedVersion.isEmpty() && !engine().versionSql().isEmpty()) {
+            guard = QStringLiteral(" AND %1 = ?").arg(engine().versionSql());
+            values.emplace_back(expectedVersion);
+        }
+        const qint64 changes = engine().change(
+            QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?%4")
+                .arg(table(), names.join(QStringLiteral(" = ?, ")), rowidSql, guard),
+            values, writing());
+        if (changes == 0 && !guard.isEmpty() &&
+            !engine().version(q->tableName_, rowidSql, id, writing()).isEmpty())
+            throw RowChangedError(QStringLiteral("Cannot save to the table '%1' of \"%2\": the "
+                                                 "record was changed by another user.")
+                                      .arg(q->tableName_, path()));
         if (changes == 0)
             throw Error(QStringLiteral("Cannot save to the table '%1' of \"%2\": the record was "
                                        "deleted by another user.")
@@ -553,6 +566,7 @@ void TADOTable::Cancel() {
         d_->pos = d_->posBeforeInsert;
     d_->buffer.clear();
     d_->changed.clear();
+    d_->expectedVersion.clear();
     state_ = State::dsBrowse;
 }
 
@@ -582,6 +596,12 @@ QString TADOTable::RowVersion() {
         return {};
     return d_->engine().version(tableName_, d_->rowidSql, d_->rowids[std::size_t(d_->pos)],
                                 d_->reading());
+}
+
+void TADOTable::setExpectedVersion(const QString& version) {
+    if (!Active())
+        throwClosed(tableName_);
+    d_->expectedVersion = version;
 }
 
 QVariant TADOTable::value(int column) {

@@ -11,6 +11,7 @@
 #include <QVariant>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 struct sqlite3;
@@ -82,6 +83,17 @@ private:
     std::vector<TADOTable*> tables_;
 };
 
+// A post of an edit found the row changed by someone else since the version it expected.
+class RowChangedError : public std::runtime_error {
+public:
+    explicit RowChangedError(const QString& message)
+        : std::runtime_error(message.toStdString()), message_(message) {}
+    const QString& message() const noexcept { return message_; }
+
+private:
+    QString message_;
+};
+
 class TField {
 public:
     QString AsString() const;
@@ -146,6 +158,9 @@ public:
     // The current row's version as stored now, which changes with every write to the row;
     // empty where the engine keeps none (the local file).
     QString RowVersion();
+    // The next Post of this edit writes only while the row still has this version, and
+    // throws RowChangedError otherwise; an empty version asks for no such check.
+    void setExpectedVersion(const QString& version);
 
 private:
     friend class TField;

@@ -41,6 +41,8 @@ public:
     // none.
     virtual QString version(const QString& table, const QString& rowidSql, qint64 rowid,
                             const QString& doing) = 0;
+    // How SQL names that version in a condition.
+    virtual QString versionSql() const { return {}; }
 };
 
 } // namespace varozidi::ado
