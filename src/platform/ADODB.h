@@ -4,6 +4,7 @@
 // old ADO names, over an SQLite file. Failures throw varozidi::Error with a clear message;
 // this layer never asks the user anything.
 
+#include "platform/Errors.h"
 #include "platform/Files.h"
 
 #include <QObject>
@@ -11,7 +12,6 @@
 #include <QVariant>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 struct sqlite3;
@@ -84,14 +84,9 @@ private:
 };
 
 // A post of an edit found the row changed by someone else since the version it expected.
-class RowChangedError : public std::runtime_error {
+class RowChangedError : public varozidi::Error {
 public:
-    explicit RowChangedError(const QString& message)
-        : std::runtime_error(message.toStdString()), message_(message) {}
-    const QString& message() const noexcept { return message_; }
-
-private:
-    QString message_;
+    using Error::Error;
 };
 
 class TField {

@@ -7,7 +7,6 @@
 #include "transfer/Transfer.h"
 
 #include <QFileInfo>
-#include <QSet>
 #include <QTemporaryFile>
 #include <cstdio>
 #include <sqlite3.h>
@@ -94,18 +93,7 @@ QList<qint64> AddSnippetsToServer(ado::PgBackend& server, const QList<Snippet>& 
             {}, doing);
         const bool empty = last->isNull(0, 0);
         const qint64 used = std::max(empty ? 0 : last->int64(0, 0), last->int64(0, 1));
-        QSet<qint64> seen;
-        for (const Snippet& s : snippets) {
-            if (!empty || !s.id || seen.contains(*s.id))
-                break;
-            seen.insert(*s.id);
-            ids.append(*s.id);
-        }
-        if (ids.size() != snippets.size()) {
-            ids.clear();
-            for (qsizetype i = 1; i <= snippets.size(); ++i)
-                ids.append(used + i);
-        }
+        ids = IdsFor(snippets, empty, used, server.location());
         insertAll(server, snippets, ids, doing);
     });
     return ids;
