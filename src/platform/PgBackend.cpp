@@ -130,7 +130,7 @@ QVariant PgResult::value(int row, int column) const {
 }
 
 PgBackend::PgBackend(const QString& uri) : uri_(uri), name_(ServerName(uri)) {
-    ensureConnected(QStringLiteral("connect"));
+    ensureConnected(QStringLiteral("open the collection"));
 }
 
 PgBackend::~PgBackend() {
@@ -159,7 +159,10 @@ void PgBackend::ensureConnected(const QString& doing) {
         fail(doing, QStringLiteral("out of memory"));
     if (PQstatus(conn_) != CONNECTION_OK) {
         // libpq's message names host and user, never the password.
-        const QString why = QString::fromUtf8(PQerrorMessage(conn_)).simplified();
+        const QString why = QString::fromUtf8(PQerrorMessage(conn_))
+                                .trimmed()
+                                .replace(QStringLiteral("\n\t"), QStringLiteral("; "))
+                                .simplified();
         PQfinish(conn_);
         conn_ = nullptr;
         fail(doing, QStringLiteral("the server cannot be reached (%1)").arg(why));
