@@ -35,6 +35,8 @@ private Q_SLOTS:
     void importFillsTheServer_data();
     void importFillsTheServer();
     void backupAndRestoreKeepEveryRow();
+    void idsPast32BitsWork_data();
+    void idsPast32BitsWork();
     void editPostChecksTheVersionInTheWrite_data();
     void editPostChecksTheVersionInTheWrite();
     void setupMakesTheTableOnlyWhereNoneIs_data();
@@ -234,6 +236,25 @@ void ServerTest::backupAndRestoreKeepEveryRow() {
     QCOMPARE(entries(s->ListBox1), (QStringList{"SQL", "Go"}));
     // New rows are numbered after every ID the server gave, as in the file.
     QCOMPARE(cli({"add", "--language", "Go", "--title", "After"}, "x").out, QByteArray("4\n"));
+}
+
+void ServerTest::idsPast32BitsWork_data() {
+    QTest::addColumn<qint64>("id");
+    QTest::newRow("just past 2^31") << qint64(2147483648);
+    QTest::newRow("near 2^63") << qint64(9223372036854775000);
+}
+
+void ServerTest::idsPast32BitsWork() {
+    QFETCH(qint64, id);
+    Started s(kRows);
+    execSql(serverUri(), QString("UPDATE varozidi SET \"ID\" = %1 WHERE \"ID\" = 2").arg(id));
+    show(s, "Go", 0);
+    QCOMPARE(s->CurrentSnippitID, id);
+    QCOMPARE(s->SynEdit1->Text(), QString("package main"));
+    s->SynEdit1->SetLinesText("package other");
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    QVERIFY(s.dialogs.asked().isEmpty());
+    QCOMPARE(s.rows().last(), (StoredRow{id, "Go", "Main", "package other"}));
 }
 
 void ServerTest::editPostChecksTheVersionInTheWrite_data() {
