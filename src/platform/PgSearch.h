@@ -17,7 +17,7 @@ Outcome FindOnServer(ado::PgBackend& server, const QString& text, int limit,
 // "ok", or "missing" when the server's table lacks its trigram index.
 QString CheckServerIndex(ado::PgBackend& server);
 
-// The trigram index as varozidi-setup makes it: on the fields lower-cased by ICU, whatever the
+// The trigram indexes as varozidi-setup makes them: on the fields lower-cased by ICU, whatever the
 // server's own locale, so that case is ignored for every letter.
 extern const char* const kServerIndexSql;
 
