@@ -46,8 +46,6 @@ public:
     // when no other connection holds it.
     void Close();
     bool Connected() const { return backend_ != nullptr; }
-    // True while open on a server rather than a file.
-    bool IsServer() const { return backend_ && !db_; }
     // The file, or the server's name (never with a password), for messages.
     QString Location() const;
     varozidi::ado::Backend* backend() const { return backend_.get(); }
