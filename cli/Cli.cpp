@@ -1,9 +1,10 @@
 #include "Cli.h"
 
 #include "DataPath.h"
+#include "DatabaseChoice.h"
 #include "platform/ADODB.h"
-#include "platform/AdoConnectionString.h"
 #include "platform/Files.h"
+#include "platform/PgBackend.h"
 #include "transfer/Migration.h"
 
 #include <QFile>
@@ -38,7 +39,7 @@ QString toolHelp() {
     for (const Command& command : Commands())
         rows.append({QStringLiteral("  ") + usageOf(command), command.summary});
     return QStringLiteral(
-               "Usage: %1 [--data-dir DIR] [--json] COMMAND [ARGUMENTS]\n\n"
+               "Usage: %1 [--data-dir DIR] [--database URI] [--json] COMMAND [ARGUMENTS]\n\n"
                "The snippet collection of KZQ Varozidi, from a terminal or a script. It works on "
                "the\nprogram's data folder ($XDG_DATA_HOME/KZQ/Varozidi/) and may run while the "
                "program is open.\n\nCommands:\n")
@@ -47,6 +48,8 @@ QString toolHelp() {
            QStringLiteral(
                "\nOptions:\n"
                "  --data-dir DIR  use the data folder DIR\n"
+               "  --database URI  use the collection on the PostgreSQL server at URI\n"
+               "                  (postgresql://...; the password comes from ~/.pgpass)\n"
                "  --json          print data as JSON: id, language, title and, where shown, "
                "body\n"
                "  --help          this text; after a command, that command's own\n\n"
@@ -65,7 +68,7 @@ QString commandHelp(const Command& command) {
 
 // The options that take a value, as "--name", from every command's list.
 bool takesValue(const QString& name) {
-    if (name == u"--data-dir")
+    if (name == u"--data-dir" || name == u"--database")
         return true;
     for (const Command& command : Commands())
         for (const QString& option : command.options)
@@ -83,6 +86,7 @@ bool offers(const Command& command, const QString& name) {
 
 int run(const QStringList& arguments) {
     QString dataDir = DataDirFor(GetAppDataFolder());
+    QString database;
     bool json = false;
     bool help = false;
     QString name;
@@ -109,6 +113,8 @@ int run(const QStringList& arguments) {
             }
             if (option == u"--data-dir")
                 dataDir = value.endsWith(u'/') ? value : value + u'/';
+            else if (option == u"--database")
+                database = value;
             else
                 options.insert(option, value);
         } else if (name.isEmpty()) {
@@ -139,7 +145,7 @@ int run(const QStringList& arguments) {
                 QStringLiteral("The command '%1' takes no option %2.").arg(name, it.key()));
     if (positional.size() != command->arguments)
         throw UserError(QStringLiteral("Usage: %1 %2").arg(kTool, usageOf(*command)));
-    Context context(dataDir);
+    Context context(dataDir, database);
     context.args = positional;
     context.options = options;
     context.json = json;
@@ -148,7 +154,8 @@ int run(const QStringList& arguments) {
 
 } // namespace
 
-Context::Context(const QString& dataDir) : dataDir_(dataDir) {}
+Context::Context(const QString& dataDir, const QString& database)
+    : dataDir_(dataDir), database_(database) {}
 
 Context::~Context() = default;
 
@@ -159,8 +166,7 @@ QString Context::databasePath() const {
 TADOConnection& Context::connection() {
     if (!connection_) {
         connection_ = std::make_unique<TADOConnection>();
-        connection_->setConnectionString(
-            varozidi::ado::jetConnectionString(dataDir_ + QStringLiteral("varozidi.mdb")));
+        connection_->setConnectionString(CollectionConnectionString(dataDir_, database_));
         connection_->OnConverted = [](const varozidi::transfer::JetConversion& converted) {
             toStream(stderr, (kTool + QStringLiteral(": the collection was in the old Jet 4.0 "
                                                      "format; %1 snippets were converted, and "
@@ -172,6 +178,10 @@ TADOConnection& Context::connection() {
     }
     connection_->Open();
     return *connection_;
+}
+
+varozidi::ado::PgBackend* Context::server() {
+    return dynamic_cast<varozidi::ado::PgBackend*>(connection().backend());
 }
 
 TADOTable& Context::table() {

@@ -14,6 +14,9 @@
 
 class TADOConnection;
 class TADOTable;
+namespace varozidi::ado {
+class PgBackend;
+}
 
 namespace cli {
 
@@ -28,7 +31,8 @@ public:
 
 class Context {
 public:
-    explicit Context(const QString& dataDir);
+    // database: the server given by --database, if any.
+    Context(const QString& dataDir, const QString& database);
     ~Context();
 
     QStringList args;               // after the command's name
@@ -39,6 +43,8 @@ public:
     QString databasePath() const;
     // The program's own connection and cursor, opened on first use.
     TADOConnection& connection();
+    // The connection's server, opened; null for the local file.
+    varozidi::ado::PgBackend* server();
     TADOTable& table();
 
     // Everything standard input holds, as bytes.
@@ -50,6 +56,7 @@ public:
 
 private:
     QString dataDir_;
+    QString database_;
     std::unique_ptr<TADOConnection> connection_;
     std::unique_ptr<TADOTable> table_;
 };

@@ -5,8 +5,11 @@
 #include "SnippetQueries.h"
 #include "platform/ADODB.h"
 #include "platform/AdoStatement.h"
+#include "platform/PgBackend.h"
+#include "platform/PgSearch.h"
 #include "platform/SearchIndex.h"
 #include "platform/SysUtils.h"
+#include "transfer/ServerTransfer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -136,7 +139,9 @@ int remove(Context& c) {
 int search(Context& c) {
     TADOConnection& connection = c.connection();
     const auto outcome =
-        varozidi::search::Find(connection.handle(), connection.DatabasePath(), c.args[0], INT_MAX);
+        c.server() ? varozidi::search::FindOnServer(*c.server(), c.args[0], INT_MAX)
+                   : varozidi::search::Find(connection.handle(), connection.DatabasePath(),
+                                            c.args[0], INT_MAX);
     if (outcome.indexFailed)
         varozidi::search::RebuildIndex(connection.handle(), connection.DatabasePath());
     QJsonArray records;
@@ -159,6 +164,10 @@ int backup(Context& c) {
     if (!target.dir().exists())
         throw UserError(QStringLiteral("There is no folder \"%1\".").arg(target.path()));
     TADOConnection& connection = c.connection();
+    if (c.server()) {
+        varozidi::transfer::BackupServer(*c.server(), target.absoluteFilePath());
+        return kDone;
+    }
     QTemporaryFile temp(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
                         QStringLiteral(".XXXXXX"));
     if (!temp.open())
@@ -190,14 +199,22 @@ int backup(Context& c) {
 int check(Context& c) {
     TADOConnection& connection = c.connection();
     QStringList problems;
-    varozidi::ado::Statement integrity(connection.handle(), connection.DatabasePath(),
-                                       QStringLiteral("PRAGMA integrity_check"),
-                                       QStringLiteral("check the database"));
-    while (integrity.step())
-        problems.append(integrity.value(0).toString());
+    QString index;
+    if (c.server()) {
+        // The server keeps its own data sound; a table it can read whole is what counts here.
+        c.server()->exec(QStringLiteral("SELECT count(\"Body\") FROM varozidi"), {},
+                         QStringLiteral("check the database"));
+        problems.append(QStringLiteral("ok"));
+        index = varozidi::search::CheckServerIndex(*c.server());
+    } else {
+        varozidi::ado::Statement integrity(connection.handle(), connection.DatabasePath(),
+                                           QStringLiteral("PRAGMA integrity_check"),
+                                           QStringLiteral("check the database"));
+        while (integrity.step())
+            problems.append(integrity.value(0).toString());
+        index = varozidi::search::CheckIndex(connection.handle(), connection.DatabasePath());
+    }
     const QString database = problems.join(QStringLiteral("; "));
-    const QString index =
-        varozidi::search::CheckIndex(connection.handle(), connection.DatabasePath());
     const bool ok = database == u"ok" && index == u"ok";
     if (c.json)
         c.printJson(QJsonObject{{QStringLiteral("database"), database},
@@ -300,8 +317,9 @@ const QList<Command>& Commands() {
          QStringLiteral(
              "PATH is recognised by its content: a JSON file or folder tree of export, Visual "
              "Studio\nCode snippets (a language's .json or a .code-snippets file), or a Jet 4.0 "
-             "database\n(.mdb) of the old Windows program. All are added in one step, or none. "
-             "Into an\nempty collection they keep their IDs; otherwise they get new ones.\n"
+             "database\n(.mdb) of the old Windows program; into a server (--database), also the "
+             "local\ncollection file (varozidi.mdb). All are added in one step, or none. Into "
+             "an\nempty collection they keep their IDs; otherwise they get new ones.\n"
              "With --dry-run, lists what would be added and changes nothing."),
          {QStringLiteral("--dry-run")},
          1,

@@ -3,8 +3,10 @@
 #include "Cli.h"
 
 #include "platform/ADODB.h"
+#include "transfer/ServerTransfer.h"
 #include "transfer/Transfer.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -31,6 +33,12 @@ QString plain(const Text& text) {
     return text.value_or(QString());
 }
 
+bool IsCollectionFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) &&
+           file.read(16) == QByteArrayView("SQLite format 3\0", 16);
+}
+
 QString counted(qsizetype n) {
     return n == 1 ? QStringLiteral("1 snippet") : QStringLiteral("%1 snippets").arg(n);
 }
@@ -43,7 +51,9 @@ int Export(Context& c) {
         throw UserError(
             QStringLiteral("There is no export format '%1'; use json or folder.").arg(format));
     TADOConnection& connection = c.connection();
-    const QList<Snippet> snippets = ReadCollection(connection.handle(), connection.DatabasePath());
+    const QList<Snippet> snippets =
+        c.server() ? ReadServerCollection(*c.server())
+                   : ReadCollection(connection.handle(), connection.DatabasePath());
     asUserError([&] {
         ExportSnippets(snippets, format == u"folder" ? ExportFormat::Folder : ExportFormat::Json,
                        c.args[0]);
@@ -59,10 +69,17 @@ int Export(Context& c) {
 int Import(Context& c) {
     const bool dryRun = c.options.contains(QStringLiteral("--dry-run"));
     // All of it is read and checked before the collection is touched.
-    const Source source = asUserError([&] { return ReadSnippetsFrom(c.args[0]); });
     TADOConnection& connection = c.connection();
+    // A server is filled from the local collection file too, when it moves there.
+    const Source source = asUserError([&] {
+        return c.server() && IsCollectionFile(c.args[0])
+                   ? Source{ReadCollectionFile(c.args[0]), QStringLiteral("a Varozidi collection")}
+                   : ReadSnippetsFrom(c.args[0]);
+    });
     const QList<qint64> ids =
-        AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun);
+        c.server()
+            ? AddSnippetsToServer(*c.server(), source.snippets, dryRun)
+            : AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun);
     QJsonArray records;
     QList<QStringList> rows;
     for (qsizetype i = 0; i < ids.size(); ++i) {

@@ -14,14 +14,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                              {QStringLiteral("Title"), Affinity::Text},
                                              {QStringLiteral("Body"), Affinity::Text},
                                              {QStringLiteral("Score"), Affinity::Real}};
-    try {
-        const Condition c = translateFilter(filter, columns, QStringLiteral("varozidi"));
-        // Every value is a parameter: the SQL holds exactly as many '?' as there are values,
-        // and no text in quotes but the empty text of its own.
-        if (qsizetype(c.params.size()) != c.sql.count(u'?') ||
-            QString(c.sql).remove(QStringLiteral("''")).contains(u'\''))
-            std::abort();
-    } catch (const varozidi::Error&) {
+    // With and without the index ranges a UTF-8 file adds to text equalities.
+    for (const bool ranges : {false, true}) {
+        try {
+            const Condition c =
+                translateFilter(filter, columns, QStringLiteral("varozidi"), ranges);
+            // Every value is a parameter: the SQL holds exactly as many '?' as there are
+            // values, and no text in quotes but the empty text of its own.
+            if (qsizetype(c.params.size()) != c.sql.count(u'?') ||
+                QString(c.sql).remove(QStringLiteral("''")).contains(u'\''))
+                std::abort();
+        } catch (const varozidi::Error&) {
+        }
     }
     return 0;
 }

@@ -1,6 +1,8 @@
 #include "SearchWindow.h"
 
 #include "platform/Errors.h"
+#include "platform/PgBackend.h"
+#include "platform/PgSearch.h"
 #include "platform/SearchIndex.h"
 
 #include <QApplication>
@@ -138,20 +140,31 @@ void SearchWindow::search() {
             return;
         varozidi::search::Outcome outcome;
         QString failure;
-        sqlite3* db = nullptr;
-        const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
-                                       SQLITE_OPEN_READONLY, nullptr);
-        try {
-            if (rc != SQLITE_OK)
-                throw varozidi::Error(QString::fromUtf8(sqlite3_errstr(rc)));
-            sqlite3_busy_timeout(db, kBusyTimeoutMs);
-            outcome = varozidi::search::Find(db, path, text, kLimit, [&latest, generation] {
-                return latest->load(std::memory_order_relaxed) != generation;
-            });
-        } catch (const std::exception& e) {
-            failure = varozidi::messageOf(e);
+        const auto stopped = [&latest, generation] {
+            return latest->load(std::memory_order_relaxed) != generation;
+        };
+        if (varozidi::ado::IsServerUri(path)) {
+            // A collection on a server: this thread's own connection for each search.
+            try {
+                varozidi::ado::PgBackend server(path);
+                outcome = varozidi::search::FindOnServer(server, text, kLimit, stopped);
+            } catch (const std::exception& e) {
+                failure = varozidi::messageOf(e);
+            }
+        } else {
+            sqlite3* db = nullptr;
+            const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
+                                           SQLITE_OPEN_READONLY, nullptr);
+            try {
+                if (rc != SQLITE_OK)
+                    throw varozidi::Error(QString::fromUtf8(sqlite3_errstr(rc)));
+                sqlite3_busy_timeout(db, kBusyTimeoutMs);
+                outcome = varozidi::search::Find(db, path, text, kLimit, stopped);
+            } catch (const std::exception& e) {
+                failure = varozidi::messageOf(e);
+            }
+            sqlite3_close_v2(db);
         }
-        sqlite3_close_v2(db);
         QMetaObject::invokeMethod(
             this,
             [this, generation, text, outcome, failure] {

@@ -11,11 +11,14 @@ QStringList DistinctLanguages(TADOTable& table) {
     // table it cannot read so (one without row numbers) is read below, which says why not.
     if (TADOConnection* connection = table.Connection()) {
         connection->Open();
-        try {
-            if (auto languages = varozidi::language::DistinctLanguages(
-                    connection->handle(), connection->DatabasePath(), table.TableName()))
-                return *languages;
-        } catch (const varozidi::Error&) {
+        // A server collection has no file handle: it is read below.
+        if (connection->handle()) {
+            try {
+                if (auto languages = varozidi::language::DistinctLanguages(
+                        connection->handle(), connection->DatabasePath(), table.TableName()))
+                    return *languages;
+            } catch (const varozidi::Error&) {
+            }
         }
     }
     table.Open();

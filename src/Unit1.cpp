@@ -4,11 +4,11 @@
 #include "ui_Unit1.h"
 
 #include "DataPath.h"
+#include "DatabaseChoice.h"
 #include "Forms.h"
 #include "Resources.h"
 #include "Unit4.h"
 #include "platform/ADODB.h"
-#include "platform/AdoConnectionString.h"
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
 #include "platform/IniFile.h"
@@ -209,7 +209,7 @@ void TForm1::FormCreate() {
     });
 
     ADOConnection1->setConnectionString(
-        varozidi::ado::jetConnectionString(DataDir + QStringLiteral("varozidi.mdb")));
+        CollectionConnectionString(DataDir, DatabaseArgument(QCoreApplication::arguments())));
     ADOTable1->setTableName(QStringLiteral("varozidi"));
 
     const TIniFile settings(settingsFile);

@@ -50,6 +50,13 @@ public:
     using Error::Error;
 };
 
+// EditSnippit found the snippet changed on the server since it was shown: writing now would
+// overwrite someone else's text.
+class SnippitChangedElsewhere : public varozidi::Error {
+public:
+    using Error::Error;
+};
+
 // The main window: the language and title lists, the editor, the tool bars, and the snippet
 // store operations behind them.
 class TForm1 : public QWidget {
@@ -193,6 +200,8 @@ private:
     bool settleUnsavedChanges(const QString& question);
     bool saveOrOfferNew();
     void offerToSaveAsNew(const QString& why);
+    void openNewSnippetPanel();
+    bool settleConcurrentSave(const QString& why);
     void forgetShownSnippet();
     void listTitlesOfSelectedLanguage();
     void openFiltered(const QString& filter);
@@ -202,6 +211,11 @@ private:
     // Language and title of the snippet in the editor, to offer them again should it vanish.
     QString shownLanguage_;
     QString shownTitle_;
+    // The shown row's version on a server when it was read, so that a save notices a write
+    // made by someone else since; empty for the local file. A save goes ahead regardless
+    // once the user has chosen to overwrite.
+    QString shownVersion_;
+    bool overwriteChanges_ = false;
     // The new-snippet panel was opened to give the editor's text a snippet of its own.
     bool saveTextAsNew_ = false;
     // A backup or restore is running: the window may not close under it.

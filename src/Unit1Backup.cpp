@@ -4,6 +4,7 @@
 #include "Unit1.h"
 
 #include "DataPath.h"
+#include "DatabaseChoice.h"
 #include "Forms.h"
 #include "Unit2.h"
 #include "platform/ADODB.h"
@@ -11,7 +12,9 @@
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/PgBackend.h"
 #include "platform/Toolkit.h"
+#include "transfer/ServerTransfer.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -46,9 +49,16 @@ QString backupCopy() {
 
 void TForm1::ToolButton9Click(QObject*) {
     Form2->Panel1->setText(QStringLiteral("Backing up database..."));
-    copyWithDatabaseClosed(false, [] {
-        SettleDatabaseFile(liveDatabase());
+    const QString server = ServerUriOf(ADOConnection1->ConnectionString());
+    copyWithDatabaseClosed(false, [server] {
         MakeFolders(backupFolder());
+        // A server's rows become the usual local backup file.
+        if (!server.isEmpty()) {
+            varozidi::ado::PgBackend connection(server);
+            varozidi::transfer::BackupServer(connection, backupCopy());
+            return;
+        }
+        SettleDatabaseFile(liveDatabase());
         CopyFileSafely(liveDatabase(), backupCopy());
     });
 }
@@ -74,7 +84,13 @@ void TForm1::ToolButton8Click(QObject*) {
         throw Error(
             tr("The backup cannot be restored, so nothing was changed.\n\n%1").arg(e.message()));
     }
-    copyWithDatabaseClosed(true, [backup] {
+    const QString server = ServerUriOf(ADOConnection1->ConnectionString());
+    copyWithDatabaseClosed(true, [backup, server] {
+        if (!server.isEmpty()) {
+            varozidi::ado::PgBackend connection(server);
+            varozidi::transfer::RestoreServer(connection, backup);
+            return;
+        }
         // An old journal left beside the file would otherwise be played into the restored one.
         SettleDatabaseFile(liveDatabase());
         CopyFileSafely(backup, liveDatabase());
@@ -118,6 +134,9 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
 // Polls once a second until no live process holds the lock file; one left by a crash does
 // not count.
 void TForm1::waitForLockFile() {
+    // A server keeps no lock file; it orders writers itself.
+    if (!ServerUriOf(ADOConnection1->ConnectionString()).isEmpty())
+        return;
     QElapsedTimer waited;
     waited.start();
     while (LockFile::isHeld(lockFile())) {

@@ -3,6 +3,7 @@
 
 #include "Unit1.h"
 
+#include "DatabaseChoice.h"
 #include "Forms.h"
 #include "SearchWindow.h"
 #include "Unit2.h"
@@ -32,7 +33,9 @@ void TForm1::OpenSearch() {
             });
         });
     }
-    Search->setDatabase(ADOConnection1->Connected()
+    const QString server = ServerUriOf(ADOConnection1->ConnectionString());
+    Search->setDatabase(!server.isEmpty() ? server
+                        : ADOConnection1->Connected()
                             ? ADOConnection1->DatabasePath()
                             : ResolveFileName(DataDir + QStringLiteral("varozidi.mdb")));
     Search->show();

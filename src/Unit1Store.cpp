@@ -83,6 +83,8 @@ void TForm1::ShowSnippitExecute(QObject*) {
         throw Error(tr("The snippet \"%1\" is no longer in the database; another program may "
                        "have deleted it.")
                         .arg(ListBox2->Text(ListBox2->ItemIndex())));
+    // Read before the text: a write in between then asks once too often, never too seldom.
+    const QString version = ADOTable1->RowVersion();
     const QString body = field(ADOTable1, "Body");
     const QString language = field(ADOTable1, "Language");
     const QString title = field(ADOTable1, "Title");
@@ -93,6 +95,7 @@ void TForm1::ShowSnippitExecute(QObject*) {
 
     SynEdit1->SetLinesText(body, HighlighterFor(listed));
     CurrentSnippitID = shownId;
+    shownVersion_ = version;
     shownLanguage_ = language;
     shownTitle_ = title;
     saveTextAsNew_ = false;
@@ -113,9 +116,11 @@ void TForm1::NewSnippitExecute(QObject*) {
     // The row is stored: a failure from here on is reported, never a reason to add it again.
     Guarded([&] {
         const qint64 id = ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt();
+        const QString version = keepText ? ADOTable1->RowVersion() : QString();
         ADOTable1->Close();
         if (keepText) {
             CurrentSnippitID = id;
+            shownVersion_ = version;
             shownLanguage_ = language;
             shownTitle_ = title;
             SnippitChanged = 0;
@@ -144,9 +149,27 @@ void TForm1::EditSnippitExecute(QObject*) {
                                  "program may have deleted it), so the text was not saved.")
                                   .arg(shownTitle_));
     }
+    const auto changedElsewhere = [this] {
+        ADOTable1->setFiltered(false);
+        ADOTable1->Close();
+        return SnippitChangedElsewhere(
+            tr("The snippet \"%1\" was changed on the server by someone else since it was "
+               "shown.")
+                .arg(shownTitle_));
+    };
+    const QString expected = overwriteChanges_ ? QString() : shownVersion_;
+    if (!expected.isEmpty() && ADOTable1->RowVersion() != expected)
+        throw changedElsewhere();
     ADOTable1->Edit();
+    // Checked again by the write itself: someone may save in between.
+    ADOTable1->setExpectedVersion(expected);
     ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
-    ADOTable1->Post();
+    try {
+        ADOTable1->Post();
+    } catch (const RowChangedError&) {
+        throw changedElsewhere();
+    }
+    shownVersion_ = ADOTable1->RowVersion();
     closeUnfiltered();
 }
 
@@ -169,6 +192,7 @@ void TForm1::forgetShownSnippet() {
     SynEdit1->Clear();
     CurrentSnippitID = 0;
     SnippitChanged = 0;
+    shownVersion_.clear();
     shownLanguage_.clear();
     shownTitle_.clear();
 }

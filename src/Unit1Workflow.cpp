@@ -63,6 +63,8 @@ bool TForm1::saveOrOfferNew() {
     } catch (const NoSnippitToSave& e) {
         offerToSaveAsNew(e.message());
         return false;
+    } catch (const SnippitChangedElsewhere& e) {
+        return settleConcurrentSave(e.message());
     }
     SnippitChanged = 0;
     return true;
@@ -72,6 +74,12 @@ void TForm1::offerToSaveAsNew(const QString& why) {
     if (MessageDlg(why + tr("\n\nWould you like to save it as a new snippet?"),
                    TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) != mrYes)
         return;
+    openNewSnippetPanel();
+}
+
+// The new-snippet panel, filled in with the shown snippet's language and title, to give the
+// editor's text a snippet of its own.
+void TForm1::openNewSnippetPanel() {
     if (CurrentSnippitID != 0) {
         Edit1->setText(shownLanguage_);
         Edit2->setText(shownTitle_);

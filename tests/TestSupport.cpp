@@ -1,9 +1,13 @@
 #include "TestSupport.h"
 
+#include "PgServer.h"
+
 #include "Forms.h"
 #include "Unit1.h"
 #include "Unit2.h"
 #include "platform/AdoConnectionString.h"
+#include "platform/IniFile.h"
+#include "platform/PgBackend.h"
 #include "setup/Setup.h"
 
 #include <QDir>
@@ -28,9 +32,25 @@ struct Db {
     ~Db() { sqlite3_close(handle); }
 };
 
+// Every row of the server's table, each field as text or null.
+QList<QList<QVariant>> serverRows() {
+    varozidi::ado::PgBackend server(serverUri());
+    const auto result =
+        server.exec(QStringLiteral("SELECT \"ID\", \"Language\", \"Title\", \"Body\" FROM "
+                                   "varozidi ORDER BY \"ID\""),
+                    {}, QStringLiteral("read the test rows"));
+    QList<QList<QVariant>> rows;
+    for (int row = 0; row < result->rows(); ++row)
+        rows.append({result->value(row, 0), result->value(row, 1), result->value(row, 2),
+                     result->value(row, 3)});
+    return rows;
+}
+
 } // namespace
 
 void makeDatabase(const QString& path, const QList<Row>& rows) {
+    if (varozidi::ado::IsServerUri(path))
+        return resetServerTable(rows);
     varozidi::setup::CreateEmptyDatabase(path);
     Db db(path);
     sqlite3_stmt* stmt = nullptr;
@@ -49,6 +69,12 @@ void makeDatabase(const QString& path, const QList<Row>& rows) {
 }
 
 QList<StoredRow> readRows(const QString& path) {
+    if (varozidi::ado::IsServerUri(path)) {
+        QList<StoredRow> rows;
+        for (const auto& r : serverRows())
+            rows.append({r[0].toLongLong(), r[1].toString(), r[2].toString(), r[3].toString()});
+        return rows;
+    }
     Db db(path);
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db.handle, "SELECT ID, Language, Title, Body FROM varozidi ORDER BY ID", -1,
@@ -65,6 +91,15 @@ QList<StoredRow> readRows(const QString& path) {
 }
 
 QJsonArray readRowsAsJson(const QString& path) {
+    if (varozidi::ado::IsServerUri(path)) {
+        QJsonArray rows;
+        for (const auto& r : serverRows())
+            rows.append(QJsonObject{{"ID", r[0].toLongLong()},
+                                    {"Language", QJsonValue::fromVariant(r[1])},
+                                    {"Title", QJsonValue::fromVariant(r[2])},
+                                    {"Body", QJsonValue::fromVariant(r[3])}});
+        return rows;
+    }
     Db db(path);
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db.handle, "SELECT ID, Language, Title, Body FROM varozidi ORDER BY ID", -1,
@@ -86,10 +121,19 @@ QJsonArray readRowsAsJson(const QString& path) {
 }
 
 QString connectionStringFor(const QString& path) {
-    return varozidi::ado::jetConnectionString(path);
+    return varozidi::ado::IsServerUri(path) ? varozidi::ado::serverConnectionString(path)
+                                            : varozidi::ado::jetConnectionString(path);
 }
 
 void execSql(const QString& path, const QString& sql) {
+    if (varozidi::ado::IsServerUri(path)) {
+        try {
+            varozidi::ado::PgBackend(path).script(sql, QStringLiteral("run the test's SQL"));
+        } catch (const std::exception& e) {
+            QFAIL(e.what());
+        }
+        return;
+    }
     sqlite3* db = nullptr;
     QCOMPARE(sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr),
              SQLITE_OK);
@@ -101,9 +145,16 @@ void execSql(const QString& path, const QString& sql) {
     QVERIFY2(rc == SQLITE_OK, qPrintable(why));
 }
 
+QStringList cliCollection(const QStringList& args) {
+    if (!onServer() || args.contains(QStringLiteral("--data-dir")) ||
+        args.contains(QStringLiteral("--database")))
+        return args;
+    return QStringList{QStringLiteral("--database"), serverUri()} + args;
+}
+
 CliRun runCli(const QStringList& args, const QByteArray& input) {
     QProcess process;
-    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), args);
+    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), cliCollection(args));
     process.write(input);
     process.closeWriteChannel();
     process.waitForFinished(30000);
@@ -179,11 +230,23 @@ Started::Started(const QList<Row>& rows, const QList<std::pair<QString, QByteArr
     writeFile(home.dataDir() + QStringLiteral("kzq.txt"), kWelcome);
     for (const auto& [name, content] : files)
         writeFile(home.dataDir() + name, content);
+    if (onServer()) {
+        const QString settings = home.dataDir() + QStringLiteral("Tessel.ini");
+        QFile file(settings);
+        const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        file.close();
+        writeFile(settings, TIniFile::WithEntry(text, QStringLiteral("DATABASE"),
+                                                QStringLiteral("URI"), serverUri()));
+    }
     form_ = std::make_unique<TForm1>();
     Form2 = new TForm2(form_.get()); // as at start-up; the window owns it
     form_->show();
     if (!QTest::qWaitForWindowExposed(form_.get()))
         qWarning("main window not exposed");
+}
+
+QString Started::database() const {
+    return onServer() ? serverUri() : home.dataDir() + QStringLiteral("varozidi.mdb");
 }
 
 Started::~Started() {

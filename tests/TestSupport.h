@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PgServer.h"
+
 #include "platform/Dialogs.h"
 
 #include <QJsonArray>
@@ -49,6 +51,9 @@ struct CliRun {
     QByteArray err;
 };
 CliRun runCli(const QStringList& args, const QByteArray& input = {});
+// args with "--database" and the test server first when the suite runs on the server and
+// args name no collection of their own.
+QStringList cliCollection(const QStringList& args);
 
 // Writes text (UTF-8) to path, replacing the file.
 void writeFile(const QString& path, const QByteArray& bytes);
@@ -107,7 +112,8 @@ public:
     ~Started();
     TForm1& form() { return *form_; }
     TForm1* operator->() { return form_.get(); }
-    QString database() const { return home.dataDir() + QStringLiteral("varozidi.mdb"); }
+    // The file, or the test server's address when the suite runs on the server.
+    QString database() const;
     QList<StoredRow> rows() const { return readRows(database()); }
 
     DataHome home;

@@ -36,6 +36,7 @@ class WorkflowTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase() { VAROZIDI_REQUIRE_ENGINE(); }
     void loadingAsksNothing();
     void switchingTitlesAsksFirst_data();
     void switchingTitlesAsksFirst();
@@ -285,7 +286,7 @@ void WorkflowTest::closing() {
     if (edit)
         typeText(s.form(), "!");
     if (deleteShown)
-        execSql(s.database(), "DELETE FROM varozidi WHERE ID = 1");
+        execSql(s.database(), "DELETE FROM varozidi WHERE \"ID\" = 1");
     s.dialogs.answer(answer);
     QCOMPARE(s->close(), closed);
     if (edit) {

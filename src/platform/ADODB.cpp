@@ -6,7 +6,9 @@
 #include "platform/AdoStatement.h"
 #include "platform/Errors.h"
 #include "platform/LanguageIndex.h"
+#include "platform/PgBackend.h"
 #include "platform/SearchIndex.h"
+#include "platform/SqliteBackend.h"
 #include "transfer/Migration.h"
 
 #include <QFile>
@@ -25,6 +27,7 @@ using varozidi::ado::Statement;
 namespace {
 
 constexpr char kProvider[] = "Microsoft.Jet.OLEDB.4.0";
+constexpr char kServerProvider[] = "PostgreSQL";
 constexpr int kBusyTimeoutMs = 3000;
 // Sequential reading loads a column in chunks that double up to this many rows...
 constexpr qsizetype kMaxChunkRows = 4096;
@@ -60,9 +63,18 @@ void TADOConnection::setConnectionString(const QString& s) {
     connectionString_ = s;
 }
 
+QString TADOConnection::Location() const {
+    return backend_ ? backend_->location() : databasePath_;
+}
+
 void TADOConnection::Open() {
-    if (db_)
+    if (backend_)
         return;
+    // A server: no file, no lock file; the server keeps its own search support.
+    if (varozidi::ado::IsServerUri(connectionString_.trimmed())) {
+        backend_ = std::make_unique<varozidi::ado::PgBackend>(connectionString_.trimmed());
+        return;
+    }
     // A write past the file-size limit must come back as an error to report, not end the
     // program with SIGXFSZ and take unsaved text with it.
     static const bool ignoringSizeSignal = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
@@ -73,13 +85,21 @@ void TADOConnection::Open() {
         return it == pairs.end() ? QString() : it->second;
     };
     const QString provider = value("provider");
+    if (provider.compare(QLatin1String(kServerProvider), Qt::CaseInsensitive) == 0) {
+        if (!varozidi::ado::IsServerUri(value("data source")))
+            throw Error(QStringLiteral("\"%1\" is not the address of a database server; such an "
+                                       "address begins with \"postgresql://\".")
+                            .arg(value("data source")));
+        backend_ = std::make_unique<varozidi::ado::PgBackend>(value("data source"));
+        return;
+    }
     if (provider.isEmpty())
         throw Error(QStringLiteral("The connection string names no Provider; use %1.")
                         .arg(QLatin1String(kProvider)));
     if (provider.compare(QLatin1String(kProvider), Qt::CaseInsensitive) != 0)
         throw Error(QStringLiteral("Provider cannot be found. It may not be properly installed: "
-                                   "\"%1\" is unknown; only %2 is available.")
-                        .arg(provider, QLatin1String(kProvider)));
+                                   "\"%1\" is unknown; only %2 and %3 are available.")
+                        .arg(provider, QLatin1String(kProvider), QLatin1String(kServerProvider)));
     const QString source = value("data source");
     if (source.isEmpty())
         throw Error(QStringLiteral("The connection string names no Data Source (database file)."));
@@ -122,6 +142,7 @@ void TADOConnection::Open() {
     }
     db_ = db;
     databasePath_ = path;
+    backend_ = std::make_unique<varozidi::ado::SqliteBackend>(db_, path);
     lock_ = std::make_unique<LockFile>(path);
     // Whoever opens the snippets first gives them their search index. Lacking it is no reason
     // to refuse the collection (a read-only file, an odd table): search then reads every row.
@@ -160,6 +181,7 @@ void TADOConnection::Close() {
     const auto tables = tables_;
     for (TADOTable* table : tables)
         table->connectionClosing();
+    backend_.reset();
     if (db_) {
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -202,12 +224,13 @@ struct TADOTable::Impl {
     std::vector<Window> windows;
     std::vector<QVariant> buffer; // the row being edited or inserted
     std::vector<bool> changed;
+    QString expectedVersion; // of the row being edited; see setExpectedVersion
     qsizetype posBeforeInsert = 0;
 
     explicit Impl(TADOTable* table) : q(table) {}
 
-    sqlite3* db() const { return q->connection_->handle(); }
-    QString path() const { return q->connection_->DatabasePath(); }
+    varozidi::ado::Backend& engine() const { return *q->connection_->backend(); }
+    QString path() const { return q->connection_->Location(); }
     QString table() const { return quoteIdentifier(q->tableName_); }
     bool atEnd() const { return pos >= qsizetype(rowids.size()); }
     QString reading() const {
@@ -218,14 +241,13 @@ struct TADOTable::Impl {
     }
 
     void readColumns() {
-        varozidi::ado::TableShape shape = varozidi::ado::describeTable(db(), path(), q->tableName_);
+        varozidi::ado::TableShape shape = engine().describe(q->tableName_);
         columns = std::move(shape.columns);
         rowidSql = std::move(shape.rowidSql);
         aliasColumn = shape.aliasColumn;
         generatedKey = shape.generatedKey;
         windows.assign(columns.size(), {});
-        Statement encoding(db(), path(), QStringLiteral("PRAGMA encoding"), reading());
-        utf8 = encoding.step() && encoding.value(0).toString() == u"UTF-8";
+        utf8 = engine().textInCodePointOrder();
     }
 
     Condition compile(const QString& filter) const {
@@ -239,11 +261,10 @@ struct TADOTable::Impl {
             sql += QStringLiteral(" WHERE ") + c.sql;
         // Sorted here: asked to sort, SQLite would rather scan the table in order than use
         // an index for the condition.
-        Statement s(db(), path(), sql, reading());
-        s.bind(c.params);
+        const auto s = engine().query(sql, c.params, reading());
         std::vector<qint64> rows;
-        while (s.step())
-            rows.push_back(s.int64(0));
+        while (s->step())
+            rows.push_back(s->int64(0));
         if (!std::is_sorted(rows.begin(), rows.end()))
             std::sort(rows.begin(), rows.end());
         rowids = std::move(rows);
@@ -281,33 +302,32 @@ struct TADOTable::Impl {
             all ? QStringLiteral("%1 BETWEEN ? AND ?").arg(rowidSql)
                 : QStringLiteral("%1 IN (%2)")
                       .arg(rowidSql, QStringList(count, QStringLiteral("?")).join(u','));
-        Statement s(
-            db(), path(),
-            QStringLiteral("SELECT %1, %2 FROM %3 WHERE %4 ORDER BY %1")
-                .arg(rowidSql, quoteIdentifier(columns[std::size_t(column)].name), table(), rows),
-            reading());
+        std::vector<QVariant> params;
         if (all) {
-            s.bind(1, rowids[std::size_t(pos)]);
-            s.bind(2, rowids[std::size_t(pos + count - 1)]);
+            params = {rowids[std::size_t(pos)], rowids[std::size_t(pos + count - 1)]};
         } else {
             for (qsizetype i = 0; i < count; ++i)
-                s.bind(int(i) + 1, rowids[std::size_t(pos + i)]);
+                params.emplace_back(rowids[std::size_t(pos + i)]);
         }
+        const auto s = engine().query(
+            QStringLiteral("SELECT %1, %2 FROM %3 WHERE %4 ORDER BY %1")
+                .arg(rowidSql, quoteIdentifier(columns[std::size_t(column)].name), table(), rows),
+            params, reading());
         Window fresh;
         fresh.first = pos;
         fresh.values.resize(std::size_t(count));
         // Rows another program deleted meanwhile stay empty; rows it added are not ours.
         qsizetype at = pos;
         const qsizetype end = pos + count;
-        while (s.step()) {
-            const qint64 rowid = s.int64(0);
+        while (s->step()) {
+            const qint64 rowid = s->int64(0);
             while (at < end && rowids[std::size_t(at)] < rowid)
                 ++at;
             if (at == end)
                 break;
             if (rowids[std::size_t(at)] != rowid)
                 continue;
-            QVariant v = s.cell(1);
+            QVariant v = s->cell(1);
             if (v.typeId() == QMetaType::QString)
                 fresh.bytes += v.toString().size() * qsizetype(sizeof(QChar));
             else if (v.typeId() == QMetaType::QByteArray)
@@ -491,6 +511,7 @@ void TADOTable::Post() {
     }
     d_->buffer.clear();
     d_->changed.clear();
+    d_->expectedVersion.clear();
     state_ = State::dsBrowse;
     d_->written();
 }
@@ -511,14 +532,23 @@ qint64 TADOTable::Impl::write() {
         qint64 id = rowids[std::size_t(pos)];
         if (names.isEmpty())
             return id;
-        Statement s(db(), path(),
-                    QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?")
-                        .arg(table(), names.join(QStringLiteral(" = ?, ")), rowidSql),
-                    writing());
-        s.bind(values);
-        s.bind(int(values.size()) + 1, id);
-        s.step();
-        if (sqlite3_changes(db()) == 0)
+        values.emplace_back(id);
+        // Checked in the write itself, so that no one's write slips in between.
+        QString guard;
+        if (!expectedVersion.isEmpty() && !engine().versionSql().isEmpty()) {
+            guard = QStringLiteral(" AND %1 = ?").arg(engine().versionSql());
+            values.emplace_back(expectedVersion);
+        }
+        const qint64 changes = engine().change(
+            QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?%4")
+                .arg(table(), names.join(QStringLiteral(" = ?, ")), rowidSql, guard),
+            values, writing());
+        if (changes == 0 && !guard.isEmpty() &&
+            !engine().version(q->tableName_, rowidSql, id, writing()).isEmpty())
+            throw RowChangedError(QStringLiteral("Cannot save to the table '%1' of \"%2\": the "
+                                                 "record was changed by another user.")
+                                      .arg(q->tableName_, path()));
+        if (changes == 0)
             throw Error(QStringLiteral("Cannot save to the table '%1' of \"%2\": the record was "
                                        "deleted by another user.")
                             .arg(q->tableName_, path()));
@@ -539,10 +569,7 @@ qint64 TADOTable::Impl::write() {
                             ? QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(table())
                             : QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
                                   .arg(table(), names.join(u','), places.join(u','));
-    Statement s(db(), path(), sql, writing());
-    s.bind(values);
-    s.step();
-    return sqlite3_last_insert_rowid(db());
+    return engine().insert(sql, values, rowidSql, writing());
 }
 
 void TADOTable::Cancel() {
@@ -552,6 +579,7 @@ void TADOTable::Cancel() {
         d_->pos = d_->posBeforeInsert;
     d_->buffer.clear();
     d_->changed.clear();
+    d_->expectedVersion.clear();
     state_ = State::dsBrowse;
 }
 
@@ -567,14 +595,26 @@ void TADOTable::Delete() {
     if (d.atEnd())
         throw Error(
             QStringLiteral("Cannot delete: the table '%1' has no current record.").arg(tableName_));
-    Statement s(d.db(), d.path(),
-                QStringLiteral("DELETE FROM %1 WHERE %2 = ?").arg(d.table(), d.rowidSql),
-                d.writing());
-    s.bind(1, d.rowids[std::size_t(d.pos)]);
-    s.step();
+    d.engine().change(QStringLiteral("DELETE FROM %1 WHERE %2 = ?").arg(d.table(), d.rowidSql),
+                      {d.rowids[std::size_t(d.pos)]}, d.writing());
     // The row after it moves into its place.
     d.rowids.erase(d.rowids.begin() + d.pos);
     d.written();
+}
+
+QString TADOTable::RowVersion() {
+    if (!Active())
+        throwClosed(tableName_);
+    if (d_->atEnd())
+        return {};
+    return d_->engine().version(tableName_, d_->rowidSql, d_->rowids[std::size_t(d_->pos)],
+                                d_->reading());
+}
+
+void TADOTable::setExpectedVersion(const QString& version) {
+    if (!Active())
+        throwClosed(tableName_);
+    d_->expectedVersion = version;
 }
 
 QVariant TADOTable::value(int column) {

@@ -4,6 +4,7 @@
 // old ADO names, over an SQLite file. Failures throw varozidi::Error with a clear message;
 // this layer never asks the user anything.
 
+#include "platform/Errors.h"
 #include "platform/Files.h"
 
 #include <QObject>
@@ -21,6 +22,9 @@ class LockFile;
 namespace varozidi::transfer {
 struct JetConversion;
 }
+namespace varozidi::ado {
+class Backend;
+}
 
 class TADOConnection : public QObject {
     Q_OBJECT
@@ -28,7 +32,8 @@ public:
     explicit TADOConnection(QObject* parent = nullptr);
     ~TADOConnection() override;
 
-    // "Provider=Microsoft.JET.OLEDB.4.0;Data Source=<path>;..." Only that provider is known.
+    // "Provider=Microsoft.JET.OLEDB.4.0;Data Source=<path>;..." for the SQLite file, or
+    // "Provider=PostgreSQL;Data Source=postgresql://..." (or the bare URI) for a server.
     QString ConnectionString() const { return connectionString_; }
     void setConnectionString(const QString& s);
     bool LoginPrompt() const { return loginPrompt_; }
@@ -40,7 +45,10 @@ public:
     // Closes every table cursor on this connection, then the file; removes the lock file
     // when no other connection holds it.
     void Close();
-    bool Connected() const { return db_ != nullptr; }
+    bool Connected() const { return backend_ != nullptr; }
+    // The file, or the server's name (never with a password), for messages.
+    QString Location() const;
+    varozidi::ado::Backend* backend() const { return backend_.get(); }
 
     // Told true when opening takes more than a moment (the snippets' search index is being
     // added), and false when that is over.
@@ -68,8 +76,15 @@ private:
     bool loginPrompt_ = false;
     QString databasePath_;
     sqlite3* db_ = nullptr;
+    std::unique_ptr<varozidi::ado::Backend> backend_;
     std::unique_ptr<LockFile> lock_;
     std::vector<TADOTable*> tables_;
+};
+
+// A post of an edit found the row changed by someone else since the version it expected.
+class RowChangedError : public varozidi::Error {
+public:
+    using Error::Error;
 };
 
 class TField {
@@ -132,6 +147,13 @@ public:
     void Post();
     void Cancel();
     void Delete();
+
+    // The current row's version as stored now, which changes with every write to the row;
+    // empty where the engine keeps none (the local file).
+    QString RowVersion();
+    // The next Post of this edit writes only while the row still has this version, and
+    // throws RowChangedError otherwise; an empty version asks for no such check.
+    void setExpectedVersion(const QString& version);
 
 private:
     friend class TField;

@@ -61,15 +61,25 @@ std::map<QString, QString> parseConnectionString(const QString& s) {
     return pairs;
 }
 
+namespace {
+
+// A value holding the separator or a quote, starting with one, or with blanks at an end
+// (which an unquoted value loses) goes in quotes.
+QString quotedValue(const QString& value) {
+    const bool plain = !value.contains(u';') && !value.contains(u'"') && !value.startsWith(u'\'') &&
+                       value.trimmed() == value;
+    return plain ? value : u'"' + QString(value).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+} // namespace
+
 QString jetConnectionString(const QString& path) {
-    // A path holding the separator or a quote, starting with one, or with blanks at an end
-    // (which an unquoted value loses) goes in quotes.
-    const bool plain = !path.contains(u';') && !path.contains(u'"') && !path.startsWith(u'\'') &&
-                       path.trimmed() == path;
-    const QString value =
-        plain ? path : u'"' + QString(path).replace(u'"', QStringLiteral("\"\"")) + u'"';
-    return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=") + value +
+    return QStringLiteral("Provider=Microsoft.JET.OLEDB.4.0;Data Source=") + quotedValue(path) +
            QStringLiteral(";Persist Security Info=False;");
+}
+
+QString serverConnectionString(const QString& uri) {
+    return QStringLiteral("Provider=PostgreSQL;Data Source=") + quotedValue(uri) + u';';
 }
 
 } // namespace varozidi::ado

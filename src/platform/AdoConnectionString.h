@@ -11,5 +11,7 @@ std::map<QString, QString> parseConnectionString(const QString& s);
 
 // The program's connection string for the database file at path.
 QString jetConnectionString(const QString& path);
+// The connection string for a PostgreSQL server's libpq address, "postgresql://...".
+QString serverConnectionString(const QString& uri);
 
 } // namespace varozidi::ado

@@ -342,4 +342,14 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
     return out;
 }
 
+std::optional<Hit> TitleMatch(qint64 id, const QString& language, const QString& title,
+                              const QString& text) {
+    return titleHit({id, language, title, {}}, text);
+}
+
+std::optional<Hit> OtherMatch(qint64 id, const QString& language, const QString& title,
+                              const QString& body, const QString& text) {
+    return otherHit({id, language, title, body}, text);
+}
+
 } // namespace varozidi::search

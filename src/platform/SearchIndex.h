@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <optional>
 
 struct sqlite3;
 
@@ -44,5 +45,11 @@ QString CheckIndex(sqlite3* db, const QString& path);
 // Throws varozidi::Error.
 Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
              const std::function<bool()>& stopped = {});
+
+// How a row holds text, as Find reports it: in its title; else in its body or language.
+std::optional<Hit> TitleMatch(qint64 id, const QString& language, const QString& title,
+                              const QString& text);
+std::optional<Hit> OtherMatch(qint64 id, const QString& language, const QString& title,
+                              const QString& body, const QString& text);
 
 } // namespace varozidi::search

@@ -56,6 +56,10 @@ namespace {
 
 // Old welcome files may be in a Windows code page; UTF-8 is tried first.
 QString decodeText(const QByteArray& bytes) {
+    // A byte-order mark names its encoding; Notepad saves UTF-16 with one.
+    if (const auto bom = QStringConverter::encodingForData(bytes);
+        bom && *bom != QStringConverter::Utf8)
+        return QStringDecoder(*bom).decode(bytes);
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8.decode(bytes);
     if (utf8.hasError())

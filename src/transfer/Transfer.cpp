@@ -65,6 +65,13 @@ QList<qint64> idsFor(sqlite3* db, const QString& path, const QList<Snippet>& sni
         if (sequence.step())
             used = std::max(used, sequence.int64(0));
     }
+    return IdsFor(snippets, empty, used, path);
+}
+
+} // namespace
+
+QList<qint64> IdsFor(const QList<Snippet>& snippets, bool empty, qint64 used,
+                     const QString& where) {
     QList<qint64> ids;
     QSet<qint64> seen;
     for (const Snippet& s : snippets) {
@@ -77,14 +84,12 @@ QList<qint64> idsFor(sqlite3* db, const QString& path, const QList<Snippet>& sni
         return ids;
     if (used > std::numeric_limits<qint64>::max() - snippets.size())
         throw Error(
-            QStringLiteral("Cannot add the snippets to \"%1\": it has no IDs left.").arg(path));
+            QStringLiteral("Cannot add the snippets to \"%1\": it has no IDs left.").arg(where));
     ids.clear();
     for (qsizetype i = 1; i <= snippets.size(); ++i)
         ids.append(used + i);
     return ids;
 }
-
-} // namespace
 
 Source ReadSnippetsFrom(const QString& path) {
     const QFileInfo info(path);

@@ -28,6 +28,11 @@ enum class ExportFormat { Json, Folder };
 // BadInput when path is taken or its folder missing, Error on a failure.
 void ExportSnippets(const QList<Snippet>& snippets, ExportFormat format, const QString& path);
 
+// The ID each snippet added gets: its own, when the collection is empty and no two share one;
+// otherwise the next ones after used, the last ID the collection gave. Throws Error naming
+// where when no IDs are left.
+QList<qint64> IdsFor(const QList<Snippet>& snippets, bool empty, qint64 used, const QString& where);
+
 // Adds snippets to the database open at db, all in one transaction, and returns the ID each
 // got. Into an empty collection they keep their own IDs when every one has a distinct ID;
 // otherwise the collection numbers them in turn. With dryRun everything is done and then

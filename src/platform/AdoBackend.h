@@ -1,0 +1,50 @@
+#pragma once
+
+// The engine a connection works on, behind one small interface: the SQLite file of old, or a
+// PostgreSQL server. The table cursor speaks to it in SQL whose values are all bound ("?").
+
+#include "platform/AdoSchema.h"
+
+#include <QString>
+#include <QVariant>
+#include <memory>
+#include <vector>
+
+namespace varozidi::ado {
+
+// The rows one query returns, read in order.
+class Rows {
+public:
+    virtual ~Rows() = default;
+    // True while a row is ready.
+    virtual bool step() = 0;
+    virtual qint64 int64(int column) const = 0;
+    // NULL reads as an invalid QVariant; a REAL as the text a filter compares it as.
+    virtual QVariant cell(int column) const = 0;
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // The file or the server, as messages name it (never with a password).
+    virtual QString location() const = 0;
+    virtual TableShape describe(const QString& table) = 0;
+    virtual std::unique_ptr<Rows> query(const QString& sql, const std::vector<QVariant>& params,
+                                        const QString& doing) = 0;
+    // Runs a statement that returns no rows; how many rows it changed.
+    virtual qint64 change(const QString& sql, const std::vector<QVariant>& params,
+                          const QString& doing) = 0;
+    // Runs an INSERT; the new row's rowid (named by rowidSql).
+    virtual qint64 insert(const QString& sql, const std::vector<QVariant>& params,
+                          const QString& rowidSql, const QString& doing) = 0;
+    // The row's version, which changes with each write to it; empty where the engine keeps
+    // none.
+    virtual QString version(const QString& table, const QString& rowidSql, qint64 rowid,
+                            const QString& doing) = 0;
+    // How SQL names that version in a condition.
+    virtual QString versionSql() const { return {}; }
+    // Text compares in code point order, so an equality may add a range an index can seek.
+    virtual bool textInCodePointOrder() { return false; }
+};
+
+} // namespace varozidi::ado

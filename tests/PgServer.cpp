@@ -1,0 +1,157 @@
+#include "PgServer.h"
+
+#include "TestSupport.h"
+#include "platform/PgBackend.h"
+#include "setup/ServerSetup.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+// The newest server programs of 15 or later: VAROZIDI_PG_BINDIR, else Debian's folders.
+QString binDir() {
+    const QString own = qEnvironmentVariable("VAROZIDI_PG_BINDIR");
+    if (!own.isEmpty())
+        return QFileInfo::exists(own + QStringLiteral("/initdb")) ? own : QString();
+    QDir root(QStringLiteral("/usr/lib/postgresql"));
+    QList<int> versions;
+    for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (name.toInt() >= 15 && QFileInfo::exists(root.filePath(name + "/bin/initdb")) &&
+            QFileInfo::exists(root.filePath(name + "/bin/pg_ctl")))
+            versions.append(name.toInt());
+    std::sort(versions.begin(), versions.end());
+    return versions.isEmpty() ? QString()
+                              : root.filePath(QString::number(versions.last()) + "/bin");
+}
+
+class Server {
+public:
+    Server() {
+        bin_ = binDir();
+        if (bin_.isEmpty()) {
+            missing_ = QStringLiteral("PostgreSQL 15 or later is not installed (no initdb and "
+                                      "pg_ctl under /usr/lib/postgresql/*/bin); "
+                                      "scripts/install-deps installs it");
+            return;
+        }
+        // The server refuses to run as root.
+        if (geteuid() == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            if (!nobody || ::chown(QFile::encodeName(dir_.path()).constData(), nobody->pw_uid,
+                                   nobody->pw_gid) != 0) {
+                missing_ = QStringLiteral("the tests run as root and cannot hand a folder to "
+                                          "the user nobody for the test server");
+                return;
+            }
+            asUser_ = {QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--")};
+        }
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port_ = probe.serverPort();
+        probe.close();
+        const QString data = dir_.path() + QStringLiteral("/data");
+        run(QStringLiteral("initdb"),
+            {QStringLiteral("-N"), QStringLiteral("-D"), data, QStringLiteral("-U"),
+             QStringLiteral("varozidi"), QStringLiteral("--auth=trust"), QStringLiteral("-E"),
+             QStringLiteral("UTF8"), QStringLiteral("--locale=C.UTF-8")});
+        // Loopback only, no socket file; durability is no concern of a test.
+        run(QStringLiteral("pg_ctl"),
+            {QStringLiteral("-D"), data, QStringLiteral("-w"), QStringLiteral("-s"),
+             QStringLiteral("-l"), dir_.path() + QStringLiteral("/log"), QStringLiteral("-o"),
+             QStringLiteral("-h 127.0.0.1 -p %1 -k '' -c fsync=off -c synchronous_commit=off "
+                            "-c full_page_writes=off")
+                 .arg(port_),
+             QStringLiteral("start")});
+        started_ = missing_.isEmpty();
+    }
+
+    ~Server() {
+        if (started_)
+            run(QStringLiteral("pg_ctl"),
+                {QStringLiteral("-D"), dir_.path() + QStringLiteral("/data"), QStringLiteral("-s"),
+                 QStringLiteral("-m"), QStringLiteral("immediate"), QStringLiteral("stop")});
+    }
+
+    QString missing() const { return missing_; }
+    QString uri() const {
+        return QStringLiteral("postgresql://varozidi@127.0.0.1:%1/postgres").arg(port_);
+    }
+
+private:
+    void run(const QString& program, const QStringList& args) {
+        if (!missing_.isEmpty())
+            return;
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        if (asUser_.isEmpty())
+            process.start(bin_ + u'/' + program, args);
+        else
+            process.start(QStringLiteral("runuser"),
+                          asUser_ + QStringList{bin_ + u'/' + program} + args);
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit ||
+            process.exitCode() != 0)
+            missing_ = QStringLiteral("the test server could not start: %1 said %2")
+                           .arg(program, QString::fromLocal8Bit(process.readAll()).trimmed());
+    }
+
+    QTemporaryDir dir_{QDir::tempPath() + QStringLiteral("/varozidi-pg-XXXXXX")};
+    QString bin_;
+    QStringList asUser_;
+    QString missing_;
+    quint16 port_ = 0;
+    bool started_ = false;
+};
+
+Server* server() {
+    static Server* instance = [] {
+        auto* s = new Server;
+        // Stopped while the application still runs, after every test.
+        qAddPostRoutine([] { delete server(); });
+        return s;
+    }();
+    return instance;
+}
+
+} // namespace
+
+bool onServer() {
+    return qEnvironmentVariable("VAROZIDI_TEST_ENGINE") == u"postgresql";
+}
+
+QString serverMissing() {
+    return server()->missing();
+}
+
+QString serverUri() {
+    return server()->uri();
+}
+
+void resetServerTable(const QList<Row>& rows) {
+    {
+        varozidi::ado::PgBackend server(serverUri());
+        server.script(QStringLiteral("DROP TABLE IF EXISTS varozidi"), QStringLiteral("reset"));
+    }
+    varozidi::setup::PrepareServer(serverUri());
+    varozidi::ado::PgBackend server(serverUri());
+    qint64 id = 0;
+    for (const Row& row : rows)
+        server.exec(QStringLiteral("INSERT INTO varozidi (\"ID\", \"Language\", \"Title\", "
+                                   "\"Body\") VALUES (?, ?, ?, ?)"),
+                    {++id, row.language, row.title, row.body}, QStringLiteral("fill"));
+    // The next new row takes the number after the last, as in a new file.
+    server.exec(id > 0 ? QStringLiteral("SELECT setval(pg_get_serial_sequence('varozidi', 'ID'), "
+                                        "?, true)")
+                       : QStringLiteral("SELECT setval(pg_get_serial_sequence('varozidi', 'ID'), "
+                                        "?, false)"),
+                {std::max<qint64>(id, 1)}, QStringLiteral("fill"));
+}
+
+} // namespace testsupport
