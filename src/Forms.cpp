@@ -25,27 +25,20 @@ void CreateForms(const QString& helpStartPage) {
 
 namespace {
 
+QString laterHelpStartPage;
+
 // Creates the help window after the main window's first paint.
 class AfterFirstPaint : public QObject {
 public:
-    AfterFirstPaint(QObject* parent, const QString& startPage)
-        : QObject(parent), startPage_(startPage) {}
+    using QObject::QObject;
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint) {
             watched->removeEventFilter(this);
-            QTimer::singleShot(0, watched, [startPage = startPage_] {
-                if (!Form4) {
-                    Form4 = new TForm4(Form1->AppDir, startPage);
-                    Form4->setAttribute(Qt::WA_QuitOnClose, false);
-                }
-            });
+            QTimer::singleShot(0, watched, [] { HelpWindow(); });
             deleteLater();
         }
         return false;
     }
-
-private:
-    QString startPage_;
 };
 
 } // namespace
@@ -54,5 +47,14 @@ void CreateFormsHelpLast(const QString& helpStartPage) {
     Form1 = new TForm1;
     Form2 = new TForm2(Form1);
     Form2->setAttribute(Qt::WA_QuitOnClose, false);
-    Form1->installEventFilter(new AfterFirstPaint(Form1, helpStartPage));
+    laterHelpStartPage = helpStartPage;
+    Form1->installEventFilter(new AfterFirstPaint(Form1));
+}
+
+TForm4* HelpWindow() {
+    if (!Form4 && Form1 && !laterHelpStartPage.isEmpty()) {
+        Form4 = new TForm4(Form1->AppDir, laterHelpStartPage);
+        Form4->setAttribute(Qt::WA_QuitOnClose, false);
+    }
+    return Form4;
 }

@@ -20,3 +20,7 @@ void CreateForms(const QString& helpStartPage);
 // As CreateForms, but the help browser only once the main window is on the screen: starting
 // the browser's engine would hold the main window back by about 70 ms.
 void CreateFormsHelpLast(const QString& helpStartPage);
+
+// The help window, created now if CreateFormsHelpLast has not yet done so (a click on help
+// can come before the first paint is over); null where no forms were created.
+TForm4* HelpWindow();

@@ -267,7 +267,7 @@ void TForm1::ToolButton1Click(QObject*) {
 }
 
 void TForm1::ToolButton4Click(QObject*) {
-    if (!Form4)
+    if (!HelpWindow())
         return;
     Form4->show();
     Form4->raise();

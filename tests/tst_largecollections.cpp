@@ -95,6 +95,7 @@ private Q_SLOTS:
     void titlesOfLanguageCaseBlind();
     void wrapOffForOverlongLines_data();
     void wrapOffForOverlongLines();
+    void helpWindowAfterMainWindow_data();
     void helpWindowAfterMainWindow();
 };
 
@@ -228,8 +229,15 @@ void LargeCollectionsTest::wrapOffForOverlongLines() {
 }
 
 // The main window comes up without the browser; the help window follows, hidden, and the
-// help button then opens it as before.
+// help button then opens it as before, also when clicked before the first paint is over.
+void LargeCollectionsTest::helpWindowAfterMainWindow_data() {
+    QTest::addColumn<bool>("beforeFirstPaint");
+    QTest::newRow("help clicked once the window is up") << false;
+    QTest::newRow("help clicked before the first paint") << true;
+}
+
 void LargeCollectionsTest::helpWindowAfterMainWindow() {
+    QFETCH(bool, beforeFirstPaint);
     DataHome home;
     Dialogs dialogs;
     makeDatabase(home.dataDir() + "varozidi.mdb", {{"C++", "t1", "body"}});
@@ -238,11 +246,15 @@ void LargeCollectionsTest::helpWindowAfterMainWindow() {
     QVERIFY(Form1 && Form2);
     QVERIFY(!Form4);
     QCOMPARE(entries(Form1->ListBox1), QStringList{"C++"});
+    if (beforeFirstPaint)
+        Form1->ToolButton4Click();
     Form1->show();
     QVERIFY(QTest::qWaitForWindowExposed(Form1));
     QTRY_VERIFY(Form4);
-    QVERIFY(!Form4->isVisible());
-    QTest::mouseClick(Form1->ToolButton4, Qt::LeftButton);
+    if (!beforeFirstPaint) {
+        QVERIFY(!Form4->isVisible());
+        QTest::mouseClick(Form1->ToolButton4, Qt::LeftButton);
+    }
     QVERIFY(Form4->isVisible());
     QVERIFY(dialogs.asked().isEmpty());
     delete Form4;
