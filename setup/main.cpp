@@ -1,12 +1,12 @@
 // varozidi-setup: puts the per-user data files in place, never replacing any.
 
 #include "DataPath.h"
-#include "DatabaseChoice.h"
 #include "platform/Errors.h"
 #include "platform/PgBackend.h"
 #include "setup/ServerSetup.h"
 #include "setup/Setup.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
 
@@ -14,6 +14,30 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
+    // Anything but what it knows stops it before it touches a file.
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Puts Varozidi's data files in place in your data folder, creating only "
+                       "the ones that are missing and never replacing any."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and change nothing."));
+    parser.addOption(help);
+    parser.addOption({QStringLiteral("database"),
+                      QStringLiteral("Also create the snippet table on this PostgreSQL server "
+                                     "(a postgresql:// URI), if it has none."),
+                      QStringLiteral("URI")});
+    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
+        err << "varozidi-setup: "
+            << (parser.errorText().isEmpty() ? QStringLiteral("unexpected argument '%1'.")
+                                                   .arg(parser.positionalArguments().constFirst())
+                                             : parser.errorText())
+            << " Try 'varozidi-setup --help'.\n";
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        out << parser.helpText();
+        return 0;
+    }
     const QString dataDir = DataDirFor(GetAppDataFolder());
     try {
         const auto outcome = varozidi::setup::InstallUserData(dataDir);
@@ -22,7 +46,7 @@ int main(int argc, char** argv) {
         for (const QString& path : outcome.kept)
             out << "kept     " << path << '\n';
         // --database URI: a server database gets the snippet table too.
-        const QString server = DatabaseArgument(QCoreApplication::arguments());
+        const QString server = parser.value(QStringLiteral("database"));
         if (!server.isEmpty()) {
             const bool kept = varozidi::setup::PrepareServer(server);
             out << (kept ? "kept     " : "created ") << "the snippet table on "

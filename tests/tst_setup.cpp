@@ -45,6 +45,8 @@ private Q_SLOTS:
     void neverTouchesExistingFiles_data();
     void neverTouchesExistingFiles();
     void reportsAnUnwritableFolder();
+    void argumentsItDoesNotKnowChangeNothing_data();
+    void argumentsItDoesNotKnowChangeNothing();
     void programStartsOnFreshData();
     void programWithoutDisplaySaysSo();
 };
@@ -105,6 +107,33 @@ void SetupTest::reportsAnUnwritableFolder() {
     QVERIFY_THROWS_EXCEPTION(std::exception, varozidi::setup::InstallUserData(home.dataDir()));
     QVERIFY(QFile::setPermissions(home.dataDir(),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void SetupTest::argumentsItDoesNotKnowChangeNothing_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "--database <URI>";
+    QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2 << "Unknown option";
+    QTest::newRow("stray word") << QStringList{"now"} << 2 << "unexpected argument 'now'";
+    QTest::newRow("database without its value") << QStringList{"--database"} << 2 << "Missing";
+}
+
+void SetupTest::argumentsItDoesNotKnowChangeNothing() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QTemporaryDir root;
+    QProcess setup;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", root.path() + "/share");
+    setup.setProcessEnvironment(env);
+    setup.start(kSetup, arguments);
+    QVERIFY(setup.waitForFinished(30000));
+    QCOMPARE(setup.exitCode(), exitCode);
+    QVERIFY2((setup.readAllStandardOutput() + setup.readAllStandardError()).contains(said.toUtf8()),
+             qPrintable(said));
+    QVERIFY(!QFileInfo::exists(root.path() + "/share"));
 }
 
 void SetupTest::programStartsOnFreshData() {
