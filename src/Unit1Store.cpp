@@ -150,8 +150,7 @@ void TForm1::EditSnippitExecute(QObject*) {
                                   .arg(shownTitle_));
     }
     const auto changedElsewhere = [this] {
-        ADOTable1->setFiltered(false);
-        ADOTable1->Close();
+        closeUnfiltered();
         return SnippitChangedElsewhere(
             tr("The snippet \"%1\" was changed on the server by someone else since it was "
                "shown.")
