@@ -16,11 +16,11 @@ Options TakeOptions(int& argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a.rfind("--snippets=", 0) == 0)
-            o.spec.snippets = std::stoi(a.substr(11));
+            o.shape.snippets = std::stoi(a.substr(11));
         else if (a.rfind("--seed=", 0) == 0)
-            o.spec.seed = std::stoull(a.substr(7));
+            o.shape.seed = std::stoull(a.substr(7));
         else if (a == "--no-long")
-            o.spec.longBodies = false;
+            o.shape.longBodies = false;
         else if (a.rfind("--cache=", 0) == 0)
             o.cache = QString::fromStdString(a.substr(8));
         else

@@ -16,7 +16,7 @@ class TForm1;
 namespace bench {
 
 struct Options {
-    CollectionSpec spec;
+    CollectionShape shape;
     QString cache = CacheDir();
     QString collection; // the database file, once made
 };

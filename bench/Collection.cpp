@@ -161,7 +161,7 @@ QString CacheDir() {
     return QStringLiteral(BENCH_CACHE_DIR);
 }
 
-void GenerateCollection(const QString& path, const CollectionSpec& spec) {
+void GenerateCollection(const QString& path, const CollectionShape& shape) {
     varozidi::setup::CreateEmptyDatabase(path);
     sqlite3* db = nullptr;
     check(db, sqlite3_open(QFile::encodeName(path).constData(), &db), "open the collection");
@@ -174,15 +174,15 @@ void GenerateCollection(const QString& path, const CollectionSpec& spec) {
                              &insert, nullptr),
           "prepare");
     const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> finalizer(insert, sqlite3_finalize);
-    Random r(spec.seed);
+    Random r(shape.seed);
     const std::vector<double> shares = languageShares();
     // Where the long bodies go: spread over the collection, one per eleventh.
-    const int longCount = spec.longBodies ? 10 : 0;
+    const int longCount = shape.longBodies ? 10 : 0;
     CollectionFacts facts;
     std::vector<std::pair<std::size_t, qint64>> lengths;
-    std::vector<QString> languageOf(std::size_t(spec.snippets) + 1);
+    std::vector<QString> languageOf(std::size_t(shape.snippets) + 1);
     std::vector<int> perLanguage(kLanguages.size(), 0);
-    for (int i = 0; i < spec.snippets; ++i) {
+    for (int i = 0; i < shape.snippets; ++i) {
         double pick = r.uniform();
         std::size_t lang = 0;
         while (lang + 1 < shares.size() && pick >= shares[lang])
@@ -195,9 +195,9 @@ void GenerateCollection(const QString& path, const CollectionSpec& spec) {
         std::size_t bytes =
             std::size_t(std::clamp(1300.0 * std::exp(1.1 * r.normal()), 100.0, 50000.0));
         bool oneLine = false;
-        const int slot = longCount > 0 ? (i + 1) * (longCount + 1) / spec.snippets : 0;
+        const int slot = longCount > 0 ? (i + 1) * (longCount + 1) / shape.snippets : 0;
         if (longCount > 0 && slot >= 1 && slot <= longCount &&
-            i == slot * spec.snippets / (longCount + 1)) {
+            i == slot * shape.snippets / (longCount + 1)) {
             // 1..8 MB, then 10 MB of many lines, then 10 MB on a single line.
             bytes = std::size_t(slot <= 8 ? slot : 10) * 1024 * 1024;
             oneLine = slot == longCount;
@@ -262,13 +262,13 @@ CollectionFacts ReadFacts(const QString& path) {
     return f;
 }
 
-QString CachedCollection(const QString& cacheDir, const CollectionSpec& spec) {
+QString CachedCollection(const QString& cacheDir, const CollectionShape& shape) {
     QDir().mkpath(cacheDir);
     // The v names the generator's make, to tell collections of an older one apart.
     const QString name = QStringLiteral("snippets-%1-%2%3-v2.db")
-                             .arg(spec.snippets)
-                             .arg(spec.seed)
-                             .arg(spec.longBodies ? QStringLiteral("-long") : QString());
+                             .arg(shape.snippets)
+                             .arg(shape.seed)
+                             .arg(shape.longBodies ? QStringLiteral("-long") : QString());
     const QString path = QDir(cacheDir).filePath(name);
     if (QFileInfo::exists(path) && QFileInfo::exists(factsPath(path)))
         return path;
@@ -276,7 +276,7 @@ QString CachedCollection(const QString& cacheDir, const CollectionSpec& spec) {
     const QString part = path + QStringLiteral(".part");
     QFile::remove(part);
     QFile::remove(factsPath(part));
-    GenerateCollection(part, spec);
+    GenerateCollection(part, shape);
     if (!QFile::rename(factsPath(part), factsPath(path)) || !QFile::rename(part, path))
         throw Error(QStringLiteral("Cannot put the collection in place at \"%1\".").arg(path));
     return path;

@@ -8,19 +8,19 @@
 
 namespace bench {
 
-struct CollectionSpec {
+struct CollectionShape {
     int snippets = 100000;
     std::uint64_t seed = 20261207;
     // Add the ten long bodies (1 to 10 MB; the last one a single line).
     bool longBodies = true;
 };
 
-// Where the collection for spec lives in the cache folder; generated there first if missing.
+// Where the collection for shape lives in the cache folder; generated there first if missing.
 // Returns the database file. Throws varozidi::Error.
-QString CachedCollection(const QString& cacheDir, const CollectionSpec& spec);
+QString CachedCollection(const QString& cacheDir, const CollectionShape& shape);
 
 // Generates the collection into a new database at path.
-void GenerateCollection(const QString& path, const CollectionSpec& spec);
+void GenerateCollection(const QString& path, const CollectionShape& shape);
 
 // The language with the most snippets, and facts the benchmarks pick rows by.
 struct CollectionFacts {

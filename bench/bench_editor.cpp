@@ -132,7 +132,7 @@ std::pair<double, double> memoryOf(const bench::Options& o, const char* which) {
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.start(QCoreApplication::applicationFilePath(),
             {QStringLiteral("--memory=") + QLatin1String(which),
-             QStringLiteral("--snippets=%1").arg(o.spec.snippets),
+             QStringLiteral("--snippets=%1").arg(o.shape.snippets),
              QStringLiteral("--cache=") + o.cache});
     p.waitForFinished(300000);
     const QList<QByteArray> v = p.readAllStandardOutput().trimmed().split(' ');
@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
             memory = QString::fromLatin1(argv[i] + 9);
     bench::Options o = bench::TakeOptions(argc, argv);
     QApplication app(argc, argv);
-    o.collection = bench::CachedCollection(o.cache, o.spec);
+    o.collection = bench::CachedCollection(o.cache, o.shape);
     if (!memory.isEmpty())
         return memoryChild(o, memory == u"large");
     return run(o);

@@ -129,7 +129,7 @@ void copy(const QString& collection) {
 int main(int argc, char** argv) {
     bench::Options o = bench::TakeOptions(argc, argv);
     QCoreApplication app(argc, argv);
-    o.collection = bench::CachedCollection(o.cache, o.spec);
+    o.collection = bench::CachedCollection(o.cache, o.shape);
     search(o.collection);
     copy(o.collection);
     return 0;

@@ -14,10 +14,10 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     try {
         const bench::Options o = bench::TakeOptions(argc, argv);
-        const QString path = bench::CachedCollection(o.cache, o.spec);
+        const QString path = bench::CachedCollection(o.cache, o.shape);
         const bench::CollectionFacts f = bench::ReadFacts(path);
         std::printf("%s\n%d snippets, %.1f MB of bodies; largest language %s (%d)\n",
-                    qPrintable(path), o.spec.snippets, double(f.bytes) / 1e6,
+                    qPrintable(path), o.shape.snippets, double(f.bytes) / 1e6,
                     qPrintable(f.largestLanguage), f.largestLanguageCount);
         return 0;
     } catch (const varozidi::Error& e) {

@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
             runs = std::max(1, atoi(argv[i] + 7));
     bench::Options o = bench::TakeOptions(argc, argv);
     QCoreApplication app(argc, argv);
-    o.collection = bench::CachedCollection(o.cache, o.spec);
+    o.collection = bench::CachedCollection(o.cache, o.shape);
 
     QTemporaryDir emptyHome, largeHome;
     varozidi::setup::InstallUserData(emptyHome.path() + QStringLiteral("/KZQ/Varozidi/"));
@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
     char detail[200];
     std::snprintf(detail, sizeof detail,
                   "%.0f ms with %d snippets against %.0f ms empty (median of %d)", median(full),
-                  o.spec.snippets, median(empty), runs);
+                  o.shape.snippets, median(empty), runs);
     bench::Target("1 start-up, large against empty", median(full) / median(empty), 1.1, detail);
     std::snprintf(detail, sizeof detail,
                   "%.0f ms empty against %.0f ms for Qt with one QScintilla editor (median of %d)",

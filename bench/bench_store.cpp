@@ -239,7 +239,7 @@ template <class F> void add(const std::string& name, F&& f, double minTime) {
 
 int main(int argc, char** argv) {
     bench::Options options = bench::TakeOptions(argc, argv);
-    options.collection = bench::CachedCollection(options.cache, options.spec);
+    options.collection = bench::CachedCollection(options.cache, options.shape);
     gFacts = bench::ReadFacts(options.collection);
     QApplication app(argc, argv);
     bench::Home home(options.collection);
@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
     // Leftovers of an interrupted run.
     bare("DELETE FROM varozidi WHERE Title IN ('bench new', 'bench delete')", [](sqlite3_stmt*) {});
 
-    const double t = options.spec.snippets >= 10000 ? 0.3 : 0.05;
+    const double t = options.shape.snippets >= 10000 ? 0.3 : 0.05;
     const auto m = gFacts.medianBodyId;
     const auto ml = gFacts.medianLanguage;
     const std::vector<std::tuple<std::string, std::string, std::string>> pairs = {
@@ -300,7 +300,7 @@ int main(int argc, char** argv) {
         const auto floor = recorder.seconds.find("Bare/" + key);
         if (ours == recorder.seconds.end())
             continue;
-        std::printf("TIME|%d|%s|%.4f\n", options.spec.snippets, key.c_str(), ours->second * 1e3);
+        std::printf("TIME|%d|%s|%.4f\n", options.shape.snippets, key.c_str(), ours->second * 1e3);
         if (floor == recorder.seconds.end())
             continue;
         char detail[200];
