@@ -5,6 +5,7 @@
 #include "SnippetQueries.h"
 #include "platform/ADODB.h"
 #include "platform/AdoStatement.h"
+#include "platform/Files.h"
 #include "platform/PgBackend.h"
 #include "platform/PgSearch.h"
 #include "platform/SearchIndex.h"
@@ -168,11 +169,14 @@ int backup(Context& c) {
         varozidi::transfer::BackupServer(*c.server(), target.absoluteFilePath());
         return kDone;
     }
-    QTemporaryFile temp(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
+    // A FILE that is a link stays one: the copy replaces the file it points to.
+    const QFileInfo destination(ReplacementTarget(
+        target.absoluteFilePath(), QStringLiteral("back up to \"%1\"").arg(target.filePath())));
+    QTemporaryFile temp(destination.absolutePath() + QStringLiteral("/.") + destination.fileName() +
                         QStringLiteral(".XXXXXX"));
     if (!temp.open())
         throw Error(QStringLiteral("Cannot write in \"%1\": %2.")
-                        .arg(target.absolutePath(), temp.errorString()));
+                        .arg(destination.absolutePath(), temp.errorString()));
     temp.close();
     sqlite3* copy = nullptr;
     int rc = sqlite3_open_v2(QFile::encodeName(temp.fileName()).constData(), &copy,
@@ -189,7 +193,7 @@ int backup(Context& c) {
     if (rc != SQLITE_OK)
         throw Error(QStringLiteral("Cannot back up to \"%1\": %2.").arg(target.filePath(), why));
     if (std::rename(QFile::encodeName(temp.fileName()).constData(),
-                    QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
+                    QFile::encodeName(destination.absoluteFilePath()).constData()) != 0)
         throw Error(
             QStringLiteral("Cannot put the backup in place as \"%1\".").arg(target.filePath()));
     temp.setAutoRemove(false);

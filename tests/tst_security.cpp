@@ -135,6 +135,8 @@ void SecurityTest::linkedDataFilesStayLinked_data() {
                                         << "read";
     QTest::newRow("Tessel.ini, a link to nowhere") << "Tessel.ini"
                                                    << "dangling";
+    QTest::newRow("a backup file named to varozidi-cli") << "copy.mdb"
+                                                         << "cli backup";
 }
 
 void SecurityTest::linkedDataFilesStayLinked() {
@@ -165,6 +167,9 @@ void SecurityTest::linkedDataFilesStayLinked() {
         QTest::mouseClick(w.form->ToolButton8, Qt::LeftButton);
         QCOMPARE(w.dialogs.asked().size(), 1);
         QCOMPARE(w.form->ListBox1->count(), 1);
+    } else if (how == u"cli backup") {
+        QCOMPARE(runCli({"--data-dir", home.dataDir(), "backup", link}).status, 0);
+        expected = readRows(home.dataDir() + "varozidi.mdb");
     } else if (how == u"cli") {
         QCOMPARE(runCli({"--data-dir", home.dataDir(), "edit", "1"}, "new body").status, 0);
         expected = readRows(real);
@@ -184,7 +189,7 @@ void SecurityTest::linkedDataFilesStayLinked() {
     }
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(QFileInfo(link).symLinkTarget(), real);
-    if (file == u"varozidi.mdb")
+    if (file.endsWith(u".mdb"))
         QCOMPARE(readRows(real), expected);
     else if (how == u"dangling")
         QVERIFY(!QFileInfo::exists(real));

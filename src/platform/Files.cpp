@@ -116,6 +116,23 @@ bool putInPlace(const QByteArray& temp, const QByteArray& target, bool replace) 
     return true;
 }
 
+} // namespace
+
+QString ReplacementTarget(const QString& path, const QString& what) {
+    // A rename over the link would put a plain file in its place and leave the file it points
+    // to behind, unchanged.
+    const QFileInfo info(path);
+    if (!info.isSymLink())
+        return path;
+    const QString target = info.canonicalFilePath();
+    if (target.isEmpty())
+        throw Error(QStringLiteral("Cannot %1: following the link \"%2\" to \"%3\" failed (%4).")
+                        .arg(what, path, info.symLinkTarget(), systemError(ENOENT)));
+    return target;
+}
+
+namespace {
+
 // Replaces target with what fill writes into a fresh file beside it: the bytes reach the
 // disk before a rename puts them in place, so target is never seen half-written. fill
 // returns an empty step name, or the step that failed with errno set.
@@ -124,16 +141,7 @@ void replaceFile(const QString& named, const QString& what, bool replace, Fill&&
     const auto fail = [&](const QString& step, int err) {
         throw Error(QStringLiteral("Cannot %1: %2 failed (%3).").arg(what, step, systemError(err)));
     };
-    // A symbolic link stays: the new file goes where it points (a rename over the link would
-    // put a plain file in its place and leave the file it points to behind, unchanged).
-    QString target = named;
-    if (replace && QFileInfo(named).isSymLink()) {
-        target = QFileInfo(named).canonicalFilePath();
-        if (target.isEmpty())
-            fail(QStringLiteral("following the link \"%1\" to \"%2\"")
-                     .arg(named, QFileInfo(named).symLinkTarget()),
-                 ENOENT);
-    }
+    const QString target = replace ? ReplacementTarget(named, what) : named;
     const QFileInfo info(target);
     QByteArray temp =
         native(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));

@@ -23,6 +23,11 @@ QStringList MakeFolders(const QString& path);
 // a symbolic link stays one: the file it points to is the one replaced.
 void CopyFileSafely(const QString& source, const QString& dest, bool replace = true);
 
+// The file a replacement of path goes to: path itself, or the file it links to, so that a
+// symbolic link stays one. what says, for the message, what was being done; a link to
+// nowhere throws varozidi::Error.
+QString ReplacementTarget(const QString& path, const QString& what);
+
 // Writes size bytes at data to the descriptor fd, going on after interruptions; false, with
 // errno set, when the system refuses.
 bool WriteAll(int fd, const char* data, std::size_t size);

@@ -106,7 +106,9 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
                       snippets = snippetsOf(
                           *server.exec(kSelect, {}, QStringLiteral("back up the snippets")));
                   });
-    const QFileInfo target(path);
+    // A path that is a link stays one: the copy replaces the file it points to.
+    const QFileInfo target(
+        ReplacementTarget(path, QStringLiteral("write the backup \"%1\"").arg(path)));
     QTemporaryFile temp(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
                         QStringLiteral(".XXXXXX"));
     if (!temp.open())
