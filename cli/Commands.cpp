@@ -172,14 +172,9 @@ int backup(Context& c) {
     // A FILE that is a link stays one: the copy replaces the file it points to.
     const QFileInfo destination(ReplacementTarget(
         target.absoluteFilePath(), QStringLiteral("back up to \"%1\"").arg(target.filePath())));
-    QTemporaryFile temp(destination.absolutePath() + QStringLiteral("/.") + destination.fileName() +
-                        QStringLiteral(".XXXXXX"));
-    if (!temp.open())
-        throw Error(QStringLiteral("Cannot write in \"%1\": %2.")
-                        .arg(destination.absolutePath(), temp.errorString()));
-    temp.close();
+    const auto temp = TemporaryFileBeside(destination);
     sqlite3* copy = nullptr;
-    int rc = sqlite3_open_v2(QFile::encodeName(temp.fileName()).constData(), &copy,
+    int rc = sqlite3_open_v2(QFile::encodeName(temp->fileName()).constData(), &copy,
                              SQLITE_OPEN_READWRITE, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_backup* job = sqlite3_backup_init(copy, "main", connection.handle(), "main");
@@ -192,11 +187,11 @@ int backup(Context& c) {
     sqlite3_close_v2(copy);
     if (rc != SQLITE_OK)
         throw Error(QStringLiteral("Cannot back up to \"%1\": %2.").arg(target.filePath(), why));
-    if (std::rename(QFile::encodeName(temp.fileName()).constData(),
+    if (std::rename(QFile::encodeName(temp->fileName()).constData(),
                     QFile::encodeName(destination.absoluteFilePath()).constData()) != 0)
         throw Error(
             QStringLiteral("Cannot put the backup in place as \"%1\".").arg(target.filePath()));
-    temp.setAutoRemove(false);
+    temp->setAutoRemove(false);
     return kDone;
 }
 

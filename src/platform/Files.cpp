@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +118,16 @@ bool putInPlace(const QByteArray& temp, const QByteArray& target, bool replace) 
 }
 
 } // namespace
+
+std::unique_ptr<QTemporaryFile> TemporaryFileBeside(const QFileInfo& target) {
+    auto temp = std::make_unique<QTemporaryFile>(target.absolutePath() + QStringLiteral("/.") +
+                                                 target.fileName() + QStringLiteral(".XXXXXX"));
+    if (!temp->open())
+        throw Error(QStringLiteral("Cannot write in \"%1\": %2.")
+                        .arg(target.absolutePath(), temp->errorString()));
+    temp->close();
+    return temp;
+}
 
 QString ReplacementTarget(const QString& path, const QString& what) {
     // A rename over the link would put a plain file in its place and leave the file it points

@@ -109,32 +109,27 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
     // A path that is a link stays one: the copy replaces the file it points to.
     const QFileInfo target(
         ReplacementTarget(path, QStringLiteral("write the backup \"%1\"").arg(path)));
-    QTemporaryFile temp(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
-                        QStringLiteral(".XXXXXX"));
-    if (!temp.open())
-        throw Error(QStringLiteral("Cannot write in \"%1\": %2.")
-                        .arg(target.absolutePath(), temp.errorString()));
-    temp.close();
+    const auto temp = TemporaryFileBeside(target);
     // The setup tool makes only new files.
-    QFile::remove(temp.fileName());
-    setup::CreateEmptyDatabase(temp.fileName());
+    QFile::remove(temp->fileName());
+    setup::CreateEmptyDatabase(temp->fileName());
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(temp.fileName()).constData(), &db, SQLITE_OPEN_READWRITE,
+    if (sqlite3_open_v2(QFile::encodeName(temp->fileName()).constData(), &db, SQLITE_OPEN_READWRITE,
                         nullptr) != SQLITE_OK) {
         sqlite3_close_v2(db);
         throw Error(QStringLiteral("Cannot write the backup \"%1\".").arg(path));
     }
     try {
-        AddSnippets(db, temp.fileName(), snippets);
+        AddSnippets(db, temp->fileName(), snippets);
     } catch (...) {
         sqlite3_close_v2(db);
         throw;
     }
     sqlite3_close_v2(db);
-    if (std::rename(QFile::encodeName(temp.fileName()).constData(),
+    if (std::rename(QFile::encodeName(temp->fileName()).constData(),
                     QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
         throw Error(QStringLiteral("Cannot put the backup in place as \"%1\".").arg(path));
-    temp.setAutoRemove(false);
+    temp->setAutoRemove(false);
 }
 
 QList<Snippet> ReadCollectionFile(const QString& path) {
