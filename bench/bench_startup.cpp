@@ -16,6 +16,7 @@
 // local page beside this program, as it does without a network.
 
 #include "Forms.h"
+#include "HelpModule.h"
 #include "Unit1.h"
 #include "Unit2.h"
 #include "Unit4.h"
@@ -80,6 +81,7 @@ int child(bool withHelp, qint64 execNs, const QString& startPage) {
 
     double painted = -1, usable = -1, help = -1, stall = -1;
     if (withHelp) {
+        SetHelpModulePath(QStringLiteral(VAROZIDI_HELP_MODULE));
         CreateForms(startPage);
     } else {
         Form1 = new TForm1;
@@ -119,14 +121,15 @@ int child(bool withHelp, qint64 execNs, const QString& startPage) {
     // The local page has loaded when its progress is complete; the refused start page
     // before it also ends at 100, but on its own address.
     if (withHelp)
-        QObject::connect(Form4->WebBrowser1, &TWebBrowser::OnProgressChange, &app,
-                         [&](QObject*, int progress, int progressMax) {
-                             if (progress < progressMax || help >= 0 ||
-                                 !Form4->WebBrowser1->LocationURL().startsWith("file:"))
-                                 return;
-                             help = msSince(execNs);
-                             finish();
-                         });
+        QObject::connect(
+            static_cast<TForm4*>(Form4)->WebBrowser1, &TWebBrowser::OnProgressChange, &app,
+            [&](QObject*, int progress, int progressMax) {
+                if (progress < progressMax || help >= 0 ||
+                    !static_cast<TForm4*>(Form4)->WebBrowser1->LocationURL().startsWith("file:"))
+                    return;
+                help = msSince(execNs);
+                finish();
+            });
     Form1->show();
     QTimer::singleShot(30000, &app, &QCoreApplication::quit);
     app.exec();

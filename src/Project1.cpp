@@ -1,9 +1,8 @@
 // Program entry: creates the three windows in order and runs until the main window closes.
 
 #include "Forms.h"
+#include "HelpModule.h"
 #include "Unit1.h"
-#include "Unit4.h"
-#include "platform/TWebBrowser.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
@@ -35,13 +34,12 @@ int main(int argc, char** argv) {
     // The help browser's engine report and its pages' console are for developers, who can
     // turn them back on with QT_LOGGING_RULES.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false\njs=false"));
-    PrepareWebBrowserProcess();
     // The embedded browser shares its OpenGL contexts with the windows.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
-    CreateFormsHelpLast(TForm4::OnlineStartPage());
+    CreateFormsHelpLast(OnlineHelpStartPage());
     Form1->show();
     const int result = app.exec();
     // The browser has to go while the application it runs in still exists.

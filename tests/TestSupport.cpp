@@ -3,6 +3,7 @@
 #include "PgServer.h"
 
 #include "Forms.h"
+#include "HelpModule.h"
 #include "Unit1.h"
 #include "Unit2.h"
 #include "platform/AdoConnectionString.h"
@@ -271,3 +272,14 @@ QString StartedHere::said() const {
 }
 
 } // namespace testsupport
+
+namespace {
+
+// The suites use the help module of this build, which does not lie beside the test programs.
+void useBuiltHelpModule() {
+    SetHelpModulePath(QStringLiteral(VAROZIDI_HELP_MODULE));
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(useBuiltHelpModule)

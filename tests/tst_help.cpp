@@ -75,6 +75,11 @@ QString refusedAddress() {
     return QStringLiteral("http://127.0.0.1:%1/index.htm").arg(port);
 }
 
+// The help window the program made, which comes from the help module.
+TForm4* help() {
+    return static_cast<TForm4*>(Form4);
+}
+
 QString panel0(const TForm4& form) {
     return form.StatusBar1->Panel(0)->Text();
 }
@@ -362,12 +367,12 @@ void HelpTest::mainWindowPaintsBeforeTheBrowserStarts() {
     Dialogs dialogs;
     CreateForms(server_.base() + "index.htm");
     std::optional<bool> startedAtPaint;
-    FirstPaint paint([&] { startedAtPaint = Form4->WebBrowser1->Started(); });
+    FirstPaint paint([&] { startedAtPaint = help()->WebBrowser1->Started(); });
     Form1->installEventFilter(&paint);
     Form1->show();
     QTRY_VERIFY(startedAtPaint.has_value());
     QVERIFY(!*startedAtPaint);
-    QTRY_COMPARE_WITH_TIMEOUT(Form4->WebBrowser1->LocationURL(), server_.base() + "index.htm",
+    QTRY_COMPARE_WITH_TIMEOUT(help()->WebBrowser1->LocationURL(), server_.base() + "index.htm",
                               kLoad);
     QVERIFY(!Form4->isVisible());
     QVERIFY(dialogs.asked().isEmpty());

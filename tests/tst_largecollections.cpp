@@ -7,7 +7,6 @@
 #include "SnippetQueries.h"
 #include "TestSupport.h"
 #include "Unit1.h"
-#include "Unit4.h"
 #include "platform/ADODB.h"
 #include "platform/LanguageIndex.h"
 #include "platform/SynEdit.h"

@@ -1,11 +1,6 @@
 #include "Unit4.h"
 #include "ui_Unit4.h"
 
-#include "Forms.h"
-#include "HelpServer.h"
-#include "Resources.h"
-#include "Unit1.h"
-#include "platform/Fonts.h"
 #include "platform/TStatusBar.h"
 #include "platform/TWebBrowser.h"
 
@@ -49,14 +44,14 @@ QString offlinePage(const QString& localPage) {
 
 } // namespace
 
-TForm4::TForm4(const QString& appDir, const QString& startPage, QWidget* parent)
-    : QWidget(parent), AppDir(appDir), StartPage(startPage), ui(new Ui::TForm4) {
-    InitResources();
+TForm4::TForm4(const QString& appDir, const QString& startPage, QWidget* mainWindow,
+               QWidget* parent)
+    : QWidget(parent), AppDir(appDir), StartPage(startPage), ui(new Ui::TForm4),
+      mainWindow_(mainWindow) {
     ui->setupUi(this);
     StatusBar1 = ui->StatusBar1;
     WebBrowser1 = ui->WebBrowser1;
     ProgressBar1 = ui->ProgressBar1;
-    setFont(FormFont());
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 72, 80, 96, 128})
         icon.addFile(QStringLiteral(":/images/help-%1.png").arg(size));
@@ -73,10 +68,6 @@ TForm4::TForm4(const QString& appDir, const QString& startPage, QWidget* parent)
 
 TForm4::~TForm4() {
     delete ui;
-}
-
-QString TForm4::OnlineStartPage() {
-    return QStringLiteral(VAROZIDI_HELP_SERVER "index.htm");
 }
 
 QString TForm4::FallbackURL() const {
@@ -128,11 +119,11 @@ void TForm4::WebBrowser1StatusTextChange(QObject*, const QString& Text) {
 void TForm4::showEvent(QShowEvent* event) {
     // Centred over the main window the first time, but never off the screen; afterwards it
     // stays where the user left it.
-    if (!placed_ && Form1) {
+    if (!placed_ && mainWindow_) {
         placed_ = true;
         QRect place(QPoint(), frameGeometry().size());
-        place.moveCenter(Form1->frameGeometry().center());
-        if (const QScreen* screen = Form1->screen()) {
+        place.moveCenter(mainWindow_->frameGeometry().center());
+        if (const QScreen* screen = mainWindow_->screen()) {
             const QRect area = screen->availableGeometry();
             place.moveRight(std::min(place.right(), area.right()));
             place.moveBottom(std::min(place.bottom(), area.bottom()));

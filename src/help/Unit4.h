@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -20,11 +21,11 @@ class TForm4 : public QWidget {
 public:
     // appDir: the program's folder, ending in '/', where the local page lies.
     // startPage: the online start page, an absolute http address.
-    TForm4(const QString& appDir, const QString& startPage, QWidget* parent = nullptr);
+    // mainWindow: the window it first opens centred over, if any.
+    TForm4(const QString& appDir, const QString& startPage, QWidget* mainWindow = nullptr,
+           QWidget* parent = nullptr);
     ~TForm4() override;
 
-    // The start page on the help server this build was configured with.
-    static QString OnlineStartPage();
     // The local page's address: "file://" + AppDir + "proxy.htm", the folder as it is.
     QString FallbackURL() const;
 
@@ -46,5 +47,6 @@ protected:
 
 private:
     Ui::TForm4* ui;
+    QPointer<QWidget> mainWindow_;
     bool placed_ = false;
 };

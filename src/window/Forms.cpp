@@ -1,31 +1,30 @@
 #include "Forms.h"
 
+#include "HelpModule.h"
 #include "Unit1.h"
 #include "Unit2.h"
-#include "Unit4.h"
+#include "platform/Errors.h"
+#include "platform/Fonts.h"
 
 #include <QEvent>
 #include <QTimer>
 
 TForm1* Form1 = nullptr;
-TForm4* Form4 = nullptr;
+QWidget* Form4 = nullptr;
 TForm2* Form2 = nullptr;
-
-void CreateForms() {
-    CreateForms(TForm4::OnlineStartPage());
-}
-
-void CreateForms(const QString& helpStartPage) {
-    Form1 = new TForm1;
-    Form4 = new TForm4(Form1->AppDir, helpStartPage);
-    Form4->setAttribute(Qt::WA_QuitOnClose, false);
-    Form2 = new TForm2(Form1);
-    Form2->setAttribute(Qt::WA_QuitOnClose, false);
-}
 
 namespace {
 
-QString laterHelpStartPage;
+QString helpStartPageLater;
+
+// Creates the help window where nobody asked for it yet: a failure waits for a click on help,
+// which says why.
+void tryHelpWindow() {
+    try {
+        HelpWindow();
+    } catch (const varozidi::Error&) {
+    }
+}
 
 // Creates the help window after the main window's first paint.
 class AfterFirstPaint : public QObject {
@@ -34,7 +33,7 @@ public:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint) {
             watched->removeEventFilter(this);
-            QTimer::singleShot(0, watched, [] { HelpWindow(); });
+            QTimer::singleShot(0, watched, [] { tryHelpWindow(); });
             deleteLater();
         }
         return false;
@@ -43,18 +42,28 @@ public:
 
 } // namespace
 
+void CreateForms() {
+    CreateForms(OnlineHelpStartPage());
+}
+
+void CreateForms(const QString& helpStartPage) {
+    Form1 = new TForm1;
+    helpStartPageLater = helpStartPage;
+    tryHelpWindow();
+    Form2 = new TForm2(Form1);
+    Form2->setAttribute(Qt::WA_QuitOnClose, false);
+}
+
 void CreateFormsHelpLast(const QString& helpStartPage) {
     Form1 = new TForm1;
     Form2 = new TForm2(Form1);
     Form2->setAttribute(Qt::WA_QuitOnClose, false);
-    laterHelpStartPage = helpStartPage;
+    helpStartPageLater = helpStartPage;
     Form1->installEventFilter(new AfterFirstPaint(Form1));
 }
 
-TForm4* HelpWindow() {
-    if (!Form4 && Form1 && !laterHelpStartPage.isEmpty()) {
-        Form4 = new TForm4(Form1->AppDir, laterHelpStartPage);
-        Form4->setAttribute(Qt::WA_QuitOnClose, false);
-    }
+QWidget* HelpWindow() {
+    if (!Form4 && Form1 && !helpStartPageLater.isEmpty())
+        Form4 = CreateHelpWindow({Form1->AppDir, helpStartPageLater, FormFont(), Form1});
     return Form4;
 }

@@ -7,7 +7,6 @@
 #include "DatabaseChoice.h"
 #include "Forms.h"
 #include "Resources.h"
-#include "Unit4.h"
 #include "platform/ADODB.h"
 #include "platform/Dialogs.h"
 #include "platform/Fonts.h"
@@ -267,11 +266,12 @@ void TForm1::ToolButton1Click(QObject*) {
 }
 
 void TForm1::ToolButton4Click(QObject*) {
-    if (!HelpWindow())
+    QWidget* help = HelpWindow();
+    if (!help)
         return;
-    Form4->show();
-    Form4->raise();
-    Form4->activateWindow();
+    help->show();
+    help->raise();
+    help->activateWindow();
 }
 
 void TForm1::WordWrap1Click(QObject*) {

@@ -1,0 +1,15 @@
+// The help module's one entry point; see HelpModule.h.
+
+#include "HelpModule.h"
+#include "Unit4.h"
+
+#include <type_traits>
+
+extern "C" Q_DECL_EXPORT QWidget* VarozidiCreateHelpWindow(const HelpWindowRequest& request) {
+    auto* form = new TForm4(request.appDir, request.startPage, request.mainWindow);
+    form->setFont(request.font);
+    form->setAttribute(Qt::WA_QuitOnClose, false);
+    return form;
+}
+
+static_assert(std::is_same_v<decltype(&VarozidiCreateHelpWindow), CreateHelpWindowFunction>);

@@ -1,0 +1,62 @@
+#include "HelpModule.h"
+
+#include "HelpServer.h"
+#include "platform/Errors.h"
+
+#include <QFileInfo>
+#include <QLibrary>
+
+namespace {
+
+QString& chosenModulePath() {
+    static QString path;
+    return path;
+}
+
+struct LoadedModule {
+    QString path;
+    CreateHelpWindowFunction create = nullptr;
+};
+
+// The module stays loaded until the program ends: the windows it made run its code.
+CreateHelpWindowFunction loadModule(const QString& path) {
+    static LoadedModule loaded;
+    if (loaded.create && loaded.path == path)
+        return loaded.create;
+    const QString afterwards =
+        QStringLiteral(" Everything else works as before; installing Varozidi again restores the "
+                       "help.");
+    if (!QFileInfo(path).isFile())
+        throw varozidi::Error(
+            QStringLiteral("The help cannot be shown: its module %1 is missing.").arg(path) +
+            afterwards);
+    QLibrary library(path);
+    auto create = reinterpret_cast<CreateHelpWindowFunction>(
+        library.load() ? library.resolve(kCreateHelpWindowName) : nullptr);
+    if (!create)
+        throw varozidi::Error(
+            QStringLiteral("The help cannot be shown: its module does not load (%1).")
+                .arg(library.errorString()) +
+            afterwards);
+    loaded = {path, create};
+    return create;
+}
+
+} // namespace
+
+QString OnlineHelpStartPage() {
+    return QStringLiteral(VAROZIDI_HELP_SERVER "index.htm");
+}
+
+QString HelpModulePath(const QString& appDir) {
+    return chosenModulePath().isEmpty() ? appDir + QStringLiteral("libvarozidi_help.so")
+                                        : chosenModulePath();
+}
+
+void SetHelpModulePath(const QString& path) {
+    chosenModulePath() = path;
+}
+
+QWidget* CreateHelpWindow(const HelpWindowRequest& request) {
+    return loadModule(HelpModulePath(request.appDir))(request);
+}

@@ -1,0 +1,2 @@
+// Compiled as part of the data layer, this must not build: see data_layer_guard in CMake.
+#include <QtWidgets/QWidget>
