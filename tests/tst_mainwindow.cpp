@@ -1,10 +1,10 @@
 // The main window: its components, layout, start-up and simple commands.
 
 #include "Forms.h"
+#include "HelpModule.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "Unit2.h"
-#include "Unit4.h"
 
 #include <QAction>
 #include <QApplication>
@@ -40,6 +40,9 @@ private Q_SLOTS:
     void startupFailuresAreReportedAndStartupGoesOn_data();
     void startupFailuresAreReportedAndStartupGoesOn();
     void threeWindowsAndTheHelpButton();
+    // Without a help module that loads, each click on help says so once; all else works.
+    void brokenHelpModule_data();
+    void brokenHelpModule();
     void oddDataFolderNames_data();
     void oddDataFolderNames();
 };
@@ -373,6 +376,61 @@ void MainWindowTest::threeWindowsAndTheHelpButton() {
     delete Form1; // owns Form2
     Form1 = nullptr;
     Form4 = nullptr;
+    Form2 = nullptr;
+}
+
+void MainWindowTest::brokenHelpModule_data() {
+    QTest::addColumn<QString>("module"); // relative to the data home; "" for libtessel
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("missing") << "libvarozidi_help.so" << QByteArray() << "is missing";
+    QTest::newRow("not a library") << "libvarozidi_help.so"
+                                   << QByteArray("\x7f"
+                                                 "ELF junk")
+                                   << "does not load";
+    QTest::newRow("a folder in its place") << "folder" << QByteArray() << "is missing";
+    QTest::newRow("a library without the help") << "" << QByteArray() << "does not load";
+}
+
+void MainWindowTest::brokenHelpModule() {
+    QFETCH(QString, module);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, told);
+    DataHome home;
+    Dialogs dialogs;
+    makeDatabase(home.dataDir() + "varozidi.mdb", {{"C++", "t1", "body one"}});
+    writeFile(home.dataDir() + "kzq.txt", kWelcome);
+    const QString built = HelpModulePath(QString());
+    QString path = home.root() + u'/' + module;
+    if (module.isEmpty())
+        path = QStringLiteral(VAROZIDI_BINARY_DIR "/tessel/libtessel.so");
+    else if (module == u"folder")
+        QVERIFY(QDir().mkpath(path));
+    else if (!content.isEmpty())
+        writeFile(path, content);
+    SetHelpModulePath(path);
+    CreateFormsHelpLast(QStringLiteral("http://127.0.0.1:1/index.htm"));
+    Form1->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Form1));
+    QTest::qWait(50); // the module is tried after the first paint, silently
+    QVERIFY(!Form4);
+    QVERIFY(dialogs.asked().isEmpty());
+    for (int click = 1; click <= 2; ++click) {
+        QTest::mouseClick(Form1->ToolButton4, Qt::LeftButton);
+        QCOMPARE(dialogs.asked().size(), click);
+        const MessageDlgRequest& said = dialogs.asked().last();
+        QVERIFY2(said.text.contains(told) && said.text.contains("Everything else works"),
+                 qPrintable(said.text));
+        QCOMPARE(said.kind, TMsgDlgType::mtError);
+    }
+    QVERIFY(!Form4);
+    clickRow(Form1->ListBox1, 0);
+    clickRow(Form1->ListBox2, 0);
+    QCOMPARE(Form1->SynEdit1->Text(), QString("body one"));
+    QCOMPARE(dialogs.asked().size(), 2);
+    SetHelpModulePath(built);
+    delete Form1; // owns Form2
+    Form1 = nullptr;
     Form2 = nullptr;
 }
 
