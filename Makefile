@@ -5,20 +5,28 @@ PREFIX    ?= $(HOME)/.local
 BUILD_DIR ?= build
 JOBS      ?= $(shell nproc)
 
-.PHONY: run test build deps install uninstall package package-check clean bench fuzz test-sanitize
+.PHONY: run test build programs configure deps install uninstall package package-check clean bench fuzz test-sanitize
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# Everything: the programs, the tests, the fuzz targets and the benchmarks.
+build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
-install: build
+# What runs and is installed: the program, its help module, the set-up tool, the CLI and
+# libtessel.
+programs: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target programs
+
+install: programs
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # Removes what `make install` put under PREFIX; your snippets stay.
-uninstall: build
+uninstall: programs
 	@scripts/uninstall "$(PREFIX)" "$(BUILD_DIR)"
 
 # Builds, installs, and starts the installed launcher, which puts the per-user data in place
