@@ -28,6 +28,8 @@ namespace {
 // appears (minimised at start, say) must not keep the help from loading.
 constexpr int kMaxWaitMs = 1000;
 constexpr int kPollMs = 10;
+// How long a hidden page that has loaded keeps its renderer.
+constexpr int kRestAfterMs = 5000;
 
 // Every visible top-level window has been exposed, and so painted.
 bool windowsShown() {
@@ -87,7 +89,12 @@ void TWebBrowser::start() {
         busy_ = info.status() == QWebEngineLoadingInfo::LoadStartedStatus;
         if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus)
             emit OnNavigateError(this, info.url().toString(), info.errorCode());
+        restLater();
     });
+    rest_ = new QTimer(this);
+    rest_->setSingleShot(true);
+    rest_->setInterval(kRestAfterMs);
+    connect(rest_, &QTimer::timeout, this, &TWebBrowser::rest);
 
     if (pendingHtml_)
         view_->setHtml(*pendingHtml_, QUrl(QStringLiteral("about:blank")));
@@ -99,7 +106,32 @@ void TWebBrowser::start() {
 
 QWebEngineView* TWebBrowser::view() {
     start();
+    wake();
     return view_;
+}
+
+void TWebBrowser::restLater() {
+    if (busy_)
+        rest_->stop();
+    else
+        rest_->start();
+}
+
+void TWebBrowser::rest() {
+    QWebEnginePage* page = view_->page();
+    if (!isVisible() && !busy_ && page->lifecycleState() == QWebEnginePage::LifecycleState::Active)
+        page->setLifecycleState(QWebEnginePage::LifecycleState::Discarded);
+}
+
+void TWebBrowser::wake() {
+    // An active page loads again what it showed when it was discarded.
+    if (view_ && view_->page()->lifecycleState() != QWebEnginePage::LifecycleState::Active)
+        view_->page()->setLifecycleState(QWebEnginePage::LifecycleState::Active);
+}
+
+void TWebBrowser::showEvent(QShowEvent* event) {
+    wake();
+    QWidget::showEvent(event);
 }
 
 TWebBrowser::~TWebBrowser() {
@@ -123,6 +155,7 @@ void TWebBrowser::Navigate(const QString& URL) {
     if (url.isValid() && !url.isRelative()) {
         busy_ = true;
         if (view_) {
+            wake();
             view_->load(url);
         } else {
             pendingHtml_.reset();
@@ -140,6 +173,7 @@ void TWebBrowser::Navigate(const QString& URL) {
 void TWebBrowser::LoadHtml(const QString& html) {
     busy_ = true;
     if (view_) {
+        wake();
         view_->setHtml(html, QUrl(QStringLiteral("about:blank")));
     } else {
         pendingUrl_.reset();

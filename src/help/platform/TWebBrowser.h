@@ -7,6 +7,7 @@
 #include <optional>
 #include <sys/types.h>
 
+class QTimer;
 class QWebEngineProfile;
 class QWebEngineView;
 
@@ -56,13 +57,22 @@ signals:
     // A navigation failed. StatusCode is the HTTP status, or Chromium's negative error code.
     void OnNavigateError(QObject* Sender, const QString& URL, int StatusCode);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void startWhenShown();
+    // A page loaded while hidden gives its renderer back after a while, and loads again
+    // when shown: the help is most often never opened.
+    void restLater();
+    void rest();
+    void wake();
     void pollStart();
     void start();
 
     QWebEngineProfile* profile_ = nullptr;
     QWebEngineView* view_ = nullptr;
+    QTimer* rest_ = nullptr;
     bool busy_ = false;
     bool waiting_ = false;
     QElapsedTimer waitingSince_;
