@@ -139,18 +139,23 @@ CliRun finish(QProcess& process, const QByteArray& input = {}) {
 const QString kCli = QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli");
 
 // Runs varozidi-cli as the user nobody when the tests run as root, for whom no file is
-// read-only; the data folder is then handed to nobody first.
+// read-only; the data folder is then handed to nobody first, with a copy of the program in
+// it, as the build folder may lie where nobody cannot enter.
 CliRun runCliAs(bool unprivileged, const QString& home, const QStringList& args,
                 const QByteArray& input = {}) {
     QProcess process;
+    QString program = kCli;
     if (unprivileged && ::geteuid() == 0) {
+        program = home + QStringLiteral("/varozidi-cli");
+        if (!QFile::exists(program) && !QFile::copy(kCli, program))
+            qFatal("cannot copy %s into %s", qPrintable(kCli), qPrintable(home));
         QProcess::execute("chown", {"-R", QString::number(kNobody), home});
         process.setChildProcessModifier([] {
             if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
                 ::_exit(99);
         });
     }
-    process.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), args);
+    process.start(program, args);
     return finish(process, input);
 }
 
