@@ -1,12 +1,16 @@
 // Program entry: creates the three windows in order and runs until the main window closes.
 
+#include "DataPath.h"
+#include "DatabaseChoice.h"
 #include "Forms.h"
+#include "SearchRequest.h"
 #include "Unit1.h"
 #include "Unit4.h"
 #include "platform/TWebBrowser.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
+#include <QTimer>
 #include <cstdio>
 #include <cstring>
 
@@ -41,8 +45,19 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
+    const QStringList arguments = QCoreApplication::arguments();
+    const SearchOption search = SearchOptionOf(arguments);
+    const QString dataDir = DataDirFor(GetAppDataFolder());
+    const QString searchSocket =
+        SearchSocketName(dataDir, CollectionConnectionString(dataDir, DatabaseArgument(arguments)));
+    // A program on this collection is running: its search window comes forward instead.
+    if (search.given && ForwardSearch(searchSocket, search))
+        return 0;
     CreateFormsHelpLast(TForm4::OnlineStartPage());
     Form1->show();
+    ListenForSearches(searchSocket, Form1);
+    if (search.given)
+        QTimer::singleShot(0, Form1, [search] { ShowSearch(Form1, search); });
     const int result = app.exec();
     // The browser has to go while the application it runs in still exists.
     delete Form4;
