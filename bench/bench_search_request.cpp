@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     QProcess running;
     running.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     running.start(program, {});
+    running.waitForStarted();
     const QString socket =
         SearchSocketName(home.dataDir(), CollectionConnectionString(home.dataDir()));
     QElapsedTimer waited;

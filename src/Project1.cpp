@@ -30,6 +30,17 @@ bool displayAvailable(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const SearchOption search = SearchOptionOf(arguments);
+    const QString dataDir = DataDirFor(GetAppDataFolder());
+    const QString searchSocket =
+        SearchSocketName(dataDir, CollectionConnectionString(dataDir, DatabaseArgument(arguments)));
+    // A program on this collection is running: its search window comes forward instead, and
+    // nothing of the toolkit needs to start.
+    if (search.given && ForwardSearch(searchSocket, search))
+        return 0;
     if (!displayAvailable(argc, argv)) {
         std::fputs("varozidi: no graphical display found (neither DISPLAY nor WAYLAND_DISPLAY "
                    "is set); start it from a desktop session.\n",
@@ -45,14 +56,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
-    const QStringList arguments = QCoreApplication::arguments();
-    const SearchOption search = SearchOptionOf(arguments);
-    const QString dataDir = DataDirFor(GetAppDataFolder());
-    const QString searchSocket =
-        SearchSocketName(dataDir, CollectionConnectionString(dataDir, DatabaseArgument(arguments)));
-    // A program on this collection is running: its search window comes forward instead.
-    if (search.given && ForwardSearch(searchSocket, search))
-        return 0;
     CreateFormsHelpLast(TForm4::OnlineStartPage());
     Form1->show();
     ListenForSearches(searchSocket, Form1);

@@ -7,21 +7,32 @@
 #include "platform/PgBackend.h"
 
 #include <QCryptographicHash>
-#include <QDataStream>
 #include <QEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QtEndian>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-// Guards against anything else that might connect to the socket.
-constexpr quint32 kMagic = 0x565a5331; // "VZS1"
+// A request: this, a byte saying whether a text follows, the text's UTF-8 size in 4 bytes
+// (big-endian), the text. The answer: "k" once the search window is painted.
+constexpr char kMagic[] = "VZS1";
+// A query longer than this is no query.
+constexpr quint32 kMaxText = 1 << 20;
 constexpr int kConnectMs = 500;
 // A running program may be in the middle of a save; the request waits for it.
 constexpr int kAnswerMs = 5000;
@@ -96,17 +107,42 @@ QString SearchSocketName(const QString& dataDir, const QString& connectionString
 }
 
 bool ForwardSearch(const QString& socketName, const SearchOption& option) {
-    QLocalSocket socket;
-    socket.connectToServer(socketName);
-    if (!socket.waitForConnected(kConnectMs))
+    // Plain POSIX: this runs before the toolkit starts, so that a request costs little more
+    // than the process start.
+    const QByteArray path = QFile::encodeName(socketName);
+    sockaddr_un address{};
+    if (path.size() >= qsizetype(sizeof address.sun_path))
         return false;
-    QByteArray request;
-    QDataStream out(&request, QIODevice::WriteOnly);
-    out << kMagic << option.text.has_value() << option.text.value_or(QString());
-    socket.write(request);
-    if (!socket.waitForBytesWritten(kAnswerMs))
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
         return false;
-    return socket.waitForReadyRead(kAnswerMs) && socket.read(1) == "k";
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return false;
+    const QByteArray text = option.text.value_or(QString()).toUtf8();
+    QByteArray request = kMagic;
+    request += char(option.text ? 1 : 0);
+    const quint32 size = qToBigEndian(quint32(text.size()));
+    request.append(reinterpret_cast<const char*>(&size), sizeof size);
+    request += text;
+    for (qsizetype sent = 0; sent < request.size();) {
+        const ssize_t n =
+            ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    pollfd answer{fd, POLLIN, 0};
+    int ready;
+    do
+        ready = ::poll(&answer, 1, kAnswerMs);
+    while (ready < 0 && errno == EINTR);
+    char reply = 0;
+    return ready == 1 && ::recv(fd, &reply, 1, 0) == 1 && reply == 'k';
 }
 
 void ListenForSearches(const QString& socketName, TForm1* form) {
@@ -127,19 +163,21 @@ void ListenForSearches(const QString& socketName, TForm1* form) {
     QObject::connect(server, &QLocalServer::newConnection, form, [server, form] {
         while (QLocalSocket* socket = server->nextPendingConnection()) {
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            QObject::connect(socket, &QLocalSocket::readyRead, form, [socket, form] {
-                QDataStream in(socket);
-                in.startTransaction();
-                quint32 magic = 0;
-                bool hasText = false;
-                QString text;
-                in >> magic >> hasText >> text;
-                if (!in.commitTransaction())
+            auto received = std::make_shared<QByteArray>();
+            QObject::connect(socket, &QLocalSocket::readyRead, form, [socket, form, received] {
+                *received += socket->readAll();
+                constexpr qsizetype head = 4 + 1 + 4;
+                if (received->size() < head)
                     return; // the rest is still on its way
-                if (magic != kMagic) {
+                const quint32 size = qFromBigEndian<quint32>(received->constData() + 5);
+                if (!received->startsWith(kMagic) || size > kMaxText) {
                     socket->abort();
                     return;
                 }
+                if (received->size() < head + qsizetype(size))
+                    return;
+                const bool hasText = received->at(4) != 0;
+                const QString text = QString::fromUtf8(received->mid(head, size));
                 SearchOption option{true, hasText ? std::optional(text) : std::nullopt};
                 ShowSearch(form, option);
                 if (form->Search)
