@@ -1,11 +1,15 @@
 // Program entry: creates the three windows in order and runs until the main window closes.
 
+#include "DataPath.h"
+#include "DatabaseChoice.h"
 #include "Forms.h"
 #include "HelpModule.h"
+#include "SearchRequest.h"
 #include "Unit1.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
+#include <QTimer>
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +29,17 @@ bool displayAvailable(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const SearchOption search = SearchOptionOf(arguments);
+    const QString dataDir = DataDirFor(GetAppDataFolder());
+    const QString searchSocket =
+        SearchSocketName(dataDir, CollectionConnectionString(dataDir, DatabaseArgument(arguments)));
+    // A program on this collection is running: its search window comes forward instead, and
+    // nothing of the toolkit needs to start.
+    if (search.given && ForwardSearch(searchSocket, search))
+        return 0;
     if (!displayAvailable(argc, argv)) {
         std::fputs("varozidi: no graphical display found (neither DISPLAY nor WAYLAND_DISPLAY "
                    "is set); start it from a desktop session.\n",
@@ -41,6 +56,9 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
     CreateFormsHelpLast(OnlineHelpStartPage());
     Form1->show();
+    ListenForSearches(searchSocket, Form1);
+    if (search.given)
+        QTimer::singleShot(0, Form1, [search] { ShowSearch(Form1, search); });
     const int result = app.exec();
     // The browser has to go while the application it runs in still exists.
     delete Form4;

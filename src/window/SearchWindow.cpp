@@ -4,13 +4,16 @@
 #include "platform/PgBackend.h"
 #include "platform/PgSearch.h"
 #include "platform/SearchIndex.h"
+#include "platform/StoredBody.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPainter>
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
@@ -98,6 +101,9 @@ SearchWindow::SearchWindow(QWidget* owner)
         choose(Results->currentItem() ? Results->currentItem() : Results->topLevelItem(0));
     });
     connect(Results, &QTreeWidget::itemActivated, this, &SearchWindow::choose);
+    // Both would take Ctrl+C for their own text otherwise.
+    Query->installEventFilter(this);
+    Results->installEventFilter(this);
 
     worker_->moveToThread(&thread_);
     connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
@@ -121,6 +127,75 @@ void SearchWindow::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+bool SearchWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (copyKey(watched, key)) {
+            if (event->type() == QEvent::ShortcutOverride) {
+                event->accept(); // ours: no shortcut of the application may take it
+            } else if (key->matches(QKeySequence::Copy)) {
+                CopyCurrent();
+            } else if (CopyCurrent()) {
+                close();
+            }
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool SearchWindow::copyKey(QObject* watched, QKeyEvent* key) {
+    const bool copy = key->matches(QKeySequence::Copy);
+    const bool copyAndClose = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+                              key->modifiers().testFlag(Qt::ControlModifier);
+    if (!copy && !copyAndClose)
+        return false;
+    // Selected text of the query is copied as in any field.
+    if (copy && watched == Query && Query->hasSelectedText())
+        return false;
+    return Results->currentItem() != nullptr;
+}
+
+bool SearchWindow::CopyCurrent() {
+    QTreeWidgetItem* item = Results->currentItem();
+    if (!item)
+        return false;
+    std::optional<varozidi::StoredBody> body;
+    try {
+        body = varozidi::ReadStoredBody(database_, item->data(0, IdRole).toLongLong());
+    } catch (const std::exception& e) {
+        Status->setText(tr("Nothing was copied: %1").arg(varozidi::messageOf(e)));
+        return false;
+    }
+    if (!body) {
+        Status->setText(tr("Nothing was copied: the snippet is no longer in the collection."));
+        return false;
+    }
+    const QByteArray& bytes = body->bytes;
+    const QString text = QString::fromUtf8(bytes);
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    const auto mime = [&text] {
+        auto* copied = new QMimeData;
+        copied->setText(text);
+        return copied;
+    };
+    clipboard->setMimeData(mime(), QClipboard::Clipboard);
+    // Middle-click pastes it too, as text selected anywhere on X11 would.
+    if (clipboard->supportsSelection())
+        clipboard->setMimeData(mime(), QClipboard::Selection);
+
+    const qsizetype lines =
+        bytes.isEmpty() ? 0 : bytes.count('\n') + (bytes.endsWith('\n') ? 0 : 1);
+    QString note = tr("Copied %1 (%2), %3")
+                       .arg(body->title, body->language,
+                            lines == 1 ? tr("1 line") : tr("%1 lines").arg(lines));
+    // The clipboard carries text; bytes that are not UTF-8 cannot travel as they are.
+    if (!bytes.isValidUtf8())
+        note += tr(", with bytes that are not UTF-8 replaced");
+    Status->setText(note);
+    return true;
 }
 
 void SearchWindow::search() {

@@ -30,6 +30,10 @@ public:
     QTreeWidget* Results;
     QLabel* Status;
 
+    // Puts the current match's whole body on the clipboard (and the X11 primary selection),
+    // byte for byte as stored, and says so in Status; false when nothing could be copied.
+    bool CopyCurrent();
+
 Q_SIGNALS:
     void Chosen(qint64 id, const QString& language);
     // The index answered with an error; the results came from reading every row.
@@ -37,12 +41,16 @@ Q_SIGNALS:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void search();
     void present(quint64 generation, const QString& text, const varozidi::search::Outcome& outcome,
                  const QString& failure);
     void choose(QTreeWidgetItem* item);
+    // Ctrl+C copies the match (unless text of the query is selected); Ctrl+Enter copies it
+    // and closes the window.
+    bool copyKey(QObject* watched, QKeyEvent* key);
 
     QString database_;
     QThread thread_;
