@@ -28,6 +28,18 @@ _varozidi_cli_languages() {
     done < <(timeout 3 varozidi-cli "$@" languages 2>/dev/null)
 }
 
+# A path as typed, as the shell will pass it: ~/, quotes and backslashes undone, nothing run.
+_varozidi_cli_dequote() {
+    local value=$1
+    [[ $value == "~/"* ]] && value=$HOME/${value#"~/"}
+    if [[ $value == \'*\' || $value == \"*\" ]] && [[ ${#value} -ge 2 ]]; then
+        value=${value:1:${#value}-2}
+    else
+        value=${value//\\/}
+    fi
+    printf '%s' "$value"
+}
+
 _varozidi_cli() {
     COMPREPLY=()
     local cur=${COMP_WORDS[COMP_CWORD]}
@@ -54,8 +66,7 @@ _varozidi_cli() {
             ((i++))
             [[ $i -lt $COMP_CWORD ]] || break
             if [[ $word == --data-dir || $word == --database ]]; then
-                [[ $value == "~/"* ]] && value=$HOME/${value#"~/"}
-                pass+=("$word" "$value")
+                pass+=("$word" "$(_varozidi_cli_dequote "$value")")
             fi
             ;;
         --data-dir=* | --database=*) pass+=("$word") ;;
