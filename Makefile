@@ -81,11 +81,12 @@ test-sanitize: deps
 		ASAN_OPTIONS=$$ASAN_OPTIONS:new_delete_type_mismatch=0 \
 		ctest --output-on-failure -R '^($(WEBENGINE_TESTS))$$'
 
-# The Debian package, in $(BUILD_DIR).
+# The Debian packages varozidi-cli and varozidi, in $(BUILD_DIR).
 package: build
 	cmake --build $(BUILD_DIR) --target package
 
-# Installs the package into a fresh Debian 12 root and starts it there (takes minutes, needs
+# lintian on both packages; then installs varozidi-cli alone into a fresh Debian 12 root and
+# runs it without a display, and installs varozidi there and starts it (takes minutes, needs
 # root).
 package-check: package
 	@scripts/install-package-check-deps
