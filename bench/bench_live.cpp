@@ -9,15 +9,17 @@
 // and never writes the file.
 
 #include "BenchSupport.h"
-#include "PgServer.h"
+#include "TestSupport.h"
 #include "Unit1.h"
 #include "platform/IniFile.h"
 #include "platform/PgBackend.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <memory>
@@ -135,8 +137,16 @@ int main(int argc, char** argv) {
         std::printf("TARGET|idle window, server (%% of a core)|-|-|NOT RUN|no server\n");
         return pass ? 0 : 1;
     }
-    bench::Home home(QString{});
-    useServer(home.dataDir());
+    // A data folder that names the server and holds no collection of its own.
+    QTemporaryDir home;
+    qputenv("XDG_DATA_HOME", home.path().toUtf8());
+    const QString dataDir = home.path() + QStringLiteral("/KZQ/Varozidi/");
+    QDir().mkpath(dataDir);
+    useServer(dataDir);
+    QFile welcome(dataDir + QStringLiteral("kzq.txt"));
+    if (welcome.open(QIODevice::WriteOnly))
+        welcome.write("Welcome\n");
+    welcome.close();
     int languages = 0;
     testsupport::resetServerTable({});
     startUp(1, languages); // warm: the first connection and the fonts

@@ -1,6 +1,7 @@
 // A window follows what others change in its collection: the companion, a second window, a
 // server connection that comes back. Nothing is asked and no click is made for the user.
 
+#include "SearchWindow.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "platform/CollectionWatcher.h"
@@ -11,6 +12,7 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QtTest>
 
 using namespace testsupport;
@@ -55,6 +57,7 @@ private Q_SLOTS:
     void unsavedTextStaysAndSavingAsks();
     void aSecondWindowSeesTheFirstsWrites();
     void aLostServerConnectionResumes();
+    void searchResultsFollow();
 };
 
 void LiveTest::aChangeElsewhereShowsWithoutAsking_data() {
@@ -195,6 +198,18 @@ void LiveTest::aLostServerConnectionResumes() {
     QCOMPARE(cli({"add", "--language", "Go", "--title", "G"}).status, 0);
     QTRY_COMPARE_WITH_TIMEOUT(entries(s->ListBox1), (QStringList{"PHP", "SQL", "Go"}), kWithin);
     QVERIFY(s.dialogs.asked().isEmpty());
+}
+
+void LiveTest::searchResultsFollow() {
+    Started s(kRows);
+    QTRY_VERIFY(s->Watcher->Listening());
+    s->OpenSearch();
+    s->Search->Query->setText("alpha");
+    QTRY_COMPARE(s->Search->Results->topLevelItemCount(), 1);
+    QCOMPARE(cli({"add", "--language", "Go", "--title", "G"}, "alphabet").status, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(s->Search->Results->topLevelItemCount(), 2, kWithin);
+    QCOMPARE(cli({"remove", "1"}).status, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(s->Search->Results->topLevelItemCount(), 1, kWithin);
 }
 
 QTEST_MAIN(LiveTest)
