@@ -190,8 +190,9 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
     const bool changed = !version.isEmpty() ? version != shownVersion_ : body != loadedBody_;
     if (!changed)
         return;
-    if (SnippitChanged == 1) {
-        // The user's text stays; the version shown stays too, so that saving asks first.
+    // Text the user changed stays, also when a question let the change go unsaved; the
+    // version shown stays too, so that saving asks first.
+    if (SnippitChanged == 1 || SynEdit1->Text() != loadedBody_) {
         showLiveNote(tr("The stored text of this snippet was changed elsewhere. Your unsaved "
                         "changes are kept; saving them asks what to do."));
         return;
@@ -236,8 +237,10 @@ void TForm1::showLiveNote(const QString& text) {
 // At the bottom left of the text, clear of the scroll bars and of the word-wrap note.
 void TForm1::placeLiveNote() {
     const QRect text = SynEdit1->viewport()->geometry();
-    LiveNote->setMaximumWidth(std::max(120, text.width() / 2));
-    LiveNote->adjustSize();
+    const int margins = 2 * LiveNote->margin() + 2 * LiveNote->frameWidth() + 2;
+    const int wanted = LiveNote->fontMetrics().horizontalAdvance(LiveNote->text()) + margins;
+    const int width = std::max(1, std::min(wanted, text.width() * 2 / 3));
+    LiveNote->resize(width, LiveNote->heightForWidth(width));
     LiveNote->move(text.left(), text.bottom() - LiveNote->height());
 }
 

@@ -54,10 +54,12 @@ private Q_SLOTS:
     void aChangeElsewhereShowsWithoutAsking_data();
     void aChangeElsewhereShowsWithoutAsking();
     void refreshKeepsTheViewWhereItWas();
+    void unsavedTextStaysAndSavingAsks_data();
     void unsavedTextStaysAndSavingAsks();
     void aSecondWindowSeesTheFirstsWrites();
     void aLostServerConnectionResumes();
     void searchResultsFollow();
+    void aServerTableGainsWhatItLacks();
 };
 
 void LiveTest::aChangeElsewhereShowsWithoutAsking_data() {
@@ -136,15 +138,27 @@ void LiveTest::refreshKeepsTheViewWhereItWas() {
     QCOMPARE(index, 3);
 }
 
+void LiveTest::unsavedTextStaysAndSavingAsks_data() {
+    QTest::addColumn<bool>("dismissed"); // by No to the question of a language click
+    QTest::newRow("unsaved") << false;
+    QTest::newRow("dismissed, still shown") << true;
+}
+
 void LiveTest::unsavedTextStaysAndSavingAsks() {
+    QFETCH(bool, dismissed);
     Started s(kRows);
     clickRow(s->ListBox1, 0);
     clickRow(s->ListBox2, 0);
     typeText(s.form(), "!");
+    if (dismissed) {
+        s.dialogs.answer(mrNo);
+        clickRow(s->ListBox1, 1);
+        s.dialogs.clear();
+    }
     QCOMPARE(cli({"edit", "1"}, "theirs").status, 0);
     QTRY_VERIFY_WITH_TIMEOUT(s->LiveNote->isVisible(), kWithin);
     QCOMPARE(s->SynEdit1->Text(), QString("alpha!"));
-    QCOMPARE(s->SnippitChanged, 1);
+    QCOMPARE(s->SnippitChanged, dismissed ? 0 : 1);
     QVERIFY(s.dialogs.asked().isEmpty());
     // On the server the stored text's version is what the save compares; the local file's
     // own check in the write does the same there.
@@ -210,6 +224,23 @@ void LiveTest::searchResultsFollow() {
     QTRY_COMPARE_WITH_TIMEOUT(s->Search->Results->topLevelItemCount(), 2, kWithin);
     QCOMPARE(cli({"remove", "1"}).status, 0);
     QTRY_COMPARE_WITH_TIMEOUT(s->Search->Results->topLevelItemCount(), 1, kWithin);
+}
+
+void LiveTest::aServerTableGainsWhatItLacks() {
+    if (!onServer())
+        QSKIP("the file's own index is tested with the store");
+    Started s(kRows);
+    execSql(serverUri(), "DROP TRIGGER varozidi_updated ON varozidi; DROP INDEX "
+                         "varozidi_language_id");
+    // Opening the table gives it back what it lacks; an edit elsewhere is heard again.
+    TForm1 second;
+    second.show();
+    clickRow(second.ListBox1, 0);
+    clickRow(second.ListBox2, 0);
+    QTRY_VERIFY(second.Watcher->Listening());
+    QCOMPARE(cli({"edit", "1"}, "heard").status, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(second.SynEdit1->Text(), QString("heard"), kWithin);
+    QCOMPARE(entries(second.ListBox1), (QStringList{"PHP", "SQL"}));
 }
 
 QTEST_MAIN(LiveTest)
