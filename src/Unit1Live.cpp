@@ -24,9 +24,10 @@ constexpr int kSettleMs = 150;
 // A refresh that had to wait (a click being handled, a question open, the file busy) is
 // tried again this soon.
 constexpr int kRetryMs = 400;
-// How long a refresh waits for another program's write to the file; it never holds up the
-// window longer, and simply comes back.
-constexpr int kRefreshBusyMs = 250;
+// How long a refresh waits for another program's write to the file (a commit takes less);
+// it never holds up the window longer, and comes back a little later.
+constexpr int kRefreshBusyMs = 50;
+constexpr int kBusyRetryMs = 1000;
 
 // The entries as they are, to tell whether a list needs refilling at all.
 QList<std::pair<QString, qint64>> entriesOf(const TListBox* list) {
@@ -130,7 +131,7 @@ void TForm1::runPendingRefresh() {
     // so to the watcher, which asks again once it is back.
     if (ADOConnection1->handle()) {
         pendingAll_ = true;
-        refreshTimer_->start(kRetryMs);
+        refreshTimer_->start(kBusyRetryMs);
     }
 }
 
