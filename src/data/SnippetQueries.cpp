@@ -3,6 +3,7 @@
 #include "platform/ADODB.h"
 #include "platform/Errors.h"
 #include "platform/LanguageIndex.h"
+#include "platform/PgBackend.h"
 
 #include <QSet>
 
@@ -11,8 +12,18 @@ QStringList DistinctLanguages(TADOTable& table) {
     // table it cannot read so (one without row numbers) is read below, which says why not.
     if (TADOConnection* connection = table.Connection()) {
         connection->Open();
-        // A server collection has no file handle: it is read below.
-        if (connection->handle()) {
+        if (auto* server = dynamic_cast<varozidi::ado::PgBackend*>(connection->backend())) {
+            // Twice: a connection lost meanwhile is made again by the second.
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                try {
+                    if (auto languages = varozidi::language::DistinctLanguagesOnServer(
+                            *server, table.TableName()))
+                        return *languages;
+                    break;
+                } catch (const varozidi::Error&) {
+                }
+            }
+        } else if (connection->handle()) {
             try {
                 if (auto languages = varozidi::language::DistinctLanguages(
                         connection->handle(), connection->DatabasePath(), table.TableName()))

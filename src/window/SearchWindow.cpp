@@ -198,6 +198,14 @@ bool SearchWindow::CopyCurrent() {
     return true;
 }
 
+void SearchWindow::Refresh() {
+    if (Query->text().isEmpty())
+        return;
+    const QTreeWidgetItem* current = Results->currentItem();
+    keepId_ = current ? current->data(0, IdRole).toLongLong() : 0;
+    search();
+}
+
 void SearchWindow::search() {
     const quint64 generation = ++generation_;
     latest_->store(generation);
@@ -265,8 +273,13 @@ void SearchWindow::present(quint64 generation, const QString& text,
         items.append(item);
     }
     Results->addTopLevelItems(items);
-    if (!items.isEmpty())
-        Results->setCurrentItem(items.first());
+    QTreeWidgetItem* current = items.isEmpty() ? nullptr : items.first();
+    for (QTreeWidgetItem* item : items)
+        if (keepId_ != 0 && item->data(0, IdRole).toLongLong() == keepId_)
+            current = item;
+    keepId_ = 0;
+    if (current)
+        Results->setCurrentItem(current);
     if (!failure.isEmpty())
         Status->setText(tr("The collection could not be searched: %1").arg(failure));
     else if (items.isEmpty())

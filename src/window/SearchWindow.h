@@ -25,6 +25,9 @@ public:
 
     // The database each search opens afresh, so that it sees a restored file too.
     void setDatabase(const QString& path) { database_ = path; }
+    // Searches again for what is typed, the chosen match kept where it is still found: the
+    // collection was changed elsewhere.
+    void Refresh();
 
     QLineEdit* Query;
     QTreeWidget* Results;
@@ -56,6 +59,8 @@ private:
     QThread thread_;
     QObject* worker_;
     quint64 generation_ = 0;
+    // The match chosen when a refresh began (0 for none).
+    qint64 keepId_ = 0;
     // The newest search; an older one still running stops at its next row.
     std::shared_ptr<std::atomic<quint64>> latest_ = std::make_shared<std::atomic<quint64>>(0);
 };

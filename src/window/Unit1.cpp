@@ -39,6 +39,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
     createHighlighters();
     connectHandlers();
     FormCreate();
+    setUpLiveCollection();
 }
 
 TForm1::~TForm1() {
@@ -152,8 +153,11 @@ void TForm1::createComponents() {
 
 void TForm1::connectHandlers() {
     auto bind = [this](auto* sender, auto signal, void (TForm1::*handler)(QObject*)) {
-        connect(sender, signal, this,
-                [this, sender, handler] { Guarded([&] { (this->*handler)(sender); }); });
+        connect(sender, signal, this, [this, sender, handler] {
+            ++handlerDepth_;
+            Guarded([&] { (this->*handler)(sender); });
+            --handlerDepth_;
+        });
     };
     bind(ListBox1, &TListBox::Click, &TForm1::ListBox1Click);
     bind(ListBox2, &TListBox::Click, &TForm1::ListBox2Click);

@@ -10,9 +10,12 @@
 #include <array>
 #include <cstdint>
 
+class CollectionWatcher;
 class QAction;
 class QFrame;
 class QGroupBox;
+class QLabel;
+class QTimer;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -115,6 +118,13 @@ public:
     void ShowSearchHit(qint64 id, const QString& language);
     SearchWindow* Search = nullptr;
 
+    // Following what others change in the collection (Unit1Live.cpp): the watcher, the quiet
+    // note at the bottom of the editor, and the refresh itself, which reads first and then
+    // updates the lists in place, runs no click handler and asks nothing.
+    CollectionWatcher* Watcher = nullptr;
+    QLabel* LiveNote = nullptr;
+    void RefreshFromElsewhere(const QList<qint64>& ids = {});
+
     // The highlighter a language name selects.
     TSynCustomHighlighter* HighlighterFor(const QString& language) const;
 
@@ -185,6 +195,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void FormCreate();
@@ -204,6 +215,13 @@ private:
     bool settleConcurrentSave(const QString& why);
     void forgetShownSnippet();
     void listTitlesOfSelectedLanguage();
+    QList<std::pair<QString, qint64>> titlesOf(const QString& language);
+    void setUpLiveCollection();
+    void scheduleRefresh(const QList<qint64>& ids);
+    void runPendingRefresh();
+    void refreshShownSnippet(const QList<qint64>& ids);
+    void showLiveNote(const QString& text);
+    void placeLiveNote();
     void openFiltered(const QString& filter);
     void closeUnfiltered();
     qint64 selectedSnippetId() const;
@@ -218,6 +236,16 @@ private:
     bool overwriteChanges_ = false;
     // The new-snippet panel was opened to give the editor's text a snippet of its own.
     bool saveTextAsNew_ = false;
+    // The stored body as the editor last loaded or saved it, to tell a change made elsewhere
+    // from the user's own.
+    QString loadedBody_;
+    // Handlers running now; a refresh waits until none is, so that it never changes the lists
+    // under a click or a question.
+    int handlerDepth_ = 0;
+    QTimer* refreshTimer_ = nullptr;
+    QList<qint64> pendingIds_;
+    bool pendingAll_ = false;
+    bool reopenPending_ = false;
     // A backup or restore is running: the window may not close under it.
     bool busy_ = false;
     // The notice shown while the search index is built before the busy notice exists.

@@ -9,6 +9,7 @@
 #include "platform/Errors.h"
 #include "platform/SysUtils.h"
 
+#include <QLabel>
 #include <QLineEdit>
 
 using varozidi::Error;
@@ -44,7 +45,10 @@ void TForm1::listTitlesOfSelectedLanguage() {
         ListBox2->Clear();
         return;
     }
-    const QString language = ListBox1->Text(ListBox1->ItemIndex());
+    ListBox2->SetEntries(titlesOf(ListBox1->Text(ListBox1->ItemIndex())));
+}
+
+QList<std::pair<QString, qint64>> TForm1::titlesOf(const QString& language) {
     openFiltered(QStringLiteral("Language = ") + QuotedStr(language));
     ADOTable1->First();
     QList<std::pair<QString, qint64>> titles;
@@ -53,7 +57,7 @@ void TForm1::listTitlesOfSelectedLanguage() {
             {field(ADOTable1, "Title"), ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt()});
         ADOTable1->Next();
     }
-    ListBox2->SetEntries(titles);
+    return titles;
 }
 
 // The filter is set before the cursor opens, so that a closed cursor never reads every row
@@ -96,9 +100,11 @@ void TForm1::ShowSnippitExecute(QObject*) {
     SynEdit1->SetLinesText(body, HighlighterFor(listed));
     CurrentSnippitID = shownId;
     shownVersion_ = version;
+    loadedBody_ = body;
     shownLanguage_ = language;
     shownTitle_ = title;
     saveTextAsNew_ = false;
+    LiveNote->hide();
 }
 
 void TForm1::NewSnippitExecute(QObject*) {
@@ -121,6 +127,8 @@ void TForm1::NewSnippitExecute(QObject*) {
         if (keepText) {
             CurrentSnippitID = id;
             shownVersion_ = version;
+            loadedBody_ = SynEdit1->Text();
+            LiveNote->hide();
             shownLanguage_ = language;
             shownTitle_ = title;
             SnippitChanged = 0;
@@ -169,7 +177,9 @@ void TForm1::EditSnippitExecute(QObject*) {
         throw changedElsewhere();
     }
     shownVersion_ = ADOTable1->RowVersion();
+    loadedBody_ = SynEdit1->Text();
     closeUnfiltered();
+    LiveNote->hide();
 }
 
 void TForm1::DeleteSnippitExecute(QObject*) {
@@ -192,6 +202,8 @@ void TForm1::forgetShownSnippet() {
     CurrentSnippitID = 0;
     SnippitChanged = 0;
     shownVersion_.clear();
+    loadedBody_.clear();
+    LiveNote->hide();
     shownLanguage_.clear();
     shownTitle_.clear();
 }

@@ -28,7 +28,6 @@ namespace {
 
 constexpr char kProvider[] = "Microsoft.Jet.OLEDB.4.0";
 constexpr char kServerProvider[] = "PostgreSQL";
-constexpr int kBusyTimeoutMs = 3000;
 // Sequential reading loads a column in chunks that double up to this many rows...
 constexpr qsizetype kMaxChunkRows = 4096;
 // ...unless a chunk already holds this much text (long bodies), then they shrink again.
@@ -72,7 +71,7 @@ void TADOConnection::Open() {
         return;
     // A server: no file, no lock file; the server keeps its own search support.
     if (varozidi::ado::IsServerUri(connectionString_.trimmed())) {
-        backend_ = std::make_unique<varozidi::ado::PgBackend>(connectionString_.trimmed());
+        openServer(connectionString_.trimmed());
         return;
     }
     // A write past the file-size limit must come back as an error to report, not end the
@@ -90,7 +89,7 @@ void TADOConnection::Open() {
             throw Error(QStringLiteral("\"%1\" is not the address of a database server; such an "
                                        "address begins with \"postgresql://\".")
                             .arg(value("data source")));
-        backend_ = std::make_unique<varozidi::ado::PgBackend>(value("data source"));
+        openServer(value("data source"));
         return;
     }
     if (provider.isEmpty())
@@ -124,7 +123,7 @@ void TADOConnection::Open() {
         if (rc != SQLITE_OK)
             varozidi::ado::throwSqliteError(db, rc, path, QStringLiteral("open the database"));
         sqlite3_extended_result_codes(db, 1);
-        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        sqlite3_busy_timeout(db, TADOConnection::kBusyTimeoutMs);
         // A commit is on the disk before it is reported done, whatever the library's build
         // chose (see docs/reliability.md).
         sqlite3_exec(db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
@@ -154,6 +153,18 @@ void TADOConnection::Open() {
         varozidi::language::EnsureIndex(db_, path);
     } catch (const std::exception&) {
     }
+}
+
+void TADOConnection::openServer(const QString& uri) {
+    auto server = std::make_unique<varozidi::ado::PgBackend>(uri);
+    // As on the file: whoever may, gives the table what lets windows list languages and
+    // follow changes; one who may not still works, reading every row and learning of changes
+    // at the next click.
+    try {
+        varozidi::language::EnsureServerSupport(*server, server->location());
+    } catch (const std::exception&) {
+    }
+    backend_ = std::move(server);
 }
 
 void TADOConnection::VerifyDatabaseFile(const QString& path, const QString& tableName) {

@@ -66,9 +66,12 @@ public:
     QString DatabasePath() const { return databasePath_; }
 
     sqlite3* handle() const { return db_; }
+    // How long a statement on the file waits for another program's write to finish.
+    static constexpr int kBusyTimeoutMs = 3000;
 
 private:
     friend class TADOTable;
+    void openServer(const QString& uri);
     void attach(TADOTable* table);
     void detach(TADOTable* table);
 

@@ -9,6 +9,10 @@
 
 struct sqlite3;
 
+namespace varozidi::ado {
+class PgBackend;
+}
+
 namespace varozidi::language {
 
 // The index's name in the database.
@@ -24,5 +28,18 @@ bool EnsureIndex(sqlite3* db, const QString& path);
 // has no such index. Throws varozidi::Error.
 std::optional<QStringList> DistinctLanguages(sqlite3* db, const QString& path,
                                              const QString& table);
+
+// On a server: the index the language list seeks, and the trigger that tells every watching
+// window which rows each statement wrote (on the channel CollectionWatcher::kChannel).
+extern const char* const kServerSupportSql;
+
+// Gives the server's snippet table what kServerSupportSql makes, where it lacks any of it.
+// Returns whether it added anything. Throws varozidi::Error (for instance when the user may
+// not change the table).
+bool EnsureServerSupport(ado::PgBackend& server, const QString& location);
+
+// As DistinctLanguages, on a server: one index seek per spelling. Nothing when the table has
+// no such index.
+std::optional<QStringList> DistinctLanguagesOnServer(ado::PgBackend& server, const QString& table);
 
 } // namespace varozidi::language

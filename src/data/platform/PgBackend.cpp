@@ -227,6 +227,10 @@ std::unique_ptr<PgResult> PgBackend::exec(const QString& sql, const std::vector<
                         : QString::fromUtf8(PQerrorMessage(conn_)).simplified());
 }
 
+int PgBackend::backendPid() const {
+    return conn_ && PQstatus(conn_) == CONNECTION_OK ? PQbackendPID(conn_) : 0;
+}
+
 void PgBackend::script(const QString& sql, const QString& doing) {
     ensureConnected(doing);
     PgResult result(PQexec(conn_, sql.toUtf8().constData()));

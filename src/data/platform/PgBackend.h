@@ -60,6 +60,10 @@ public:
     // saying "Cannot <doing> on the database server ...".
     std::unique_ptr<PgResult> exec(const QString& sql, const std::vector<QVariant>& params,
                                    const QString& doing);
+    // The server process serving this connection (0 while there is none), which names the
+    // sender of a notification.
+    int backendPid() const;
+
     // Runs several statements with no values, as one text.
     void script(const QString& sql, const QString& doing);
 

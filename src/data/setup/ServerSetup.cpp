@@ -1,6 +1,7 @@
 #include "setup/ServerSetup.h"
 
 #include "platform/Errors.h"
+#include "platform/LanguageIndex.h"
 #include "platform/PgBackend.h"
 #include "platform/PgSearch.h"
 
@@ -47,10 +48,14 @@ bool PrepareServer(const QString& uri) {
                                        "'varozidi' that is not a snippet table (its fields: %2); "
                                        "it was left alone.")
                             .arg(server.location(), found.join(QStringLiteral(", "))));
+        // A table made by an older set-up gains what lets windows follow each other.
+        language::EnsureServerSupport(server, server.location());
         return true;
     }
     // One text of statements is one transaction: all of it is made, or none.
-    server.script(QLatin1String(kSchema) + QLatin1String(search::kServerIndexSql), kDoing);
+    server.script(QLatin1String(kSchema) + QLatin1String(search::kServerIndexSql) +
+                      QLatin1String(language::kServerSupportSql),
+                  kDoing);
     return false;
 }
 

@@ -4,10 +4,10 @@
 
 namespace varozidi::setup {
 
-// Gives an empty database on a PostgreSQL server the snippet table, its indexes and the
-// search support, in one transaction. A snippet table already there is kept (true is
-// returned for that); any other table of that name is refused and left alone. Throws
-// varozidi::Error naming the server, never the password.
+// Gives an empty database on a PostgreSQL server the snippet table, its indexes, the search
+// support and the trigger that tells windows of changes, in one transaction. A snippet table
+// already there is kept (true is returned for that); any other table of that name is refused and
+// left alone. Throws varozidi::Error naming the server, never the password.
 bool PrepareServer(const QString& uri);
 
 } // namespace varozidi::setup

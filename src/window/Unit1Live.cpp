@@ -1,0 +1,252 @@
+// The window follows what others change in the collection: another window, the companion, a
+// script, another machine on the server. The lists are refilled in place and the shown snippet
+// brought up to date; no click handler runs and nothing is asked.
+
+#include "Unit1.h"
+
+#include "SearchWindow.h"
+#include "SnippetQueries.h"
+#include "platform/ADODB.h"
+#include "platform/CollectionWatcher.h"
+#include "platform/SysUtils.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QScrollBar>
+#include <QTimer>
+#include <sqlite3.h>
+
+namespace {
+
+// Changes that come in a burst (an import, a script) are taken together.
+constexpr int kSettleMs = 150;
+// A refresh that had to wait (a click being handled, a question open, the file busy) is
+// tried again this soon.
+constexpr int kRetryMs = 400;
+// How long a refresh waits for another program's write to the file (a commit takes less);
+// it never holds up the window longer, and comes back a little later.
+constexpr int kRefreshBusyMs = 50;
+constexpr int kBusyRetryMs = 1000;
+
+// The entries as they are, to tell whether a list needs refilling at all.
+QList<std::pair<QString, qint64>> entriesOf(const TListBox* list) {
+    QList<std::pair<QString, qint64>> out;
+    out.reserve(list->Count());
+    for (int i = 0; i < list->Count(); ++i)
+        out.append({list->Text(i), list->Value(i)});
+    return out;
+}
+
+// Refills a list where the user sees it: the selection as given (no click), the scroll
+// position where it was.
+void refill(TListBox* list, const QList<std::pair<QString, qint64>>& entries, int selected) {
+    const int scroll = list->verticalScrollBar()->value();
+    if (entriesOf(list) != entries)
+        list->SetEntries(entries);
+    if (list->ItemIndex() != selected)
+        list->setItemIndex(selected);
+    list->verticalScrollBar()->setValue(scroll);
+}
+
+// The file's statements wait only briefly while the refresh runs.
+class BriefWaits {
+public:
+    explicit BriefWaits(sqlite3* db) : db_(db) {
+        if (db_)
+            sqlite3_busy_timeout(db_, kRefreshBusyMs);
+    }
+    ~BriefWaits() {
+        if (db_)
+            sqlite3_busy_timeout(db_, TADOConnection::kBusyTimeoutMs);
+    }
+    BriefWaits(const BriefWaits&) = delete;
+    BriefWaits& operator=(const BriefWaits&) = delete;
+
+private:
+    sqlite3* db_;
+};
+
+} // namespace
+
+void TForm1::setUpLiveCollection() {
+    LiveNote = new QLabel(SynEdit1);
+    LiveNote->setObjectName(QStringLiteral("LiveNote"));
+    // A note about the text, not part of it.
+    LiveNote->setFont(QApplication::font());
+    LiveNote->setAutoFillBackground(true);
+    LiveNote->setMargin(4);
+    LiveNote->setWordWrap(true);
+    LiveNote->hide();
+    SynEdit1->installEventFilter(this);
+
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setSingleShot(true);
+    connect(refreshTimer_, &QTimer::timeout, this, &TForm1::runPendingRefresh);
+
+    Watcher = new CollectionWatcher(ADOConnection1, this);
+    connect(Watcher, &CollectionWatcher::Changed, this, &TForm1::scheduleRefresh);
+    connect(Watcher, &CollectionWatcher::Replaced, this, [this] {
+        reopenPending_ = true;
+        scheduleRefresh({});
+    });
+    Watcher->Watch();
+}
+
+void TForm1::scheduleRefresh(const QList<qint64>& ids) {
+    if (ids.isEmpty())
+        pendingAll_ = true;
+    else
+        pendingIds_ += ids;
+    if (!refreshTimer_->isActive())
+        refreshTimer_->start(kSettleMs);
+}
+
+void TForm1::runPendingRefresh() {
+    // Never under a click, a question, a menu, or a backup or restore.
+    if (handlerDepth_ > 0 || busy_ || QApplication::activeModalWidget() ||
+        QApplication::activePopupWidget()) {
+        refreshTimer_->start(kRetryMs);
+        return;
+    }
+    const QList<qint64> ids = pendingAll_ ? QList<qint64>{} : pendingIds_;
+    pendingAll_ = false;
+    pendingIds_.clear();
+    // The file was replaced under the connection: what it reads is no longer the collection.
+    if (reopenPending_) {
+        reopenPending_ = false;
+        ADOConnection1->Close();
+    }
+    // A refresh is no action of the user's: a failure is not shown. The first may meet a
+    // server connection that was lost meanwhile, which the second then makes again.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            const BriefWaits brief(ADOConnection1->handle());
+            RefreshFromElsewhere(ids);
+            return;
+        } catch (const std::exception&) {
+        }
+    }
+    // Someone holds the file: come back, looking at everything. A server that is away says
+    // so to the watcher, which asks again once it is back.
+    if (ADOConnection1->handle()) {
+        pendingAll_ = true;
+        refreshTimer_->start(kBusyRetryMs);
+    }
+}
+
+void TForm1::RefreshFromElsewhere(const QList<qint64>& ids) {
+    // Everything is read first; the window changes only once all of it is in.
+    const QStringList languages = DistinctLanguages(*ADOTable1);
+    int languageRow = -1;
+    // After a backup or restore no language is selected while the titles stay: they are left
+    // as they are.
+    const bool hadLanguage = ListBox1->ItemIndex() >= 0;
+    if (hadLanguage) {
+        const QString selected = ListBox1->Text(ListBox1->ItemIndex());
+        languageRow = int(languages.indexOf(selected));
+        // The first row of a spelling went away and another spelling of the name leads now.
+        if (languageRow < 0)
+            for (int i = 0; i < languages.size() && languageRow < 0; ++i)
+                if (languages.at(i).compare(selected, Qt::CaseInsensitive) == 0)
+                    languageRow = i;
+    }
+    QList<std::pair<QString, qint64>> titles;
+    if (languageRow >= 0)
+        titles = titlesOf(languages.at(languageRow));
+    const qint64 selectedId = ListBox2->ItemIndex() >= 0 ? selectedSnippetId() : 0;
+    int titleRow = -1;
+    for (int i = 0; i < titles.size() && titleRow < 0; ++i)
+        if (titles.at(i).second == selectedId)
+            titleRow = i;
+
+    QList<std::pair<QString, qint64>> languageEntries;
+    for (const QString& language : languages)
+        languageEntries.append({language, 0});
+    refill(ListBox1, languageEntries, languageRow);
+    // A language gone with its last snippet takes its titles along; a title removed elsewhere
+    // is no longer selected, and the editor keeps its text.
+    if (hadLanguage)
+        refill(ListBox2, titles, titleRow);
+
+    refreshShownSnippet(ids);
+    if (Search && Search->isVisible())
+        Search->Refresh();
+}
+
+void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
+    if (CurrentSnippitID == 0 || (!ids.isEmpty() && !ids.contains(CurrentSnippitID)))
+        return;
+    openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(CurrentSnippitID)));
+    if (ADOTable1->Eof()) {
+        closeUnfiltered();
+        showLiveNote(tr("This snippet was removed elsewhere. Your text stays here; \"Save "
+                        "Edits\" offers to keep it as a new snippet."));
+        return;
+    }
+    const QString version = ADOTable1->RowVersion();
+    const QString body = ADOTable1->FieldByName(QStringLiteral("Body")).AsString();
+    closeUnfiltered();
+    // Where the engine keeps versions, they tell; otherwise the text itself does.
+    const bool changed = !version.isEmpty() ? version != shownVersion_ : body != loadedBody_;
+    if (!changed)
+        return;
+    // Text the user changed stays, also when a question let the change go unsaved; the
+    // version shown stays too, so that saving asks first.
+    if (SnippitChanged == 1 || SynEdit1->Text() != loadedBody_) {
+        showLiveNote(tr("The stored text of this snippet was changed elsewhere. Your unsaved "
+                        "changes are kept; saving them asks what to do."));
+        return;
+    }
+    // The caret and the view stay where they were, as far as the new text reaches.
+    const auto caret = SynEdit1->SendScintilla(QsciScintilla::SCI_GETCURRENTPOS);
+    const auto anchor = SynEdit1->SendScintilla(QsciScintilla::SCI_GETANCHOR);
+    const auto lineOf = [this](long pos) {
+        return SynEdit1->SendScintilla(QsciScintilla::SCI_LINEFROMPOSITION, pos);
+    };
+    const auto columnOf = [this](long pos) {
+        return SynEdit1->SendScintilla(QsciScintilla::SCI_GETCOLUMN, pos);
+    };
+    const long caretLine = lineOf(caret), caretColumn = columnOf(caret);
+    const long anchorLine = lineOf(anchor), anchorColumn = columnOf(anchor);
+    const long firstLine = SynEdit1->SendScintilla(QsciScintilla::SCI_GETFIRSTVISIBLELINE);
+    const long xOffset = SynEdit1->SendScintilla(QsciScintilla::SCI_GETXOFFSET);
+
+    SynEdit1->SetLinesText(body, SynEdit1->Highlighter());
+    const long lines = SynEdit1->SendScintilla(QsciScintilla::SCI_GETLINECOUNT);
+    const auto at = [&](long line, long column) {
+        return SynEdit1->SendScintilla(QsciScintilla::SCI_FINDCOLUMN,
+                                       static_cast<unsigned long>(std::min(line, lines - 1)),
+                                       column);
+    };
+    SynEdit1->SendScintilla(QsciScintilla::SCI_SETSEL, at(anchorLine, anchorColumn),
+                            at(caretLine, caretColumn));
+    SynEdit1->SendScintilla(QsciScintilla::SCI_SETFIRSTVISIBLELINE, firstLine);
+    SynEdit1->SendScintilla(QsciScintilla::SCI_SETXOFFSET, xOffset);
+    shownVersion_ = version;
+    loadedBody_ = body;
+    showLiveNote(tr("This snippet was updated from elsewhere."));
+}
+
+void TForm1::showLiveNote(const QString& text) {
+    LiveNote->setText(text);
+    placeLiveNote();
+    LiveNote->show();
+    LiveNote->raise();
+}
+
+// At the bottom left of the text, clear of the scroll bars and of the word-wrap note.
+void TForm1::placeLiveNote() {
+    const QRect text = SynEdit1->viewport()->geometry();
+    const int margins = 2 * LiveNote->margin() + 2 * LiveNote->frameWidth() + 2;
+    const int wanted = LiveNote->fontMetrics().horizontalAdvance(LiveNote->text()) + margins;
+    const int width = std::max(1, std::min(wanted, text.width() * 2 / 3));
+    LiveNote->resize(width, LiveNote->heightForWidth(width));
+    LiveNote->move(text.left(), text.bottom() - LiveNote->height());
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == SynEdit1 && event->type() == QEvent::Resize && LiveNote)
+        placeLiveNote();
+    return QWidget::eventFilter(watched, event);
+}
