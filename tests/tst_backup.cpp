@@ -11,6 +11,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTimer>
@@ -103,6 +105,10 @@ private Q_SLOTS:
     void spareBackupCommand();
     void killedCopyLeavesOldOrNew_data();
     void killedCopyLeavesOldOrNew();
+    void restoreFindsTheShownSnippetAgain_data();
+    void restoreFindsTheShownSnippetAgain();
+    void sqliteLocksAreWaitedFor_data();
+    void sqliteLocksAreWaitedFor();
 };
 
 void BackupTest::backupAndRestoreRoundTrip() {
@@ -323,6 +329,120 @@ void BackupTest::killedCopyLeavesOldOrNew() {
     QCOMPARE(child.state(), QProcess::NotRunning);
     QCOMPARE(integrityOf(live), QString("ok"));
     QCOMPARE(readRows(live).first().language, killed ? QString("Old") : QString("New"));
+}
+
+void BackupTest::restoreFindsTheShownSnippetAgain_data() {
+    QTest::addColumn<QString>("sinceBackup"); // what happened to the shown snippet
+    QTest::addColumn<bool>("kept");           // the window still names it afterwards
+    QTest::addColumn<QString>("asked");       // at the next save; empty: nothing
+    QTest::newRow("nothing") << "nothing" << true << "";
+    QTest::newRow("saved over") << "saved" << true << "\"A\" was changed";
+    QTest::newRow("added, its ID taken again") << "added" << false << "new snippet";
+}
+
+void BackupTest::restoreFindsTheShownSnippetAgain() {
+    QFETCH(QString, sinceBackup);
+    QFETCH(bool, kept);
+    QFETCH(QString, asked);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    QTest::mouseClick(s->ToolButton9, Qt::LeftButton);
+    if (sinceBackup == "added") {
+        s->Edit1->setText("C++");
+        s->Edit2->setText("X");
+        QTest::mouseClick(s->Button1, Qt::LeftButton);
+        clickRow(s->ListBox2, 0);
+        QCOMPARE(s->CurrentSnippitID, 3);
+    }
+    if (sinceBackup != "nothing") {
+        typeText(s.form(), "X-TEXT");
+        QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    }
+    const QString text = s->SynEdit1->Text();
+    s.dialogs.answer(mrYes);
+    QTest::mouseClick(s->ToolButton8, Qt::LeftButton);
+    QCOMPARE(s.rows().size(), kRows.size());
+    // The editor keeps its text, unsaved unless the database holds exactly it.
+    QCOMPARE(s->SynEdit1->Text(), text);
+    QCOMPARE(s->SnippitChanged, sinceBackup == "nothing" ? 0 : 1);
+    QCOMPARE(s->CurrentSnippitID, kept ? 1 : 0);
+    if (sinceBackup == "added") {
+        // Another snippet now gets the ID the shown one had.
+        s->Edit1->setText("SQL");
+        s->Edit2->setText("Y");
+        QTest::mouseClick(s->Button1, Qt::LeftButton);
+        QCOMPARE(s.rows().last().id, 3);
+    }
+    const QList<StoredRow> before = s.rows();
+    s.dialogs.clear();
+    s.dialogs.answer(mrNo);
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    QCOMPARE(s.dialogs.asked().size(), asked.isEmpty() ? 0 : 1);
+    if (!asked.isEmpty()) {
+        QVERIFY2(s.dialogs.asked().first().text.contains(asked),
+                 qPrintable(s.dialogs.asked().first().text));
+        QCOMPARE(s.rows(), before);
+    }
+}
+
+void BackupTest::sqliteLocksAreWaitedFor_data() {
+    QTest::addColumn<bool>("restore");
+    QTest::addColumn<QString>("hold");    // what the other program does and keeps uncommitted
+    QTest::addColumn<int>("releasedAfter"); // ms after the click; -1: never
+    QTest::newRow("backup, a spilled write") << false
+                                             << "PRAGMA cache_size = 5; BEGIN IMMEDIATE; "
+                                                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
+                                                "SELECT i + 1 FROM n WHERE i < 3000) INSERT INTO "
+                                                "varozidi (Language, Title, Body) SELECT 'Spill', "
+                                                "i, hex(randomblob(300)) FROM n"
+                                             << 4000;
+    QTest::newRow("restore, an exclusive lock") << true << "BEGIN EXCLUSIVE" << 4000;
+    QTest::newRow("restore, a reader") << true
+                                       << "BEGIN; SELECT count(*) FROM varozidi" << 4000;
+    QTest::newRow("restore, held too long") << true << "BEGIN EXCLUSIVE" << -1;
+}
+
+void BackupTest::sqliteLocksAreWaitedFor() {
+    QFETCH(bool, restore);
+    QFETCH(QString, hold);
+    QFETCH(int, releasedAfter);
+    Started s(kRows);
+    s->LockWaitLimitMs = 8000;
+    QTest::mouseClick(s->ToolButton9, Qt::LeftButton);
+    const QList<StoredRow> backedUp = s.rows();
+    execSql(s.database(), "UPDATE varozidi SET Body = 'since the backup'");
+    OtherProgram other(s.database());
+    if (!other.available())
+        QSKIP("sqlite3 is not installed.");
+    other.run(hold);
+    if (releasedAfter >= 0)
+        other.runLater(releasedAfter, "COMMIT");
+    QString waiting;
+    QTimer::singleShot(3000, Form2, [&] { waiting = Form2->Panel1->text(); });
+    s.dialogs.answer(mrYes);
+    QTest::mouseClick(restore ? s->ToolButton8 : s->ToolButton9, Qt::LeftButton);
+
+    QVERIFY2(waiting.contains("Waiting for another program"), qPrintable(waiting));
+    QVERIFY(!Form2->isVisible());
+    if (releasedAfter < 0) {
+        QCOMPARE(s.dialogs.asked().size(), 2);
+        QVERIFY(s.dialogs.asked().last().text.contains("in use by another program"));
+        other.run("COMMIT");
+        QCOMPARE(s.rows().first().body, QString("since the backup"));
+    } else if (restore) {
+        QCOMPARE(s.dialogs.asked().size(), 1);
+        QCOMPARE(s.rows(), backedUp);
+    } else {
+        // The copy holds the other program's write, whole.
+        QVERIFY(s.dialogs.asked().isEmpty());
+        QCOMPARE(readRows(backupFolder(s) + "Varozidi.mdb"), s.rows());
+        QCOMPARE(s.rows().size(), kRows.size() + 3000);
+    }
+    // The other program goes on writing into the file the window uses.
+    other.run("INSERT INTO varozidi (Language, Title) VALUES ('Later', 'L')");
+    QCOMPARE(other.errors(), QByteArray());
+    QCOMPARE(s.rows().last().language, QString("Later"));
 }
 
 // Run as "--copy-file SOURCE DEST", the program is the child whose copy gets killed.
