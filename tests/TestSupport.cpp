@@ -11,14 +11,12 @@
 #include "setup/Setup.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPointer>
-#include <QTimer>
 #include <QProcess>
+#include <QTimer>
 #include <QtTest>
 #include <sqlite3.h>
 
@@ -193,40 +191,6 @@ void typeText(TForm1& form, const QString& text) {
     QTest::keyClicks(form.SynEdit1, text);
 }
 
-OtherProgram::OtherProgram(const QString& path) : process_(std::make_unique<QProcess>()) {
-    process_->start(QStringLiteral("sqlite3"), {path});
-    started_ = process_->waitForStarted();
-}
-
-OtherProgram::~OtherProgram() {
-    if (!started_)
-        return;
-    process_->closeWriteChannel();
-    if (!process_->waitForFinished(5000))
-        process_->kill();
-    process_->waitForFinished();
-}
-
-void OtherProgram::run(const QString& sql) {
-    const QByteArray mark = "mark-" + QByteArray::number(++marks_);
-    process_->write(sql.toUtf8() + "\n;\nSELECT '" + mark + "';\n");
-    QByteArray out;
-    QElapsedTimer waited;
-    waited.start();
-    while (!out.contains(mark) && waited.elapsed() < 60000 && process_->waitForReadyRead(1000))
-        out += process_->readAllStandardOutput();
-    QVERIFY2(out.contains(mark), "sqlite3 did not finish the statements");
-}
-
-void OtherProgram::runLater(int ms, const QString& sql) {
-    QTimer::singleShot(ms, process_.get(),
-                       [this, sql] { process_->write(sql.toUtf8() + "\n;\n"); });
-}
-
-QByteArray OtherProgram::errors() {
-    return process_->readAllStandardError();
-}
-
 DataHome::DataHome(const QString& name)
     : dir_(QDir::tempPath() + u'/' + name), previous_(qgetenv("XDG_DATA_HOME")),
       hadPrevious_(qEnvironmentVariableIsSet("XDG_DATA_HOME")) {
@@ -250,14 +214,6 @@ QString DataHome::dataDir() const {
 }
 
 Dialogs::Dialogs() {
-    real(false);
-}
-
-void Dialogs::real(bool on) {
-    if (on) {
-        SetMessageDlgAnswerer({});
-        return;
-    }
     SetMessageDlgAnswerer([this](const MessageDlgRequest& request) {
         asked_.append(request);
         if (!answers_.isEmpty())
@@ -267,31 +223,27 @@ void Dialogs::real(bool on) {
     });
 }
 
-void atBoxes(const QList<std::function<void(QMessageBox*)>>& actions) {
-    static QPointer<QTimer> earlier;
-    delete earlier;
+void atNextBox(const std::function<void(QMessageBox*)>& act) {
     auto* watch = new QTimer(qApp);
-    earlier = watch;
-    auto left = std::make_shared<QList<std::function<void(QMessageBox*)>>>(actions);
-    QObject::connect(watch, &QTimer::timeout, watch, [watch, left] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible() || box->property("answered").toBool())
-            return;
-        box->setProperty("answered", true);
-        if (left->isEmpty()) {
-            box->close();
-            return;
+    QObject::connect(watch, &QTimer::timeout, watch, [watch, act] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            watch->deleteLater();
+            watch->stop();
+            act(box);
         }
-        left->takeFirst()(box);
     });
     watch->start(30);
 }
 
-std::function<void(QMessageBox*)> pressKey(Qt::Key key) {
-    // To the focused button, as the keyboard sends it.
-    return [key](QMessageBox* box) {
-        QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, key);
-    };
+std::unique_ptr<QProcess> otherProgram(const QString& path, const QString& sql) {
+    auto shell = std::make_unique<QProcess>();
+    shell->start(QStringLiteral("sqlite3"), {path});
+    if (!shell->waitForStarted())
+        return nullptr;
+    shell->write(sql.toUtf8() + ";\nSELECT 'ran';\n");
+    while (!shell->readAllStandardOutput().contains("ran") && shell->waitForReadyRead(30000)) {
+    }
+    return shell;
 }
 
 Dialogs::~Dialogs() {

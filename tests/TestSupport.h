@@ -68,25 +68,11 @@ void clickRow(QListWidget* list, int row, Qt::MouseButton button = Qt::LeftButto
 // Types text at the end of the editor, as the user does.
 void typeText(TForm1& form, const QString& text);
 
-// sqlite3, the command-line shell, on a database file: another program using the collection.
-class OtherProgram {
-public:
-    explicit OtherProgram(const QString& path);
-    ~OtherProgram();
-    // False (and the test should skip) where the shell is not installed.
-    bool available() const { return started_; }
-    // Runs sql and waits until it has run.
-    void run(const QString& sql);
-    // Runs sql ms from now, while the window may be busy waiting for it.
-    void runLater(int ms, const QString& sql);
-    // What the shell said on its error output so far.
-    QByteArray errors();
-
-private:
-    std::unique_ptr<QProcess> process_;
-    bool started_ = false;
-    int marks_ = 0;
-};
+// Does to the next real message box what the user does (SetMessageDlgAnswerer({}) first).
+void atNextBox(const std::function<void(QMessageBox*)>& act);
+// sqlite3, the shell, as another program on the database at path: runs sql and returns once
+// it has run, the shell still open; null where sqlite3 is not installed.
+std::unique_ptr<QProcess> otherProgram(const QString& path, const QString& sql);
 
 // A temporary per-user data folder: XDG_DATA_HOME points into it for the object's life.
 class DataHome {
@@ -110,8 +96,6 @@ class Dialogs {
 public:
     Dialogs();
     ~Dialogs();
-    // From now on the real message boxes are shown (see atBoxes), or the script again.
-    void real(bool on);
     void answer(int result) { answers_.append(result); }
     const QList<MessageDlgRequest>& asked() const { return asked_; }
     int unexpected() const { return unexpected_; }
@@ -126,12 +110,6 @@ private:
     QList<int> answers_;
     int unexpected_ = 0;
 };
-
-// Does at each real message box shown from now on what the user does: the next action of
-// the list; once they are used up, the box is closed with its close button.
-void atBoxes(const QList<std::function<void(QMessageBox*)>>& actions);
-// Presses a key in a message box.
-std::function<void(QMessageBox*)> pressKey(Qt::Key key);
 
 // A main window started, shown, on a database holding rows, with a welcome text in place,
 // and its busy notice.

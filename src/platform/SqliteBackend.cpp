@@ -5,8 +5,8 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QStringList>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <sqlite3.h>
 #include <thread>
@@ -70,10 +70,9 @@ constexpr int kTellEveryMs = 40;
 
 SqliteBackend::SqliteBackend(sqlite3* db, const QString& path) : db_(db), path_(path) {
     // Only this program's own statements may call it, never a view or trigger of the file.
-    digests_ = sqlite3_create_function_v2(db_, kDigest, -1,
-                                          SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY,
-                                          nullptr, rowDigest, nullptr, nullptr,
-                                          nullptr) == SQLITE_OK;
+    digests_ = sqlite3_create_function_v2(
+                   db_, kDigest, -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY,
+                   nullptr, rowDigest, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 QString SqliteBackend::versionSql(const QString& table) {
@@ -85,8 +84,8 @@ QString SqliteBackend::versionSql(const QString& table) {
         for (const Column& column : describe(table).columns)
             fields.append(quoteIdentifier(column.name));
         it = versionSql_
-                 .emplace(table, QStringLiteral("%1(%2)")
-                                     .arg(QLatin1String(kDigest), fields.join(QLatin1Char(','))))
+                 .emplace(table, QStringLiteral("%1(%2)").arg(QLatin1String(kDigest),
+                                                              fields.join(QLatin1Char(','))))
                  .first;
     }
     return it->second;

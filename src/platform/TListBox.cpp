@@ -130,8 +130,7 @@ void TListBox::keyPressEvent(QKeyEvent* event) {
 QItemSelectionModel::SelectionFlags TListBox::selectionCommand(const QModelIndex& index,
                                                                const QEvent* event) const {
     if (event && index.isValid() &&
-        (event->type() == QEvent::MouseButtonPress ||
-         event->type() == QEvent::MouseButtonRelease ||
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease ||
          event->type() == QEvent::MouseButtonDblClick))
         return QItemSelectionModel::ClearAndSelect;
     return QListWidget::selectionCommand(index, event);
