@@ -124,11 +124,11 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
     };
     attempt([&] {
         ADOConnection1->Close();
-        // A restore replaces the file: no one may have it in use. A backup only reads it.
+        // A restore waits until no one has the file in use, a backup until no one writes.
         auto hold = waitForOtherPrograms(refillBeforeHiding ? DatabaseHold::Keep::Everyone
                                                             : DatabaseHold::Keep::Writers);
         const bool held = hold != nullptr;
-        // A restore takes the lock again through SQLite, writing; a backup keeps it.
+        // A restore takes the lock again as it writes through SQLite; a backup keeps it.
         if (refillBeforeHiding)
             hold.reset();
         copy(held);

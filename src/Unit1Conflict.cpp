@@ -11,7 +11,7 @@ bool TForm1::settleConcurrentSave(const QString& why) {
         MessageDlg(why + tr("\n\nYes: overwrite it with your text.\nNo: keep the stored text; "
                             "yours stays in the editor, unsaved.\nCancel: save your text as a "
                             "new snippet."),
-                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0);
+                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0, mbNo);
     if (answer == mrYes) {
         overwriteChanges_ = true;
         try {
