@@ -384,7 +384,7 @@ void WorkflowTest::saveAfterAnotherProgramsWrite() {
     clickRow(s->ListBox1, 0);
     clickRow(s->ListBox2, 0);
     typeText(s.form(), "!");
-    const QString theirs = "UPDATE varozidi SET Body = 'theirs' WHERE Title = 'A'";
+    const QString theirs = "UPDATE varozidi SET \"Body\" = 'theirs' WHERE \"Title\" = 'A'";
     const auto other = whileSaving && !onServer()
                            ? otherProgram(s.database(), "BEGIN IMMEDIATE; " + theirs)
                            : nullptr;
