@@ -15,7 +15,9 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProcess>
+#include <QTimer>
 #include <QtTest>
 #include <sqlite3.h>
 
@@ -220,6 +222,29 @@ Dialogs::Dialogs() {
         ++unexpected_;
         return (request.buttons & mbNo) ? mrNo : mrOk;
     });
+}
+
+void atNextBox(const std::function<void(QMessageBox*)>& act) {
+    auto* watch = new QTimer(qApp);
+    QObject::connect(watch, &QTimer::timeout, watch, [watch, act] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            watch->deleteLater();
+            watch->stop();
+            act(box);
+        }
+    });
+    watch->start(30);
+}
+
+std::unique_ptr<QProcess> otherProgram(const QString& path, const QString& sql) {
+    auto shell = std::make_unique<QProcess>();
+    shell->start(QStringLiteral("sqlite3"), {path});
+    if (!shell->waitForStarted())
+        return nullptr;
+    shell->write(sql.toUtf8() + ";\nSELECT 'ran';\n");
+    while (!shell->readAllStandardOutput().contains("ran") && shell->waitForReadyRead(30000)) {
+    }
+    return shell;
 }
 
 Dialogs::~Dialogs() {

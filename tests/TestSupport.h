@@ -9,9 +9,12 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 class QListWidget;
+class QMessageBox;
+class QProcess;
 class TForm1;
 
 namespace testsupport {
@@ -64,6 +67,12 @@ QStringList entries(const QListWidget* list);
 void clickRow(QListWidget* list, int row, Qt::MouseButton button = Qt::LeftButton);
 // Types text at the end of the editor, as the user does.
 void typeText(TForm1& form, const QString& text);
+
+// Does to the next real message box what the user does (SetMessageDlgAnswerer({}) first).
+void atNextBox(const std::function<void(QMessageBox*)>& act);
+// sqlite3, the shell, as another program on the database at path: runs sql and returns once
+// it has run, the shell still open; null where sqlite3 is not installed.
+std::unique_ptr<QProcess> otherProgram(const QString& path, const QString& sql);
 
 // A temporary per-user data folder: XDG_DATA_HOME points into it for the object's life.
 class DataHome {

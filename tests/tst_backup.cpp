@@ -11,7 +11,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QTimer>
 #include <QToolButton>
@@ -103,6 +105,9 @@ private Q_SLOTS:
     void spareBackupCommand();
     void killedCopyLeavesOldOrNew_data();
     void killedCopyLeavesOldOrNew();
+    void restoreFindsTheShownSnippetAgain();
+    void sqliteLocksAreWaitedFor_data();
+    void sqliteLocksAreWaitedFor();
 };
 
 void BackupTest::backupAndRestoreRoundTrip() {
@@ -323,6 +328,79 @@ void BackupTest::killedCopyLeavesOldOrNew() {
     QCOMPARE(child.state(), QProcess::NotRunning);
     QCOMPARE(integrityOf(live), QString("ok"));
     QCOMPARE(readRows(live).first().language, killed ? QString("Old") : QString("New"));
+}
+
+// A snippet added since the backup is gone after a restore, and another one may take its
+// number: the text stays, unsaved, and saving it offers a new snippet.
+void BackupTest::restoreFindsTheShownSnippetAgain() {
+    Started s(kRows);
+    QTest::mouseClick(s->ToolButton9, Qt::LeftButton);
+    const auto add = [&](const char* language, const char* title) {
+        s->Edit1->setText(language);
+        s->Edit2->setText(title);
+        QTest::mouseClick(s->Button1, Qt::LeftButton);
+    };
+    add("C++", "X");
+    clickRow(s->ListBox2, 0);
+    typeText(s.form(), "X-TEXT");
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    s.dialogs.answer(mrYes);
+    QTest::mouseClick(s->ToolButton8, Qt::LeftButton);
+    QCOMPARE(s->SnippitChanged, 1);
+    add("SQL", "Y");
+    QCOMPARE(s.rows().last().id, 3); // the number X had
+    s.dialogs.answer(mrNo);
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    QVERIFY(s.dialogs.asked().last().text.contains("new snippet"));
+    QCOMPARE(s.rows().last().body, QString());
+    QCOMPARE(s->SynEdit1->Text(), QString("X-TEXT"));
+}
+
+void BackupTest::sqliteLocksAreWaitedFor_data() {
+    QTest::addColumn<bool>("restore");
+    QTest::addColumn<QString>("hold"); // what the other program keeps uncommitted
+    QTest::addColumn<bool>("released");
+    QTest::newRow("backup, a spilled write")
+        << false
+        << "PRAGMA cache_size = 5; BEGIN IMMEDIATE; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
+           "SELECT i + 1 FROM n WHERE i < 3000) INSERT INTO varozidi (Language, Body) SELECT "
+           "'Spill', hex(randomblob(300)) FROM n"
+        << true;
+    QTest::newRow("restore, held too long") << true << "BEGIN EXCLUSIVE" << false;
+}
+
+void BackupTest::sqliteLocksAreWaitedFor() {
+    QFETCH(bool, restore);
+    QFETCH(QString, hold);
+    QFETCH(bool, released);
+    Started s(kRows);
+    s->LockWaitLimitMs = 6000;
+    QTest::mouseClick(s->ToolButton9, Qt::LeftButton);
+    execSql(s.database(), "UPDATE varozidi SET Body = 'since the backup'");
+    const auto other = otherProgram(s.database(), hold);
+    if (!other)
+        QSKIP("sqlite3 is not installed.");
+    if (released)
+        QTimer::singleShot(4000, other.get(), [&] { other->write("COMMIT;\n"); });
+    QString waiting;
+    QTimer::singleShot(3000, Form2, [&] { waiting = Form2->Panel1->text(); });
+    s.dialogs.answer(mrYes);
+    QTest::mouseClick(restore ? s->ToolButton8 : s->ToolButton9, Qt::LeftButton);
+    QVERIFY2(waiting.contains("Waiting for another program"), qPrintable(waiting));
+    QCOMPARE(s.dialogs.asked().size(), int(restore) + !released);
+    if (!released)
+        other->write("COMMIT;\n");
+    other->write("SELECT 'committed';\n");
+    QVERIFY(other->waitForReadyRead(10000));
+    const QList<StoredRow> now = s.rows();
+    QCOMPARE(now.value(0).body,
+             restore && released ? QString("alpha") : QString("since the backup"));
+    if (!restore) // the copy holds the other program's write, whole
+        QCOMPARE(readRows(backupFolder(s) + "Varozidi.mdb").size(), kRows.size() + 3000);
+    // The other program goes on with the file the window uses.
+    other->write("INSERT INTO varozidi (Language) VALUES ('Later');\n");
+    QTRY_COMPARE(s.rows().size(), now.size() + 1);
+    QCOMPARE(other->readAllStandardError(), QByteArray());
 }
 
 // Run as "--copy-file SOURCE DEST", the program is the child whose copy gets killed.

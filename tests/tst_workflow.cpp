@@ -1,11 +1,14 @@
 // Browsing and editing as the user does it: clicks, typing, questions and answers.
 
+#include "Forms.h"
 #include "TestSupport.h"
 #include "Unit1.h"
+#include "Unit2.h"
 #include "platform/SynHighlighters.h"
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QToolButton>
 #include <QtTest>
@@ -51,6 +54,10 @@ private Q_SLOTS:
     void deletingTheShownSnippetForgetsIt();
     void closing_data();
     void closing();
+    void realBoxesDestroyNothing_data();
+    void realBoxesDestroyNothing();
+    void saveAfterAnotherProgramsWrite_data();
+    void saveAfterAnotherProgramsWrite();
 };
 
 void WorkflowTest::loadingAsksNothing() {
@@ -63,6 +70,17 @@ void WorkflowTest::loadingAsksNothing() {
     QCOMPARE(s->SynEdit1->Text(), QString("gamma"));
     clickRow(s->ListBox1, 1);
     QCOMPARE(s->SynEdit1->Text(), QString("gamma"));
+    // Ctrl or Shift makes a click no other: it chooses the entry under the pointer, also the
+    // one already chosen.
+    TListBox* const lists[] = {s->ListBox1, s->ListBox1, s->ListBox2, s->ListBox2};
+    for (int i = 0; i < 4; ++i) {
+        QTest::mouseClick(lists[i]->viewport(), Qt::LeftButton,
+                          i == 2 ? Qt::ShiftModifier : Qt::ControlModifier,
+                          lists[i]->visualItemRect(lists[i]->item(0)).center());
+        QCOMPARE(lists[i]->ItemIndex(), 0);
+    }
+    QCOMPARE(entries(s->ListBox2), (QStringList{"A", "C"}));
+    QCOMPARE(s->SynEdit1->Text(), QString("alpha"));
     QVERIFY(s.dialogs.asked().isEmpty());
     QCOMPARE(s->SnippitChanged, 0);
 }
@@ -117,13 +135,15 @@ void WorkflowTest::switchingLanguagesAsksFirst() {
     expectQuestion(s.dialogs, kSwitching);
     QCOMPARE(entries(s->ListBox2), QStringList{"B"});
     QCOMPARE(s->SynEdit1->Text(), QString("alpha!")); // the editor is not touched
-    QCOMPARE(s->SnippitChanged, 0);
     QCOMPARE(s.rows().at(0).body, storedA);
-    // The flag is down, so the next title click replaces the text without asking.
+    // Text left unsaved on screen stays marked so: the next title click asks again.
+    QCOMPARE(s->SnippitChanged, answer == mrNo ? 1 : 0);
     s.dialogs.clear();
+    s.dialogs.answer(mrNo);
     clickRow(s->ListBox2, 0);
-    QVERIFY(s.dialogs.asked().isEmpty());
+    QCOMPARE(s.dialogs.asked().size(), answer == mrNo ? 1 : 0);
     QCOMPARE(s->SynEdit1->Text(), QString("beta"));
+    QCOMPARE(s->SnippitChanged, 0);
 }
 
 void WorkflowTest::saveEditsClearsTheFlag_data() {
@@ -303,6 +323,94 @@ void WorkflowTest::closing() {
     } else {
         QCOMPARE(s.rows().at(0).body, storedA);
     }
+}
+
+void WorkflowTest::realBoxesDestroyNothing_data() {
+    QTest::addColumn<QString>("at"); // what the question stands in the way of
+    QTest::addColumn<int>("key");    // 0: the box's close button
+    QTest::newRow("title, Escape") << "title" << int(Qt::Key_Escape);
+    QTest::newRow("language, close button") << "language" << 0;
+    QTest::newRow("close, Escape") << "close" << int(Qt::Key_Escape);
+    QTest::newRow("remove, Enter") << "remove" << int(Qt::Key_Return);
+    QTest::newRow("restore, Enter") << "restore" << int(Qt::Key_Return);
+}
+
+void WorkflowTest::realBoxesDestroyNothing() {
+    QFETCH(QString, at);
+    QFETCH(int, key);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    if (at == "restore")
+        QTest::mouseClick(s->ToolButton9, Qt::LeftButton);
+    typeText(s.form(), "!");
+    const QList<StoredRow> before = s.rows();
+    SetMessageDlgAnswerer({});
+    atNextBox([key](QMessageBox* box) {
+        key ? QTest::keyClick(box->focusWidget(), Qt::Key(key)) : void(box->close());
+    });
+    if (at == "close")
+        QVERIFY(!s->close());
+    else if (at == "title" || at == "language")
+        clickRow(at == "title" ? s->ListBox2 : s->ListBox1, 1);
+    else
+        QTest::mouseClick(at == "remove" ? s->ToolButton2 : s->ToolButton8, Qt::LeftButton);
+    QVERIFY(s->isVisible());
+    QCOMPARE(s.rows(), before);
+    QCOMPARE(s->SynEdit1->Text(), QString("alpha!"));
+    QCOMPARE(s->SnippitChanged, 1);
+    QCOMPARE(entries(s->ListBox2), (QStringList{"A", "C"}));
+    QCOMPARE(s->ListBox2->ItemIndex(), 0);
+}
+void WorkflowTest::saveAfterAnotherProgramsWrite_data() {
+    QTest::addColumn<QString>("via");
+    QTest::addColumn<bool>("whileSaving"); // the other program holds the file, then writes
+    QTest::addColumn<QList<int>>("answers");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("save, overwrite") << "save" << false << QList<int>{mrYes} << "alpha!";
+    QTest::newRow("save, keep theirs") << "save" << false << QList<int>{mrNo} << "theirs";
+    QTest::newRow("save, as new") << "save" << true << QList<int>{mrCancel} << "theirs";
+    QTest::newRow("switch, unanswered")
+        << "switch" << false << QList<int>{mrYes, mrNone} << "theirs";
+    QTest::newRow("close, overwrite") << "close" << true << QList<int>{mrYes, mrYes} << "alpha!";
+}
+
+void WorkflowTest::saveAfterAnotherProgramsWrite() {
+    QFETCH(QString, via);
+    QFETCH(bool, whileSaving);
+    QFETCH(QList<int>, answers);
+    QFETCH(QString, stored);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    typeText(s.form(), "!");
+    const QString theirs = "UPDATE varozidi SET \"Body\" = 'theirs' WHERE \"Title\" = 'A'";
+    const auto other = whileSaving && !onServer()
+                           ? otherProgram(s.database(), "BEGIN IMMEDIATE; " + theirs)
+                           : nullptr;
+    if (other)
+        QTimer::singleShot(1500, other.get(), [&] { other->write("COMMIT;\n"); });
+    else
+        execSql(s.database(), theirs);
+    bool noticed = false; // the window went on while it waited
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] { noticed = noticed || Form2->isVisible(); });
+    watch.start(50);
+    for (int answer : answers)
+        s.dialogs.answer(answer);
+    if (via == "save")
+        QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    else if (via == "switch")
+        clickRow(s->ListBox2, 1);
+    else
+        QVERIFY(s->close());
+    QCOMPARE(noticed, other != nullptr);
+    QCOMPARE(s.dialogs.asked().size(), answers.size());
+    QVERIFY(s.dialogs.asked().last().text.contains("\"A\" was changed"));
+    QCOMPARE(s.rows().at(0).body, stored);
+    QCOMPARE(s->SnippitChanged, stored == "theirs" ? 1 : 0);
+    QCOMPARE(s->ListBox2->ItemIndex(), 0);
+    QCOMPARE(s->Panel3->isVisible(), answers.last() == mrCancel);
 }
 
 QTEST_MAIN(WorkflowTest)

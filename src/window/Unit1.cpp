@@ -99,6 +99,11 @@ void TForm1::createComponents() {
     ADOConnection1->setObjectName(QStringLiteral("ADOConnection1"));
     ADOConnection1->setLoginPrompt(false);
     ADOConnection1->OnSlowOpen = [this](bool slow) { showSlowWork(slow); };
+    // A long save shows the notice and the window paints; it may not close under the save.
+    ADOConnection1->OnSlowWrite = [this](bool slow) {
+        busy_ = slow;
+        showSlowWork(slow, tr("Saving..."));
+    };
     ADOConnection1->OnConverting = [this](bool slow) {
         showSlowWork(slow, tr("Converting your snippets..."));
     };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/DatabaseFile.h"
 #include "platform/Errors.h"
 #include "platform/SynEdit.h"
 #include "platform/TListBox.h"
@@ -9,6 +10,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <memory>
 
 class CollectionWatcher;
 class QAction;
@@ -205,7 +207,7 @@ private:
 
     template <class F> void switchTo(TListBox* list, F&& open);
     template <class F> void copyWithDatabaseClosed(bool refillBeforeHiding, F&& copy);
-    void waitForLockFile();
+    std::unique_ptr<DatabaseHold> waitForOtherPrograms(DatabaseHold::Keep keep);
     // what: the notice's text; the search index's by default.
     void showSlowWork(bool slow, const QString& what = {});
     bool settleUnsavedChanges(const QString& question);
@@ -214,6 +216,7 @@ private:
     void openNewSnippetPanel();
     bool settleConcurrentSave(const QString& why);
     void forgetShownSnippet();
+    void findShownSnippetAgain();
     void listTitlesOfSelectedLanguage();
     QList<std::pair<QString, qint64>> titlesOf(const QString& language);
     void setUpLiveCollection();
@@ -229,9 +232,8 @@ private:
     // Language and title of the snippet in the editor, to offer them again should it vanish.
     QString shownLanguage_;
     QString shownTitle_;
-    // The shown row's version on a server when it was read, so that a save notices a write
-    // made by someone else since; empty for the local file. A save goes ahead regardless
-    // once the user has chosen to overwrite.
+    // The shown row's version when it was read, so that a save notices a write made by
+    // someone else since. A save goes ahead regardless once the user has chosen to overwrite.
     QString shownVersion_;
     bool overwriteChanges_ = false;
     // The new-snippet panel was opened to give the editor's text a snippet of its own.

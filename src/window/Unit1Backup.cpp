@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QScopedValueRollback>
 
 using varozidi::Error;
@@ -50,7 +51,7 @@ QString backupCopy() {
 void TForm1::ToolButton9Click(QObject*) {
     Form2->Panel1->setText(QStringLiteral("Backing up database..."));
     const QString server = ServerUriOf(ADOConnection1->ConnectionString());
-    copyWithDatabaseClosed(false, [server] {
+    copyWithDatabaseClosed(false, [server](bool held) {
         MakeFolders(backupFolder());
         // A server's rows become the usual local backup file.
         if (!server.isEmpty()) {
@@ -58,7 +59,8 @@ void TForm1::ToolButton9Click(QObject*) {
             varozidi::transfer::BackupServer(connection, backupCopy());
             return;
         }
-        SettleDatabaseFile(liveDatabase());
+        if (!held)
+            SettleDatabaseFile(liveDatabase());
         CopyFileSafely(liveDatabase(), backupCopy());
     });
 }
@@ -68,7 +70,7 @@ void TForm1::ToolButton8Click(QObject*) {
     Form2->Panel1->setText(QStringLiteral("Restoring database..."));
     if (MessageDlg(
             QStringLiteral("This will reset your database to the last backup! Are you sure?"),
-            TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) == mrNo)
+            TMsgDlgType::mtConfirmation, mbYes | mbNo, 0, mbNo) != mrYes)
         return;
     const QString backup = backupCopy();
     if (!QFileInfo::exists(backup)) {
@@ -85,13 +87,17 @@ void TForm1::ToolButton8Click(QObject*) {
             tr("The backup cannot be restored, so nothing was changed.\n\n%1").arg(e.message()));
     }
     const QString server = ServerUriOf(ADOConnection1->ConnectionString());
-    copyWithDatabaseClosed(true, [backup, server] {
+    copyWithDatabaseClosed(true, [backup, server](bool held) {
         if (!server.isEmpty()) {
             varozidi::ado::PgBackend connection(server);
             varozidi::transfer::RestoreServer(connection, backup);
             return;
         }
-        // An old journal left beside the file would otherwise be played into the restored one.
+        // Written into the file, so that another program that has it open goes on with it.
+        if (held && RestoreDatabaseInto(liveDatabase(), backup))
+            return;
+        // A file SQLite cannot write into is replaced whole. An old journal left beside it
+        // would otherwise be played into the restored one.
         SettleDatabaseFile(liveDatabase());
         CopyFileSafely(backup, liveDatabase());
     });
@@ -118,12 +124,20 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
     };
     attempt([&] {
         ADOConnection1->Close();
-        waitForLockFile();
-        copy();
+        // A restore waits until no one has the file in use, a backup until no one writes.
+        auto hold = waitForOtherPrograms(refillBeforeHiding ? DatabaseHold::Keep::Everyone
+                                                            : DatabaseHold::Keep::Writers);
+        const bool held = hold != nullptr;
+        // A restore takes the lock again as it writes through SQLite; a backup keeps it.
+        if (refillBeforeHiding)
+            hold.reset();
+        copy(held);
     });
     attempt([this] { ADOConnection1->Open(); });
-    if (refillBeforeHiding)
+    if (refillBeforeHiding) {
         attempt([this] { ListLangsExecute(); });
+        attempt([this] { findShownSnippetAgain(); });
+    }
     Form2->hide();
     if (!refillBeforeHiding)
         attempt([this] { ListLangsExecute(); });
@@ -131,18 +145,28 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
         std::rethrow_exception(failure);
 }
 
-// Polls once a second until no live process holds the lock file; one left by a crash does
-// not count.
-void TForm1::waitForLockFile() {
-    // A server keeps no lock file; it orders writers itself.
+// Polls once a second until no live process holds the lock file (one left by a crash does not
+// count) and SQLite's own lock is ours: the returned hold keeps it for the copy. Null where
+// the file takes no lock, or on a server, which orders writers itself.
+std::unique_ptr<DatabaseHold> TForm1::waitForOtherPrograms(DatabaseHold::Keep keep) {
     if (!ServerUriOf(ADOConnection1->ConnectionString()).isEmpty())
-        return;
+        return nullptr;
+    const QString caption = Form2->Panel1->text();
+    const auto showCaption = qScopeGuard([&] { Form2->Panel1->setText(caption); });
     QElapsedTimer waited;
     waited.start();
-    while (LockFile::isHeld(lockFile())) {
+    while (true) {
+        if (!LockFile::isHeld(lockFile())) {
+            bool busy = false;
+            auto hold = DatabaseHold::Take(liveDatabase(), keep, busy);
+            if (!busy)
+                return hold;
+        }
         if (waited.elapsed() >= LockWaitLimitMs)
             throw Error(tr("The database is in use by another program, so nothing was copied. "
                            "Close the other program and try again."));
+        Form2->Panel1->setText(caption + QLatin1Char('\n') +
+                               tr("Waiting for another program to let go of the collection"));
         Sleep(kPollMs);
     }
 }

@@ -1,5 +1,5 @@
-// Two people saving one snippet on a server: the later save asks before it overwrites, and
-// every answer keeps both texts.
+// Two people, or two programs, saving one snippet: the later save asks before it overwrites,
+// and every answer keeps both texts.
 
 #include "Unit1.h"
 
@@ -8,10 +8,10 @@
 // True when the editor's text was saved.
 bool TForm1::settleConcurrentSave(const QString& why) {
     const int answer =
-        MessageDlg(why + tr("\n\nYes: overwrite it with your text.\nNo: keep the server's text; "
+        MessageDlg(why + tr("\n\nYes: overwrite it with your text.\nNo: keep the stored text; "
                             "yours stays in the editor, unsaved.\nCancel: save your text as a "
                             "new snippet."),
-                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0);
+                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0, mbNo);
     if (answer == mrYes) {
         overwriteChanges_ = true;
         try {

@@ -59,7 +59,12 @@ void TForm1::ShowSearchHit(qint64 id, const QString& language) {
         return; // the switch was called off, or failed and said why
     for (int i = 0; i < ListBox2->Count(); ++i)
         if (ListBox2->Value(i) == id) {
+            // The language's question was this one's: the text was saved or given up there.
+            const std::uint8_t changed = SnippitChanged;
+            SnippitChanged = 0;
             ListBox2->Choose(i);
+            if (ListBox2->ItemIndex() != i)
+                SnippitChanged = changed;
             return;
         }
     throw varozidi::Error(tr("The snippet is no longer in the collection."));

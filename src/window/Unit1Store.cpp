@@ -3,6 +3,7 @@
 
 #include "Unit1.h"
 
+#include "DatabaseChoice.h"
 #include "SnippetQueries.h"
 #include "platform/ADODB.h"
 #include "platform/Dialogs.h"
@@ -147,21 +148,28 @@ void TForm1::NewSnippitExecute(QObject*) {
 
 void TForm1::EditSnippitExecute(QObject*) {
     // No row may take text that belongs to none: the welcome text, or a snippet deleted here.
+    const auto gone = [this] {
+        return NoSnippitToSave(tr("The snippet \"%1\" is no longer in the database (another "
+                                  "program may have deleted it), so the text was not saved.")
+                                   .arg(shownTitle_));
+    };
+    if (CurrentSnippitID == 0 && !shownLanguage_.isEmpty())
+        throw gone();
     if (CurrentSnippitID == 0)
         throw NoSnippitToSave(
             tr("The text in the editor is not part of any snippet yet, so it was not saved."));
     openFiltered(idFilter(CurrentSnippitID));
     if (ADOTable1->Eof()) {
         closeUnfiltered();
-        throw NoSnippitToSave(tr("The snippet \"%1\" is no longer in the database (another "
-                                 "program may have deleted it), so the text was not saved.")
-                                  .arg(shownTitle_));
+        throw gone();
     }
     const auto changedElsewhere = [this] {
         closeUnfiltered();
         return SnippitChangedElsewhere(
-            tr("The snippet \"%1\" was changed on the server by someone else since it was "
-               "shown.")
+            (ServerUriOf(ADOConnection1->ConnectionString()).isEmpty()
+                 ? tr("The snippet \"%1\" was changed by another program since it was shown.")
+                 : tr("The snippet \"%1\" was changed on the server by someone else since it "
+                      "was shown."))
                 .arg(shownTitle_));
     };
     const QString expected = overwriteChanges_ ? QString() : shownVersion_;
@@ -195,6 +203,27 @@ void TForm1::DeleteSnippitExecute(QObject*) {
         ListLangsExecute();
         ListVarozidiExecute();
     });
+}
+
+// A restore may have put another snippet, or none, under the shown one's ID. Only the row
+// with its ID, language and title is still it; otherwise the text has no snippet, and saving
+// it offers a new one. A row that is it but holds other text than the editor loaded leaves
+// the text unsaved, and the save asks before it overwrites.
+void TForm1::findShownSnippetAgain() {
+    if (CurrentSnippitID == 0)
+        return;
+    openFiltered(idFilter(CurrentSnippitID));
+    const bool found = !ADOTable1->Eof() && field(ADOTable1, "Language") == shownLanguage_ &&
+                       field(ADOTable1, "Title") == shownTitle_;
+    const QString version = found ? ADOTable1->RowVersion() : QString();
+    closeUnfiltered();
+    if (!found) {
+        CurrentSnippitID = 0;
+        shownVersion_.clear();
+        SnippitChanged = 1;
+    } else if (version != shownVersion_) {
+        SnippitChanged = 1;
+    }
 }
 
 void TForm1::forgetShownSnippet() {

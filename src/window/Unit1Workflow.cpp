@@ -27,7 +27,7 @@ const QString kSaveBeforeClosing = QStringLiteral(
 
 // A click in either list: the fallback selection, the question, then the switch itself. A
 // switch that is called off or fails takes the click back, so that the list keeps showing
-// what the window holds, and the flag drops only once the switch has happened.
+// what the window holds.
 template <class F> void TForm1::switchTo(TListBox* list, F&& open) {
     if (list->ItemIndex() < 0)
         list->setItemIndex(list->Count() - 1);
@@ -42,17 +42,22 @@ template <class F> void TForm1::switchTo(TListBox* list, F&& open) {
         list->setItemIndex(before);
         throw;
     }
-    SnippitChanged = 0;
 }
 
 // Asks before unsaved changes would be lost. True when the caller may go ahead: the text was
-// saved, or the user chose not to keep it. A save that fails throws.
+// saved, or the user chose not to keep it; false when the question was closed unanswered or
+// the text could not be saved. A save that fails throws.
 bool TForm1::settleUnsavedChanges(const QString& question) {
     if (SnippitChanged != 1)
         return true;
-    if (MessageDlg(question, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) != mrYes)
+    switch (MessageDlg(question, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0)) {
+    case mrYes:
+        return saveOrOfferNew();
+    case mrNo:
         return true;
-    return saveOrOfferNew();
+    default:
+        return false;
+    }
 }
 
 // Saves the editor's text into its snippet; when there is none to go into, offers to make
@@ -80,7 +85,7 @@ void TForm1::offerToSaveAsNew(const QString& why) {
 // The new-snippet panel, filled in with the shown snippet's language and title, to give the
 // editor's text a snippet of its own.
 void TForm1::openNewSnippetPanel() {
-    if (CurrentSnippitID != 0) {
+    if (CurrentSnippitID != 0 || !shownLanguage_.isEmpty()) {
         Edit1->setText(shownLanguage_);
         Edit2->setText(shownTitle_);
     }
@@ -89,12 +94,16 @@ void TForm1::openNewSnippetPanel() {
     Edit2->setFocus();
 }
 
+// The editor keeps its text, so changes not saved stay marked as such.
 void TForm1::ListBox1Click(QObject*) {
     switchTo(ListBox1, [this] { listTitlesOfSelectedLanguage(); });
 }
 
 void TForm1::ListBox2Click(QObject*) {
-    switchTo(ListBox2, [this] { ShowSnippitExecute(); });
+    switchTo(ListBox2, [this] {
+        ShowSnippitExecute();
+        SnippitChanged = 0;
+    });
 }
 
 void TForm1::Button1Click(QObject*) {
@@ -122,7 +131,7 @@ void TForm1::ToolButton2Click(QObject*) {
         return;
     }
     if (MessageDlg(QStringLiteral("This will delete the selected snippit!  Are you sure?"),
-                   TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) == mrYes)
+                   TMsgDlgType::mtConfirmation, mbYes | mbNo, 0, mbNo) == mrYes)
         DeleteSnippitExecute();
 }
 
@@ -135,14 +144,13 @@ void TForm1::SynEdit1Change(QObject*) {
 }
 
 // Closes after No, or once the text is saved. A failed save throws and the close is
-// abandoned; so it is when the text has no snippet yet and the user is offered one. Then the
+// abandoned; so it is when the text has no snippet yet and the user is offered one, and when
+// the question is closed unanswered. Then the
 // placement and the word wrap are stored: they are settings, not the user's text, so a
 // failure there is reported once and the program closes all the same.
 void TForm1::FormCloseQuery(QObject*, bool& CanClose) {
     CanClose = true;
-    if (SnippitChanged == 1 &&
-        MessageDlg(kSaveBeforeClosing, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) == mrYes &&
-        !saveOrOfferNew()) {
+    if (!settleUnsavedChanges(kSaveBeforeClosing)) {
         CanClose = false;
         return;
     }

@@ -141,7 +141,9 @@ void TADOConnection::Open() {
     }
     db_ = db;
     databasePath_ = path;
-    backend_ = std::make_unique<varozidi::ado::SqliteBackend>(db_, path);
+    auto backend = std::make_unique<varozidi::ado::SqliteBackend>(db_, path);
+    backend->setSlowWrite(&OnSlowWrite);
+    backend_ = std::move(backend);
     lock_ = std::make_unique<LockFile>(path);
     // Whoever opens the snippets first gives them their search index. Lacking it is no reason
     // to refuse the collection (a read-only file, an odd table): search then reads every row.
@@ -546,8 +548,9 @@ qint64 TADOTable::Impl::write() {
         values.emplace_back(id);
         // Checked in the write itself, so that no one's write slips in between.
         QString guard;
-        if (!expectedVersion.isEmpty() && !engine().versionSql().isEmpty()) {
-            guard = QStringLiteral(" AND %1 = ?").arg(engine().versionSql());
+        if (const QString version = engine().versionSql(q->tableName_);
+            !expectedVersion.isEmpty() && !version.isEmpty()) {
+            guard = QStringLiteral(" AND %1 = ?").arg(version);
             values.emplace_back(expectedVersion);
         }
         const qint64 changes = engine().change(

@@ -53,6 +53,10 @@ public:
     // Told true when opening takes more than a moment (the snippets' search index is being
     // added), and false when that is over.
     std::function<void(bool)> OnSlowOpen;
+    // Told true, again and again while it lasts, when a write takes more than a moment (the
+    // write goes on aside meanwhile), and false when it is over. It must not use this
+    // connection.
+    std::function<void(bool)> OnSlowWrite;
     // Told when the file was still a Jet 4.0 database of the old program and opening converted
     // it (see transfer/Migration.h); OnConverting as OnSlowOpen, while that takes long.
     std::function<void(const varozidi::transfer::JetConversion&)> OnConverted;
@@ -151,8 +155,8 @@ public:
     void Cancel();
     void Delete();
 
-    // The current row's version as stored now, which changes with every write to the row;
-    // empty where the engine keeps none (the local file).
+    // The current row's version as stored now, which changes with every write to the row
+    // (on the local file, with every change of its fields).
     QString RowVersion();
     // The next Post of this edit writes only while the row still has this version, and
     // throws RowChangedError otherwise; an empty version asks for no such check.

@@ -41,8 +41,11 @@ public:
     // none.
     virtual QString version(const QString& table, const QString& rowidSql, qint64 rowid,
                             const QString& doing) = 0;
-    // How SQL names that version in a condition.
-    virtual QString versionSql() const { return {}; }
+    // How SQL names that version of a row of table in a condition.
+    virtual QString versionSql(const QString& table) {
+        Q_UNUSED(table);
+        return {};
+    }
     // Text compares in code point order, so an equality may add a range an index can seek.
     virtual bool textInCodePointOrder() { return false; }
 };

@@ -54,7 +54,7 @@ public:
                   const QString& doing) override;
     QString version(const QString& table, const QString& rowidSql, qint64 rowid,
                     const QString& doing) override;
-    QString versionSql() const override { return QStringLiteral("xmin::text"); }
+    QString versionSql(const QString&) override { return QStringLiteral("xmin::text"); }
 
     // Runs sql ("?" or "$n" for the values) and returns its result; throws varozidi::Error
     // saying "Cannot <doing> on the database server ...".

@@ -2,7 +2,14 @@
 
 #include "platform/AdoStatement.h"
 
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QStringList>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <sqlite3.h>
+#include <thread>
 
 namespace varozidi::ado {
 
@@ -21,7 +28,81 @@ private:
     Statement statement_;
 };
 
+// The digest of its arguments, each as SQLite stores it (type and bytes), as hex text.
+void rowDigest(sqlite3_context* context, int count, sqlite3_value** values) {
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    for (int i = 0; i < count; ++i) {
+        const int type = sqlite3_value_type(values[i]);
+        const char tag = char('0' + type);
+        hash.addData(QByteArrayView(&tag, 1));
+        switch (type) {
+        case SQLITE_INTEGER: {
+            const qint64 number = sqlite3_value_int64(values[i]);
+            hash.addData(QByteArrayView(reinterpret_cast<const char*>(&number), sizeof number));
+            break;
+        }
+        case SQLITE_FLOAT: {
+            const double number = sqlite3_value_double(values[i]);
+            hash.addData(QByteArrayView(reinterpret_cast<const char*>(&number), sizeof number));
+            break;
+        }
+        case SQLITE_NULL:
+            break;
+        default: {
+            const auto* bytes = static_cast<const char*>(sqlite3_value_blob(values[i]));
+            const qint64 size = sqlite3_value_bytes(values[i]);
+            // The length first, so that no two rows' fields run into the same bytes.
+            hash.addData(QByteArrayView(reinterpret_cast<const char*>(&size), sizeof size));
+            hash.addData(QByteArrayView(bytes, bytes ? size : 0));
+        }
+        }
+    }
+    const QByteArray hex = hash.result().toHex();
+    sqlite3_result_text(context, hex.constData(), int(hex.size()), SQLITE_TRANSIENT);
+}
+
+constexpr char kDigest[] = "varozidi_row_version";
+// A write that takes longer than this is told about; the caller is then told again this often.
+constexpr int kSlowMs = 400;
+constexpr int kTellEveryMs = 40;
+
 } // namespace
+
+SqliteBackend::SqliteBackend(sqlite3* db, const QString& path) : db_(db), path_(path) {
+    // Only this program's own statements may call it, never a view or trigger of the file.
+    digests_ = sqlite3_create_function_v2(
+                   db_, kDigest, -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY,
+                   nullptr, rowDigest, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+QString SqliteBackend::versionSql(const QString& table) {
+    if (!digests_)
+        return {};
+    auto it = versionSql_.find(table);
+    if (it == versionSql_.end()) {
+        QStringList fields;
+        for (const Column& column : describe(table).columns)
+            fields.append(quoteIdentifier(column.name));
+        it = versionSql_
+                 .emplace(table, QStringLiteral("%1(%2)").arg(QLatin1String(kDigest),
+                                                              fields.join(QLatin1Char(','))))
+                 .first;
+    }
+    return it->second;
+}
+
+QString SqliteBackend::version(const QString& table, const QString& rowidSql, qint64 rowid,
+                               const QString& doing) {
+    const QString digest = versionSql(table);
+    if (digest.isEmpty())
+        return {};
+    Statement s(db_, path_,
+                QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ?")
+                    .arg(digest, quoteIdentifier(table), rowidSql),
+                doing);
+    s.bind(1, rowid);
+    return s.step() ? s.value(0).toString() : QString();
+}
 
 TableShape SqliteBackend::describe(const QString& table) {
     return describeTable(db_, path_, table);
@@ -44,7 +125,7 @@ qint64 SqliteBackend::change(const QString& sql, const std::vector<QVariant>& pa
                              const QString& doing) {
     Statement s(db_, path_, sql, doing);
     s.bind(params);
-    s.step();
+    step(s);
     return sqlite3_changes(db_);
 }
 
@@ -52,8 +133,49 @@ qint64 SqliteBackend::insert(const QString& sql, const std::vector<QVariant>& pa
                              const QString&, const QString& doing) {
     Statement s(db_, path_, sql, doing);
     s.bind(params);
-    s.step();
+    step(s);
     return sqlite3_last_insert_rowid(db_);
+}
+
+// The connection is serialized, and the caller's thread does nothing with it until the step
+// is over: it only waits, telling the caller now and then.
+void SqliteBackend::step(Statement& statement) {
+    if (!slowWrite_ || !*slowWrite_ || sqlite3_threadsafe() != 1) {
+        statement.step();
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable over;
+    bool done = false;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            statement.step();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard lock(mutex);
+        done = true;
+        over.notify_one();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    bool told = false;
+    std::unique_lock lock(mutex);
+    while (!over.wait_for(lock, std::chrono::milliseconds(kTellEveryMs), [&] { return done; })) {
+        if (timer.elapsed() < kSlowMs)
+            continue;
+        told = true;
+        lock.unlock();
+        (*slowWrite_)(true);
+        lock.lock();
+    }
+    lock.unlock();
+    worker.join();
+    if (told)
+        (*slowWrite_)(false);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 } // namespace varozidi::ado

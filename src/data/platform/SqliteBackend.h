@@ -4,14 +4,19 @@
 
 #include "platform/AdoBackend.h"
 
+#include <functional>
+#include <map>
+
 struct sqlite3;
 
 namespace varozidi::ado {
 
+class Statement;
+
 class SqliteBackend : public Backend {
 public:
     // db stays owned by the connection.
-    SqliteBackend(sqlite3* db, const QString& path) : db_(db), path_(path) {}
+    SqliteBackend(sqlite3* db, const QString& path);
 
     QString location() const override { return path_; }
     TableShape describe(const QString& table) override;
@@ -21,14 +26,26 @@ public:
                   const QString& doing) override;
     qint64 insert(const QString& sql, const std::vector<QVariant>& params, const QString& rowidSql,
                   const QString& doing) override;
-    // One program and its companion share the file under its lock: no versions kept.
-    QString version(const QString&, const QString&, qint64, const QString&) override { return {}; }
+    // SQLite keeps no row versions: a digest of the row's fields stands in, so that a save
+    // notices what another program wrote since the row was read.
+    QString version(const QString& table, const QString& rowidSql, qint64 rowid,
+                    const QString& doing) override;
+    QString versionSql(const QString& table) override;
+    // Told true, again and again while it lasts, when a write takes more than a moment, and
+    // false once it is over; the write runs aside meanwhile so that the caller's thread may
+    // paint. The function stays owned by the caller.
+    void setSlowWrite(const std::function<void(bool)>* slow) { slowWrite_ = slow; }
     // True for UTF-8 files; UTF-16 ones compare text in another order.
     bool textInCodePointOrder() override;
 
 private:
     sqlite3* db_;
     QString path_;
+    void step(Statement& statement);
+
+    const std::function<void(bool)>* slowWrite_ = nullptr;
+    bool digests_ = false;
+    std::map<QString, QString> versionSql_; // by table
 };
 
 } // namespace varozidi::ado

@@ -3,6 +3,7 @@
 #include "platform/Errors.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -54,29 +55,54 @@ QString titleOf(TMsgDlgType kind) {
     return QString();
 }
 
+// Escape and the box's close button leave a question unanswered, whatever its buttons.
+class Unanswered : public QObject {
+public:
+    explicit Unanswered(QMessageBox* box) : QObject(box), box_(box) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        const bool escape = event->type() == QEvent::KeyPress &&
+                            static_cast<QKeyEvent*>(event)->matches(QKeySequence::Cancel);
+        // A box closing after a button was pressed keeps that answer.
+        if ((!escape && event->type() != QEvent::Close) || box_->clickedButton())
+            return false;
+        box_->done(kUnanswered);
+        return true;
+    }
+    static constexpr int kUnanswered = -1;
+
+private:
+    QMessageBox* box_;
+};
+
 } // namespace
 
 void SetMessageDlgAnswerer(MessageDlgAnswerer a) {
     answerer() = std::move(a);
 }
 
-int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, int helpContext) {
+int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, int helpContext,
+               TMsgDlgButtons defaultButton) {
     if (answerer())
-        return answerer()(MessageDlgRequest{text, kind, buttons, helpContext});
+        return answerer()(MessageDlgRequest{text, kind, buttons, helpContext, defaultButton});
 
     QMessageBox box(iconOf(kind), titleOf(kind), text, QMessageBox::NoButton,
                     QApplication::activeWindow());
     for (const auto& choice : kButtons)
-        if (buttons & choice.button)
-            box.addButton(choice.standard);
-    // Closing the box with the window's close button counts as the safe answer.
-    if (buttons & mbNo)
-        box.setEscapeButton(QMessageBox::No);
-    else if (buttons & mbCancel)
-        box.setEscapeButton(QMessageBox::Cancel);
+        if (buttons & choice.button) {
+            QPushButton* button = box.addButton(choice.standard);
+            if (defaultButton & choice.button)
+                box.setDefaultButton(button);
+        }
+    // A question closed without an answer does nothing: No may throw text away, and Cancel
+    // means something of its own where it is offered. A box that only tells closes as OK.
+    if (buttons & (mbYes | mbNo))
+        box.installEventFilter(new Unanswered(&box));
     else if (buttons & mbOK)
         box.setEscapeButton(QMessageBox::Ok);
-    const auto pressed = static_cast<QMessageBox::StandardButton>(box.exec());
+    const int result = box.exec();
+    if (result == Unanswered::kUnanswered)
+        return mrNone;
+    const auto pressed = static_cast<QMessageBox::StandardButton>(result);
     for (const auto& choice : kButtons)
         if (choice.standard == pressed)
             return choice.result;

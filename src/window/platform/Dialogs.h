@@ -11,6 +11,8 @@ enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation };
 enum TMsgDlgBtn : unsigned { mbYes = 1u << 0, mbNo = 1u << 1, mbOK = 1u << 2, mbCancel = 1u << 3 };
 using TMsgDlgButtons = unsigned;
 
+// A question closed without an answer (Escape, the box's close button): do nothing.
+inline constexpr int mrNone = 0;
 inline constexpr int mrOk = 1;
 inline constexpr int mrCancel = 2;
 inline constexpr int mrYes = 6;
@@ -21,9 +23,12 @@ struct MessageDlgRequest {
     TMsgDlgType kind;
     TMsgDlgButtons buttons;
     int helpContext;
+    // The button Enter presses; 0 leaves it to the toolkit (the first of Yes, OK).
+    TMsgDlgButtons defaultButton = 0;
 };
 
-int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, int helpContext);
+int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, int helpContext,
+               TMsgDlgButtons defaultButton = 0);
 
 // Tests answer dialogs through this seam; an empty function restores the real dialog.
 using MessageDlgAnswerer = std::function<int(const MessageDlgRequest&)>;

@@ -126,3 +126,12 @@ void TListBox::keyPressEvent(QKeyEvent* event) {
     else
         Q_EMIT Click();
 }
+
+QItemSelectionModel::SelectionFlags TListBox::selectionCommand(const QModelIndex& index,
+                                                               const QEvent* event) const {
+    if (event && index.isValid() &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease ||
+         event->type() == QEvent::MouseButtonDblClick))
+        return QItemSelectionModel::ClearAndSelect;
+    return QListWidget::selectionCommand(index, event);
+}
