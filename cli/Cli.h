@@ -80,7 +80,15 @@ int Import(Context& c);
 // Columns padded to their widest entry, the last one left as it is.
 QString Aligned(const QList<QStringList>& rows);
 
-// Runs the tool; returns the exit status.
-int Main(const QStringList& arguments);
+// Standard input, output or error the shell left closed are marked so, before anything is
+// opened; reading or writing them is then an error.
+void GuardStandardStreams();
+
+// The body or text argument as UTF-8, or a UserError naming what is not: the collection keeps
+// text only, never bytes changed on the way in. what: "Standard input", "The argument ...".
+QString Utf8Text(const QByteArray& bytes, const QString& what);
+
+// Runs the tool; returns the exit status. raw: the arguments as the shell passed them.
+int Main(const QStringList& arguments, const QByteArrayList& raw = {});
 
 } // namespace cli
