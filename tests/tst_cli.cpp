@@ -160,10 +160,10 @@ void CliTest::exactRoundTrip() {
     QVERIFY(runCli({"search", "SELECT"}).out.contains(body.trimmed()));
     const CliRun add = runCli({"add", "--language", "\xef\xbb\xbfGo", "--title", "T"}, body);
     QCOMPARE(runCli({"show", add.out.trimmed()}).out, body);
-    execSql(database_, "DELETE FROM varozidi WHERE ID > 3");
+    execSql(database_, "DELETE FROM varozidi WHERE \"ID\" > 3");
     for (qsizetype i = 0; i < 3; ++i)
         execSql(database_,
-                QString("UPDATE varozidi SET ID = %1 WHERE ID = %2").arg(ids[i]).arg(i + 1));
+                QString("UPDATE varozidi SET \"ID\" = %1 WHERE \"ID\" = %2").arg(ids[i]).arg(i + 1));
     const QList<StoredRow> before = readRows(database_);
     const QString path = home_->root() + "out";
     QVERIFY(runCli({"export", "--format", format, path}).status == 0);
@@ -256,8 +256,8 @@ void CliTest::smallerAnswers_data() {
 void CliTest::smallerAnswers() {
     QFETCH(QStringList, args);
     QFETCH(QByteArray, out);
-    execSql(database_, "UPDATE varozidi SET Title = 'Two' || char(10) || 'lines' WHERE ID = 3");
-    execSql(database_, "UPDATE varozidi SET Language = NULL WHERE ID = 2");
+    execSql(database_, "UPDATE varozidi SET \"Title\" = 'Two\nlines' WHERE \"ID\" = 3");
+    execSql(database_, "UPDATE varozidi SET \"Language\" = NULL WHERE \"ID\" = 2");
     const CliRun run = runCli(args);
     QVERIFY2(run.status == 0, run.err.constData());
     QVERIFY2(run.out.contains(out), run.out.constData());
