@@ -206,7 +206,8 @@ QString writeFailure(sqlite3* db) {
     case EDQUOT:
         return QStringLiteral("the disk quota is used up");
     default:
-        return QString::fromUtf8(sqlite3_errmsg(db));
+        return (sqlite3_errcode(db) & 0xff) == SQLITE_FULL ? QStringLiteral("the disk is full")
+                                                           : QString::fromUtf8(sqlite3_errmsg(db));
     }
 }
 

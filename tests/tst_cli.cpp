@@ -216,7 +216,7 @@ void CliTest::backupTargets_data() {
     QTest::newRow("notes") << "notes.txt" << QStringList{} << 1;
     QTest::newRow("notes, forced") << "notes.txt" << QStringList{"--force"} << 0;
     QTest::newRow("older backup") << "old.mdb" << QStringList{} << 0;
-    QTest::newRow("the collection itself") << "@live" << QStringList{"--force"} << 1;
+    QTest::newRow("the collection itself") << "@live" << QStringList{} << 1;
 }
 
 void CliTest::backupTargets() {

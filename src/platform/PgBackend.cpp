@@ -66,11 +66,17 @@ QString HidePassword(QString message, const QString& uri) {
     const qsizetype scheme = uri.indexOf(u"://");
     const QString rest = scheme >= 0 ? uri.mid(scheme + 3) : uri;
     // Which "@" ends the user part is for libpq to say; both readings are hidden.
-    for (const qsizetype at : {rest.indexOf(u'@'), rest.lastIndexOf(u'@')}) {
-        const qsizetype colon = rest.indexOf(u':');
+    const qsizetype colon = rest.indexOf(u':');
+    for (const qsizetype at : {rest.indexOf(u'@'), rest.lastIndexOf(u'@')})
         if (at > 0 && colon >= 0 && colon < at)
             secrets.append(rest.mid(colon + 1, at - colon - 1));
-    }
+    // A password holding "@" or ":" may be read as host and port: its pieces are hidden too,
+    // all but the shortest, which would blot out half of any message.
+    if (!secrets.isEmpty())
+        for (const QString& piece :
+             secrets.constLast().split(QRegularExpression(QStringLiteral("[@:]"))))
+            if (piece.size() >= 4)
+                secrets.append(piece);
     static const QRegularExpression parameter(QStringLiteral("[?&]password=([^&]*)"),
                                               QRegularExpression::CaseInsensitiveOption);
     for (auto match = parameter.globalMatch(uri); match.hasNext();)
@@ -81,8 +87,15 @@ QString HidePassword(QString message, const QString& uri) {
     for (const QString& secret : std::as_const(secrets))
         for (const QString& form : {secret, QUrl::fromPercentEncoding(secret.toUtf8()),
                                     QString::fromLatin1(QUrl::toPercentEncoding(secret))})
-            if (!form.isEmpty())
+            if (form.size() >= 4) {
                 message.replace(form, QStringLiteral("***"));
+            } else if (!form.isEmpty()) {
+                // A short one only where it stands as a password: between ":" and "@", or
+                // quoted whole.
+                message.replace(u':' + form + u'@', QStringLiteral(":***@"));
+                message.replace(u'"' + form + u'"', QStringLiteral("\"***\""));
+                message.replace(QStringLiteral("password=") + form, QStringLiteral("password=***"));
+            }
     return message;
 }
 
@@ -209,6 +222,8 @@ void PgBackend::ensureConnected(const QString& doing) {
         if (why.contains(QLatin1String("FATAL:")) && why.contains(QLatin1String("database")) &&
             why.contains(QLatin1String("does not exist")))
             fail(doing, QStringLiteral("the server has no such database (%1)").arg(why));
+        if (why.startsWith(QLatin1String("invalid ")) || why.startsWith(QLatin1String("missing ")))
+            fail(doing, QStringLiteral("the address is not valid (%1)").arg(why));
         if (why.contains(QLatin1String("FATAL:")))
             fail(doing, QStringLiteral("the server refused the connection (%1)").arg(why));
         fail(doing, QStringLiteral("the server cannot be reached (%1)").arg(why));
