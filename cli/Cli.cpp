@@ -29,6 +29,9 @@ const QString kTool = QStringLiteral("varozidi-cli");
 // no file the tool opens takes their place.
 bool closedStream[3] = {false, false, false};
 
+// The server the collection is on, from --database or the settings, for hiding its password.
+QString serverAddress;
+
 QString systemError(int err) {
     if (err == EFBIG)
         return QStringLiteral("the file would grow past the size limit set for this shell "
@@ -213,6 +216,7 @@ TADOConnection& Context::connection() {
     if (!connection_) {
         connection_ = std::make_unique<TADOConnection>();
         connection_->setConnectionString(CollectionConnectionString(dataDir_, database_));
+        serverAddress = ServerUriOf(connection_->ConnectionString());
         connection_->OnConverted = [](const varozidi::transfer::JetConversion& converted) {
             toStream(stderr, (kTool + QStringLiteral(": the collection was in the old Jet 4.0 "
                                                      "format; %1 snippets were converted, and "
@@ -305,7 +309,8 @@ namespace {
 
 // A message may quote the address typed after --database; its password never shows.
 void report(const QStringList& arguments, const QString& message) {
-    const QString hidden = varozidi::ado::HidePassword(message, DatabaseArgument(arguments));
+    const QString hidden = varozidi::ado::HidePassword(
+        varozidi::ado::HidePassword(message, DatabaseArgument(arguments)), serverAddress);
     toStream(stderr, (kTool + QStringLiteral(": ") + hidden + u'\n').toUtf8());
 }
 
