@@ -29,6 +29,10 @@ const QString kTool = QStringLiteral("varozidi-cli");
 // no file the tool opens takes their place.
 bool closedStream[3] = {false, false, false};
 
+// Set once a command's change is stored: output failing after that must not read as if the
+// change had failed too.
+bool changeMade = false;
+
 // The server the collection is on, from --database or the settings, for hiding its password.
 QString serverAddress;
 
@@ -43,23 +47,30 @@ void toStream(FILE* stream, const QByteArray& bytes) {
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
 }
 
+[[noreturn]] void outputFailed(int err) {
+    throw varozidi::Error(
+        QStringLiteral("Cannot write to standard output: %1%2.")
+            .arg(systemError(err),
+                 changeMade ? QStringLiteral(" (the change itself was made)") : QString()));
+}
+
 // Output that did not all arrive is a failure, not a success with less said.
 void checkedOutput(const QByteArray& bytes) {
     if (closedStream[STDOUT_FILENO])
-        throw varozidi::Error(QStringLiteral("Cannot write to standard output: it is closed."));
+        throw varozidi::Error(
+            QStringLiteral("Cannot write to standard output: it is closed%1.")
+                .arg(changeMade ? QStringLiteral(" (the change itself was made)") : QString()));
     errno = 0;
     if (std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) !=
             std::size_t(bytes.size()) ||
         std::ferror(stdout))
-        throw varozidi::Error(
-            QStringLiteral("Cannot write to standard output: %1.").arg(systemError(errno)));
+        outputFailed(errno);
 }
 
 void flushOutput() {
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        throw varozidi::Error(
-            QStringLiteral("Cannot write to standard output: %1.").arg(systemError(errno)));
+        outputFailed(errno);
 }
 
 QString usageOf(const Command& command) {
@@ -260,6 +271,10 @@ QByteArray Context::input() {
             throw varozidi::Error(
                 QStringLiteral("Cannot read standard input: %1.").arg(systemError(errno)));
     }
+}
+
+void Context::changed() {
+    changeMade = true;
 }
 
 void Context::print(const QString& text) {

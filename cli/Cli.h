@@ -49,6 +49,8 @@ public:
 
     // Everything standard input holds, as bytes.
     QByteArray input();
+    // The command's change is stored: a failure to print after it says so.
+    void changed();
     // Standard output: text, JSON (one document and a line break), or bytes as they are.
     void print(const QString& text);
     void printJson(const QJsonValue& value);

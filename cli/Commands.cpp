@@ -141,6 +141,7 @@ int add(Context& c) {
     table.FieldByName(QStringLiteral("Title")).setAsString(title);
     table.FieldByName(QStringLiteral("Body")).setAsWideString(body);
     table.Post();
+    c.changed();
     if (c.json)
         c.printJson(record(table, false));
     else
@@ -157,6 +158,7 @@ int edit(Context& c) {
     table.Edit();
     table.FieldByName(QStringLiteral("Body")).setAsWideString(body);
     table.Post();
+    c.changed();
     if (c.json)
         c.printJson(record(table, false));
     return kDone;
@@ -166,6 +168,7 @@ int remove(Context& c) {
     TADOTable& table = snippet(c, idOf(c.args[0]));
     const QJsonObject removed = record(table, false);
     table.Delete();
+    c.changed();
     if (c.json)
         c.printJson(removed);
     return kDone;

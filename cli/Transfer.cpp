@@ -58,6 +58,7 @@ int Export(Context& c) {
         ExportSnippets(snippets, format == u"folder" ? ExportFormat::Folder : ExportFormat::Json,
                        c.args[0]);
     });
+    c.changed();
     if (c.json)
         c.printJson(QJsonObject{{QStringLiteral("exported"), snippets.size()},
                                 {QStringLiteral("path"), c.args[0]}});
@@ -80,6 +81,8 @@ int Import(Context& c) {
         c.server()
             ? AddSnippetsToServer(*c.server(), source.snippets, dryRun)
             : AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun);
+    if (!dryRun)
+        c.changed();
     QJsonArray records;
     QList<QStringList> rows;
     for (qsizetype i = 0; i < ids.size(); ++i) {
