@@ -291,6 +291,21 @@ void Context::write(const QByteArray& bytes) {
     checkedOutput(bytes);
 }
 
+QString OneLine(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if ((c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QChar(u'0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 QString Aligned(const QList<QStringList>& rows) {
     QList<qsizetype> widths;
     for (const QStringList& row : rows)

@@ -79,6 +79,10 @@ const QList<Command>& Commands();
 int Export(Context& c);
 int Import(Context& c);
 
+// text with control characters (a line break in a title) written as escapes ("\\n"), for
+// text output of one line a snippet.
+QString OneLine(const QString& text);
+
 // Columns padded to their widest entry, the last one left as it is.
 QString Aligned(const QList<QStringList>& rows);
 

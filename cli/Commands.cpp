@@ -48,23 +48,6 @@ QJsonValue nullable(TADOTable& table, const char* name) {
                                                            : QJsonValue(field(table, name));
 }
 
-// Text for a line of its own: control characters (a line break in a title) written as
-// escapes, so that one snippet stays one line.
-QString oneLine(const QString& text) {
-    QString out;
-    for (const QChar c : text) {
-        if (c == u'\n')
-            out += QStringLiteral("\\n");
-        else if (c == u'\r')
-            out += QStringLiteral("\\r");
-        else if ((c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QChar(u'0'));
-        else
-            out += c;
-    }
-    return out;
-}
-
 qint64 idOf(const QString& text) {
     bool ok = false;
     const qint64 id = text.toLongLong(&ok);
@@ -114,8 +97,8 @@ int list(Context& c) {
         const QJsonObject r = record(table, false);
         records.append(r);
         rows.append({QString::number(r[QStringLiteral("id")].toInteger()),
-                     oneLine(r[QStringLiteral("language")].toString()),
-                     oneLine(r[QStringLiteral("title")].toString())});
+                     OneLine(r[QStringLiteral("language")].toString()),
+                     OneLine(r[QStringLiteral("title")].toString())});
     }
     c.json ? c.printJson(records) : c.print(Aligned(rows));
     return kDone;
@@ -189,8 +172,8 @@ int search(Context& c) {
                                    {QStringLiteral("language"), hit.language},
                                    {QStringLiteral("title"), hit.title},
                                    {QStringLiteral("line"), hit.line}});
-        rows.append({QString::number(hit.id), oneLine(hit.language), oneLine(hit.title),
-                     oneLine(hit.line.trimmed())});
+        rows.append({QString::number(hit.id), OneLine(hit.language), OneLine(hit.title),
+                     OneLine(hit.line.trimmed())});
     }
     c.json ? c.printJson(records) : c.print(Aligned(rows));
     return kDone;

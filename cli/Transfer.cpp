@@ -90,7 +90,7 @@ int Import(Context& c) {
         records.append(QJsonObject{{QStringLiteral("id"), ids[i]},
                                    {QStringLiteral("language"), json(s.language)},
                                    {QStringLiteral("title"), json(s.title)}});
-        rows.append({QString::number(ids[i]), plain(s.language), plain(s.title)});
+        rows.append({QString::number(ids[i]), OneLine(plain(s.language)), OneLine(plain(s.title))});
     }
     if (c.json) {
         c.printJson(records);
