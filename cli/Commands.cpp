@@ -168,6 +168,13 @@ int search(Context& c) {
     QJsonArray records;
     QList<QStringList> rows;
     for (const auto& hit : outcome.hits) {
+        // A replacement character may stand for bytes another program stored: the row says.
+        if ((hit.title + hit.language + hit.line).contains(QChar::ReplacementCharacter)) {
+            TADOTable& table = snippet(c, hit.id);
+            field(table, "Language");
+            field(table, "Title");
+            field(table, "Body");
+        }
         records.append(QJsonObject{{QStringLiteral("id"), hit.id},
                                    {QStringLiteral("language"), hit.language},
                                    {QStringLiteral("title"), hit.title},
