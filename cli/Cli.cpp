@@ -2,16 +2,22 @@
 
 #include "DataPath.h"
 #include "DatabaseChoice.h"
+#include "Version.h"
 #include "platform/ADODB.h"
 #include "platform/Files.h"
 #include "platform/PgBackend.h"
+#include "platform/SysUtils.h"
 #include "transfer/Migration.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace cli {
 
@@ -19,8 +25,52 @@ namespace {
 
 const QString kTool = QStringLiteral("varozidi-cli");
 
+// Standard streams the shell left closed; their descriptors hold /dev/null instead, so that
+// no file the tool opens takes their place.
+bool closedStream[3] = {false, false, false};
+
+// Set once a command's change is stored: output failing after that must not read as if the
+// change had failed too.
+bool changeMade = false;
+
+// The server the collection is on, from --database or the settings, for hiding its password.
+QString serverAddress;
+
+QString systemError(int err) {
+    if (err == EFBIG)
+        return QStringLiteral("the file would grow past the size limit set for this shell "
+                              "(ulimit -f)");
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
 void toStream(FILE* stream, const QByteArray& bytes) {
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+}
+
+[[noreturn]] void outputFailed(int err) {
+    throw varozidi::Error(
+        QStringLiteral("Cannot write to standard output: %1%2.")
+            .arg(systemError(err),
+                 changeMade ? QStringLiteral(" (the change itself was made)") : QString()));
+}
+
+// Output that did not all arrive is a failure, not a success with less said.
+void checkedOutput(const QByteArray& bytes) {
+    if (closedStream[STDOUT_FILENO])
+        throw varozidi::Error(
+            QStringLiteral("Cannot write to standard output: it is closed%1.")
+                .arg(changeMade ? QStringLiteral(" (the change itself was made)") : QString()));
+    errno = 0;
+    if (std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) !=
+            std::size_t(bytes.size()) ||
+        std::ferror(stdout))
+        outputFailed(errno);
+}
+
+void flushOutput() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        outputFailed(errno);
 }
 
 QString usageOf(const Command& command) {
@@ -52,7 +102,8 @@ QString toolHelp() {
                "                  (postgresql://...; the password comes from ~/.pgpass)\n"
                "  --json          print data as JSON: id, language, title and, where shown, "
                "body\n"
-               "  --help          this text; after a command, that command's own\n\n"
+               "  --help          this text; after a command, that command's own\n"
+               "  --version       the version of this tool\n\n"
                "Exit status: 0 done; 1 a wrong argument, no snippet with that ID, or a file "
                "import\ncannot read; 2 a failure (no database, a damaged database, a full "
                "disk).\n");
@@ -61,7 +112,7 @@ QString toolHelp() {
 QString commandHelp(const Command& command) {
     QString summary = command.summary;
     summary[0] = summary[0].toUpper();
-    return QStringLiteral("Usage: %1 [--data-dir DIR] [--json] %2\n\n%3.\n")
+    return QStringLiteral("Usage: %1 [--data-dir DIR] [--database URI] [--json] %2\n\n%3.\n")
                .arg(kTool, usageOf(command), summary) +
            (command.help.isEmpty() ? QString() : u'\n' + command.help + u'\n');
 }
@@ -89,6 +140,7 @@ int run(const QStringList& arguments) {
     QString database;
     bool json = false;
     bool help = false;
+    bool version = false;
     QString name;
     QStringList positional;
     QMap<QString, QString> options;
@@ -102,6 +154,8 @@ int run(const QStringList& arguments) {
             help = true;
         } else if (arg == u"--json") {
             json = true;
+        } else if (arg == u"--version") {
+            version = true;
         } else if (arg.startsWith(QStringLiteral("--"))) {
             const qsizetype eq = arg.indexOf(u'=');
             const QString option = eq > 0 ? arg.left(eq) : arg;
@@ -123,10 +177,14 @@ int run(const QStringList& arguments) {
             positional.append(arg);
         }
     }
+    if (name.isEmpty() && version && !help) {
+        checkedOutput((kTool + QStringLiteral(" " VAROZIDI_VERSION "\n")).toUtf8());
+        return kDone;
+    }
     if (name.isEmpty()) {
         if (!help)
             throw UserError(QStringLiteral("Which command? '%1 --help' lists them.").arg(kTool));
-        toStream(stdout, toolHelp().toUtf8());
+        checkedOutput(toolHelp().toUtf8());
         return kDone;
     }
     const auto& commands = Commands();
@@ -136,13 +194,15 @@ int run(const QStringList& arguments) {
         throw UserError(
             QStringLiteral("There is no command '%1'; '%2 --help' lists them.").arg(name, kTool));
     if (help) {
-        toStream(stdout, commandHelp(*command).toUtf8());
+        checkedOutput(commandHelp(*command).toUtf8());
         return kDone;
     }
     for (auto it = options.cbegin(); it != options.cend(); ++it)
         if (!offers(*command, it.key()))
             throw UserError(
                 QStringLiteral("The command '%1' takes no option %2.").arg(name, it.key()));
+    if (version)
+        throw UserError(QStringLiteral("--version goes alone: '%1 --version'.").arg(kTool));
     if (positional.size() != command->arguments)
         throw UserError(QStringLiteral("Usage: %1 %2").arg(kTool, usageOf(*command)));
     Context context(dataDir, database);
@@ -167,6 +227,7 @@ TADOConnection& Context::connection() {
     if (!connection_) {
         connection_ = std::make_unique<TADOConnection>();
         connection_->setConnectionString(CollectionConnectionString(dataDir_, database_));
+        serverAddress = ServerUriOf(connection_->ConnectionString());
         connection_->OnConverted = [](const varozidi::transfer::JetConversion& converted) {
             toStream(stderr, (kTool + QStringLiteral(": the collection was in the old Jet 4.0 "
                                                      "format; %1 snippets were converted, and "
@@ -194,25 +255,55 @@ TADOTable& Context::table() {
     return *table_;
 }
 
+// Read to its end or not at all: a body cut short by a failed read must not be stored.
 QByteArray Context::input() {
-    QFile in;
-    if (!in.open(stdin, QIODevice::ReadOnly))
-        throw varozidi::Error(QStringLiteral("Cannot read standard input."));
-    return in.readAll();
+    if (closedStream[STDIN_FILENO])
+        throw varozidi::Error(QStringLiteral("Cannot read standard input: it is closed."));
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n > 0)
+            bytes.append(buffer, n);
+        else if (n == 0)
+            return bytes;
+        else if (errno != EINTR)
+            throw varozidi::Error(
+                QStringLiteral("Cannot read standard input: %1.").arg(systemError(errno)));
+    }
+}
+
+void Context::changed() {
+    changeMade = true;
 }
 
 void Context::print(const QString& text) {
-    toStream(stdout, text.toUtf8());
+    checkedOutput(text.toUtf8());
 }
 
 void Context::printJson(const QJsonValue& value) {
     const QJsonDocument document =
         value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
-    toStream(stdout, document.toJson(QJsonDocument::Compact) + '\n');
+    checkedOutput(document.toJson(QJsonDocument::Compact) + '\n');
 }
 
 void Context::write(const QByteArray& bytes) {
-    toStream(stdout, bytes);
+    checkedOutput(bytes);
+}
+
+QString OneLine(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if ((c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QChar(u'0'));
+        else
+            out += c;
+    }
+    return out;
 }
 
 QString Aligned(const QList<QStringList>& rows) {
@@ -232,16 +323,51 @@ QString Aligned(const QList<QStringList>& rows) {
     return out;
 }
 
-int Main(const QStringList& arguments) {
+void GuardStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            closedStream[fd] = true;
+            const int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                ::dup2(null, fd);
+                ::close(null);
+            }
+        }
+}
+
+namespace {
+
+// A message may quote the address typed after --database; its password never shows.
+void report(const QStringList& arguments, const QString& message) {
+    const QString hidden = varozidi::ado::HidePassword(
+        varozidi::ado::HidePassword(message, DatabaseArgument(arguments)), serverAddress);
+    toStream(stderr, (kTool + QStringLiteral(": ") + hidden + u'\n').toUtf8());
+}
+
+} // namespace
+
+QString Utf8Text(const QByteArray& bytes, const QString& what) {
+    if (auto text = ExactUtf8(bytes))
+        return *std::move(text);
+    throw UserError(QStringLiteral("%1 is not UTF-8 text; the collection keeps UTF-8 text only, "
+                                   "so convert it first (for example with iconv -f LATIN1 -t "
+                                   "UTF-8).")
+                        .arg(what));
+}
+
+int Main(const QStringList& arguments, const QByteArrayList& raw) {
     try {
-        return run(arguments);
+        for (qsizetype i = 1; i < raw.size(); ++i)
+            Utf8Text(raw[i], QStringLiteral("The argument \"%1\"").arg(arguments.value(i)));
+        const int status = run(arguments);
+        flushOutput();
+        return status;
     } catch (const UserError& e) {
-        toStream(stderr, (kTool + QStringLiteral(": ") + e.message() + u'\n').toUtf8());
+        report(arguments, e.message());
         return kUserError;
     } catch (const std::exception& e) {
         // One line: the data layer's messages may hold line breaks of their own.
-        const QString message = varozidi::messageOf(e).simplified();
-        toStream(stderr, (kTool + QStringLiteral(": ") + message + u'\n').toUtf8());
+        report(arguments, varozidi::messageOf(e).simplified());
         return kFailure;
     }
 }

@@ -49,6 +49,8 @@ public:
 
     // Everything standard input holds, as bytes.
     QByteArray input();
+    // The command's change is stored: a failure to print after it says so.
+    void changed();
     // Standard output: text, JSON (one document and a line break), or bytes as they are.
     void print(const QString& text);
     void printJson(const QJsonValue& value);
@@ -77,10 +79,22 @@ const QList<Command>& Commands();
 int Export(Context& c);
 int Import(Context& c);
 
+// text with control characters (a line break in a title) written as escapes ("\\n"), for
+// text output of one line a snippet.
+QString OneLine(const QString& text);
+
 // Columns padded to their widest entry, the last one left as it is.
 QString Aligned(const QList<QStringList>& rows);
 
-// Runs the tool; returns the exit status.
-int Main(const QStringList& arguments);
+// Standard input, output or error the shell left closed are marked so, before anything is
+// opened; reading or writing them is then an error.
+void GuardStandardStreams();
+
+// The body or text argument as UTF-8, or a UserError naming what is not: the collection keeps
+// text only, never bytes changed on the way in. what: "Standard input", "The argument ...".
+QString Utf8Text(const QByteArray& bytes, const QString& what);
+
+// Runs the tool; returns the exit status. raw: the arguments as the shell passed them.
+int Main(const QStringList& arguments, const QByteArrayList& raw = {});
 
 } // namespace cli

@@ -17,9 +17,12 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryFile>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cli {
 
@@ -27,8 +30,22 @@ namespace {
 
 using varozidi::Error;
 
+// A field's text, or an Error naming the snippet when it holds bytes that are not UTF-8 text
+// (stored by another program): shown otherwise, they would come out changed.
 QString field(TADOTable& table, const char* name) {
-    return table.FieldByName(QLatin1String(name)).AsString();
+    const TField value = table.FieldByName(QLatin1String(name));
+    if (!value.IsText())
+        throw Error(QStringLiteral("Snippet %1 has a %2 that is not UTF-8 text (another program "
+                                   "stored it as bytes), which cannot be shown unchanged here; "
+                                   "'varozidi-cli show %1' writes a body as stored.")
+                        .arg(table.FieldByName(QStringLiteral("ID")).AsLargeInt())
+                        .arg(QString::fromLatin1(name).toLower()));
+    return value.AsString();
+}
+
+QJsonValue nullable(TADOTable& table, const char* name) {
+    return table.FieldByName(QLatin1String(name)).IsNull() ? QJsonValue()
+                                                           : QJsonValue(field(table, name));
 }
 
 qint64 idOf(const QString& text) {
@@ -51,12 +68,10 @@ TADOTable& snippet(Context& c, qint64 id) {
 
 QJsonObject record(TADOTable& table, bool withBody) {
     QJsonObject object{{QStringLiteral("id"), table.FieldByName(QStringLiteral("ID")).AsLargeInt()},
-                       {QStringLiteral("language"), field(table, "Language")},
-                       {QStringLiteral("title"), field(table, "Title")}};
-    if (withBody) {
-        const TField body = table.FieldByName(QStringLiteral("Body"));
-        object.insert(QStringLiteral("body"), body.IsNull() ? QJsonValue() : body.AsString());
-    }
+                       {QStringLiteral("language"), nullable(table, "Language")},
+                       {QStringLiteral("title"), nullable(table, "Title")}};
+    if (withBody)
+        object.insert(QStringLiteral("body"), nullable(table, "Body"));
     return object;
 }
 
@@ -82,8 +97,8 @@ int list(Context& c) {
         const QJsonObject r = record(table, false);
         records.append(r);
         rows.append({QString::number(r[QStringLiteral("id")].toInteger()),
-                     r[QStringLiteral("language")].toString(),
-                     r[QStringLiteral("title")].toString()});
+                     OneLine(r[QStringLiteral("language")].toString()),
+                     OneLine(r[QStringLiteral("title")].toString())});
     }
     c.json ? c.printJson(records) : c.print(Aligned(rows));
     return kDone;
@@ -91,7 +106,9 @@ int list(Context& c) {
 
 int show(Context& c) {
     TADOTable& table = snippet(c, idOf(c.args[0]));
-    c.json ? c.printJson(record(table, true)) : c.write(field(table, "Body").toUtf8());
+    // Byte for byte, even bytes another program stored that are not UTF-8.
+    c.json ? c.printJson(record(table, true))
+           : c.write(table.FieldByName(QStringLiteral("Body")).AsBytes());
     return kDone;
 }
 
@@ -100,13 +117,14 @@ int add(Context& c) {
     const QString title = c.options.value(QStringLiteral("--title"));
     if (language.isEmpty() || title.isEmpty())
         throw UserError(QStringLiteral("A new snippet needs both --language and --title."));
-    const QString body = QString::fromUtf8(c.input());
+    const QString body = Utf8Text(c.input(), QStringLiteral("Standard input"));
     TADOTable& table = c.table();
     table.Insert();
     table.FieldByName(QStringLiteral("Language")).setAsString(language);
     table.FieldByName(QStringLiteral("Title")).setAsString(title);
     table.FieldByName(QStringLiteral("Body")).setAsWideString(body);
     table.Post();
+    c.changed();
     if (c.json)
         c.printJson(record(table, false));
     else
@@ -118,11 +136,12 @@ int edit(Context& c) {
     const qint64 id = idOf(c.args[0]);
     // All of the new body first: a run cut short while reading changes nothing, and the one
     // write that follows is whole or not at all.
-    const QString body = QString::fromUtf8(c.input());
+    const QString body = Utf8Text(c.input(), QStringLiteral("Standard input"));
     TADOTable& table = snippet(c, id);
     table.Edit();
     table.FieldByName(QStringLiteral("Body")).setAsWideString(body);
     table.Post();
+    c.changed();
     if (c.json)
         c.printJson(record(table, false));
     return kDone;
@@ -132,6 +151,7 @@ int remove(Context& c) {
     TADOTable& table = snippet(c, idOf(c.args[0]));
     const QJsonObject removed = record(table, false);
     table.Delete();
+    c.changed();
     if (c.json)
         c.printJson(removed);
     return kDone;
@@ -148,14 +168,69 @@ int search(Context& c) {
     QJsonArray records;
     QList<QStringList> rows;
     for (const auto& hit : outcome.hits) {
+        // A replacement character may stand for bytes another program stored: the row says.
+        if ((hit.title + hit.language + hit.line).contains(QChar::ReplacementCharacter)) {
+            TADOTable& table = snippet(c, hit.id);
+            field(table, "Language");
+            field(table, "Title");
+            field(table, "Body");
+        }
         records.append(QJsonObject{{QStringLiteral("id"), hit.id},
                                    {QStringLiteral("language"), hit.language},
                                    {QStringLiteral("title"), hit.title},
                                    {QStringLiteral("line"), hit.line}});
-        rows.append({QString::number(hit.id), hit.language, hit.title, hit.line.trimmed()});
+        rows.append({QString::number(hit.id), OneLine(hit.language), OneLine(hit.title),
+                     OneLine(hit.line.trimmed())});
     }
     c.json ? c.printJson(records) : c.print(Aligned(rows));
     return kDone;
+}
+
+// SQLite's online backup reads one consistent state, even while the program writes; the copy
+// goes to a temporary file and is renamed into place whole.
+// What a failed write of the copy says: a full disk or a size limit in plain words.
+QString writeFailure(sqlite3* db) {
+    switch (sqlite3_system_errno(db)) {
+    case ENOSPC:
+        return QStringLiteral("the disk is full");
+    case EFBIG:
+        return QStringLiteral("the file would grow past the size limit set for this shell "
+                              "(ulimit -f)");
+    case EDQUOT:
+        return QStringLiteral("the disk quota is used up");
+    default:
+        return (sqlite3_errcode(db) & 0xff) == SQLITE_FULL ? QStringLiteral("the disk is full")
+                                                           : QString::fromUtf8(sqlite3_errmsg(db));
+    }
+}
+
+// An existing FILE is replaced only when it is a collection database (an older backup), and
+// never when it is the collection itself.
+void checkBackupTarget(Context& c, const QString& given, const QFileInfo& destination) {
+    if (!destination.exists())
+        return;
+    if (!c.server()) {
+        struct stat live {};
+        struct stat target {};
+        if (::stat(QFile::encodeName(c.connection().DatabasePath()).constData(), &live) == 0 &&
+            ::stat(QFile::encodeName(destination.absoluteFilePath()).constData(), &target) == 0 &&
+            live.st_dev == target.st_dev && live.st_ino == target.st_ino)
+            throw UserError(QStringLiteral("\"%1\" is the collection itself; a backup goes into "
+                                           "another file.")
+                                .arg(given));
+    }
+    // An empty file holds nothing to lose.
+    if (c.options.contains(QStringLiteral("--force")) || destination.size() == 0)
+        return;
+    try {
+        TADOConnection::VerifyDatabaseFile(destination.absoluteFilePath(),
+                                           QStringLiteral("varozidi"));
+    } catch (const Error&) {
+        throw UserError(QStringLiteral("\"%1\" exists and is not a collection database; backup "
+                                       "replaces only an older backup (--force replaces it "
+                                       "anyway).")
+                            .arg(given));
+    }
 }
 
 // SQLite's online backup reads one consistent state, even while the program writes; the copy
@@ -165,17 +240,18 @@ int backup(Context& c) {
     if (!target.dir().exists())
         throw UserError(QStringLiteral("There is no folder \"%1\".").arg(target.path()));
     TADOConnection& connection = c.connection();
+    // A FILE that is a link stays one: the copy replaces the file it points to.
+    const QFileInfo destination(ReplacementTarget(
+        target.absoluteFilePath(), QStringLiteral("back up to \"%1\"").arg(target.filePath())));
+    checkBackupTarget(c, target.filePath(), destination);
     if (c.server()) {
         varozidi::transfer::BackupServer(*c.server(), target.absoluteFilePath());
         return kDone;
     }
-    // A FILE that is a link stays one: the copy replaces the file it points to.
-    const QFileInfo destination(ReplacementTarget(
-        target.absoluteFilePath(), QStringLiteral("back up to \"%1\"").arg(target.filePath())));
     const auto temp = TemporaryFileBeside(destination);
+    const QByteArray tempName = QFile::encodeName(temp->fileName());
     sqlite3* copy = nullptr;
-    int rc = sqlite3_open_v2(QFile::encodeName(temp->fileName()).constData(), &copy,
-                             SQLITE_OPEN_READWRITE, nullptr);
+    int rc = sqlite3_open_v2(tempName.constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_backup* job = sqlite3_backup_init(copy, "main", connection.handle(), "main");
         rc = job ? sqlite3_backup_step(job, -1) : sqlite3_errcode(copy);
@@ -183,11 +259,14 @@ int backup(Context& c) {
         if (rc == SQLITE_DONE)
             rc = finished;
     }
-    const QString why = QString::fromUtf8(sqlite3_errmsg(copy));
+    const QString why = writeFailure(copy);
     sqlite3_close_v2(copy);
+    // A copy that failed half-way may leave its journal behind; it belongs to the temporary
+    // file and goes with it.
+    ::unlink((tempName + "-journal").constData());
     if (rc != SQLITE_OK)
         throw Error(QStringLiteral("Cannot back up to \"%1\": %2.").arg(target.filePath(), why));
-    if (std::rename(QFile::encodeName(temp->fileName()).constData(),
+    if (std::rename(tempName.constData(),
                     QFile::encodeName(destination.absoluteFilePath()).constData()) != 0)
         throw Error(
             QStringLiteral("Cannot put the backup in place as \"%1\".").arg(target.filePath()));
@@ -199,6 +278,7 @@ int check(Context& c) {
     TADOConnection& connection = c.connection();
     QStringList problems;
     QString index;
+    QString unchecked;
     if (c.server()) {
         // The server keeps its own data sound; a table it can read whole is what counts here.
         c.server()->exec(QStringLiteral("SELECT count(\"Body\") FROM varozidi"), {},
@@ -206,24 +286,44 @@ int check(Context& c) {
         problems.append(QStringLiteral("ok"));
         index = varozidi::search::CheckServerIndex(*c.server());
     } else {
-        varozidi::ado::Statement integrity(connection.handle(), connection.DatabasePath(),
+        sqlite3* db = connection.handle();
+        varozidi::ado::Statement integrity(db, connection.DatabasePath(),
                                            QStringLiteral("PRAGMA integrity_check"),
                                            QStringLiteral("check the database"));
         while (integrity.step())
             problems.append(integrity.value(0).toString());
-        index = varozidi::search::CheckIndex(connection.handle(), connection.DatabasePath());
+        // The index's own check goes through a write: a file that cannot be written to now is
+        // sound or not for all that, and said to be unchecked rather than damaged.
+        const int rc = sqlite3_db_readonly(db, "main") == 1
+                           ? SQLITE_READONLY
+                           : sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            index = varozidi::search::CheckIndex(db, connection.DatabasePath());
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        } else {
+            unchecked = (rc & 0xff) == SQLITE_READONLY
+                            ? QStringLiteral("not checked: the file is read-only")
+                            : QStringLiteral("not checked: another program is writing to it");
+            index = unchecked;
+        }
     }
     const QString database = problems.join(QStringLiteral("; "));
-    const bool ok = database == u"ok" && index == u"ok";
+    const bool ok = database == u"ok" && (index == u"ok" || index == unchecked);
+    QJsonObject verdict{{QStringLiteral("database"), database},
+                        {QStringLiteral("searchIndex"), index},
+                        {QStringLiteral("ok"), ok}};
+    if (!unchecked.isEmpty())
+        verdict.insert(QStringLiteral("writable"), false);
     if (c.json)
-        c.printJson(QJsonObject{{QStringLiteral("database"), database},
-                                {QStringLiteral("searchIndex"), index},
-                                {QStringLiteral("ok"), ok}});
+        c.printJson(verdict);
     else
         c.print(QStringLiteral("database: %1\nsearch index: %2\n%3\n")
                     .arg(database, index,
-                         ok ? QStringLiteral("The collection is sound.")
-                            : QStringLiteral("The collection has problems (see above).")));
+                         !ok ? QStringLiteral("The collection has problems (see above).")
+                         : unchecked.isEmpty()
+                             ? QStringLiteral("The collection is sound.")
+                             : QStringLiteral("The database is sound; it cannot be written to "
+                                              "now, so its search index was not checked.")));
     return ok ? kDone : kFailure;
 }
 
@@ -287,8 +387,10 @@ const QList<Command>& Commands() {
         {QStringLiteral("backup"),
          QStringLiteral("FILE"),
          QStringLiteral("a consistent copy of the database, safe while the program is open"),
-         QStringLiteral("FILE is replaced whole, never left half-written."),
-         {},
+         QStringLiteral("FILE is replaced whole, never left half-written. An existing FILE is "
+                        "replaced only when it is a\ncollection database (an older backup); "
+                        "--force replaces any file."),
+         {QStringLiteral("--force")},
          1,
          backup},
         {QStringLiteral("check"),

@@ -58,6 +58,7 @@ int Export(Context& c) {
         ExportSnippets(snippets, format == u"folder" ? ExportFormat::Folder : ExportFormat::Json,
                        c.args[0]);
     });
+    c.changed();
     if (c.json)
         c.printJson(QJsonObject{{QStringLiteral("exported"), snippets.size()},
                                 {QStringLiteral("path"), c.args[0]}});
@@ -80,6 +81,8 @@ int Import(Context& c) {
         c.server()
             ? AddSnippetsToServer(*c.server(), source.snippets, dryRun)
             : AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun);
+    if (!dryRun)
+        c.changed();
     QJsonArray records;
     QList<QStringList> rows;
     for (qsizetype i = 0; i < ids.size(); ++i) {
@@ -87,7 +90,7 @@ int Import(Context& c) {
         records.append(QJsonObject{{QStringLiteral("id"), ids[i]},
                                    {QStringLiteral("language"), json(s.language)},
                                    {QStringLiteral("title"), json(s.title)}});
-        rows.append({QString::number(ids[i]), plain(s.language), plain(s.title)});
+        rows.append({QString::number(ids[i]), OneLine(plain(s.language)), OneLine(plain(s.title))});
     }
     if (c.json) {
         c.printJson(records);

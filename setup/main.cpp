@@ -28,14 +28,22 @@ int main(int argc, char** argv) {
                       QStringLiteral("URI")});
     if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
         err << "varozidi-setup: "
-            << (parser.errorText().isEmpty() ? QStringLiteral("unexpected argument '%1'.")
-                                                   .arg(parser.positionalArguments().constFirst())
-                                             : parser.errorText())
+            << (parser.errorText().isEmpty()
+                    ? varozidi::ado::HidePassword(
+                          QStringLiteral("unexpected argument '%1'.")
+                              .arg(parser.positionalArguments().constFirst()),
+                          parser.positionalArguments().constFirst())
+                    : parser.errorText())
             << " Try 'varozidi-setup --help'.\n";
         return 2;
     }
     if (parser.isSet(help)) {
-        out << parser.helpText();
+        // The usage line names the program as typed, not the path it was found at.
+        QString text = parser.helpText();
+        const QString program = QCoreApplication::arguments().constFirst();
+        if (text.contains(program))
+            text.replace(text.indexOf(program), program.size(), QStringLiteral("varozidi-setup"));
+        out << text;
         return 0;
     }
     const QString dataDir = DataDirFor(GetAppDataFolder());
@@ -53,7 +61,10 @@ int main(int argc, char** argv) {
                 << varozidi::ado::ServerName(server) << '\n';
         }
     } catch (const std::exception& e) {
-        err << "varozidi-setup: " << varozidi::messageOf(e) << '\n';
+        err << "varozidi-setup: "
+            << varozidi::ado::HidePassword(varozidi::messageOf(e),
+                                           parser.value(QStringLiteral("database")))
+            << '\n';
         return 1;
     }
     return 0;

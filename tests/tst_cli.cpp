@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QtTest>
+#include <limits>
 
 using namespace testsupport;
 
@@ -40,7 +41,198 @@ private Q_SLOTS:
     void backupWhileTheProgramHasItOpen();
     void checkFindsADamagedIndex();
     void stoppedEditChangesNothing();
+    void refusedInput_data();
+    void refusedInput();
+    void failedOutput_data();
+    void failedOutput();
+    void exactRoundTrip_data();
+    void exactRoundTrip();
+    void foreignBytes_data();
+    void foreignBytes();
+    void smallerAnswers_data();
+    void smallerAnswers();
 };
+
+namespace {
+
+// The companion run by a shell, for what QProcess cannot give it: closed or odd standard
+// streams, a file-size limit, bytes that are not UTF-8 in an argument. The script calls it vz.
+CliRun shell(const QString& script) {
+    QStringList prefix;
+    for (const QString& arg : cliCollection({"list"}).mid(0, cliCollection({"list"}).size() - 1))
+        prefix.append(u'\'' + arg + u'\'');
+    QProcess process;
+    process.start("/bin/sh",
+                  {"-c", QStringLiteral("vz() { '%1' %2 \"$@\"; }\n")
+                                 .arg(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"),
+                                      prefix.join(u' ')) +
+                             script});
+    process.closeWriteChannel();
+    process.waitForFinished(30000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+} // namespace
+
+void CliTest::refusedInput_data() {
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    for (const QString command : {"edit 1", "add --language Go --title T"}) {
+        QTest::newRow(qPrintable(command + " < folder"))
+            << "vz " + command + " < /" << 2 << "Cannot read standard input";
+        QTest::newRow(qPrintable(command + " <&-"))
+            << "vz " + command + " <&-" << 2 << "standard input: it is closed";
+        QTest::newRow(qPrintable(command + " Latin-1"))
+            << "printf 'caf\\351' | vz " + command << 1 << "Standard input is not UTF-8";
+        QTest::newRow(qPrintable(command + " cut-short UTF-8"))
+            << "printf 'ok\\303' | vz " + command << 1 << "Standard input is not UTF-8";
+    }
+    QTest::newRow("title argument \\xff")
+        << "echo x | vz add --language Go --title \"$(printf 'bad\\377')\"" << 1
+        << "is not UTF-8 text";
+    QTest::newRow("folder import, a file missing")
+        << "vz export --format folder @/t && rm @/t/Python/Hello.py && vz import @/t" << 1
+        << "Python/Hello.py";
+    QTest::newRow("backup over notes") << "vz backup @/notes" << 1 << "not a collection database";
+    QTest::newRow("backup onto the collection") << "vz backup @db" << 1 << "the collection itself";
+}
+
+// Nothing stored is changed, nothing added, no file replaced, and the message says why.
+void CliTest::refusedInput() {
+    QFETCH(QString, script);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    if (onServer() && script.contains("@db"))
+        QSKIP("a server's collection is no file");
+    writeFile(home_->root() + "notes", "my notes\n");
+    const QList<StoredRow> before = readRows(database_);
+    const CliRun run = shell(script.replace("@db", database_).replace("@/", home_->root()));
+    QCOMPARE(run.status, status);
+    QVERIFY2(QString::fromUtf8(run.err).contains(says), run.err.constData());
+    QCOMPARE(readRows(database_), before);
+    QFile notes(home_->root() + "notes");
+    QVERIFY(notes.open(QIODevice::ReadOnly) && notes.readAll() == "my notes\n");
+}
+
+void CliTest::failedOutput_data() {
+    QTest::addColumn<QString>("script");
+    for (const QString command :
+         {"show 4", "--json show 4", "list", "--json list", "search o", "languages", "check",
+          "--help", "--version", "import --dry-run @export", "--json remove 1"})
+        QTest::newRow(qPrintable(command + " > /dev/full")) << "vz " + command + " > /dev/full";
+    QTest::newRow("show under ulimit -f 1") << "ulimit -f 1; vz show 4 > @out";
+}
+
+void CliTest::failedOutput() {
+    QFETCH(QString, script);
+    // 300 KB of body: more than any buffer holds.
+    QVERIFY(runCli({"add", "--language", "Go", "--title", "big"}, QByteArray(300000, 'o')).status ==
+            0);
+    const QString exported = home_->root() + "e.json";
+    QVERIFY(runCli({"export", exported}).status == 0);
+    const CliRun run =
+        shell(script.replace("@export", exported).replace("@out", home_->root() + "out"));
+    QCOMPARE(run.status, 2);
+    QVERIFY2(run.err.contains("Cannot write to standard output"), run.err.constData());
+    // A change made before the output failed is not passed off as failed too.
+    QCOMPARE(run.err.contains("the change itself was made"), script.contains("remove"));
+}
+
+void CliTest::exactRoundTrip_data() {
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QList<qint64>>("ids");
+    QTest::addColumn<QByteArray>("body");
+    const qint64 most = std::numeric_limits<qint64>::max();
+    for (const QString format : {"json", "folder"}) {
+        QTest::newRow(qPrintable(format + " IDs to 0 and below"))
+            << format << QList<qint64>{0, -5, -most - 1} << QByteArray("SELECT 1;");
+        QTest::newRow(qPrintable(format + " IDs above 2^53"))
+            << format << QList<qint64>{(qint64(1) << 53) + 1, most - 1, most}
+            << QByteArray("SELECT 1;");
+        QTest::newRow(qPrintable(format + " byte order mark"))
+            << format << QList<qint64>{1, 2, 3} << QByteArray("\xef\xbb\xbfSELECT 1;\n");
+    }
+}
+
+// Added, shown, searched, exported and imported back: the same IDs and the same bytes.
+void CliTest::exactRoundTrip() {
+    QFETCH(QString, format);
+    QFETCH(QList<qint64>, ids);
+    QFETCH(QByteArray, body);
+    if (onServer() && ids.first() != 1)
+        QSKIP("the server numbers its own rows");
+    QCOMPARE(runCli({"edit", "1"}, body).status, 0);
+    QCOMPARE(runCli({"show", "1"}).out, body);
+    QVERIFY(runCli({"search", "SELECT"}).out.contains(body.trimmed()));
+    const CliRun add = runCli({"add", "--language", "\xef\xbb\xbfGo", "--title", "T"}, body);
+    QCOMPARE(runCli({"show", add.out.trimmed()}).out, body);
+    execSql(database_, "DELETE FROM varozidi WHERE \"ID\" > 3");
+    for (qsizetype i = 0; i < 3; ++i)
+        execSql(
+            database_,
+            QString("UPDATE varozidi SET \"ID\" = %1 WHERE \"ID\" = %2").arg(ids[i]).arg(i + 1));
+    const QList<StoredRow> before = readRows(database_);
+    const QString path = home_->root() + "out";
+    QVERIFY(runCli({"export", "--format", format, path}).status == 0);
+    execSql(database_, "DELETE FROM varozidi");
+    const CliRun in = runCli({"import", path});
+    QVERIFY2(in.status == 0, in.err.constData());
+    QCOMPARE(readRows(database_), before);
+}
+
+void CliTest::foreignBytes_data() {
+    QTest::addColumn<QString>("set"); // SQL for the field another program wrote
+    QTest::addColumn<QByteArray>("shown");
+    QTest::newRow("Latin-1 text") << "Body = CAST(x'636166e9' AS TEXT)" << QByteArray("caf\xe9");
+    QTest::newRow("binary BLOB") << "Body = x'6f6aff10'" << QByteArray("oj\xff\x10");
+    QTest::newRow("title cut short")
+        << "Title = CAST(x'53454cc3' AS TEXT)" << QByteArray("SELECT 1;");
+}
+
+// Shown as stored by show; refused, naming the snippet, where it would come out changed.
+void CliTest::foreignBytes() {
+    QFETCH(QString, set);
+    QFETCH(QByteArray, shown);
+    if (onServer())
+        QSKIP("a server keeps its text UTF-8");
+    execSql(database_, "UPDATE varozidi SET " + set + " WHERE ID = 1");
+    QCOMPARE(runCli({"show", "1"}).out, shown);
+    const QString field = set.section(u' ', 0, 0).toLower();
+    for (const QStringList& args :
+         {QStringList{"--json", "show", "1"}, QStringList{"search", shown.left(2)},
+          QStringList{"export", home_->root() + "e.json"}}) {
+        const CliRun run = runCli(args);
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.err.contains("Snippet 1 has a " + field.toUtf8()), run.err.constData());
+    }
+    QVERIFY(!QFile::exists(home_->root() + "e.json"));
+}
+
+void CliTest::smallerAnswers_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("out");
+    QTest::newRow("--version") << QStringList{"--version"} << QByteArray("varozidi-cli ");
+    QTest::newRow("help names --database")
+        << QStringList{"show", "--help"} << QByteArray("[--database URI]");
+    QTest::newRow("line break in a title") << QStringList{"list"} << QByteArray("Two\\nlines\n");
+    QTest::newRow("line break in an imported title")
+        << QStringList{"import", "--dry-run", "@e"} << QByteArray("Two\\nlines\n");
+    QTest::newRow("NULL title as null")
+        << QStringList{"--json", "list"} << QByteArray(R"("language":null)");
+}
+
+void CliTest::smallerAnswers() {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, out);
+    execSql(database_, "UPDATE varozidi SET \"Title\" = 'Two\nlines' WHERE \"ID\" = 3");
+    execSql(database_, "UPDATE varozidi SET \"Language\" = NULL WHERE \"ID\" = 2");
+    QVERIFY(runCli({"export", home_->root() + "e"}).status == 0);
+    const CliRun run = runCli(args.replaceInStrings("@e", home_->root() + "e"));
+    QVERIFY2(run.status == 0, run.err.constData());
+    QVERIFY2(run.out.contains(out), run.out.constData());
+}
 
 void CliTest::reading_data() {
     QTest::addColumn<QStringList>("args");

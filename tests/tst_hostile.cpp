@@ -277,6 +277,8 @@ void HostileTest::unwritableDatabases() {
     makeDatabase(database, kRows);
     runCli({"--data-dir", home.dataDir(), "check"}); // the search index is made once, first
     const QList<StoredRow> rows = readRows(database);
+    const QString exported = home.root() + "e.json";
+    QCOMPARE(runCli({"--data-dir", home.dataDir(), "export", exported}).status, 0);
     sqlite3* other = nullptr;
     if (kind == u"file") {
         QFile::setPermissions(database, QFile::ReadOwner);
@@ -294,6 +296,13 @@ void HostileTest::unwritableDatabases() {
     QCOMPARE(list.status, listStatus);
     const CliRun edit = runCliAs(unprivileged, home.root(),
                                  {"--data-dir", home.dataDir(), "edit", "1"}, "new body");
+    // What only reads goes on; a sound file is not called damaged for being unwritable.
+    const CliRun check =
+        runCliAs(unprivileged, home.root(), {"--data-dir", home.dataDir(), "check"});
+    const CliRun dryRun = runCliAs(unprivileged, home.root(),
+                                   {"--data-dir", home.dataDir(), "import", "--dry-run", exported});
+    QVERIFY2(check.status == 0 && check.out.contains("database: ok"), check.out + check.err);
+    QVERIFY2(dryRun.status == 0 && dryRun.out.contains("would be added"), dryRun.err.constData());
     if (other) {
         sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_close(other);

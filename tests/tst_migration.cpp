@@ -100,6 +100,9 @@ void MigrationTest::damagedIsLeftAlone_data() {
     QTest::newRow("cut inside a memo") << jet.left(32 * 4096) << "should be 43000 bytes long";
     QTest::newRow("cut before its tables")
         << jet.left(3 * 4096) << "its list of tables cannot be read";
+    for (const int pages : {8, 10, 12})
+        QTest::newRow(qPrintable(QStringLiteral("cut after %1 pages").arg(pages)))
+            << jet.left(pages * 4096) << "its list of tables is cut short";
     QTest::newRow("Jet 3") << jet3 << "is a Jet 3 (Access 97) database";
     QTest::newRow("a usage map that crashes libmdb") << lostMap << "is damaged";
 }

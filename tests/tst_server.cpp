@@ -32,6 +32,7 @@ private Q_SLOTS:
     void lostConnectionIsReportedAndTheNextActionReconnects_data();
     void lostConnectionIsReportedAndTheNextActionReconnects();
     void refusedServerIsNamedWithoutItsPassword();
+    void missingDatabaseIsNamedSo();
     void importFillsTheServer_data();
     void importFillsTheServer();
     void backupAndRestoreKeepEveryRow();
@@ -178,6 +179,14 @@ void ServerTest::refusedServerIsNamedWithoutItsPassword() {
              qPrintable(text));
     QCOMPARE(s->SynEdit1->Text(), QString::fromUtf8(kWelcome));
     QCOMPARE(s->ListBox1->Count(), 0);
+}
+
+void ServerTest::missingDatabaseIsNamedSo() {
+    const QString uri = QString(serverUri()).replace("/postgres", "/nosuchdb");
+    const CliRun run = runCli({"--database", uri, "list"});
+    QCOMPARE(run.status, 2);
+    QVERIFY2(run.err.contains("no such database") && !run.err.contains("cannot be reached"),
+             run.err.constData());
 }
 
 void ServerTest::importFillsTheServer_data() {

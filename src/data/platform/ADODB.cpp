@@ -1,4 +1,5 @@
 #include "platform/ADODB.h"
+#include "platform/SysUtils.h"
 
 #include "platform/AdoConnectionString.h"
 #include "platform/AdoFilter.h"
@@ -86,9 +87,10 @@ void TADOConnection::Open() {
     const QString provider = value("provider");
     if (provider.compare(QLatin1String(kServerProvider), Qt::CaseInsensitive) == 0) {
         if (!varozidi::ado::IsServerUri(value("data source")))
-            throw Error(QStringLiteral("\"%1\" is not the address of a database server; such an "
-                                       "address begins with \"postgresql://\".")
-                            .arg(value("data source")));
+            throw Error(
+                QStringLiteral("\"%1\" is not the address of a database server; such an "
+                               "address begins with \"postgresql://\".")
+                    .arg(varozidi::ado::HidePassword(value("data source"), value("data source"))));
         openServer(value("data source"));
         return;
     }
@@ -665,10 +667,20 @@ QString TField::AsString() const {
     case QMetaType::UnknownType:
         return {};
     case QMetaType::QByteArray:
-        return QString::fromUtf8(v.toByteArray());
+        return ExactUtf8(v.toByteArray()).value_or(QString::fromUtf8(v.toByteArray()));
     default:
         return v.toString();
     }
+}
+
+bool TField::IsText() const {
+    const QVariant v = table_->value(column_);
+    return v.typeId() != QMetaType::QByteArray || ExactUtf8(v.toByteArray()).has_value();
+}
+
+QByteArray TField::AsBytes() const {
+    const QVariant v = table_->value(column_);
+    return v.typeId() == QMetaType::QByteArray ? v.toByteArray() : AsString().toUtf8();
 }
 
 void TField::setAsString(const QString& value) {

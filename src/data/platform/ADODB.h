@@ -100,6 +100,10 @@ public:
     void setAsString(const QString& value);
     QString AsWideString() const { return AsString(); }
     void setAsWideString(const QString& value) { setAsString(value); }
+    // False for bytes that are not UTF-8 (another program's BLOB or broken text): AsString
+    // can only show those changed; AsBytes gives them as stored.
+    bool IsText() const;
+    QByteArray AsBytes() const;
     // Whole numbers; a field without a value reads as 0. AsInteger fails beyond 32 bits.
     qint64 AsLargeInt() const;
     int AsInteger() const;

@@ -1,11 +1,24 @@
 #include "platform/AdoStatement.h"
 
 #include "platform/Errors.h"
+#include "platform/SysUtils.h"
+
+#include <QStringDecoder>
 
 #include <cerrno>
 #include <cstring>
 #include <sqlite3.h>
 #include <sys/resource.h>
+
+std::optional<QString> ExactUtf8(QByteArrayView bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(bytes);
+    // A sequence cut short at the end shows as an error once anything follows it.
+    const QString after = decoder.decode(QByteArrayView("x"));
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
 
 namespace varozidi::ado {
 
@@ -142,7 +155,7 @@ QVariant Statement::cell(int column) const {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
     if (!text)
         fail(SQLITE_NOMEM);
-    return QString::fromUtf8(text, sqlite3_column_bytes(stmt_, column));
+    return QString::fromLatin1(text, sqlite3_column_bytes(stmt_, column));
 }
 
 void Statement::reset() {
@@ -168,7 +181,11 @@ QVariant Statement::value(int column) const {
         const int size = sqlite3_column_bytes(stmt_, column);
         if (!text)
             fail(SQLITE_NOMEM);
-        return QString::fromUtf8(text, size);
+        // Text another program wrote that is not UTF-8 comes as the bytes it is, as a BLOB
+        // does, rather than changed.
+        if (auto exact = ExactUtf8(QByteArrayView(text, size)))
+            return *std::move(exact);
+        return QByteArray(text, size);
     }
     case SQLITE_BLOB: {
         const void* blob = sqlite3_column_blob(stmt_, column);

@@ -2,7 +2,11 @@
 
 #include "platform/AdoFilter.h"
 #include "platform/Errors.h"
+#include "platform/SysUtils.h"
 
+#include <QRegularExpression>
+#include <QUrl>
+#include <algorithm>
 #include <libpq-fe.h>
 
 namespace varozidi::ado {
@@ -57,6 +61,44 @@ bool IsServerUri(const QString& text) {
            text.startsWith(QStringLiteral("postgres://"), Qt::CaseInsensitive);
 }
 
+QString HidePassword(QString message, const QString& uri) {
+    QStringList secrets;
+    const qsizetype scheme = uri.indexOf(u"://");
+    const QString rest = scheme >= 0 ? uri.mid(scheme + 3) : uri;
+    // Which "@" ends the user part is for libpq to say; both readings are hidden.
+    const qsizetype colon = rest.indexOf(u':');
+    for (const qsizetype at : {rest.indexOf(u'@'), rest.lastIndexOf(u'@')})
+        if (at > 0 && colon >= 0 && colon < at)
+            secrets.append(rest.mid(colon + 1, at - colon - 1));
+    // A password holding "@" or ":" may be read as host and port: its pieces are hidden too,
+    // all but the shortest, which would blot out half of any message.
+    if (!secrets.isEmpty())
+        for (const QString& piece :
+             secrets.constLast().split(QRegularExpression(QStringLiteral("[@:]"))))
+            if (piece.size() >= 4)
+                secrets.append(piece);
+    static const QRegularExpression parameter(QStringLiteral("[?&]password=([^&]*)"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    for (auto match = parameter.globalMatch(uri); match.hasNext();)
+        secrets.append(match.next().captured(1));
+    // Longest first, so that a shorter reading does not leave part of a longer one.
+    std::sort(secrets.begin(), secrets.end(),
+              [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    for (const QString& secret : std::as_const(secrets))
+        for (const QString& form : {secret, QUrl::fromPercentEncoding(secret.toUtf8()),
+                                    QString::fromLatin1(QUrl::toPercentEncoding(secret))})
+            if (form.size() >= 4) {
+                message.replace(form, QStringLiteral("***"));
+            } else if (!form.isEmpty()) {
+                // A short one only where it stands as a password: between ":" and "@", or
+                // quoted whole.
+                message.replace(u':' + form + u'@', QStringLiteral(":***@"));
+                message.replace(u'"' + form + u'"', QStringLiteral("\"***\""));
+                message.replace(QStringLiteral("password=") + form, QStringLiteral("password=***"));
+            }
+    return message;
+}
+
 QString ServerName(const QString& uri) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(uri.toUtf8().constData(), &error);
@@ -64,7 +106,9 @@ QString ServerName(const QString& uri) {
         const QString why =
             error ? QString::fromUtf8(error).trimmed() : QStringLiteral("out of memory");
         PQfreemem(error);
-        throw Error(QStringLiteral("The database address is not valid: %1.").arg(why));
+        // libpq quotes the address it could not read, password and all.
+        throw Error(
+            QStringLiteral("The database address is not valid: %1.").arg(HidePassword(why, uri)));
     }
     QString host, port, dbname, user;
     for (PQconninfoOption* o = options; o->keyword; ++o) {
@@ -101,7 +145,8 @@ bool PgResult::isNull(int row, int column) const {
 }
 
 QString PgResult::text(int row, int column) const {
-    return QString::fromUtf8(PQgetvalue(result_, row, column), PQgetlength(result_, row, column));
+    const QByteArrayView bytes(PQgetvalue(result_, row, column), PQgetlength(result_, row, column));
+    return ExactUtf8(bytes).value_or(QString::fromUtf8(bytes));
 }
 
 qint64 PgResult::int64(int row, int column) const {
@@ -159,12 +204,28 @@ void PgBackend::ensureConnected(const QString& doing) {
         fail(doing, QStringLiteral("out of memory"));
     if (PQstatus(conn_) != CONNECTION_OK) {
         // libpq's message names host and user, never the password.
-        const QString why = QString::fromUtf8(PQerrorMessage(conn_))
-                                .trimmed()
-                                .replace(QStringLiteral("\n\t"), QStringLiteral("; "))
-                                .simplified();
+        const QString why = HidePassword(QString::fromUtf8(PQerrorMessage(conn_))
+                                             .trimmed()
+                                             .replace(QStringLiteral("\n\t"), QStringLiteral("; "))
+                                             .simplified(),
+                                         uri_);
+        const bool refusedPassword =
+            PQconnectionNeedsPassword(conn_) ||
+            why.contains(QLatin1String("password authentication failed")) ||
+            why.contains(QLatin1String("no password supplied"));
         PQfinish(conn_);
         conn_ = nullptr;
+        // libpq tells those apart only in its text; a server's own refusal starts "FATAL:".
+        if (refusedPassword)
+            fail(doing,
+                 QStringLiteral("the server refused the user name or password (%1)").arg(why));
+        if (why.contains(QLatin1String("FATAL:")) && why.contains(QLatin1String("database")) &&
+            why.contains(QLatin1String("does not exist")))
+            fail(doing, QStringLiteral("the server has no such database (%1)").arg(why));
+        if (why.startsWith(QLatin1String("invalid ")) || why.startsWith(QLatin1String("missing ")))
+            fail(doing, QStringLiteral("the address is not valid (%1)").arg(why));
+        if (why.contains(QLatin1String("FATAL:")))
+            fail(doing, QStringLiteral("the server refused the connection (%1)").arg(why));
         fail(doing, QStringLiteral("the server cannot be reached (%1)").arg(why));
     }
     PQsetNoticeProcessor(

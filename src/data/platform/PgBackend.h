@@ -18,6 +18,9 @@ bool IsServerUri(const QString& text);
 // The server as messages name it: "user@host:port/database", never with the password.
 // Throws varozidi::Error for a URI libpq cannot read.
 QString ServerName(const QString& uri);
+// message with the password of uri (as written, or percent-encoded either way) put as "***",
+// for any message that may quote what was typed.
+QString HidePassword(QString message, const QString& uri);
 
 // One result, freed with it.
 class PgResult {

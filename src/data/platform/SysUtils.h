@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
+#include <optional>
 
 // s in single quotes with every inner single quote doubled: O'Neil -> 'O''Neil'.
 inline QString QuotedStr(const QString& s) {
@@ -10,3 +12,7 @@ inline QString QuotedStr(const QString& s) {
 inline QString IntToStr(qint64 n) {
     return QString::number(n);
 }
+
+// bytes as text exactly, a leading byte order mark included (QString::fromUtf8 drops it);
+// nullopt when they are not UTF-8, which no text could give back unchanged.
+std::optional<QString> ExactUtf8(QByteArrayView bytes);

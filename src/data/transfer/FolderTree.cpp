@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
+#include <QSet>
 #include <QStringDecoder>
 #include <algorithm>
 #include <cerrno>
@@ -82,7 +83,7 @@ QHash<QString, IndexEntry> readIndex(const QString& root) {
     if (!file.exists())
         return entries;
     if (!file.open(QIODevice::ReadOnly))
-        throw Error(
+        throw BadInput(
             QStringLiteral("Cannot read \"%1\": %2.").arg(file.fileName(), file.errorString()));
     const QJsonObject index = ParseJsonObject(file.fileName(), file.readAll());
     if (index.value(QStringLiteral("format")).toString() != kFormat ||
@@ -97,9 +98,7 @@ QHash<QString, IndexEntry> readIndex(const QString& root) {
             return v.isString() ? Text(v.toString()) : std::nullopt;
         };
         Snippet s{std::nullopt, text("language"), text("title"), std::nullopt};
-        const qint64 id = o.value(QStringLiteral("id")).toInteger(0);
-        if (id > 0)
-            s.id = id;
+        s.id = WholeNumber(o.value(QStringLiteral("id")));
         entries.insert(
             o.value(QStringLiteral("file")).toString().normalized(QString::NormalizationForm_C),
             {order++, s, o.value(QStringLiteral("nullBody")).toBool()});
@@ -110,6 +109,15 @@ QHash<QString, IndexEntry> readIndex(const QString& root) {
 QFileInfoList entriesOf(const QString& folder) {
     return QDir(folder).entryInfoList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// The entries of a folder being imported; one that cannot be listed fails the import rather
+// than leave its snippets out.
+QFileInfoList readableEntries(const QString& folder) {
+    if (::access(native(folder).constData(), R_OK | X_OK) != 0)
+        throw BadInput(QStringLiteral("Cannot read the folder \"%1\": %2; nothing was added.")
+                           .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+    return entriesOf(folder);
 }
 
 [[noreturn]] void otherShape(const QString& root, const QString& why) {
@@ -199,14 +207,15 @@ QList<Snippet> ReadSnippetFolder(const QString& path) {
         Snippet snippet;
     };
     QList<Found> found;
-    for (const QFileInfo& language : entriesOf(root)) {
+    QSet<QString> missing(index.keyBegin(), index.keyEnd());
+    for (const QFileInfo& language : readableEntries(root)) {
         if (language.fileName().startsWith(u'.'))
             continue;
         if (!language.isDir())
             otherShape(
                 root,
                 QStringLiteral("\"%1\" lies outside a language folder").arg(language.fileName()));
-        for (const QFileInfo& entry : entriesOf(language.filePath())) {
+        for (const QFileInfo& entry : readableEntries(language.filePath())) {
             const QString file = language.fileName() + u'/' + entry.fileName();
             if (entry.fileName().startsWith(u'.'))
                 continue;
@@ -217,9 +226,12 @@ QList<Snippet> ReadSnippetFolder(const QString& path) {
                 otherShape(root, QStringLiteral("\"%1\" is not a file").arg(file));
             QFile in(entry.filePath());
             if (!in.open(QIODevice::ReadOnly))
-                throw Error(
+                throw BadInput(
                     QStringLiteral("Cannot read \"%1\": %2.").arg(in.fileName(), in.errorString()));
             const QByteArray bytes = in.readAll();
+            if (in.error() != QFileDevice::NoError)
+                throw BadInput(
+                    QStringLiteral("Cannot read \"%1\": %2.").arg(in.fileName(), in.errorString()));
             QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
                                                           QStringDecoder::Flag::Stateless);
             const QString body = utf8(bytes);
@@ -228,6 +240,7 @@ QList<Snippet> ReadSnippetFolder(const QString& path) {
 
             const auto known = index.constFind(file.normalized(QString::NormalizationForm_C));
             if (known != index.cend()) {
+                missing.remove(known.key());
                 Snippet s = known->snippet;
                 if (!(known->nullBody && bytes.isEmpty()))
                     s.body = body;
@@ -240,6 +253,14 @@ QList<Snippet> ReadSnippetFolder(const QString& path) {
                           Snippet{std::nullopt, language.fileName(),
                                   dot > 0 ? name.left(dot) : name, body}});
         }
+    }
+    if (!missing.isEmpty()) {
+        QStringList names = missing.values();
+        names.sort();
+        throw BadInput(
+            QStringLiteral("In \"%1\", the index names files that are missing: %2; "
+                           "nothing was added.")
+                .arg(root, QStringLiteral("\"") + names.join(QStringLiteral("\", \"")) + u'"'));
     }
     // The index's order is the snippets' own; files it does not name follow.
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {

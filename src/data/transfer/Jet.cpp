@@ -200,12 +200,18 @@ private:
         if (!catalog)
             damaged(QStringLiteral("its list of tables cannot be read"));
         MdbCatalogEntry* entry = nullptr;
+        bool catalogListed = false;
         for (guint i = 0; i < catalog->len && !entry; ++i) {
             auto* candidate = static_cast<MdbCatalogEntry*>(g_ptr_array_index(catalog, i));
+            const QString name = QString::fromUtf8(candidate->object_name);
+            catalogListed = catalogListed || name == u"MSysObjects";
             if (candidate->object_type == MDB_TABLE &&
-                QString::fromUtf8(candidate->object_name).compare(kTable, Qt::CaseInsensitive) == 0)
+                name.compare(kTable, Qt::CaseInsensitive) == 0)
                 entry = candidate;
         }
+        // Every Jet database lists its own catalog table; a list without it was cut short.
+        if (!entry && !catalogListed)
+            damaged(QStringLiteral("its list of tables is cut short"));
         if (!entry)
             throw BadInput(
                 QStringLiteral("\"%1\" holds no table '%2' of snippets.").arg(path_, kTable));

@@ -13,8 +13,6 @@ namespace {
 
 const QString kFormat = QStringLiteral("varozidi-snippets");
 constexpr int kVersion = 1;
-// Whole numbers a JSON reader takes exactly, as IDs.
-constexpr qint64 kLargestId = qint64(1) << 53;
 
 QString typeOf(const QJsonValue& v) {
     switch (v.type()) {
@@ -70,11 +68,11 @@ QList<Snippet> ours(const QString& path, const QJsonObject& root) {
         const QJsonObject o = item.toObject();
         Snippet s;
         const QJsonValue id = o.value(QStringLiteral("id"));
-        if (id.isDouble() && id.toInteger(-1) >= 1 && id.toInteger() <= kLargestId)
-            s.id = id.toInteger();
+        if (const auto whole = WholeNumber(id))
+            s.id = whole;
         else if (!id.isNull() && !id.isUndefined())
             notOurs(path, QStringLiteral("snippet %1 has an \"id\" that is not a whole number "
-                                         "above 0")
+                                         "of 64 bits")
                               .arg(n));
         s.language = textField(path, o, QStringLiteral("language"), n);
         s.title = textField(path, o, QStringLiteral("title"), n);
@@ -128,6 +126,14 @@ QList<Snippet> vsCode(const QString& path, const QJsonObject& root) {
 }
 
 } // namespace
+
+std::optional<qint64> WholeNumber(const QJsonValue& value) {
+    // The reader keeps every 64-bit whole number exact; toInteger gives the default for
+    // anything else.
+    if (!value.isDouble() || value.toInteger(0) != value.toInteger(1))
+        return std::nullopt;
+    return value.toInteger();
+}
 
 void AppendJson(QByteArray& out, const Text& value) {
     if (!value) {

@@ -7,12 +7,16 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 
 namespace varozidi::transfer {
 
 // The export file: UTF-8, one snippet a line with id, language, title and body, null for a
 // field without a value.
 QByteArray SnippetsToJson(const QList<Snippet>& snippets);
+
+// The whole number value holds, any 64-bit one exactly; nullopt for anything else.
+std::optional<qint64> WholeNumber(const QJsonValue& value);
 
 // value as a JSON string or null, appended to out.
 void AppendJson(QByteArray& out, const Text& value);

@@ -97,10 +97,12 @@ void convertInto(const QString& temp, const QList<Snippet>& snippets) {
 
 } // namespace
 
-std::optional<JetConversion> ConvertJetCollection(const QString& path,
+std::optional<JetConversion> ConvertJetCollection(const QString& given,
                                                   const std::function<void(bool)>& slow) {
-    if (!IsJetFile(path))
+    if (!IsJetFile(given))
         return std::nullopt;
+    // Reached through a symbolic link: the file it points to is converted, the link stays.
+    const QString path = ReplacementTarget(given, QStringLiteral("convert \"%1\"").arg(given));
     // One conversion at a time: a program starting meanwhile waits here, then finds the file
     // converted.
     const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);

@@ -110,22 +110,28 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
     const QFileInfo target(
         ReplacementTarget(path, QStringLiteral("write the backup \"%1\"").arg(path)));
     const auto temp = TemporaryFileBeside(target);
-    // The setup tool makes only new files.
-    QFile::remove(temp->fileName());
-    setup::CreateEmptyDatabase(temp->fileName());
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(temp->fileName()).constData(), &db, SQLITE_OPEN_READWRITE,
-                        nullptr) != SQLITE_OK) {
-        sqlite3_close_v2(db);
-        throw Error(QStringLiteral("Cannot write the backup \"%1\".").arg(path));
-    }
+    // The temporary file is no name the user knows: a failure names the backup instead.
     try {
-        AddSnippets(db, temp->fileName(), snippets);
-    } catch (...) {
+        // The setup tool makes only new files.
+        QFile::remove(temp->fileName());
+        setup::CreateEmptyDatabase(temp->fileName());
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(QFile::encodeName(temp->fileName()).constData(), &db,
+                            SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(db);
+            throw Error(QStringLiteral("Cannot write the backup \"%1\".").arg(path));
+        }
+        try {
+            AddSnippets(db, path, snippets);
+        } catch (...) {
+            sqlite3_close_v2(db);
+            throw;
+        }
         sqlite3_close_v2(db);
-        throw;
+    } catch (const Error& e) {
+        QFile::remove(temp->fileName() + QStringLiteral("-journal"));
+        throw Error(QString(e.message()).replace(temp->fileName(), path));
     }
-    sqlite3_close_v2(db);
     if (std::rename(QFile::encodeName(temp->fileName()).constData(),
                     QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
         throw Error(QStringLiteral("Cannot put the backup in place as \"%1\".").arg(path));

@@ -2,6 +2,7 @@
 
 #include "platform/AdoStatement.h"
 #include "platform/Files.h"
+#include "platform/SysUtils.h"
 #include "transfer/FolderTree.h"
 #include "transfer/Jet.h"
 #include "transfer/JsonFiles.h"
@@ -39,12 +40,20 @@ QVariant bound(const Text& text) {
     return text ? QVariant(*text) : QVariant();
 }
 
-Text textOf(const QVariant& value) {
+// Bytes another program stored that are not UTF-8 would be written out changed: refused,
+// naming the snippet.
+Text textOf(const QVariant& value, qint64 id, const char* field) {
     if (!value.isValid())
         return std::nullopt;
-    if (value.typeId() == QMetaType::QByteArray)
-        return QString::fromUtf8(value.toByteArray());
-    return value.toString();
+    if (value.typeId() != QMetaType::QByteArray)
+        return value.toString();
+    if (auto text = ExactUtf8(value.toByteArray()))
+        return text;
+    throw Error(QStringLiteral("Snippet %1 has a %2 that is not UTF-8 text (another program "
+                               "stored it as bytes), which an export cannot keep unchanged; "
+                               "'varozidi-cli show %1' writes a body as stored.")
+                    .arg(id)
+                    .arg(QLatin1String(field)));
 }
 
 // The ID each snippet gets: its own, when the collection is empty and no two share one;
@@ -103,8 +112,10 @@ Source ReadSnippetsFrom(const QString& path) {
         return {ReadJetSnippets(path), QStringLiteral("a Jet 4.0 database")};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
+        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
     const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
     if (bytes.isEmpty())
         throw BadInput(QStringLiteral("\"%1\" is empty.").arg(path));
     if (bytes.startsWith(QByteArrayView("SQLite format 3\0", 16)))
@@ -125,8 +136,10 @@ QList<Snippet> ReadCollection(sqlite3* db, const QString& path) {
     QList<Snippet> snippets;
     while (s.step()) {
         const QVariant id = s.value(0);
-        snippets.append(Snippet{id.isValid() ? std::optional<qint64>(s.int64(0)) : std::nullopt,
-                                textOf(s.value(1)), textOf(s.value(2)), textOf(s.value(3))});
+        const qint64 n = s.int64(0);
+        snippets.append(Snippet{id.isValid() ? std::optional<qint64>(n) : std::nullopt,
+                                textOf(s.value(1), n, "language"), textOf(s.value(2), n, "title"),
+                                textOf(s.value(3), n, "body")});
     }
     return snippets;
 }
@@ -153,6 +166,19 @@ QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>
                           bool dryRun) {
     const QString doing = QStringLiteral("add the snippets to");
     const auto exec = [&](const QString& sql) { Statement::exec(db, path, sql, doing); };
+    if (dryRun) {
+        // The IDs they would get, read in one consistent state; nothing written, so a
+        // read-only file will do.
+        exec(QStringLiteral("BEGIN"));
+        try {
+            const QList<qint64> ids = idsFor(db, path, snippets);
+            exec(QStringLiteral("ROLLBACK"));
+            return ids;
+        } catch (...) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
     // IMMEDIATE: the write lock is taken now, not halfway through.
     exec(QStringLiteral("BEGIN IMMEDIATE"));
     QList<qint64> ids;
