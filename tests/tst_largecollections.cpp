@@ -11,6 +11,7 @@
 #include "platform/ADODB.h"
 #include "platform/LanguageIndex.h"
 #include "platform/SynEdit.h"
+#include "platform/SynHighlighters.h"
 
 #include <QFile>
 #include <QLabel>
@@ -219,13 +220,28 @@ void LargeCollectionsTest::wrapOffForOverlongLines() {
     QCOMPARE(editor.wrapMode() != QsciScintilla::WrapNone, wrapped);
     const bool noted = wanted && !wrapped;
     QCOMPARE(editor.WrapSuspended(), noted);
-    QCOMPARE(editor.findChild<QLabel*>()->isVisibleTo(&editor), noted);
+    const auto note = [&editor] {
+        const auto* label = editor.findChild<QLabel*>();
+        return label && label->isVisibleTo(&editor) ? label->text() : QString();
+    };
+    QCOMPARE(note().isEmpty(), !noted);
     QCOMPARE(editor.Text().size(), lineLength + 21);
+
+    // With a highlighter, such a line goes without colours, and the note says so too.
+    TSynCppSyn cpp;
+    editor.SetLinesText(editor.Text(), &cpp);
+    const bool overlong = lineLength > TSynEdit::kLongestWrappedLine;
+    QCOMPARE(editor.Highlighter(), &cpp);
+    QCOMPARE(editor.HighlightSuspended(), overlong);
+    QCOMPARE(editor.lexer(), overlong ? nullptr : cpp.lexer());
+    QCOMPARE(note().contains("highlighting", Qt::CaseInsensitive), overlong);
 
     editor.SetLinesText(QStringLiteral("short\ntext"));
     QCOMPARE(editor.wrapMode() != QsciScintilla::WrapNone, wanted);
     QVERIFY(!editor.WrapSuspended());
-    QVERIFY(!editor.findChild<QLabel*>()->isVisibleTo(&editor));
+    QCOMPARE(editor.lexer(), cpp.lexer());
+    QCOMPARE(note(), QString());
+    editor.setHighlighter(nullptr);
 }
 
 // The main window comes up without the browser; the help window follows, hidden, and the

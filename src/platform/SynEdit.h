@@ -95,6 +95,9 @@ public:
     bool WordWrap() const { return wantWrap_; }
     void setWordWrap(bool on);
     bool WrapSuspended() const { return wantWrap_ && longLine_; }
+    // Such a text is shown without its highlighter's colours too, for typing to keep up;
+    // Highlighter() still names the highlighter it would have.
+    bool HighlightSuspended() const { return highlighter_ && longLine_; }
     static constexpr qsizetype kLongestWrappedLine = 100000;
     // Text of more bytes than this counts as large.
     static constexpr long kLargeText = 1024 * 1024;
@@ -125,6 +128,10 @@ private:
     QPoint caretPoint() const;
     void applyEditorLook();
     void applyWrap();
+    void applyLexer();
+    void showNote();
+    void placeNote();
+    void fitLineNumbers();
 
     TSynCustomHighlighter* highlighter_ = nullptr;
     QFont editorFont_;
@@ -134,5 +141,6 @@ private:
     bool applyingLook_ = false;
     bool wantWrap_ = false;
     bool longLine_ = false;
-    QLabel* wrapNote_ = nullptr;
+    QLabel* wrapNote_ = nullptr;    // only while shown
+    std::pair<int, int> marginFor_; // digits and zoom the line-number margin was fitted to
 };
