@@ -197,6 +197,7 @@ private:
     void waitForLockFile();
     // what: the notice's text; the search index's by default.
     void showSlowWork(bool slow, const QString& what = {});
+    void showSlowProgress(int percent);
     bool settleUnsavedChanges(const QString& question);
     bool saveOrOfferNew();
     void offerToSaveAsNew(const QString& why);

@@ -8,12 +8,15 @@
 #include "platform/Fonts.h"
 #include "platform/TStatusBar.h"
 #include "platform/TWebBrowser.h"
+#include "platform/WindowAccess.h"
 
 #include <QIcon>
 #include <QPainter>
 #include <QProgressBar>
 #include <QProxyStyle>
 #include <QScreen>
+#include <QShortcut>
+#include <QStyle>
 #include <QStyleOption>
 
 namespace {
@@ -47,11 +50,15 @@ QString offlinePage(const QString& localPage) {
         .arg(localPage.toHtmlEscaped());
 }
 
+// The border a window manager usually draws on each side.
+constexpr int kUsualBorder = 4;
+
 } // namespace
 
 TForm4::TForm4(const QString& appDir, const QString& startPage, QWidget* parent)
     : QWidget(parent), AppDir(appDir), StartPage(startPage), ui(new Ui::TForm4) {
     InitResources();
+    ExposeWindow(this, QAccessible::Window);
     ui->setupUi(this);
     StatusBar1 = ui->StatusBar1;
     WebBrowser1 = ui->WebBrowser1;
@@ -68,6 +75,9 @@ TForm4::TForm4(const QString& appDir, const QString& startPage, QWidget* parent)
             &TForm4::WebBrowser1StatusTextChange);
     connect(WebBrowser1, &TWebBrowser::OnProgressChange, this, &TForm4::WebBrowser1ProgressChange);
     connect(WebBrowser1, &TWebBrowser::OnNavigateError, this, &TForm4::WebBrowser1NavigateError);
+    // Escape puts the help away, as it does any auxiliary window; closing only hides it.
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+            &QWidget::close);
     FormCreate(this);
 }
 
@@ -85,7 +95,8 @@ QString TForm4::FallbackURL() const {
 
 void TForm4::FormCreate(QObject*) {
     // Fixed at creation: resizing the window later leaves panel 0 as it is.
-    StatusBar1->Panel(0)->setWidth(2 * frameGeometry().width() / 3);
+    createdWidth_ = width();
+    fitStatusPanel();
     StatusBar1->Panel(1)->setStyle(TStatusPanelStyle::psOwnerDraw);
     ProgressBar1->setParent(StatusBar1);
     auto* style = new FramelessProgressStyle;
@@ -123,6 +134,26 @@ void TForm4::WebBrowser1ProgressChange(QObject*, int Progress, int ProgressMax) 
 
 void TForm4::WebBrowser1StatusTextChange(QObject*, const QString& Text) {
     StatusBar1->Panel(0)->setText(Text);
+}
+
+// Two thirds of the window's outer width at creation. Its frame is known only once the window
+// manager has framed the shown window; until then the usual frame stands in.
+void TForm4::fitStatusPanel() {
+    int frame = frameGeometry().width() - geometry().width();
+    if (!isVisible() && frame == 0)
+        frame = 2 * std::max(style()->pixelMetric(QStyle::PM_DefaultFrameWidth), kUsualBorder);
+    StatusBar1->Panel(0)->setWidth(2 * (createdWidth_ + frame) / 3);
+}
+
+bool TForm4::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    // The frame arrives a moment after the window is shown, and is told by a move.
+    if ((event->type() == QEvent::Move || event->type() == QEvent::Show) && isVisible() &&
+        !frameFitted_) {
+        fitStatusPanel();
+        frameFitted_ = frameGeometry() != geometry();
+    }
+    return handled;
 }
 
 void TForm4::showEvent(QShowEvent* event) {

@@ -53,6 +53,8 @@ public:
     // Told true when opening takes more than a moment (the snippets' search index is being
     // added), and false when that is over.
     std::function<void(bool)> OnSlowOpen;
+    // Told, while opening is slow, how far it has come in percent.
+    std::function<void(int)> OnSlowProgress;
     // Told when the file was still a Jet 4.0 database of the old program and opening converted
     // it (see transfer/Migration.h); OnConverting as OnSlowOpen, while that takes long.
     std::function<void(const varozidi::transfer::JetConversion&)> OnConverted;
