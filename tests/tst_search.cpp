@@ -76,6 +76,7 @@ private Q_SLOTS:
     void indexKeptInStep();
     void indexRepaired_data();
     void indexRepaired();
+    void longIndexBuildTellsHowFar();
     void windowOpensTheChosenMatch_data();
     void windowOpensTheChosenMatch();
 };
@@ -212,6 +213,44 @@ void SearchTest::indexRepaired() {
     }
     QCOMPARE(db.check(), QString("ok"));
     QCOMPARE(db.ids("select"), (QList<qint64>{1, 4}));
+}
+
+// Building the index of a large collection tells how far it has come: only while it is slow,
+// in steps that only go up, from the start to near the end.
+void SearchTest::longIndexBuildTellsHowFar() {
+    if (onServer())
+        QSKIP("The server builds its trigram index itself.");
+    DataHome home;
+    const QString path = home.dataDir() + "varozidi.mdb";
+    // 18 MB of text, added in one go, as another program would, without the index.
+    makeDatabase(path, {});
+    execSql(path, "DROP TABLE varozidi_search_text; DROP TRIGGER varozidi_search_insert; "
+                  "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                  "INSERT INTO varozidi (Language, Title, Body) "
+                  "SELECT 'Text', 't' || i, hex(randomblob(3000)) FROM n");
+
+    TADOConnection connection;
+    connection.setConnectionString(connectionStringFor(path));
+    bool slowNow = false, everSlow = false, toldWhileQuick = false;
+    QList<int> told;
+    connection.OnSlowOpen = [&](bool slow) {
+        slowNow = slow;
+        everSlow = everSlow || slow;
+    };
+    connection.OnSlowProgress = [&](int percent) {
+        toldWhileQuick = toldWhileQuick || !slowNow;
+        told << percent;
+    };
+    connection.Open();
+    if (!everSlow)
+        QSKIP("This machine built the index too quickly to call it slow.");
+    QVERIFY(!slowNow);
+    QVERIFY(!toldWhileQuick);
+    QVERIFY2(told.size() >= 3, qPrintable(QString::number(told.size())));
+    QVERIFY(std::is_sorted(told.cbegin(), told.cend()));
+    QVERIFY(told.first() >= 0);
+    QVERIFY2(told.last() >= 90 && told.last() <= 99, qPrintable(QString::number(told.last())));
+    QCOMPARE(Db(path).check(), QString("ok"));
 }
 
 void SearchTest::windowOpensTheChosenMatch_data() {

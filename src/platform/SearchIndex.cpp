@@ -86,8 +86,10 @@ public:
         : db_(db), slow_(slow), progress_(progress), rows_(rows) {
         timer_.start();
         scannedBefore_ = rowsScanned(db_);
+        // Filling an index is mostly the tokenizer's own work, between few instructions of
+        // the scan: to tell how far it has come the handler must look in often.
         if (slow_)
-            sqlite3_progress_handler(db_, 100000, &SlowWatch::tick, this);
+            sqlite3_progress_handler(db_, progress_ ? 1000 : 100000, &SlowWatch::tick, this);
     }
     ~SlowWatch() {
         sqlite3_progress_handler(db_, 0, nullptr, nullptr);
