@@ -117,6 +117,10 @@ void TForm4::StatusBar1DrawPanel(TStatusBar* StatusBar, TStatusPanel* Panel, con
 
 void TForm4::WebBrowser1NavigateError(QObject*, const QString& URL, int) {
     const QString fallback = FallbackURL();
+    // A frame of the local page itself failed: loading that page again would fail again.
+    if (QUrl(WebBrowser1->LocationURL()) == TWebBrowser::ToUrl(fallback) &&
+        QUrl(URL) != TWebBrowser::ToUrl(fallback))
+        return;
     // The local page itself failed: asking for it again would never end.
     if (QUrl(URL) == TWebBrowser::ToUrl(fallback)) {
         WebBrowser1->LoadHtml(offlinePage(AppDir + QStringLiteral("proxy.htm")));

@@ -136,6 +136,8 @@ private Q_SLOTS:
     // Each of these makes a window of its own.
     void fallbackAfterStartPageFails_data();
     void fallbackAfterStartPageFails();
+    void innerFrames_data();
+    void innerFrames();
     void localAndRemoteStayApart();
     void mainWindowPaintsBeforeTheBrowserStarts();
 
@@ -329,6 +331,40 @@ void HelpTest::fallbackAfterStartPageFails() {
     QCOMPARE(QUrl(panel0(form)).toLocalFile(), local);
     if (exact)
         QCOMPARE(panel0(form), "file://" + local);
+}
+
+void HelpTest::innerFrames_data() {
+    QTest::addColumn<QString>("frame");
+    QTest::addColumn<bool>("fails");
+    QTest::newRow("refused") << refusedAddress() << true;
+    QTest::newRow("not a server at all") << "http://no-such-host.invalid/x.htm" << true;
+    QTest::newRow("loads") << server_.base() + "inner.htm" << false;
+    QTest::newRow("the page's own, empty") << "about:blank" << false;
+}
+
+// A frame inside the page that fails leads to the local page, as the page's own failure does;
+// frames that load leave the page as it is.
+void HelpTest::innerFrames() {
+    QFETCH(QString, frame);
+    QFETCH(bool, fails);
+    server_.page("/inner.htm", "<title>Inner</title><p>inside</p>");
+    server_.page("/framed.htm", QStringLiteral("<title>Framed</title><p>outside</p>"
+                                               "<iframe src='%1'></iframe>")
+                                    .arg(frame)
+                                    .toUtf8());
+    TForm4 form(appDir_.path() + u'/', server_.base() + "framed.htm");
+    QSignalSpy errors(form.WebBrowser1, &TWebBrowser::OnNavigateError);
+    QTRY_COMPARE_WITH_TIMEOUT(title(form), QString("Framed"), kLoad);
+    if (fails) {
+        QTRY_COMPARE_WITH_TIMEOUT(title(form), QString("KZQ Varozidi Help"), kLoad);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(QUrl(errors.at(0).at(1).toString()), QUrl(frame));
+        QCOMPARE(form.WebBrowser1->LocationURL(), form.FallbackURL());
+    } else {
+        QTest::qWait(1500);
+        QCOMPARE(title(form), QString("Framed"));
+        QCOMPARE(errors.size(), 0);
+    }
 }
 
 // A remote page cannot read a local file, and a local page cannot reach a remote address,
