@@ -176,7 +176,6 @@ void TSynEdit::replaceText(const QString& text, const std::function<void()>& whi
     // A lexer set on an empty document styles nothing yet; set later, it restyles it all.
     if (whileEmpty)
         whileEmpty();
-    applyLexer();
     // Text that goes in wrapped is wrapped whole at once; wrapping it afterwards does the
     // lines in view now and the others while the window is idle.
     if (wrapMode() != WrapNone)
@@ -240,30 +239,23 @@ void TSynEdit::applyWrap() {
     showNote();
 }
 
-// Says what a line too long leaves off. Made only while shown: a hidden note would still be
-// there for a screen reader to find.
+// Says that a line too long is shown unwrapped. Made only while shown: a hidden note would
+// still be there for a screen reader to find.
 void TSynEdit::showNote() {
-    QString text;
-    if (WrapSuspended() && HighlightSuspended())
-        text = tr("Word wrap and highlighting are off for this snippet: it has a line too long "
-                  "for them.");
-    else if (WrapSuspended())
-        text = tr("Word wrap is off for this snippet: it has a line too long to wrap.");
-    else if (HighlightSuspended())
-        text = tr("Highlighting is off for this snippet: it has a line too long to colour.");
-    if (text.isEmpty()) {
+    if (!WrapSuspended()) {
         delete wrapNote_;
         wrapNote_ = nullptr;
         return;
     }
     if (!wrapNote_) {
-        wrapNote_ = new QLabel(this);
+        wrapNote_ = new QLabel(tr("Word wrap is off for this snippet: it has a line too long to "
+                                  "wrap."),
+                               this);
         // A note about the text, not part of it.
         wrapNote_->setFont(QApplication::font());
         wrapNote_->setAutoFillBackground(true);
         wrapNote_->setMargin(4);
     }
-    wrapNote_->setText(text);
     placeNote();
     wrapNote_->show();
     wrapNote_->raise();
@@ -278,10 +270,10 @@ void TSynEdit::placeNote() {
     wrapNote_->move(text.right() - wrapNote_->width(), text.bottom() - wrapNote_->height());
 }
 
-// Scintilla styles a line whole on every change; for a line of megabytes that is a wait at
-// each key, so such a text is shown without colours.
+// The highlighter's lexer, set while the editor is empty where it can be: set on a text, it
+// restyles all of it.
 void TSynEdit::applyLexer() {
-    QsciLexer* wanted = highlighter_ && !longLine_ ? highlighter_->lexer() : nullptr;
+    QsciLexer* wanted = highlighter_ ? highlighter_->lexer() : nullptr;
     if (lexer() == wanted)
         return;
     if (wanted) {
@@ -303,7 +295,6 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
     // Setting a lexer restyles every line, even when it is the same lexer.
     highlighter_ = highlighter;
     applyLexer();
-    showNote();
 }
 
 void TSynEdit::changeEvent(QEvent* event) {

@@ -95,9 +95,6 @@ public:
     bool WordWrap() const { return wantWrap_; }
     void setWordWrap(bool on);
     bool WrapSuspended() const { return wantWrap_ && longLine_; }
-    // Such a text is shown without its highlighter's colours too, for typing to keep up;
-    // Highlighter() still names the highlighter it would have.
-    bool HighlightSuspended() const { return highlighter_ && longLine_; }
     static constexpr qsizetype kLongestWrappedLine = 100000;
     // Text of more bytes than this counts as large.
     static constexpr long kLargeText = 1024 * 1024;
