@@ -166,9 +166,21 @@ void TForm4::showEvent(QShowEvent* event) {
     if (!placed_ && Form1) {
         placed_ = true;
         QRect place(QPoint(), frameGeometry().size());
+        // Not framed yet: the usual frame stands in, so that the whole window fits.
+        if (frameGeometry() == geometry())
+            place.setSize(place.size() + QSize(2 * kUsualBorder,
+                                               2 * kUsualBorder + style()->pixelMetric(
+                                                                      QStyle::PM_TitleBarHeight)));
         place.moveCenter(Form1->frameGeometry().center());
         if (const QScreen* screen = Form1->screen()) {
             const QRect area = screen->availableGeometry();
+            // On a small screen at a high resolution it would not fit: it shrinks to it.
+            const QSize excess = place.size() - place.size().boundedTo(area.size());
+            if (!excess.isNull()) {
+                resize(size() - excess);
+                place.setSize(place.size() - excess);
+                place.moveCenter(Form1->frameGeometry().center());
+            }
             place.moveRight(std::min(place.right(), area.right()));
             place.moveBottom(std::min(place.bottom(), area.bottom()));
             place.moveLeft(std::max(place.left(), area.left()));
