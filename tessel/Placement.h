@@ -18,7 +18,11 @@ inline QRect PlaceOnScreens(const QRect& client, const QMargins& frame, const QL
                             qsizetype primary) {
     if (screens.isEmpty())
         return client;
-    QRect outer = client.marginsAdded(frame);
+    // Kept values come from a file: far beyond any screen they are as good as far.
+    static constexpr int kFar = 1 << 20;
+    QRect outer(std::clamp(client.x(), -kFar, kFar), std::clamp(client.y(), -kFar, kFar),
+                std::clamp(client.width(), 1, kFar), std::clamp(client.height(), 1, kFar));
+    outer = outer.marginsAdded(frame);
     qsizetype best = std::clamp<qsizetype>(primary, 0, screens.size() - 1);
     qint64 most = 0;
     for (qsizetype i = 0; i < screens.size(); ++i) {

@@ -13,6 +13,8 @@
 namespace {
 
 constexpr int kBorder = 4;
+// Further than any screen, and small enough that no sum with it overflows.
+constexpr int kFar = 1 << 20;
 
 QString sectionFor(const QWidget* window) {
     return window->objectName().isEmpty() ? QStringLiteral("Window") : window->objectName();
@@ -62,8 +64,10 @@ void RestoreTessel(QWidget* window, const char16_t* settingsFile) {
     const int height = ini.ReadInteger(section, QStringLiteral("Height"), 0);
     if (width <= 0 || height <= 0)
         return;
-    const QRect kept(ini.ReadInteger(section, QStringLiteral("Left"), window->x()),
-                     ini.ReadInteger(section, QStringLiteral("Top"), window->y()), width, height);
+    const auto near = [](int v) { return std::clamp(v, -kFar, kFar); };
+    const QRect kept(near(ini.ReadInteger(section, QStringLiteral("Left"), window->x())),
+                     near(ini.ReadInteger(section, QStringLiteral("Top"), window->y())),
+                     std::min(width, kFar), std::min(height, kFar));
     const QRect rect = onAScreen(kept, window);
     if (placesItsOwnWindows())
         window->setGeometry(rect);

@@ -179,6 +179,8 @@ void SettingsTest::placementOnOtherScreens_data() {
     QTest::newRow("second screen taller than it is wide")
         << QList<QRect>{{0, 0, 1920, 1080}, {1920, 0, 600, 1000}} << QRect(2000, 200, 900, 500)
         << QRect(1924, 200, 592, 500);
+    QTest::newRow("from a damaged file") << small << QRect(-2147483647, 2000000000, 2147483647, 5)
+                                         << QRect(4, 591, 792, 5);
 }
 
 // The placement rule on its own, over sets of screens no test machine has.
