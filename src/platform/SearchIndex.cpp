@@ -107,8 +107,11 @@ private:
             watch->slow_(true);
         }
         if (watch->told_ && watch->progress_ && watch->rows_ > 0) {
+            // The titles' index comes first and is quick; the bodies' takes the time.
             const qint64 read = rowsScanned(watch->db_) - watch->scannedBefore_;
-            const int percent = int(std::clamp<qint64>(100 * read / watch->rows_, 0, 99));
+            const qint64 each = std::max<qint64>(1, watch->rows_ / 2);
+            const qint64 done = read <= each ? 10 * read / each : 10 + 90 * (read - each) / each;
+            const int percent = int(std::clamp<qint64>(done, 0, 99));
             if (percent != watch->percent_) {
                 watch->percent_ = percent;
                 watch->progress_(percent);
