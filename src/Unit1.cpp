@@ -302,12 +302,11 @@ void TForm1::ToolButton6Click(QObject*) {
 
 void TForm1::ToolButton1Click(QObject*) {
     Panel3->setVisible(true);
-    // Typing goes where it is needed: the first empty field, else the language, ready to
-    // be typed over.
-    QLineEdit* field = Edit1->text().isEmpty() || !Edit2->text().isEmpty() ? Edit1 : Edit2;
+    // Typing goes where it is needed: the first empty field, else the title, ready to be
+    // typed over for the next snippet of the same language.
+    QLineEdit* field = Edit1->text().isEmpty() ? Edit1 : Edit2;
     field->setFocus();
-    if (field == Edit1 && !Edit1->text().isEmpty())
-        Edit1->selectAll();
+    field->selectAll();
 }
 
 void TForm1::ToolButton4Click(QObject*) {

@@ -251,7 +251,7 @@ void AccessibilityTest::newSnippetPanelByKeyboard_data() {
     QTest::newRow("no title, Enter") << "Lua" << none << title << int(Qt::Key_Enter)
                                      << "The new snippet needs a title. Nothing was added.";
     QTest::newRow("both, Return adds") << "Lua"
-                                       << "Hi" << language << int(Qt::Key_Return) << none;
+                                       << "Hi" << title << int(Qt::Key_Return) << none;
     QTest::newRow("Escape cancels") << "Lua" << none << title << int(Qt::Key_Escape) << none;
 }
 
