@@ -4,8 +4,9 @@
 //
 // Targets:
 //   3  showing the 10 MB snippet (highlighter included, painted) against QScintilla's own
-//      setText of the same text with the same lexer; typing one character in it; the 10 MB
-//      single-line snippet with word wrap on, and the longest wait of the event loop after it
+//      setText of the same text with the same lexer; typing one character in it; typing in
+//      a 2 MB single line of minified code; the 10 MB single-line snippet with word wrap on,
+//      and the longest wait of the event loop after it
 //   4  peak resident memory after start-up with the large collection against an empty one,
 //      and resident memory after showing the 10 MB snippet and moving to a small one
 // Memory is measured in fresh processes of this program (--memory=empty|large).
@@ -33,6 +34,33 @@ namespace {
 
 double ms(const QElapsedTimer& t) {
     return double(t.nsecsElapsed()) / 1e6;
+}
+
+// Minified code: one line of statements about bytes long, its short names used again and
+// again as a minifier leaves them.
+QString minifiedLine(qsizetype bytes) {
+    QString line;
+    line.reserve(bytes + 100);
+    for (int i = 0; line.size() < bytes; ++i)
+        line += QStringLiteral("var a%1=function(b,c){return b+\"s%1\"+c*%1};if(a%1(1,2)){x++}")
+                    .arg(i % 100);
+    return line;
+}
+
+// Types count characters at the caret, each painted; ms a key.
+std::vector<double> typeKeys(TSynEdit* editor, int count) {
+    std::vector<double> keys;
+    for (int i = 0; i < count; ++i) {
+        QElapsedTimer t;
+        t.start();
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+        QApplication::sendEvent(editor, &press);
+        QApplication::sendEvent(editor, &release);
+        editor->viewport()->repaint();
+        keys.push_back(ms(t));
+    }
+    return keys;
 }
 
 double median(std::vector<double> v) {
@@ -198,20 +226,27 @@ int run(const bench::Options& o) {
     settle();
     form.SynEdit1->setFocus();
     form.SynEdit1->setCursorPosition(0, 20);
-    std::vector<double> keys;
-    for (int i = 0; i < 20; ++i) {
-        QElapsedTimer t;
-        t.start();
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
-        QApplication::sendEvent(form.SynEdit1, &press);
-        QApplication::sendEvent(form.SynEdit1, &release);
-        form.SynEdit1->viewport()->repaint();
-        keys.push_back(ms(t));
-    }
+    const std::vector<double> keys = typeKeys(form.SynEdit1, 20);
     std::snprintf(detail, sizeof detail, "%.2f ms a key, painted (median of 20; limit 16 ms)",
                   median(keys));
     bench::Target("3 type in the 10 MB snippet", median(keys) / 16, 1.0, detail);
+    form.SnippitChanged = 0;
+
+    // A 2 MB single line (minified code) with its highlighter, typed in near its start and
+    // in its middle; the slowest key counts, the first ones included.
+    form.SynEdit1->SetLinesText(minifiedLine(2 * 1024 * 1024),
+                                form.HighlighterFor(QStringLiteral("Javascript")));
+    settle();
+    form.SynEdit1->setCursorPosition(0, 40);
+    std::vector<double> longLine = typeKeys(form.SynEdit1, 10);
+    form.SynEdit1->setCursorPosition(0, 1024 * 1024);
+    const std::vector<double> middle = typeKeys(form.SynEdit1, 10);
+    longLine.insert(longLine.end(), middle.begin(), middle.end());
+    const double slowest = *std::max_element(longLine.begin(), longLine.end());
+    std::snprintf(detail, sizeof detail,
+                  "%.2f ms a key, painted, slowest %.2f ms (20 keys; limit 50 ms)",
+                  median(longLine), slowest);
+    bench::Target("3 type in a 2 MB single line", slowest / 50, 1.0, detail);
     form.SnippitChanged = 0;
 
     // The 10 MB single line with word wrap on.

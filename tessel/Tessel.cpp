@@ -1,5 +1,6 @@
 #include "Tessel.h"
 
+#include "Placement.h"
 #include "platform/IniFile.h"
 
 #include <QGuiApplication>
@@ -11,9 +12,9 @@
 
 namespace {
 
-// How much of a window's top edge must show on a screen for the user to reach it.
-constexpr int kReachable = 64;
 constexpr int kBorder = 4;
+// Further than any screen, and small enough that no sum with it overflows.
+constexpr int kFar = 1 << 20;
 
 QString sectionFor(const QWidget* window) {
     return window->objectName().isEmpty() ? QStringLiteral("Window") : window->objectName();
@@ -21,12 +22,6 @@ QString sectionFor(const QWidget* window) {
 
 bool placesItsOwnWindows() {
     return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
-}
-
-int reachableWidthOn(const QScreen* screen, const QRect& rect) {
-    return QRect(rect.topLeft(), QSize(rect.width(), 1))
-        .intersected(screen->availableGeometry())
-        .width();
 }
 
 // How far the window frame reaches beyond the client area on each side: known once the
@@ -44,23 +39,16 @@ QMargins frameOf(const QWidget* window) {
 }
 
 // A placement kept while another monitor was attached, or at a higher resolution, comes back
-// onto a screen that is there now, frame and all no larger than it.
-QRect onAScreen(QRect rect, const QWidget* window) {
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    if (screens.isEmpty())
-        return rect;
-    const auto best = std::max_element(screens.begin(), screens.end(), [&rect](auto a, auto b) {
-        return reachableWidthOn(a, rect) < reachableWidthOn(b, rect);
-    });
-    const bool reachable = reachableWidthOn(*best, rect) >= std::min(kReachable, rect.width());
-    const QScreen* screen = reachable ? *best : QGuiApplication::primaryScreen();
-    // The area the client part may take, with room for the frame around it.
-    const QRect area = screen->availableGeometry().marginsRemoved(frameOf(window));
-    rect.setSize(rect.size().boundedTo(area.size()));
-    if (!reachable)
-        rect.moveTo(std::clamp(rect.left(), area.left(), area.right() - rect.width() + 1),
-                    std::clamp(rect.top(), area.top(), area.bottom() - rect.height() + 1));
-    return rect;
+// whole onto a screen that is there now, frame and all no larger than it.
+QRect onAScreen(const QRect& rect, const QWidget* window) {
+    QList<QRect> areas;
+    qsizetype primary = 0;
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        if (screen == QGuiApplication::primaryScreen())
+            primary = areas.size();
+        areas.append(screen->availableGeometry());
+    }
+    return tessel::PlaceOnScreens(rect, frameOf(window), areas, primary);
 }
 
 } // namespace
@@ -76,8 +64,10 @@ void RestoreTessel(QWidget* window, const char16_t* settingsFile) {
     const int height = ini.ReadInteger(section, QStringLiteral("Height"), 0);
     if (width <= 0 || height <= 0)
         return;
-    const QRect kept(ini.ReadInteger(section, QStringLiteral("Left"), window->x()),
-                     ini.ReadInteger(section, QStringLiteral("Top"), window->y()), width, height);
+    const auto near = [](int v) { return std::clamp(v, -kFar, kFar); };
+    const QRect kept(near(ini.ReadInteger(section, QStringLiteral("Left"), window->x())),
+                     near(ini.ReadInteger(section, QStringLiteral("Top"), window->y())),
+                     std::min(width, kFar), std::min(height, kFar));
     const QRect rect = onAScreen(kept, window);
     if (placesItsOwnWindows())
         window->setGeometry(rect);

@@ -10,9 +10,10 @@ class QWidget;
 extern "C" {
 
 // Puts window where SaveTessel last left it in settingsFile (a NUL-terminated UTF-16 path).
-// With nothing kept there the window stays as it is. A placement off every screen attached
-// now is brought back onto one and shrunk to fit it; where the window system places windows
-// itself (Wayland), only the size and the maximized state are restored.
+// With nothing kept there the window stays as it is. A placement that does not lie whole on a
+// screen attached now is brought whole onto the one holding most of it (else the primary
+// one), shrunk to fit it; where the window system places windows itself (Wayland), only the
+// size and the maximized state are restored.
 TESSEL_EXPORT void RestoreTessel(QWidget* window, const char16_t* settingsFile);
 
 // Keeps window's placement in settingsFile, leaving every other section, key and comment as

@@ -1,8 +1,16 @@
 // What a screen reader and a keyboard user get from the main window: every control's name,
 // read through Qt's accessibility interface, the tab order, and commands without a mouse.
 
+#include "Forms.h"
+#include "SearchWindow.h"
 #include "TestSupport.h"
 #include "Unit1.h"
+#include "Unit2.h"
+#include "platform/Dialogs.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 
 #include <QAccessible>
 #include <QAction>
@@ -65,6 +73,13 @@ private Q_SLOTS:
     void editorKeepsTabButLetsTheFocusGo();
     void popupMenuByKeyboard_data();
     void popupMenuByKeyboard();
+    void newSnippetPanelByKeyboard_data();
+    void newSnippetPanelByKeyboard();
+    void firstArrowStartsAtTheTop_data();
+    void firstArrowStartsAtTheTop();
+    void windowsHaveRolesAndNames();
+    void messageBoxesSitOverTheMainWindow();
+    void openedMatchComesToTheFront();
 };
 
 void AccessibilityTest::names_data() {
@@ -221,6 +236,129 @@ void AccessibilityTest::popupMenuByKeyboard() {
     QCOMPARE(s->WordWrap1->isChecked(), !wrapped);
     const QRect editor(s->SynEdit1->mapToGlobal(QPoint(0, 0)), s->SynEdit1->size());
     QVERIFY2(editor.contains(menuAt.topLeft()), "the menu opens inside the editor");
+}
+
+void AccessibilityTest::newSnippetPanelByKeyboard_data() {
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("focus"); // at the panel's opening, and after a refusal
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("said"); // the one message shown, if any
+    const QString language = "New Snippit Language...", title = "New Snippit Title...";
+    const QString none;
+    QTest::newRow("both empty, Return") << none << none << language << int(Qt::Key_Return)
+                                        << "The new snippet needs a language. Nothing was added.";
+    QTest::newRow("no title, Enter") << "Lua" << none << title << int(Qt::Key_Enter)
+                                     << "The new snippet needs a title. Nothing was added.";
+    QTest::newRow("both, Return adds") << "Lua"
+                                       << "Hi" << title << int(Qt::Key_Return) << none;
+    QTest::newRow("Escape cancels") << "Lua" << none << title << int(Qt::Key_Escape) << none;
+}
+
+// "Add Varozidi" pressed with Space puts the caret where typing is needed; Return is Ok and
+// Escape Cancel, and a refused Ok says why and leaves the caret in the empty field.
+void AccessibilityTest::newSnippetPanelByKeyboard() {
+    QFETCH(QString, language);
+    QFETCH(QString, title);
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(QString, said);
+    Started s({{"C++", "Loop", "for (;;) {}"}});
+    activate(s.form());
+    s->Edit1->setText(language);
+    s->Edit2->setText(title);
+    s->ToolButton1->setFocus();
+    press(Qt::Key_Space);
+    QCOMPARE(focusedName(s.form()), focus);
+    press(key);
+    QStringList asked;
+    for (const MessageDlgRequest& request : s.dialogs.asked())
+        asked << request.text;
+    QCOMPARE(asked, said.isEmpty() ? QStringList() : QStringList{said});
+    QCOMPARE(s->Panel3->isVisible(), !said.isEmpty());
+    if (!said.isEmpty())
+        QCOMPARE(focusedName(s.form()), focus);
+    QCOMPARE(s.rows().size(), said.isEmpty() && key != Qt::Key_Escape ? 2 : 1);
+}
+
+void AccessibilityTest::firstArrowStartsAtTheTop_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("presses");
+    QTest::addColumn<int>("selected");
+    QTest::newRow("Down") << int(Qt::Key_Down) << 1 << 0;
+    QTest::newRow("Up") << int(Qt::Key_Up) << 1 << 0;
+    QTest::newRow("Down twice") << int(Qt::Key_Down) << 2 << 1;
+}
+
+// With nothing selected, the first arrow key chooses the first entry, and lists its titles.
+void AccessibilityTest::firstArrowStartsAtTheTop() {
+    QFETCH(int, key);
+    QFETCH(int, presses);
+    QFETCH(int, selected);
+    Started s({{"Awk", "A", ""}, {"Bash", "B", ""}, {"C", "C", ""}});
+    activate(s.form());
+    s->ListBox1->setFocus();
+    QCOMPARE(s->ListBox1->ItemIndex(), -1);
+    for (int i = 0; i < presses; ++i)
+        press(key);
+    QCOMPARE(s->ListBox1->ItemIndex(), selected);
+    QCOMPARE(s->ListBox2->Count(), 1);
+    QCOMPARE(s->ListBox2->Text(0), QString(QChar(u'A' + selected)));
+}
+
+// Each window is a frame or a dialog with a name a person understands; the busy notice is
+// named by what it says, its never-seen caption aside.
+void AccessibilityTest::windowsHaveRolesAndNames() {
+    Started s({});
+    s->OpenSearch();
+    Form2->Panel1->setText("Backing up database...");
+    const std::tuple<QWidget*, QAccessible::Role, QString> windows[] = {
+        {&s.form(), QAccessible::Window, s->windowTitle()},
+        {s->Search, QAccessible::Window, "Search Snippets"},
+        {Form2, QAccessible::Dialog, "Backing up database..."}};
+    for (const auto& [window, role, name] : windows) {
+        QCOMPARE(accessible(window)->role(), role);
+        QCOMPARE(accessible(window)->text(QAccessible::Name), name);
+    }
+}
+
+// A real message box, centred on the main window though the busy notice is active, with the
+// program's icon.
+void AccessibilityTest::messageBoxesSitOverTheMainWindow() {
+    Started s({});
+    s->move(120, 90);
+    Form2->show();
+    Form2->activateWindow();
+    SetMessageDlgAnswerer({});
+    QRect boxAt;
+    QIcon icon;
+    QTimer::singleShot(100, this, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        boxAt = box->frameGeometry();
+        icon = box->windowIcon();
+        box->button(QMessageBox::Ok)->click();
+    });
+    s->ToolButton2Click(); // "No Varozidi selected!"
+    s.dialogs.clear();
+    QVERIFY(!boxAt.isNull());
+    const QPoint offCentre = boxAt.center() - s->frameGeometry().center();
+    QVERIFY2(offCentre.manhattanLength() <= 2,
+             qPrintable(QString("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
+    QCOMPARE(icon.cacheKey(), s->windowIcon().cacheKey());
+}
+
+// Opening a match puts the main window in front, with the snippet; the search window goes.
+void AccessibilityTest::openedMatchComesToTheFront() {
+    Started s({{"C++", "Loop", "for (;;) {}"}});
+    s->OpenSearch();
+    QVERIFY(QTest::qWaitForWindowActive(s->Search));
+    emit s->Search->Chosen(1, "C++");
+    QVERIFY(!s->Search->isVisible());
+    QVERIFY(QTest::qWaitForWindowActive(&s.form()));
+    QCOMPARE(s->SynEdit1->Text(), QString("for (;;) {}"));
+    QCOMPARE(focusedName(s.form()), QString("Snippit"));
 }
 
 QTEST_MAIN(AccessibilityTest)

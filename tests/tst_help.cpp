@@ -141,6 +141,8 @@ private Q_SLOTS:
     // Each of these makes a window of its own.
     void fallbackAfterStartPageFails_data();
     void fallbackAfterStartPageFails();
+    void innerFrames_data();
+    void innerFrames();
     void localAndRemoteStayApart();
     void mainWindowPaintsBeforeTheBrowserStarts();
 
@@ -184,8 +186,9 @@ void HelpTest::startPageLoadsAtCreationWhileHidden() {
     QCOMPARE(server_.count("/index.htm"), 1);
     QCOMPARE(panel0(*form_), start);
     QCOMPARE(form_->ProgressBar1->value(), 100);
-    // Panel 0 was sized from the window's width at creation.
-    QCOMPARE(form_->StatusBar1->Panel(0)->Width(), 2 * 682 / 3);
+    // Panel 0 was sized from the window's width at creation, with the usual frame around it
+    // until the window is shown.
+    QVERIFY(form_->StatusBar1->Panel(0)->Width() > 2 * 682 / 3);
 }
 
 void HelpTest::reopeningRequestsNothing() {
@@ -197,6 +200,19 @@ void HelpTest::reopeningRequestsNothing() {
         QVERIFY(form_->close());
         QVERIFY(!form_->isVisible());
     }
+    form_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+    // Shown, panel 0 takes the frame as drawn (none where no window manager draws one).
+    const int frame = form_->frameGeometry().width() - form_->width();
+    QCOMPARE(form_->StatusBar1->Panel(0)->Width(), 2 * (682 + frame) / 3);
+    // Escape puts it away like its close button.
+    form_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+    QTest::keyClick(form_->WebBrowser1->view()->focusProxy()
+                        ? form_->WebBrowser1->view()->focusProxy()
+                        : form_.get(),
+                    Qt::Key_Escape);
+    QTRY_VERIFY(!form_->isVisible());
     form_->show();
     QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
     QTest::qWait(300);
@@ -217,7 +233,8 @@ void HelpTest::progressBarSitsInPanel1() {
     QFETCH(QSize, size);
     form_->resize(size);
     QTRY_COMPARE(form_->StatusBar1->width(), size.width());
-    QCOMPARE(form_->StatusBar1->Panel(0)->Width(), 2 * 682 / 3);
+    const int frame = form_->frameGeometry().width() - form_->width();
+    QCOMPARE(form_->StatusBar1->Panel(0)->Width(), 2 * (682 + frame) / 3);
     QCOMPARE(form_->ProgressBar1->parentWidget(), form_->StatusBar1);
     // 15 pixels short of panel 1's right end, as high as it; no width at all below 15.
     const QRect panel = form_->StatusBar1->PanelRect(1);
@@ -319,6 +336,39 @@ void HelpTest::fallbackAfterStartPageFails() {
     QCOMPARE(QUrl(panel0(form)).toLocalFile(), local);
     if (exact)
         QCOMPARE(panel0(form), "file://" + local);
+}
+
+void HelpTest::innerFrames_data() {
+    QTest::addColumn<QString>("frame");
+    QTest::addColumn<bool>("fails");
+    QTest::newRow("refused") << refusedAddress() << true;
+    QTest::newRow("loads") << server_.base() + "inner.htm" << false;
+    QTest::newRow("the page's own, empty") << "about:blank" << false;
+}
+
+// A frame inside the page that fails leads to the local page, as the page's own failure does;
+// frames that load leave the page as it is.
+void HelpTest::innerFrames() {
+    QFETCH(QString, frame);
+    QFETCH(bool, fails);
+    server_.page("/inner.htm", "<title>Inner</title><p>inside</p>");
+    server_.page("/framed.htm", QStringLiteral("<title>Framed</title><p>outside</p>"
+                                               "<iframe src='%1'></iframe>")
+                                    .arg(frame)
+                                    .toUtf8());
+    TForm4 form(appDir_.path() + u'/', server_.base() + "framed.htm");
+    QSignalSpy errors(form.WebBrowser1, &TWebBrowser::OnNavigateError);
+    QTRY_COMPARE_WITH_TIMEOUT(title(form), QString("Framed"), kLoad);
+    if (fails) {
+        QTRY_COMPARE_WITH_TIMEOUT(title(form), QString("KZQ Varozidi Help"), kLoad);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(QUrl(errors.at(0).at(1).toString()), QUrl(frame));
+        QCOMPARE(form.WebBrowser1->LocationURL(), form.FallbackURL());
+    } else {
+        QTest::qWait(1500);
+        QCOMPARE(title(form), QString("Framed"));
+        QCOMPARE(errors.size(), 0);
+    }
 }
 
 // A remote page cannot read a local file, and a local page cannot reach a remote address,

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QToolButton>
+#include <Qsci/qsciscintillabase.h>
 #include <QtTest>
 
 using namespace testsupport;
@@ -27,6 +28,10 @@ private Q_SLOTS:
     void componentTree_data();
     void componentTree();
     void designSizes();
+    void formMetrics_data();
+    void formMetrics();
+    void lineNumbersKeepTheirDigits_data();
+    void lineNumbersKeepTheirDigits();
     void toolButtons_data();
     void toolButtons();
     void popupMenu();
@@ -151,6 +156,71 @@ void MainWindowTest::designSizes() {
     QCOMPARE(s->Panel1->width(), 300);
     QCOMPARE(s->Panel2->width(), 342);
     QVERIFY(!s->Panel3->isVisible());
+}
+
+void MainWindowTest::formMetrics_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QRect>("geometry"); // in its parent, at the design size
+    QTest::newRow("language list") << "ListBox1" << QRect(2, 15, 211, 143);
+    QTest::newRow("title list") << "ListBox2" << QRect(2, 53, 211, 192);
+    QTest::newRow("language field") << "Edit1" << QRect(16, 24, 177, 21);
+    QTest::newRow("title field") << "Edit2" << QRect(16, 24, 177, 21);
+    QTest::newRow("Ok") << "Button1" << QRect(18, 119, 75, 25);
+    QTest::newRow("Cancel") << "Button2" << QRect(99, 119, 75, 25);
+}
+
+// Where the form puts the children of the group boxes and the new-snippet panel, whatever
+// margins Qt's style would add, and the lists' fixed row height.
+void MainWindowTest::formMetrics() {
+    QFETCH(QString, control);
+    QFETCH(QRect, geometry);
+    Started s({{"C++", "A", ""}, {"C++", "B", ""}, {"SQL", "C", ""}});
+    s->ToolButton1Click();
+    QWidget* widget = s->findChild<QWidget*>(control);
+    QVERIFY(widget);
+    QTRY_COMPARE(widget->geometry(), geometry);
+    if (auto* list = qobject_cast<TListBox*>(widget)) {
+        list->setItemIndex(-1);
+        s->ListBox1->setItemIndex(0);
+        s->ListBox1Click();
+        QVERIFY(list->count() >= 2);
+        QCOMPARE(list->visualItemRect(list->item(0)).height(), 13);
+        QCOMPARE(list->visualItemRect(list->item(1)).top(),
+                 list->visualItemRect(list->item(0)).top() + 13);
+    }
+}
+
+void MainWindowTest::lineNumbersKeepTheirDigits_data() {
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<int>("zoom");
+    QTest::newRow("100,000 lines") << 100000 << 0;
+    QTest::newRow("1,234,567 lines") << 1234567 << 0;
+    QTest::newRow("100,000 lines zoomed in") << 100000 << 8;
+    QTest::newRow("few lines zoomed in") << 12 << 10;
+}
+
+// The margin is wide enough for the last line's number in the margin's font at the zoom
+// shown, never narrower than four digits, and follows the text as it changes.
+void MainWindowTest::lineNumbersKeepTheirDigits() {
+    QFETCH(int, lines);
+    QFETCH(int, zoom);
+    Started s({});
+    TSynEdit* editor = s->SynEdit1;
+    const auto width = [editor](const QByteArray& digits) {
+        return int(editor->SendScintilla(QsciScintillaBase::SCI_TEXTWIDTH,
+                                         QsciScintillaBase::STYLE_LINENUMBER, digits.constData()));
+    };
+    editor->SetLinesText(QString(lines - 1, u'\n'));
+    editor->zoomTo(zoom);
+    QCOMPARE(editor->lines(), lines);
+    const QByteArray last = QByteArray::number(lines);
+    QVERIFY(editor->marginWidth(0) > width(last));
+    QVERIFY(editor->marginWidth(0) > width("0000"));
+    // Back to a short text at no zoom: the margin narrows again to its four digits.
+    editor->zoomTo(0);
+    editor->SetLinesText("one line");
+    QVERIFY(editor->marginWidth(0) > width("0000"));
+    QVERIFY(editor->marginWidth(0) < width("0000000"));
 }
 
 void MainWindowTest::toolButtons_data() {

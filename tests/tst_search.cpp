@@ -76,6 +76,7 @@ private Q_SLOTS:
     void indexKeptInStep();
     void indexRepaired_data();
     void indexRepaired();
+    void longIndexBuildTellsHowFar();
     void windowOpensTheChosenMatch_data();
     void windowOpensTheChosenMatch();
 };
@@ -212,6 +213,34 @@ void SearchTest::indexRepaired() {
     }
     QCOMPARE(db.check(), QString("ok"));
     QCOMPARE(db.ids("select"), (QList<qint64>{1, 4}));
+}
+
+// Building the index of a large collection tells how far it has come: only while it is slow,
+// in steps that only go up, from the start to near the end.
+void SearchTest::longIndexBuildTellsHowFar() {
+    if (onServer())
+        QSKIP("The server builds its trigram index itself.");
+    DataHome home;
+    const QString path = home.dataDir() + "varozidi.mdb";
+    // 18 MB of text, added in one go, as another program would, without the index.
+    makeDatabase(path, {});
+    execSql(path, "DROP TABLE varozidi_search_text; DROP TRIGGER varozidi_search_insert; "
+                  "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                  "INSERT INTO varozidi (Language, Title, Body) "
+                  "SELECT 'Text', 't' || i, hex(randomblob(3000)) FROM n");
+
+    TADOConnection connection;
+    connection.setConnectionString(connectionStringFor(path));
+    QList<int> told; // -1 and -2: told slow, and over
+    connection.OnSlowOpen = [&](bool slow) { told << (slow ? -1 : -2); };
+    connection.OnSlowProgress = [&](int percent) { told << percent; };
+    connection.Open();
+    if (told.isEmpty())
+        QSKIP("This machine built the index too quickly to call it slow.");
+    QVERIFY(told.size() >= 5 && told.first() == -1 && told.last() == -2);
+    QVERIFY(std::is_sorted(told.cbegin() + 1, told.cend() - 1));
+    QVERIFY(told[1] >= 0 && told[told.size() - 2] >= 90 && told[told.size() - 2] <= 99);
+    QCOMPARE(Db(path).check(), QString("ok"));
 }
 
 void SearchTest::windowOpensTheChosenMatch_data() {

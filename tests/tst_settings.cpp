@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 #include "Unit1.h"
 
+#include <Placement.h>
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -50,6 +51,8 @@ private Q_SLOTS:
     void wordWrapIsReadAndStored();
     void placementComesBack_data();
     void placementComesBack();
+    void placementOnOtherScreens_data();
+    void placementOnOtherScreens();
     void unwritableSettingsDoNotKeepTheWindowOpen();
 };
 
@@ -115,6 +118,11 @@ void SettingsTest::placementComesBack_data() {
     QTest::newRow("larger than the screen")
         << QRect() << false << QByteArray("Left=0\nTop=0\nWidth=9000\nHeight=7000");
     QTest::newRow("nothing kept") << QRect() << false << QByteArray();
+    // Kept on a larger screen: only a sliver would show on this one.
+    QTest::newRow("a sliver on the screen")
+        << QRect() << false << QByteArray("Left=700\nTop=500\nWidth=645\nHeight=412");
+    QTest::newRow("maximized, larger than the screen")
+        << QRect() << false << QByteArray("Left=100\nTop=100\nWidth=1200\nHeight=900\nMaximized=1");
 }
 
 void SettingsTest::placementComesBack() {
@@ -143,8 +151,44 @@ void SettingsTest::placementComesBack() {
         QCOMPARE(second.size(), QSize(645, 412));
     } else {
         QVERIFY(screen.contains(second.frameGeometry()));
+        // Un-maximized, it comes back whole on the screen too.
+        second.showNormal();
+        QTRY_VERIFY(!second.isMaximized());
+        QVERIFY(screen.contains(second.frameGeometry()));
     }
     QVERIFY(s.dialogs.asked().isEmpty());
+}
+
+void SettingsTest::placementOnOtherScreens_data() {
+    QTest::addColumn<QList<QRect>>("screens"); // available areas; the first is the primary
+    QTest::addColumn<QRect>("kept");           // the client area as stored
+    QTest::addColumn<QRect>("placed");
+    const QList<QRect> small{{0, 0, 800, 600}};
+    const QList<QRect> pair{{0, 0, 1280, 1024}, {1280, 0, 800, 600}};
+    QTest::newRow("a sliver at the bottom right")
+        << small << QRect(700, 500, 645, 412) << QRect(151, 184, 645, 412);
+    QTest::newRow("larger than the screen")
+        << small << QRect(100, 100, 1200, 900) << QRect(4, 24, 792, 572);
+    QTest::newRow("off every screen goes to the primary")
+        << pair << QRect(5000, -3000, 400, 250) << QRect(876, 24, 400, 250);
+    QTest::newRow("mostly on the second screen")
+        << pair << QRect(1200, 100, 400, 300) << QRect(1284, 100, 400, 300);
+    QTest::newRow("mostly on the first, frame over the edge")
+        << pair << QRect(1000, 0, 400, 300) << QRect(876, 24, 400, 300);
+    QTest::newRow("second screen taller than it is wide")
+        << QList<QRect>{{0, 0, 1920, 1080}, {1920, 0, 600, 1000}} << QRect(2000, 200, 900, 500)
+        << QRect(1924, 200, 592, 500);
+    QTest::newRow("from a damaged file")
+        << small << QRect(-2147483647, 2000000000, 2147483647, 5) << QRect(4, 591, 792, 5);
+}
+
+// The placement rule on its own, over sets of screens no test machine has.
+void SettingsTest::placementOnOtherScreens() {
+    QFETCH(QList<QRect>, screens);
+    QFETCH(QRect, kept);
+    QFETCH(QRect, placed);
+    const QMargins frame(4, 24, 4, 4);
+    QCOMPARE(tessel::PlaceOnScreens(kept, frame, screens, 0), placed);
 }
 
 void SettingsTest::unwritableSettingsDoNotKeepTheWindowOpen() {

@@ -9,6 +9,8 @@
 #include <QProgressBar>
 #include <QProxyStyle>
 #include <QScreen>
+#include <QShortcut>
+#include <QStyle>
 #include <QStyleOption>
 
 namespace {
@@ -42,6 +44,9 @@ QString offlinePage(const QString& localPage) {
         .arg(localPage.toHtmlEscaped());
 }
 
+// The border a window manager usually draws on each side.
+constexpr int kUsualBorder = 4;
+
 } // namespace
 
 TForm4::TForm4(const QString& appDir, const QString& startPage, QWidget* mainWindow,
@@ -63,6 +68,9 @@ TForm4::TForm4(const QString& appDir, const QString& startPage, QWidget* mainWin
             &TForm4::WebBrowser1StatusTextChange);
     connect(WebBrowser1, &TWebBrowser::OnProgressChange, this, &TForm4::WebBrowser1ProgressChange);
     connect(WebBrowser1, &TWebBrowser::OnNavigateError, this, &TForm4::WebBrowser1NavigateError);
+    // Escape puts the help away, as it does any auxiliary window; closing only hides it.
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+            &QWidget::close);
     FormCreate(this);
 }
 
@@ -76,7 +84,8 @@ QString TForm4::FallbackURL() const {
 
 void TForm4::FormCreate(QObject*) {
     // Fixed at creation: resizing the window later leaves panel 0 as it is.
-    StatusBar1->Panel(0)->setWidth(2 * frameGeometry().width() / 3);
+    createdWidth_ = width();
+    fitStatusPanel();
     StatusBar1->Panel(1)->setStyle(TStatusPanelStyle::psOwnerDraw);
     ProgressBar1->setParent(StatusBar1);
     auto* style = new FramelessProgressStyle;
@@ -97,6 +106,10 @@ void TForm4::StatusBar1DrawPanel(TStatusBar* StatusBar, TStatusPanel* Panel, con
 
 void TForm4::WebBrowser1NavigateError(QObject*, const QString& URL, int) {
     const QString fallback = FallbackURL();
+    // A frame of the local page itself failed: loading that page again would fail again.
+    if (QUrl(WebBrowser1->LocationURL()) == TWebBrowser::ToUrl(fallback) &&
+        QUrl(URL) != TWebBrowser::ToUrl(fallback))
+        return;
     // The local page itself failed: asking for it again would never end.
     if (QUrl(URL) == TWebBrowser::ToUrl(fallback)) {
         WebBrowser1->LoadHtml(offlinePage(AppDir + QStringLiteral("proxy.htm")));
@@ -116,15 +129,47 @@ void TForm4::WebBrowser1StatusTextChange(QObject*, const QString& Text) {
     StatusBar1->Panel(0)->setText(Text);
 }
 
+// Two thirds of the window's outer width at creation. Its frame is known only once the window
+// manager has framed the shown window; until then the usual frame stands in.
+void TForm4::fitStatusPanel() {
+    int frame = frameGeometry().width() - geometry().width();
+    if (!isVisible() && frame == 0)
+        frame = 2 * std::max(style()->pixelMetric(QStyle::PM_DefaultFrameWidth), kUsualBorder);
+    StatusBar1->Panel(0)->setWidth(2 * (createdWidth_ + frame) / 3);
+}
+
+bool TForm4::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    // The frame arrives a moment after the window is shown, and is told by a move.
+    if ((event->type() == QEvent::Move || event->type() == QEvent::Show) && isVisible() &&
+        !frameFitted_) {
+        fitStatusPanel();
+        frameFitted_ = frameGeometry() != geometry();
+    }
+    return handled;
+}
+
 void TForm4::showEvent(QShowEvent* event) {
     // Centred over the main window the first time, but never off the screen; afterwards it
     // stays where the user left it.
     if (!placed_ && mainWindow_) {
         placed_ = true;
         QRect place(QPoint(), frameGeometry().size());
+        // Not framed yet: the usual frame stands in, so that the whole window fits.
+        if (frameGeometry() == geometry())
+            place.setSize(place.size() + QSize(2 * kUsualBorder,
+                                               2 * kUsualBorder + style()->pixelMetric(
+                                                                      QStyle::PM_TitleBarHeight)));
         place.moveCenter(mainWindow_->frameGeometry().center());
         if (const QScreen* screen = mainWindow_->screen()) {
             const QRect area = screen->availableGeometry();
+            // On a small screen at a high resolution it would not fit: it shrinks to it.
+            const QSize excess = place.size() - place.size().boundedTo(area.size());
+            if (!excess.isNull()) {
+                resize(size() - excess);
+                place.setSize(place.size() - excess);
+                place.moveCenter(mainWindow_->frameGeometry().center());
+            }
             place.moveRight(std::min(place.right(), area.right()));
             place.moveBottom(std::min(place.bottom(), area.bottom()));
             place.moveLeft(std::max(place.left(), area.left()));

@@ -43,10 +43,15 @@ public:
     void WebBrowser1StatusTextChange(QObject* Sender, const QString& Text);
 
 protected:
+    bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
+    void fitStatusPanel();
+
     Ui::TForm4* ui;
     QPointer<QWidget> mainWindow_;
     bool placed_ = false;
+    int createdWidth_ = 0;
+    bool frameFitted_ = false; // panel 0 fitted to the frame the window manager drew
 };

@@ -2,6 +2,7 @@
 
 #include "HelpServer.h"
 #include "platform/Errors.h"
+#include "platform/WindowAccess.h"
 
 #include <QFileInfo>
 #include <QLibrary>
@@ -58,5 +59,9 @@ void SetHelpModulePath(const QString& path) {
 }
 
 QWidget* CreateHelpWindow(const HelpWindowRequest& request) {
-    return loadModule(HelpModulePath(request.appDir))(request);
+    QWidget* window = loadModule(HelpModulePath(request.appDir))(request);
+    // Screen readers meet it as a window of its own, named by its caption.
+    if (window)
+        ExposeWindow(window, QAccessible::Window);
+    return window;
 }

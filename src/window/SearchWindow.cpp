@@ -5,6 +5,7 @@
 #include "platform/PgSearch.h"
 #include "platform/SearchIndex.h"
 #include "platform/StoredBody.h"
+#include "platform/WindowAccess.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -70,6 +71,7 @@ SearchWindow::SearchWindow(QWidget* owner)
     : QWidget(owner, Qt::Window), Query(new QLineEdit(this)), Results(new QTreeWidget(this)),
       Status(new QLabel(this)), worker_(new QObject) {
     setObjectName(QStringLiteral("SearchWindow"));
+    ExposeWindow(this, QAccessible::Window);
     setWindowTitle(tr("Search Snippets"));
     setAttribute(Qt::WA_QuitOnClose, false);
     resize(620, 380);

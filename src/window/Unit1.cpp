@@ -12,6 +12,7 @@
 #include "platform/Fonts.h"
 #include "platform/IniFile.h"
 #include "platform/TabOrder.h"
+#include "platform/WindowAccess.h"
 #include "transfer/Migration.h"
 
 #include <Tessel.h>
@@ -19,7 +20,9 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
 
@@ -30,10 +33,32 @@ constexpr const char* kImages[] = {
     ":/images/0-new.png",  ":/images/1-remove.png", ":/images/2-help.png",   ":/images/3-save.png",
     ":/images/4-undo.png", ":/images/5-backup.png", ":/images/6-restore.png"};
 
+// Qt's group boxes keep margins of their own around their children, which differ between
+// styles, while the form fixes where the children sit: the box's contents margins are those
+// of the form, and are set again whenever the style works out its own.
+class FormInsets : public QObject {
+public:
+    FormInsets(QWidget* box, const QMargins& insets) : QObject(box), insets_(insets) {
+        box->layout()->setContentsMargins(0, 0, 0, 0);
+        box->setContentsMargins(insets);
+        box->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* box = static_cast<QWidget*>(watched);
+        if (event->type() == QEvent::ContentsRectChange && box->contentsMargins() != insets_)
+            box->setContentsMargins(insets_);
+        return false;
+    }
+
+private:
+    QMargins insets_;
+};
+
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
     InitResources();
+    ExposeWindow(this, QAccessible::Window);
     ui->setupUi(this);
     createComponents();
     createHighlighters();
@@ -80,12 +105,18 @@ void TForm1::createComponents() {
     for (int size : {16, 24, 32, 48, 64, 128, 256})
         icon.addFile(QStringLiteral(":/images/varozidi-%1.png").arg(size));
     setWindowIcon(icon);
+    SetMessageDlgOwner(this);
     resize(645, 412);
     move(0, 0);
     Splitter1->setSizes({217, 425});
     Splitter2->setSizes({160, 247});
     Splitter1->setStretchFactor(1, 1);
     Splitter2->setStretchFactor(1, 1);
+    // Left, top (below the caption), right and bottom, as the form places the children.
+    new FormInsets(GroupBox1, {2, 15, 2, 2});
+    new FormInsets(GroupBox2, {2, 15, 2, 2});
+    new FormInsets(GroupBox3, {16, 24, 14, 10});
+    new FormInsets(GroupBox4, {16, 24, 14, 11});
 
     for (const char* image : kImages)
         ImageList1.append(QIcon(QString::fromLatin1(image)));
@@ -104,6 +135,7 @@ void TForm1::createComponents() {
         busy_ = slow;
         showSlowWork(slow, tr("Saving..."));
     };
+    ADOConnection1->OnSlowProgress = [this](int percent) { showSlowProgress(percent); };
     ADOConnection1->OnConverting = [this](bool slow) {
         showSlowWork(slow, tr("Converting your snippets..."));
     };
@@ -154,6 +186,12 @@ void TForm1::createComponents() {
         entry->setObjectName(QString::fromLatin1(name));
     SynEdit1->setPopupMenu(PopupMenu1);
     SkipInTabOrderWhileShown(Panel3, ListBox2);
+    // In the new-snippet fields Return means Ok and Escape Cancel, through those buttons.
+    for (QLineEdit* field : {Edit1, Edit2})
+        connect(field, &QLineEdit::returnPressed, Button1, &QPushButton::click);
+    auto* cancel = new QShortcut(QKeySequence(Qt::Key_Escape), Panel3);
+    cancel->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(cancel, &QShortcut::activated, Button2, &QPushButton::click);
 }
 
 void TForm1::connectHandlers() {
@@ -272,6 +310,11 @@ void TForm1::ToolButton6Click(QObject*) {
 
 void TForm1::ToolButton1Click(QObject*) {
     Panel3->setVisible(true);
+    // Typing goes where it is needed: the first empty field, else the title, ready to be
+    // typed over for the next snippet of the same language.
+    QLineEdit* field = Edit1->text().isEmpty() ? Edit1 : Edit2;
+    field->setFocus();
+    field->selectAll();
 }
 
 void TForm1::ToolButton4Click(QObject*) {

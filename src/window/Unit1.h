@@ -210,6 +210,7 @@ private:
     std::unique_ptr<DatabaseHold> waitForOtherPrograms(DatabaseHold::Keep keep);
     // what: the notice's text; the search index's by default.
     void showSlowWork(bool slow, const QString& what = {});
+    void showSlowProgress(int percent);
     bool settleUnsavedChanges(const QString& question);
     bool saveOrOfferNew();
     void offerToSaveAsNew(const QString& why);

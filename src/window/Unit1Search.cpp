@@ -27,9 +27,10 @@ void TForm1::OpenSearch() {
         connect(Search, &SearchWindow::IndexFailed, this, [this] {
             Guarded([this] {
                 ADOConnection1->Open();
-                varozidi::search::RebuildIndex(ADOConnection1->handle(),
-                                               ADOConnection1->DatabasePath(),
-                                               [this](bool slow) { showSlowWork(slow); });
+                varozidi::search::RebuildIndex(
+                    ADOConnection1->handle(), ADOConnection1->DatabasePath(),
+                    [this](bool slow) { showSlowWork(slow); },
+                    [this](int percent) { showSlowProgress(percent); });
             });
         });
     }
@@ -63,8 +64,16 @@ void TForm1::ShowSearchHit(qint64 id, const QString& language) {
             const std::uint8_t changed = SnippitChanged;
             SnippitChanged = 0;
             ListBox2->Choose(i);
-            if (ListBox2->ItemIndex() != i)
+            if (ListBox2->ItemIndex() != i) {
                 SnippitChanged = changed;
+            } else if (Search) {
+                // Opened: the search window has done its part and goes, keeping its query for
+                // the next time, and the snippet is in front, ready to be read or typed in.
+                Search->hide();
+                raise();
+                activateWindow();
+                SynEdit1->setFocus();
+            }
             return;
         }
     throw varozidi::Error(tr("The snippet is no longer in the collection."));
@@ -88,5 +97,14 @@ void TForm1::showSlowWork(bool slow, const QString& what) {
     notice->move(over.center() - notice->rect().center());
     notice->show();
     // Paint it now; no click or key may run a handler while the database is busy.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+// How far the index has come, in the notice, so that a long wait shows it is moving.
+void TForm1::showSlowProgress(int percent) {
+    TForm2* notice = Form2 ? Form2 : slowNotice_;
+    if (!notice || !notice->isVisible())
+        return;
+    notice->Panel1->setText(tr("Preparing search... %1%").arg(percent));
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }

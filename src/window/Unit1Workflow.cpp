@@ -107,12 +107,17 @@ void TForm1::ListBox2Click(QObject*) {
 }
 
 void TForm1::Button1Click(QObject*) {
+    // Nothing is added without both; the user hears why, then types where it is missing.
+    const auto missing = [](QLineEdit* field, const QString& why) {
+        MessageDlg(why, TMsgDlgType::mtError, mbOK, 0);
+        field->setFocus();
+    };
     if (Edit1->text().isEmpty()) {
-        Edit1->setFocus();
+        missing(Edit1, tr("The new snippet needs a language. Nothing was added."));
         return;
     }
     if (Edit2->text().isEmpty()) {
-        Edit2->setFocus();
+        missing(Edit2, tr("The new snippet needs a title. Nothing was added."));
         return;
     }
     NewSnippitExecute();

@@ -2,12 +2,17 @@
 #include "ui_Unit2.h"
 
 #include "platform/Fonts.h"
+#include "platform/WindowAccess.h"
+
+#include <QLabel>
 
 TForm2::TForm2(QWidget* owner)
     : QWidget(owner, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
       ui(new Ui::TForm2) {
     ui->setupUi(this);
     Panel1 = ui->Panel1;
+    // Its caption is never seen; a screen reader names the notice by what it says.
+    ExposeWindow(this, QAccessible::Dialog, [this] { return Panel1->text(); });
     setFont(FormFont());
     Panel1->setFont(FormFont(11, true));
     Panel1->setBackgroundRole(QPalette::Base);

@@ -150,7 +150,7 @@ void TADOConnection::Open() {
     // Whoever opens the snippets first gives them their search index. Lacking it is no reason
     // to refuse the collection (a read-only file, an odd table): search then reads every row.
     try {
-        varozidi::search::EnsureIndex(db_, path, OnSlowOpen);
+        varozidi::search::EnsureIndex(db_, path, OnSlowOpen, OnSlowProgress);
     } catch (const std::exception&) {
     }
     try {

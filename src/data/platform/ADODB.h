@@ -57,6 +57,8 @@ public:
     // write goes on aside meanwhile), and false when it is over. It must not use this
     // connection.
     std::function<void(bool)> OnSlowWrite;
+    // Told, while opening is slow, how far it has come in percent.
+    std::function<void(int)> OnSlowProgress;
     // Told when the file was still a Jet 4.0 database of the old program and opening converted
     // it (see transfer/Migration.h); OnConverting as OnSlowOpen, while that takes long.
     std::function<void(const varozidi::transfer::JetConversion&)> OnConverted;

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QSet>
 #include <QStringList>
+#include <algorithm>
 #include <optional>
 #include <sqlite3.h>
 
@@ -68,13 +69,27 @@ int presentObjects(sqlite3* db, const QString& path) {
     return int(s.int64(0));
 }
 
-// Tells slow once the work has run for more than a moment, and again when it is over.
+// Rows the statements on db have read by whole-table scans so far. Filling an index reads
+// the snippet table once through a statement of its own, so this tells how far it has come.
+qint64 rowsScanned(sqlite3* db) {
+    qint64 rows = 0;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s))
+        rows += sqlite3_stmt_status(s, SQLITE_STMTSTATUS_FULLSCAN_STEP, 0);
+    return rows;
+}
+
+// Tells slow once the work has run for more than a moment, and again when it is over; in
+// between, how far it has come when that is known, reading rows scans of the table.
 class SlowWatch {
 public:
-    SlowWatch(sqlite3* db, const SlowWork& slow) : db_(db), slow_(slow) {
+    SlowWatch(sqlite3* db, const SlowWork& slow, const Progress& progress = {}, qint64 rows = 0)
+        : db_(db), slow_(slow), progress_(progress), rows_(rows) {
         timer_.start();
+        scannedBefore_ = rowsScanned(db_);
+        // Filling an index is mostly the tokenizer's own work, between few instructions of
+        // the scan: to tell how far it has come the handler must look in often.
         if (slow_)
-            sqlite3_progress_handler(db_, 100000, &SlowWatch::tick, this);
+            sqlite3_progress_handler(db_, progress_ ? 1000 : 100000, &SlowWatch::tick, this);
     }
     ~SlowWatch() {
         sqlite3_progress_handler(db_, 0, nullptr, nullptr);
@@ -91,15 +106,36 @@ private:
             watch->told_ = true;
             watch->slow_(true);
         }
+        if (watch->told_ && watch->progress_ && watch->rows_ > 0) {
+            // The titles' index comes first and is quick; the bodies' takes the time.
+            const qint64 read = rowsScanned(watch->db_) - watch->scannedBefore_;
+            const qint64 each = std::max<qint64>(1, watch->rows_ / 2);
+            const qint64 done = read <= each ? 10 * read / each : 10 + 90 * (read - each) / each;
+            const int percent = int(std::clamp<qint64>(done, 0, 99));
+            if (percent != watch->percent_) {
+                watch->percent_ = percent;
+                watch->progress_(percent);
+            }
+        }
         return 0;
     }
     sqlite3* db_;
     const SlowWork& slow_;
+    const Progress& progress_;
+    qint64 rows_;
+    qint64 scannedBefore_ = 0;
+    int percent_ = -1;
     QElapsedTimer timer_;
     bool told_ = false;
 };
 
-void build(sqlite3* db, const QString& path, const SlowWork& slow) {
+qint64 rowsOf(sqlite3* db, const QString& path) {
+    Statement s(db, path, QStringLiteral("SELECT count(*) FROM ") + kTable, keeping());
+    s.step();
+    return s.int64(0);
+}
+
+void build(sqlite3* db, const QString& path, const SlowWork& slow, const Progress& progress) {
     const Fields fields = fieldsOf(db, path);
     // The index names the rowid in its own definition, where only a plain name will do.
     if (fields.rowid.startsWith(u'"'))
@@ -111,7 +147,8 @@ void build(sqlite3* db, const QString& path, const SlowWork& slow) {
                                            "tokenize='trigram', detail='none', columnsize=0")
                                 .arg(kTable, r);
     const auto exec = [&](const QString& sql) { Statement::exec(db, path, sql, keeping()); };
-    const SlowWatch watch(db, slow);
+    // Both indexes read every row once.
+    const SlowWatch watch(db, slow, progress, progress ? 2 * rowsOf(db, path) : 0);
     exec(QStringLiteral("BEGIN IMMEDIATE"));
     try {
         for (const QString& trigger : kTriggers)
@@ -288,15 +325,16 @@ void scan(sqlite3* db, const QString& path, const Fields& fields, const QString&
 
 } // namespace
 
-bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow) {
+bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow, const Progress& progress) {
     if (presentObjects(db, path) == kObjects)
         return false;
-    build(db, path, slow);
+    build(db, path, slow, progress);
     return true;
 }
 
-void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow) {
-    build(db, path, slow);
+void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow,
+                  const Progress& progress) {
+    build(db, path, slow, progress);
 }
 
 QString CheckIndex(sqlite3* db, const QString& path) {

@@ -31,11 +31,16 @@ struct Outcome {
 // Called with true once building has taken more than a moment, and with false when it ends.
 using SlowWork = std::function<void(bool)>;
 
+// Called, once building was told slow, with how far it has come: 0 to 99 percent.
+using Progress = std::function<void(int)>;
+
 // Adds the indexes to a database whose snippet table lacks them, or part of them, and fills
 // them, all in one transaction. Returns whether it built them. Throws varozidi::Error.
-bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow = {});
+bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow = {},
+                 const Progress& progress = {});
 // Builds them afresh, as when they are found damaged.
-void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow = {});
+void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow = {},
+                  const Progress& progress = {});
 // "ok", "missing", or the damage found.
 QString CheckIndex(sqlite3* db, const QString& path);
 

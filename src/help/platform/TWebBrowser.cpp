@@ -3,14 +3,18 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <QUuid>
 #include <QVBoxLayout>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
 #include <QWindow>
 #include <algorithm>
+#include <functional>
 #include <unistd.h>
 
 void PrepareWebBrowserProcess(uid_t euid) {
@@ -30,6 +34,59 @@ constexpr int kMaxWaitMs = 1000;
 constexpr int kPollMs = 10;
 // How long a hidden page that has loaded keeps its renderer.
 constexpr int kRestAfterMs = 5000;
+
+// Chromium tells the program only of the page's own failures: a frame inside the page that
+// fails shows an error page of its own without a word. So a script of the browser's own, in
+// a world the page cannot reach, runs in every frame: each frame that loads tells its parent
+// so, and a parent whose frame finished loading without saying so reports it through the
+// console, marked with a key the page cannot know.
+const char* const kFrameWatch = R"(
+(function () {
+    const key = '%1';
+    if (window.parent !== window && location.protocol !== 'chrome-error:')
+        window.parent.postMessage({ varozidiFrameLoaded: key }, '*');
+    const loaded = new WeakSet();
+    window.addEventListener('message', function (e) {
+        if (e.data && e.data.varozidiFrameLoaded === key && e.source)
+            loaded.add(e.source);
+    });
+    document.addEventListener('load', function (e) {
+        const frame = e.target;
+        if (!(frame instanceof HTMLIFrameElement || frame instanceof HTMLFrameElement))
+            return;
+        const src = frame.src || '';
+        // Frames of the page's own making run no script of ours.
+        if (!/^(https?|file):/i.test(src) || frame.hasAttribute('srcdoc'))
+            return;
+        const view = frame.contentWindow;
+        setTimeout(function () {
+            if (view && loaded.has(view))
+                loaded.delete(view);
+            else
+                console.error(key + ' ' + src);
+        }, 300);
+    }, true);
+})();
+)";
+
+// Hands the frame watch's reports on, and nothing else the console says.
+class WatchedPage : public QWebEnginePage {
+public:
+    WatchedPage(QWebEngineProfile* profile, QObject* parent, const QString& key,
+                std::function<void(const QString&)> frameFailed)
+        : QWebEnginePage(profile, parent), key_(key + u' '), frameFailed_(std::move(frameFailed)) {}
+
+protected:
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString& message, int,
+                                  const QString&) override {
+        if (message.startsWith(key_))
+            frameFailed_(message.mid(key_.size()));
+    }
+
+private:
+    QString key_;
+    std::function<void(const QString&)> frameFailed_;
+};
 
 // Every visible top-level window has been exposed, and so painted.
 bool windowsShown() {
@@ -75,7 +132,16 @@ void TWebBrowser::start() {
     // from local files.
     profile_->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
     view_ = new QWebEngineView(this);
-    view_->setPage(new QWebEnginePage(profile_, view_));
+    const QString key = QUuid::createUuid().toString(QUuid::Id128);
+    view_->setPage(new WatchedPage(
+        profile_, view_, key, [this](const QString& url) { emit OnNavigateError(this, url, 0); }));
+    QWebEngineScript watch;
+    watch.setName(QStringLiteral("varozidi-frame-watch"));
+    watch.setSourceCode(QString::fromLatin1(kFrameWatch).arg(key));
+    watch.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    watch.setWorldId(QWebEngineScript::ApplicationWorld);
+    watch.setRunsOnSubFrames(true);
+    view_->page()->scripts().insert(watch);
     layout()->addWidget(view_);
     setFocusProxy(view_);
 

@@ -54,7 +54,8 @@ signals:
     void OnStatusTextChange(QObject* Sender, const QString& Text);
     // Download progress of the page being loaded, Progress out of ProgressMax.
     void OnProgressChange(QObject* Sender, int Progress, int ProgressMax);
-    // A navigation failed. StatusCode is the HTTP status, or Chromium's negative error code.
+    // A navigation failed, of the page or of a frame inside it. StatusCode is the HTTP status,
+    // or Chromium's negative error code; 0 for a frame, of which the browser tells neither.
     void OnNavigateError(QObject* Sender, const QString& URL, int StatusCode);
 
 protected:

@@ -5,9 +5,15 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 namespace {
+
+QPointer<QWidget>& owner() {
+    static QPointer<QWidget> instance;
+    return instance;
+}
 
 MessageDlgAnswerer& answerer() {
     static MessageDlgAnswerer instance;
@@ -76,6 +82,10 @@ private:
 
 } // namespace
 
+void SetMessageDlgOwner(QWidget* window) {
+    owner() = window;
+}
+
 void SetMessageDlgAnswerer(MessageDlgAnswerer a) {
     answerer() = std::move(a);
 }
@@ -85,8 +95,12 @@ int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, in
     if (answerer())
         return answerer()(MessageDlgRequest{text, kind, buttons, helpContext, defaultButton});
 
-    QMessageBox box(iconOf(kind), titleOf(kind), text, QMessageBox::NoButton,
-                    QApplication::activeWindow());
+    // Over the main window, not over whatever happens to be active (the borderless busy
+    // notice, or nothing at all during a long wait).
+    QWidget* over = owner() && owner()->isVisible() ? owner().data() : QApplication::activeWindow();
+    QMessageBox box(iconOf(kind), titleOf(kind), text, QMessageBox::NoButton, over);
+    if (owner())
+        box.setWindowIcon(owner()->windowIcon());
     for (const auto& choice : kButtons)
         if (buttons & choice.button) {
             QPushButton* button = box.addButton(choice.standard);

@@ -111,18 +111,16 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
     // names and keywords often, and measuring each again is what takes the time.
     SendScintilla(SCI_SETPOSITIONCACHE, 65536UL);
     applyEditorLook();
-    wrapNote_ = new QLabel(tr("Word wrap is off for this snippet: it has a line too long to "
-                              "wrap."),
-                           this);
-    // A note about the text, not part of it.
-    wrapNote_->setFont(QApplication::font());
-    wrapNote_->setAutoFillBackground(true);
-    wrapNote_->setMargin(4);
-    wrapNote_->hide();
 
     connect(this, &QsciScintilla::textChanged, this, [this] {
         if (!programChange_)
             Q_EMIT OnChange();
+    });
+    // The line numbers keep their room as they gain digits, and as the text is zoomed.
+    connect(this, &QsciScintilla::linesChanged, this, &TSynEdit::fitLineNumbers);
+    connect(this, &QsciScintillaBase::SCN_ZOOM, this, [this] {
+        marginFor_ = {};
+        fitLineNumbers();
     });
     replaceText(QStringLiteral("SynEdit1"));
 }
@@ -148,8 +146,21 @@ void TSynEdit::applyEditorLook() {
     setMarginsFont(gutterFont_);
     setMarginsBackgroundColor(palette().color(QPalette::Button));
     setMarginsForegroundColor(palette().color(QPalette::ButtonText));
-    // Room for four digits and a gap keeps the text from shifting while typing.
-    setMarginWidth(0, QStringLiteral("00000"));
+    marginFor_ = {};
+    fitLineNumbers();
+}
+
+// Room for the digits of the last line number and a gap, four digits at least, so that the
+// text does not shift while the first thousands of lines are typed.
+void TSynEdit::fitLineNumbers() {
+    int digits = 4;
+    for (int n = lines(); n >= 10000; n /= 10)
+        ++digits;
+    const int zoom = int(SendScintilla(SCI_GETZOOM));
+    if (marginFor_ == std::pair(digits, zoom))
+        return;
+    marginFor_ = {digits, zoom};
+    setMarginWidth(0, QString(digits + 1, u'0'));
 }
 
 void TSynEdit::replaceText(const QString& text, const std::function<void()>& whileEmpty) {
@@ -225,33 +236,65 @@ void TSynEdit::applyWrap() {
     const WrapMode mode = wantWrap_ && !longLine_ ? WrapWord : WrapNone;
     if (wrapMode() != mode)
         setWrapMode(mode);
-    wrapNote_->setVisible(WrapSuspended());
-    if (WrapSuspended())
-        wrapNote_->raise();
+    showNote();
 }
 
-void TSynEdit::resizeEvent(QResizeEvent* event) {
-    QsciScintilla::resizeEvent(event);
+// Says that a line too long is shown unwrapped. Made only while shown: a hidden note would
+// still be there for a screen reader to find.
+void TSynEdit::showNote() {
+    if (!WrapSuspended()) {
+        delete wrapNote_;
+        wrapNote_ = nullptr;
+        return;
+    }
+    if (!wrapNote_) {
+        wrapNote_ = new QLabel(tr("Word wrap is off for this snippet: it has a line too long to "
+                                  "wrap."),
+                               this);
+        // A note about the text, not part of it.
+        wrapNote_->setFont(QApplication::font());
+        wrapNote_->setAutoFillBackground(true);
+        wrapNote_->setMargin(4);
+    }
+    placeNote();
+    wrapNote_->show();
+    wrapNote_->raise();
+}
+
+void TSynEdit::placeNote() {
+    if (!wrapNote_)
+        return;
     // At the bottom right of the text, clear of the scroll bars.
     wrapNote_->adjustSize();
     const QRect text = viewport()->geometry();
     wrapNote_->move(text.right() - wrapNote_->width(), text.bottom() - wrapNote_->height());
 }
 
-void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
-    QsciLexer* lexer = highlighter ? highlighter->lexer() : nullptr;
-    // Setting a lexer restyles every line, even when it is the same lexer.
-    if (highlighter == highlighter_ && lexer == this->lexer())
+// The highlighter's lexer, set while the editor is empty where it can be: set on a text, it
+// restyles all of it.
+void TSynEdit::applyLexer() {
+    QsciLexer* wanted = highlighter_ ? highlighter_->lexer() : nullptr;
+    if (lexer() == wanted)
         return;
-    highlighter_ = highlighter;
-    if (lexer) {
+    if (wanted) {
         // Every style draws in the editor's font; only colours differ between styles.
-        lexer->setDefaultFont(editorFont_);
-        lexer->setFont(editorFont_, -1);
+        wanted->setDefaultFont(editorFont_);
+        wanted->setFont(editorFont_, -1);
     }
-    setLexer(lexer);
+    setLexer(wanted);
     // A new lexer resets paper and margins.
     applyEditorLook();
+}
+
+void TSynEdit::resizeEvent(QResizeEvent* event) {
+    QsciScintilla::resizeEvent(event);
+    placeNote();
+}
+
+void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
+    // Setting a lexer restyles every line, even when it is the same lexer.
+    highlighter_ = highlighter;
+    applyLexer();
 }
 
 void TSynEdit::changeEvent(QEvent* event) {

@@ -125,6 +125,10 @@ private:
     QPoint caretPoint() const;
     void applyEditorLook();
     void applyWrap();
+    void applyLexer();
+    void showNote();
+    void placeNote();
+    void fitLineNumbers();
 
     TSynCustomHighlighter* highlighter_ = nullptr;
     QFont editorFont_;
@@ -134,5 +138,6 @@ private:
     bool applyingLook_ = false;
     bool wantWrap_ = false;
     bool longLine_ = false;
-    QLabel* wrapNote_ = nullptr;
+    QLabel* wrapNote_ = nullptr;    // only while shown
+    std::pair<int, int> marginFor_; // digits and zoom the line-number margin was fitted to
 };

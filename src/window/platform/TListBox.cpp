@@ -4,10 +4,25 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStyledItemDelegate>
+
+namespace {
+
+// Every entry is one row of the form's fixed height.
+class FixedRows : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), TListBox::kItemHeight};
+    }
+};
+
+} // namespace
 
 TListBox::TListBox(QWidget* parent) : QListWidget(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformItemSizes(true);
+    setItemDelegate(new FixedRows(this));
     connect(this, &QListWidget::itemClicked, this, [this] {
         clicked_ = true;
         Q_EMIT Click();
@@ -116,6 +131,16 @@ void TListBox::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void TListBox::keyPressEvent(QKeyEvent* event) {
     const int before = ItemIndex();
+    // With nothing selected the list may still hold a current entry (the first, given with the
+    // focus); the first arrow key then starts at the top instead of stepping past it.
+    const bool arrow = event->key() == Qt::Key_Down || event->key() == Qt::Key_Up;
+    if (before < 0 && arrow && event->modifiers() == Qt::NoModifier && count() > 0) {
+        previous_ = before;
+        setItemIndex(0);
+        Q_EMIT Click();
+        event->accept();
+        return;
+    }
     QListWidget::keyPressEvent(event);
     const int now = ItemIndex();
     if (now == before)

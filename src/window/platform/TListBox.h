@@ -8,6 +8,9 @@ class TListBox : public QListWidget {
 public:
     explicit TListBox(QWidget* parent = nullptr);
 
+    // The height of every entry, as the form gives it.
+    static constexpr int kItemHeight = 13;
+
     // -1 when no entry is selected; setting -1 (or an index outside the list) selects none.
     int ItemIndex() const;
     void setItemIndex(int index);
