@@ -1,12 +1,14 @@
 // Program entry: creates the three windows in order and runs until the main window closes.
 
 #include "Forms.h"
+#include "Recovery.h"
 #include "Unit1.h"
 #include "Unit4.h"
 #include "platform/TWebBrowser.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
+#include <QTimer>
 #include <cstdio>
 #include <cstring>
 
@@ -42,10 +44,15 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
     CreateFormsHelpLast(TForm4::OnlineStartPage());
+    varozidi::recovery::OnTermination(Form1, [](int signal) { Form1->EndAtSignal(signal); });
     Form1->show();
+    QTimer::singleShot(0, Form1, [] { Form1->OfferRecovery(); });
     const int result = app.exec();
     // The browser has to go while the application it runs in still exists.
     delete Form4;
     Form4 = nullptr;
+    // The database and its lock file go with the window, however the loop ended.
+    delete Form1;
+    Form1 = nullptr;
     return result;
 }

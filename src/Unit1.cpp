@@ -6,6 +6,7 @@
 #include "DataPath.h"
 #include "DatabaseChoice.h"
 #include "Forms.h"
+#include "Recovery.h"
 #include "Resources.h"
 #include "Unit4.h"
 #include "platform/ADODB.h"
@@ -40,6 +41,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
     createHighlighters();
     connectHandlers();
     FormCreate();
+    startRecovery();
 }
 
 TForm1::~TForm1() {
@@ -153,8 +155,10 @@ void TForm1::createComponents() {
 
 void TForm1::connectHandlers() {
     auto bind = [this](auto* sender, auto signal, void (TForm1::*handler)(QObject*)) {
-        connect(sender, signal, this,
-                [this, sender, handler] { Guarded([&] { (this->*handler)(sender); }); });
+        connect(sender, signal, this, [this, sender, handler] {
+            Guarded([&] { (this->*handler)(sender); });
+            syncRecovery();
+        });
     };
     bind(ListBox1, &TListBox::Click, &TForm1::ListBox1Click);
     bind(ListBox2, &TListBox::Click, &TForm1::ListBox2Click);
@@ -240,9 +244,15 @@ void TForm1::closeEvent(QCloseEvent* event) {
         ShowException(e);
         canClose = false;
     }
-    if (canClose)
+    if (canClose) {
+        // Nothing unsaved is left to keep, and the database is let go now, lock file and all,
+        // whatever the program still does before it ends.
+        recordKept_ = false;
+        RecoveryKeeper->Discard();
+        RecoveryKeeper->Flush();
+        ADOConnection1->Close();
         event->accept();
-    else
+    } else
         event->ignore();
 }
 

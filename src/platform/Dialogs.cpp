@@ -69,11 +69,12 @@ int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, in
     for (const auto& choice : kButtons)
         if (buttons & choice.button)
             box.addButton(choice.standard);
-    // Closing the box with the window's close button counts as the safe answer.
-    if (buttons & mbNo)
-        box.setEscapeButton(QMessageBox::No);
-    else if (buttons & mbCancel)
+    // Closing the box with the window's close button counts as the safe answer: Cancel,
+    // where a box offers it, decides nothing.
+    if (buttons & mbCancel)
         box.setEscapeButton(QMessageBox::Cancel);
+    else if (buttons & mbNo)
+        box.setEscapeButton(QMessageBox::No);
     else if (buttons & mbOK)
         box.setEscapeButton(QMessageBox::Ok);
     const auto pressed = static_cast<QMessageBox::StandardButton>(box.exec());

@@ -182,12 +182,16 @@ void TSynEdit::replaceText(const QString& text, const std::function<void()>& whi
 }
 
 QString TSynEdit::Text() const {
+    return QString::fromUtf8(TextBytes());
+}
+
+QByteArray TSynEdit::TextBytes() const {
     // text() reads the document as a C string and stops at the first NUL.
     const auto size = static_cast<unsigned long>(SendScintilla(SCI_GETLENGTH));
-    QByteArray bytes(qsizetype(size) + 1, '\0');
+    QByteArray bytes(qsizetype(size) + 1, Qt::Uninitialized);
     SendScintilla(SCI_GETTEXT, size + 1, bytes.data());
     bytes.chop(1);
-    return QString::fromUtf8(bytes);
+    return bytes;
 }
 
 void TSynEdit::LoadLinesFromFile(const QString& path) {

@@ -83,6 +83,8 @@ public:
 
     // The whole text, NUL characters included.
     QString Text() const;
+    // The same as the editor keeps it, UTF-8: one copy, cheap enough to take while typing.
+    QByteArray TextBytes() const;
 
     void CutToClipboard() { cut(); }
     void CopyToClipboard() { copy(); }
