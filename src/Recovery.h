@@ -69,7 +69,8 @@ public:
     std::function<void(const QString&)> OnFailure;
 
     static constexpr int kQuietMs = 1000;
-    static constexpr int kLongestMs = 2000;
+    // Room for the write itself within two seconds.
+    static constexpr int kLongestMs = 1200;
 
 private:
     void writeSoon();

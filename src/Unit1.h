@@ -242,6 +242,8 @@ private:
     mutable QString recoveryCollection_;
     // A record of this window may be on the disk.
     bool recordKept_ = false;
+    // The editor's text as last taken for the record; its memory serves the next one.
+    mutable QByteArray recoveryText_;
     // The notice shown while the search index is built before the busy notice exists.
     TForm2* slowNotice_ = nullptr;
 

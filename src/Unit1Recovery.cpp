@@ -58,7 +58,8 @@ Record TForm1::recoverySnapshot() const {
         record.language = shownLanguage_;
         record.title = shownTitle_;
     }
-    record.text = SynEdit1->TextBytes();
+    SynEdit1->TextBytesInto(recoveryText_);
+    record.text = recoveryText_;
     record.pid = ::getpid();
     record.written = QDateTime::currentDateTimeUtc();
     return record;
