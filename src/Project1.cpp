@@ -43,8 +43,17 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
+    // Set up before the window, which opens the database (and makes its lock file) as it is
+    // created: a signal meanwhile is answered once the window exists.
+    static int signalBeforeWindow = 0;
+    varozidi::recovery::OnTermination(&app, [](int signal) {
+        if (Form1)
+            Form1->EndAtSignal(signal);
+        signalBeforeWindow = signal;
+    });
     CreateFormsHelpLast(TForm4::OnlineStartPage());
-    varozidi::recovery::OnTermination(Form1, [](int signal) { Form1->EndAtSignal(signal); });
+    if (signalBeforeWindow != 0)
+        Form1->EndAtSignal(signalBeforeWindow);
     Form1->show();
     QTimer::singleShot(0, Form1, [] { Form1->OfferRecovery(); });
     const int result = app.exec();
