@@ -33,6 +33,7 @@ Options TakeOptions(int& argc, char** argv) {
 
 Home::Home(const QString& collection) {
     qputenv("XDG_DATA_HOME", dir_.path().toUtf8());
+    qputenv("XDG_STATE_HOME", (dir_.path() + QStringLiteral("/state")).toUtf8());
     dataDir_ = dir_.path() + QStringLiteral("/KZQ/Varozidi/");
     QDir().mkpath(dataDir_);
     QFile::link(collection, dataDir_ + QStringLiteral("varozidi.mdb"));

@@ -90,6 +90,7 @@ double startOnce(xcb_connection_t* c, xcb_window_t root, xcb_atom_t pidAtom, con
     const pid_t pid = fork();
     if (pid == 0) {
         setenv("XDG_DATA_HOME", home.constData(), 1);
+        setenv("XDG_STATE_HOME", (home + "/state").constData(), 1);
         if (throughLauncher)
             execl("/bin/sh", "sh", "-c", "\"$0\" >/dev/null; exec \"$1\"", setup.constData(),
                   path.constData(), static_cast<char*>(nullptr));

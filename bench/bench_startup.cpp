@@ -148,6 +148,7 @@ int parent(int argc, char** argv, int runs) {
     QCoreApplication app(argc, argv);
     QTemporaryDir home;
     qputenv("XDG_DATA_HOME", home.path().toUtf8());
+    qputenv("XDG_STATE_HOME", (home.path() + QStringLiteral("/state")).toUtf8());
     varozidi::setup::InstallUserData(home.path() + QStringLiteral("/KZQ/Varozidi/"));
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);

@@ -5,6 +5,7 @@
 #include "Forms.h"
 #include "HelpModule.h"
 #include "SearchRequest.h"
+#include "Recovery.h"
 #include "Unit1.h"
 
 #include <QApplication>
@@ -54,14 +55,28 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));
+    // Set up before the window, which opens the database (and makes its lock file) as it is
+    // created: a signal meanwhile is answered once the window exists.
+    static int signalBeforeWindow = 0;
+    varozidi::recovery::OnTermination(&app, [](int signal) {
+        if (Form1)
+            Form1->EndAtSignal(signal);
+        signalBeforeWindow = signal;
+    });
     CreateFormsHelpLast(OnlineHelpStartPage());
+    if (signalBeforeWindow != 0)
+        Form1->EndAtSignal(signalBeforeWindow);
     Form1->show();
     ListenForSearches(searchSocket, Form1);
+    QTimer::singleShot(0, Form1, [] { Form1->OfferRecovery(); });
     if (search.given)
         QTimer::singleShot(0, Form1, [search] { ShowSearch(Form1, search); });
     const int result = app.exec();
     // The browser has to go while the application it runs in still exists.
     delete Form4;
     Form4 = nullptr;
+    // The database and its lock file go with the window, however the loop ended.
+    delete Form1;
+    Form1 = nullptr;
     return result;
 }

@@ -194,8 +194,11 @@ void typeText(TForm1& form, const QString& text) {
 
 DataHome::DataHome(const QString& name)
     : dir_(QDir::tempPath() + u'/' + name), previous_(qgetenv("XDG_DATA_HOME")),
-      hadPrevious_(qEnvironmentVariableIsSet("XDG_DATA_HOME")) {
+      hadPrevious_(qEnvironmentVariableIsSet("XDG_DATA_HOME")),
+      previousState_(qgetenv("XDG_STATE_HOME")),
+      hadPreviousState_(qEnvironmentVariableIsSet("XDG_STATE_HOME")) {
     qputenv("XDG_DATA_HOME", dir_.path().toUtf8());
+    qputenv("XDG_STATE_HOME", (root() + QStringLiteral("state")).toUtf8());
     QDir().mkpath(dataDir());
 }
 
@@ -204,6 +207,14 @@ DataHome::~DataHome() {
         qputenv("XDG_DATA_HOME", previous_);
     else
         qunsetenv("XDG_DATA_HOME");
+    if (hadPreviousState_)
+        qputenv("XDG_STATE_HOME", previousState_);
+    else
+        qunsetenv("XDG_STATE_HOME");
+}
+
+QString DataHome::stateDir() const {
+    return root() + QStringLiteral("state/KZQ/Varozidi/");
 }
 
 QString DataHome::root() const {

@@ -82,12 +82,16 @@ public:
     ~DataHome();
     QString root() const;    // the XDG_DATA_HOME folder, ending in '/'
     QString dataDir() const; // root + "KZQ/Varozidi/", created
+    // Where unsaved text is kept: XDG_STATE_HOME (root + "state") + "KZQ/Varozidi/".
+    QString stateDir() const;
     bool isValid() const { return dir_.isValid(); }
 
 private:
     QTemporaryDir dir_;
     QByteArray previous_;
     bool hadPrevious_;
+    QByteArray previousState_;
+    bool hadPreviousState_;
 };
 
 // Answers every MessageDlg in order from a script and records what was asked. An

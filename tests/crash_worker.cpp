@@ -4,6 +4,7 @@
 
 #include "CrashRows.h"
 #include "Forms.h"
+#include "Recovery.h"
 #include "Unit1.h"
 #include "Unit2.h"
 #include "platform/ADODB.h"
@@ -14,6 +15,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QKeyEvent>
 #include <QRandomGenerator>
 #include <csignal>
 #include <cstdio>
@@ -120,6 +122,42 @@ void ready(bool& said) {
     }
 }
 
+// The editor's unsaved text kept again and again, a large text each time.
+[[noreturn]] void record() {
+    TForm1 form;
+    Form2 = new TForm2(&form);
+    form.show();
+    auto* random = QRandomGenerator::global();
+    bool said = false;
+    for (;;) {
+        // Most of the time goes to the write itself, where the kills should fall.
+        form.SynEdit1->SetLinesText(crashrows::recordFor(random->bounded(1, 1 << 30)));
+        form.RecoveryKeeper->WriteNow();
+        ready(said);
+    }
+}
+
+// The program as it starts, on the data folder as it is, ending only by a signal: shows the
+// snippet id of language (none: the welcome text), types text into it and says "typed".
+int window(const QString& language, qint64 id, const QString& typed) {
+    Form1 = new TForm1;
+    Form2 = new TForm2(Form1);
+    varozidi::recovery::OnTermination(Form1, [](int signal) { Form1->EndAtSignal(signal); });
+    Form1->show();
+    if (id != 0)
+        Form1->ShowSearchHit(id, language);
+    Form1->SynEdit1->setFocus();
+    Form1->SynEdit1->SendScintilla(QsciScintillaBase::SCI_DOCUMENTEND);
+    // Key by key, as a keyboard sends them; any character, not only those with a key.
+    for (const QChar c : typed) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(Form1->SynEdit1, &press);
+    }
+    std::fputs(Form1->SnippitChanged == 1 ? "typed\n" : "not typed\n", stdout);
+    std::fflush(stdout);
+    return QApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -128,7 +166,7 @@ int main(int argc, char** argv) {
         args.append(QString::fromLocal8Bit(argv[i]));
     // Only the window needs the application; the others start faster without it.
     std::unique_ptr<QApplication> app;
-    if (args.value(0) == u"settings")
+    if (args.value(0) == u"settings" || args.value(0) == u"record" || args.value(0) == u"window")
         app = std::make_unique<QApplication>(argc, argv);
     try {
         if (args.value(0) == u"store")
@@ -141,10 +179,14 @@ int main(int argc, char** argv) {
             restore(args.value(1), args.mid(2));
         if (args.value(0) == u"settings")
             settings();
+        if (args.value(0) == u"record")
+            record();
+        if (args.value(0) == u"window")
+            return window(args.value(1), args.value(2).toLongLong(), args.value(3));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "crash_worker: %s\n", e.what());
         return 2;
     }
-    std::fputs("crash_worker store|spill|backup|restore|settings ...\n", stderr);
+    std::fputs("crash_worker store|spill|backup|restore|settings|record|window ...\n", stderr);
     return 1;
 }

@@ -5,6 +5,7 @@
 
 #include "CrashRows.h"
 #include "Forms.h"
+#include "Recovery.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "Unit2.h"
@@ -89,6 +90,21 @@ QString wholeSettings(const QString& path) {
     return QStringLiteral("Tessel.ini is no whole file:\n") + QString::fromUtf8(text);
 }
 
+// Every record of unsaved text is one whole text the writer kept.
+QString wholeRecords(const QString& folder) {
+    for (const QString& name : QDir(folder).entryList({"*.record"}, QDir::Files)) {
+        try {
+            const QString text =
+                QString::fromUtf8(varozidi::recovery::Decode(bytesOf(folder + name)).text);
+            if (text != crashrows::recordFor(text.section(u'|', 0, 0).toLongLong()))
+                return name + QStringLiteral(" holds a partial text");
+        } catch (const std::exception& e) {
+            return name + QStringLiteral(" is damaged: ") + e.what();
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 class CrashSafetyTest : public QObject {
@@ -110,6 +126,8 @@ private slots:
 private:
     int kills_ = 0;
     int midCommit_ = 0; // kills that left a journal behind: the writer was inside a commit
+    int midRecord_ = 0; // kills that left a record's temporary file: it was being written
+    int recovered_ = 0; // records offered at the next start and shown whole
     QRandomGenerator random_;
 };
 
@@ -123,7 +141,9 @@ void CrashSafetyTest::initTestCase() {
 }
 
 void CrashSafetyTest::cleanupTestCase() {
-    qInfo("kills survived: %d, of them %d inside a commit", kills_, midCommit_);
+    qInfo("kills survived: %d, of them %d inside a commit, %d while a record was written; "
+          "records recovered whole: %d",
+          kills_, midCommit_, midRecord_, recovered_);
 }
 
 void CrashSafetyTest::killedWritersLeaveWholeFiles_data() {
@@ -138,6 +158,7 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles_data() {
     QTest::newRow("backup") << "backup" << 25 << 15;
     QTest::newRow("restore") << "restore" << 25 << 15;
     QTest::newRow("settings written at close") << "settings" << 20 << 30;
+    QTest::newRow("unsaved text kept") << "record" << 30 << 60;
 }
 
 void CrashSafetyTest::killedWritersLeaveWholeFiles() {
@@ -192,7 +213,7 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
             child.closeWriteChannel();
         } else {
             QStringList args{writer};
-            if (writer == u"store")
+            if (writer == u"store" || writer == u"record")
                 args << database;
             else if (writer == u"backup")
                 args << database << backupFolder;
@@ -221,6 +242,11 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
 
         if (running && QFileInfo::exists(database + "-journal"))
             ++midCommit_;
+        const QStringList temporary =
+            QDir(home.stateDir()).entryList({".*.record.*"}, QDir::Files | QDir::Hidden);
+        midRecord_ += running && !temporary.isEmpty() ? 1 : 0;
+        for (const QString& name : temporary)
+            QFile::remove(home.stateDir() + name);
         const QString stage = QStringLiteral("after kill %1 of %2").arg(killed).arg(writer);
         QVERIFY2(!LockFile::isHeld(home.dataDir() + "varozidi.ldb"), qPrintable(stage));
         QCOMPARE(integrityOf(database), QString("ok"));
@@ -254,16 +280,28 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
                 after.size() - before.size() + (after.size() < before.size() ? 1 : 0);
             QVERIFY(added == 0 || (added == 1 && command == u"add" &&
                                    after.last().body == crashrows::bodyFor(tag)));
+        } else if (writer == u"record") {
+            const QString broken = wholeRecords(home.stateDir());
+            QVERIFY2(broken.isEmpty(), qPrintable(stage + ": " + broken));
         } else if (writer == u"settings") {
             const QString broken = wholeSettings(settingsFile);
             QVERIFY2(broken.isEmpty(), qPrintable(stage + ": " + broken));
         }
         // Now and then the real window starts on what is left, and must ask nothing.
-        if (killed % 25 == 0 && running) {
+        if ((killed % 25 == 0 || (writer == u"record" && killed % 10 == 0)) && running) {
             StartedHere w;
             QVERIFY(w.form->ADOConnection1->Connected());
             QVERIFY(w.form->ListBox1->count() > 0);
             QCOMPARE(w.dialogs.asked().size(), 0);
+            // and offers the last text kept, whole.
+            if (writer == u"record") {
+                w.dialogs.answer(mrYes);
+                w.form->OfferRecovery();
+                QCOMPARE(w.dialogs.asked().size(), 1);
+                const QString text = w.form->SynEdit1->Text();
+                QCOMPARE(text, crashrows::recordFor(text.section(u'|', 0, 0).toLongLong()));
+                ++recovered_;
+            }
         }
     }
     QCOMPARE(killed, kills);

@@ -6,6 +6,7 @@
 #include "DataPath.h"
 #include "DatabaseChoice.h"
 #include "Forms.h"
+#include "Recovery.h"
 #include "Resources.h"
 #include "platform/ADODB.h"
 #include "platform/Dialogs.h"
@@ -65,6 +66,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
     connectHandlers();
     FormCreate();
     setUpLiveCollection();
+    startRecovery();
 }
 
 TForm1::~TForm1() {
@@ -200,6 +202,7 @@ void TForm1::connectHandlers() {
             ++handlerDepth_;
             Guarded([&] { (this->*handler)(sender); });
             --handlerDepth_;
+            syncRecovery();
         });
     };
     bind(ListBox1, &TListBox::Click, &TForm1::ListBox1Click);
@@ -286,9 +289,15 @@ void TForm1::closeEvent(QCloseEvent* event) {
         ShowException(e);
         canClose = false;
     }
-    if (canClose)
+    if (canClose) {
+        // Nothing unsaved is left to keep, and the database is let go now, lock file and all,
+        // whatever the program still does before it ends.
+        recordKept_ = false;
+        RecoveryKeeper->Discard();
+        RecoveryKeeper->Flush();
+        ADOConnection1->Close();
         event->accept();
-    else
+    } else
         event->ignore();
 }
 

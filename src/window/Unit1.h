@@ -27,6 +27,10 @@ class SearchWindow;
 class TForm2;
 class TADOConnection;
 class TADOTable;
+namespace varozidi::recovery {
+class Keeper;
+struct Record;
+} // namespace varozidi::recovery
 class TSynPasSyn;
 class TSynJavaSyn;
 class TSynCSSyn;
@@ -126,6 +130,14 @@ public:
     CollectionWatcher* Watcher = nullptr;
     QLabel* LiveNote = nullptr;
     void RefreshFromElsewhere(const QList<qint64>& ids = {});
+    // Unsaved text kept on the disk until it is saved or dismissed (see Recovery.h). The
+    // next start offers what a program that ended without closing left: OfferRecovery, once
+    // the window is on the screen.
+    varozidi::recovery::Keeper* RecoveryKeeper = nullptr;
+    void OfferRecovery();
+    // SIGTERM, SIGHUP, SIGINT: the unsaved text is kept, the database let go, and the program
+    // ends at once, asking nothing.
+    [[noreturn]] void EndAtSignal(int signal);
 
     // The highlighter a language name selects.
     TSynCustomHighlighter* HighlighterFor(const QString& language) const;
@@ -229,6 +241,11 @@ private:
     void openFiltered(const QString& filter);
     void closeUnfiltered();
     qint64 selectedSnippetId() const;
+    void startRecovery();
+    void syncRecovery();
+    void recoveryLoaded(const QString& body);
+    varozidi::recovery::Record recoverySnapshot() const;
+    void showRecovered(const varozidi::recovery::Record& record);
 
     // Language and title of the snippet in the editor, to offer them again should it vanish.
     QString shownLanguage_;
@@ -251,6 +268,12 @@ private:
     bool reopenPending_ = false;
     // A backup or restore is running: the window may not close under it.
     bool busy_ = false;
+    // The collection as the recovery record names it, once known.
+    mutable QString recoveryCollection_;
+    // A record of this window may be on the disk.
+    bool recordKept_ = false;
+    // The editor's text as last taken for the record; its memory serves the next one.
+    mutable QByteArray recoveryText_;
     // The notice shown while the search index is built before the busy notice exists.
     TForm2* slowNotice_ = nullptr;
 

@@ -99,6 +99,7 @@ void TForm1::ShowSnippitExecute(QObject*) {
         ListBox1->ItemIndex() >= 0 ? ListBox1->Text(ListBox1->ItemIndex()) : language;
 
     SynEdit1->SetLinesText(body, HighlighterFor(listed));
+    recoveryLoaded(body);
     CurrentSnippitID = shownId;
     shownVersion_ = version;
     loadedBody_ = body;
@@ -126,6 +127,7 @@ void TForm1::NewSnippitExecute(QObject*) {
         const QString version = keepText ? ADOTable1->RowVersion() : QString();
         ADOTable1->Close();
         if (keepText) {
+            recoveryLoaded(SynEdit1->Text());
             CurrentSnippitID = id;
             shownVersion_ = version;
             loadedBody_ = SynEdit1->Text();

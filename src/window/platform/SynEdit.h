@@ -83,6 +83,11 @@ public:
 
     // The whole text, NUL characters included.
     QString Text() const;
+    // The same as the editor keeps it, UTF-8: one copy, cheap enough to take while typing.
+    QByteArray TextBytes() const;
+    // The same into buffer, reusing its memory when nothing else holds it still: a large text
+    // taken again and again then costs no fresh pages each time.
+    void TextBytesInto(QByteArray& buffer) const;
 
     void CutToClipboard() { cut(); }
     void CopyToClipboard() { copy(); }

@@ -1,0 +1,158 @@
+// Unsaved text kept on the disk while the editor holds it, and offered back at the next start
+// when the program ended without closing (a crash, a kill, a logout).
+
+#include "Unit1.h"
+
+#include "Recovery.h"
+#include "platform/ADODB.h"
+#include "platform/Dialogs.h"
+#include "platform/SysUtils.h"
+
+#include <QFileInfo>
+#include <unistd.h>
+
+using namespace varozidi::recovery;
+
+namespace {
+
+// Never a server's row version: a save compares it and asks before it overwrites.
+const QString kChangedSinceKept = QStringLiteral("changed since the unsaved text was kept");
+
+} // namespace
+
+void TForm1::startRecovery() {
+    RecoveryKeeper = new Keeper(
+        Folder(), [this] { return recoverySnapshot(); }, this);
+    // Typing goes on either way; the text is still in the editor to be saved.
+    RecoveryKeeper->OnFailure = [](const QString& why) {
+        qWarning("varozidi: unsaved text cannot be kept on the disk: %s", qPrintable(why));
+    };
+    connect(SynEdit1, &TSynEdit::OnChange, this, [this] {
+        recordKept_ = true;
+        RecoveryKeeper->Changed();
+    });
+}
+
+// After every handler: a text saved, or dismissed at a question, takes its record along.
+void TForm1::syncRecovery() {
+    if (SnippitChanged == 1 || !recordKept_)
+        return;
+    recordKept_ = false;
+    RecoveryKeeper->Discard();
+}
+
+void TForm1::recoveryLoaded(const QString& body) {
+    RecoveryKeeper->Loaded(body);
+}
+
+Record TForm1::recoverySnapshot() const {
+    Record record;
+    // The file by its real name: another window may reach it through a link.
+    if (const QString location = ADOConnection1->Location(); !location.isEmpty()) {
+        const QString file = QFileInfo(location).canonicalFilePath();
+        recoveryCollection_ = file.isEmpty() ? location : file;
+    }
+    record.collection = recoveryCollection_;
+    record.id = CurrentSnippitID;
+    if (CurrentSnippitID != 0) {
+        record.language = shownLanguage_;
+        record.title = shownTitle_;
+    }
+    SynEdit1->TextBytesInto(recoveryText_);
+    record.text = recoveryText_;
+    record.pid = ::getpid();
+    record.written = QDateTime::currentDateTimeUtc();
+    return record;
+}
+
+void TForm1::OfferRecovery() {
+    if (SnippitChanged == 1)
+        return;
+    const std::unique_ptr<LeftRecord> left =
+        FindLeftRecord(Folder(), recoverySnapshot().collection);
+    if (!left)
+        return;
+    if (!left->record()) {
+        const QString aside = left->SetAside();
+        MessageDlg(tr("Unsaved text kept from an earlier run of Varozidi cannot be read (%1), so "
+                      "it cannot be shown again.\n\nThe file was set aside as \"%2\".")
+                       .arg(left->error(), aside.isEmpty() ? left->path() : aside),
+                   TMsgDlgType::mtError, mbOK, 0);
+        return;
+    }
+    const Record& record = *left->record();
+    const QString what = record.id == 0
+                             ? tr("Text typed over the welcome text")
+                             : tr("The snippet \"%1\" (%2)").arg(record.title, record.language);
+    const int answer =
+        MessageDlg(tr("%1 was not saved when Varozidi last ended. Show the unsaved text?\n\n"
+                      "Yes: show it, unsaved, to save or drop as you like.\nNo: throw it away.\n"
+                      "Cancel: ask again at the next start.")
+                       .arg(what),
+                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0);
+    if (answer == mrNo)
+        left->Remove();
+    if (answer != mrYes)
+        return;
+    // A failure leaves the record where it was, for the next start.
+    Guarded([&] {
+        showRecovered(record);
+        recordKept_ = true;
+        // The text is this program's own now; its record replaces the one left behind.
+        RecoveryKeeper->WriteNow();
+        left->Remove();
+    });
+}
+
+// The snippet selected and shown as a click would, then the kept text over it as unsaved
+// changes: a save goes through every check a save makes.
+void TForm1::showRecovered(const Record& record) {
+    const QString text = QString::fromUtf8(record.text);
+    if (record.id == 0) {
+        SynEdit1->SetLinesText(text);
+        CurrentSnippitID = 0;
+        shownVersion_.clear();
+        SnippitChanged = 1;
+        openNewSnippetPanel();
+        return;
+    }
+    openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(record.id)));
+    const bool present = !ADOTable1->Eof();
+    const QString language =
+        present ? ADOTable1->FieldByName(QStringLiteral("Language")).AsString() : QString();
+    const QString title =
+        present ? ADOTable1->FieldByName(QStringLiteral("Title")).AsString() : QString();
+    closeUnfiltered();
+    if (present && (language == record.language || title == record.title)) {
+        ShowSearchHit(record.id, language);
+        if (CurrentSnippitID != record.id)
+            throw varozidi::Error(tr("The snippet \"%1\" could not be shown.").arg(title));
+        if (Digest(SynEdit1->TextBytes()) != record.loadedDigest)
+            shownVersion_ = kChangedSinceKept;
+        RecoveryKeeper->LoadedDigest(record.loadedDigest);
+        SynEdit1->SetLinesText(text, SynEdit1->Highlighter());
+    } else {
+        // Deleted since, or its number now names another snippet: a save offers a new one,
+        // with the language and title it had.
+        SynEdit1->SetLinesText(text, HighlighterFor(record.language));
+        CurrentSnippitID = present ? 0 : record.id;
+        shownVersion_.clear();
+        shownLanguage_ = record.language;
+        shownTitle_ = record.title;
+    }
+    SnippitChanged = 1;
+}
+
+void TForm1::EndAtSignal(int signal) {
+    try {
+        if (SnippitChanged == 1)
+            RecoveryKeeper->WriteNow();
+        else
+            syncRecovery();
+        RecoveryKeeper->Flush();
+        ADOConnection1->Close();
+    } catch (...) {
+        // Ending is what was asked for; nothing here may stop it.
+    }
+    EndBySignal(signal);
+}
