@@ -2,13 +2,17 @@
 
 #include "platform/AdoSchema.h"
 #include "platform/AdoStatement.h"
+#include "platform/CaseRange.h"
 #include "platform/Errors.h"
 
 #include <QElapsedTimer>
 #include <QSet>
 #include <QStringList>
+#include <algorithm>
+#include <cstring>
 #include <optional>
 #include <sqlite3.h>
+#include <vector>
 
 namespace varozidi::search {
 
@@ -22,12 +26,22 @@ const QString kTextIndex = QStringLiteral("varozidi_search_text");
 const QStringList kTriggers = {QStringLiteral("varozidi_search_insert"),
                                QStringLiteral("varozidi_search_delete"),
                                QStringLiteral("varozidi_search_update")};
-constexpr int kObjects = 5;
+// The rows holding a NUL: the trigram tokenizer stops reading there, so search reads them
+// whatever the index says.
+const QString kNulIndex = QStringLiteral("varozidi_search_nul");
+const QString kNulRows =
+    QStringLiteral("instr(Title, char(0)) > 0 OR instr(Language, char(0)) > 0 OR "
+                   "instr(Body, char(0)) > 0");
+constexpr int kObjects = 6;
 constexpr qint64 kSlowMs = 400;
 // More trigrams than this make a long query slow without making it more precise: every
 // candidate is checked against the whole text anyway.
 constexpr int kMaxTrigrams = 12;
 constexpr qsizetype kLineWidth = 160;
+// Spellings of one trigram the index is asked for; a wider trigram is left to the check.
+constexpr qsizetype kMaxSpellings = 27;
+// Reading a row by its rowid costs about this many rows read in turn.
+constexpr qsizetype kSeekCost = 4;
 
 QString keeping() {
     return QStringLiteral("keep the search index of the database");
@@ -60,10 +74,11 @@ Fields fieldsOf(sqlite3* db, const QString& path) {
 }
 
 int presentObjects(sqlite3* db, const QString& path) {
-    Statement s(db, path,
-                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?, ?)"),
-                searching());
-    s.bind({kTitleIndex, kTextIndex, kTriggers[0], kTriggers[1], kTriggers[2]});
+    Statement s(
+        db, path,
+        QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?, ?, ?)"),
+        searching());
+    s.bind({kTitleIndex, kTextIndex, kTriggers[0], kTriggers[1], kTriggers[2], kNulIndex});
     s.step();
     return int(s.int64(0));
 }
@@ -118,6 +133,9 @@ void build(sqlite3* db, const QString& path, const SlowWork& slow) {
             exec(QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger);
         for (const QString& index : {kTitleIndex, kTextIndex})
             exec(QStringLiteral("DROP TABLE IF EXISTS ") + index);
+        exec(QStringLiteral("DROP INDEX IF EXISTS ") + kNulIndex);
+        exec(QStringLiteral("CREATE INDEX %1 ON %2 (Language) WHERE %3")
+                 .arg(kNulIndex, kTable, kNulRows));
         exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Title, %2)")
                  .arg(kTitleIndex, options));
         exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Language, Body, %2)")
@@ -147,23 +165,77 @@ void build(sqlite3* db, const QString& path, const SlowWork& slow) {
     }
 }
 
-// The index's own query for text: every trigram of it (a sample of a long one) as a phrase,
-// all of them needed. Each candidate is then checked against the whole text.
-QString matchOf(const QString& text) {
+// What a search asks the index for, and the bytes a row must hold to be worth decoding.
+struct Query {
+    // Every trigram of text (a sample of a long one), each as any of its case-blind spellings,
+    // all of them needed; empty where the index cannot answer soundly.
+    QString match;
+    // The UTF-8 spellings of text's narrowest piece; a row holding none of them cannot match.
+    std::vector<QByteArray> probe;
+};
+
+QString phrase(const QString& trigram) {
+    return u'"' + QString(trigram).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+Query queryOf(const QString& text) {
+    Query query;
     const QList<uint> points = text.toUcs4();
+    const auto piece = [&points](qsizetype at, qsizetype size) {
+        return QString::fromUcs4(reinterpret_cast<const char32_t*>(points.constData() + at), size);
+    };
+    // Where text came out of invalid UTF-16 or UTF-8, stored bytes and index may disagree.
+    const bool exact = !text.contains(QChar::ReplacementCharacter) &&
+                       QString::fromUcs4(reinterpret_cast<const char32_t*>(points.constData()),
+                                         points.size()) == text;
+    if (!exact)
+        return query;
+    if (points.size() <= 3) {
+        if (const auto all = ado::caseBlindSpellings(text, kMaxSpellings, true))
+            for (const QString& s : *all)
+                query.probe.push_back(s.toUtf8());
+    }
     const qsizetype count = points.size() - 2;
     const qsizetype step = std::max<qsizetype>(1, count / kMaxTrigrams);
-    QStringList phrases;
+    QStringList groups;
     QSet<QString> seen;
     for (qsizetype i = 0; i < count; i += step) {
-        const QString trigram =
-            QString::fromUcs4(reinterpret_cast<const char32_t*>(points.constData() + i), 3);
-        if (!seen.contains(trigram.toCaseFolded())) {
-            seen.insert(trigram.toCaseFolded());
-            phrases.append(u'"' + QString(trigram).replace(u'"', QStringLiteral("\"\"")) + u'"');
+        const QString trigram = piece(i, 3);
+        if (trigram.contains(QChar()) || seen.contains(trigram.toCaseFolded()))
+            continue;
+        seen.insert(trigram.toCaseFolded());
+        const auto spellings = ado::caseBlindSpellings(trigram, kMaxSpellings);
+        if (!spellings)
+            continue;
+        QStringList phrases;
+        for (const QString& s : *spellings)
+            phrases.append(phrase(s));
+        groups.append(u'(' + phrases.join(QStringLiteral(" OR ")) + u')');
+    }
+    // The narrowest trigram of all, for the probe.
+    for (qsizetype i = 0; points.size() > 3 && i < count; ++i) {
+        const auto all = ado::caseBlindSpellings(piece(i, 3), kMaxSpellings, true);
+        if (all && (query.probe.empty() || std::size_t(all->size()) < query.probe.size())) {
+            query.probe.clear();
+            for (const QString& s : *all)
+                query.probe.push_back(s.toUtf8());
         }
     }
-    return phrases.join(QStringLiteral(" AND "));
+    query.match = groups.join(QStringLiteral(" AND "));
+    return query;
+}
+
+// Whether column's stored bytes hold one of probe's spellings; a number is decoded to tell.
+bool mayHold(const Statement& s, int column, const std::vector<QByteArray>& probe) {
+    if (probe.empty())
+        return true;
+    const auto bytes = s.bytes(column);
+    if (!bytes)
+        return true;
+    return std::any_of(probe.begin(), probe.end(), [&bytes](const QByteArray& p) {
+        return memmem(bytes->data(), std::size_t(bytes->size()), p.constData(),
+                      std::size_t(p.size())) != nullptr;
+    });
 }
 
 QString textOf(const QVariant& value) {
@@ -221,11 +293,46 @@ bool stop(const std::function<bool()>& stopped) {
     return stopped && stopped();
 }
 
-// Title matches through the title index, then the others through the text index.
-void findIndexed(sqlite3* db, const QString& path, const Fields& fields, const QString& text,
-                 int limit, const std::function<bool()>& cancelled, QList<Hit>& titles,
-                 QList<Hit>& others) {
-    const QString match = matchOf(text);
+// The rowids the index names for match, in order, with the rows it cannot see whole.
+std::vector<qint64> indexed(sqlite3* db, const QString& path, const QString& index,
+                            const QString& match, const std::vector<qint64>& unseen) {
+    std::vector<qint64> named;
+    Statement s(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(index),
+                searching());
+    s.bind(1, match);
+    while (s.step())
+        named.push_back(s.int64(0));
+    std::vector<qint64> all;
+    all.reserve(named.size() + unseen.size());
+    std::set_union(named.begin(), named.end(), unseen.begin(), unseen.end(),
+                   std::back_inserter(all));
+    return all;
+}
+
+std::vector<qint64> rowsWithNul(sqlite3* db, const QString& path, const Fields& fields) {
+    std::vector<qint64> rows;
+    Statement s(db, path,
+                QStringLiteral("SELECT %1 FROM %2 INDEXED BY %3 WHERE %4 ORDER BY %1")
+                    .arg(fields.rowid, kTable, kNulIndex, kNulRows),
+                searching());
+    while (s.step())
+        rows.push_back(s.int64(0));
+    return rows;
+}
+
+bool contains(const std::vector<qint64>& sorted, qint64 rowid) {
+    return std::binary_search(sorted.begin(), sorted.end(), rowid);
+}
+
+struct Candidates {
+    std::vector<qint64> titles;
+    std::vector<qint64> others;
+};
+
+// Title matches first, then the others, each read by its rowid.
+void seek(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
+          const QString& text, const Candidates& candidates, int limit,
+          const std::function<bool()>& cancelled, QList<Hit>& titles, QList<Hit>& others) {
     // A title match needs no body: the title pass reads without it.
     Statement readTitle(db, path,
                         QStringLiteral("SELECT %1, Language, Title, NULL FROM %2 WHERE %3 = ?")
@@ -235,55 +342,78 @@ void findIndexed(sqlite3* db, const QString& path, const Fields& fields, const Q
                       QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 = ?")
                           .arg(fields.id, kTable, fields.rowid),
                       searching());
-    const auto rowAt = [](Statement& read, qint64 rowid) -> std::optional<Row> {
-        read.reset();
-        read.bind(1, rowid);
-        if (!read.step())
-            return std::nullopt;
-        return Row::from(read);
-    };
     QSet<qint64> titled;
-    Statement byTitle(db, path,
-                      QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(kTitleIndex),
-                      searching());
-    byTitle.bind(1, match);
-    while (titles.size() < limit && !stop(cancelled) && byTitle.step()) {
-        const qint64 rowid = byTitle.int64(0);
-        if (const auto row = rowAt(readTitle, rowid))
-            if (const auto hit = titleHit(*row, text)) {
+    for (const qint64 rowid : candidates.titles) {
+        if (titles.size() >= limit || stop(cancelled))
+            break;
+        readTitle.reset();
+        readTitle.bind(1, rowid);
+        if (readTitle.step() && mayHold(readTitle, 2, query.probe))
+            if (const auto hit = titleHit(Row::from(readTitle), text)) {
                 titles.append(*hit);
                 titled.insert(rowid);
             }
     }
-    Statement byText(db, path,
-                     QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(kTextIndex),
-                     searching());
-    byText.bind(1, match);
-    while (titles.size() + others.size() < limit && !stop(cancelled) && byText.step()) {
-        const qint64 rowid = byText.int64(0);
+    for (const qint64 rowid : candidates.others) {
+        if (titles.size() + others.size() >= limit || stop(cancelled))
+            break;
         if (titled.contains(rowid))
             continue;
-        if (const auto row = rowAt(readAll, rowid))
-            if (const auto hit = otherHit(*row, text))
+        readAll.reset();
+        readAll.bind(1, rowid);
+        if (readAll.step() &&
+            (mayHold(readAll, 3, query.probe) || mayHold(readAll, 1, query.probe)))
+            if (const auto hit = otherHit(Row::from(readAll), text))
                 others.append(*hit);
     }
 }
 
-void scan(sqlite3* db, const QString& path, const Fields& fields, const QString& text, int limit,
+// Every row in turn, or only the candidates among them; a row that cannot hold text is not
+// decoded.
+void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
+          const QString& text, const Candidates* candidates, int limit,
           const std::function<bool()>& cancelled, QList<Hit>& titles, QList<Hit>& others) {
     Statement all(db, path,
-                  QStringLiteral("SELECT %1, Language, Title, Body FROM %2 ORDER BY %3")
+                  QStringLiteral("SELECT %1, Language, Title, Body, %3 FROM %2 ORDER BY %3")
                       .arg(fields.id, kTable, fields.rowid),
                   searching());
     // Once limit titles match, nothing later can rank higher.
     while (titles.size() < limit && !stop(cancelled) && all.step()) {
+        const qint64 rowid = all.int64(4);
+        const bool title = !candidates || contains(candidates->titles, rowid);
+        const bool other =
+            others.size() < limit && (!candidates || contains(candidates->others, rowid));
+        if (!title && !other)
+            continue;
+        const bool inTitle = title && mayHold(all, 2, query.probe);
+        const bool inOther =
+            other && (mayHold(all, 3, query.probe) || mayHold(all, 1, query.probe));
+        if (!inTitle && !inOther)
+            continue;
         const Row row = Row::from(all);
-        if (const auto hit = titleHit(row, text))
+        if (const auto hit = inTitle ? titleHit(row, text) : std::nullopt)
             titles.append(*hit);
-        else if (others.size() < limit)
-            if (const auto other = otherHit(row, text))
-                others.append(*other);
+        else if (inOther)
+            if (const auto found = otherHit(row, text))
+                others.append(*found);
     }
+}
+
+// The index's candidates, or nothing where it cannot answer text.
+std::optional<Candidates> ask(sqlite3* db, const QString& path, const Fields& fields,
+                              const Query& query) {
+    if (query.match.isEmpty() || presentObjects(db, path) != kObjects)
+        return std::nullopt;
+    const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
+    return Candidates{indexed(db, path, kTitleIndex, query.match, unseen),
+                      indexed(db, path, kTextIndex, query.match, unseen)};
+}
+
+qint64 rowEstimate(sqlite3* db, const QString& path, const Fields& fields) {
+    Statement s(db, path,
+                QStringLiteral("SELECT max(%1) - min(%1) + 1 FROM %2").arg(fields.rowid, kTable),
+                searching());
+    return s.step() ? s.int64(0) : 0;
 }
 
 } // namespace
@@ -321,12 +451,26 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
     if (text.isEmpty() || limit <= 0)
         return out;
     const Fields fields = fieldsOf(db, path);
+    const Query query = queryOf(text);
     QList<Hit> titles;
     QList<Hit> others;
+    std::optional<Candidates> candidates;
+    try {
+        candidates = ask(db, path, fields, query);
+    } catch (const Error&) {
+        out.indexFailed = !stop(cancelled);
+    }
     bool found = false;
-    if (text.toUcs4().size() >= 3 && presentObjects(db, path) == kObjects) {
+    if (candidates) {
+        // Reading the rows in turn beats reading many of them one by one.
+        const qint64 reads = std::min<qint64>(limit, qint64(candidates->titles.size())) +
+                             std::min<qint64>(limit, qint64(candidates->others.size()));
+        const bool seeking = reads * kSeekCost < rowEstimate(db, path, fields);
         try {
-            findIndexed(db, path, fields, text, limit, cancelled, titles, others);
+            if (seeking)
+                seek(db, path, fields, query, text, *candidates, limit, cancelled, titles, others);
+            else
+                scan(db, path, fields, query, text, &*candidates, limit, cancelled, titles, others);
             found = true;
         } catch (const Error&) {
             out.indexFailed = !stop(cancelled);
@@ -335,7 +479,7 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
         }
     }
     if (!found && !stop(cancelled))
-        scan(db, path, fields, text, limit, cancelled, titles, others);
+        scan(db, path, fields, query, text, nullptr, limit, cancelled, titles, others);
     out.hits = titles + others;
     if (out.hits.size() > limit)
         out.hits.resize(limit);
