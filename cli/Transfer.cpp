@@ -51,18 +51,19 @@ int Export(Context& c) {
         throw UserError(
             QStringLiteral("There is no export format '%1'; use json or folder.").arg(format));
     TADOConnection& connection = c.connection();
-    const QList<Snippet> snippets =
-        c.server() ? ReadServerCollection(*c.server())
-                   : ReadCollection(connection.handle(), connection.DatabasePath());
-    asUserError([&] {
-        ExportSnippets(snippets, format == u"folder" ? ExportFormat::Folder : ExportFormat::Json,
-                       c.args[0]);
+    const ExportFormat as = format == u"folder" ? ExportFormat::Folder : ExportFormat::Json;
+    const qint64 exported = asUserError([&] {
+        if (!c.server())
+            return ExportCollection(connection.handle(), connection.DatabasePath(), as, c.args[0]);
+        const QList<Snippet> snippets = ReadServerCollection(*c.server());
+        ExportSnippets(snippets, as, c.args[0]);
+        return qint64(snippets.size());
     });
     if (c.json)
-        c.printJson(QJsonObject{{QStringLiteral("exported"), snippets.size()},
+        c.printJson(QJsonObject{{QStringLiteral("exported"), exported},
                                 {QStringLiteral("path"), c.args[0]}});
     else
-        c.print(QStringLiteral("%1 exported to %2.\n").arg(counted(snippets.size()), c.args[0]));
+        c.print(QStringLiteral("%1 exported to %2.\n").arg(counted(exported), c.args[0]));
     return kDone;
 }
 

@@ -193,6 +193,7 @@ void SearchTest::findsWhatReadingEveryRowFinds_data() {
     QTest::newRow("Cherokee") << QStringLiteral("ᎠᎡᎢꭰꭱꭲᏸᏰ ");
     QTest::newRow("Cyrillic and Armenian") << QStringLiteral("жЖёЁѐԱաբԲ ");
     QTest::newRow("outside the BMP") << QStringLiteral("𐐀𐐨𐓀𐓘𞤀𞤢😀中 ");
+    QTest::newRow("LIKE's own characters") << QStringLiteral("%_\\aA\"");
     QTest::newRow("every script") << QStringLiteral("aſσςµაᲐꭰᎠж𐐀Ա中 ");
 }
 

@@ -38,8 +38,14 @@ constexpr qint64 kSlowMs = 400;
 // candidate is checked against the whole text anyway.
 constexpr int kMaxTrigrams = 12;
 constexpr qsizetype kLineWidth = 160;
+// Bytes of a body decoded first, before the rest is needed.
+constexpr qsizetype kBodyStart = 4096;
 // Spellings of one trigram the index is asked for; a wider trigram is left to the check.
 constexpr qsizetype kMaxSpellings = 27;
+// A text searched for as a whole by LIKE, when row after row is read: at most this long, and
+// with this many spellings.
+constexpr qsizetype kMaxLikeLength = 64;
+constexpr qsizetype kMaxLikeSpellings = 8;
 // Reading a row by its rowid costs about this many rows read in turn.
 constexpr qsizetype kSeekCost = 4;
 
@@ -165,17 +171,26 @@ void build(sqlite3* db, const QString& path, const SlowWork& slow) {
     }
 }
 
-// What a search asks the index for, and the bytes a row must hold to be worth decoding.
+// What a search asks the index for, and what a row read in turn must hold.
 struct Query {
     // Every trigram of text (a sample of a long one), each as any of its case-blind spellings,
     // all of them needed; empty where the index cannot answer soundly.
     QString match;
-    // The UTF-8 spellings of text's narrowest piece; a row holding none of them cannot match.
-    std::vector<QByteArray> probe;
+    // LIKE patterns, one of which a field holding text matches (LIKE ignores the case of
+    // ASCII letters only: the others are spelled out); empty where none can be made.
+    QStringList like;
 };
 
 QString phrase(const QString& trigram) {
     return u'"' + QString(trigram).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+QString likePattern(const QString& spelling) {
+    QString escaped = spelling;
+    escaped.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'%', QStringLiteral("\\%"))
+        .replace(u'_', QStringLiteral("\\_"));
+    return u'%' + escaped + u'%';
 }
 
 Query queryOf(const QString& text) {
@@ -185,16 +200,10 @@ Query queryOf(const QString& text) {
         return QString::fromUcs4(reinterpret_cast<const char32_t*>(points.constData() + at), size);
     };
     // Where text came out of invalid UTF-16 or UTF-8, stored bytes and index may disagree.
-    const bool exact = !text.contains(QChar::ReplacementCharacter) &&
-                       QString::fromUcs4(reinterpret_cast<const char32_t*>(points.constData()),
-                                         points.size()) == text;
+    const bool exact =
+        !text.contains(QChar::ReplacementCharacter) && piece(0, points.size()) == text;
     if (!exact)
         return query;
-    if (points.size() <= 3) {
-        if (const auto all = ado::caseBlindSpellings(text, kMaxSpellings, true))
-            for (const QString& s : *all)
-                query.probe.push_back(s.toUtf8());
-    }
     const qsizetype count = points.size() - 2;
     const qsizetype step = std::max<qsizetype>(1, count / kMaxTrigrams);
     QStringList groups;
@@ -212,30 +221,41 @@ Query queryOf(const QString& text) {
             phrases.append(phrase(s));
         groups.append(u'(' + phrases.join(QStringLiteral(" OR ")) + u')');
     }
-    // The narrowest trigram of all, for the probe.
-    for (qsizetype i = 0; points.size() > 3 && i < count; ++i) {
-        const auto all = ado::caseBlindSpellings(piece(i, 3), kMaxSpellings, true);
-        if (all && (query.probe.empty() || std::size_t(all->size()) < query.probe.size())) {
-            query.probe.clear();
-            for (const QString& s : *all)
-                query.probe.push_back(s.toUtf8());
-        }
-    }
     query.match = groups.join(QStringLiteral(" AND "));
+    // LIKE reads text only up to a NUL (those rows are read whatever it says), and takes a
+    // pattern of limited length: then the narrowest trigram stands for the whole.
+    std::optional<QStringList> like;
+    if (points.size() <= kMaxLikeLength && !text.contains(QChar())) {
+        // One pattern, a letter of several spellings left to LIKE's "_", where enough letters
+        // are left to narrow the rows down; else each spelling.
+        QString pattern = QStringLiteral("%");
+        qsizetype literal = 0;
+        for (qsizetype i = 0; i < points.size(); ++i) {
+            const QString c = piece(i, 1);
+            const auto spellings = ado::caseBlindSpellings(c, 1);
+            pattern += spellings ? likePattern(c).mid(1).chopped(1) : QStringLiteral("_");
+            literal += spellings ? 1 : 0;
+        }
+        if (literal >= std::min<qsizetype>(3, points.size()))
+            query.like = {pattern + u'%'};
+        else
+            like = ado::caseBlindSpellings(text, kMaxLikeSpellings);
+    }
+    if (!query.like.isEmpty())
+        return query;
+    for (qsizetype i = 0; !like && i < count; ++i) {
+        const QString trigram = piece(i, 3);
+        const auto spellings = trigram.contains(QChar())
+                                   ? std::nullopt
+                                   : ado::caseBlindSpellings(trigram, kMaxSpellings);
+        if (spellings && (query.like.isEmpty() || spellings->size() < query.like.size()))
+            query.like = *spellings;
+    }
+    if (like)
+        query.like = *like;
+    for (QString& pattern : query.like)
+        pattern = likePattern(pattern);
     return query;
-}
-
-// Whether column's stored bytes hold one of probe's spellings; a number is decoded to tell.
-bool mayHold(const Statement& s, int column, const std::vector<QByteArray>& probe) {
-    if (probe.empty())
-        return true;
-    const auto bytes = s.bytes(column);
-    if (!bytes)
-        return true;
-    return std::any_of(probe.begin(), probe.end(), [&bytes](const QByteArray& p) {
-        return memmem(bytes->data(), std::size_t(bytes->size()), p.constData(),
-                      std::size_t(p.size())) != nullptr;
-    });
 }
 
 QString textOf(const QVariant& value) {
@@ -252,6 +272,10 @@ struct Row {
 
     static Row from(const Statement& s) {
         return {s.int64(0), textOf(s.cell(1)), textOf(s.cell(2)), textOf(s.cell(3))};
+    }
+    // All but the body, which a title match does without.
+    static Row titled(const Statement& s) {
+        return {s.int64(0), textOf(s.cell(1)), textOf(s.cell(2)), {}};
     }
 };
 
@@ -289,6 +313,25 @@ std::optional<Hit> otherHit(const Row& row, const QString& text) {
     return std::nullopt;
 }
 
+// As otherHit, the body read from column 3 of s: a long one first only as far as its start,
+// which is where a search that matches most rows mostly finds its match.
+std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text) {
+    const auto bytes = s.bytes(3);
+    if (bytes && bytes->size() > kBodyStart) {
+        qsizetype cut = kBodyStart;
+        while (cut > 0 && (static_cast<unsigned char>((*bytes)[cut]) & 0xC0) == 0x80)
+            --cut;
+        row.body = QString::fromUtf8(bytes->first(cut));
+        const qsizetype at = row.body.indexOf(text, 0, Qt::CaseInsensitive);
+        // The first match, and the whole of its line as a hit shows it.
+        if (at >= 0 && (row.body.indexOf(u'\n', at + text.size()) >= 0 ||
+                        row.body.size() >= at + text.size() + kLineWidth))
+            return lineHit(row, row.body, at, text.size());
+    }
+    row.body = textOf(s.cell(3));
+    return otherHit(row, text);
+}
+
 bool stop(const std::function<bool()>& stopped) {
     return stopped && stopped();
 }
@@ -320,82 +363,99 @@ std::vector<qint64> rowsWithNul(sqlite3* db, const QString& path, const Fields& 
     return rows;
 }
 
-bool contains(const std::vector<qint64>& sorted, qint64 rowid) {
-    return std::binary_search(sorted.begin(), sorted.end(), rowid);
-}
-
 struct Candidates {
     std::vector<qint64> titles;
     std::vector<qint64> others;
 };
 
 // Title matches first, then the others, each read by its rowid.
+// The condition that one of columns may hold the query, as LIKE tells, or the row holds a NUL;
+// its patterns are parameters 1, 2, ...
+QString likeWhere(const Fields& fields, const Query& query,
+                  std::initializer_list<const char*> columns) {
+    if (query.like.isEmpty())
+        return QStringLiteral("1");
+    QStringList likes;
+    for (const char* column : columns)
+        for (qsizetype i = 0; i < query.like.size(); ++i)
+            likes.append(
+                QStringLiteral("%1 LIKE ?%2 ESCAPE '\\'").arg(QLatin1String(column)).arg(i + 1));
+    return QStringLiteral("(%1 OR %2 IN (SELECT %2 FROM %3 WHERE %4))")
+        .arg(likes.join(QStringLiteral(" OR ")), fields.rowid, kTable, kNulRows);
+}
+
+void bindLike(Statement& s, const Query& query, int first) {
+    for (qsizetype i = 0; i < query.like.size(); ++i)
+        s.bind(int(first + i), query.like[i]);
+}
+
+// Title matches first, then the others, each read by its rowid; LIKE passes over a long body
+// that does not hold the text faster than its check would.
 void seek(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
           const QString& text, const Candidates& candidates, int limit,
           const std::function<bool()>& cancelled, QList<Hit>& titles, QList<Hit>& others) {
+    const int rowid = int(query.like.size()) + 1;
     // A title match needs no body: the title pass reads without it.
-    Statement readTitle(db, path,
-                        QStringLiteral("SELECT %1, Language, Title, NULL FROM %2 WHERE %3 = ?")
-                            .arg(fields.id, kTable, fields.rowid),
-                        searching());
-    Statement readAll(db, path,
-                      QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 = ?")
-                          .arg(fields.id, kTable, fields.rowid),
-                      searching());
+    Statement readTitle(
+        db, path,
+        QStringLiteral("SELECT %1, Language, Title, NULL FROM %2 WHERE %3 = ?%4 AND %5")
+            .arg(fields.id, kTable, fields.rowid)
+            .arg(rowid)
+            .arg(likeWhere(fields, query, {"Title"})),
+        searching());
+    Statement readAll(
+        db, path,
+        QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 = ?%4 AND %5")
+            .arg(fields.id, kTable, fields.rowid)
+            .arg(rowid)
+            .arg(likeWhere(fields, query, {"Language", "Body"})),
+        searching());
+    bindLike(readTitle, query, 1);
+    bindLike(readAll, query, 1);
     QSet<qint64> titled;
-    for (const qint64 rowid : candidates.titles) {
+    for (const qint64 id : candidates.titles) {
         if (titles.size() >= limit || stop(cancelled))
             break;
         readTitle.reset();
-        readTitle.bind(1, rowid);
-        if (readTitle.step() && mayHold(readTitle, 2, query.probe))
+        readTitle.bind(rowid, id);
+        if (readTitle.step())
             if (const auto hit = titleHit(Row::from(readTitle), text)) {
                 titles.append(*hit);
-                titled.insert(rowid);
+                titled.insert(id);
             }
     }
-    for (const qint64 rowid : candidates.others) {
+    for (const qint64 id : candidates.others) {
         if (titles.size() + others.size() >= limit || stop(cancelled))
             break;
-        if (titled.contains(rowid))
+        if (titled.contains(id))
             continue;
         readAll.reset();
-        readAll.bind(1, rowid);
-        if (readAll.step() &&
-            (mayHold(readAll, 3, query.probe) || mayHold(readAll, 1, query.probe)))
-            if (const auto hit = otherHit(Row::from(readAll), text))
+        readAll.bind(rowid, id);
+        if (readAll.step())
+            if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text))
                 others.append(*hit);
     }
 }
 
-// Every row in turn, or only the candidates among them; a row that cannot hold text is not
-// decoded.
+// Every row in turn that LIKE finds may hold text, and every row holding a NUL.
 void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
-          const QString& text, const Candidates* candidates, int limit,
-          const std::function<bool()>& cancelled, QList<Hit>& titles, QList<Hit>& others) {
+          const QString& text, int limit, const std::function<bool()>& cancelled,
+          QList<Hit>& titles, QList<Hit>& others) {
+    const QString where = likeWhere(fields, query, {"Title", "Language", "Body"});
     Statement all(db, path,
-                  QStringLiteral("SELECT %1, Language, Title, Body, %3 FROM %2 ORDER BY %3")
-                      .arg(fields.id, kTable, fields.rowid),
+                  QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 ORDER BY %4")
+                      .arg(fields.id, kTable, where, fields.rowid),
                   searching());
+    bindLike(all, query, 1);
     // Once limit titles match, nothing later can rank higher.
     while (titles.size() < limit && !stop(cancelled) && all.step()) {
-        const qint64 rowid = all.int64(4);
-        const bool title = !candidates || contains(candidates->titles, rowid);
-        const bool other =
-            others.size() < limit && (!candidates || contains(candidates->others, rowid));
-        if (!title && !other)
-            continue;
-        const bool inTitle = title && mayHold(all, 2, query.probe);
-        const bool inOther =
-            other && (mayHold(all, 3, query.probe) || mayHold(all, 1, query.probe));
-        if (!inTitle && !inOther)
-            continue;
-        const Row row = Row::from(all);
-        if (const auto hit = inTitle ? titleHit(row, text) : std::nullopt)
+        Row row = Row::titled(all);
+        if (const auto hit = titleHit(row, text)) {
             titles.append(*hit);
-        else if (inOther)
-            if (const auto found = otherHit(row, text))
-                others.append(*found);
+        } else if (others.size() < limit) {
+            if (const auto other = bodyHit(all, row, text))
+                others.append(*other);
+        }
     }
 }
 
@@ -460,18 +520,16 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
     } catch (const Error&) {
         out.indexFailed = !stop(cancelled);
     }
+    // Reading the rows in turn beats reading many of them one by one.
     bool found = false;
     if (candidates) {
-        // Reading the rows in turn beats reading many of them one by one.
         const qint64 reads = std::min<qint64>(limit, qint64(candidates->titles.size())) +
                              std::min<qint64>(limit, qint64(candidates->others.size()));
-        const bool seeking = reads * kSeekCost < rowEstimate(db, path, fields);
         try {
-            if (seeking)
+            if (reads * kSeekCost < rowEstimate(db, path, fields)) {
                 seek(db, path, fields, query, text, *candidates, limit, cancelled, titles, others);
-            else
-                scan(db, path, fields, query, text, &*candidates, limit, cancelled, titles, others);
-            found = true;
+                found = true;
+            }
         } catch (const Error&) {
             out.indexFailed = !stop(cancelled);
             titles.clear();
@@ -479,7 +537,7 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
         }
     }
     if (!found && !stop(cancelled))
-        scan(db, path, fields, query, text, nullptr, limit, cancelled, titles, others);
+        scan(db, path, fields, query, text, limit, cancelled, titles, others);
     out.hits = titles + others;
     if (out.hits.size() > limit)
         out.hits.resize(limit);

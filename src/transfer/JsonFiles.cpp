@@ -174,20 +174,32 @@ QByteArray JsonListFile(const QString& format, const QByteArrayList& records) {
 }
 
 QByteArray SnippetsToJson(const QList<Snippet>& snippets) {
-    QByteArrayList records;
-    records.reserve(snippets.size());
-    for (const Snippet& s : snippets) {
-        QByteArray record = "{\"id\": ";
-        record += s.id ? QByteArray::number(*s.id) : QByteArray("null");
-        record += ", \"language\": ";
-        AppendJson(record, s.language);
-        record += ", \"title\": ";
-        AppendJson(record, s.title);
-        record += ", \"body\": ";
-        AppendJson(record, s.body);
-        records.append(record + '}');
-    }
-    return JsonListFile(kFormat, records);
+    QByteArray out = JsonExportHead();
+    for (qsizetype i = 0; i < snippets.size(); ++i)
+        AppendJsonRecord(out, snippets[i], i == 0);
+    return out + JsonExportTail(snippets.isEmpty());
+}
+
+QByteArray JsonExportHead() {
+    QByteArray out = "{\n  \"format\": ";
+    AppendJson(out, kFormat);
+    return out + ",\n  \"version\": " + QByteArray::number(kVersion) + ",\n  \"snippets\": [";
+}
+
+void AppendJsonRecord(QByteArray& out, const Snippet& s, bool first) {
+    out += first ? "\n    {\"id\": " : ",\n    {\"id\": ";
+    out += s.id ? QByteArray::number(*s.id) : QByteArray("null");
+    out += ", \"language\": ";
+    AppendJson(out, s.language);
+    out += ", \"title\": ";
+    AppendJson(out, s.title);
+    out += ", \"body\": ";
+    AppendJson(out, s.body);
+    out += '}';
+}
+
+QByteArray JsonExportTail(bool empty) {
+    return empty ? "]\n}\n" : "\n  ]\n}\n";
 }
 
 QJsonObject ParseJsonObject(const QString& path, const QByteArray& bytes) {
