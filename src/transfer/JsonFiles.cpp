@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <algorithm>
 
 namespace varozidi::transfer {
 
@@ -134,30 +135,56 @@ void AppendJson(QByteArray& out, const Text& value) {
         out += "null";
         return;
     }
+    // Room for all of it at once: growing by doubling would hold a long text twice over.
+    qsizetype room = 2;
+    for (const QChar c : *value) {
+        const char16_t u = c.unicode();
+        room += u < 0x20                  ? 6
+                : u == u'"' || u == u'\\' ? 2
+                : u < 0x80                ? 1
+                : u < 0x800               ? 2
+                : c.isSurrogate()         ? 2
+                                          : 3;
+    }
+    out.reserve(out.size() + room);
     out += '"';
-    for (const char c : value->toUtf8()) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20)
+    // A piece at a time, so that a long text is never held twice over as UTF-8.
+    constexpr qsizetype kPiece = 1 << 16;
+    const QStringView text(*value);
+    for (qsizetype at = 0; at < text.size();) {
+        qsizetype size = std::min(kPiece, text.size() - at);
+        if (at + size < text.size() && text[at + size - 1].isHighSurrogate())
+            ++size;
+        const QByteArray utf8 = text.mid(at, size).toUtf8();
+        at += size;
+        qsizetype plain = 0; // where the run of bytes that need no escape began
+        for (qsizetype i = 0; i < utf8.size(); ++i) {
+            const char c = utf8[i];
+            if (static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\')
+                continue;
+            out.append(utf8.constData() + plain, i - plain);
+            plain = i + 1;
+            switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
                 out += QByteArray("\\u00") + QByteArray::number(int(c), 16).rightJustified(2, '0');
-            else
-                out += c;
+            }
         }
+        out.append(utf8.constData() + plain, utf8.size() - plain);
     }
     out += '"';
 }

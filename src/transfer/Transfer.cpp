@@ -189,7 +189,11 @@ qint64 ExportCollection(sqlite3* db, const QString& dbPath, ExportFormat format,
                     return written;
                 };
                 for (; rows.step(); ++done) {
-                    AppendJsonRecord(out, snippetAt(rows), done == 0);
+                    const Snippet snippet = snippetAt(rows);
+                    // A long one goes out on its own, not on top of what waits.
+                    if (snippet.body && snippet.body->size() >= kPiece && !flush())
+                        return false;
+                    AppendJsonRecord(out, snippet, done == 0);
                     if (out.size() >= kPiece && !flush())
                         return false;
                     if (progress)
@@ -208,7 +212,7 @@ qint64 ExportCollection(sqlite3* db, const QString& dbPath, ExportFormat format,
 }
 
 QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>& snippets,
-                          bool dryRun) {
+                          bool dryRun, const Progress& progress) {
     const QString doing = QStringLiteral("add the snippets to");
     const auto exec = [&](const QString& sql) { Statement::exec(db, path, sql, doing); };
     // IMMEDIATE: the write lock is taken now, not halfway through.
@@ -230,6 +234,8 @@ QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>
             stage.bind({ids[i], bound(s.language), bound(s.title), bound(s.body)});
             stage.step();
             stage.reset();
+            if (progress)
+                progress(i + 1, snippets.size());
         }
         exec(QStringLiteral("INSERT INTO varozidi (ID, Language, Title, Body) SELECT ID, "
                             "Language, Title, Body FROM temp.varozidi_import ORDER BY rowid"));

@@ -49,6 +49,6 @@ QList<qint64> IdsFor(const QList<Snippet>& snippets, bool empty, qint64 used, co
 // otherwise the collection numbers them in turn. With dryRun everything is done and then
 // rolled back. Throws Error; nothing is then added.
 QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>& snippets,
-                          bool dryRun = false);
+                          bool dryRun = false, const Progress& progress = {});
 
 } // namespace varozidi::transfer
