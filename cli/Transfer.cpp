@@ -53,6 +53,11 @@ class ProgressLine {
 public:
     ProgressLine(const Context& c, const char* doing)
         : doing_(doing), shown_(!c.json && ::isatty(STDERR_FILENO)) {
+        // Tests ask for it at once rather than make work that lasts a second.
+        bool set = false;
+        const int after = qEnvironmentVariableIntValue("VAROZIDI_PROGRESS_AFTER_MS", &set);
+        if (set)
+            afterMs_ = after;
         timer_.start();
     }
     ~ProgressLine() {
@@ -64,7 +69,7 @@ public:
 
     void operator()(qint64 done, qint64 total) {
         const qint64 ms = timer_.elapsed();
-        if (!shown_ || ms < kAfterMs || (ms - drawnAt_ < kEveryMs && done < total))
+        if (!shown_ || ms < afterMs_ || (drawn_ && ms - drawnAt_ < kEveryMs && done < total))
             return;
         drawnAt_ = ms;
         drawn_ = true;
@@ -76,12 +81,12 @@ public:
     }
 
 private:
-    static constexpr qint64 kAfterMs = 1000;
     static constexpr qint64 kEveryMs = 100;
     const char* doing_;
     bool shown_;
     bool drawn_ = false;
     qint64 drawnAt_ = 0;
+    qint64 afterMs_ = 1000;
     QElapsedTimer timer_;
 };
 
