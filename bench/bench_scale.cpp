@@ -12,6 +12,7 @@
 
 #include "BenchSupport.h"
 #include "platform/SearchIndex.h"
+#include "setup/Setup.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -169,7 +170,7 @@ void transfer(const QString& collection) {
         const Run exported =
             run({cli, QStringLiteral("--data-dir"), from, QStringLiteral("export"), json});
         const Run read = run({QStringLiteral("sqlite3"), copy}, dump);
-        run({cli, QStringLiteral("--data-dir"), into, QStringLiteral("languages")});
+        varozidi::setup::CreateEmptyDatabase(into + QStringLiteral("varozidi.mdb"));
         const Run imported =
             run({cli, QStringLiteral("--data-dir"), into, QStringLiteral("import"), json});
         ok = ok && dumped.status == 0 && exported.status == 0 && read.status == 0 &&

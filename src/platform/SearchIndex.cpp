@@ -337,18 +337,30 @@ bool stop(const std::function<bool()>& stopped) {
 }
 
 // The rowids the index names for match, in order, with the rows it cannot see whole.
+// The rowids the index names for match, in order, at most cap of them, with the rows it cannot
+// see whole; whole tells whether that was all.
 std::vector<qint64> indexed(sqlite3* db, const QString& path, const QString& index,
-                            const QString& match, const std::vector<qint64>& unseen) {
+                            const QString& match, const std::vector<qint64>& unseen, qint64 cap,
+                            bool& whole) {
     std::vector<qint64> named;
     Statement s(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(index),
                 searching());
     s.bind(1, match);
-    while (s.step())
+    whole = true;
+    while (s.step()) {
+        if (qint64(named.size()) >= cap) {
+            whole = false;
+            break;
+        }
         named.push_back(s.int64(0));
+    }
+    // Past the last one named, the index's order is not known.
+    auto end = unseen.end();
+    if (!whole)
+        end = std::upper_bound(unseen.begin(), unseen.end(), named.back());
     std::vector<qint64> all;
     all.reserve(named.size() + unseen.size());
-    std::set_union(named.begin(), named.end(), unseen.begin(), unseen.end(),
-                   std::back_inserter(all));
+    std::set_union(named.begin(), named.end(), unseen.begin(), end, std::back_inserter(all));
     return all;
 }
 
@@ -366,6 +378,8 @@ std::vector<qint64> rowsWithNul(sqlite3* db, const QString& path, const Fields& 
 struct Candidates {
     std::vector<qint64> titles;
     std::vector<qint64> others;
+    bool wholeTitles = true;
+    bool wholeOthers = true;
 };
 
 // Title matches first, then the others, each read by its rowid.
@@ -391,7 +405,8 @@ void bindLike(Statement& s, const Query& query, int first) {
 
 // Title matches first, then the others, each read by its rowid; LIKE passes over a long body
 // that does not hold the text faster than its check would.
-void seek(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
+// False where a list the index gave was cut short and ran out before limit was reached.
+bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
           const QString& text, const Candidates& candidates, int limit,
           const std::function<bool()>& cancelled, QList<Hit>& titles, QList<Hit>& others) {
     const int rowid = int(query.like.size()) + 1;
@@ -424,6 +439,8 @@ void seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
                 titled.insert(id);
             }
     }
+    if (!candidates.wholeTitles && titles.size() < limit && !stop(cancelled))
+        return false;
     for (const qint64 id : candidates.others) {
         if (titles.size() + others.size() >= limit || stop(cancelled))
             break;
@@ -435,6 +452,7 @@ void seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
             if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text))
                 others.append(*hit);
     }
+    return candidates.wholeOthers || titles.size() + others.size() >= limit || stop(cancelled);
 }
 
 // Every row in turn that LIKE finds may hold text, and every row holding a NUL.
@@ -461,12 +479,14 @@ void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& q
 
 // The index's candidates, or nothing where it cannot answer text.
 std::optional<Candidates> ask(sqlite3* db, const QString& path, const Fields& fields,
-                              const Query& query) {
+                              const Query& query, qint64 cap) {
     if (query.match.isEmpty() || presentObjects(db, path) != kObjects)
         return std::nullopt;
     const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
-    return Candidates{indexed(db, path, kTitleIndex, query.match, unseen),
-                      indexed(db, path, kTextIndex, query.match, unseen)};
+    Candidates c;
+    c.titles = indexed(db, path, kTitleIndex, query.match, unseen, cap, c.wholeTitles);
+    c.others = indexed(db, path, kTextIndex, query.match, unseen, cap, c.wholeOthers);
+    return c;
 }
 
 qint64 rowEstimate(sqlite3* db, const QString& path, const Fields& fields) {
@@ -514,24 +534,29 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
     const Query query = queryOf(text);
     QList<Hit> titles;
     QList<Hit> others;
+    // Reading the rows in turn beats reading many of them one by one.
     std::optional<Candidates> candidates;
+    qint64 rows = 0;
     try {
-        candidates = ask(db, path, fields, query);
+        rows = rowEstimate(db, path, fields);
+        candidates = ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256));
     } catch (const Error&) {
         out.indexFailed = !stop(cancelled);
     }
-    // Reading the rows in turn beats reading many of them one by one.
     bool found = false;
     if (candidates) {
-        const qint64 reads = std::min<qint64>(limit, qint64(candidates->titles.size())) +
-                             std::min<qint64>(limit, qint64(candidates->others.size()));
+        const bool whole = candidates->wholeTitles && candidates->wholeOthers;
+        const qint64 reads = whole ? std::min<qint64>(limit, qint64(candidates->titles.size())) +
+                                         std::min<qint64>(limit, qint64(candidates->others.size()))
+                                   : 2 * qint64(limit);
         try {
-            if (reads * kSeekCost < rowEstimate(db, path, fields)) {
-                seek(db, path, fields, query, text, *candidates, limit, cancelled, titles, others);
-                found = true;
-            }
+            if (reads * kSeekCost < rows)
+                found = seek(db, path, fields, query, text, *candidates, limit, cancelled, titles,
+                             others);
         } catch (const Error&) {
             out.indexFailed = !stop(cancelled);
+        }
+        if (!found) {
             titles.clear();
             others.clear();
         }
