@@ -303,6 +303,8 @@ void SearchTest::indexRepaired_data() {
                                       "DROP TABLE varozidi_search_text"
                                    << true;
     QTest::newRow("one part dropped") << "DROP TABLE varozidi_search_text" << true;
+    QTest::newRow("made before rows with a NUL were listed")
+        << "DROP INDEX varozidi_search_nul" << true;
     QTest::newRow("damaged") << "UPDATE varozidi_search_text_data SET block = x'ffffffff' "
                                 "WHERE id > 10"
                              << false;

@@ -499,8 +499,25 @@ qint64 rowEstimate(sqlite3* db, const QString& path, const Fields& fields) {
 } // namespace
 
 bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow) {
-    if (presentObjects(db, path) == kObjects)
+    const int present = presentObjects(db, path);
+    if (present == kObjects)
         return false;
+    // An index made before rows with a NUL were read apart lacks only their list.
+    const bool nulListed = [&] {
+        Statement nul(db, path, QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = ?"),
+                      searching());
+        nul.bind(1, kNulIndex);
+        nul.step();
+        return nul.int64(0) > 0;
+    }();
+    if (present == kObjects - 1 && !nulListed) {
+        const SlowWatch watch(db, slow);
+        Statement::exec(db, path,
+                        QStringLiteral("CREATE INDEX %1 ON %2 (Language) WHERE %3")
+                            .arg(kNulIndex, kTable, kNulRows),
+                        keeping());
+        return true;
+    }
     build(db, path, slow);
     return true;
 }
