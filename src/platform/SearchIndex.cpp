@@ -405,10 +405,51 @@ void bindLike(Statement& s, const Query& query, int first) {
 
 // Title matches first, then the others, each read by its rowid; LIKE passes over a long body
 // that does not hold the text faster than its check would.
+// The next candidate's rowid, none once they have run out.
+using Next = std::function<std::optional<qint64>()>;
+
+Next over(const std::vector<qint64>& rowids) {
+    return [&rowids, at = std::size_t(0)]() mutable {
+        return at < rowids.size() ? std::optional<qint64>(rowids[at++]) : std::nullopt;
+    };
+}
+
+// The rowids the index names, in order, read as they are needed, with the rows it cannot see
+// whole among them.
+class Named {
+public:
+    Named(sqlite3* db, const QString& path, const QString& index, const QString& match,
+          const std::vector<qint64>& unseen)
+        : s_(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(index),
+             searching()),
+          unseen_(unseen) {
+        s_.bind(1, match);
+        advance();
+    }
+    std::optional<qint64> next() {
+        if (indexed_ && (at_ >= unseen_.size() || *indexed_ <= unseen_[at_])) {
+            const qint64 rowid = *indexed_;
+            if (at_ < unseen_.size() && unseen_[at_] == rowid)
+                ++at_;
+            advance();
+            return rowid;
+        }
+        return at_ < unseen_.size() ? std::optional<qint64>(unseen_[at_++]) : std::nullopt;
+    }
+
+private:
+    void advance() { indexed_ = s_.step() ? std::optional<qint64>(s_.int64(0)) : std::nullopt; }
+    Statement s_;
+    const std::vector<qint64>& unseen_;
+    std::size_t at_ = 0;
+    std::optional<qint64> indexed_;
+};
+
 // False where a list the index gave was cut short and ran out before limit was reached.
 bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
-          const QString& text, const Candidates& candidates, int limit,
-          const std::function<bool()>& cancelled, QList<Hit>& titles, QList<Hit>& others) {
+          const QString& text, const Next& nextTitle, bool wholeTitles, const Next& nextOther,
+          bool wholeOthers, int limit, const std::function<bool()>& cancelled, QList<Hit>& titles,
+          QList<Hit>& others) {
     const int rowid = int(query.like.size()) + 1;
     // A title match needs no body: the title pass reads without it.
     Statement readTitle(
@@ -428,9 +469,11 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
     bindLike(readTitle, query, 1);
     bindLike(readAll, query, 1);
     QSet<qint64> titled;
-    for (const qint64 id : candidates.titles) {
-        if (titles.size() >= limit || stop(cancelled))
+    while (titles.size() < limit && !stop(cancelled)) {
+        const auto next = nextTitle();
+        if (!next)
             break;
+        const qint64 id = *next;
         readTitle.reset();
         readTitle.bind(rowid, id);
         if (readTitle.step())
@@ -439,11 +482,13 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
                 titled.insert(id);
             }
     }
-    if (!candidates.wholeTitles && titles.size() < limit && !stop(cancelled))
+    if (!wholeTitles && titles.size() < limit && !stop(cancelled))
         return false;
-    for (const qint64 id : candidates.others) {
-        if (titles.size() + others.size() >= limit || stop(cancelled))
+    while (titles.size() + others.size() < limit && !stop(cancelled)) {
+        const auto next = nextOther();
+        if (!next)
             break;
+        const qint64 id = *next;
         if (titled.contains(id))
             continue;
         readAll.reset();
@@ -452,7 +497,7 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
             if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text))
                 others.append(*hit);
     }
-    return candidates.wholeOthers || titles.size() + others.size() >= limit || stop(cancelled);
+    return wholeOthers || titles.size() + others.size() >= limit || stop(cancelled);
 }
 
 // Every row in turn that LIKE finds may hold text, and every row holding a NUL.
@@ -554,13 +599,26 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
     // Reading the rows in turn beats reading many of them one by one.
     std::optional<Candidates> candidates;
     qint64 rows = 0;
+    bool found = false;
     try {
         rows = rowEstimate(db, path, fields);
-        candidates = ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256));
+        if (2 * qint64(limit) * kSeekCost < rows) {
+            // The first few hits: the candidates are read as they are needed.
+            if (!query.match.isEmpty() && presentObjects(db, path) == kObjects) {
+                const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
+                Named named[] = {{db, path, kTitleIndex, query.match, unseen},
+                                 {db, path, kTextIndex, query.match, unseen}};
+                found = seek(
+                    db, path, fields, query, text, [&named] { return named[0].next(); }, true,
+                    [&named] { return named[1].next(); }, true, limit, cancelled, titles, others);
+            }
+        } else {
+            candidates = ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256));
+        }
     } catch (const Error&) {
         out.indexFailed = !stop(cancelled);
+        found = false;
     }
-    bool found = false;
     if (candidates) {
         const bool whole = candidates->wholeTitles && candidates->wholeOthers;
         const qint64 reads = whole ? std::min<qint64>(limit, qint64(candidates->titles.size())) +
@@ -568,15 +626,16 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
                                    : 2 * qint64(limit);
         try {
             if (reads * kSeekCost < rows)
-                found = seek(db, path, fields, query, text, *candidates, limit, cancelled, titles,
-                             others);
+                found = seek(db, path, fields, query, text, over(candidates->titles),
+                             candidates->wholeTitles, over(candidates->others),
+                             candidates->wholeOthers, limit, cancelled, titles, others);
         } catch (const Error&) {
             out.indexFailed = !stop(cancelled);
         }
-        if (!found) {
-            titles.clear();
-            others.clear();
-        }
+    }
+    if (!found) {
+        titles.clear();
+        others.clear();
     }
     if (!found && !stop(cancelled))
         scan(db, path, fields, query, text, limit, cancelled, titles, others);
