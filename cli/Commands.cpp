@@ -163,8 +163,16 @@ int search(Context& c) {
         c.server() ? varozidi::search::FindOnServer(*c.server(), c.args[0], INT_MAX)
                    : varozidi::search::Find(connection.handle(), connection.DatabasePath(),
                                             c.args[0], INT_MAX);
-    if (outcome.indexFailed)
-        varozidi::search::RebuildIndex(connection.handle(), connection.DatabasePath());
+    // The hits are whole either way, read row by row: a file that cannot be written now (read
+    // only, or busy) still answers, and says its index stays damaged.
+    QString unkept;
+    if (outcome.indexFailed) {
+        try {
+            varozidi::search::RebuildIndex(connection.handle(), connection.DatabasePath());
+        } catch (const varozidi::Error& e) {
+            unkept = e.message();
+        }
+    }
     QJsonArray records;
     QList<QStringList> rows;
     for (const auto& hit : outcome.hits) {
@@ -183,6 +191,14 @@ int search(Context& c) {
                      OneLine(hit.line.trimmed())});
     }
     c.json ? c.printJson(records) : c.print(Aligned(rows));
+    if (!unkept.isEmpty()) {
+        const QByteArray note = QStringLiteral("varozidi-cli: the search index is damaged and "
+                                               "could not be rebuilt, so every snippet was read "
+                                               "instead: %1\n")
+                                    .arg(unkept)
+                                    .toUtf8();
+        std::fwrite(note.constData(), 1, std::size_t(note.size()), stderr);
+    }
     return kDone;
 }
 

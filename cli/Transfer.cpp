@@ -6,9 +6,13 @@
 #include "transfer/ServerTransfer.h"
 #include "transfer/Transfer.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
 
 namespace cli {
 
@@ -43,6 +47,49 @@ QString counted(qsizetype n) {
     return n == 1 ? QStringLiteral("1 snippet") : QStringLiteral("%1 snippets").arg(n);
 }
 
+// Snippets done of all on standard error, with the time left, once the work has run for about a
+// second; only where a person watches a terminal, never beside JSON.
+class ProgressLine {
+public:
+    ProgressLine(const Context& c, const char* doing)
+        : doing_(doing), shown_(!c.json && ::isatty(STDERR_FILENO)) {
+        // Tests ask for it at once rather than make work that lasts a second.
+        bool set = false;
+        const int after = qEnvironmentVariableIntValue("VAROZIDI_PROGRESS_AFTER_MS", &set);
+        if (set)
+            afterMs_ = after;
+        timer_.start();
+    }
+    ~ProgressLine() {
+        if (drawn_)
+            std::fputs("\r\033[K", stderr);
+    }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    void operator()(qint64 done, qint64 total) {
+        const qint64 ms = timer_.elapsed();
+        if (!shown_ || ms < afterMs_ || (drawn_ && ms - drawnAt_ < kEveryMs && done < total))
+            return;
+        drawnAt_ = ms;
+        drawn_ = true;
+        const qint64 left = done > 0 ? (ms * (total - done) / done + 999) / 1000 : 0;
+        std::fprintf(stderr, "\r%s %lld of %lld snippets, about %lld s left\033[K", doing_,
+                     static_cast<long long>(done), static_cast<long long>(total),
+                     static_cast<long long>(left));
+        std::fflush(stderr);
+    }
+
+private:
+    static constexpr qint64 kEveryMs = 100;
+    const char* doing_;
+    bool shown_;
+    bool drawn_ = false;
+    qint64 drawnAt_ = 0;
+    qint64 afterMs_ = 1000;
+    QElapsedTimer timer_;
+};
+
 } // namespace
 
 int Export(Context& c) {
@@ -51,19 +98,23 @@ int Export(Context& c) {
         throw UserError(
             QStringLiteral("There is no export format '%1'; use json or folder.").arg(format));
     TADOConnection& connection = c.connection();
-    const QList<Snippet> snippets =
-        c.server() ? ReadServerCollection(*c.server())
-                   : ReadCollection(connection.handle(), connection.DatabasePath());
-    asUserError([&] {
-        ExportSnippets(snippets, format == u"folder" ? ExportFormat::Folder : ExportFormat::Json,
-                       c.args[0]);
+    const ExportFormat as = format == u"folder" ? ExportFormat::Folder : ExportFormat::Json;
+    const qint64 exported = asUserError([&] {
+        if (!c.server()) {
+            ProgressLine line(c, "Exported");
+            return ExportCollection(connection.handle(), connection.DatabasePath(), as, c.args[0],
+                                    [&line](qint64 done, qint64 total) { line(done, total); });
+        }
+        const QList<Snippet> snippets = ReadServerCollection(*c.server());
+        ExportSnippets(snippets, as, c.args[0]);
+        return qint64(snippets.size());
     });
     c.changed();
     if (c.json)
-        c.printJson(QJsonObject{{QStringLiteral("exported"), snippets.size()},
+        c.printJson(QJsonObject{{QStringLiteral("exported"), exported},
                                 {QStringLiteral("path"), c.args[0]}});
     else
-        c.print(QStringLiteral("%1 exported to %2.\n").arg(counted(snippets.size()), c.args[0]));
+        c.print(QStringLiteral("%1 exported to %2.\n").arg(counted(exported), c.args[0]));
     return kDone;
 }
 
@@ -80,7 +131,9 @@ int Import(Context& c) {
     const QList<qint64> ids =
         c.server()
             ? AddSnippetsToServer(*c.server(), source.snippets, dryRun)
-            : AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun);
+            : AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun,
+                          [line = std::make_shared<ProgressLine>(c, "Added")](
+                              qint64 done, qint64 total) { (*line)(done, total); });
     if (!dryRun)
         c.changed();
     QJsonArray records;

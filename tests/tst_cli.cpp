@@ -5,6 +5,7 @@
 
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 #include <limits>
 
@@ -51,6 +52,8 @@ private Q_SLOTS:
     void foreignBytes();
     void smallerAnswers_data();
     void smallerAnswers();
+    void progressOnlyOnATerminal_data();
+    void progressOnlyOnATerminal();
 };
 
 namespace {
@@ -390,6 +393,48 @@ void CliTest::stoppedEditChangesNothing() {
     process.kill();
     process.waitForFinished();
     QCOMPARE(readRows(database_).first().body, QString("SELECT 1;"));
+}
+
+void CliTest::progressOnlyOnATerminal_data() {
+    QTest::addColumn<bool>("terminal");
+    QTest::addColumn<QStringList>("args"); // @ stands for a new file, @@ for an export to import
+    QTest::addColumn<QString>("shown");    // on standard error; empty: no progress at all
+    QTest::newRow("export on a terminal")
+        << true << QStringList{"export", "@"} << "Exported 3 of 3 snippets";
+    QTest::newRow("import on a terminal")
+        << true << QStringList{"import", "@@"} << "Added 3 of 3 snippets";
+    QTest::newRow("export to a pipe") << false << QStringList{"export", "@"} << "";
+    QTest::newRow("import with --json on a terminal")
+        << true << QStringList{"--json", "import", "@@"} << "";
+}
+
+void CliTest::progressOnlyOnATerminal() {
+    QFETCH(bool, terminal);
+    QFETCH(QStringList, args);
+    QFETCH(QString, shown);
+    if (onServer())
+        QSKIP("A server's collection is exported and imported whole.");
+    const QString exported = home_->root() + "exported.json";
+    QCOMPARE(runCli({"export", exported}).status, 0);
+    args.replaceInStrings(QRegularExpression("^@@$"), exported);
+    args.replaceInStrings(QRegularExpression("^@$"), home_->root() + "new.json");
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VAROZIDI_PROGRESS_AFTER_MS", "0");
+    process.setProcessEnvironment(environment);
+    const QString cli = QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli");
+    if (terminal) // script gives the program a terminal, which it copies to its own output
+        process.start("script", {"-qfec", cli + " " + args.join(' '), "/dev/null"});
+    else
+        process.start(cli, args);
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitCode(), 0);
+    const QString err = QString::fromUtf8(process.readAllStandardError() +
+                                          (terminal ? process.readAllStandardOutput() : ""));
+    if (shown.isEmpty())
+        QVERIFY2(!err.contains(" of 3 snippets"), qPrintable(err));
+    else
+        QVERIFY2(err.contains(shown), qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(CliTest)

@@ -173,6 +173,10 @@ private slots:
     // it can, a write fails with one message, nothing changes.
     void unwritableDatabases_data();
     void unwritableDatabases();
+    // A damaged search index that cannot be rebuilt there: search answers by reading every
+    // row, and says the index stays damaged.
+    void damagedIndexOnAnUnwritableFile_data();
+    void damagedIndexOnAnUnwritableFile();
     // Settings files full of rubbish, or a folder in their place: the window starts in a sane
     // place, and closing it stores what it can, saying once what it cannot.
     void oddSettings_data();
@@ -311,6 +315,39 @@ void HostileTest::unwritableDatabases() {
     QCOMPARE(edit.status, 2);
     QVERIFY2(edit.err.contains(told.toUtf8()) && edit.err.count('\n') == 1, edit.err.constData());
     QCOMPARE(readRows(database), rows);
+    ++cases_;
+}
+
+void HostileTest::damagedIndexOnAnUnwritableFile_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("read-only file") << "file";
+    QTest::newRow("another process holds a write transaction") << "locked";
+}
+
+void HostileTest::damagedIndexOnAnUnwritableFile() {
+    QFETCH(QString, kind);
+    DataHome home;
+    const QString database = home.dataDir() + "varozidi.mdb";
+    makeDatabase(database, kRows);
+    runCli({"--data-dir", home.dataDir(), "check"}); // the search index is made once, first
+    execSql(database, "UPDATE varozidi_search_text_data SET block = x'ffffffff' WHERE id > 10");
+    sqlite3* other = nullptr;
+    if (kind == u"file") {
+        QFile::setPermissions(database, QFile::ReadOwner);
+    } else {
+        sqlite3_open_v2(QFile::encodeName(database).constData(), &other, SQLITE_OPEN_READWRITE,
+                        nullptr);
+        QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    const CliRun search =
+        runCliAs(kind == u"file", home.root(), {"--data-dir", home.dataDir(), "search", "print"});
+    if (other) {
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+    }
+    QCOMPARE(search.status, 0);
+    QVERIFY2(search.out.startsWith("2 ") && search.out.count('\n') == 1, search.out.constData());
+    QVERIFY2(search.err.contains("could not be rebuilt"), search.err.constData());
     ++cases_;
 }
 

@@ -11,6 +11,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QTreeWidget>
 #include <QtTest>
 #include <sqlite3.h>
@@ -57,6 +58,32 @@ struct Db {
     }
 };
 
+// Every row checked in turn, as the search's own check decides: the answer an index may
+// never narrow.
+QList<qint64> readingEveryRow(const QList<Row>& rows, const QString& text) {
+    QList<qint64> titles, others;
+    for (qint64 id = 1; id <= rows.size(); ++id) {
+        const Row& r = rows[id - 1];
+        if (varozidi::search::TitleMatch(id, r.language, r.title, text))
+            titles.append(id);
+        else if (varozidi::search::OtherMatch(id, r.language, r.title, r.body, text))
+            others.append(id);
+    }
+    return titles + others;
+}
+
+// Text of count characters drawn from letters, each in a random one of its spellings.
+QString drawn(QRandomGenerator& random, const QList<char32_t>& letters, int count) {
+    QString text;
+    for (int i = 0; i < count; ++i) {
+        const char32_t c = letters[random.bounded(int(letters.size()))];
+        const char32_t spellings[] = {c, QChar::toUpper(c), QChar::toLower(c),
+                                      QChar::toCaseFolded(c), QChar::toTitleCase(c)};
+        text += QString::fromUcs4(&spellings[random.bounded(5)], 1);
+    }
+    return text;
+}
+
 // The collection of the suite's engine.
 QString collectionIn(const DataHome& home) {
     return onServer() ? serverUri() : home.dataDir() + "varozidi.mdb";
@@ -72,6 +99,10 @@ private Q_SLOTS:
     void findsAndRanks_data();
     void findsAndRanks();
     void showsTheMatchingLine();
+    void textAfterANulIsFound_data();
+    void textAfterANulIsFound();
+    void findsWhatReadingEveryRowFinds_data();
+    void findsWhatReadingEveryRowFinds();
     void indexKeptInStep_data();
     void indexKeptInStep();
     void indexRepaired_data();
@@ -117,6 +148,95 @@ void SearchTest::showsTheMatchingLine() {
     QCOMPARE(hits.first().line.mid(hits.first().matchStart, hits.first().matchLength),
              QString("select("));
     QVERIFY(!hits.first().inTitle);
+}
+
+void SearchTest::textAfterANulIsFound_data() {
+    QTest::addColumn<QString>("writer"); // who stores the NUL: at the start, or SQL afterwards
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<qint64>>("ids");
+    QTest::newRow("after it") << "start"
+                              << "needle" << QList<qint64>{2, 1};
+    QTest::newRow("across it") << "start" << QStringLiteral("e\0ne") << QList<qint64>{1};
+    QTest::newRow("other case") << "start"
+                                << "NEEDLE" << QList<qint64>{2, 1};
+    QTest::newRow("two characters") << "start"
+                                    << "dl" << QList<qint64>{2, 1};
+    QTest::newRow("added by SQL") << "sql"
+                                  << "needle" << QList<qint64>{2, 1, 3};
+    QTest::newRow("taken away by SQL") << "sql"
+                                       << "thread" << QList<qint64>{};
+}
+
+void SearchTest::textAfterANulIsFound() {
+    QFETCH(QString, writer);
+    QFETCH(QString, text);
+    QFETCH(QList<qint64>, ids);
+    if (onServer())
+        QSKIP("A server's text holds no NUL.");
+    DataHome home;
+    const QString path = collectionIn(home);
+    makeDatabase(path, {{"Go", "a", QStringLiteral("before\0needle")},
+                        {"Go", QStringLiteral("x\0needle"), "b"},
+                        {"Go", "c", "thread"}});
+    Db db(path);
+    varozidi::search::EnsureIndex(db.handle, path);
+    if (writer == "sql")
+        execSql(path, "UPDATE varozidi SET Body = 'x' || char(0) || 'needle' WHERE ID = 3");
+    QCOMPARE(db.ids(text), ids);
+    QCOMPARE(db.check(), QString("ok"));
+}
+
+void SearchTest::findsWhatReadingEveryRowFinds_data() {
+    QTest::addColumn<QString>("letters"); // the script the rows and queries are drawn from
+    QTest::newRow("Latin, long s, Kelvin, sharp s") << QStringLiteral("aksſKßẞıİiåÅǅ x");
+    QTest::newRow("Greek sigmas, micro, theta") << QStringLiteral("σςΣµμΜθϑϴβϐΐ ι");
+    QTest::newRow("Georgian") << QStringLiteral("აბგᲐᲑᲒႠႡ ");
+    QTest::newRow("Cherokee") << QStringLiteral("ᎠᎡᎢꭰꭱꭲᏸᏰ ");
+    QTest::newRow("Cyrillic and Armenian") << QStringLiteral("жЖёЁѐԱաբԲ ");
+    QTest::newRow("outside the BMP") << QStringLiteral("𐐀𐐨𐓀𐓘𞤀𞤢😀中 ");
+    QTest::newRow("LIKE's own characters") << QStringLiteral("%_\\aA\"");
+    QTest::newRow("every script") << QStringLiteral("aſσςµაᲐꭰᎠж𐐀Ա中 ");
+}
+
+void SearchTest::findsWhatReadingEveryRowFinds() {
+    QFETCH(QString, letters);
+    const QList<uint> ucs4 = letters.toUcs4();
+    const QList<char32_t> points(ucs4.begin(), ucs4.end());
+    QRandomGenerator random(qHash(letters));
+    QList<Row> rows;
+    for (int i = 0; i < 120; ++i)
+        rows.append({drawn(random, points, 1 + random.bounded(3)),
+                     drawn(random, points, random.bounded(12)),
+                     drawn(random, points, random.bounded(40))});
+    QStringList queries;
+    for (int i = 0; i < 80; ++i)
+        queries.append(drawn(random, points, 1 + random.bounded(5)));
+    DataHome home;
+    const QString file = home.dataDir() + "varozidi.mdb";
+    makeDatabase(file, rows);
+    QList<std::shared_ptr<Db>> engines{std::make_shared<Db>(file)};
+    varozidi::search::EnsureIndex(engines[0]->handle, file);
+    QCOMPARE(engines[0]->check(), QString("ok"));
+    if (serverMissing().isEmpty()) {
+        makeDatabase(serverUri(), rows);
+        engines.append(std::make_shared<Db>(serverUri()));
+    } else {
+        qInfo("Searched on the file alone: %s", qPrintable(serverMissing()));
+    }
+    int found = 0;
+    for (const QString& text : std::as_const(queries)) {
+        const QList<qint64> expected = readingEveryRow(rows, text);
+        found += int(expected.size());
+        for (const auto& engine : engines) {
+            QList<qint64> ids;
+            for (const auto& hit : engine->find(text, 1000).hits)
+                ids.append(hit.id);
+            QVERIFY2(ids == expected,
+                     qPrintable(QStringLiteral("\"%1\" on %2")
+                                    .arg(text, engine->server ? "the server" : "the file")));
+        }
+    }
+    QVERIFY(found > 0);
 }
 
 void SearchTest::indexKeptInStep_data() {
@@ -184,6 +304,8 @@ void SearchTest::indexRepaired_data() {
                                       "DROP TABLE varozidi_search_text"
                                    << true;
     QTest::newRow("one part dropped") << "DROP TABLE varozidi_search_text" << true;
+    QTest::newRow("made before rows with a NUL were listed")
+        << "DROP INDEX varozidi_search_nul" << true;
     QTest::newRow("damaged") << "UPDATE varozidi_search_text_data SET block = x'ffffffff' "
                                 "WHERE id > 10"
                              << false;

@@ -158,6 +158,21 @@ QVariant Statement::cell(int column) const {
     return QString::fromLatin1(text, sqlite3_column_bytes(stmt_, column));
 }
 
+std::optional<QByteArrayView> Statement::bytes(int column) const {
+    const int type = sqlite3_column_type(stmt_, column);
+    if (type == SQLITE_NULL)
+        return QByteArrayView();
+    if (type != SQLITE_TEXT && type != SQLITE_BLOB)
+        return std::nullopt;
+    const void* data = type == SQLITE_TEXT
+                           ? static_cast<const void*>(sqlite3_column_text(stmt_, column))
+                           : sqlite3_column_blob(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    if (!data && size > 0)
+        fail(SQLITE_NOMEM);
+    return QByteArrayView(static_cast<const char*>(data), size);
+}
+
 void Statement::reset() {
     sqlite3_reset(stmt_);
 }

@@ -3,8 +3,10 @@
 // A prepared SQLite statement that reports every failure as a varozidi::Error naming the
 // database file.
 
+#include <QByteArrayView>
 #include <QString>
 #include <QVariant>
+#include <optional>
 #include <vector>
 
 struct sqlite3;
@@ -37,6 +39,9 @@ public:
     // As value(), but a REAL comes as SQLite's own text for it, which is what it equals when
     // a filter compares it as text.
     QVariant cell(int column) const;
+    // The stored bytes of a TEXT or BLOB cell (text in UTF-8), empty for NULL, nothing for a
+    // number; valid until the next step.
+    std::optional<QByteArrayView> bytes(int column) const;
 
 private:
     [[noreturn]] void fail(int rc) const;

@@ -40,7 +40,47 @@ QString fromCodePoint(char32_t c) {
     return QString::fromUcs4(units, 1);
 }
 
+// The code points of text, or nothing where a surrogate stands alone.
+std::optional<std::vector<char32_t>> codePoints(QStringView text) {
+    std::vector<char32_t> points;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text[i].unicode(), text[i + 1].unicode());
+            ++i;
+        } else if (QChar::isSurrogate(c)) {
+            return std::nullopt;
+        }
+        points.push_back(c);
+    }
+    return points;
+}
+
 } // namespace
+
+std::optional<QStringList> caseBlindSpellings(QStringView text, qsizetype max, bool asciiCapitals) {
+    const auto points = codePoints(text);
+    if (!points)
+        return std::nullopt;
+    const auto& classes = foldClasses();
+    QStringList spellings = {QString()};
+    for (const char32_t c : *points) {
+        const auto it = classes.constFind(QChar::toCaseFolded(c));
+        std::vector<char32_t> members = it == classes.cend() ? std::vector<char32_t>{c} : *it;
+        if (!asciiCapitals)
+            std::erase_if(members, [](char32_t m) { return m >= u'A' && m <= u'Z'; });
+        if (members.empty())
+            members = {c};
+        if (spellings.size() * qsizetype(members.size()) > max)
+            return std::nullopt;
+        QStringList longer;
+        for (const QString& start : std::as_const(spellings))
+            for (const char32_t m : members)
+                longer.append(start + fromCodePoint(m));
+        spellings = std::move(longer);
+    }
+    return spellings;
+}
 
 std::optional<QList<std::pair<QString, QString>>> caseBlindRanges(QStringView text) {
     const auto& classes = foldClasses();

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <utility>
 
@@ -15,5 +16,14 @@ namespace varozidi::ado {
 // greatest would span most of the alphabet; the spellings of the first few characters each
 // get a range of their own instead. Nothing for text that is not valid UTF-16.
 std::optional<QList<std::pair<QString, QString>>> caseBlindRanges(QStringView text);
+
+// Every spelling of text that the program's case-blind comparison counts as equal to it (each
+// character replaced by each character of the same simple case folding, as QString's
+// Qt::CaseInsensitive compares), for indexes whose own folding differs from it: whatever the
+// index folds, one of these is the text's very spelling. ASCII capitals are left out, as every
+// index folds them, unless asciiCapitals. Nothing when there are more than max, or text is not
+// valid UTF-16.
+std::optional<QStringList> caseBlindSpellings(QStringView text, qsizetype max,
+                                              bool asciiCapitals = false);
 
 } // namespace varozidi::ado

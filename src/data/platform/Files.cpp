@@ -204,6 +204,12 @@ void CopyFileSafely(const QString& source, const QString& dest, bool replace) {
     });
 }
 
+void WriteFileSafely(const QString& path, const std::function<bool(int fd)>& fill, bool replace) {
+    const QString target = ResolveFileName(path);
+    replaceFile(target, QStringLiteral("save \"%1\"").arg(target), replace,
+                [&fill](int out) { return fill(out) ? QString() : QStringLiteral("writing it"); });
+}
+
 void WriteFileSafely(const QString& path, const QByteArray& bytes, bool replace) {
     const QString target = ResolveFileName(path);
     replaceFile(target, QStringLiteral("save \"%1\"").arg(target), replace, [&bytes](int out) {

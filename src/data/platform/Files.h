@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstddef>
+#include <functional>
 #include <memory>
 
 class QFileInfo;
@@ -44,3 +45,7 @@ bool WriteAll(int fd, const char* data, std::size_t size);
 // Replaces the file at path (resolved without regard to letter case) with bytes, in the same
 // all-or-nothing way, readable by its owner only; without replace, only where nothing is.
 void WriteFileSafely(const QString& path, const QByteArray& bytes, bool replace = true);
+// As above, the content written by fill to the descriptor it is given, a piece at a time; fill
+// returns false, with errno set, when a write fails, and may throw.
+void WriteFileSafely(const QString& path, const std::function<bool(int fd)>& fill,
+                     bool replace = true);

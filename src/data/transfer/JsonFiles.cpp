@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <algorithm>
 
 namespace varozidi::transfer {
 
@@ -140,30 +141,56 @@ void AppendJson(QByteArray& out, const Text& value) {
         out += "null";
         return;
     }
+    // Room for all of it at once: growing by doubling would hold a long text twice over.
+    qsizetype room = 2;
+    for (const QChar c : *value) {
+        const char16_t u = c.unicode();
+        room += u < 0x20                  ? 6
+                : u == u'"' || u == u'\\' ? 2
+                : u < 0x80                ? 1
+                : u < 0x800               ? 2
+                : c.isSurrogate()         ? 2
+                                          : 3;
+    }
+    out.reserve(out.size() + room);
     out += '"';
-    for (const char c : value->toUtf8()) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20)
+    // A piece at a time, so that a long text is never held twice over as UTF-8.
+    constexpr qsizetype kPiece = 1 << 16;
+    const QStringView text(*value);
+    for (qsizetype at = 0; at < text.size();) {
+        qsizetype size = std::min(kPiece, text.size() - at);
+        if (at + size < text.size() && text[at + size - 1].isHighSurrogate())
+            ++size;
+        const QByteArray utf8 = text.mid(at, size).toUtf8();
+        at += size;
+        qsizetype plain = 0; // where the run of bytes that need no escape began
+        for (qsizetype i = 0; i < utf8.size(); ++i) {
+            const char c = utf8[i];
+            if (static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\')
+                continue;
+            out.append(utf8.constData() + plain, i - plain);
+            plain = i + 1;
+            switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
                 out += QByteArray("\\u00") + QByteArray::number(int(c), 16).rightJustified(2, '0');
-            else
-                out += c;
+            }
         }
+        out.append(utf8.constData() + plain, utf8.size() - plain);
     }
     out += '"';
 }
@@ -180,20 +207,32 @@ QByteArray JsonListFile(const QString& format, const QByteArrayList& records) {
 }
 
 QByteArray SnippetsToJson(const QList<Snippet>& snippets) {
-    QByteArrayList records;
-    records.reserve(snippets.size());
-    for (const Snippet& s : snippets) {
-        QByteArray record = "{\"id\": ";
-        record += s.id ? QByteArray::number(*s.id) : QByteArray("null");
-        record += ", \"language\": ";
-        AppendJson(record, s.language);
-        record += ", \"title\": ";
-        AppendJson(record, s.title);
-        record += ", \"body\": ";
-        AppendJson(record, s.body);
-        records.append(record + '}');
-    }
-    return JsonListFile(kFormat, records);
+    QByteArray out = JsonExportHead();
+    for (qsizetype i = 0; i < snippets.size(); ++i)
+        AppendJsonRecord(out, snippets[i], i == 0);
+    return out + JsonExportTail(snippets.isEmpty());
+}
+
+QByteArray JsonExportHead() {
+    QByteArray out = "{\n  \"format\": ";
+    AppendJson(out, kFormat);
+    return out + ",\n  \"version\": " + QByteArray::number(kVersion) + ",\n  \"snippets\": [";
+}
+
+void AppendJsonRecord(QByteArray& out, const Snippet& s, bool first) {
+    out += first ? "\n    {\"id\": " : ",\n    {\"id\": ";
+    out += s.id ? QByteArray::number(*s.id) : QByteArray("null");
+    out += ", \"language\": ";
+    AppendJson(out, s.language);
+    out += ", \"title\": ";
+    AppendJson(out, s.title);
+    out += ", \"body\": ";
+    AppendJson(out, s.body);
+    out += '}';
+}
+
+QByteArray JsonExportTail(bool empty) {
+    return empty ? "]\n}\n" : "\n  ]\n}\n";
 }
 
 QJsonObject ParseJsonObject(const QString& path, const QByteArray& bytes) {

@@ -14,6 +14,11 @@ namespace varozidi::transfer {
 // The export file: UTF-8, one snippet a line with id, language, title and body, null for a
 // field without a value.
 QByteArray SnippetsToJson(const QList<Snippet>& snippets);
+// The same file a piece at a time: its head, each snippet's record (a separator before all
+// but the first), and its tail.
+QByteArray JsonExportHead();
+void AppendJsonRecord(QByteArray& out, const Snippet& snippet, bool first);
+QByteArray JsonExportTail(bool empty);
 
 // The whole number value holds, any 64-bit one exactly; nullopt for anything else.
 std::optional<qint64> WholeNumber(const QJsonValue& value);

@@ -129,28 +129,21 @@ Source ReadSnippetsFrom(const QString& path) {
     return {std::move(json.snippets), json.kind};
 }
 
-QList<Snippet> ReadCollection(sqlite3* db, const QString& path) {
-    Statement s(db, path,
-                QStringLiteral("SELECT ID, Language, Title, Body FROM varozidi ORDER BY ID"),
-                QStringLiteral("read the snippets of"));
-    QList<Snippet> snippets;
-    while (s.step()) {
-        const QVariant id = s.value(0);
-        const qint64 n = s.int64(0);
-        snippets.append(Snippet{id.isValid() ? std::optional<qint64>(n) : std::nullopt,
-                                textOf(s.value(1), n, "language"), textOf(s.value(2), n, "title"),
-                                textOf(s.value(3), n, "body")});
-    }
-    return snippets;
+namespace {
+
+const QString kReadAll =
+    QStringLiteral("SELECT ID, Language, Title, Body FROM varozidi ORDER BY ID");
+
+Snippet snippetAt(const Statement& s) {
+    const QVariant id = s.value(0);
+    const qint64 n = s.int64(0);
+    return {id.isValid() ? std::optional<qint64>(n) : std::nullopt,
+            textOf(s.value(1), n, "language"), textOf(s.value(2), n, "title"),
+            textOf(s.value(3), n, "body")};
 }
 
-void ExportSnippets(const QList<Snippet>& snippets, ExportFormat format, const QString& path) {
-    if (format == ExportFormat::Folder) {
-        WriteSnippetFolder(snippets, path);
-        return;
-    }
-    // The file is written under the name it has in any letter case, so that is the one looked
-    // for.
+// The file is written under the name it has in any letter case, so that is the one looked for.
+void checkNewFile(const QString& path) {
     const QFileInfo info(ResolveFileName(path));
     if (!QFileInfo(info.absolutePath()).isDir())
         throw BadInput(
@@ -159,11 +152,80 @@ void ExportSnippets(const QList<Snippet>& snippets, ExportFormat format, const Q
         throw BadInput(QStringLiteral("\"%1\" exists already; export writes only into a new "
                                       "file, never over one.")
                            .arg(info.filePath()));
+}
+
+} // namespace
+
+QList<Snippet> ReadCollection(sqlite3* db, const QString& path) {
+    Statement s(db, path, kReadAll, QStringLiteral("read the snippets of"));
+    QList<Snippet> snippets;
+    while (s.step())
+        snippets.append(snippetAt(s));
+    return snippets;
+}
+
+void ExportSnippets(const QList<Snippet>& snippets, ExportFormat format, const QString& path) {
+    if (format == ExportFormat::Folder) {
+        WriteSnippetFolder(snippets, path);
+        return;
+    }
+    checkNewFile(path);
     WriteFileSafely(path, SnippetsToJson(snippets), false);
 }
 
+qint64 ExportCollection(sqlite3* db, const QString& dbPath, ExportFormat format,
+                        const QString& path, const Progress& progress) {
+    if (format == ExportFormat::Folder) {
+        const QList<Snippet> snippets = ReadCollection(db, dbPath);
+        ExportSnippets(snippets, format, path);
+        return snippets.size();
+    }
+    checkNewFile(path);
+    const QString doing = QStringLiteral("read the snippets of");
+    // One read transaction: the count and the rows are of the same moment.
+    Statement::exec(db, dbPath, QStringLiteral("BEGIN"), doing);
+    qint64 done = 0;
+    try {
+        Statement count(db, dbPath, QStringLiteral("SELECT count(*) FROM varozidi"), doing);
+        count.step();
+        const qint64 total = count.int64(0);
+        Statement rows(db, dbPath, kReadAll, doing);
+        // Written in pieces of about this size.
+        constexpr qsizetype kPiece = 1 << 20;
+        WriteFileSafely(
+            path,
+            [&](int fd) {
+                QByteArray out = JsonExportHead();
+                const auto flush = [&] {
+                    const bool written = WriteAll(fd, out.constData(), std::size_t(out.size()));
+                    out.clear();
+                    return written;
+                };
+                for (; rows.step(); ++done) {
+                    const Snippet snippet = snippetAt(rows);
+                    // A long one goes out on its own, not on top of what waits.
+                    if (snippet.body && snippet.body->size() >= kPiece && !flush())
+                        return false;
+                    AppendJsonRecord(out, snippet, done == 0);
+                    if (out.size() >= kPiece && !flush())
+                        return false;
+                    if (progress)
+                        progress(done + 1, total);
+                }
+                out += JsonExportTail(done == 0);
+                return flush();
+            },
+            false);
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    return done;
+}
+
 QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>& snippets,
-                          bool dryRun) {
+                          bool dryRun, const Progress& progress) {
     const QString doing = QStringLiteral("add the snippets to");
     const auto exec = [&](const QString& sql) { Statement::exec(db, path, sql, doing); };
     if (dryRun) {
@@ -198,6 +260,8 @@ QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>
             stage.bind({ids[i], bound(s.language), bound(s.title), bound(s.body)});
             stage.step();
             stage.reset();
+            if (progress)
+                progress(i + 1, snippets.size());
         }
         exec(QStringLiteral("INSERT INTO varozidi (ID, Language, Title, Body) SELECT ID, "
                             "Language, Title, Body FROM temp.varozidi_import ORDER BY rowid"));
