@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "platform/PgBackend.h"
 
+#include <QApplication>
 #include <QCryptographicHash>
 #include <QEvent>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <QTimer>
 #include <QtEndian>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <poll.h>
@@ -142,7 +144,15 @@ bool ForwardSearch(const QString& socketName, const SearchOption& option) {
         ready = ::poll(&answer, 1, kAnswerMs);
     while (ready < 0 && errno == EINTR);
     char reply = 0;
-    return ready == 1 && ::recv(fd, &reply, 1, 0) == 1 && reply == 'k';
+    if (ready == 1 && ::recv(fd, &reply, 1, 0) == 1 && reply == 'k')
+        return true;
+    // It took the request but is busy (a long save, say): it shows its search window when it
+    // is free. A second main window on the same collection would help no one.
+    if (ready == 0)
+        std::fputs("varozidi: Varozidi is busy; its search window comes forward when it is "
+                   "free.\n",
+                   stderr);
+    return ready == 0;
 }
 
 void ListenForSearches(const QString& socketName, TForm1* form) {
@@ -180,10 +190,14 @@ void ListenForSearches(const QString& socketName, TForm1* form) {
                 const QString text = QString::fromUtf8(received->mid(head, size));
                 SearchOption option{true, hasText ? std::optional(text) : std::nullopt};
                 ShowSearch(form, option);
-                if (form->Search)
+                if (form->Search && form->Search->isVisible()) {
                     new AnswerWhenPainted(form->Search, socket);
-                else
-                    socket->abort();
+                } else {
+                    // Taken all the same (behind a question): no second program may start.
+                    socket->write("k");
+                    socket->flush();
+                    socket->disconnectFromServer();
+                }
             });
         }
     });
@@ -192,7 +206,15 @@ void ListenForSearches(const QString& socketName, TForm1* form) {
 void ShowSearch(TForm1* form, const SearchOption& option) {
     if (form->isMinimized())
         form->showNormal();
+    // A question is waiting for its answer: it comes forward, and nothing behind it changes.
+    if (QWidget* question = QApplication::activeModalWidget()) {
+        question->raise();
+        question->activateWindow();
+        return;
+    }
     form->OpenSearch();
+    if (form->Search && form->Search->isMinimized())
+        form->Search->setWindowState(form->Search->windowState() & ~Qt::WindowMinimized);
     if (option.text && form->Search) {
         form->Search->Query->setText(*option.text);
         form->Search->Query->deselect();

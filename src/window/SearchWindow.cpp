@@ -5,6 +5,7 @@
 #include "platform/PgSearch.h"
 #include "platform/SearchIndex.h"
 #include "platform/StoredBody.h"
+#include "platform/SysUtils.h"
 #include "platform/WindowAccess.h"
 
 #include <QApplication>
@@ -91,6 +92,8 @@ SearchWindow::SearchWindow(QWidget* owner)
     Results->setColumnWidth(1, 160);
     Results->setItemDelegateForColumn(2, new MatchDelegate(Results));
     Status->setObjectName(QStringLiteral("Status"));
+    // A long title in a note must not widen the window past the screen.
+    Status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setFocusProxy(Query);
 
     auto* layout = new QVBoxLayout(this);
@@ -123,17 +126,21 @@ void SearchWindow::keyPressEvent(QKeyEvent* event) {
         close();
         return;
     }
-    // Up and down move through the matches while the caret stays in the query.
-    if ((event->key() == Qt::Key_Down || event->key() == Qt::Key_Up) && Query->hasFocus()) {
-        QApplication::sendEvent(Results, event);
-        return;
-    }
     QWidget::keyPressEvent(event);
 }
 
 bool SearchWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        // Up and down move through the matches while the caret stays in the query. Taken
+        // here, not where the query passes them on: at either end of the list the matches
+        // pass them on in turn, back to the window.
+        if (watched == Query && event->type() == QEvent::KeyPress &&
+            (key->key() == Qt::Key_Down || key->key() == Qt::Key_Up)) {
+            QKeyEvent move(key->type(), key->key(), key->modifiers(), key->text());
+            QApplication::sendEvent(Results, &move);
+            return true;
+        }
         if (copyKey(watched, key)) {
             if (event->type() == QEvent::ShortcutOverride) {
                 event->accept(); // ours: no shortcut of the application may take it
@@ -176,7 +183,9 @@ bool SearchWindow::CopyCurrent() {
         return false;
     }
     const QByteArray& bytes = body->bytes;
-    const QString text = QString::fromUtf8(bytes);
+    // Decoded keeping a leading byte-order mark, which fromUtf8 would drop.
+    const std::optional<QString> exact = ExactUtf8(bytes);
+    const QString text = exact ? *exact : QString::fromUtf8(bytes);
     QClipboard* clipboard = QGuiApplication::clipboard();
     const auto mime = [&text] {
         auto* copied = new QMimeData;
@@ -188,13 +197,19 @@ bool SearchWindow::CopyCurrent() {
     if (clipboard->supportsSelection())
         clipboard->setMimeData(mime(), QClipboard::Selection);
 
-    const qsizetype lines =
-        bytes.isEmpty() ? 0 : bytes.count('\n') + (bytes.endsWith('\n') ? 0 : 1);
+    // Lines as the editor counts them: LF, CR LF and a lone CR each end one.
+    qsizetype lines = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        if (bytes[i] == '\n' ||
+            (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')))
+            ++lines;
+    if (!bytes.isEmpty() && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
+        ++lines;
     QString note = tr("Copied %1 (%2), %3")
                        .arg(body->title, body->language,
                             lines == 1 ? tr("1 line") : tr("%1 lines").arg(lines));
     // The clipboard carries text; bytes that are not UTF-8 cannot travel as they are.
-    if (!bytes.isValidUtf8())
+    if (!exact)
         note += tr(", with bytes that are not UTF-8 replaced");
     Status->setText(note);
     return true;
