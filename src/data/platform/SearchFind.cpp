@@ -1,0 +1,476 @@
+#include "platform/SearchIndex.h"
+#include "platform/SearchIndexInternal.h"
+
+#include "platform/AdoStatement.h"
+#include "platform/CaseRange.h"
+#include "platform/Errors.h"
+
+#include <QSet>
+#include <QStringList>
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+namespace varozidi::search {
+
+using ado::Statement;
+using namespace internal;
+
+namespace {
+
+// More trigrams than this make a long query slow without making it more precise: every
+// candidate is checked against the whole text anyway.
+constexpr int kMaxTrigrams = 12;
+constexpr qsizetype kLineWidth = 160;
+// Bytes of a body decoded first, before the rest is needed.
+constexpr qsizetype kBodyStart = 4096;
+// Spellings of one trigram the index is asked for; a wider trigram is left to the check.
+constexpr qsizetype kMaxSpellings = 27;
+// A text searched for as a whole by LIKE, when row after row is read: at most this long, and
+// with this many spellings.
+constexpr qsizetype kMaxLikeLength = 64;
+constexpr qsizetype kMaxLikeSpellings = 8;
+// Reading a row by its rowid costs about this many rows read in turn.
+constexpr qsizetype kSeekCost = 4;
+
+// What a search asks the index for, and what a row read in turn must hold.
+struct Query {
+    // Every trigram of text (a sample of a long one), each as any of its case-blind spellings,
+    // all of them needed; empty where the index cannot answer soundly.
+    QString match;
+    // LIKE patterns, one of which a field holding text matches (LIKE ignores the case of
+    // ASCII letters only: the others are spelled out); empty where none can be made.
+    QStringList like;
+};
+
+QString phrase(const QString& trigram) {
+    return u'"' + QString(trigram).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+QString likePattern(const QString& spelling) {
+    QString escaped = spelling;
+    escaped.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'%', QStringLiteral("\\%"))
+        .replace(u'_', QStringLiteral("\\_"));
+    return u'%' + escaped + u'%';
+}
+
+Query queryOf(const QString& text) {
+    Query query;
+    const QList<uint> points = text.toUcs4();
+    const auto piece = [&points](qsizetype at, qsizetype size) {
+        return QString::fromUcs4(reinterpret_cast<const char32_t*>(points.constData() + at), size);
+    };
+    // Where text came out of invalid UTF-16 or UTF-8, stored bytes and index may disagree.
+    const bool exact =
+        !text.contains(QChar::ReplacementCharacter) && piece(0, points.size()) == text;
+    if (!exact)
+        return query;
+    const qsizetype count = points.size() - 2;
+    const qsizetype step = std::max<qsizetype>(1, count / kMaxTrigrams);
+    QStringList groups;
+    QSet<QString> seen;
+    for (qsizetype i = 0; i < count; i += step) {
+        const QString trigram = piece(i, 3);
+        if (trigram.contains(QChar()) || seen.contains(trigram.toCaseFolded()))
+            continue;
+        seen.insert(trigram.toCaseFolded());
+        const auto spellings = ado::caseBlindSpellings(trigram, kMaxSpellings);
+        if (!spellings)
+            continue;
+        QStringList phrases;
+        for (const QString& s : *spellings)
+            phrases.append(phrase(s));
+        groups.append(u'(' + phrases.join(QStringLiteral(" OR ")) + u')');
+    }
+    query.match = groups.join(QStringLiteral(" AND "));
+    // LIKE reads text only up to a NUL (those rows are read whatever it says), and takes a
+    // pattern of limited length: then the narrowest trigram stands for the whole.
+    std::optional<QStringList> like;
+    if (points.size() <= kMaxLikeLength && !text.contains(QChar())) {
+        // One pattern, a letter of several spellings left to LIKE's "_", where enough letters
+        // are left to narrow the rows down; else each spelling.
+        QString pattern = QStringLiteral("%");
+        qsizetype literal = 0;
+        for (qsizetype i = 0; i < points.size(); ++i) {
+            const QString c = piece(i, 1);
+            const auto spellings = ado::caseBlindSpellings(c, 1);
+            pattern += spellings ? likePattern(c).mid(1).chopped(1) : QStringLiteral("_");
+            literal += spellings ? 1 : 0;
+        }
+        if (literal >= std::min<qsizetype>(3, points.size()))
+            query.like = {pattern + u'%'};
+        else
+            like = ado::caseBlindSpellings(text, kMaxLikeSpellings);
+    }
+    if (!query.like.isEmpty())
+        return query;
+    for (qsizetype i = 0; !like && i < count; ++i) {
+        const QString trigram = piece(i, 3);
+        const auto spellings = trigram.contains(QChar())
+                                   ? std::nullopt
+                                   : ado::caseBlindSpellings(trigram, kMaxSpellings);
+        if (spellings && (query.like.isEmpty() || spellings->size() < query.like.size()))
+            query.like = *spellings;
+    }
+    if (like)
+        query.like = *like;
+    for (QString& pattern : query.like)
+        pattern = likePattern(pattern);
+    return query;
+}
+
+QString textOf(const QVariant& value) {
+    return value.typeId() == QMetaType::QByteArray ? QString::fromUtf8(value.toByteArray())
+                                                   : value.toString();
+}
+
+// One snippet as search reads it, by rowid or row after row.
+struct Row {
+    qint64 id = 0;
+    QString language;
+    QString title;
+    QString body;
+
+    static Row from(const Statement& s) {
+        return {s.int64(0), textOf(s.cell(1)), textOf(s.cell(2)), textOf(s.cell(3))};
+    }
+    // All but the body, which a title match does without.
+    static Row titled(const Statement& s) {
+        return {s.int64(0), textOf(s.cell(1)), textOf(s.cell(2)), {}};
+    }
+};
+
+// The line of field that holds the match at at, a long one cut down around it.
+Hit lineHit(const Row& row, const QString& field, qsizetype at, qsizetype length) {
+    qsizetype start = at > 0 ? field.lastIndexOf(u'\n', at - 1) + 1 : 0;
+    qsizetype end = field.indexOf(u'\n', at + length);
+    if (end < 0)
+        end = field.size();
+    if (end > start && field[end - 1] == u'\r')
+        --end;
+    if (end - start > kLineWidth) {
+        start = std::max(start, at - kLineWidth / 3);
+        end = std::min(end, std::max(at + length, start + kLineWidth));
+    }
+    return {row.id,          row.language, row.title, field.mid(start, end - start),
+            int(at - start), int(length),  false};
+}
+
+std::optional<Hit> titleHit(const Row& row, const QString& text) {
+    const qsizetype at = row.title.indexOf(text, 0, Qt::CaseInsensitive);
+    if (at < 0)
+        return std::nullopt;
+    Hit hit = lineHit(row, row.title, at, text.size());
+    hit.inTitle = true;
+    return hit;
+}
+
+std::optional<Hit> otherHit(const Row& row, const QString& text) {
+    for (const QString* field : {&row.body, &row.language}) {
+        const qsizetype at = field->indexOf(text, 0, Qt::CaseInsensitive);
+        if (at >= 0)
+            return lineHit(row, *field, at, text.size());
+    }
+    return std::nullopt;
+}
+
+// As otherHit, the body read from column 3 of s: a long one first only as far as its start,
+// which is where a search that matches most rows mostly finds its match.
+std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text) {
+    const auto bytes = s.bytes(3);
+    if (bytes && bytes->size() > kBodyStart) {
+        qsizetype cut = kBodyStart;
+        while (cut > 0 && (static_cast<unsigned char>((*bytes)[cut]) & 0xC0) == 0x80)
+            --cut;
+        row.body = QString::fromUtf8(bytes->first(cut));
+        const qsizetype at = row.body.indexOf(text, 0, Qt::CaseInsensitive);
+        // The first match, and the whole of its line as a hit shows it.
+        if (at >= 0 && (row.body.indexOf(u'\n', at + text.size()) >= 0 ||
+                        row.body.size() >= at + text.size() + kLineWidth))
+            return lineHit(row, row.body, at, text.size());
+    }
+    row.body = textOf(s.cell(3));
+    return otherHit(row, text);
+}
+
+bool stop(const std::function<bool()>& stopped) {
+    return stopped && stopped();
+}
+
+// The rowids the index names for match, in order, with the rows it cannot see whole.
+// The rowids the index names for match, in order, at most cap of them, with the rows it cannot
+// see whole; whole tells whether that was all.
+std::vector<qint64> indexed(sqlite3* db, const QString& path, const QString& index,
+                            const QString& match, const std::vector<qint64>& unseen, qint64 cap,
+                            bool& whole) {
+    std::vector<qint64> named;
+    Statement s(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(index),
+                searching());
+    s.bind(1, match);
+    whole = true;
+    while (s.step()) {
+        if (qint64(named.size()) >= cap) {
+            whole = false;
+            break;
+        }
+        named.push_back(s.int64(0));
+    }
+    // Past the last one named, the index's order is not known.
+    auto end = unseen.end();
+    if (!whole)
+        end = std::upper_bound(unseen.begin(), unseen.end(), named.back());
+    std::vector<qint64> all;
+    all.reserve(named.size() + unseen.size());
+    std::set_union(named.begin(), named.end(), unseen.begin(), end, std::back_inserter(all));
+    return all;
+}
+
+std::vector<qint64> rowsWithNul(sqlite3* db, const QString& path, const Fields& fields) {
+    std::vector<qint64> rows;
+    Statement s(db, path,
+                QStringLiteral("SELECT %1 FROM %2 INDEXED BY %3 WHERE %4 ORDER BY %1")
+                    .arg(fields.rowid, kTable, kNulIndex, kNulRows),
+                searching());
+    while (s.step())
+        rows.push_back(s.int64(0));
+    return rows;
+}
+
+struct Candidates {
+    std::vector<qint64> titles;
+    std::vector<qint64> others;
+    bool wholeTitles = true;
+    bool wholeOthers = true;
+};
+
+// Title matches first, then the others, each read by its rowid.
+// The condition that one of columns may hold the query, as LIKE tells, or the row holds a NUL;
+// its patterns are parameters 1, 2, ...
+QString likeWhere(const Fields& fields, const Query& query,
+                  std::initializer_list<const char*> columns) {
+    if (query.like.isEmpty())
+        return QStringLiteral("1");
+    QStringList likes;
+    for (const char* column : columns)
+        for (qsizetype i = 0; i < query.like.size(); ++i)
+            likes.append(
+                QStringLiteral("%1 LIKE ?%2 ESCAPE '\\'").arg(QLatin1String(column)).arg(i + 1));
+    return QStringLiteral("(%1 OR %2 IN (SELECT %2 FROM %3 WHERE %4))")
+        .arg(likes.join(QStringLiteral(" OR ")), fields.rowid, kTable, kNulRows);
+}
+
+void bindLike(Statement& s, const Query& query, int first) {
+    for (qsizetype i = 0; i < query.like.size(); ++i)
+        s.bind(int(first + i), query.like[i]);
+}
+
+// Title matches first, then the others, each read by its rowid; LIKE passes over a long body
+// that does not hold the text faster than its check would.
+// The next candidate's rowid, none once they have run out.
+using Next = std::function<std::optional<qint64>()>;
+
+Next over(const std::vector<qint64>& rowids) {
+    return [&rowids, at = std::size_t(0)]() mutable {
+        return at < rowids.size() ? std::optional<qint64>(rowids[at++]) : std::nullopt;
+    };
+}
+
+// The rowids the index names, in order, read as they are needed, with the rows it cannot see
+// whole among them.
+class Named {
+public:
+    Named(sqlite3* db, const QString& path, const QString& index, const QString& match,
+          const std::vector<qint64>& unseen)
+        : s_(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(index),
+             searching()),
+          unseen_(unseen) {
+        s_.bind(1, match);
+        advance();
+    }
+    std::optional<qint64> next() {
+        if (indexed_ && (at_ >= unseen_.size() || *indexed_ <= unseen_[at_])) {
+            const qint64 rowid = *indexed_;
+            if (at_ < unseen_.size() && unseen_[at_] == rowid)
+                ++at_;
+            advance();
+            return rowid;
+        }
+        return at_ < unseen_.size() ? std::optional<qint64>(unseen_[at_++]) : std::nullopt;
+    }
+
+private:
+    void advance() { indexed_ = s_.step() ? std::optional<qint64>(s_.int64(0)) : std::nullopt; }
+    Statement s_;
+    const std::vector<qint64>& unseen_;
+    std::size_t at_ = 0;
+    std::optional<qint64> indexed_;
+};
+
+// False where a list the index gave was cut short and ran out before limit was reached.
+bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
+          const QString& text, const Next& nextTitle, bool wholeTitles, const Next& nextOther,
+          bool wholeOthers, int limit, const std::function<bool()>& cancelled, QList<Hit>& titles,
+          QList<Hit>& others) {
+    const int rowid = int(query.like.size()) + 1;
+    // A title match needs no body: the title pass reads without it.
+    Statement readTitle(
+        db, path,
+        QStringLiteral("SELECT %1, Language, Title, NULL FROM %2 WHERE %3 = ?%4 AND %5")
+            .arg(fields.id, kTable, fields.rowid)
+            .arg(rowid)
+            .arg(likeWhere(fields, query, {"Title"})),
+        searching());
+    Statement readAll(
+        db, path,
+        QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 = ?%4 AND %5")
+            .arg(fields.id, kTable, fields.rowid)
+            .arg(rowid)
+            .arg(likeWhere(fields, query, {"Language", "Body"})),
+        searching());
+    bindLike(readTitle, query, 1);
+    bindLike(readAll, query, 1);
+    QSet<qint64> titled;
+    while (titles.size() < limit && !stop(cancelled)) {
+        const auto next = nextTitle();
+        if (!next)
+            break;
+        const qint64 id = *next;
+        readTitle.reset();
+        readTitle.bind(rowid, id);
+        if (readTitle.step())
+            if (const auto hit = titleHit(Row::from(readTitle), text)) {
+                titles.append(*hit);
+                titled.insert(id);
+            }
+    }
+    if (!wholeTitles && titles.size() < limit && !stop(cancelled))
+        return false;
+    while (titles.size() + others.size() < limit && !stop(cancelled)) {
+        const auto next = nextOther();
+        if (!next)
+            break;
+        const qint64 id = *next;
+        if (titled.contains(id))
+            continue;
+        readAll.reset();
+        readAll.bind(rowid, id);
+        if (readAll.step())
+            if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text))
+                others.append(*hit);
+    }
+    return wholeOthers || titles.size() + others.size() >= limit || stop(cancelled);
+}
+
+// Every row in turn that LIKE finds may hold text, and every row holding a NUL.
+void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
+          const QString& text, int limit, const std::function<bool()>& cancelled,
+          QList<Hit>& titles, QList<Hit>& others) {
+    const QString where = likeWhere(fields, query, {"Title", "Language", "Body"});
+    Statement all(db, path,
+                  QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 ORDER BY %4")
+                      .arg(fields.id, kTable, where, fields.rowid),
+                  searching());
+    bindLike(all, query, 1);
+    // Once limit titles match, nothing later can rank higher.
+    while (titles.size() < limit && !stop(cancelled) && all.step()) {
+        Row row = Row::titled(all);
+        if (const auto hit = titleHit(row, text)) {
+            titles.append(*hit);
+        } else if (others.size() < limit) {
+            if (const auto other = bodyHit(all, row, text))
+                others.append(*other);
+        }
+    }
+}
+
+// The index's candidates, or nothing where it cannot answer text.
+std::optional<Candidates> ask(sqlite3* db, const QString& path, const Fields& fields,
+                              const Query& query, qint64 cap) {
+    if (query.match.isEmpty() || presentObjects(db, path) != kObjects)
+        return std::nullopt;
+    const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
+    Candidates c;
+    c.titles = indexed(db, path, kTitleIndex, query.match, unseen, cap, c.wholeTitles);
+    c.others = indexed(db, path, kTextIndex, query.match, unseen, cap, c.wholeOthers);
+    return c;
+}
+
+qint64 rowEstimate(sqlite3* db, const QString& path, const Fields& fields) {
+    Statement s(db, path,
+                QStringLiteral("SELECT max(%1) - min(%1) + 1 FROM %2").arg(fields.rowid, kTable),
+                searching());
+    return s.step() ? s.int64(0) : 0;
+}
+
+} // namespace
+
+Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
+             const std::function<bool()>& cancelled) {
+    Outcome out;
+    if (text.isEmpty() || limit <= 0)
+        return out;
+    const Fields fields = fieldsOf(db, path);
+    const Query query = queryOf(text);
+    QList<Hit> titles;
+    QList<Hit> others;
+    // Reading the rows in turn beats reading many of them one by one.
+    std::optional<Candidates> candidates;
+    qint64 rows = 0;
+    bool found = false;
+    try {
+        rows = rowEstimate(db, path, fields);
+        if (2 * qint64(limit) * kSeekCost < rows) {
+            // The first few hits: the candidates are read as they are needed.
+            if (!query.match.isEmpty() && presentObjects(db, path) == kObjects) {
+                const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
+                Named named[] = {{db, path, kTitleIndex, query.match, unseen},
+                                 {db, path, kTextIndex, query.match, unseen}};
+                found = seek(
+                    db, path, fields, query, text, [&named] { return named[0].next(); }, true,
+                    [&named] { return named[1].next(); }, true, limit, cancelled, titles, others);
+            }
+        } else {
+            candidates = ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256));
+        }
+    } catch (const Error&) {
+        out.indexFailed = !stop(cancelled);
+        found = false;
+    }
+    if (candidates) {
+        const bool whole = candidates->wholeTitles && candidates->wholeOthers;
+        const qint64 reads = whole ? std::min<qint64>(limit, qint64(candidates->titles.size())) +
+                                         std::min<qint64>(limit, qint64(candidates->others.size()))
+                                   : 2 * qint64(limit);
+        try {
+            if (reads * kSeekCost < rows)
+                found = seek(db, path, fields, query, text, over(candidates->titles),
+                             candidates->wholeTitles, over(candidates->others),
+                             candidates->wholeOthers, limit, cancelled, titles, others);
+        } catch (const Error&) {
+            out.indexFailed = !stop(cancelled);
+        }
+    }
+    if (!found) {
+        titles.clear();
+        others.clear();
+    }
+    if (!found && !stop(cancelled))
+        scan(db, path, fields, query, text, limit, cancelled, titles, others);
+    out.hits = titles + others;
+    if (out.hits.size() > limit)
+        out.hits.resize(limit);
+    return out;
+}
+
+std::optional<Hit> TitleMatch(qint64 id, const QString& language, const QString& title,
+                              const QString& text) {
+    return titleHit({id, language, title, {}}, text);
+}
+
+std::optional<Hit> OtherMatch(qint64 id, const QString& language, const QString& title,
+                              const QString& body, const QString& text) {
+    return otherHit({id, language, title, body}, text);
+}
+
+} // namespace varozidi::search
