@@ -150,9 +150,11 @@ void BackupTest::backupAndRestoreRoundTrip() {
     QVERIFY(noticeAtRefill); // a restore refills, then hides
     QCOMPARE(s.rows(), backedUp);
     QCOMPARE(entries(s->ListBox1), (QStringList{"PHP", "SQL"}));
-    QCOMPARE(s->ListBox1->ItemIndex(), -1);
-    // Neither command touches the editor, the titles or what is remembered of them.
+    // The language and title stay selected, the titles those the file holds; the editor and
+    // what is remembered of it are untouched.
+    QCOMPARE(s->ListBox1->ItemIndex(), 0);
     QCOMPARE(entries(s->ListBox2), QStringList{"A"});
+    QCOMPARE(s->ListBox2->ItemIndex(), 0);
     QCOMPARE(s->SynEdit1->Text(), QString("alpha!"));
     QCOMPARE(s->SnippitChanged, 1);
     QCOMPARE(s->CurrentSnippitID, 1);
@@ -347,6 +349,10 @@ void BackupTest::restoreFindsTheShownSnippetAgain() {
     s.dialogs.answer(mrYes);
     QTest::mouseClick(s->ToolButton8, Qt::LeftButton);
     QCOMPARE(s->SnippitChanged, 1);
+    // No title is left listed that the file no longer holds: a click or Remove on it would
+    // reach whichever snippet takes its number next.
+    QVERIFY(!entries(s->ListBox2).contains("X"));
+    QCOMPARE(s->ListBox2->ItemIndex(), -1);
     add("SQL", "Y");
     QCOMPARE(s.rows().last().id, 3); // the number X had
     s.dialogs.answer(mrNo);

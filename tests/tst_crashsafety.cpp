@@ -154,7 +154,7 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles_data() {
     QTest::newRow("varozidi-cli edit") << "cli edit" << 25 << 60;
     QTest::newRow("varozidi-cli add") << "cli add" << 20 << 60;
     QTest::newRow("varozidi-cli remove") << "cli remove" << 15 << 60;
-    QTest::newRow("varozidi-cli backup") << "cli backup" << 15 << 60;
+    QTest::newRow("varozidi-cli backup") << "cli backup" << 15 << 20;
     QTest::newRow("backup") << "backup" << 25 << 15;
     QTest::newRow("restore") << "restore" << 25 << 15;
     QTest::newRow("settings written at close") << "settings" << 20 << 30;

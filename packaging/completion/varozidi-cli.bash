@@ -10,6 +10,7 @@ _varozidi_cli_options() {
     add) echo --language --title ;;
     export) echo --format ;;
     import) echo --dry-run ;;
+    backup) echo --force ;;
     esac
 }
 

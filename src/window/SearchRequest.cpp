@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -16,7 +17,6 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QtEndian>
 #include <cerrno>
@@ -25,6 +25,7 @@
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -98,12 +99,15 @@ QString SearchSocketName(const QString& dataDir, const QString& connectionString
         key = QStringLiteral("file:") +
               (file.exists() ? file.canonicalFilePath() : file.absoluteFilePath());
     }
-    // The runtime folder is the user's own; the name carries the user for a shared /tmp.
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    // The runtime folder is the user's own; the name carries the user for a shared /tmp, where
+    // a request goes only to a socket of the user's own (ForwardSearch checks).
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::tempPath();
     const QByteArray digest =
         QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
     return QStringLiteral("%1/varozidi-%2-%3.search")
-        .arg(folder.isEmpty() ? QStringLiteral("/tmp") : folder)
+        .arg(folder)
         .arg(getuid())
         .arg(QString::fromLatin1(digest));
 }
@@ -112,6 +116,10 @@ bool ForwardSearch(const QString& socketName, const SearchOption& option) {
     // Plain POSIX: this runs before the toolkit starts, so that a request costs little more
     // than the process start.
     const QByteArray path = QFile::encodeName(socketName);
+    struct stat found {};
+    if (::lstat(path.constData(), &found) != 0 || !S_ISSOCK(found.st_mode) ||
+        found.st_uid != ::getuid())
+        return false;
     sockaddr_un address{};
     if (path.size() >= qsizetype(sizeof address.sun_path))
         return false;

@@ -108,6 +108,8 @@ void TForm1::ToolButton8Click(QObject*) {
 // refilled and the notice taken away; the first failure is then reported.
 template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, F&& copy) {
     const QScopedValueRollback busy(busy_, true);
+    const QString language =
+        ListBox1->ItemIndex() >= 0 ? ListBox1->Text(ListBox1->ItemIndex()) : QString();
     Form2->move(frameGeometry().center() - Form2->rect().center());
     Form2->show();
     ProcessMessages();
@@ -134,13 +136,27 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
         copy(held);
     });
     attempt([this] { ADOConnection1->Open(); });
+    // The language list is refilled; the selected language and title stay where the file
+    // still holds them, and the titles follow the file: a title list left over from before
+    // would open or remove whatever snippet now has an ID it shows.
+    const auto refill = [this, language] {
+        ListLangsExecute();
+        const int row = language.isEmpty() ? -1 : ListBox1->IndexOf(language);
+        ListBox1->setItemIndex(row);
+        if (row < 0)
+            ListBox2->SetEntries({});
+        else
+            RefreshFromElsewhere();
+        if (CurrentSnippitID == 0 && ListBox2->ItemIndex() >= 0)
+            ListBox2->setItemIndex(-1);
+    };
     if (refillBeforeHiding) {
-        attempt([this] { ListLangsExecute(); });
         attempt([this] { findShownSnippetAgain(); });
+        attempt(refill);
     }
     Form2->hide();
     if (!refillBeforeHiding)
-        attempt([this] { ListLangsExecute(); });
+        attempt(refill);
     if (failure)
         std::rethrow_exception(failure);
 }

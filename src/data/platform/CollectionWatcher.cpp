@@ -2,6 +2,7 @@
 
 #include "platform/ADODB.h"
 #include "platform/PgBackend.h"
+#include "platform/SqliteBackend.h"
 
 #include <QFile>
 #include <QSocketNotifier>
@@ -80,6 +81,11 @@ void CollectionWatcher::poll() {
     }
     sqlite3* db = connection_->handle();
     if (!db)
+        return;
+    // The window's own write runs aside: asked again next time.
+    if (const auto* local =
+            dynamic_cast<const varozidi::ado::SqliteBackend*>(connection_->backend());
+        local && local->writing())
         return;
     // Asked without waiting: a writer holding the file is simply asked again next time.
     sqlite3_busy_timeout(db, 0);

@@ -252,10 +252,13 @@ QString likeWhere(const Fields& fields, const Query& query,
     if (query.like.isEmpty())
         return QStringLiteral("1");
     QStringList likes;
-    for (const char* column : columns)
+    for (const char* column : columns) {
         for (qsizetype i = 0; i < query.like.size(); ++i)
             likes.append(
                 QStringLiteral("%1 LIKE ?%2 ESCAPE '\\'").arg(QLatin1String(column)).arg(i + 1));
+        // LIKE passes over bytes another program stored; they are read and checked here.
+        likes.append(QStringLiteral("typeof(%1) = 'blob'").arg(QLatin1String(column)));
+    }
     return QStringLiteral("(%1 OR %2 IN (SELECT %2 FROM %3 WHERE %4))")
         .arg(likes.join(QStringLiteral(" OR ")), fields.rowid, kTable, kNulRows);
 }

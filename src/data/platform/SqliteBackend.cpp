@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QStringList>
 #include <condition_variable>
 #include <cstring>
@@ -144,6 +145,8 @@ void SqliteBackend::step(Statement& statement) {
         statement.step();
         return;
     }
+    writing_ = true;
+    const auto written = qScopeGuard([this] { writing_ = false; });
     std::mutex mutex;
     std::condition_variable over;
     bool done = false;

@@ -35,6 +35,9 @@ public:
     // false once it is over; the write runs aside meanwhile so that the caller's thread may
     // paint. The function stays owned by the caller.
     void setSlowWrite(const std::function<void(bool)>* slow) { slowWrite_ = slow; }
+    // A write runs aside now: the caller's thread, painting meanwhile, must leave the
+    // connection alone (a change of its busy timeout would cut the write's wait short).
+    bool writing() const { return writing_; }
     // True for UTF-8 files; UTF-16 ones compare text in another order.
     bool textInCodePointOrder() override;
 
@@ -44,6 +47,7 @@ private:
     void step(Statement& statement);
 
     const std::function<void(bool)>* slowWrite_ = nullptr;
+    bool writing_ = false;
     bool digests_ = false;
     std::map<QString, QString> versionSql_; // by table
 };
