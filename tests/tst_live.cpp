@@ -207,7 +207,7 @@ void LiveTest::aLostServerConnectionResumes() {
     QCOMPARE(cli({"edit", "1"}, "while away").status, 0);
     QTRY_COMPARE_WITH_TIMEOUT(s->SynEdit1->Text(), QString("while away"), 3 * kWithin);
     QCOMPARE(cli({"add", "--language", "Go", "--title", "G"}).status, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(entries(s->ListBox1), (QStringList{"PHP", "SQL", "Go"}), kWithin);
+    QTRY_COMPARE_WITH_TIMEOUT(entries(s->ListBox1), (QStringList{"PHP", "SQL", "Go"}), 2 * kWithin);
     QVERIFY(s.dialogs.asked().isEmpty());
 }
 
