@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The two commands of the README, `make run` and `make test`, and the install, uninstall and
 # package commands around them.
 

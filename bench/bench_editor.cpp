@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The editor on the largest snippets, and memory, through the real main window.
 //
 //   xvfb-run -a -s "-screen 0 1024x768x24" build/bench/bench_editor [--snippets=N] [--cache=DIR]

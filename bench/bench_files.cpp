@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Search and the backup copy on the large collection, each against the command-line tool a
 // person would use instead, in the same run.
 //

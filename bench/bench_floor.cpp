@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The floor for start-up: a minimal Qt program that shows one QScintilla editor.
 
 #include <QApplication>

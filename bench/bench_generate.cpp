@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Generates the benchmark collection into the cache folder, unless it is there already, and
 // prints the database file's path.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A window that follows others' changes, measured where it could cost: start-up on a large
 // server collection (the language list reads the index, not the rows) and the CPU an idle
 // window uses while it watches. Starts a PostgreSQL server of its own where one is installed.

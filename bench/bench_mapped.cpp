@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up as a user sees it: from process start to the main window mapped, measured from
 // outside by polling the X server every millisecond. Run under Xvfb:
 //

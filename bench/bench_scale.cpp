@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Search that matches most rows or only a few, and export and import of the whole collection,
 // each against what sqlite3 itself does with the same rows, in the same run.
 //

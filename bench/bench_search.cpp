@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Search on a large collection: the index against a plain LIKE scan of the same rows, in the
 // same run, and what the index costs on disk.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "varozidi --search TEXT" with a program already running on the large collection: from the
 // command's start to its end, which comes once the running program's search window has been
 // painted. Run under Xvfb:

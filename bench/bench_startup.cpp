@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up of the program with and without the help browser.
 //
 //   cmake --build build --target bench_startup

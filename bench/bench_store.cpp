@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The store operations of the main window on a large collection, each against the bare SQLite
 // statements that read or write the same data, in the same run.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Export and import of a large collection, as varozidi-cli does them: into a JSON file and a
 // folder tree, and back into an empty collection, each whole and synced to the disk.
 //

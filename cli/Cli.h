@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // varozidi-cli: the snippet collection from a terminal or a script, on the program's own data

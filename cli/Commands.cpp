@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The commands of varozidi-cli, each reading and writing the snippets as the program does.
 
 #include "Cli.h"

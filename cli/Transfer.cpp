@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // export and import: every snippet out into a file or folder, snippets in from one.
 
 #include "Cli.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Where clang is installed, the fuzz targets (fuzz/CMakeLists.txt) are built beside the
 # program with it, and a short run of each from its seed corpus is a test. `make fuzz` runs
 # them longer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The filter-expression parser: any text gives SQL with bound values, or a clear error.
 #include "platform/AdoFilter.h"
 #include "platform/Errors.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // INI reading and the line-editing write: any bytes read without harm, and an entry written
 // into them reads back as written.
 #include "platform/IniFile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The JSON import: the program's export files and Visual Studio Code snippets (comments and
 // trailing commas allowed). Any bytes give snippets or a clear error.
 #include "transfer/JsonFiles.h"

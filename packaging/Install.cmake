@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The install layout: every program lives in AppDir (<prefix>/lib/varozidi) beside libtessel
 # and proxy.htm, which it finds through its own folder; <prefix>/bin holds the commands that
 # start them.

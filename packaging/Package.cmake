@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian packages, built by `make package` (the package target), one for each install
 # component (packaging/Install.cmake): varozidi-cli, which needs no display, and varozidi,
 # the desktop program, which depends on it. Included from the top directory, which is where

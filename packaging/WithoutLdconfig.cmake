@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Run by CPack once the packages are built (CPACK_POST_BUILD_SCRIPTS). CPack writes a postinst
 # and a postrm calling ldconfig for any shared library below /usr/lib, even in a program's
 # private folder, which ldconfig never reads; Debian wants no such call (lintian:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // varozidi-setup: puts the per-user data files in place, never replacing any.
 
 #include "DataPath.h"

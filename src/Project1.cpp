@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program entry: creates the three windows in order and runs until the main window closes.
 
 #include "DataPath.h"

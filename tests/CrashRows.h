@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // What the crash harness's writers store: every row carries a tag, and its title and body are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A PostgreSQL server of the tests' own: initdb into a temporary folder, loopback only, a free

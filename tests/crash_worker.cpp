@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The writer the crash harness kills: it runs one of the program's writing operations over
 // and over on real files, says "ready" once the first has finished, and never stops by
 // itself.

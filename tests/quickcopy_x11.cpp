@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Copying a snippet from the search window and "varozidi --search", on a real X server: the
 // clipboard is read back by a second process, and the request reaches the running program
 // through its socket.

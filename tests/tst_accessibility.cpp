@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a screen reader and a keyboard user get from the main window: every control's name,
 // read through Qt's accessibility interface, the tab order, and commands without a mouse.
 

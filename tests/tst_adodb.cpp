@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data layer on real SQLite files: connection, lock file, table cursor and its writes.
 
 #include "TestSupport.h"

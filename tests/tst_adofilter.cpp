@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Jet/ADO filter texts applied through a table cursor over a real database file.
 
 #include "TestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Backup and restore on real files in a temporary data folder, with another program holding
 // the database, refusing writes, or leaving things behind.
 

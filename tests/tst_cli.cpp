@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // varozidi-cli run as a user runs it, on a real data folder: output, JSON, exit status.
 
 #include "TestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Kills the program's writers with SIGKILL at random moments, hundreds of times, and checks
 // after each kill that nothing is lost or half-written: the database is sound and each
 // snippet whole, the backup and the live file are whole copies, the settings file is a whole

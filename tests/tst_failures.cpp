@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Failures in the middle of browsing and editing, each followed by going on working: another
 // program holding or changing the database, refused writes, odd tables, a file-size limit.
 

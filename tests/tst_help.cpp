@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The help browser window against a real HTTP server on 127.0.0.1 and the real browser.
 
 #include "Forms.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window on a screen of twice the density (as at 192 dpi): the same layout in the
 // sizes of the form, twice as many pixels, the sharp @2x tool pictures and fonts twice as tall.
 

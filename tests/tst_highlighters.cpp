@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The highlighters in a real editor: the styles the lexers give a sample's comment, keyword
 // and string belong to the right attribute, and attribute colours reach the editor.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hostile input: odd, damaged and enormous files and texts, each given to the real program,
 // the real data layer or varozidi-cli. Each must end in the right result or one clear
 // message, never a crash or a hang, and never a lost or changed snippet.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What keeps the program quick on a large collection without changing what the user sees: the
 // language index (the language list and one language's titles without reading every row,
 // letter case ignored for every alphabet), word wrap left off for lines too long to wrap,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A window follows what others change in its collection: the companion, a second window, a
 // server connection that comes back. Nothing is asked and no click is made for the user.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: its components, layout, start-up and simple commands.
 
 #include "Forms.h"

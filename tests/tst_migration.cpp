@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bringing an old collection over: the old program's Jet 4.0 file copied in as varozidi.mdb is
 // converted when the program starts, and said so once; a damaged one is left as it is.
 

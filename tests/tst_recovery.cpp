@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Typed text that was never saved survives the program's end by a kill, a signal or a
 // logout: the next start offers it back, once, and each answer does what it says.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Full-text search: what it finds and in which order, the index kept in step by every writer
 // and repaired when missing or damaged, and the search window driving the main window.
 

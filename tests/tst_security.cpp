@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the program and its tools leave on the disk is private to its owner whatever the
 // umask, and a data file that is a symbolic link stays one.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The collection on a PostgreSQL server shared with another user (here the command-line
 // companion): edits seen after a click, the question before overwriting, a lost connection.
 

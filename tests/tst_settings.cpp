@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The caption, the word-wrap setting and the window placement: read at start-up, stored at
 // close beside whatever else the settings file holds.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-user installer and the program's start as a real process.
 
 #include "TestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The snippet store operations of the main window, on real database files (or, with
 // VAROZIDI_TEST_ENGINE=postgresql, on a real server).
 

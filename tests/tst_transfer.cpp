@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // export and import through varozidi-cli, as a user runs them, on real files: round trips,
 // Visual Studio Code snippets, the legacy Jet fixture, and bad files refused whole.
 

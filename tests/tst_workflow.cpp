@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Browsing and editing as the user does it: clicks, typing, questions and answers.
 
 #include "Forms.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # fish completion for varozidi-cli: its commands, their options, file names where a command
 # takes a path, and the language names of the collection the command line names.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Unsaved text kept on the disk while the editor holds it, so that a crash, a kill or a

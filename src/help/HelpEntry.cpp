@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The help module's one entry point; see HelpModule.h.
 
 #include "HelpModule.h"

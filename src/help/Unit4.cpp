@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "Unit4.h"
 #include "ui_Unit4.h"
 

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Re-renders every committed PNG in images/ from its SVG source.
 # Needs rsvg-convert (librsvg2-bin). Run from anywhere.
 set -euo pipefail

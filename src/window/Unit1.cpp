@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: its components, start-up and the simple editor commands.
 
 #include "Unit1.h"

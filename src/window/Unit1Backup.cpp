@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Backup and restore: the whole database file is copied while the connection is closed,
 // under the busy notice.
 

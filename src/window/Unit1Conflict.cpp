@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Two people, or two programs, saving one snippet: the later save asks before it overwrites,
 // and every answer keeps both texts.
 

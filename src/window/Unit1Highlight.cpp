@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The twelve highlighters and the choice among them by language name.
 
 #include "Unit1.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window follows what others change in the collection: another window, the companion, a
 // script, another machine on the server. The lists are refilled in place and the shown snippet
 // brought up to date; no click handler runs and nothing is asked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Unsaved text kept on the disk while the editor holds it, and offered back at the next start
 // when the program ended without closing (a crash, a kill, a logout).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window's side of search: opening the search window, opening a match chosen there,
 // and the notice while the search index is being built.
 

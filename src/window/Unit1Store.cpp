@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The six snippet store operations of the main window. Each reads everything it needs before
 // it changes what the window shows, so that one that fails leaves the window as it was.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Browsing and editing: the list clicks, the new-snippet panel, saving and removing, and
 // the questions asked before unsaved changes would be lost.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The snippet database's access layer: a connection and a filtered table cursor with the

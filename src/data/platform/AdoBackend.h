@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The engine a connection works on, behind one small interface: the SQLite file of old, or a

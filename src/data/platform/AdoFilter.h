@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Turns the old Jet/ADO filter texts into SQL conditions whose values are all bound

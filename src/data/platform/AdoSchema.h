@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // What the data layer needs to know of a table: its fields, and how to reach a row's real

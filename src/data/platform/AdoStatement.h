@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A prepared SQLite statement that reports every failure as a varozidi::Error naming the

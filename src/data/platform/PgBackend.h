@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The snippets kept on a PostgreSQL server (15 or later), reached through libpq. Every value

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Search on a server: pg_trgm's trigram index finds the candidates, and the same check as on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Full-text search over the snippets: trigram indexes of titles and of languages and bodies,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // One snippet's body exactly as the collection stores it, for the clipboard: bytes, never

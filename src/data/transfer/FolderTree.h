@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Snippets as a tree of files, PATH/Language/Title.ext, bodies byte for byte. Beside them an

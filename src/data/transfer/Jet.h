@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The old collection format: a Jet 4.0 database (.mdb) with the table varozidi, read through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Snippets as JSON: the program's own export file, and the snippet files of Visual Studio

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Bringing an old collection over: a database file still in the Jet 4.0 format of the old

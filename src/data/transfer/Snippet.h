@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Snippets on their way into or out of the collection, and what a bad file is reported as.

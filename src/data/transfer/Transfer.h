@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Taking every snippet out of the collection, and bringing snippets in from a file or folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The named colours of the old toolkit, so colour settings read the same as they always did.

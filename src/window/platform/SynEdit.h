@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The source editor (a QScintilla widget) with the operations the main window relies on,
