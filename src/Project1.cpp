@@ -5,8 +5,8 @@
 #include "DatabaseChoice.h"
 #include "Forms.h"
 #include "HelpModule.h"
-#include "SearchRequest.h"
 #include "Recovery.h"
+#include "SearchRequest.h"
 #include "Unit1.h"
 
 #include <QApplication>
