@@ -459,6 +459,7 @@ void MainWindowTest::brokenHelpModule_data() {
                                    << QByteArray("\x7f"
                                                  "ELF junk")
                                    << "does not load";
+    QTest::newRow("cut short") << "libvarozidi_help.so" << QByteArray("cut short") << "damaged";
     QTest::newRow("a folder in its place") << "folder" << QByteArray() << "is missing";
     QTest::newRow("a library without the help") << "" << QByteArray() << "does not load";
 }
@@ -477,7 +478,11 @@ void MainWindowTest::brokenHelpModule() {
         path = QStringLiteral(VAROZIDI_BINARY_DIR "/tessel/libtessel.so");
     else if (module == u"folder")
         QVERIFY(QDir().mkpath(path));
-    else if (!content.isEmpty())
+    else if (content == "cut short") {
+        QFile whole(built);
+        QVERIFY(whole.open(QIODevice::ReadOnly));
+        writeFile(path, whole.read(20000)); // the loader would map past its end
+    } else if (!content.isEmpty())
         writeFile(path, content);
     SetHelpModulePath(path);
     CreateFormsHelpLast(QStringLiteral("http://127.0.0.1:1/index.htm"));

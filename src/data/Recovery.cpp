@@ -266,6 +266,18 @@ std::unique_ptr<LeftRecord> FindLeftRecord(const QString& folder, const QString&
         if (!best || left->record_->written > best->record_->written)
             best = std::move(left);
     }
+    // Records a program was writing when it was killed: the one before stays whole, and
+    // the unfinished copy of someone's text goes.
+    for (const QString& name :
+         dir.entryList({QStringLiteral(".*") + kRecordSuffix + QStringLiteral(".*")},
+                       QDir::Files | QDir::Hidden)) {
+        const QString lock =
+            folder + name.mid(1, name.indexOf(kRecordSuffix + u'.') - 1) + kLockSuffix;
+        if (const int fd = holdLock(lock); fd >= 0) {
+            ::unlink(native(folder + name).constData());
+            ::close(fd);
+        }
+    }
     // Lock files whose programs have ended and left no record behind.
     for (const QString& name : dir.entryList({QStringLiteral("*") + kLockSuffix}, QDir::Files)) {
         const QString lock = folder + name;

@@ -25,8 +25,12 @@ void TForm1::startRecovery() {
     RecoveryKeeper = new Keeper(
         Folder(), [this] { return recoverySnapshot(); }, this);
     // Typing goes on either way; the text is still in the editor to be saved.
-    RecoveryKeeper->OnFailure = [](const QString& why) {
+    RecoveryKeeper->OnFailure = [this](const QString& why) {
         qWarning("varozidi: unsaved text cannot be kept on the disk: %s", qPrintable(why));
+        // The user must know that only a save protects the text now.
+        showLiveNote(tr("Unsaved text cannot be kept on the disk (%1); if Varozidi ended now "
+                        "it would be lost. Save your changes.")
+                         .arg(why));
     };
     connect(SynEdit1, &TSynEdit::OnChange, this, [this] {
         recordKept_ = true;

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QToolButton>
 
 namespace {
 
@@ -92,7 +93,8 @@ void TForm1::openNewSnippetPanel() {
     }
     saveTextAsNew_ = true;
     Panel3->setVisible(true);
-    Edit2->setFocus();
+    // The first field still empty; the title where both are filled in.
+    (Edit1->text().isEmpty() ? Edit1 : Edit2)->setFocus();
 }
 
 // The editor keeps its text, so changes not saved stay marked as such.
@@ -129,6 +131,8 @@ void TForm1::Button1Click(QObject*) {
 void TForm1::Button2Click(QObject*) {
     Panel3->setVisible(false);
     saveTextAsNew_ = false;
+    // Back where the panel was opened from, not on whatever button comes next.
+    ToolButton1->setFocus();
 }
 
 void TForm1::ToolButton2Click(QObject*) {
