@@ -253,7 +253,9 @@ std::unique_ptr<QProcess> otherProgram(const QString& path, const QString& sql) 
     shell->start(QStringLiteral("sqlite3"), {path});
     if (!shell->waitForStarted())
         return nullptr;
-    shell->write(sql.toUtf8() + ";\nSELECT 'ran';\n");
+    // It waits for the window's reads as a real program would (the shell's own default is
+    // to give up at once).
+    shell->write(".timeout 5000\n" + sql.toUtf8() + ";\nSELECT 'ran';\n");
     while (!shell->readAllStandardOutput().contains("ran") && shell->waitForReadyRead(30000)) {
     }
     return shell;
