@@ -84,16 +84,12 @@ std::optional<QStringList> caseBlindSpellings(QStringView text, qsizetype max, b
 }
 
 std::optional<QList<std::pair<QString, QString>>> caseBlindRanges(QStringView text) {
+    const auto points = codePoints(text);
+    if (!points)
+        return std::nullopt;
     const auto& classes = foldClasses();
     std::vector<std::vector<char32_t>> spellings;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        char32_t c = text[i].unicode();
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
-            c = QChar::surrogateToUcs4(text[i].unicode(), text[i + 1].unicode());
-            ++i;
-        } else if (QChar::isSurrogate(c)) {
-            return std::nullopt;
-        }
+    for (const char32_t c : *points) {
         const auto it = classes.constFind(QChar::toCaseFolded(c));
         spellings.push_back(it == classes.cend() ? std::vector<char32_t>{c} : *it);
     }
