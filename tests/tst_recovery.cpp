@@ -97,6 +97,7 @@ void RecoveryTest::endedWindowsTextComesBack() {
         QVERIFY2(ending.elapsed() < 1000, qPrintable(QString::number(ending.elapsed())));
         QCOMPARE(child->exitStatus(), QProcess::CrashExit);
         QVERIFY(!QFileInfo::exists(home.dataDir() + "varozidi.ldb"));
+        QCOMPARE(recordsIn(home.stateDir(), "*.lock"), QStringList());
     }
 
     StartedHere w;

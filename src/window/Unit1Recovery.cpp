@@ -155,6 +155,9 @@ void TForm1::EndAtSignal(int signal) {
         else
             syncRecovery();
         RecoveryKeeper->Flush();
+        // Its lock file goes with it; a record written above stays for the next start.
+        delete RecoveryKeeper;
+        RecoveryKeeper = nullptr;
         ADOConnection1->Close();
     } catch (...) {
         // Ending is what was asked for; nothing here may stop it.
