@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocalSocket>
@@ -128,20 +129,32 @@ void QuickCopyTest::searchStartsAProgramWhenNoneRuns() {
     const QString socket =
         SearchSocketName(home.dataDir(), CollectionConnectionString(home.dataDir()));
     QProcess* first = startProgram({"--search", "first"}, this);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            QLocalSocket probe;
-            probe.connectToServer(socket);
-            return probe.waitForConnected(100);
-        }(),
-        30000);
+    const auto answering = [&socket] {
+        QLocalSocket probe;
+        probe.connectToServer(socket);
+        return probe.waitForConnected(100);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(answering(), 30000);
     // Running, it takes the next request itself: no second program stays.
     QProcess* second = startProgram({"--search", "second"}, this);
     QTRY_COMPARE_WITH_TIMEOUT(second->state(), QProcess::NotRunning, 15000);
     QCOMPARE(second->exitCode(), 0);
     QCOMPARE(first->state(), QProcess::Running);
+
+    // A window opened meanwhile takes the requests over when the first one ends.
+    QProcess* plain = startProgram({}, this);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QFileInfo::exists(home.stateDir() + QString("/%1-0.lock").arg(plain->processId())), 30000);
+    QTest::qWait(2000);
     first->terminate();
     QVERIFY(first->waitForFinished(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(answering(), 10000);
+    QProcess* third = startProgram({"--search", "third"}, this);
+    QTRY_COMPARE_WITH_TIMEOUT(third->state(), QProcess::NotRunning, 15000);
+    QCOMPARE(third->exitCode(), 0);
+    QCOMPARE(plain->state(), QProcess::Running);
+    plain->terminate();
+    QVERIFY(plain->waitForFinished(10000));
 }
 
 int main(int argc, char** argv) {

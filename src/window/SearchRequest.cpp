@@ -17,6 +17,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTimer>
 #include <QtEndian>
@@ -167,10 +168,19 @@ bool ForwardSearch(const QString& socketName, const SearchOption& option) {
 void ListenForSearches(const QString& socketName, TForm1* form) {
     {
         // A program still answering keeps the socket; a file left by a killed one goes.
-        QLocalSocket probe;
-        probe.connectToServer(socketName);
-        if (probe.waitForConnected(kConnectMs))
+        auto* probe = new QLocalSocket(form);
+        probe->connectToServer(socketName);
+        if (probe->waitForConnected(kConnectMs)) {
+            // Kept open, it tells when that program ends, and this one takes the requests
+            // over; the wait keeps two such programs from taking turns at the file.
+            QObject::connect(probe, &QLocalSocket::disconnected, form, [probe, socketName, form] {
+                probe->deleteLater();
+                QTimer::singleShot(QRandomGenerator::global()->bounded(20, 300), form,
+                                   [socketName, form] { ListenForSearches(socketName, form); });
+            });
             return;
+        }
+        delete probe;
         QLocalServer::removeServer(socketName);
     }
     auto* server = new QLocalServer(form);
