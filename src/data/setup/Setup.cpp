@@ -99,6 +99,9 @@ void CreateEmptyDatabase(const QString& path) {
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(native(temp).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
     char* message = nullptr;
+    // The file is thrown away unless it is made whole, so it needs no journal on disk.
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, &message);
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &message);
     QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(db));
