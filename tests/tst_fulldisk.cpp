@@ -132,6 +132,8 @@ void FullDiskTest::backupOntoAFullDisk_data() {
         }
         QTest::addRow("companion, %s, full disk, no earlier backup", engine)
             << false << server << "full disk" << false << full;
+        QTest::addRow("companion, %s, a size limit below an empty database", engine)
+            << false << server << "tiny size limit" << true << tooLarge;
     }
     QTest::addRow("companion, file, room for one more file")
         << false << false << "one new file" << true << "";
@@ -169,7 +171,8 @@ void FullDiskTest::backupOntoAFullDisk() {
     rlimit saved{};
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
     rlimit tight = saved;
-    tight.rlim_cur = limit == "size limit" ? rlim_t(kSize / 2) : saved.rlim_cur;
+    const QMap<QString, rlim_t> sizes{{"size limit", kSize / 2}, {"tiny size limit", 4096}};
+    tight.rlim_cur = sizes.value(limit, saved.rlim_cur);
     QString said;
     if (window) {
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
