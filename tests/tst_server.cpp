@@ -223,12 +223,21 @@ void ServerTest::connectionFailuresNameTheirCause() {
     QProcess setup;
     setup.start(VAROZIDI_BINARY_DIR "/varozidi-setup", {"--database", uri});
     QVERIFY(setup.waitForFinished(30000));
-    const QList<CliRun> runs{runCli({"--database", uri, "list"}),
-                             {setup.exitCode(), {}, setup.readAllStandardError()}};
-    // The companion fails with 2, the set-up tool with 1.
-    for (int tool = 0; tool < 2; ++tool) {
-        const QString err = QString::fromUtf8(runs[tool].err);
-        QCOMPARE(runs[tool].status, cause.isEmpty() ? 0 : 2 - tool);
+    const CliRun list = runCli({"--database", uri, "list"});
+    qputenv("VAROZIDI_TEST_ENGINE", "sqlite");
+    Started s(kRows, {{"Tessel.ini", "[DATABASE]\nURI=" + uri.toUtf8() + "\n"}});
+    qputenv("VAROZIDI_TEST_ENGINE", "postgresql");
+    QString window;
+    for (const auto& box : s.dialogs.asked())
+        window += box.text + '\n';
+    // What each says, how often it fails (once, the window), and its exit status on failure.
+    const QList<std::pair<CliRun, int>> runs{
+        {list, 2},
+        {{setup.exitCode(), {}, setup.readAllStandardError()}, 1},
+        {{int(s.dialogs.asked().size()), {}, window.toUtf8()}, 1}};
+    for (const auto& [run, failed] : runs) {
+        const QString err = QString::fromUtf8(run.err);
+        QCOMPARE(run.status, cause.isEmpty() ? 0 : failed);
         QVERIFY2(err.contains(cause) && err.count('\n') == (cause.isEmpty() ? 0 : 1),
                  qPrintable(err));
         QVERIFY2(!err.contains("Pass-") && !err.contains("Pass:77"), qPrintable(err));
