@@ -203,8 +203,6 @@ int search(Context& c) {
     return kDone;
 }
 
-// SQLite's online backup reads one consistent state, even while the program writes; the copy
-// goes to a temporary file and is renamed into place whole.
 // What a failed write of the copy says: a full disk or a size limit in plain words.
 QString writeFailure(sqlite3* db) {
     switch (sqlite3_system_errno(db)) {
@@ -269,6 +267,10 @@ int backup(Context& c) {
     const QByteArray tempName = QFile::encodeName(temp->fileName());
     sqlite3* copy = nullptr;
     int rc = sqlite3_open_v2(tempName.constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
+    // A copy that fails is thrown away whole, so its journal stays in memory: none is left
+    // behind, and a disk without room for one more file still takes the copy.
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(copy, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_backup* job = sqlite3_backup_init(copy, "main", connection.handle(), "main");
         rc = job ? sqlite3_backup_step(job, -1) : sqlite3_errcode(copy);
@@ -278,9 +280,6 @@ int backup(Context& c) {
     }
     const QString why = writeFailure(copy);
     sqlite3_close_v2(copy);
-    // A copy that failed half-way may leave its journal behind; it belongs to the temporary
-    // file and goes with it.
-    ::unlink((tempName + "-journal").constData());
     if (rc != SQLITE_OK)
         throw Error(QStringLiteral("Cannot back up to \"%1\": %2.").arg(target.filePath(), why));
     if (std::rename(tempName.constData(),

@@ -10,8 +10,12 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
+#include <csignal>
 
 int main(int argc, char** argv) {
+    // Past a file-size limit a write fails with EFBIG and is reported, instead of the signal
+    // ending the tool with a half-made file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);

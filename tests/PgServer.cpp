@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -63,6 +64,15 @@ public:
             {QStringLiteral("-N"), QStringLiteral("-D"), data, QStringLiteral("-U"),
              QStringLiteral("varozidi"), QStringLiteral("--auth=trust"), QStringLiteral("-E"),
              QStringLiteral("UTF8"), QStringLiteral("--locale=C.UTF-8")});
+        // One user must give a password, before the lines that let every other user in.
+        QFile hba(data + QStringLiteral("/pg_hba.conf"));
+        if (missing_.isEmpty() && hba.open(QIODevice::ReadWrite)) {
+            const QByteArray rest = hba.readAll();
+            hba.seek(0);
+            hba.write("host all " + QByteArray(kPasswordUser) + " 127.0.0.1/32 scram-sha-256\n" +
+                      rest);
+            hba.close();
+        }
         // Loopback only, no socket file; durability is no concern of a test.
         run(QStringLiteral("pg_ctl"),
             {QStringLiteral("-D"), data, QStringLiteral("-w"), QStringLiteral("-s"),
@@ -133,6 +143,21 @@ QString serverMissing() {
 
 QString serverUri() {
     return server()->uri();
+}
+
+QString passwordUserUri(const QString& password) {
+    static const bool made = [] {
+        varozidi::ado::PgBackend server(serverUri());
+        server.script(QStringLiteral("CREATE ROLE %1 LOGIN SUPERUSER PASSWORD '%2'")
+                          .arg(QLatin1String(kPasswordUser), QLatin1String(kServerPassword)),
+                      QStringLiteral("make the user"));
+        return true;
+    }();
+    Q_UNUSED(made);
+    QUrl uri(serverUri());
+    uri.setUserName(QLatin1String(kPasswordUser));
+    uri.setPassword(password);
+    return uri.toString(QUrl::FullyEncoded);
 }
 
 void resetServerTable(const QList<Row>& rows) {

@@ -18,6 +18,11 @@ bool onServer();
 QString serverMissing();
 // The address of the test server's database, the server started on first use.
 QString serverUri();
+// A user of the test server who must give the password kServerPassword (the others need none),
+// and its address with the password given (none where null).
+inline constexpr char kPasswordUser[] = "pwuser";
+inline constexpr char kServerPassword[] = "Right-Pass-42";
+QString passwordUserUri(const QString& password);
 // The snippet table on the server made afresh, holding rows with IDs 1, 2, ...
 void resetServerTable(const QList<Row>& rows);
 

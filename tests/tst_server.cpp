@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QToolButton>
 #include <QtTest>
 
@@ -34,6 +35,8 @@ private Q_SLOTS:
     void lostConnectionIsReportedAndTheNextActionReconnects();
     void refusedServerIsNamedWithoutItsPassword();
     void missingDatabaseIsNamedSo();
+    void connectionFailuresNameTheirCause_data();
+    void connectionFailuresNameTheirCause();
     void importFillsTheServer_data();
     void importFillsTheServer();
     void backupAndRestoreKeepEveryRow();
@@ -188,6 +191,59 @@ void ServerTest::missingDatabaseIsNamedSo() {
     QCOMPARE(run.status, 2);
     QVERIFY2(run.err.contains("no such database") && !run.err.contains("cannot be reached"),
              run.err.constData());
+}
+
+void ServerTest::connectionFailuresNameTheirCause_data() {
+    QTest::addColumn<QString>("uri");
+    QTest::addColumn<QString>("cause"); // what each tool must say; none where it works
+    const QString right = passwordUserUri(kServerPassword);
+    const QString refused = "refused the user name or password";
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const QString port = QString::number(QUrl(right).port());
+    QTest::newRow("right password") << right << "";
+    QTest::newRow("wrong password") << passwordUserUri("Wrong-Pass-77") << refused;
+    QTest::newRow("wrong password with % and @") << passwordUserUri("Wr%ng@Pass:77") << refused;
+    QTest::newRow("no password") << passwordUserUri({}) << refused;
+    QTest::newRow("wrong password as a parameter")
+        << passwordUserUri({}) + "?password=Wrong-Pass-77" << refused;
+    QTest::newRow("missing database")
+        << QString(right).replace("/postgres", "/nosuchdb") << "no such database";
+    QTest::newRow("unknown user") << QString(right).replace("pwuser:", "ghost:")
+                                  << "role \"ghost\" does not exist";
+    QTest::newRow("nothing listening on the port")
+        << QString(right).replace(':' + port + '/', QString(":%1/").arg(probe.serverPort()))
+        << "cannot be reached";
+}
+
+void ServerTest::connectionFailuresNameTheirCause() {
+    QFETCH(QString, uri);
+    QFETCH(QString, cause);
+    DataHome home;
+    QProcess setup;
+    setup.start(VAROZIDI_BINARY_DIR "/varozidi-setup", {"--database", uri});
+    QVERIFY(setup.waitForFinished(30000));
+    const CliRun list = runCli({"--database", uri, "list"});
+    qputenv("VAROZIDI_TEST_ENGINE", "sqlite");
+    Started s(kRows, {{"Tessel.ini", "[DATABASE]\nURI=" + uri.toUtf8() + "\n"}});
+    qputenv("VAROZIDI_TEST_ENGINE", "postgresql");
+    QString window;
+    for (const auto& box : s.dialogs.asked())
+        window += box.text + '\n';
+    // What each says, how often it fails (once, the window), and its exit status on failure.
+    const QList<std::pair<CliRun, int>> runs{
+        {list, 2},
+        {{setup.exitCode(), {}, setup.readAllStandardError()}, 1},
+        {{int(s.dialogs.asked().size()), {}, window.toUtf8()}, 1}};
+    for (const auto& [run, failed] : runs) {
+        const QString err = QString::fromUtf8(run.err);
+        QCOMPARE(run.status, cause.isEmpty() ? 0 : failed);
+        QVERIFY2(err.contains(cause) && err.count('\n') == (cause.isEmpty() ? 0 : 1),
+                 qPrintable(err));
+        QVERIFY2(!err.contains("Pass-") && !err.contains("Pass:77"), qPrintable(err));
+        if (!cause.contains("reached"))
+            QVERIFY2(!err.contains("cannot be reached"), qPrintable(err));
+    }
 }
 
 void ServerTest::importFillsTheServer_data() {

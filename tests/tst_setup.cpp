@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QtTest>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace testsupport;
@@ -46,6 +47,8 @@ private Q_SLOTS:
     void neverTouchesExistingFiles_data();
     void neverTouchesExistingFiles();
     void reportsAnUnwritableFolder();
+    void sizeLimitLeavesNoHalfDatabase_data();
+    void sizeLimitLeavesNoHalfDatabase();
     void argumentsItDoesNotKnowChangeNothing_data();
     void argumentsItDoesNotKnowChangeNothing();
     void programStartsOnFreshData();
@@ -108,6 +111,36 @@ void SetupTest::reportsAnUnwritableFolder() {
     QVERIFY_THROWS_EXCEPTION(std::exception, varozidi::setup::InstallUserData(home.dataDir()));
     QVERIFY(QFile::setPermissions(home.dataDir(),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void SetupTest::sizeLimitLeavesNoHalfDatabase_data() {
+    QTest::addColumn<int>("limit"); // bytes a file may hold
+    QTest::newRow("below the empty table") << 4096;
+    QTest::newRow("below the search index") << 16384;
+    QTest::newRow("below the language index") << 40960;
+}
+
+void SetupTest::sizeLimitLeavesNoHalfDatabase() {
+    QFETCH(int, limit);
+    DataHome home;
+    QProcess setup;
+    setup.setProcessEnvironment(environmentFor(home));
+    setup.setChildProcessModifier([limit] {
+        const rlimit size{rlim_t(limit), rlim_t(limit)};
+        ::setrlimit(RLIMIT_FSIZE, &size);
+    });
+    setup.start(kSetup, {});
+    QVERIFY(setup.waitForFinished(30000));
+    const QString said = QString::fromUtf8(setup.readAllStandardError());
+    QCOMPARE(setup.exitCode(), 1);
+    QVERIFY2(said.contains("largest size allowed") && !said.contains("error"), qPrintable(said));
+    QCOMPARE(QDir(home.dataDir()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+    // Without the limit the next run makes everything.
+    setup.setChildProcessModifier([] {});
+    setup.start(kSetup, {});
+    QVERIFY(setup.waitForFinished(30000));
+    QCOMPARE(setup.exitCode(), 0);
+    QCOMPARE(readRows(home.dataDir() + "varozidi.mdb").size(), 0);
 }
 
 void SetupTest::argumentsItDoesNotKnowChangeNothing_data() {

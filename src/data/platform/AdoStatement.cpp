@@ -38,8 +38,11 @@ QString sizeLimitReached() {
 QString reasonFor(sqlite3* db, int rc) {
     const QString own =
         db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
-    const QString limit =
-        (rc & 0xff) == SQLITE_FULL || rc == SQLITE_IOERR_WRITE ? sizeLimitReached() : QString();
+    const int extended = db ? sqlite3_extended_errcode(db) : rc;
+    const QString limit = (rc & 0xff) == SQLITE_FULL || extended == SQLITE_IOERR_WRITE ||
+                                  (db && sqlite3_system_errno(db) == EFBIG)
+                              ? sizeLimitReached()
+                              : QString();
     if (!limit.isEmpty())
         return limit;
     switch (rc & 0xff) {

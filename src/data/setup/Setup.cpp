@@ -3,6 +3,7 @@
 
 #include "Version.h"
 #include "platform/ADODB.h"
+#include "platform/AdoStatement.h"
 #include "platform/Errors.h"
 #include "platform/LanguageIndex.h"
 #include "platform/SearchIndex.h"
@@ -98,24 +99,26 @@ void CreateEmptyDatabase(const QString& path) {
     };
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(native(temp).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    char* message = nullptr;
+    // The file is thrown away unless it is made whole, so it needs no journal on disk.
     if (rc == SQLITE_OK)
-        rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &message);
-    QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(db));
-    sqlite3_free(message);
-    if (rc == SQLITE_OK) {
-        try {
-            search::EnsureIndex(db, temp);
-            language::EnsureIndex(db, temp);
-        } catch (const Error& e) {
-            rc = SQLITE_ERROR;
-            why = e.message();
-        }
+        rc = sqlite3_exec(db, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+    QString why;
+    try {
+        // A full disk or a size limit is said in plain words, not as SQLite's "disk I/O error".
+        if (rc != SQLITE_OK)
+            ado::throwSqliteError(db, sqlite3_extended_errcode(db), path,
+                                  QStringLiteral("create the database"));
+        search::EnsureIndex(db, temp);
+        language::EnsureIndex(db, temp);
+    } catch (const Error& e) {
+        why = QString(e.message()).replace(temp, path);
     }
     sqlite3_close(db);
-    if (rc != SQLITE_OK) {
+    if (!why.isEmpty()) {
         discard();
-        throw Error(QStringLiteral("Cannot create the database \"%1\": %2.").arg(path, why));
+        throw Error(why);
     }
     if (::link(native(temp).constData(), native(path).constData()) != 0) {
         const int err = errno;

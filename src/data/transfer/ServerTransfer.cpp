@@ -8,6 +8,8 @@
 #include "transfer/Transfer.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryFile>
 #include <cstdio>
 #include <sqlite3.h>
@@ -110,19 +112,24 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
     // A path that is a link stays one: the copy replaces the file it points to.
     const QFileInfo target(
         ReplacementTarget(path, QStringLiteral("write the backup \"%1\"").arg(path)));
-    const auto temp = TemporaryFileBeside(target);
-    // The temporary file is no name the user knows: a failure names the backup instead.
+    // A free name beside the target, let go of at once: the setup tool makes only new files,
+    // and a temporary file held open would take the room the backup needs.
+    const QString temp = TemporaryFileBeside(target)->fileName();
+    auto discard = qScopeGuard([&temp] {
+        QFile::remove(temp);
+        QFile::remove(temp + QStringLiteral("-journal"));
+    });
     try {
-        // The setup tool makes only new files.
-        QFile::remove(temp->fileName());
-        setup::CreateEmptyDatabase(temp->fileName());
+        setup::CreateEmptyDatabase(temp);
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(QFile::encodeName(temp->fileName()).constData(), &db,
-                            SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        if (sqlite3_open_v2(QFile::encodeName(temp).constData(), &db, SQLITE_OPEN_READWRITE,
+                            nullptr) != SQLITE_OK) {
             sqlite3_close_v2(db);
             throw Error(QStringLiteral("Cannot write the backup \"%1\".").arg(path));
         }
         try {
+            // A backup that fails is thrown away whole: its journal stays in memory.
+            sqlite3_exec(db, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
             AddSnippets(db, path, snippets);
         } catch (...) {
             sqlite3_close_v2(db);
@@ -130,13 +137,14 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
         }
         sqlite3_close_v2(db);
     } catch (const Error& e) {
-        QFile::remove(temp->fileName() + QStringLiteral("-journal"));
-        throw Error(QString(e.message()).replace(temp->fileName(), path));
+        // The temporary files are no names the user knows: a failure names the backup instead.
+        const QRegularExpression named(QRegularExpression::escape(temp) + QStringLiteral("[^\"]*"));
+        throw Error(QString(e.message()).replace(named, path));
     }
-    if (std::rename(QFile::encodeName(temp->fileName()).constData(),
+    if (std::rename(QFile::encodeName(temp).constData(),
                     QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
         throw Error(QStringLiteral("Cannot put the backup in place as \"%1\".").arg(path));
-    temp->setAutoRemove(false);
+    discard.dismiss();
 }
 
 QList<Snippet> ReadCollectionFile(const QString& path) {
