@@ -48,6 +48,7 @@ public:
     size_t PutEnd(Ch*) { return 0; }
 
     bool failed() const { return failed_; }
+    bool ended() const { return ended_ && at_ == end_; }
     qint64 nulAt() const { return nulAt_; }
 
 private:
@@ -431,7 +432,10 @@ bool StreamJsonExport(const QString& path, const std::function<void(Utf8Snippet&
     if (stream.failed())
         throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
     if (!result && stream.nulAt() < 0) {
-        const QString why = words(result.Code());
+        // A file cut short fails wherever the cut fell; that is worth saying plainly.
+        const QString why = stream.ended() && result.Offset() == stream.Tell()
+                                ? QStringLiteral("the file ends too soon")
+                                : words(result.Code());
         throw BadInput(jsonErrorAt(path, why, skipped, qint64(result.Offset())));
     }
     if (stream.nulAt() >= 0)
