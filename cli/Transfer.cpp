@@ -75,7 +75,8 @@ public:
             doing_ = doing;
             stageAt_ = ms;
         }
-        if (!shown_ || ms < afterMs_ || (drawn_ && ms - drawnAt_ < kEveryMs && done < total))
+        if (!shown_ || ms < afterMs_ || done == 0 ||
+            (drawn_ && ms - drawnAt_ < kEveryMs && done < total))
             return;
         drawnAt_ = ms;
         drawn_ = true;

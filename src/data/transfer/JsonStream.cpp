@@ -275,8 +275,11 @@ private:
             return true;
         if (depth_ == 0)
             notObject(kind);
-        if (depth_ == 1 && key_ == u"snippets")
+        if (depth_ == 1 && key_ == u"snippets") {
+            if (listSeen_)
+                notOurs(QStringLiteral("it has a second \"snippets\""));
             snippets_ = kind;
+        }
         if (inList_ && depth_ == 2)
             notARecord(kind);
         if (inRecord()) {
@@ -300,6 +303,9 @@ private:
             if (depth_ == 0 && kind != Kind::Object)
                 notObject(kind);
             if (depth_ == 1 && key_ == u"snippets") {
+                // A reader that keeps the last of a name given twice would see other snippets.
+                if (listSeen_)
+                    notOurs(QStringLiteral("it has a second \"snippets\""));
                 snippets_ = kind;
                 if (kind == Kind::Array) {
                     listSeen_ = inList_ = true;

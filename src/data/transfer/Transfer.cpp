@@ -159,6 +159,8 @@ public:
                           kAdding);
             // In pieces, so that progress can be told between them.
             constexpr qint64 kPiece = 4096;
+            if (progress)
+                progress(0, count_);
             for (qint64 first = 1; first <= count_; first += kPiece) {
                 const qint64 last = std::min(count_, first + kPiece - 1);
                 add.bind({ownIds_, used_, first, last});
@@ -410,12 +412,10 @@ void ImportSnippets(sqlite3* db, const QString& path, const QString& source, boo
     const FileKind kind = kindOf(source);
     Staging staging(db, path, dryRun);
     QString what;
+    // Other kinds are read whole before they are staged, which then takes no time to tell.
     const auto stageAll = [&](const QList<Snippet>& snippets) {
-        for (qsizetype i = 0; i < snippets.size(); ++i) {
-            staging.add(snippets[i]);
-            if (progress.reading)
-                progress.reading(i + 1, snippets.size());
-        }
+        for (const Snippet& s : snippets)
+            staging.add(s);
     };
     switch (kind) {
     case FileKind::Folder:

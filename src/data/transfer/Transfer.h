@@ -73,7 +73,7 @@ private:
 };
 
 struct ImportProgress {
-    Progress reading; // bytes of the file, or snippets of a folder or database
+    Progress reading; // bytes of the program's own JSON export
     Progress adding;  // snippets
 };
 
