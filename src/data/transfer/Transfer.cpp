@@ -16,6 +16,7 @@
 #include <limits>
 #include <sqlite3.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace varozidi::transfer {
 
@@ -81,6 +82,16 @@ namespace {
 
 const QString kAdding = QStringLiteral("add the snippets to");
 
+// Where SQLite keeps a temporary table: the first of these folders that can be written to.
+QString temporaryFolder() {
+    for (const QString& folder :
+         {qEnvironmentVariable("SQLITE_TMPDIR"), qEnvironmentVariable("TMPDIR"),
+          QStringLiteral("/var/tmp"), QStringLiteral("/usr/tmp"), QStringLiteral("/tmp")})
+        if (!folder.isEmpty() && ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0)
+            return folder;
+    return QStringLiteral(".");
+}
+
 // Snippets on their way into the collection, a record at a time, all in one transaction:
 // first into a temporary table on the disk, in the order read, then into the collection by
 // one statement for many rows, once their IDs can be decided. The search index's triggers
@@ -127,6 +138,11 @@ public:
         const int rc = sqlite3_step(insert_);
         sqlite3_reset(insert_);
         sqlite3_clear_bindings(insert_);
+        // Only the temporary table is written so far: a full disk is that of its folder.
+        if (rc == SQLITE_FULL)
+            throw Error(QStringLiteral("Cannot add the snippets to \"%1\": the disk of the "
+                                       "temporary folder %2 is full; nothing was added.")
+                            .arg(path_, temporaryFolder()));
         if (rc != SQLITE_DONE)
             ado::throwSqliteError(db_, rc, path_, kAdding);
     }
