@@ -462,6 +462,11 @@ void TransferTest::streamedExport_data() {
     QTest::newRow("a NUL byte after the end")
         << good + QByteArray("\0{}", 3) << "is not valid JSON: a NUL byte at line 10, column 1"
         << QList<qint64>{} << false;
+    QTest::newRow("another format, told after the list")
+        << "{\"snippets\": [" + record(1) + "], \"format\": \"varozidi-notes\"}"
+        << "its format is \"varozidi-notes\"" << QList<qint64>{} << false;
+    QTest::newRow("a second list") << "{\"snippets\": [" + record(1) + "], \"snippets\": []}"
+                                   << "it has a second \"snippets\"" << QList<qint64>{} << false;
     QTest::newRow("a newer version, told after the list")
         << "{\"snippets\": [" + record(1) + "], \"version\": 2}"
         << "written by a newer version of Varozidi" << QList<qint64>{} << false;
