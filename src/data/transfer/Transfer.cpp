@@ -56,9 +56,11 @@ Text textOf(const QVariant& value, qint64 id, const char* field) {
                     .arg(QLatin1String(field)));
 }
 
+const QString kAdding = QStringLiteral("add the snippets to");
+
 // Whether the collection is empty, and the last ID it ever gave.
 std::pair<bool, qint64> lastId(sqlite3* db, const QString& path) {
-    const QString doing = QStringLiteral("add the snippets to");
+    const QString& doing = kAdding;
     Statement last(db, path,
                    QStringLiteral("SELECT (SELECT max(ID) FROM varozidi), EXISTS (SELECT 1 FROM "
                                   "sqlite_master WHERE name = 'sqlite_sequence')"),
@@ -75,12 +77,6 @@ std::pair<bool, qint64> lastId(sqlite3* db, const QString& path) {
     }
     return {empty, used};
 }
-
-} // namespace
-
-namespace {
-
-const QString kAdding = QStringLiteral("add the snippets to");
 
 // Where SQLite keeps a temporary table: the first of these folders that can be written to.
 QString temporaryFolder() {
@@ -104,22 +100,24 @@ public:
         // IMMEDIATE: the write lock is taken now, not halfway through. A dry run only reads,
         // so a read-only or busy file will do for it.
         exec(dryRun_ ? "BEGIN" : "BEGIN IMMEDIATE");
-        open_ = true;
-        std::tie(empty_, used_) = lastId(db_, path_);
-        exec("DROP TABLE IF EXISTS temp.varozidi_import");
-        exec("CREATE TEMP TABLE varozidi_import (Seq INTEGER PRIMARY KEY, Own INTEGER, "
-             "Language, Title, Body)");
-        const char* sql = "INSERT INTO temp.varozidi_import VALUES (?, ?, ?, ?, ?)";
-        const int rc = sqlite3_prepare_v2(db_, sql, -1, &insert_, nullptr);
-        if (rc != SQLITE_OK)
-            ado::throwSqliteError(db_, rc, path_, kAdding);
+        try {
+            // A dry run looks at the collection only once the file is read, holding no lock
+            // on it meanwhile.
+            if (!dryRun_)
+                std::tie(empty_, used_) = lastId(db_, path_);
+            exec("DROP TABLE IF EXISTS temp.varozidi_import");
+            exec("CREATE TEMP TABLE varozidi_import (Seq INTEGER PRIMARY KEY, Own INTEGER, "
+                 "Language, Title, Body)");
+            const char* sql = "INSERT INTO temp.varozidi_import VALUES (?, ?, ?, ?, ?)";
+            const int rc = sqlite3_prepare_v2(db_, sql, -1, &insert_, nullptr);
+            if (rc != SQLITE_OK)
+                ado::throwSqliteError(db_, rc, path_, kAdding);
+        } catch (...) {
+            close();
+            throw;
+        }
     }
-    ~Staging() {
-        sqlite3_finalize(insert_);
-        if (open_)
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_exec(db_, "DROP TABLE IF EXISTS temp.varozidi_import", nullptr, nullptr, nullptr);
-    }
+    ~Staging() { close(); }
     Staging(const Staging&) = delete;
     Staging& operator=(const Staging&) = delete;
 
@@ -153,6 +151,8 @@ public:
 
     // Decides the IDs, adds the rows to the collection (a dry run does not) and commits.
     void finish(const Progress& progress = {}) {
+        if (dryRun_)
+            std::tie(empty_, used_) = lastId(db_, path_);
         // Their own IDs, when the collection is empty and no two share one.
         if (ownIds_ && empty_ && count_ > 0) {
             Statement distinct(db_, path_,
@@ -187,13 +187,21 @@ public:
             }
         }
         exec("COMMIT");
-        open_ = false;
+        committed_ = true;
     }
 
     ImportList list() const { return ImportList(db_, path_, count_, ownIds_, used_); }
 
 private:
     void exec(const char* sql) { Statement::exec(db_, path_, QLatin1String(sql), kAdding); }
+    // Whatever is not committed is rolled back, and the list goes with it.
+    void close() {
+        sqlite3_finalize(insert_);
+        insert_ = nullptr;
+        if (!committed_)
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(db_, "DROP TABLE IF EXISTS temp.varozidi_import", nullptr, nullptr, nullptr);
+    }
     void bindText(int index, const Utf8& text) {
         if (text)
             sqlite3_bind_text64(insert_, index, text->constData(), sqlite3_uint64(text->size()),
@@ -205,7 +213,7 @@ private:
     sqlite3* db_;
     QString path_;
     bool dryRun_;
-    bool open_ = false;
+    bool committed_ = false;
     bool empty_ = false;
     qint64 used_ = 0;
     qint64 count_ = 0;
