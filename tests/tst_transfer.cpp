@@ -13,6 +13,7 @@
 #include <QtTest>
 #include <algorithm>
 #include <limits>
+#include <numeric>
 #include <sqlite3.h>
 
 using namespace testsupport;
@@ -142,6 +143,8 @@ private Q_SLOTS:
     void jetText();
     void streamedExport_data();
     void streamedExport();
+    void lastIds_data();
+    void lastIds();
 };
 
 void TransferTest::roundTrip_data() {
@@ -431,6 +434,13 @@ void TransferTest::streamedExport_data() {
                       "{\"id\": 8, \"language\": \"Go\", \"title\": \"t\", \"body\": \"\"},], "
                       "\"format\": \"varozidi-snippets\", \"more\": {\"snippets\": 1}}")
         << "" << QList<qint64>{7, 8} << false;
+    QByteArrayList thousands = records(9000);
+    thousands[4096] = "{\"id\": 4097, \"language\": \"Go\", \"title\": \"long\", \"body\": \"" +
+                      QByteArray(3 << 20, 'x') + "\"}";
+    QList<qint64> counted(9000);
+    std::iota(counted.begin(), counted.end(), 1);
+    QTest::newRow("thousands, a long body among them")
+        << exportFile(thousands) << "" << counted << true;
     QTest::newRow("an ID twice: numbered in turn")
         << exportFile({record(5), record(5)}) << "" << QList<qint64>{1, 2} << false;
     QTest::newRow("nesting deeper than a stack passed over")
@@ -478,7 +488,11 @@ void TransferTest::streamedExport() {
     QFETCH(QList<qint64>, ids);
     QFETCH(bool, sameAgain);
     writeFile(path("in.json"), content);
+    const CliRun dry = cli({"--json", "import", "--dry-run", path("in.json")});
     const CliRun run = cli({"--json", "import", path("in.json")});
+    // A dry run tells what the import then does, or refuses as it does.
+    QCOMPARE(dry.status, run.status);
+    QCOMPARE(dry.out, run.out);
     QList<qint64> added;
     for (const QJsonValue& r : QJsonDocument::fromJson(run.out).array())
         added.append(r["id"].toInteger());
@@ -504,6 +518,37 @@ void TransferTest::streamedExport() {
     QCOMPARE(cli({"import", path("next.json")}).status, 0);
     QCOMPARE(readRowsAsJson(database_).size(), 2);
     QCOMPARE(readRowsAsJson(database_)[1].toObject()["ID"].toInteger(), 2);
+}
+
+// Numbering goes on after the last ID the collection gave, to the very last one, and an import
+// that would need one more adds nothing.
+void TransferTest::lastIds_data() {
+    QTest::addColumn<qint64>("last");  // the collection's snippet
+    QTest::addColumn<int>("adding");   // snippets in the file, numbered 1 on
+    QTest::addColumn<qint64>("first"); // the ID the first gets; 0: refused
+    const qint64 max = std::numeric_limits<qint64>::max();
+    QTest::newRow("room for two") << max - 2 << 2 << max - 1;
+    QTest::newRow("room for one less") << max - 2 << 3 << qint64(0);
+    QTest::newRow("below zero") << qint64(-7) << 2 << qint64(1);
+}
+
+void TransferTest::lastIds() {
+    QFETCH(qint64, last);
+    QFETCH(int, adding);
+    QFETCH(qint64, first);
+    data_ = collection(path("full/"), one(QJsonArray{last, "SQL", "mine", "kept"}));
+    writeFile(path("in.json"), exportFile(records(adding)));
+    const CliRun run = cli({"--json", "import", path("in.json")});
+    const QJsonArray rows = readRowsAsJson(data_ + "varozidi.mdb");
+    if (first == 0) {
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.err.contains("it has no IDs left"), run.err.constData());
+        QCOMPARE(rows.size(), 1);
+        return;
+    }
+    QVERIFY2(run.status == 0, run.err.constData());
+    QCOMPARE(rows.size(), adding + 1);
+    QCOMPARE(QJsonDocument::fromJson(run.out).array()[0].toObject()["id"].toInteger(), first);
 }
 
 QTEST_GUILESS_MAIN(TransferTest)
