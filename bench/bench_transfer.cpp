@@ -79,8 +79,8 @@ void Export(benchmark::State& state, ExportFormat format) {
     state.SetItemsProcessed(state.iterations() * gSnippets);
 }
 
-// The file or tree recognised and read, then added to an empty collection in one transaction
-// (the search index's triggers included).
+// The file or tree recognised and read, and added to an empty collection in one transaction
+// (the search index's triggers included), as varozidi-cli import does.
 void Import(benchmark::State& state, ExportFormat format) {
     const QString exported = freshPath("exported");
     ExportSnippets(gCollection, format, exported);
@@ -89,7 +89,7 @@ void Import(benchmark::State& state, ExportFormat format) {
         QString target;
         sqlite3* db = emptyCollection(&target);
         state.ResumeTiming();
-        AddSnippets(db, target, ReadSnippetsFrom(exported).snippets);
+        ImportSnippets(db, target, exported, false, {}, {});
         state.PauseTiming();
         sqlite3_close(db);
         state.ResumeTiming();

@@ -10,9 +10,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <cstdio>
-#include <memory>
+#include <cstring>
+#include <functional>
 #include <unistd.h>
 
 namespace cli {
@@ -48,7 +50,7 @@ QString counted(qsizetype n) {
     return n == 1 ? QStringLiteral("1 snippet") : QStringLiteral("%1 snippets").arg(n);
 }
 
-// Snippets done of all on standard error, with the time left, once the work has run for about a
+// Work done of all on standard error, with the time left, once the work has run for about a
 // second; only where a person watches a terminal, never beside JSON.
 class ProgressLine {
 public:
@@ -61,24 +63,38 @@ public:
             afterMs_ = after;
         timer_.start();
     }
-    ~ProgressLine() {
-        if (drawn_)
-            std::fputs("\r\033[K", stderr);
-    }
+    ~ProgressLine() { clear(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-    void operator()(qint64 done, qint64 total) {
+    // done of total units; doing names a later stage of the work, timed on its own.
+    void operator()(qint64 done, qint64 total, const char* unit = "snippets",
+                    const char* doing = nullptr) {
         const qint64 ms = timer_.elapsed();
-        if (!shown_ || ms < afterMs_ || (drawn_ && ms - drawnAt_ < kEveryMs && done < total))
+        if (doing && doing != doing_) {
+            doing_ = doing;
+            stageAt_ = ms;
+        }
+        if (!shown_ || ms < afterMs_ || done == 0 ||
+            (drawn_ && ms - drawnAt_ < kEveryMs && done < total))
             return;
         drawnAt_ = ms;
         drawn_ = true;
-        const qint64 left = done > 0 ? (ms * (total - done) / done + 999) / 1000 : 0;
-        std::fprintf(stderr, "\r%s %lld of %lld snippets, about %lld s left\033[K", doing_,
-                     static_cast<long long>(done), static_cast<long long>(total),
+        const qint64 spent = ms - stageAt_;
+        const qint64 left = done > 0 ? (spent * (total - done) / done + 999) / 1000 : 0;
+        // Bytes are shown in megabytes.
+        const qint64 scale = std::strcmp(unit, "MB") == 0 ? 1000000 : 1;
+        std::fprintf(stderr, "\r%s %lld of %lld %s, about %lld s left\033[K", doing_,
+                     static_cast<long long>(done / scale),
+                     static_cast<long long>((total + scale - 1) / scale), unit,
                      static_cast<long long>(left));
         std::fflush(stderr);
+    }
+    // The line taken away, before anything else is written.
+    void clear() {
+        if (drawn_)
+            std::fputs("\r\033[K", stderr);
+        drawn_ = false;
     }
 
 private:
@@ -87,6 +103,7 @@ private:
     bool shown_;
     bool drawn_ = false;
     qint64 drawnAt_ = 0;
+    qint64 stageAt_ = 0;
     qint64 afterMs_ = 1000;
     QElapsedTimer timer_;
 };
@@ -119,42 +136,102 @@ int Export(Context& c) {
     return kDone;
 }
 
+namespace {
+
+using EachAdded = std::function<void(qint64 id, const Text& language, const Text& title)>;
+using ForEachAdded = std::function<void(const EachAdded&)>;
+
+// What was added, a line (or a JSON record) a snippet, written out a piece at a time: an
+// import of any size is listed without holding the list.
+void listAdded(Context& c, const ForEachAdded& forEach, qint64 count, const QString& from,
+               const QString& kind, bool dryRun) {
+    constexpr qsizetype kPiece = 1 << 16;
+    QByteArray out;
+    const auto flush = [&](bool always) {
+        if (always || out.size() >= kPiece) {
+            c.write(out);
+            out.clear();
+        }
+    };
+    if (c.json) {
+        out += '[';
+        bool first = true;
+        forEach([&](qint64 id, const Text& language, const Text& title) {
+            if (!first)
+                out += ',';
+            first = false;
+            out += QJsonDocument(QJsonObject{{QStringLiteral("id"), id},
+                                             {QStringLiteral("language"), json(language)},
+                                             {QStringLiteral("title"), json(title)}})
+                       .toJson(QJsonDocument::Compact);
+            flush(false);
+        });
+        out += "]\n";
+        flush(true);
+        return;
+    }
+    // The columns' widths first, then the lines padded to them.
+    qsizetype idWidth = 0;
+    qsizetype languageWidth = 0;
+    forEach([&](qint64 id, const Text& language, const Text&) {
+        idWidth = std::max(idWidth, QString::number(id).size());
+        languageWidth = std::max(languageWidth, OneLine(plain(language)).size());
+    });
+    forEach([&](qint64 id, const Text& language, const Text& title) {
+        out += (QString::number(id).leftJustified(idWidth + 2) +
+                OneLine(plain(language)).leftJustified(languageWidth + 2) + OneLine(plain(title)) +
+                u'\n')
+                   .toUtf8();
+        flush(false);
+    });
+    out += (dryRun ? QStringLiteral("%1 would be added from %2 (%3); nothing was changed.\n")
+                         .arg(counted(count), from, kind)
+                   : QStringLiteral("%1 added from %2 (%3).\n").arg(counted(count), from, kind))
+               .toUtf8();
+    flush(true);
+}
+
+} // namespace
+
 int Import(Context& c) {
     const bool dryRun = c.options.contains(QStringLiteral("--dry-run"));
-    // All of it is read and checked before the collection is touched.
     TADOConnection& connection = c.connection();
-    // A server is filled from the local collection file too, when it moves there.
+    if (!c.server()) {
+        // Read and added in one transaction; nothing is added unless all of it is read.
+        ProgressLine line(c, "Read");
+        const ImportProgress progress{
+            [&line](qint64 done, qint64 total) { line(done, total, "MB"); },
+            [&line](qint64 done, qint64 total) { line(done, total, "snippets", "Added"); }};
+        asUserError([&] {
+            ImportSnippets(connection.handle(), connection.DatabasePath(), c.args[0], dryRun,
+                           progress, [&](const ImportList& list) {
+                               line.clear();
+                               if (!dryRun)
+                                   c.changed();
+                               listAdded(
+                                   c, [&list](const EachAdded& each) { list.forEach(each); },
+                                   list.size(), c.args[0], list.kind, dryRun);
+                           });
+        });
+        return kDone;
+    }
+    // A server is filled from the local collection file too, when it moves there. All of it
+    // is read and checked before the server is touched.
     const Source source = asUserError([&] {
-        return c.server() && IsCollectionFile(c.args[0])
+        return IsCollectionFile(c.args[0])
                    ? Source{ReadCollectionFile(c.args[0]), QStringLiteral("a Varozidi collection")}
                    : ReadSnippetsFrom(c.args[0]);
     });
-    const QList<qint64> ids =
-        c.server()
-            ? AddSnippetsToServer(*c.server(), source.snippets, dryRun)
-            : AddSnippets(connection.handle(), connection.DatabasePath(), source.snippets, dryRun,
-                          [line = std::make_shared<ProgressLine>(c, "Added")](
-                              qint64 done, qint64 total) { (*line)(done, total); });
+    const QList<qint64> ids = AddSnippetsToServer(*c.server(), source.snippets, dryRun);
     if (!dryRun)
         c.changed();
-    QJsonArray records;
-    QList<QStringList> rows;
-    for (qsizetype i = 0; i < ids.size(); ++i) {
-        const Snippet& s = source.snippets[i];
-        records.append(QJsonObject{{QStringLiteral("id"), ids[i]},
-                                   {QStringLiteral("language"), json(s.language)},
-                                   {QStringLiteral("title"), json(s.title)}});
-        rows.append({QString::number(ids[i]), OneLine(plain(s.language)), OneLine(plain(s.title))});
-    }
-    if (c.json) {
-        c.printJson(records);
-        return kDone;
-    }
-    c.print(Aligned(rows));
-    c.print(dryRun ? QStringLiteral("%1 would be added from %2 (%3); nothing was changed.\n")
-                         .arg(counted(ids.size()), c.args[0], source.kind)
-                   : QStringLiteral("%1 added from %2 (%3).\n")
-                         .arg(counted(ids.size()), c.args[0], source.kind));
+    listAdded(
+        c,
+        [&](const EachAdded& each) {
+            for (qsizetype i = 0; i < ids.size(); ++i)
+                each(ids[i], source.snippets[i].language, source.snippets[i].title);
+        },
+        ids.size(), c.args[0], source.kind, dryRun);
     return kDone;
 }
 

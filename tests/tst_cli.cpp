@@ -404,6 +404,8 @@ void CliTest::progressOnlyOnATerminal_data() {
         << true << QStringList{"export", "@"} << "Exported 3 of 3 snippets";
     QTest::newRow("import on a terminal")
         << true << QStringList{"import", "@@"} << "Added 3 of 3 snippets";
+    QTest::newRow("import's reading on a terminal")
+        << true << QStringList{"import", "@@"} << "Read 0 of 1 MB";
     QTest::newRow("export to a pipe") << false << QStringList{"export", "@"} << "";
     QTest::newRow("import with --json on a terminal")
         << true << QStringList{"--json", "import", "@@"} << "";

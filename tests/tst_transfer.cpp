@@ -11,6 +11,9 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QtTest>
+#include <algorithm>
+#include <limits>
+#include <numeric>
 #include <sqlite3.h>
 
 using namespace testsupport;
@@ -80,6 +83,24 @@ QJsonArray one(const QJsonArray& row) {
     return rows;
 }
 
+// An export file as the program writes it, of records already in JSON.
+QByteArray exportFile(const QByteArrayList& records) {
+    return "{\n  \"format\": \"varozidi-snippets\",\n  \"version\": 1,\n  \"snippets\": [\n    " +
+           records.join(",\n    ") + "\n  ]\n}\n";
+}
+
+QByteArray record(qint64 id, const QByteArray& title = "t") {
+    return "{\"id\": " + QByteArray::number(id) + ", \"language\": \"Go\", \"title\": \"" + title +
+           "\", \"body\": \"x\"}";
+}
+
+QByteArrayList records(qint64 count) {
+    QByteArrayList list;
+    for (qint64 id = 1; id <= count; ++id)
+        list.append(record(id));
+    return list;
+}
+
 QJsonArray asRows(const QJsonArray& collection) {
     QJsonArray rows;
     for (const QJsonValue& r : collection)
@@ -120,6 +141,10 @@ private Q_SLOTS:
     void exportNeverReplaces();
     void jetText_data();
     void jetText();
+    void streamedExport_data();
+    void streamedExport();
+    void lastIds_data();
+    void lastIds();
 };
 
 void TransferTest::roundTrip_data() {
@@ -379,6 +404,151 @@ void TransferTest::jetText() {
     QFETCH(QByteArray, stored);
     QFETCH(QString, text);
     QCOMPARE(varozidi::transfer::DecodeJetText(stored), text);
+}
+
+// The program's own export, read a record at a time: what it keeps exactly, and what it
+// refuses whole, after which the same collection takes the next import as if nothing happened.
+void TransferTest::streamedExport_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("says");      // on standard error; empty: it is added
+    QTest::addColumn<QList<qint64>>("ids"); // the IDs added
+    QTest::addColumn<bool>("sameAgain");    // exported again, the file is the same
+    const QByteArray good = exportFile(records(3));
+    QTest::newRow("IDs at the ends of 64 bits")
+        << exportFile({record(std::numeric_limits<qint64>::min()), record(0),
+                       record(9007199254740993), record(std::numeric_limits<qint64>::max())})
+        << ""
+        << QList<qint64>{std::numeric_limits<qint64>::min(), 0, 9007199254740993,
+                         std::numeric_limits<qint64>::max()}
+        << true;
+    QTest::newRow("odd text kept")
+        << exportFile(
+               {R"({"id": 3, "language": null, "title": "", "body": "a\u0000b\r\n\t\u001f 😀"})",
+                "{\"id\": 4, \"language\": \"\", \"title\": \"\xef\xbb\xbfmark\", \"body\": "
+                "\"\\\\ \\\"\"}"})
+        << "" << QList<qint64>{3, 4} << true;
+    QTest::newRow("mark, comments, trailing commas, fields in any order, others passed over")
+        << QByteArray("\xef\xbb\xbf// mine\n{\"snippets\": [{\"body\": \"b\", \"x\": [[[{\"id\": "
+                      "\"no\"}]]], "
+                      "\"title\": null, \"language\": \"Go\", \"id\": 7.0,}, /* next */ "
+                      "{\"id\": 8, \"language\": \"Go\", \"title\": \"t\", \"body\": \"\"},], "
+                      "\"format\": \"varozidi-snippets\", \"more\": {\"snippets\": 1}}")
+        << "" << QList<qint64>{7, 8} << false;
+    QByteArrayList thousands = records(9000);
+    thousands[4096] = "{\"id\": 4097, \"language\": \"Go\", \"title\": \"long\", \"body\": \"" +
+                      QByteArray(3 << 20, 'x') + "\"}";
+    QList<qint64> counted(9000);
+    std::iota(counted.begin(), counted.end(), 1);
+    QTest::newRow("thousands, a long body among them")
+        << exportFile(thousands) << "" << counted << true;
+    QTest::newRow("an ID twice: numbered in turn")
+        << exportFile({record(5), record(5)}) << "" << QList<qint64>{1, 2} << false;
+    QTest::newRow("nesting deeper than a stack passed over")
+        << "{\"x\": " + QByteArray(200000, '[') + QByteArray(200000, ']') + ", \"snippets\": [" +
+               record(1) + "]}"
+        << "" << QList<qint64>{1} << false;
+    QTest::newRow("cut short") << good.left(good.size() / 2)
+                               << "is not valid JSON: the file ends too soon at line 5, column 60"
+                               << QList<qint64>{} << false;
+    QByteArrayList many = records(3000);
+    many.insert(2000, record(2001, "\", \"title\": 5, \"x\": \""));
+    QTest::newRow("a bad record among thousands")
+        << exportFile(many) << "snippet 2001 has a \"title\" that is a number, not text or null"
+        << QList<qint64>{} << false;
+    QTest::newRow("an ID past 64 bits")
+        << exportFile({record(1), "{\"id\": 9223372036854775808, \"language\": null, "
+                                  "\"title\": null, \"body\": null}"})
+        << "snippet 2 has an \"id\" that is not a whole number of 64 bits" << QList<qint64>{}
+        << false;
+    QTest::newRow("a field missing")
+        << exportFile({R"({"id": 1, "language": "a", "title": "b"})"})
+        << "snippet 1 has a \"body\" that is missing" << QList<qint64>{} << false;
+    QTest::newRow("half a surrogate pair")
+        << exportFile({record(1, "\\udc00")}) << "holding half of a UTF-16 surrogate pair"
+        << QList<qint64>{} << false;
+    QTest::newRow("bytes that are not UTF-8")
+        << exportFile({record(1, "caf\xe9")})
+        << "is not valid JSON: text that is not UTF-8 at line 5" << QList<qint64>{} << false;
+    QTest::newRow("a NUL byte after the end")
+        << good + QByteArray("\0{}", 3) << "is not valid JSON: a NUL byte at line 10, column 1"
+        << QList<qint64>{} << false;
+    QTest::newRow("another format, told after the list")
+        << "{\"snippets\": [" + record(1) + "], \"format\": \"varozidi-notes\"}"
+        << "its format is \"varozidi-notes\"" << QList<qint64>{} << false;
+    QTest::newRow("a second list") << "{\"snippets\": [" + record(1) + "], \"snippets\": []}"
+                                   << "it has a second \"snippets\"" << QList<qint64>{} << false;
+    QTest::newRow("a newer version, told after the list")
+        << "{\"snippets\": [" + record(1) + "], \"version\": 2}"
+        << "written by a newer version of Varozidi" << QList<qint64>{} << false;
+}
+
+void TransferTest::streamedExport() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, says);
+    QFETCH(QList<qint64>, ids);
+    QFETCH(bool, sameAgain);
+    writeFile(path("in.json"), content);
+    const CliRun dry = cli({"--json", "import", "--dry-run", path("in.json")});
+    const CliRun run = cli({"--json", "import", path("in.json")});
+    // A dry run tells what the import then does, or refuses as it does.
+    QCOMPARE(dry.status, run.status);
+    QCOMPARE(dry.out, run.out);
+    QList<qint64> added;
+    for (const QJsonValue& r : QJsonDocument::fromJson(run.out).array())
+        added.append(r["id"].toInteger());
+    QList<qint64> stored;
+    for (const QJsonValue& r : readRowsAsJson(database_))
+        stored.append(r.toObject()["ID"].toInteger());
+    std::sort(ids.begin(), ids.end());
+    QCOMPARE(stored, ids);
+    if (says.isEmpty()) {
+        QVERIFY2(run.status == 0, run.err.constData());
+        QCOMPARE(added.size(), ids.size());
+        if (sameAgain) {
+            QCOMPARE(cli({"export", path("again.json")}).status, 0);
+            QCOMPARE(contentOf(path("again.json")), content);
+        }
+        return;
+    }
+    QCOMPARE(run.status, 1);
+    QVERIFY2(QString::fromUtf8(run.err).contains(says), run.err.constData());
+    QVERIFY(run.out.isEmpty());
+    // Nothing was left behind: the next import is whole and keeps its IDs.
+    writeFile(path("next.json"), exportFile(records(2)));
+    QCOMPARE(cli({"import", path("next.json")}).status, 0);
+    QCOMPARE(readRowsAsJson(database_).size(), 2);
+    QCOMPARE(readRowsAsJson(database_)[1].toObject()["ID"].toInteger(), 2);
+}
+
+// Numbering goes on after the last ID the collection gave, to the very last one, and an import
+// that would need one more adds nothing.
+void TransferTest::lastIds_data() {
+    QTest::addColumn<qint64>("last");  // the collection's snippet
+    QTest::addColumn<int>("adding");   // snippets in the file, numbered 1 on
+    QTest::addColumn<qint64>("first"); // the ID the first gets; 0: refused
+    const qint64 max = std::numeric_limits<qint64>::max();
+    QTest::newRow("room for two") << max - 2 << 2 << max - 1;
+    QTest::newRow("room for one less") << max - 2 << 3 << qint64(0);
+    QTest::newRow("below zero") << qint64(-7) << 2 << qint64(1);
+}
+
+void TransferTest::lastIds() {
+    QFETCH(qint64, last);
+    QFETCH(int, adding);
+    QFETCH(qint64, first);
+    data_ = collection(path("full/"), one(QJsonArray{last, "SQL", "mine", "kept"}));
+    writeFile(path("in.json"), exportFile(records(adding)));
+    const CliRun run = cli({"--json", "import", path("in.json")});
+    const QJsonArray rows = readRowsAsJson(data_ + "varozidi.mdb");
+    if (first == 0) {
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.err.contains("it has no IDs left"), run.err.constData());
+        QCOMPARE(rows.size(), 1);
+        return;
+    }
+    QVERIFY2(run.status == 0, run.err.constData());
+    QCOMPARE(rows.size(), adding + 1);
+    QCOMPARE(QJsonDocument::fromJson(run.out).array()[0].toObject()["id"].toInteger(), first);
 }
 
 QTEST_GUILESS_MAIN(TransferTest)

@@ -7,6 +7,7 @@
 #include "transfer/FolderTree.h"
 #include "transfer/Jet.h"
 #include "transfer/JsonFiles.h"
+#include "transfer/JsonStream.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +15,8 @@
 #include <algorithm>
 #include <limits>
 #include <sqlite3.h>
+#include <tuple>
+#include <unistd.h>
 
 namespace varozidi::transfer {
 
@@ -37,10 +40,6 @@ bool looksLikeJson(const QByteArray& bytes) {
     return false;
 }
 
-QVariant bound(const Text& text) {
-    return text ? QVariant(*text) : QVariant();
-}
-
 // Bytes another program stored that are not UTF-8 would be written out changed: refused,
 // naming the snippet.
 Text textOf(const QVariant& value, qint64 id, const char* field) {
@@ -57,10 +56,11 @@ Text textOf(const QVariant& value, qint64 id, const char* field) {
                     .arg(QLatin1String(field)));
 }
 
-// The ID each snippet gets: its own, when the collection is empty and no two share one;
-// otherwise the next ones the collection would give, after every ID it ever gave.
-QList<qint64> idsFor(sqlite3* db, const QString& path, const QList<Snippet>& snippets) {
-    const QString doing = QStringLiteral("add the snippets to");
+const QString kAdding = QStringLiteral("add the snippets to");
+
+// Whether the collection is empty, and the last ID it ever gave.
+std::pair<bool, qint64> lastId(sqlite3* db, const QString& path) {
+    const QString& doing = kAdding;
     Statement last(db, path,
                    QStringLiteral("SELECT (SELECT max(ID) FROM varozidi), EXISTS (SELECT 1 FROM "
                                   "sqlite_master WHERE name = 'sqlite_sequence')"),
@@ -75,10 +75,168 @@ QList<qint64> idsFor(sqlite3* db, const QString& path, const QList<Snippet>& sni
         if (sequence.step())
             used = std::max(used, sequence.int64(0));
     }
-    return IdsFor(snippets, empty, used, path);
+    return {empty, used};
 }
 
+// Where SQLite keeps a temporary table: the first of these folders that can be written to.
+QString temporaryFolder() {
+    for (const QString& folder :
+         {qEnvironmentVariable("SQLITE_TMPDIR"), qEnvironmentVariable("TMPDIR"),
+          QStringLiteral("/var/tmp"), QStringLiteral("/usr/tmp"), QStringLiteral("/tmp")})
+        if (!folder.isEmpty() && ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0)
+            return folder;
+    return QStringLiteral(".");
+}
+
+// Snippets on their way into the collection, a record at a time, all in one transaction:
+// first into a temporary table on the disk, in the order read, then into the collection by
+// one statement for many rows, once their IDs can be decided. The search index's triggers
+// then gather many rows before writing, where a statement a row makes the index write each
+// row on its own, several times slower. The temporary table stays after the commit as the
+// list of what was added, until this is destroyed.
+class Staging {
+public:
+    Staging(sqlite3* db, const QString& path, bool dryRun) : db_(db), path_(path), dryRun_(dryRun) {
+        // IMMEDIATE: the write lock is taken now, not halfway through. A dry run only reads,
+        // so a read-only or busy file will do for it.
+        exec(dryRun_ ? "BEGIN" : "BEGIN IMMEDIATE");
+        try {
+            // A dry run looks at the collection only once the file is read, holding no lock
+            // on it meanwhile.
+            if (!dryRun_)
+                std::tie(empty_, used_) = lastId(db_, path_);
+            exec("DROP TABLE IF EXISTS temp.varozidi_import");
+            exec("CREATE TEMP TABLE varozidi_import (Seq INTEGER PRIMARY KEY, Own INTEGER, "
+                 "Language, Title, Body)");
+            const char* sql = "INSERT INTO temp.varozidi_import VALUES (?, ?, ?, ?, ?)";
+            const int rc = sqlite3_prepare_v2(db_, sql, -1, &insert_, nullptr);
+            if (rc != SQLITE_OK)
+                ado::throwSqliteError(db_, rc, path_, kAdding);
+        } catch (...) {
+            close();
+            throw;
+        }
+    }
+    ~Staging() { close(); }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    void add(const Utf8Snippet& s) {
+        ++count_;
+        ownIds_ = ownIds_ && s.id.has_value();
+        sqlite3_bind_int64(insert_, 1, count_);
+        if (s.id)
+            sqlite3_bind_int64(insert_, 2, *s.id);
+        else
+            sqlite3_bind_null(insert_, 2);
+        bindText(3, s.language);
+        bindText(4, s.title);
+        // A dry run lists what would be added; the bodies are not needed for that.
+        bindText(5, dryRun_ ? Utf8() : s.body);
+        const int rc = sqlite3_step(insert_);
+        sqlite3_reset(insert_);
+        sqlite3_clear_bindings(insert_);
+        // Only the temporary table is written so far: a full disk is that of its folder.
+        if (rc == SQLITE_FULL)
+            throw Error(QStringLiteral("Cannot add the snippets to \"%1\": the disk of the "
+                                       "temporary folder %2 is full; nothing was added.")
+                            .arg(path_, temporaryFolder()));
+        if (rc != SQLITE_DONE)
+            ado::throwSqliteError(db_, rc, path_, kAdding);
+    }
+    void add(const Snippet& s) {
+        const auto utf8 = [](const Text& t) { return t ? Utf8(t->toUtf8()) : Utf8(); };
+        add(Utf8Snippet{s.id, utf8(s.language), utf8(s.title), utf8(s.body)});
+    }
+
+    // Decides the IDs, adds the rows to the collection (a dry run does not) and commits.
+    void finish(const Progress& progress = {}) {
+        if (dryRun_)
+            std::tie(empty_, used_) = lastId(db_, path_);
+        // Their own IDs, when the collection is empty and no two share one.
+        if (ownIds_ && empty_ && count_ > 0) {
+            Statement distinct(db_, path_,
+                               QStringLiteral("SELECT count(DISTINCT Own) FROM "
+                                              "temp.varozidi_import"),
+                               kAdding);
+            distinct.step();
+            ownIds_ = distinct.int64(0) == count_;
+        }
+        ownIds_ = ownIds_ && empty_;
+        if (!ownIds_ && used_ > std::numeric_limits<qint64>::max() - count_)
+            throw Error(QStringLiteral("Cannot add the snippets to \"%1\": it has no IDs left.")
+                            .arg(path_));
+        if (!dryRun_) {
+            Statement add(db_, path_,
+                          QStringLiteral("INSERT INTO varozidi (ID, Language, Title, Body) "
+                                         "SELECT CASE WHEN ?1 THEN Own ELSE ?2 + Seq END, "
+                                         "Language, Title, Body FROM temp.varozidi_import "
+                                         "WHERE Seq BETWEEN ?3 AND ?4 ORDER BY Seq"),
+                          kAdding);
+            // In pieces, so that progress can be told between them.
+            constexpr qint64 kPiece = 4096;
+            if (progress)
+                progress(0, count_);
+            for (qint64 first = 1; first <= count_; first += kPiece) {
+                const qint64 last = std::min(count_, first + kPiece - 1);
+                add.bind({ownIds_, used_, first, last});
+                add.step();
+                add.reset();
+                if (progress)
+                    progress(last, count_);
+            }
+        }
+        exec("COMMIT");
+        committed_ = true;
+    }
+
+    ImportList list() const { return ImportList(db_, path_, count_, ownIds_, used_); }
+
+private:
+    void exec(const char* sql) { Statement::exec(db_, path_, QLatin1String(sql), kAdding); }
+    // Whatever is not committed is rolled back, and the list goes with it.
+    void close() {
+        sqlite3_finalize(insert_);
+        insert_ = nullptr;
+        if (!committed_)
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(db_, "DROP TABLE IF EXISTS temp.varozidi_import", nullptr, nullptr, nullptr);
+    }
+    void bindText(int index, const Utf8& text) {
+        if (text)
+            sqlite3_bind_text64(insert_, index, text->constData(), sqlite3_uint64(text->size()),
+                                SQLITE_STATIC, SQLITE_UTF8);
+        else
+            sqlite3_bind_null(insert_, index);
+    }
+
+    sqlite3* db_;
+    QString path_;
+    bool dryRun_;
+    bool committed_ = false;
+    bool empty_ = false;
+    qint64 used_ = 0;
+    qint64 count_ = 0;
+    bool ownIds_ = true;
+    sqlite3_stmt* insert_ = nullptr;
+};
+
 } // namespace
+
+ImportList::ImportList(sqlite3* db, const QString& path, qint64 size, bool ownIds, qint64 used)
+    : db_(db), path_(path), size_(size), ownIds_(ownIds), used_(used) {}
+
+void ImportList::forEach(
+    const std::function<void(qint64 id, const Text& language, const Text& title)>& each) const {
+    Statement rows(db_, path_,
+                   QStringLiteral("SELECT CASE WHEN ?1 THEN Own ELSE ?2 + Seq END, Language, "
+                                  "Title FROM temp.varozidi_import ORDER BY Seq"),
+                   kAdding);
+    rows.bind({ownIds_, used_});
+    const auto text = [](const QVariant& v) { return v.isValid() ? Text(v.toString()) : Text(); };
+    while (rows.step())
+        each(rows.int64(0), text(rows.value(1)), text(rows.value(2)));
+}
 
 QList<qint64> IdsFor(const QList<Snippet>& snippets, bool empty, qint64 used,
                      const QString& where) {
@@ -101,32 +259,65 @@ QList<qint64> IdsFor(const QList<Snippet>& snippets, bool empty, qint64 used,
     return ids;
 }
 
-Source ReadSnippetsFrom(const QString& path) {
+namespace {
+
+enum class FileKind { Folder, Jet, Json };
+
+// What is at path, told by its content: the head of a file is enough. Throws BadInput for
+// anything import does not read.
+FileKind kindOf(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists())
         throw BadInput(QStringLiteral("There is no file or folder \"%1\".").arg(path));
     if (info.isDir())
-        return {ReadSnippetFolder(path), QStringLiteral("a Varozidi folder export")};
+        return FileKind::Folder;
     if (!info.isFile())
         throw BadInput(QStringLiteral("\"%1\" is not a file.").arg(path));
     if (IsJetFile(path))
-        return {ReadJetSnippets(path), QStringLiteral("a Jet 4.0 database")};
+        return FileKind::Jet;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
+    constexpr qint64 kHead = 1 << 16;
+    const QByteArray head = file.read(kHead);
+    if (file.error() != QFileDevice::NoError)
+        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
+    if (head.isEmpty())
+        throw BadInput(QStringLiteral("\"%1\" is empty.").arg(path));
+    if (head.startsWith(QByteArrayView("SQLite format 3\0", 16)))
+        throw BadInput(QStringLiteral("\"%1\" is an SQLite database, not one of the files import "
+                                      "reads (%2).")
+                           .arg(path, kKinds));
+    // A head of nothing but comments is left to the JSON reader to judge whole.
+    if (!looksLikeJson(head) &&
+        !(head.size() == kHead && StripJsonComments(head).trimmed().isEmpty()))
+        throw BadInput(
+            QStringLiteral("\"%1\" is not one of the files import reads (%2).").arg(path, kKinds));
+    return FileKind::Json;
+}
+
+QByteArray wholeFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
-    if (bytes.isEmpty())
-        throw BadInput(QStringLiteral("\"%1\" is empty.").arg(path));
-    if (bytes.startsWith(QByteArrayView("SQLite format 3\0", 16)))
-        throw BadInput(QStringLiteral("\"%1\" is an SQLite database, not one of the files import "
-                                      "reads (%2).")
-                           .arg(path, kKinds));
-    if (!looksLikeJson(bytes))
-        throw BadInput(
-            QStringLiteral("\"%1\" is not one of the files import reads (%2).").arg(path, kKinds));
-    JsonSnippets json = ReadJsonSnippets(path, bytes);
+    return bytes;
+}
+
+} // namespace
+
+Source ReadSnippetsFrom(const QString& path) {
+    switch (kindOf(path)) {
+    case FileKind::Folder:
+        return {ReadSnippetFolder(path), QStringLiteral("a Varozidi folder export")};
+    case FileKind::Jet:
+        return {ReadJetSnippets(path), QStringLiteral("a Jet 4.0 database")};
+    case FileKind::Json:
+        break;
+    }
+    JsonSnippets json = ReadJsonSnippets(path, wholeFile(path));
     return {std::move(json.snippets), json.kind};
 }
 
@@ -227,52 +418,55 @@ qint64 ExportCollection(sqlite3* db, const QString& dbPath, ExportFormat format,
 
 QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>& snippets,
                           bool dryRun, const Progress& progress) {
-    const QString doing = QStringLiteral("add the snippets to");
-    const auto exec = [&](const QString& sql) { Statement::exec(db, path, sql, doing); };
-    if (dryRun) {
-        // The IDs they would get, read in one consistent state; nothing written, so a
-        // read-only file will do.
-        exec(QStringLiteral("BEGIN"));
-        try {
-            const QList<qint64> ids = idsFor(db, path, snippets);
-            exec(QStringLiteral("ROLLBACK"));
-            return ids;
-        } catch (...) {
-            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw;
-        }
+    Staging staging(db, path, dryRun);
+    for (qsizetype i = 0; i < snippets.size(); ++i) {
+        staging.add(snippets[i]);
+        if (progress)
+            progress(i + 1, snippets.size());
     }
-    // IMMEDIATE: the write lock is taken now, not halfway through.
-    exec(QStringLiteral("BEGIN IMMEDIATE"));
+    staging.finish();
     QList<qint64> ids;
-    try {
-        ids = idsFor(db, path, snippets);
-        // The rows reach the table through one statement: the search index's triggers then
-        // gather them all before writing, where a statement a row makes the index write each
-        // row on its own, several times slower.
-        exec(QStringLiteral("DROP TABLE IF EXISTS temp.varozidi_import"));
-        exec(QStringLiteral("CREATE TEMP TABLE varozidi_import (ID INTEGER, Language, Title, "
-                            "Body)"));
-        Statement stage(db, path,
-                        QStringLiteral("INSERT INTO temp.varozidi_import VALUES (?, ?, ?, ?)"),
-                        doing);
-        for (qsizetype i = 0; i < snippets.size(); ++i) {
-            const Snippet& s = snippets[i];
-            stage.bind({ids[i], bound(s.language), bound(s.title), bound(s.body)});
-            stage.step();
-            stage.reset();
-            if (progress)
-                progress(i + 1, snippets.size());
-        }
-        exec(QStringLiteral("INSERT INTO varozidi (ID, Language, Title, Body) SELECT ID, "
-                            "Language, Title, Body FROM temp.varozidi_import ORDER BY rowid"));
-        exec(QStringLiteral("DROP TABLE temp.varozidi_import"));
-        exec(dryRun ? QStringLiteral("ROLLBACK") : QStringLiteral("COMMIT"));
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    staging.list().forEach([&ids](qint64 id, const Text&, const Text&) { ids.append(id); });
     return ids;
+}
+
+void ImportSnippets(sqlite3* db, const QString& path, const QString& source, bool dryRun,
+                    const ImportProgress& progress,
+                    const std::function<void(const ImportList&)>& listed) {
+    const FileKind kind = kindOf(source);
+    Staging staging(db, path, dryRun);
+    QString what;
+    // Other kinds are read whole before they are staged, which then takes no time to tell.
+    const auto stageAll = [&](const QList<Snippet>& snippets) {
+        for (const Snippet& s : snippets)
+            staging.add(s);
+    };
+    switch (kind) {
+    case FileKind::Folder:
+        stageAll(ReadSnippetFolder(source));
+        what = QStringLiteral("a Varozidi folder export");
+        break;
+    case FileKind::Jet:
+        stageAll(ReadJetSnippets(source));
+        what = QStringLiteral("a Jet 4.0 database");
+        break;
+    case FileKind::Json:
+        if (StreamJsonExport(
+                source, [&staging](Utf8Snippet&& s) { staging.add(s); }, progress.reading)) {
+            what = QStringLiteral("a Varozidi export");
+        } else {
+            // Visual Studio Code keeps a language's snippets in a small file, read whole.
+            JsonSnippets json = ReadJsonSnippets(source, wholeFile(source));
+            stageAll(json.snippets);
+            what = json.kind;
+        }
+        break;
+    }
+    staging.finish(progress.adding);
+    ImportList list = staging.list();
+    list.kind = what;
+    if (listed)
+        listed(list);
 }
 
 } // namespace varozidi::transfer

@@ -52,4 +52,39 @@ QList<qint64> IdsFor(const QList<Snippet>& snippets, bool empty, qint64 used, co
 QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>& snippets,
                           bool dryRun = false, const Progress& progress = {});
 
+// What an import added, or would add, in the order read. It is kept in the connection's
+// temporary database rather than in memory, and lasts while ImportSnippets calls back.
+class ImportList {
+public:
+    ImportList(sqlite3* db, const QString& path, qint64 size, bool ownIds, qint64 used);
+
+    QString kind; // what was read, in words: "a Varozidi export", ...
+    qint64 size() const { return size_; }
+    // Each snippet in turn: the ID it got, its language and its title.
+    void forEach(
+        const std::function<void(qint64 id, const Text& language, const Text& title)>& each) const;
+
+private:
+    sqlite3* db_;
+    QString path_;
+    qint64 size_;
+    bool ownIds_;
+    qint64 used_;
+};
+
+struct ImportProgress {
+    Progress reading; // bytes of the program's own JSON export
+    Progress adding;  // snippets
+};
+
+// The snippets of the file or folder at source, recognised as ReadSnippetsFrom does, added to
+// the database open at db (file path) as AddSnippets adds them: all in one transaction,
+// nothing when any of it cannot be read. The program's own JSON export is read a record at a
+// time, so that memory stays small whatever its size. listed is then called with what was
+// added. With dryRun nothing is written to the collection, so a read-only file will do.
+// Throws BadInput for a file that cannot be read, Error on a failure.
+void ImportSnippets(sqlite3* db, const QString& path, const QString& source, bool dryRun,
+                    const ImportProgress& progress,
+                    const std::function<void(const ImportList&)>& listed);
+
 } // namespace varozidi::transfer
