@@ -65,8 +65,11 @@ const void* Load(const char* file, const char* entry, std::size_t size, const QS
     const QString path = Folder() + QString::fromUtf8(file);
     const QString needs = purpose + QStringLiteral(" needs the module %1, which ").arg(path);
     const QString again = QStringLiteral("; installing Varozidi again restores it.");
-    if (!QFileInfo(path).isFile())
+    const QFileInfo info(path);
+    if (!info.exists())
         throw Error(needs + QStringLiteral("is missing") + again);
+    if (!info.isFile())
+        throw Error(needs + QStringLiteral("is not a file") + again);
     if (!IsWholeLibrary(path))
         throw Error(needs + QStringLiteral("is damaged (cut short)") + again);
     // Loaded once and kept: the connections it makes run its code until the program ends.
