@@ -148,9 +148,9 @@ CliRun runCliAs(bool unprivileged, const QString& home, const QStringList& args,
     QString program = kCli;
     if (unprivileged && ::geteuid() == 0) {
         program = home + QStringLiteral("/varozidi-cli");
-        for (const QString& file : {QStringLiteral("varozidi-cli"),
-                                    QStringLiteral("libvarozidi_pq.so"),
-                                    QStringLiteral("libvarozidi_mdb.so")}) {
+        for (const QString& file :
+             {QStringLiteral("varozidi-cli"), QStringLiteral("libvarozidi_pq.so"),
+              QStringLiteral("libvarozidi_mdb.so")}) {
             const QString built = QStringLiteral(VAROZIDI_BINARY_DIR "/") + file;
             if (!QFile::exists(home + u'/' + file) && !QFile::copy(built, home + u'/' + file))
                 qFatal("cannot copy %s into %s", qPrintable(built), qPrintable(home));
