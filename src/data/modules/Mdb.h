@@ -4,7 +4,8 @@
 // The libmdb functions the Jet reader calls, handed over by the module libvarozidi_mdb.so,
 // which links libmdb (and with it glib). See Pq.h for how the data layer calls through it.
 
-#include <cstddef>
+#include "modules/Table.h"
+
 // glib first: mdbtools.h includes it inside extern "C", where its C++ parts cannot go.
 #include <glib.h>
 #include <mdbtools.h>
@@ -28,12 +29,15 @@
 namespace varozidi::modules {
 
 struct MdbFunctions {
-    std::size_t size; // sizeof(MdbFunctions) of the build that made the module
+    TableHeader header;
 #define VAROZIDI_MDB_MEMBER(name) decltype(&::name) name;
     VAROZIDI_MDB_FUNCTIONS(VAROZIDI_MDB_MEMBER)
 #undef VAROZIDI_MDB_MEMBER
 };
 
+#define VAROZIDI_MDB_NAME(name) #name " "
+constexpr char kMdbNames[] = VAROZIDI_MDB_FUNCTIONS(VAROZIDI_MDB_NAME);
+#undef VAROZIDI_MDB_NAME
 constexpr char kMdbModule[] = "libvarozidi_mdb.so";
 constexpr char kMdbEntry[] = "varozidi_mdb_functions";
 

@@ -9,9 +9,10 @@ namespace {
 
 const varozidi::modules::MdbFunctions& mdb() {
     using varozidi::modules::MdbFunctions;
-    static const auto* const table = static_cast<const MdbFunctions*>(varozidi::modules::Load(
-        varozidi::modules::kMdbModule, varozidi::modules::kMdbEntry, sizeof(MdbFunctions),
-        QStringLiteral("Reading a Jet 4.0 database of the old program")));
+    static const auto* const table = static_cast<const MdbFunctions*>(
+        varozidi::modules::Load(varozidi::modules::kMdbModule, varozidi::modules::kMdbEntry,
+                                {sizeof(MdbFunctions), varozidi::modules::kMdbNames},
+                                QStringLiteral("Reading a Jet 4.0 database of the old program")));
     return *table;
 }
 

@@ -3,9 +3,10 @@
 #include "modules/Mdb.h"
 
 extern "C" __attribute__((visibility("default"))) const void* varozidi_mdb_functions() {
+    using namespace varozidi::modules;
 #define VAROZIDI_MDB_ADDRESS(name) &::name,
-    static const varozidi::modules::MdbFunctions table{
-        sizeof(varozidi::modules::MdbFunctions), VAROZIDI_MDB_FUNCTIONS(VAROZIDI_MDB_ADDRESS)};
+    static const MdbFunctions table{{sizeof(MdbFunctions), kMdbNames},
+                                    VAROZIDI_MDB_FUNCTIONS(VAROZIDI_MDB_ADDRESS)};
 #undef VAROZIDI_MDB_ADDRESS
     return &table;
 }

@@ -61,7 +61,8 @@ bool IsWholeLibrary(const QString& path) {
     return true;
 }
 
-const void* Load(const char* file, const char* entry, std::size_t size, const QString& purpose) {
+const void* Load(const char* file, const char* entry, const TableHeader& expected,
+                 const QString& purpose) {
     const QString path = Folder() + QString::fromUtf8(file);
     const QString needs = purpose + QStringLiteral(" needs the module %1, which ").arg(path);
     const QString again = QStringLiteral("; installing Varozidi again restores it.");
@@ -80,8 +81,9 @@ const void* Load(const char* file, const char* entry, std::size_t size, const QS
                     again);
     using EntryFunction = const void* (*)();
     const auto get = reinterpret_cast<EntryFunction>(::dlsym(module, entry));
-    const void* table = get ? get() : nullptr;
-    if (!table || *static_cast<const std::size_t*>(table) != size)
+    const auto* table = static_cast<const TableHeader*>(get ? get() : nullptr);
+    if (!table || table->size != expected.size || !table->names ||
+        std::strcmp(table->names, expected.names) != 0)
         throw Error(needs + QStringLiteral("belongs to another version of Varozidi") + again);
     return table;
 }

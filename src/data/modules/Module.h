@@ -5,8 +5,9 @@
 // program's files) are modules beside the program, loaded on first use, so that every other
 // start maps none of that stack.
 
+#include "modules/Table.h"
+
 #include <QString>
-#include <cstddef>
 
 namespace varozidi::modules {
 
@@ -15,11 +16,12 @@ namespace varozidi::modules {
 QString Folder();
 void SetFolder(const QString& folder);
 
-// Loads the module file from Folder() and returns the table its entry function gives, whose
-// first member is its size. A module that is missing, damaged or of another build (a table of
-// another size) is an Error naming it and what needed it (purpose, e.g. "Reaching a collection
-// on a PostgreSQL server").
-const void* Load(const char* file, const char* entry, std::size_t size, const QString& purpose);
+// Loads the module file from Folder() and returns the table its entry function gives, which
+// begins with a TableHeader. A module that is missing, damaged or of another build (a header
+// other than expected) is an Error naming it and what needed it (purpose, e.g. "Reaching a
+// collection on a PostgreSQL server").
+const void* Load(const char* file, const char* entry, const TableHeader& expected,
+                 const QString& purpose);
 
 // Whether a library file holds all its headers promise: the loader maps a file without
 // reading it whole, and one cut short faults when a part past its end is touched.

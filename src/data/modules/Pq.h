@@ -5,7 +5,8 @@
 // links libpq. The data layer's own definitions of these names call through this table (see
 // PqCalls.cpp), so the code that talks to the server is written against libpq as usual.
 
-#include <cstddef>
+#include "modules/Table.h"
+
 #include <libpq-fe.h>
 
 #define VAROZIDI_PQ_FUNCTIONS(X)                                                                   \
@@ -44,12 +45,15 @@
 namespace varozidi::modules {
 
 struct PqFunctions {
-    std::size_t size; // sizeof(PqFunctions) of the build that made the module
+    TableHeader header;
 #define VAROZIDI_PQ_MEMBER(name) decltype(&::name) name;
     VAROZIDI_PQ_FUNCTIONS(VAROZIDI_PQ_MEMBER)
 #undef VAROZIDI_PQ_MEMBER
 };
 
+#define VAROZIDI_PQ_NAME(name) #name " "
+constexpr char kPqNames[] = VAROZIDI_PQ_FUNCTIONS(VAROZIDI_PQ_NAME);
+#undef VAROZIDI_PQ_NAME
 constexpr char kPqModule[] = "libvarozidi_pq.so";
 constexpr char kPqEntry[] = "varozidi_pq_functions";
 

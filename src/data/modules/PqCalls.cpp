@@ -9,9 +9,10 @@ namespace {
 
 const varozidi::modules::PqFunctions& pq() {
     using varozidi::modules::PqFunctions;
-    static const auto* const table = static_cast<const PqFunctions*>(varozidi::modules::Load(
-        varozidi::modules::kPqModule, varozidi::modules::kPqEntry, sizeof(PqFunctions),
-        QStringLiteral("Reaching a collection on a PostgreSQL server")));
+    static const auto* const table = static_cast<const PqFunctions*>(
+        varozidi::modules::Load(varozidi::modules::kPqModule, varozidi::modules::kPqEntry,
+                                {sizeof(PqFunctions), varozidi::modules::kPqNames},
+                                QStringLiteral("Reaching a collection on a PostgreSQL server")));
     return *table;
 }
 

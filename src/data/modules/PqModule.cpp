@@ -3,9 +3,10 @@
 #include "modules/Pq.h"
 
 extern "C" __attribute__((visibility("default"))) const void* varozidi_pq_functions() {
+    using namespace varozidi::modules;
 #define VAROZIDI_PQ_ADDRESS(name) &::name,
-    static const varozidi::modules::PqFunctions table{sizeof(varozidi::modules::PqFunctions),
-                                                      VAROZIDI_PQ_FUNCTIONS(VAROZIDI_PQ_ADDRESS)};
+    static const PqFunctions table{{sizeof(PqFunctions), kPqNames},
+                                   VAROZIDI_PQ_FUNCTIONS(VAROZIDI_PQ_ADDRESS)};
 #undef VAROZIDI_PQ_ADDRESS
     return &table;
 }
