@@ -2,12 +2,25 @@
 #include "BenchSupport.h"
 
 #include "Unit1.h"
+#include "modules/Module.h"
 #include "platform/Dialogs.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <cstdio>
 #include <sqlite3.h>
+
+namespace {
+
+// The benchmarks use the modules of this build, which do not lie beside them.
+void useBuiltModules() {
+    varozidi::modules::SetFolder(QStringLiteral(VAROZIDI_BINARY_DIR));
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(useBuiltModules)
 
 namespace bench {
 

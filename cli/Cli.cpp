@@ -247,12 +247,16 @@ varozidi::ado::PgBackend* Context::server() {
 }
 
 TADOTable& Context::table() {
+    unopenedTable().Open();
+    return *table_;
+}
+
+TADOTable& Context::unopenedTable() {
     if (!table_) {
         table_ = std::make_unique<TADOTable>();
         table_->setConnection(&connection());
         table_->setTableName(QStringLiteral("varozidi"));
     }
-    table_->Open();
     return *table_;
 }
 

@@ -47,6 +47,9 @@ public:
     // The connection's server, opened; null for the local file.
     varozidi::ado::PgBackend* server();
     TADOTable& table();
+    // The same cursor, not opened: opening reads every row's number, which a question the
+    // language index answers does without.
+    TADOTable& unopenedTable();
 
     // Everything standard input holds, as bytes.
     QByteArray input();

@@ -77,7 +77,7 @@ QJsonObject record(TADOTable& table, bool withBody) {
 }
 
 int languages(Context& c) {
-    const QStringList names = DistinctLanguages(c.table());
+    const QStringList names = DistinctLanguages(c.unopenedTable());
     if (c.json)
         c.printJson(QJsonArray::fromStringList(names));
     else

@@ -10,6 +10,9 @@
 
 using namespace varozidi::transfer;
 
+// This target links libmdb itself, where the program loads it as a module.
+void varozidi::transfer::LoadJetReader() {}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     DecodeJetText(bytes);

@@ -7,6 +7,7 @@
 #include "HelpModule.h"
 #include "Unit1.h"
 #include "Unit2.h"
+#include "modules/Module.h"
 #include "platform/AdoConnectionString.h"
 #include "platform/IniFile.h"
 #include "platform/PgBackend.h"
@@ -314,11 +315,12 @@ QString StartedHere::said() const {
 
 namespace {
 
-// The suites use the help module of this build, which does not lie beside the test programs.
-void useBuiltHelpModule() {
+// The suites use the modules of this build, which do not lie beside the test programs.
+void useBuiltModules() {
     SetHelpModulePath(QStringLiteral(VAROZIDI_HELP_MODULE));
+    varozidi::modules::SetFolder(QStringLiteral(VAROZIDI_BINARY_DIR));
 }
 
 } // namespace
 
-Q_COREAPP_STARTUP_FUNCTION(useBuiltHelpModule)
+Q_COREAPP_STARTUP_FUNCTION(useBuiltModules)

@@ -55,6 +55,8 @@ private Q_SLOTS:
     void smallerAnswers();
     void progressOnlyOnATerminal_data();
     void progressOnlyOnATerminal();
+    void missingModules_data();
+    void missingModules();
 };
 
 namespace {
@@ -438,6 +440,68 @@ void CliTest::progressOnlyOnATerminal() {
         QVERIFY2(!err.contains(" of 3 snippets"), qPrintable(err));
     else
         QVERIFY2(err.contains(shown), qPrintable(err));
+}
+
+void CliTest::missingModules_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("damaged"); // a module there but cut short; the others missing
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    const QString server = "postgresql://127.0.0.1:1/none";
+    QTest::newRow("server") << QStringList{"--database", server, "list"} << "" << 2
+                            << "libvarozidi_pq.so, which is missing";
+    QTest::newRow("server, module cut short")
+        << QStringList{"--database", server, "languages"} << "libvarozidi_pq.so" << 2
+        << "libvarozidi_pq.so, which is damaged (cut short)";
+    QTest::newRow("import of a Jet file") << QStringList{"--data-dir", "@local", "import", "@jet"}
+                                          << "" << 2 << "libvarozidi_mdb.so, which is missing";
+    QTest::newRow("Jet file as the collection")
+        << QStringList{"--data-dir", "@old", "list"} << "libvarozidi_mdb.so" << 2
+        << "libvarozidi_mdb.so, which is damaged (cut short)";
+    QTest::newRow("collection file")
+        << QStringList{"--data-dir", "@local", "languages"} << "" << 0 << "";
+}
+
+namespace {
+
+QByteArray bytesOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+// A program installed without its modules still works on a collection file; what needs one
+// says which, and changes nothing.
+void CliTest::missingModules() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, damaged);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    const QString folder = home_->root() + "bin/";
+    QVERIFY(QDir().mkpath(folder) && QDir().mkpath(home_->root() + "local") &&
+            QDir().mkpath(home_->root() + "old"));
+    const QString program = folder + "varozidi-cli";
+    QVERIFY(QFile::copy(VAROZIDI_BINARY_DIR "/varozidi-cli", program));
+    if (!damaged.isEmpty())
+        writeFile(folder + damaged, bytesOf(VAROZIDI_BINARY_DIR "/" + damaged).left(20000));
+    const QString local = home_->root() + "local/varozidi.mdb";
+    makeDatabase(local, kRows);
+    const QByteArray jet = bytesOf(VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb");
+    writeFile(home_->root() + "old/varozidi.mdb", jet);
+    const QList<StoredRow> before = readRows(local);
+    args.replaceInStrings("@local", home_->root() + "local")
+        .replaceInStrings("@old", home_->root() + "old")
+        .replaceInStrings("@jet", VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb");
+    QProcess process;
+    process.start(program, args);
+    QVERIFY(process.waitForFinished(30000));
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QCOMPARE(process.exitCode(), status);
+    QVERIFY2(says.isEmpty() ? err.isEmpty() : err.contains(folder + says), qPrintable(err));
+    QCOMPARE(readRows(local), before);
+    QCOMPARE(bytesOf(home_->root() + "old/varozidi.mdb"), jet);
+    QVERIFY(!QFile::exists(home_->root() + "old/varozidi.ldb"));
 }
 
 QTEST_GUILESS_MAIN(CliTest)

@@ -148,8 +148,13 @@ CliRun runCliAs(bool unprivileged, const QString& home, const QStringList& args,
     QString program = kCli;
     if (unprivileged && ::geteuid() == 0) {
         program = home + QStringLiteral("/varozidi-cli");
-        if (!QFile::exists(program) && !QFile::copy(kCli, program))
-            qFatal("cannot copy %s into %s", qPrintable(kCli), qPrintable(home));
+        for (const QString& file :
+             {QStringLiteral("varozidi-cli"), QStringLiteral("libvarozidi_pq.so"),
+              QStringLiteral("libvarozidi_mdb.so")}) {
+            const QString built = QStringLiteral(VAROZIDI_BINARY_DIR "/") + file;
+            if (!QFile::exists(home + u'/' + file) && !QFile::copy(built, home + u'/' + file))
+                qFatal("cannot copy %s into %s", qPrintable(built), qPrintable(home));
+        }
         QProcess::execute("chown", {"-R", QString::number(kNobody), home});
         process.setChildProcessModifier([] {
             if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)

@@ -2,42 +2,14 @@
 #include "HelpModule.h"
 
 #include "HelpServer.h"
+#include "modules/Module.h"
 #include "platform/Errors.h"
 #include "platform/WindowAccess.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QLibrary>
-#include <cstring>
-#include <elf.h>
 
 namespace {
-
-// The loader maps a library without reading it whole: a file cut short would fault when a
-// part past its end is touched, ending the program. What the headers promise must be there.
-bool wholeLibrary(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return true; // the loader says why
-    const qint64 size = file.size();
-    Elf64_Ehdr header{};
-    if (file.read(reinterpret_cast<char*>(&header), sizeof header) != qint64(sizeof header) ||
-        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
-        return true; // no library of this machine at all: the loader refuses it itself
-    if (qint64(header.e_phoff) + qint64(header.e_phnum) * header.e_phentsize > size ||
-        qint64(header.e_shoff) + qint64(header.e_shnum) * header.e_shentsize > size ||
-        header.e_phentsize != sizeof(Elf64_Phdr))
-        return false;
-    for (int i = 0; i < header.e_phnum; ++i) {
-        Elf64_Phdr segment{};
-        if (!file.seek(qint64(header.e_phoff) + qint64(i) * header.e_phentsize) ||
-            file.read(reinterpret_cast<char*>(&segment), sizeof segment) != qint64(sizeof segment))
-            return false;
-        if (segment.p_type == PT_LOAD && qint64(segment.p_offset + segment.p_filesz) > size)
-            return false;
-    }
-    return true;
-}
 
 QString& chosenModulePath() {
     static QString path;
@@ -61,7 +33,7 @@ CreateHelpWindowFunction loadModule(const QString& path) {
         throw varozidi::Error(
             QStringLiteral("The help cannot be shown: its module %1 is missing.").arg(path) +
             afterwards);
-    if (!wholeLibrary(path))
+    if (!varozidi::modules::IsWholeLibrary(path))
         throw varozidi::Error(
             QStringLiteral("The help cannot be shown: its module %1 is damaged (cut short).")
                 .arg(path) +

@@ -402,6 +402,7 @@ private:
 // which sends the rows back; a file that ends that process, or stalls it, is reported as
 // damaged, and the program goes on.
 QList<Snippet> readApart(const QString& path, const std::function<void(bool)>& slow) {
+    LoadJetReader();
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0)
         throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, systemError(errno)));

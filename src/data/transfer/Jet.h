@@ -14,6 +14,10 @@ namespace varozidi::transfer {
 // Whether the file at path begins as a Jet or ACE database does, whatever its version.
 bool IsJetFile(const QString& path);
 
+// Loads libmdb's module, or throws an Error naming it; done before the reading process is
+// made, which must not load anything itself.
+void LoadJetReader();
+
 // Every row of the table varozidi, in the file's own order, each value exactly as stored.
 // Throws BadInput when the file is not a readable Jet 4.0 database holding that table, or is
 // damaged anywhere on the way. slow is told true once reading takes more than a moment.
