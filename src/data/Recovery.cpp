@@ -168,8 +168,8 @@ void Keeper::post(std::function<void()> job) {
     QMetaObject::invokeMethod(inWorker_, std::move(job), Qt::QueuedConnection);
 }
 
-void Keeper::Loaded(const QString& body) {
-    post([this, body] { loadedDigest_ = Digest(body.toUtf8()); });
+void Keeper::Loaded(const QByteArray& body) {
+    post([this, body] { loadedDigest_ = Digest(body); });
 }
 
 void Keeper::LoadedDigest(const QByteArray& digest) {

@@ -52,7 +52,7 @@ public:
     ~Keeper() override;
 
     // A text was loaded into the editor; its digest is made on the worker.
-    void Loaded(const QString& body);
+    void Loaded(const QByteArray& body);
     // The same, with the digest known already.
     void LoadedDigest(const QByteArray& digest);
     // The user changed the text: a write within kQuiet of the last change, and never later

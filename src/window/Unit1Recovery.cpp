@@ -46,7 +46,7 @@ void TForm1::syncRecovery() {
     RecoveryKeeper->Discard();
 }
 
-void TForm1::recoveryLoaded(const QString& body) {
+void TForm1::recoveryLoaded(const QByteArray& body) {
     RecoveryKeeper->Loaded(body);
 }
 

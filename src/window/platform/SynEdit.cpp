@@ -72,9 +72,9 @@ QString decodeText(const QByteArray& bytes) {
     return text;
 }
 
-QsciScintilla::EolMode eolModeOf(const QString& text) {
-    const qsizetype lf = text.indexOf(u'\n');
-    const qsizetype cr = text.indexOf(u'\r');
+QsciScintilla::EolMode eolModeOf(const QByteArray& text) {
+    const qsizetype lf = text.indexOf('\n');
+    const qsizetype cr = text.indexOf('\r');
     if (cr >= 0 && (lf < 0 || cr < lf))
         return lf == cr + 1 ? QsciScintilla::EolWindows : QsciScintilla::EolMac;
     return QsciScintilla::EolUnix;
@@ -125,7 +125,7 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
         marginFor_ = {};
         fitLineNumbers();
     });
-    replaceText(QStringLiteral("SynEdit1"));
+    replaceText(QByteArrayLiteral("SynEdit1"));
 }
 
 void TSynEdit::applyEditorLook() {
@@ -166,12 +166,10 @@ void TSynEdit::fitLineNumbers() {
     setMarginWidth(0, QString(digits + 1, u'0'));
 }
 
-void TSynEdit::replaceText(const QString& text, const std::function<void()>& whileEmpty) {
+void TSynEdit::replaceText(const QByteArray& bytes, const std::function<void()>& whileEmpty) {
     const bool wasLarge = SendScintilla(SCI_GETLENGTH) > kLargeText;
     programChange_ = true;
-    setEolMode(eolModeOf(text));
-    // By length, not as a C string: a NUL inside a snippet is text like any other.
-    const QByteArray bytes = text.toUtf8();
+    setEolMode(eolModeOf(bytes));
     longLine_ = longestLine(bytes) > kLongestWrappedLine;
     // The history is emptied below; collecting it would only copy the text once more.
     SendScintilla(SCI_SETUNDOCOLLECTION, 0UL);
@@ -183,6 +181,7 @@ void TSynEdit::replaceText(const QString& text, const std::function<void()>& whi
     // lines in view now and the others while the window is idle.
     if (wrapMode() != WrapNone)
         setWrapMode(WrapNone);
+    // By length, not as a C string: a NUL inside a snippet is text like any other.
     SendScintilla(SCI_APPENDTEXT, static_cast<unsigned long>(bytes.size()), bytes.constData());
     applyWrap();
     SendScintilla(SCI_SETUNDOCOLLECTION, 1UL);
@@ -233,23 +232,27 @@ void TSynEdit::LoadLinesFromFile(const QString& path) {
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw Error(QStringLiteral("Cannot read file \"%1\": %2.").arg(path, file.errorString()));
-    replaceText(decodeText(bytes));
+    replaceText(decodeText(bytes).toUtf8());
 }
 
 void TSynEdit::ClearLines() {
-    replaceText(QString());
+    replaceText(QByteArray());
 }
 
 void TSynEdit::SetLinesText(const QString& text) {
-    replaceText(text);
+    replaceText(text.toUtf8());
 }
 
 void TSynEdit::SetLinesText(const QString& text, TSynCustomHighlighter* highlighter) {
-    replaceText(text, [&] { setHighlighter(highlighter); });
+    SetLinesBytes(text.toUtf8(), highlighter);
+}
+
+void TSynEdit::SetLinesBytes(const QByteArray& utf8, TSynCustomHighlighter* highlighter) {
+    replaceText(utf8, [&] { setHighlighter(highlighter); });
 }
 
 void TSynEdit::Clear() {
-    replaceText(QString());
+    replaceText(QByteArray());
 }
 
 void TSynEdit::setWordWrap(bool on) {
