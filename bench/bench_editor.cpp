@@ -2,12 +2,13 @@
 // The editor on the largest snippets, and memory, through the real main window.
 //
 //   xvfb-run -a -s "-screen 0 1024x768x24" build/bench/bench_editor [--snippets=N] [--cache=DIR]
+//       [--show-only]
 //
 // Targets:
-//   3  showing the 10 MB snippet (highlighter included, painted) against QScintilla's own
-//      setText of the same text with the same lexer; typing one character in it; typing in
-//      a 2 MB single line of minified code; the 10 MB single-line snippet with word wrap on,
-//      and the longest wait of the event loop after it
+//   3  showing the 10 MB snippet and the median one (highlighter included, painted) against
+//      a bare SELECT of the body and QScintilla's own setText of it with the same lexer; typing one
+//      character in it; typing in a 2 MB single line of minified code; the 10 MB single-line
+//      snippet with word wrap on, and the longest wait of the event loop after it
 //   4  peak resident memory after start-up with the large collection against an empty one,
 //      and resident memory after showing the 10 MB snippet and moving to a small one
 // Memory is measured in fresh processes of this program (--memory=empty|large).
@@ -26,12 +27,12 @@
 #include <QKeyEvent>
 #include <QProcess>
 #include <QTimer>
-#include <Qsci/qscilexercpp.h>
 #include <Qsci/qsciscintilla.h>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <malloc.h>
+#include <map>
 #include <sqlite3.h>
 #include <vector>
 
@@ -89,8 +90,7 @@ void settle() {
         QCoreApplication::processEvents();
 }
 
-QString bodyOf(const QString& path, qint64 id) {
-    sqlite3* db = bench::OpenBare(path);
+QString bodyOf(sqlite3* db, qint64 id) {
     sqlite3_stmt* s = nullptr;
     sqlite3_prepare_v2(db, "SELECT Body FROM varozidi WHERE ID = ?", -1, &s, nullptr);
     sqlite3_bind_int64(s, 1, id);
@@ -99,8 +99,27 @@ QString bodyOf(const QString& path, qint64 id) {
         body = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
                                  sqlite3_column_bytes(s, 0));
     sqlite3_finalize(s);
-    sqlite3_close(db);
     return body;
+}
+
+template <class T> std::unique_ptr<TSynCustomHighlighter> make() {
+    return std::make_unique<T>();
+}
+
+// A highlighter of the same class as the window's, whose lexer the bare editor may take.
+std::unique_ptr<TSynCustomHighlighter> sameKind(const TSynCustomHighlighter* h) {
+    using Make = std::unique_ptr<TSynCustomHighlighter> (*)();
+    static const std::map<QByteArray, Make> kinds = {
+        {"TSynPasSyn", make<TSynPasSyn>},         {"TSynJavaSyn", make<TSynJavaSyn>},
+        {"TSynCSSyn", make<TSynCSSyn>},           {"TSynCssSyn", make<TSynCssSyn>},
+        {"TSynJScriptSyn", make<TSynJScriptSyn>}, {"TSynHTMLSyn", make<TSynHTMLSyn>},
+        {"TSynPHPSyn", make<TSynPHPSyn>},         {"TSynVBSyn", make<TSynVBSyn>},
+        {"TSynXMLSyn", make<TSynXMLSyn>},         {"TSynVBScriptSyn", make<TSynVBScriptSyn>},
+        {"TSynSQLSyn", make<TSynSQLSyn>},         {"TSynCppSyn", make<TSynCppSyn>}};
+    const auto it = kinds.find(QByteArray(h->metaObject()->className()));
+    if (it == kinds.end())
+        qFatal("no highlighter class %s", h->metaObject()->className());
+    return it->second();
 }
 
 // Shows a snippet through the window and paints it; ms.
@@ -172,7 +191,7 @@ std::pair<double, double> memoryOf(const bench::Options& o, const char* which) {
     return {v.value(0).toDouble(), v.value(1).toDouble()};
 }
 
-int run(const bench::Options& o) {
+int run(const bench::Options& o, bool showOnly) {
     const bench::CollectionFacts f = bench::ReadFacts(o.collection);
     if (!f.hugeBodyId || !f.singleLineId) {
         std::fprintf(stderr, "bench_editor: the collection has no long bodies\n");
@@ -185,34 +204,53 @@ int run(const bench::Options& o) {
     form.show();
     settle();
 
-    // 3: the 10 MB snippet through the window, against QScintilla alone.
-    const QString text = bodyOf(o.collection, f.hugeBodyId);
+    // 3: a snippet shown through the window, against a bare SELECT of its body and
+    // QScintilla's setText of it with the same lexer, both painted.
     QsciScintilla plain;
     plain.resize(form.SynEdit1->size());
     plain.show();
     settle();
-    std::vector<double> ours, floor;
-    for (int i = 0; i < 3; ++i) {
-        show(form, f.smallLanguage, f.smallBodyId);
-        settle();
-        ours.push_back(show(form, f.hugeLanguage, f.hugeBodyId));
-        settle();
+    sqlite3* bare = bench::OpenBare(o.collection);
+    const auto floorShow = [&](const QString& language, qint64 id) {
+        const auto highlighter = sameKind(form.HighlighterFor(language));
         plain.setText(QString());
         plain.setLexer(nullptr);
         settle();
-        QsciLexerCPP lexer;
         QElapsedTimer t;
         t.start();
-        plain.setLexer(&lexer);
+        const QString text = bodyOf(bare, id);
+        plain.setLexer(highlighter->lexer());
         plain.setText(text);
         plain.viewport()->repaint();
-        floor.push_back(ms(t));
+        const double took = ms(t);
         plain.setLexer(nullptr);
-    }
+        return took;
+    };
+    const auto compare = [&](const QString& language, qint64 id, int runs) {
+        std::vector<double> ours, floor;
+        for (int i = 0; i < runs; ++i) {
+            show(form, f.smallLanguage, f.smallBodyId);
+            settle();
+            ours.push_back(show(form, language, id));
+            settle();
+            floor.push_back(floorShow(language, id));
+        }
+        return std::pair(median(ours), median(floor));
+    };
     char detail[200];
-    std::snprintf(detail, sizeof detail, "%.0f ms against setText %.0f ms (median of 3)",
-                  median(ours), median(floor));
-    bench::Target("3 show the 10 MB snippet", median(ours) / median(floor), 1.5, detail);
+    const auto [huge, hugeFloor] = compare(f.hugeLanguage, f.hugeBodyId, 5);
+    std::snprintf(detail, sizeof detail,
+                  "%.1f ms against SELECT + setText %.1f ms (%s lexer, median of 5)", huge,
+                  hugeFloor, qPrintable(f.hugeLanguage));
+    bench::Target("3 show the 10 MB snippet, painted", huge / hugeFloor, 1.5, detail);
+    const auto [mid, midFloor] = compare(f.medianLanguage, f.medianBodyId, 41);
+    std::snprintf(detail, sizeof detail,
+                  "%.2f ms against SELECT + setText %.2f ms (%s lexer, median of 41)", mid,
+                  midFloor, qPrintable(f.medianLanguage));
+    bench::Target("3 show the median snippet, painted", mid / midFloor, 2.0, detail);
+    const double floor10 = hugeFloor;
+    if (showOnly)
+        return 0;
     // The same with word wrap off, as the floor is: what wrapping the lines in view adds.
     form.SynEdit1->setWordWrap(false);
     std::vector<double> unwrapped;
@@ -222,8 +260,8 @@ int run(const bench::Options& o) {
         unwrapped.push_back(show(form, f.hugeLanguage, f.hugeBodyId));
         settle();
     }
-    bench::Info("3 show the 10 MB snippet, wrap off, against setText",
-                median(unwrapped) / median(floor), "ratio");
+    bench::Info("3 show the 10 MB snippet, wrap off, against SELECT + setText",
+                median(unwrapped) / floor10, "ratio");
     form.SynEdit1->setWordWrap(true);
 
     // Typing one character at the end of its first line, painted.
@@ -352,6 +390,8 @@ int run(const bench::Options& o) {
                   stall);
     bench::Target("3 window keeps answering", stall / 100, 1.0, detail);
 
+    sqlite3_close(bare);
+
     // 4: memory, in fresh processes.
     const auto empty = memoryOf(o, "empty");
     const auto large = memoryOf(o, "large");
@@ -371,13 +411,16 @@ int run(const bench::Options& o) {
 
 int main(int argc, char** argv) {
     QString memory;
-    for (int i = 1; i < argc; ++i)
+    bool showOnly = false;
+    for (int i = 1; i < argc; ++i) {
         if (QByteArray(argv[i]).startsWith("--memory="))
             memory = QString::fromLatin1(argv[i] + 9);
+        showOnly = showOnly || QByteArray(argv[i]) == "--show-only";
+    }
     bench::Options o = bench::TakeOptions(argc, argv);
     QApplication app(argc, argv);
     o.collection = bench::CachedCollection(o.cache, o.shape);
     if (!memory.isEmpty())
         return memoryChild(o, memory == u"large");
-    return run(o);
+    return run(o, showOnly);
 }
