@@ -149,7 +149,7 @@ void TSynEdit::applyEditorLook() {
     setMarginsFont(gutterFont_);
     setMarginsBackgroundColor(palette().color(QPalette::Button));
     setMarginsForegroundColor(palette().color(QPalette::ButtonText));
-    marginFor_ = {};
+    // The margin's width outlasts a change of lexer; its font and the digits decide it.
     fitLineNumbers();
 }
 
@@ -328,8 +328,10 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
 void TSynEdit::changeEvent(QEvent* event) {
     QsciScintilla::changeEvent(event);
     // The desktop switched between light and dark while the program runs.
-    if (event->type() == QEvent::PaletteChange && !applyingLook_)
+    if (event->type() == QEvent::PaletteChange && !applyingLook_) {
+        marginFor_ = {};
         applyEditorLook();
+    }
 }
 
 void TSynEdit::contextMenuEvent(QContextMenuEvent* event) {
