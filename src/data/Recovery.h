@@ -85,7 +85,8 @@ private:
     QTimer* timer_;
     qint64 firstUnwritten_ = -1; // ms since epoch; -1 when everything is written
     int lockFd_ = -1;
-    // Touched by the worker only.
+    // Touched by the worker only. The text loaded, until its digest is needed.
+    std::optional<QByteArray> loadedBody_;
     QByteArray loadedDigest_;
     bool failed_ = false;
 };
