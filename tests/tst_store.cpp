@@ -401,6 +401,7 @@ void StoreTest::bodiesTravelAsStored_data() {
                  (i % 3 ? "\n" : "\r\n");
     QTest::newRow("1 MB") << large;
     QTest::newRow("not UTF-8, another program's") << QByteArray("caf\xE9 \xFF\xFE \xF0\x9F\x98");
+    QTest::newRow("not UTF-8, long") << QByteArray("caf\xE9\n").repeated(2000) + "\xF0\x9F";
 }
 
 // Shown as stored, saved unchanged, typed in and saved, shown again: the same bytes all the way.

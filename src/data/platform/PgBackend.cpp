@@ -52,7 +52,7 @@ public:
         pg_result* raw = result_->get();
         const Oid type = PQftype(raw, column);
         if (result_->isNull(row_, column) || type == kInt2 || type == kInt4 || type == kInt8 ||
-            type == kBytea)
+            type == kBytea || PQgetlength(raw, row_, column) <= kTextKeptAsBytes)
             return result_->value(row_, column);
         // Text as the server sent it (UTF-8), decoded only where a string is wanted.
         return Utf8Value(QByteArray(PQgetvalue(raw, row_, column), PQgetlength(raw, row_, column)));
