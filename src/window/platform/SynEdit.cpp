@@ -74,24 +74,25 @@ QString decodeText(const QByteArray& bytes) {
 
 QsciScintilla::EolMode eolModeOf(const QByteArray& text) {
     const qsizetype lf = text.indexOf('\n');
-    const qsizetype cr = text.indexOf('\r');
+    // Only a CR before the first LF decides; a text of megabytes is not searched to its end.
+    const qsizetype cr = QByteArrayView(text).first(lf < 0 ? text.size() : lf).indexOf('\r');
     if (cr >= 0 && (lf < 0 || cr < lf))
         return lf == cr + 1 ? QsciScintilla::EolWindows : QsciScintilla::EolMac;
     return QsciScintilla::EolUnix;
 }
 
-// The longest line of UTF-8 text, in bytes.
-qsizetype longestLine(const QByteArray& bytes) {
-    qsizetype longest = 0;
-    qsizetype start = 0;
-    while (start <= bytes.size()) {
-        qsizetype end = bytes.indexOf('\n', start);
-        if (end < 0)
-            end = bytes.size();
-        longest = std::max(longest, end - start);
-        start = end + 1;
+// Whether a line of the text is longer than limit bytes. Each step looks back from limit bytes
+// ahead for the last line end, so that a text of short lines is hardly read at all.
+bool hasLineLongerThan(const QByteArray& bytes, qsizetype limit) {
+    const char* line = bytes.constData();
+    const char* const end = line + bytes.size();
+    while (end - line > limit) {
+        const void* last = memrchr(line, '\n', std::size_t(limit) + 1);
+        if (!last)
+            return true;
+        line = static_cast<const char*>(last) + 1;
     }
-    return longest;
+    return false;
 }
 
 } // namespace
@@ -170,7 +171,7 @@ void TSynEdit::replaceText(const QByteArray& bytes, const std::function<void()>&
     const bool wasLarge = SendScintilla(SCI_GETLENGTH) > kLargeText;
     programChange_ = true;
     setEolMode(eolModeOf(bytes));
-    longLine_ = longestLine(bytes) > kLongestWrappedLine;
+    longLine_ = hasLineLongerThan(bytes, kLongestWrappedLine);
     // The history is emptied below; collecting it would only copy the text once more.
     SendScintilla(SCI_SETUNDOCOLLECTION, 0UL);
     SendScintilla(SCI_CLEARALL);
