@@ -223,6 +223,8 @@ int run(const bench::Options& o, bool showOnly) {
     // 3: a snippet shown through the window, against a bare SELECT of its body and
     // QScintilla's setText of it with the same lexer, both painted.
     QsciScintilla plain;
+    // Text beyond Latin-1 shows only in UTF-8.
+    plain.setUtf8(true);
     plain.resize(form.SynEdit1->size());
     plain.show();
     settle();
