@@ -24,6 +24,22 @@ std::optional<QString> ExactUtf8(QByteArrayView bytes) {
 
 namespace varozidi::ado {
 
+QVariant Utf8Value(QByteArray bytes) {
+    // Code that asks any value for its text gets this one's too.
+    static const bool converts =
+        QMetaType::registerConverter<Utf8Bytes, QString>([](const Utf8Bytes& text) {
+            return ExactUtf8(text.bytes).value_or(QString::fromUtf8(text.bytes));
+        });
+    Q_UNUSED(converts);
+    return QVariant::fromValue(Utf8Bytes{std::move(bytes)});
+}
+
+const QByteArray* Utf8BytesOf(const QVariant& value) {
+    return value.metaType() == QMetaType::fromType<Utf8Bytes>()
+               ? &static_cast<const Utf8Bytes*>(value.constData())->bytes
+               : nullptr;
+}
+
 namespace {
 
 // A write the file-size limit refuses comes back as a short write (SQLITE_FULL) or a bare

@@ -476,35 +476,6 @@ void TADOTable::setValue(int column, const QVariant& v) {
     d_->changed[std::size_t(column)] = true;
 }
 
-// ---------------------------------------------------------------------------------------
-// Text as bytes
-
-namespace varozidi::ado {
-
-namespace {
-
-QString decoded(const QByteArray& bytes) {
-    return ExactUtf8(bytes).value_or(QString::fromUtf8(bytes));
-}
-
-} // namespace
-
-QVariant Utf8Value(QByteArray bytes) {
-    // Code that asks any value for its text gets this one's too.
-    static const bool converts = QMetaType::registerConverter<Utf8Bytes, QString>(
-        [](const Utf8Bytes& text) { return decoded(text.bytes); });
-    Q_UNUSED(converts);
-    return QVariant::fromValue(Utf8Bytes{std::move(bytes)});
-}
-
-const QByteArray* Utf8BytesOf(const QVariant& value) {
-    return value.metaType() == QMetaType::fromType<Utf8Bytes>()
-               ? &static_cast<const Utf8Bytes*>(value.constData())->bytes
-               : nullptr;
-}
-
-} // namespace varozidi::ado
-
 namespace {
 
 // The bytes a field holds as they are stored: text undecoded, or a BLOB.
@@ -523,7 +494,7 @@ const QByteArray* storedBytes(const QVariant& v) {
 QString TField::AsString() const {
     const QVariant v = table_->value(column_);
     if (const QByteArray* bytes = storedBytes(v))
-        return varozidi::ado::decoded(*bytes);
+        return ExactUtf8(*bytes).value_or(QString::fromUtf8(*bytes));
     return v.isValid() ? v.toString() : QString();
 }
 
