@@ -304,6 +304,13 @@ int main(int argc, char** argv) {
         std::printf("TIME|%d|%s|%.4f\n", options.shape.snippets, key.c_str(), ours->second * 1e3);
         if (floor == recorder.seconds.end())
             continue;
+        // Showing puts the text into the editor, which the bare SELECT does not: it is held to
+        // the SELECT and the editor's own setText, painted (bench_editor), and only told here.
+        if (key.rfind("ShowSnippit", 0) == 0) {
+            bench::Info("2 " + name + " against the bare SELECT alone",
+                        ours->second / floor->second, "ratio");
+            continue;
+        }
         char detail[200];
         std::snprintf(detail, sizeof detail, "%.3f ms against %.3f ms (%s)", ours->second * 1e3,
                       floor->second * 1e3, sql.c_str());

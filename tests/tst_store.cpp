@@ -5,13 +5,16 @@
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "platform/Errors.h"
+#include "platform/PgBackend.h"
 #include "platform/SynHighlighters.h"
+#include "platform/SysUtils.h"
 
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QToolButton>
 #include <QtTest>
+#include <sqlite3.h>
 
 using namespace testsupport;
 
@@ -42,6 +45,8 @@ private Q_SLOTS:
     void showingARowDeletedBehindTheListsKeepsTheEditor();
     void textRoundTripsExactly_data();
     void textRoundTripsExactly();
+    void bodiesTravelAsStored_data();
+    void bodiesTravelAsStored();
 };
 
 namespace {
@@ -64,6 +69,41 @@ void showTitle(Started& s, const QString& language, const QString& title, int oc
     const int row = indexOfEntry(s->ListBox2, title, occurrence);
     QVERIFY2(row >= 0, qPrintable(title));
     clickRow(s->ListBox2, row);
+}
+
+// The first row's body put in place as another program would: as bytes, not by the window.
+void storeBody(const QString& database, const QByteArray& body) {
+    if (onServer()) {
+        varozidi::ado::PgBackend(database).exec(
+            "UPDATE varozidi SET \"Body\" = convert_from(?, 'UTF8') WHERE \"ID\" = 1", {body},
+            "store the body");
+        return;
+    }
+    execSql(database, "UPDATE varozidi SET Body = CAST(x'" + QString::fromLatin1(body.toHex()) +
+                          "' AS TEXT) WHERE ID = 1");
+}
+
+// The first row's body as stored, byte for byte.
+QByteArray storedBody(const QString& database) {
+    if (onServer())
+        return varozidi::ado::PgBackend(database)
+            .exec("SELECT convert_to(\"Body\", 'UTF8') FROM varozidi WHERE \"ID\" = 1", {},
+                  "read the body")
+            ->value(0, 0)
+            .toByteArray();
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(QFile::encodeName(database).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, "SELECT Body, typeof(Body) FROM varozidi WHERE ID = 1", -1, &s, nullptr);
+    QByteArray body;
+    if (sqlite3_step(s) == SQLITE_ROW)
+        body = qstrcmp(reinterpret_cast<const char*>(sqlite3_column_text(s, 1)), "text") == 0
+                   ? QByteArray(static_cast<const char*>(sqlite3_column_blob(s, 0)),
+                                sqlite3_column_bytes(s, 0))
+                   : QByteArray("(not stored as text)");
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return body;
 }
 
 } // namespace
@@ -343,6 +383,56 @@ void StoreTest::textRoundTripsExactly() {
     QCOMPARE(s.rows().first().body, text);
     clickRow(s->ListBox2, 0);
     QCOMPARE(s->SynEdit1->Text(), text);
+}
+
+void StoreTest::bodiesTravelAsStored_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("CR/LF mixed") << QByteArray("a\r\nb\nc\rd\r\n\r\r\n\n");
+    QTest::newRow("BOM first, alone") << QByteArray("\xEF\xBB\xBF");
+    QTest::newRow("BOM and more") << QByteArray("\xEF\xBB\xBFint x;\r\n\xEF\xBB\xBF");
+    QTest::newRow("astral, combining, joined")
+        << QByteArray("e\xCC\x81 \xF0\x9D\x84\x9E \xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92"
+                      "\xBB \xF4\x8F\xBF\xBF\xE2\x80\xA8");
+    QTest::newRow("NUL inside and last") << QByteArray("a\0b\n\0", 5);
+    QByteArray large;
+    for (int i = 0; large.size() < 1024 * 1024; ++i)
+        large += "line " + QByteArray::number(i) + " \xC3\xB1 \xF0\x9F\x98\x80" +
+                 (i % 3 ? "\n" : "\r\n");
+    QTest::newRow("1 MB") << large;
+    QTest::newRow("not UTF-8, another program's") << QByteArray("caf\xE9 \xFF\xFE \xF0\x9F\x98");
+    QTest::newRow("not UTF-8, long") << QByteArray("caf\xE9\n").repeated(2000) + "\xF0\x9F";
+}
+
+// Shown as stored, saved unchanged, typed in and saved, shown again: the same bytes all the way.
+void StoreTest::bodiesTravelAsStored() {
+    QFETCH(QByteArray, body);
+    if (onServer() && !ExactUtf8(body))
+        QSKIP("A server's text is UTF-8 only.");
+    Started s({{"PHP", "A", "old"}});
+    if (onServer() && body.contains('\0')) {
+        // A server's text has no NUL: refused whole, never cut short, the editor kept.
+        showTitle(s, "PHP", "A");
+        s->SynEdit1->SetLinesBytes(body, s->SynEdit1->Highlighter());
+        QVERIFY_THROWS_EXCEPTION(varozidi::Error, s->EditSnippitExecute());
+        QCOMPARE(storedBody(s.database()), QByteArray("old"));
+        QCOMPARE(s->SynEdit1->TextBytes(), body);
+        return;
+    }
+    storeBody(s.database(), body);
+    showTitle(s, "PHP", "A");
+    QCOMPARE(s->SynEdit1->TextBytes(), body);
+    s->EditSnippitExecute();
+    QCOMPARE(storedBody(s.database()), body);
+    typeText(s.form(), "x!");
+    s->EditSnippitExecute();
+    // The version kept is the one just written: saving again asks nothing.
+    s->EditSnippitExecute();
+    QCOMPARE(s.dialogs.asked().size(), 0);
+    const QByteArray typed = body + "x!";
+    QCOMPARE(storedBody(s.database()), typed);
+    clickRow(s->ListBox2, 0);
+    QCOMPARE(s->SynEdit1->TextBytes(), typed);
 }
 
 QTEST_MAIN(StoreTest)

@@ -168,12 +168,20 @@ void Keeper::post(std::function<void()> job) {
     QMetaObject::invokeMethod(inWorker_, std::move(job), Qt::QueuedConnection);
 }
 
-void Keeper::Loaded(const QString& body) {
-    post([this, body] { loadedDigest_ = Digest(body.toUtf8()); });
+void Keeper::Loaded(const QByteArray& body) {
+    // Digested only when a record is written: most texts shown are never typed in, and a
+    // large one would take the worker a processor's while for each showing.
+    post([this, body] {
+        loadedBody_ = body;
+        loadedDigest_.clear();
+    });
 }
 
 void Keeper::LoadedDigest(const QByteArray& digest) {
-    post([this, digest] { loadedDigest_ = digest; });
+    post([this, digest] {
+        loadedBody_.reset();
+        loadedDigest_ = digest;
+    });
 }
 
 void Keeper::Changed() {
@@ -188,6 +196,10 @@ void Keeper::writeSoon() {
     firstUnwritten_ = -1;
     Record record = snapshot_();
     post([this, record = std::move(record)]() mutable {
+        if (loadedBody_) {
+            loadedDigest_ = Digest(*loadedBody_);
+            loadedBody_.reset();
+        }
         record.loadedDigest = loadedDigest_;
         try {
             WriteFileSafely(RecordPath(), Encode(record));

@@ -52,7 +52,7 @@ public:
     ~Keeper() override;
 
     // A text was loaded into the editor; its digest is made on the worker.
-    void Loaded(const QString& body);
+    void Loaded(const QByteArray& body);
     // The same, with the digest known already.
     void LoadedDigest(const QByteArray& digest);
     // The user changed the text: a write within kQuiet of the last change, and never later
@@ -85,7 +85,8 @@ private:
     QTimer* timer_;
     qint64 firstUnwritten_ = -1; // ms since epoch; -1 when everything is written
     int lockFd_ = -1;
-    // Touched by the worker only.
+    // Touched by the worker only. The text loaded, until its digest is needed.
+    std::optional<QByteArray> loadedBody_;
     QByteArray loadedDigest_;
     bool failed_ = false;
 };

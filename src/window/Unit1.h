@@ -244,7 +244,7 @@ private:
     qint64 selectedSnippetId() const;
     void startRecovery();
     void syncRecovery();
-    void recoveryLoaded(const QString& body);
+    void recoveryLoaded(const QByteArray& body);
     varozidi::recovery::Record recoverySnapshot() const;
     void showRecovered(const varozidi::recovery::Record& record);
 
@@ -258,8 +258,8 @@ private:
     // The new-snippet panel was opened to give the editor's text a snippet of its own.
     bool saveTextAsNew_ = false;
     // The stored body as the editor last loaded or saved it, to tell a change made elsewhere
-    // from the user's own.
-    QString loadedBody_;
+    // from the user's own. UTF-8, as stored.
+    QByteArray loadedBody_;
     // Handlers running now; a refresh waits until none is, so that it never changes the lists
     // under a click or a question.
     int handlerDepth_ = 0;

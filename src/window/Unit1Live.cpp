@@ -186,7 +186,7 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
         return;
     }
     const QString version = ADOTable1->RowVersion();
-    const QString body = ADOTable1->FieldByName(QStringLiteral("Body")).AsString();
+    const QByteArray body = ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes();
     closeUnfiltered();
     // Where the engine keeps versions, they tell; otherwise the text itself does.
     const bool changed = !version.isEmpty() ? version != shownVersion_ : body != loadedBody_;
@@ -194,7 +194,7 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
         return;
     // Text the user changed stays, also when a question let the change go unsaved; the
     // version shown stays too, so that saving asks first.
-    if (SnippitChanged == 1 || SynEdit1->Text() != loadedBody_) {
+    if (SnippitChanged == 1 || SynEdit1->TextBytes() != loadedBody_) {
         showLiveNote(tr("The stored text of this snippet was changed elsewhere. Your unsaved "
                         "changes are kept; saving them asks what to do."));
         return;
@@ -213,7 +213,7 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
     const long firstLine = SynEdit1->SendScintilla(QsciScintilla::SCI_GETFIRSTVISIBLELINE);
     const long xOffset = SynEdit1->SendScintilla(QsciScintilla::SCI_GETXOFFSET);
 
-    SynEdit1->SetLinesText(body, SynEdit1->Highlighter());
+    SynEdit1->SetLinesBytes(body, SynEdit1->Highlighter());
     const long lines = SynEdit1->SendScintilla(QsciScintilla::SCI_GETLINECOUNT);
     const auto at = [&](long line, long column) {
         return SynEdit1->SendScintilla(QsciScintilla::SCI_FINDCOLUMN,

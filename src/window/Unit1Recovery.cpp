@@ -46,7 +46,7 @@ void TForm1::syncRecovery() {
     RecoveryKeeper->Discard();
 }
 
-void TForm1::recoveryLoaded(const QString& body) {
+void TForm1::recoveryLoaded(const QByteArray& body) {
     RecoveryKeeper->Loaded(body);
 }
 
@@ -112,9 +112,10 @@ void TForm1::OfferRecovery() {
 // The snippet selected and shown as a click would, then the kept text over it as unsaved
 // changes: a save goes through every check a save makes.
 void TForm1::showRecovered(const Record& record) {
-    const QString text = QString::fromUtf8(record.text);
+    // As kept: bytes of a snippet that are not UTF-8 come back unchanged.
+    const QByteArray& text = record.text;
     if (record.id == 0) {
-        SynEdit1->SetLinesText(text);
+        SynEdit1->SetLinesBytes(text, SynEdit1->Highlighter());
         CurrentSnippitID = 0;
         shownVersion_.clear();
         SnippitChanged = 1;
@@ -135,11 +136,11 @@ void TForm1::showRecovered(const Record& record) {
         if (Digest(SynEdit1->TextBytes()) != record.loadedDigest)
             shownVersion_ = kChangedSinceKept;
         RecoveryKeeper->LoadedDigest(record.loadedDigest);
-        SynEdit1->SetLinesText(text, SynEdit1->Highlighter());
+        SynEdit1->SetLinesBytes(text, SynEdit1->Highlighter());
     } else {
         // Deleted since, or its number now names another snippet: a save offers a new one,
         // with the language and title it had.
-        SynEdit1->SetLinesText(text, HighlighterFor(record.language));
+        SynEdit1->SetLinesBytes(text, HighlighterFor(record.language));
         CurrentSnippitID = present ? 0 : record.id;
         shownVersion_.clear();
         shownLanguage_ = record.language;

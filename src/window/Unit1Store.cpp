@@ -91,7 +91,9 @@ void TForm1::ShowSnippitExecute(QObject*) {
                         .arg(ListBox2->Text(ListBox2->ItemIndex())));
     // Read before the text: a write in between then asks once too often, never too seldom.
     const QString version = ADOTable1->RowVersion();
-    const QString body = field(ADOTable1, "Body");
+    // As stored: decoded into a Qt string and encoded back, a body of megabytes would cost
+    // more than the editor takes to show it.
+    const QByteArray body = ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes();
     const QString language = field(ADOTable1, "Language");
     const QString title = field(ADOTable1, "Title");
     const qint64 shownId = ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt();
@@ -99,7 +101,7 @@ void TForm1::ShowSnippitExecute(QObject*) {
     const QString listed =
         ListBox1->ItemIndex() >= 0 ? ListBox1->Text(ListBox1->ItemIndex()) : language;
 
-    SynEdit1->SetLinesText(body, HighlighterFor(listed));
+    SynEdit1->SetLinesBytes(body, HighlighterFor(listed));
     recoveryLoaded(body);
     CurrentSnippitID = shownId;
     shownVersion_ = version;
@@ -114,13 +116,14 @@ void TForm1::NewSnippitExecute(QObject*) {
     const QString language = Edit1->text();
     const QString title = Edit2->text();
     const bool keepText = saveTextAsNew_;
+    const QByteArray text = keepText ? SynEdit1->TextBytes() : QByteArray();
     // Adding a row needs none of the others: hardly any row has the number 0.
     openFiltered(idFilter(0));
     ADOTable1->Insert();
     ADOTable1->FieldByName(QStringLiteral("Language")).setAsString(language);
     ADOTable1->FieldByName(QStringLiteral("Title")).setAsString(title);
     if (keepText)
-        ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
+        ADOTable1->FieldByName(QStringLiteral("Body")).setAsBytes(text);
     ADOTable1->Post();
     // The row is stored: a failure from here on is reported, never a reason to add it again.
     Guarded([&] {
@@ -128,10 +131,10 @@ void TForm1::NewSnippitExecute(QObject*) {
         const QString version = keepText ? ADOTable1->RowVersion() : QString();
         ADOTable1->Close();
         if (keepText) {
-            recoveryLoaded(SynEdit1->Text());
+            recoveryLoaded(text);
             CurrentSnippitID = id;
             shownVersion_ = version;
-            loadedBody_ = SynEdit1->Text();
+            loadedBody_ = text;
             LiveNote->hide();
             shownLanguage_ = language;
             shownTitle_ = title;
@@ -181,14 +184,15 @@ void TForm1::EditSnippitExecute(QObject*) {
     ADOTable1->Edit();
     // Checked again by the write itself: someone may save in between.
     ADOTable1->setExpectedVersion(expected);
-    ADOTable1->FieldByName(QStringLiteral("Body")).setAsWideString(SynEdit1->Text());
+    const QByteArray text = SynEdit1->TextBytes();
+    ADOTable1->FieldByName(QStringLiteral("Body")).setAsBytes(text);
     try {
         ADOTable1->Post();
     } catch (const RowChangedError&) {
         throw changedElsewhere();
     }
     shownVersion_ = ADOTable1->RowVersion();
-    loadedBody_ = SynEdit1->Text();
+    loadedBody_ = text;
     closeUnfiltered();
     LiveNote->hide();
 }

@@ -107,6 +107,8 @@ public:
     // can only show those changed; AsBytes gives them as stored.
     bool IsText() const;
     QByteArray AsBytes() const;
+    // Stores text given as its UTF-8 bytes, as they are: no decoding on the way.
+    void setAsBytes(const QByteArray& utf8);
     // Whole numbers; a field without a value reads as 0. AsInteger fails beyond 32 bits.
     qint64 AsLargeInt() const;
     int AsInteger() const;

@@ -6,12 +6,30 @@
 
 #include "platform/AdoSchema.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QVariant>
 #include <memory>
 #include <vector>
 
 namespace varozidi::ado {
+
+// Text as the UTF-8 bytes it is stored as: read without decoding and written as text, never
+// as a BLOB. A snippet's body goes to the editor and back this way, megabytes at a time.
+struct Utf8Bytes {
+    QByteArray bytes;
+    bool operator==(const Utf8Bytes&) const = default;
+};
+} // namespace varozidi::ado
+// Kept inside the QVariant, with no allocation of its own: a list reads thousands of them.
+Q_DECLARE_TYPEINFO(varozidi::ado::Utf8Bytes, Q_RELOCATABLE_TYPE);
+namespace varozidi::ado {
+QVariant Utf8Value(QByteArray bytes);
+// The bytes of a Utf8Value, or nullptr for any other value.
+const QByteArray* Utf8BytesOf(const QVariant& value);
+// Rows give text of more bytes than this as a Utf8Value; shorter text, which lists read by the
+// thousand, comes decoded.
+constexpr qsizetype kTextKeptAsBytes = 4096;
 
 // The rows one query returns, read in order.
 class Rows {
@@ -20,7 +38,8 @@ public:
     // True while a row is ready.
     virtual bool step() = 0;
     virtual qint64 int64(int column) const = 0;
-    // NULL reads as an invalid QVariant; a REAL as the text a filter compares it as.
+    // NULL reads as an invalid QVariant; a REAL as the text a filter compares it as; long text
+    // as a Utf8Value.
     virtual QVariant cell(int column) const = 0;
 };
 

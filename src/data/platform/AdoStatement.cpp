@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/AdoStatement.h"
 
+#include "platform/AdoBackend.h"
 #include "platform/Errors.h"
 #include "platform/SysUtils.h"
 
@@ -22,6 +23,22 @@ std::optional<QString> ExactUtf8(QByteArrayView bytes) {
 }
 
 namespace varozidi::ado {
+
+QVariant Utf8Value(QByteArray bytes) {
+    // Code that asks any value for its text gets this one's too.
+    static const bool converts =
+        QMetaType::registerConverter<Utf8Bytes, QString>([](const Utf8Bytes& text) {
+            return ExactUtf8(text.bytes).value_or(QString::fromUtf8(text.bytes));
+        });
+    Q_UNUSED(converts);
+    return QVariant::fromValue(Utf8Bytes{std::move(bytes)});
+}
+
+const QByteArray* Utf8BytesOf(const QVariant& value) {
+    return value.metaType() == QMetaType::fromType<Utf8Bytes>()
+               ? &static_cast<const Utf8Bytes*>(value.constData())->bytes
+               : nullptr;
+}
 
 namespace {
 
@@ -114,6 +131,13 @@ void Statement::bind(const std::vector<QVariant>& values, int first) {
 
 void Statement::bind(int index, const QVariant& value) {
     int rc = SQLITE_OK;
+    if (const QByteArray* utf8 = Utf8BytesOf(value)) {
+        rc = sqlite3_bind_text64(stmt_, index, utf8->constData(), sqlite3_uint64(utf8->size()),
+                                 SQLITE_TRANSIENT, SQLITE_UTF8);
+        if (rc != SQLITE_OK)
+            fail(rc);
+        return;
+    }
     switch (value.typeId()) {
     case QMetaType::UnknownType:
         rc = sqlite3_bind_null(stmt_, index);
@@ -175,6 +199,12 @@ std::optional<QByteArrayView> Statement::bytes(int column) const {
     if (!data && size > 0)
         fail(SQLITE_NOMEM);
     return QByteArrayView(static_cast<const char*>(data), size);
+}
+
+std::optional<QByteArrayView> Statement::text(int column) const {
+    if (sqlite3_column_type(stmt_, column) != SQLITE_TEXT)
+        return std::nullopt;
+    return bytes(column);
 }
 
 void Statement::reset() {

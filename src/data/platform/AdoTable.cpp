@@ -159,7 +159,9 @@ struct TADOTable::Impl {
             if (rowids[std::size_t(at)] != rowid)
                 continue;
             QVariant v = s->cell(1);
-            if (v.typeId() == QMetaType::QString)
+            if (const QByteArray* text = varozidi::ado::Utf8BytesOf(v))
+                fresh.bytes += text->size();
+            else if (v.typeId() == QMetaType::QString)
                 fresh.bytes += v.toString().size() * qsizetype(sizeof(QChar));
             else if (v.typeId() == QMetaType::QByteArray)
                 fresh.bytes += v.toByteArray().size();
@@ -474,33 +476,46 @@ void TADOTable::setValue(int column, const QVariant& v) {
     d_->changed[std::size_t(column)] = true;
 }
 
+namespace {
+
+// The bytes a field holds as they are stored: text undecoded, or a BLOB.
+const QByteArray* storedBytes(const QVariant& v) {
+    if (const QByteArray* utf8 = varozidi::ado::Utf8BytesOf(v))
+        return utf8;
+    return v.typeId() == QMetaType::QByteArray ? static_cast<const QByteArray*>(v.constData())
+                                               : nullptr;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------------------------------
 // TField
 
 QString TField::AsString() const {
     const QVariant v = table_->value(column_);
-    switch (v.typeId()) {
-    case QMetaType::UnknownType:
-        return {};
-    case QMetaType::QByteArray:
-        return ExactUtf8(v.toByteArray()).value_or(QString::fromUtf8(v.toByteArray()));
-    default:
-        return v.toString();
-    }
+    if (const QByteArray* bytes = storedBytes(v))
+        return ExactUtf8(*bytes).value_or(QString::fromUtf8(*bytes));
+    return v.isValid() ? v.toString() : QString();
 }
 
 bool TField::IsText() const {
     const QVariant v = table_->value(column_);
-    return v.typeId() != QMetaType::QByteArray || ExactUtf8(v.toByteArray()).has_value();
+    const QByteArray* bytes = storedBytes(v);
+    return !bytes || ExactUtf8(*bytes).has_value();
 }
 
 QByteArray TField::AsBytes() const {
     const QVariant v = table_->value(column_);
-    return v.typeId() == QMetaType::QByteArray ? v.toByteArray() : AsString().toUtf8();
+    const QByteArray* bytes = storedBytes(v);
+    return bytes ? *bytes : AsString().toUtf8();
 }
 
 void TField::setAsString(const QString& value) {
     table_->setValue(column_, value);
+}
+
+void TField::setAsBytes(const QByteArray& utf8) {
+    table_->setValue(column_, varozidi::ado::Utf8Value(utf8));
 }
 
 qint64 TField::AsLargeInt() const {

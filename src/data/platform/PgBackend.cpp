@@ -48,7 +48,15 @@ public:
     explicit PgRows(std::unique_ptr<PgResult> result) : result_(std::move(result)) {}
     bool step() override { return ++row_ < result_->rows(); }
     qint64 int64(int column) const override { return result_->int64(row_, column); }
-    QVariant cell(int column) const override { return result_->value(row_, column); }
+    QVariant cell(int column) const override {
+        pg_result* raw = result_->get();
+        const Oid type = PQftype(raw, column);
+        if (result_->isNull(row_, column) || type == kInt2 || type == kInt4 || type == kInt8 ||
+            type == kBytea || PQgetlength(raw, row_, column) <= kTextKeptAsBytes)
+            return result_->value(row_, column);
+        // Text as the server sent it (UTF-8), decoded only where a string is wanted.
+        return Utf8Value(QByteArray(PQgetvalue(raw, row_, column), PQgetlength(raw, row_, column)));
+    }
 
 private:
     std::unique_ptr<PgResult> result_;
@@ -244,7 +252,9 @@ std::unique_ptr<PgResult> PgBackend::exec(const QString& sql, const std::vector<
     std::vector<Oid> types(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const QVariant& v = params[i];
-        switch (v.typeId()) {
+        // Text given as its UTF-8 bytes goes as they are.
+        const QByteArray* utf8 = Utf8BytesOf(v);
+        switch (utf8 ? int(QMetaType::QString) : v.typeId()) {
         case QMetaType::UnknownType:
             continue;
         case QMetaType::Bool:
@@ -265,7 +275,7 @@ std::unique_ptr<PgResult> PgBackend::exec(const QString& sql, const std::vector<
             break;
         default:
             types[i] = kText;
-            data[i] = v.toString().toUtf8();
+            data[i] = utf8 ? *utf8 : v.toString().toUtf8();
             // The server's text cannot hold it, and libpq would cut the text short there.
             if (data[i].contains('\0'))
                 fail(doing, QStringLiteral("the text holds a NUL character (code 0), which a "

@@ -24,7 +24,11 @@ public:
     Statement& statement() { return statement_; }
     bool step() override { return statement_.step(); }
     qint64 int64(int column) const override { return statement_.int64(column); }
-    QVariant cell(int column) const override { return statement_.cell(column); }
+    QVariant cell(int column) const override {
+        if (const auto text = statement_.text(column); text && text->size() > kTextKeptAsBytes)
+            return Utf8Value(text->toByteArray());
+        return statement_.cell(column);
+    }
 
 private:
     Statement statement_;

@@ -72,26 +72,27 @@ QString decodeText(const QByteArray& bytes) {
     return text;
 }
 
-QsciScintilla::EolMode eolModeOf(const QString& text) {
-    const qsizetype lf = text.indexOf(u'\n');
-    const qsizetype cr = text.indexOf(u'\r');
+QsciScintilla::EolMode eolModeOf(const QByteArray& text) {
+    const qsizetype lf = text.indexOf('\n');
+    // Only a CR before the first LF decides; a text of megabytes is not searched to its end.
+    const qsizetype cr = QByteArrayView(text).first(lf < 0 ? text.size() : lf).indexOf('\r');
     if (cr >= 0 && (lf < 0 || cr < lf))
         return lf == cr + 1 ? QsciScintilla::EolWindows : QsciScintilla::EolMac;
     return QsciScintilla::EolUnix;
 }
 
-// The longest line of UTF-8 text, in bytes.
-qsizetype longestLine(const QByteArray& bytes) {
-    qsizetype longest = 0;
-    qsizetype start = 0;
-    while (start <= bytes.size()) {
-        qsizetype end = bytes.indexOf('\n', start);
-        if (end < 0)
-            end = bytes.size();
-        longest = std::max(longest, end - start);
-        start = end + 1;
+// Whether a line of the text is longer than limit bytes. Each step looks back from limit bytes
+// ahead for the last line end, so that a text of short lines is hardly read at all.
+bool hasLineLongerThan(const QByteArray& bytes, qsizetype limit) {
+    const char* line = bytes.constData();
+    const char* const end = line + bytes.size();
+    while (end - line > limit) {
+        const void* last = memrchr(line, '\n', std::size_t(limit) + 1);
+        if (!last)
+            return true;
+        line = static_cast<const char*>(last) + 1;
     }
-    return longest;
+    return false;
 }
 
 } // namespace
@@ -125,7 +126,7 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
         marginFor_ = {};
         fitLineNumbers();
     });
-    replaceText(QStringLiteral("SynEdit1"));
+    replaceText(QByteArrayLiteral("SynEdit1"));
 }
 
 void TSynEdit::applyEditorLook() {
@@ -149,7 +150,7 @@ void TSynEdit::applyEditorLook() {
     setMarginsFont(gutterFont_);
     setMarginsBackgroundColor(palette().color(QPalette::Button));
     setMarginsForegroundColor(palette().color(QPalette::ButtonText));
-    marginFor_ = {};
+    // The margin's width outlasts a change of lexer; its font and the digits decide it.
     fitLineNumbers();
 }
 
@@ -166,13 +167,11 @@ void TSynEdit::fitLineNumbers() {
     setMarginWidth(0, QString(digits + 1, u'0'));
 }
 
-void TSynEdit::replaceText(const QString& text, const std::function<void()>& whileEmpty) {
+void TSynEdit::replaceText(const QByteArray& bytes, const std::function<void()>& whileEmpty) {
     const bool wasLarge = SendScintilla(SCI_GETLENGTH) > kLargeText;
     programChange_ = true;
-    setEolMode(eolModeOf(text));
-    // By length, not as a C string: a NUL inside a snippet is text like any other.
-    const QByteArray bytes = text.toUtf8();
-    longLine_ = longestLine(bytes) > kLongestWrappedLine;
+    setEolMode(eolModeOf(bytes));
+    longLine_ = hasLineLongerThan(bytes, kLongestWrappedLine);
     // The history is emptied below; collecting it would only copy the text once more.
     SendScintilla(SCI_SETUNDOCOLLECTION, 0UL);
     SendScintilla(SCI_CLEARALL);
@@ -183,6 +182,7 @@ void TSynEdit::replaceText(const QString& text, const std::function<void()>& whi
     // lines in view now and the others while the window is idle.
     if (wrapMode() != WrapNone)
         setWrapMode(WrapNone);
+    // By length, not as a C string: a NUL inside a snippet is text like any other.
     SendScintilla(SCI_APPENDTEXT, static_cast<unsigned long>(bytes.size()), bytes.constData());
     applyWrap();
     SendScintilla(SCI_SETUNDOCOLLECTION, 1UL);
@@ -233,23 +233,27 @@ void TSynEdit::LoadLinesFromFile(const QString& path) {
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw Error(QStringLiteral("Cannot read file \"%1\": %2.").arg(path, file.errorString()));
-    replaceText(decodeText(bytes));
+    replaceText(decodeText(bytes).toUtf8());
 }
 
 void TSynEdit::ClearLines() {
-    replaceText(QString());
+    replaceText(QByteArray());
 }
 
 void TSynEdit::SetLinesText(const QString& text) {
-    replaceText(text);
+    replaceText(text.toUtf8());
 }
 
 void TSynEdit::SetLinesText(const QString& text, TSynCustomHighlighter* highlighter) {
-    replaceText(text, [&] { setHighlighter(highlighter); });
+    SetLinesBytes(text.toUtf8(), highlighter);
+}
+
+void TSynEdit::SetLinesBytes(const QByteArray& utf8, TSynCustomHighlighter* highlighter) {
+    replaceText(utf8, [&] { setHighlighter(highlighter); });
 }
 
 void TSynEdit::Clear() {
-    replaceText(QString());
+    replaceText(QByteArray());
 }
 
 void TSynEdit::setWordWrap(bool on) {
@@ -325,8 +329,10 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
 void TSynEdit::changeEvent(QEvent* event) {
     QsciScintilla::changeEvent(event);
     // The desktop switched between light and dark while the program runs.
-    if (event->type() == QEvent::PaletteChange && !applyingLook_)
+    if (event->type() == QEvent::PaletteChange && !applyingLook_) {
+        marginFor_ = {};
         applyEditorLook();
+    }
 }
 
 void TSynEdit::contextMenuEvent(QContextMenuEvent* event) {

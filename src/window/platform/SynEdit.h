@@ -80,6 +80,9 @@ public:
     void SetLinesText(const QString& text);
     // The text with the highlighter that colours it, set while the editor is empty.
     void SetLinesText(const QString& text, TSynCustomHighlighter* highlighter);
+    // The same from UTF-8 as stored, handed to the editor as it is: bytes that are not UTF-8
+    // are shown as such and come back unchanged from TextBytes.
+    void SetLinesBytes(const QByteArray& utf8, TSynCustomHighlighter* highlighter);
     void Clear();
 
     // The whole text, NUL characters included.
@@ -127,7 +130,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void replaceText(const QString& text, const std::function<void()>& whileEmpty = {});
+    void replaceText(const QByteArray& bytes, const std::function<void()>& whileEmpty = {});
     QPoint caretPoint() const;
     void applyEditorLook();
     void applyWrap();
