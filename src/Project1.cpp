@@ -51,8 +51,6 @@ int main(int argc, char** argv) {
     // The help browser's engine report and its pages' console are for developers, who can
     // turn them back on with QT_LOGGING_RULES.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false\njs=false"));
-    // The embedded browser shares its OpenGL contexts with the windows.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varozidi"));
     QApplication::setDesktopFileName(QStringLiteral(VAROZIDI_APP_ID));

@@ -22,6 +22,9 @@
 #include <QtTest>
 #include <cstdio>
 #include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -58,6 +61,8 @@ private Q_SLOTS:
     void searchReachesTheRunningProgram_data();
     void searchReachesTheRunningProgram();
     void searchStartsAProgramWhenNoneRuns();
+    void badRequestsLeaveTheListenerWorking_data();
+    void badRequestsLeaveTheListenerWorking();
 };
 
 void QuickCopyTest::copiesTheStoredBody_data() {
@@ -155,6 +160,63 @@ void QuickCopyTest::searchStartsAProgramWhenNoneRuns() {
     QCOMPARE(plain->state(), QProcess::Running);
     plain->terminate();
     QVERIFY(plain->waitForFinished(10000));
+}
+
+void QuickCopyTest::badRequestsLeaveTheListenerWorking_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("not ours") << QByteArray("GET / HTTP/1.0\r\n\r\n") << true;
+    QTest::newRow("text too long") << QByteArray("VZS1\x01\x7f\xff\xff\xff", 9) << true;
+    QTest::newRow("cut short") << QByteArray("VZS1\x01\x00\x00\x00\x09"
+                                             "abc",
+                                             12)
+                               << false;
+}
+
+// A file left by a killed program is replaced; what is not a request gets no answer, the
+// next request is taken all the same, and the file goes with the window.
+void QuickCopyTest::badRequestsLeaveTheListenerWorking() {
+    QFETCH(QByteArray, request);
+    QFETCH(bool, refused);
+    QString socket;
+    {
+        Started s({{"C++", "Vector sum", "x"}});
+        socket = SearchSocketName(s->DataDir, s->ADOConnection1->ConnectionString());
+        const QByteArray path = QFile::encodeName(socket);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        const int left = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QCOMPARE(::bind(left, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ::close(left);
+        ListenForSearches(socket, &s.form());
+        QCOMPARE(QFileInfo(socket).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
+
+        QLocalSocket bad;
+        bad.connectToServer(socket);
+        QVERIFY(bad.waitForConnected(1000));
+        bad.write(request);
+        if (refused)
+            QTRY_COMPARE(bad.state(), QLocalSocket::UnconnectedState);
+        else
+            QTest::qWait(100);
+        QCOMPARE(bad.readAll(), QByteArray());
+        bad.abort();
+        QVERIFY(!s->Search || !s->Search->isVisible());
+
+        QLocalSocket good;
+        good.connectToServer(socket);
+        QVERIFY(good.waitForConnected(1000));
+        good.write(QByteArray("VZS1\x01\x00\x00\x00\x05"
+                              "after",
+                              14));
+        QTRY_COMPARE_WITH_TIMEOUT(good.bytesAvailable(), qint64(1), 5000);
+        QCOMPARE(good.readAll(), QByteArray("k"));
+        QCOMPARE(s->Search->Query->text(), QString("after"));
+    }
+    // Closing the window takes the socket file along.
+    QVERIFY(!QFileInfo::exists(socket));
 }
 
 int main(int argc, char** argv) {

@@ -6,10 +6,38 @@
 #include "platform/Errors.h"
 #include "platform/WindowAccess.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QLibrary>
+#include <QOpenGLContext>
+
+QT_BEGIN_NAMESPACE
+Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
+QT_END_NAMESPACE
 
 namespace {
+
+QOpenGLContext* sharedContext = nullptr;
+
+void dropSharedContext() {
+    if (QOpenGLContext::globalShareContext() == sharedContext)
+        qt_gl_set_global_share_context(nullptr);
+    delete sharedContext;
+    sharedContext = nullptr;
+}
+
+// The browser draws through an OpenGL context shared with the windows', which must exist
+// before its libraries load. Made here rather than by the application at start-up, where
+// it took longer than everything else before the main window could show.
+void shareOpenGLContexts() {
+    if (QOpenGLContext::globalShareContext())
+        return;
+    sharedContext = new QOpenGLContext;
+    sharedContext->setFormat(QSurfaceFormat::defaultFormat());
+    sharedContext->create();
+    qt_gl_set_global_share_context(sharedContext);
+    qAddPostRoutine(dropSharedContext);
+}
 
 QString& chosenModulePath() {
     static QString path;
@@ -38,6 +66,7 @@ CreateHelpWindowFunction loadModule(const QString& path) {
             QStringLiteral("The help cannot be shown: its module %1 is damaged (cut short).")
                 .arg(path) +
             afterwards);
+    shareOpenGLContexts();
     QLibrary library(path);
     auto create = reinterpret_cast<CreateHelpWindowFunction>(
         library.load() ? library.resolve(kCreateHelpWindowName) : nullptr);

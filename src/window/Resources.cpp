@@ -10,3 +10,15 @@ void InitResources() {
     }();
     (void)done;
 }
+
+QIcon ProgramIcon() {
+    // Never freed: pictures may not outlive the application object, and this one lasts.
+    static const QIcon* icon = [] {
+        InitResources();
+        auto* made = new QIcon;
+        for (int size : {16, 24, 32, 48, 64, 128, 256})
+            made->addFile(QStringLiteral(":/images/varozidi-%1.png").arg(size));
+        return made;
+    }();
+    return *icon;
+}

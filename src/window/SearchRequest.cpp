@@ -14,17 +14,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QScopeGuard>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtEndian>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -38,35 +37,171 @@ namespace {
 constexpr char kMagic[] = "VZS1";
 // A query longer than this is no query.
 constexpr quint32 kMaxText = 1 << 20;
-constexpr int kConnectMs = 500;
 // A running program may be in the middle of a save; the request waits for it.
 constexpr int kAnswerMs = 5000;
 // The answer goes once the window is painted, or after this at the latest.
 constexpr int kPaintWaitMs = 1000;
 
-// Answers the request once the search window has been painted.
-class AnswerWhenPainted : public QObject {
-public:
-    AnswerWhenPainted(QWidget* window, QLocalSocket* socket) : QObject(window), socket_(socket) {
-        window->installEventFilter(this);
-        QTimer::singleShot(kPaintWaitMs, this, [this] { answer(); });
-    }
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint)
-            QTimer::singleShot(0, this, [this] { answer(); });
+// The listening side in plain POSIX as well: the toolkit's own local sockets would bring its
+// network library and what that links (Kerberos, a proxy resolver) into every start.
+
+bool sockaddrOf(const QByteArray& path, sockaddr_un& address) {
+    if (path.size() >= qsizetype(sizeof address.sun_path))
         return false;
+    address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    return true;
+}
+
+// One request on its way in; answered once, then closed.
+class Request : public QObject {
+public:
+    Request(int fd, TForm1* form) : QObject(form), fd_(fd), form_(form) {
+        reader_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        QObject::connect(reader_, &QSocketNotifier::activated, this, [this] { readSome(); });
+    }
+    ~Request() override { ::close(fd_); }
+
+    // Says the window is there, and lets the asking program end.
+    void Answer() {
+        if (answered_)
+            return;
+        answered_ = true;
+        (void)::send(fd_, "k", 1, MSG_NOSIGNAL);
+        deleteLater();
     }
 
 private:
-    void answer() {
-        if (socket_) {
-            socket_->write("k");
-            socket_->flush();
-            socket_->disconnectFromServer();
+    void readSome() {
+        char chunk[4096];
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            return;
+        if (n <= 0) { // gone before its answer
+            reader_->setEnabled(false);
+            deleteLater();
+            return;
         }
-        deleteLater();
+        received_.append(chunk, n);
+        constexpr qsizetype head = 4 + 1 + 4;
+        if (received_.size() < head)
+            return; // the rest is still on its way
+        const quint32 size = qFromBigEndian<quint32>(received_.constData() + 5);
+        if (!received_.startsWith(kMagic) || size > kMaxText) {
+            reader_->setEnabled(false);
+            deleteLater();
+            return;
+        }
+        if (received_.size() < head + qsizetype(size))
+            return;
+        reader_->setEnabled(false);
+        const bool hasText = received_.at(4) != 0;
+        const QString text = QString::fromUtf8(received_.mid(head, size));
+        ShowSearch(form_, SearchOption{true, hasText ? std::optional(text) : std::nullopt});
+        if (form_->Search && form_->Search->isVisible())
+            answerWhenPainted(form_->Search);
+        else
+            Answer(); // taken all the same (behind a question): no second program may start
     }
-    QPointer<QLocalSocket> socket_;
+
+    void answerWhenPainted(QWidget* window) {
+        auto* watcher = new PaintWatcher(this);
+        window->installEventFilter(watcher);
+        QTimer::singleShot(kPaintWaitMs, this, [this] { Answer(); });
+    }
+
+    class PaintWatcher : public QObject {
+    public:
+        explicit PaintWatcher(Request* request) : QObject(request), request_(request) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint)
+                QTimer::singleShot(0, request_, [request = request_] { request->Answer(); });
+            return false;
+        }
+
+    private:
+        Request* request_;
+    };
+
+    int fd_;
+    TForm1* form_;
+    QSocketNotifier* reader_;
+    QByteArray received_;
+    bool answered_ = false;
+};
+
+// The socket file and the descriptor listening on it; the file goes with it, unless another
+// program has put its own in its place meanwhile.
+class Listener : public QObject {
+public:
+    Listener(int fd, QByteArray path, ino_t inode, TForm1* form)
+        : QObject(form), fd_(fd), path_(std::move(path)), inode_(inode) {
+        auto* notifier = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        QObject::connect(notifier, &QSocketNotifier::activated, this, [this, form] {
+            for (;;) {
+                const int client = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (client < 0)
+                    return;
+                new Request(client, form);
+            }
+        });
+    }
+    ~Listener() override {
+        struct stat now {};
+        if (::lstat(path_.constData(), &now) == 0 && now.st_ino == inode_)
+            ::unlink(path_.constData());
+        ::close(fd_);
+    }
+
+private:
+    int fd_;
+    QByteArray path_;
+    ino_t inode_;
+};
+
+constexpr int kNobody = -1;
+constexpr int kBusy = -2;
+
+// A connection to the program listening on path, kBusy when one listens but cannot take
+// another connection now, kNobody when none does.
+int connectToListener(const QByteArray& path) {
+    sockaddr_un address{};
+    if (!sockaddrOf(path, address))
+        return kNobody;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return kNobody;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    const bool busy = errno == EAGAIN || errno == EINPROGRESS;
+    ::close(fd);
+    return busy ? kBusy : kNobody;
+}
+
+// Kept open to the program that holds the socket, sending nothing: its end says that program
+// has gone, and this one takes the requests over. The short wait keeps two such programs from
+// taking turns at the file.
+class Watch : public QObject {
+public:
+    Watch(int fd, const QString& socketName, TForm1* form) : QObject(form), fd_(fd) {
+        auto* notifier = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        QObject::connect(
+            notifier, &QSocketNotifier::activated, this, [this, notifier, socketName, form] {
+                char byte = 0;
+                const ssize_t n = ::recv(fd_, &byte, 1, 0);
+                if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN)))
+                    return;
+                notifier->setEnabled(false);
+                QTimer::singleShot(QRandomGenerator::global()->bounded(20, 300), form,
+                                   [socketName, form] { ListenForSearches(socketName, form); });
+                deleteLater();
+            });
+    }
+    ~Watch() override { ::close(fd_); }
+
+private:
+    int fd_;
 };
 
 } // namespace
@@ -166,60 +301,43 @@ bool ForwardSearch(const QString& socketName, const SearchOption& option) {
 }
 
 void ListenForSearches(const QString& socketName, TForm1* form) {
-    {
-        // A program still answering keeps the socket; a file left by a killed one goes.
-        auto* probe = new QLocalSocket(form);
-        probe->connectToServer(socketName);
-        if (probe->waitForConnected(kConnectMs)) {
-            // Kept open, it tells when that program ends, and this one takes the requests
-            // over; the wait keeps two such programs from taking turns at the file.
-            QObject::connect(probe, &QLocalSocket::disconnected, form, [probe, socketName, form] {
-                probe->deleteLater();
-                QTimer::singleShot(QRandomGenerator::global()->bounded(20, 300), form,
-                                   [socketName, form] { ListenForSearches(socketName, form); });
-            });
-            return;
-        }
-        delete probe;
-        QLocalServer::removeServer(socketName);
-    }
-    auto* server = new QLocalServer(form);
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server->listen(socketName)) {
-        delete server; // later --search starts open a window of their own
+    // Failures leave later --search starts to open a window of their own.
+    const QByteArray path = QFile::encodeName(socketName);
+    sockaddr_un address{};
+    if (!sockaddrOf(path, address))
+        return;
+    // A program still answering keeps the socket; a file left by a killed one goes.
+    if (const int held = connectToListener(path); held != kNobody) {
+        if (held >= 0)
+            new Watch(held, socketName, form);
         return;
     }
-    QObject::connect(server, &QLocalServer::newConnection, form, [server, form] {
-        while (QLocalSocket* socket = server->nextPendingConnection()) {
-            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            auto received = std::make_shared<QByteArray>();
-            QObject::connect(socket, &QLocalSocket::readyRead, form, [socket, form, received] {
-                *received += socket->readAll();
-                constexpr qsizetype head = 4 + 1 + 4;
-                if (received->size() < head)
-                    return; // the rest is still on its way
-                const quint32 size = qFromBigEndian<quint32>(received->constData() + 5);
-                if (!received->startsWith(kMagic) || size > kMaxText) {
-                    socket->abort();
-                    return;
-                }
-                if (received->size() < head + qsizetype(size))
-                    return;
-                const bool hasText = received->at(4) != 0;
-                const QString text = QString::fromUtf8(received->mid(head, size));
-                SearchOption option{true, hasText ? std::optional(text) : std::nullopt};
-                ShowSearch(form, option);
-                if (form->Search && form->Search->isVisible()) {
-                    new AnswerWhenPainted(form->Search, socket);
-                } else {
-                    // Taken all the same (behind a question): no second program may start.
-                    socket->write("k");
-                    socket->flush();
-                    socket->disconnectFromServer();
-                }
-            });
-        }
+    ::unlink(path.constData());
+    // Bound in a folder only this user can enter and then moved into place, so that the
+    // socket is never reachable by others, whatever the umask.
+    const QFileInfo target(socketName);
+    QByteArray folder = QFile::encodeName(target.absolutePath()) + "/varozidi-XXXXXX";
+    if (!::mkdtemp(folder.data()))
+        return;
+    const QByteArray inFolder = folder + "/s";
+    const auto dropFolder = qScopeGuard([&] {
+        ::unlink(inFolder.constData());
+        ::rmdir(folder.constData());
     });
+    sockaddr_un bound{};
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    struct stat placed {};
+    if (!sockaddrOf(inFolder, bound) ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0 ||
+        ::chmod(inFolder.constData(), S_IRUSR | S_IWUSR) != 0 || ::listen(fd, 16) != 0 ||
+        ::rename(inFolder.constData(), path.constData()) != 0 ||
+        ::lstat(path.constData(), &placed) != 0) {
+        ::close(fd);
+        return;
+    }
+    new Listener(fd, path, placed.st_ino, form);
 }
 
 void ShowSearch(TForm1* form, const SearchOption& option) {

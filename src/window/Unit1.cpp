@@ -104,10 +104,9 @@ void TForm1::createComponents() {
     SynEdit1 = ui->SynEdit1;
 
     setFont(FormFont());
-    QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addFile(QStringLiteral(":/images/varozidi-%1.png").arg(size));
-    setWindowIcon(icon);
+    // Reading its seven sizes took a tenth of the time before the window could show; the
+    // icon follows on the loop's first turn, and message boxes before it take it themselves.
+    QTimer::singleShot(0, this, [this] { setWindowIcon(ProgramIcon()); });
     SetMessageDlgOwner(this);
     resize(645, 412);
     move(0, 0);

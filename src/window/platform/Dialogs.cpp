@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/Dialogs.h"
 
+#include "Resources.h"
 #include "platform/Errors.h"
 
 #include <QApplication>
@@ -101,7 +102,7 @@ int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, in
     QWidget* over = owner() && owner()->isVisible() ? owner().data() : QApplication::activeWindow();
     QMessageBox box(iconOf(kind), titleOf(kind), text, QMessageBox::NoButton, over);
     if (owner())
-        box.setWindowIcon(owner()->windowIcon());
+        box.setWindowIcon(ProgramIcon());
     for (const auto& choice : kButtons)
         if (buttons & choice.button) {
             QPushButton* button = box.addButton(choice.standard);

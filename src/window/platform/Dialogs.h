@@ -31,8 +31,8 @@ struct MessageDlgRequest {
 int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, int helpContext,
                TMsgDlgButtons defaultButton = 0);
 
-// Message boxes are centred on owner while it is shown, and carry its icon; the program's main
-// window names itself here.
+// Message boxes are centred on owner while it is shown, and carry the program's icon; the
+// program's main window names itself here.
 void SetMessageDlgOwner(QWidget* owner);
 
 // Tests answer dialogs through this seam; an empty function restores the real dialog.
