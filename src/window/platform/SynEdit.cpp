@@ -13,6 +13,7 @@
 #include <QScopedValueRollback>
 #include <QStringDecoder>
 #include <Qsci/qscilexer.h>
+#include <Qsci/qscistyle.h>
 #include <algorithm>
 #include <cstring>
 #include <malloc.h>
@@ -94,6 +95,62 @@ qsizetype longestLine(const QByteArray& bytes) {
     return longest;
 }
 
+// Widths of short runs of text, remembered: a long line (minified code) repeats its names and
+// keywords often, and measuring each again is what takes the time. A line too long gets a
+// larger share while it is shown.
+constexpr unsigned long kWidthCache = 65536;
+constexpr unsigned long kLongLineWidthCache = 524288;
+
+// Scintilla remembers the widths of runs of fewer than 30 bytes only.
+constexpr long kShortRun = 20;
+constexpr long kLongestRun = 29;
+
+bool isWordByte(unsigned char c) {
+    return c >= 0x80 || c == '_' || c == '$' || (c >= '0' && c <= '9') ||
+           ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+}
+
+// Bytes of the UTF-8 character that starts with c; 0 inside one.
+long charBytes(unsigned char c) {
+    if ((c & 0xC0) == 0x80)
+        return 0;
+    return c < 0xE0 ? 1 + (c >= 0xC0) : c < 0xF0 ? 3 : 4;
+}
+
+// Runs of kShortRun to kLongestRun bytes that end where a word starts, so that a run is cut
+// by its text, not by where it lies: after an edit the runs behind it are the same again and
+// their widths are found remembered. Neighbouring runs differ in style (0, 1 or 2, all drawn
+// alike), the first from the style before the text and the last from the one after it (-1:
+// none), so that Scintilla keeps them apart.
+std::vector<char> runStyles(const char* text, long length, int before, int after) {
+    std::vector<char> styles(std::size_t(std::max(length, 0L)));
+    const auto styleAfter = [](int previous, int avoid) {
+        int style = 0;
+        while (style == previous || style == avoid)
+            ++style;
+        return style;
+    };
+    long start = 0;
+    int style = before;
+    while (start < length) {
+        long end = start;
+        while (end < length) {
+            const auto c = static_cast<unsigned char>(text[end]);
+            const long n = charBytes(c);
+            if (n > 0 && end > start &&
+                (end - start + n > kLongestRun ||
+                 (end - start >= kShortRun && isWordByte(c) &&
+                  !isWordByte(static_cast<unsigned char>(text[end - 1])))))
+                break;
+            ++end;
+        }
+        style = styleAfter(style, end == length ? after : -1);
+        std::fill(styles.begin() + start, styles.begin() + end, char(style));
+        start = end;
+    }
+    return styles;
+}
+
 } // namespace
 
 TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
@@ -110,9 +167,7 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
     setMarginLineNumbers(0, true);
     setMarginWidth(1, 0);
     setEolMode(EolUnix);
-    // Widths of short runs of text, remembered: a long line (minified code) repeats its
-    // names and keywords often, and measuring each again is what takes the time.
-    SendScintilla(SCI_SETPOSITIONCACHE, 65536UL);
+    SendScintilla(SCI_SETPOSITIONCACHE, kWidthCache);
     applyEditorLook();
 
     connect(this, &QsciScintilla::textChanged, this, [this] {
@@ -121,6 +176,7 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
     });
     // The line numbers keep their room as they gain digits, and as the text is zoomed.
     connect(this, &QsciScintilla::linesChanged, this, &TSynEdit::fitLineNumbers);
+    connect(this, &QsciScintillaBase::SCN_STYLENEEDED, this, [this](int upTo) { styleRuns(upTo); });
     connect(this, &QsciScintillaBase::SCN_ZOOM, this, [this] {
         marginFor_ = {};
         fitLineNumbers();
@@ -137,6 +193,11 @@ void TSynEdit::applyEditorLook() {
         setPaper(palette().color(QPalette::Base));
         setColor(palette().color(QPalette::Text));
         setCaretForegroundColor(palette().color(QPalette::Text));
+        // A line too long is drawn in styles 0 to 2 by turns (styleRuns), all alike.
+        for (int style : {1, 2})
+            QsciStyle(style, QString(), palette().color(QPalette::Text),
+                      palette().color(QPalette::Base), editorFont_)
+                .apply(this);
     } else {
         // The area past the text is drawn in the default style, which the lexer leaves at
         // the palette's text colour.
@@ -179,11 +240,18 @@ void TSynEdit::replaceText(const QString& text, const std::function<void()>& whi
     // A lexer set on an empty document styles nothing yet; set later, it restyles it all.
     if (whileEmpty)
         whileEmpty();
+    applyLexer();
+    applyLongLine();
     // Text that goes in wrapped is wrapped whole at once; wrapping it afterwards does the
     // lines in view now and the others while the window is idle.
     if (wrapMode() != WrapNone)
         setWrapMode(WrapNone);
     SendScintilla(SCI_APPENDTEXT, static_cast<unsigned long>(bytes.size()), bytes.constData());
+    if (longLine_) {
+        const std::vector<char> styles = runStyles(bytes.constData(), long(bytes.size()), -1, -1);
+        SendScintilla(SCI_STARTSTYLING, 0UL);
+        SendScintilla(SCI_SETSTYLINGEX, static_cast<unsigned long>(styles.size()), styles.data());
+    }
     applyWrap();
     SendScintilla(SCI_SETUNDOCOLLECTION, 1UL);
     programChange_ = false;
@@ -264,23 +332,30 @@ void TSynEdit::applyWrap() {
     showNote();
 }
 
-// Says that a line too long is shown unwrapped. Made only while shown: a hidden note would
-// still be there for a screen reader to find.
+// Says what a line too long leaves off. Made only while shown: a hidden note would still be
+// there for a screen reader to find.
 void TSynEdit::showNote() {
-    if (!WrapSuspended()) {
+    QString text;
+    if (WrapSuspended() && HighlightSuspended())
+        text = tr("Word wrap and highlighting are off for this snippet: it has a line too long "
+                  "for them.");
+    else if (WrapSuspended())
+        text = tr("Word wrap is off for this snippet: it has a line too long to wrap.");
+    else if (HighlightSuspended())
+        text = tr("Highlighting is off for this snippet: it has a line too long to colour.");
+    if (text.isEmpty()) {
         delete wrapNote_;
         wrapNote_ = nullptr;
         return;
     }
     if (!wrapNote_) {
-        wrapNote_ = new QLabel(tr("Word wrap is off for this snippet: it has a line too long to "
-                                  "wrap."),
-                               this);
+        wrapNote_ = new QLabel(this);
         // A note about the text, not part of it.
         wrapNote_->setFont(QApplication::font());
         wrapNote_->setAutoFillBackground(true);
         wrapNote_->setMargin(4);
     }
+    wrapNote_->setText(text);
     placeNote();
     wrapNote_->show();
     wrapNote_->raise();
@@ -298,7 +373,7 @@ void TSynEdit::placeNote() {
 // The highlighter's lexer, set while the editor is empty where it can be: set on a text, it
 // restyles all of it.
 void TSynEdit::applyLexer() {
-    QsciLexer* wanted = highlighter_ ? highlighter_->lexer() : nullptr;
+    QsciLexer* wanted = highlighter_ && !longLine_ ? highlighter_->lexer() : nullptr;
     if (lexer() == wanted)
         return;
     if (wanted) {
@@ -320,6 +395,53 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
     // Setting a lexer restyles every line, even when it is the same lexer.
     highlighter_ = highlighter;
     applyLexer();
+    showNote();
+}
+
+// A line too long is cut into short runs of two styles that look alike (styleRuns), and
+// QScintilla's own reading of the caret's column on each move, a walk over every character
+// before it, is left out (nothing here listens to it): on a line of megabytes either would
+// cost more than a key may.
+void TSynEdit::applyLongLine() {
+    if (longLineSettings_ == longLine_)
+        return;
+    longLineSettings_ = longLine_;
+    SendScintilla(SCI_SETPOSITIONCACHE, longLine_ ? kLongLineWidthCache : kWidthCache);
+    if (longLine_)
+        disconnect(this, SIGNAL(SCN_UPDATEUI(int)), this, SLOT(handleUpdateUI(int)));
+    else
+        connect(this, SIGNAL(SCN_UPDATEUI(int)), this, SLOT(handleUpdateUI(int)));
+}
+
+// Scintilla lays a line out whole after every change. In runs of fewer than 30 bytes each
+// width is looked up, not measured; typed text takes style 0 and joins the run it falls in,
+// so only a stretch of style 0 grown too long (text pasted, runs joined by a deletion) is cut
+// again, and the rest keeps its runs.
+void TSynEdit::styleRuns(long upTo) {
+    if (!longLine_ || lexer())
+        return;
+    const long from = SendScintilla(SCI_GETENDSTYLED);
+    const auto styleAt = [this](long pos) {
+        return SendScintilla(SCI_GETSTYLEAT, static_cast<unsigned long>(pos));
+    };
+    long first = from;
+    while (first > 0 && from - first <= kLongestRun && styleAt(first - 1) == 0)
+        --first;
+    long last = from;
+    while (last < upTo && styleAt(last) == 0)
+        ++last;
+    if (last - first > kLongestRun) {
+        const long size = SendScintilla(SCI_GETLENGTH);
+        const auto* text = reinterpret_cast<const char*>(
+            SendScintilla(SCI_GETRANGEPOINTER, static_cast<unsigned long>(first), last - first));
+        const std::vector<char> styles =
+            runStyles(text, last - first, first > 0 ? int(styleAt(first - 1)) : -1,
+                      last < size ? int(styleAt(last)) : -1);
+        SendScintilla(SCI_STARTSTYLING, static_cast<unsigned long>(first));
+        SendScintilla(SCI_SETSTYLINGEX, static_cast<unsigned long>(styles.size()), styles.data());
+    }
+    // The rest keeps its runs.
+    SendScintilla(SCI_STARTSTYLING, static_cast<unsigned long>(std::max(upTo, last)));
 }
 
 void TSynEdit::changeEvent(QEvent* event) {
