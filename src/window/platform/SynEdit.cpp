@@ -102,12 +102,15 @@ constexpr unsigned long kWidthCache = 65536;
 constexpr unsigned long kLongLineWidthCache = 524288;
 
 // Scintilla remembers the widths of runs of fewer than 30 bytes only.
-constexpr long kShortRun = 20;
 constexpr long kLongestRun = 29;
 
-bool isWordByte(unsigned char c) {
-    return c >= 0x80 || c == '_' || c == '$' || (c >= '0' && c <= '9') ||
-           ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+// What a byte belongs to when a line is cut into runs: a word, spaces, or other characters
+// (operators, brackets, quotes).
+int kindOf(unsigned char c) {
+    if (c >= 0x80 || c == '_' || c == '$' || (c >= '0' && c <= '9') ||
+        ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'))
+        return 0;
+    return c == ' ' || c == '\t' ? 1 : 2;
 }
 
 // Bytes of the UTF-8 character that starts with c; 0 inside one.
@@ -117,34 +120,30 @@ long charBytes(unsigned char c) {
     return c < 0xE0 ? 1 + (c >= 0xC0) : c < 0xF0 ? 3 : 4;
 }
 
-// Runs of kShortRun to kLongestRun bytes that end where a word starts, so that a run is cut
-// by its text, not by where it lies: after an edit the runs behind it are the same again and
-// their widths are found remembered. Neighbouring runs differ in style (0, 1 or 2, all drawn
-// alike), the first from the style before the text and the last from the one after it (-1:
-// none), so that Scintilla keeps them apart.
+// Cuts text into runs as a lexer cuts tokens: words, spaces and the rest, none longer than
+// kLongestRun bytes. The same few runs recur all over minified code, so each width is
+// measured once, and after an edit the runs behind it are the same again. Neighbouring runs
+// differ in style (0, 1 or 2, all drawn alike), the first from the style before the text
+// and the last from the one after it (-1: none), so that Scintilla keeps them apart.
 std::vector<char> runStyles(const char* text, long length, int before, int after) {
     std::vector<char> styles(std::size_t(std::max(length, 0L)));
-    const auto styleAfter = [](int previous, int avoid) {
-        int style = 0;
-        while (style == previous || style == avoid)
-            ++style;
-        return style;
-    };
     long start = 0;
     int style = before;
     while (start < length) {
-        long end = start;
+        const int kind = kindOf(static_cast<unsigned char>(text[start]));
+        long end = start + 1;
         while (end < length) {
             const auto c = static_cast<unsigned char>(text[end]);
             const long n = charBytes(c);
-            if (n > 0 && end > start &&
-                (end - start + n > kLongestRun ||
-                 (end - start >= kShortRun && isWordByte(c) &&
-                  !isWordByte(static_cast<unsigned char>(text[end - 1])))))
+            if (n > 0 && (kindOf(c) != kind || end - start + n > kLongestRun))
                 break;
             ++end;
         }
-        style = styleAfter(style, end == length ? after : -1);
+        const int avoid = end == length ? after : -1;
+        int next = 0;
+        while (next == style || next == avoid)
+            ++next;
+        style = next;
         std::fill(styles.begin() + start, styles.begin() + end, char(style));
         start = end;
     }
@@ -171,8 +170,13 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
     applyEditorLook();
 
     connect(this, &QsciScintilla::textChanged, this, [this] {
-        if (!programChange_)
-            Q_EMIT OnChange();
+        if (programChange_)
+            return;
+        // Styled at once rather than when painted: styling then would have Scintilla compare
+        // the laid-out line with the text again, character by character.
+        if (longLine_)
+            styleRuns(SendScintilla(SCI_GETLENGTH));
+        Q_EMIT OnChange();
     });
     // The line numbers keep their room as they gain digits, and as the text is zoomed.
     connect(this, &QsciScintilla::linesChanged, this, &TSynEdit::fitLineNumbers);
@@ -413,10 +417,10 @@ void TSynEdit::applyLongLine() {
         connect(this, SIGNAL(SCN_UPDATEUI(int)), this, SLOT(handleUpdateUI(int)));
 }
 
-// Scintilla lays a line out whole after every change. In runs of fewer than 30 bytes each
-// width is looked up, not measured; typed text takes style 0 and joins the run it falls in,
-// so only a stretch of style 0 grown too long (text pasted, runs joined by a deletion) is cut
-// again, and the rest keeps its runs.
+// Scintilla lays a line out whole after every change. In short runs each width is looked up,
+// not measured; typed text takes style 0 and joins the run it falls in, so only a stretch of
+// style 0 grown too long (text pasted, runs joined by a deletion) is cut again, and the rest
+// keeps its runs.
 void TSynEdit::styleRuns(long upTo) {
     if (!longLine_ || lexer())
         return;
