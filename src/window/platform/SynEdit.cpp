@@ -405,7 +405,7 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
     showNote();
 }
 
-// A line too long is cut into short runs of two styles that look alike (styleRuns), and
+// A line too long is cut into short runs of styles that look alike (styleRuns), and
 // QScintilla's own reading of the caret's column on each move, a walk over every character
 // before it, is left out (nothing here listens to it): on a line of megabytes either would
 // cost more than a key may.
