@@ -11,6 +11,7 @@
 #include "platform/ADODB.h"
 #include "platform/LanguageIndex.h"
 #include "platform/SynEdit.h"
+#include "platform/SynHighlighters.h"
 
 #include <QFile>
 #include <QLabel>
@@ -95,6 +96,8 @@ private Q_SLOTS:
     void titlesOfLanguageCaseBlind();
     void wrapOffForOverlongLines_data();
     void wrapOffForOverlongLines();
+    void overlongLineInShortRuns_data();
+    void overlongLineInShortRuns();
     void helpWindowAfterMainWindow_data();
     void helpWindowAfterMainWindow();
 };
@@ -231,6 +234,58 @@ void LargeCollectionsTest::wrapOffForOverlongLines() {
     QVERIFY(!editor.WrapSuspended());
     // Gone, not merely hidden, so that no screen reader finds it.
     QCOMPARE(editor.findChild<QLabel*>(), nullptr);
+}
+
+void LargeCollectionsTest::overlongLineInShortRuns_data() {
+    QTest::addColumn<QList<int>>("lineLengths"); // the long line of each text, shown in turn
+    QTest::newRow("overlong, then ordinary") << QList<int>{200000, 80};
+    QTest::newRow("ordinary, overlong, at the limit")
+        << QList<int>{80, 300000, int(TSynEdit::kLongestWrappedLine)};
+    QTest::newRow("overlong after overlong") << QList<int>{150000, 400000, 60};
+}
+
+// An overlong line goes without colours, in short runs that Scintilla measures once, also
+// after text is pasted into it; the next ordinary text has its colours, its share of the
+// width cache and the caret's reports back.
+void LargeCollectionsTest::overlongLineInShortRuns() {
+    QFETCH(QList<int>, lineLengths);
+    TSynEdit editor;
+    TSynCppSyn cpp;
+    editor.resize(400, 300);
+    editor.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&editor));
+    int column = 0;
+    for (int length : lineLengths) {
+        // Minified code with a character of two bytes now and then.
+        const QString line = QStringLiteral("var é1=f(b,\"s\")+c;").repeated(length / 20 + 1);
+        editor.SetLinesText(QStringLiteral("int x;\n") + line.left(length) + u'\n', &cpp);
+        const bool overlong = length > TSynEdit::kLongestWrappedLine;
+        QCOMPARE(editor.lexer(), overlong ? nullptr : cpp.lexer());
+        const auto* note = editor.findChild<QLabel*>();
+        QCOMPARE(note && note->isVisibleTo(&editor), overlong);
+        QSignalSpy caret(&editor, &QsciScintilla::cursorPositionChanged);
+        editor.setCursorPosition(1, ++column);
+        if (!overlong) {
+            QCOMPARE(editor.SendScintilla(QsciScintilla::SCI_GETPOSITIONCACHE), 65536L);
+            QTRY_VERIFY(!caret.isEmpty());
+            continue;
+        }
+        // Pasted in the middle; Scintilla asks for its styles as it would to paint it.
+        const long middle = editor.SendScintilla(QsciScintilla::SCI_GETLENGTH) / 2 & ~63L;
+        editor.SendScintilla(QsciScintilla::SCI_INSERTTEXT, static_cast<unsigned long>(middle),
+                             QByteArray(5000, 'q').constData());
+        editor.SendScintilla(QsciScintilla::SCI_COLOURISE, static_cast<unsigned long>(middle), -1L);
+        const long size = editor.SendScintilla(QsciScintilla::SCI_GETLENGTH);
+        long run = 0, longest = 0;
+        for (long at = 0, before = -1; at < size; ++at) {
+            const long style = editor.SendScintilla(QsciScintilla::SCI_GETSTYLEAT, at);
+            QVERIFY2(style >= 0 && style <= 2, qPrintable(QString::number(at)));
+            run = style == before ? run + 1 : 1;
+            longest = std::max(longest, run);
+            before = style;
+        }
+        QVERIFY2(longest < 30, qPrintable(QString::number(longest)));
+    }
 }
 
 // The main window comes up without the browser; the help window follows, hidden, and the

@@ -13,6 +13,7 @@
 #include <QScopedValueRollback>
 #include <QStringDecoder>
 #include <Qsci/qscilexer.h>
+#include <Qsci/qscistyle.h>
 #include <algorithm>
 #include <cstring>
 #include <malloc.h>
@@ -95,6 +96,64 @@ bool hasLineLongerThan(const QByteArray& bytes, qsizetype limit) {
     return false;
 }
 
+// Widths of short runs of text, remembered: a long line (minified code) repeats its names and
+// keywords often, and measuring each again is what takes the time. A line too long gets a
+// larger share while it is shown.
+constexpr unsigned long kWidthCache = 65536;
+constexpr unsigned long kLongLineWidthCache = 524288;
+
+// Scintilla remembers the widths of runs of fewer than 30 bytes only.
+constexpr long kLongestRun = 29;
+
+// What a byte belongs to when a line is cut into runs: a word, spaces, or other characters
+// (operators, brackets, quotes).
+int kindOf(unsigned char c) {
+    if (c >= 0x80 || c == '_' || c == '$' || (c >= '0' && c <= '9') ||
+        ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'))
+        return 0;
+    return c == ' ' || c == '\t' ? 1 : 2;
+}
+
+// Bytes of the UTF-8 character that starts with c; 0 inside one.
+long charBytes(unsigned char c) {
+    if ((c & 0xC0) == 0x80)
+        return 0;
+    return c < 0xE0 ? 1 + (c >= 0xC0) : c < 0xF0 ? 3 : 4;
+}
+
+// Cuts text into runs as a lexer cuts tokens: words, spaces and the rest, none longer than
+// kLongestRun bytes, numbers in pairs of digits. The same few runs recur all over minified code, so
+// each width is measured once, and after an edit the runs behind it are the same again.
+// Neighbouring runs differ in style (0, 1 or 2, all drawn alike), the first from the style before
+// the text and the last from the one after it (-1: none), so that Scintilla keeps them apart.
+std::vector<char> runStyles(const char* text, long length, int before, int after) {
+    std::vector<char> styles(std::size_t(std::max(length, 0L)));
+    long start = 0;
+    int style = before;
+    while (start < length) {
+        const int kind = kindOf(static_cast<unsigned char>(text[start]));
+        // Numbers in pairs of digits: a line of megabytes holds thousands of different
+        // numbers, each measured on its first showing, but only a hundred different pairs.
+        const long longest = text[start] >= '0' && text[start] <= '9' ? 2 : kLongestRun;
+        long end = start + 1;
+        while (end < length) {
+            const auto c = static_cast<unsigned char>(text[end]);
+            const long n = charBytes(c);
+            if (n > 0 && (kindOf(c) != kind || end - start + n > longest))
+                break;
+            ++end;
+        }
+        const int avoid = end == length ? after : -1;
+        int next = 0;
+        while (next == style || next == avoid)
+            ++next;
+        style = next;
+        std::fill(styles.begin() + start, styles.begin() + end, char(style));
+        start = end;
+    }
+    return styles;
+}
+
 } // namespace
 
 TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
@@ -111,17 +170,21 @@ TSynEdit::TSynEdit(QWidget* parent) : QsciScintilla(parent) {
     setMarginLineNumbers(0, true);
     setMarginWidth(1, 0);
     setEolMode(EolUnix);
-    // Widths of short runs of text, remembered: a long line (minified code) repeats its
-    // names and keywords often, and measuring each again is what takes the time.
-    SendScintilla(SCI_SETPOSITIONCACHE, 65536UL);
+    SendScintilla(SCI_SETPOSITIONCACHE, kWidthCache);
     applyEditorLook();
 
     connect(this, &QsciScintilla::textChanged, this, [this] {
-        if (!programChange_)
-            Q_EMIT OnChange();
+        if (programChange_)
+            return;
+        // Styled at once rather than when painted: styling then would have Scintilla compare
+        // the laid-out line with the text again, character by character.
+        if (longLine_)
+            styleRuns(SendScintilla(SCI_GETLENGTH));
+        Q_EMIT OnChange();
     });
     // The line numbers keep their room as they gain digits, and as the text is zoomed.
     connect(this, &QsciScintilla::linesChanged, this, &TSynEdit::fitLineNumbers);
+    connect(this, &QsciScintillaBase::SCN_STYLENEEDED, this, [this](int upTo) { styleRuns(upTo); });
     connect(this, &QsciScintillaBase::SCN_ZOOM, this, [this] {
         marginFor_ = {};
         fitLineNumbers();
@@ -138,6 +201,11 @@ void TSynEdit::applyEditorLook() {
         setPaper(palette().color(QPalette::Base));
         setColor(palette().color(QPalette::Text));
         setCaretForegroundColor(palette().color(QPalette::Text));
+        // A line too long is drawn in styles 0 to 2 by turns (styleRuns), all alike.
+        for (int style : {1, 2})
+            QsciStyle(style, QString(), palette().color(QPalette::Text),
+                      palette().color(QPalette::Base), editorFont_)
+                .apply(this);
     } else {
         // The area past the text is drawn in the default style, which the lexer leaves at
         // the palette's text colour.
@@ -178,12 +246,19 @@ void TSynEdit::replaceText(const QByteArray& bytes, const std::function<void()>&
     // A lexer set on an empty document styles nothing yet; set later, it restyles it all.
     if (whileEmpty)
         whileEmpty();
+    applyLexer();
+    applyLongLine();
     // Text that goes in wrapped is wrapped whole at once; wrapping it afterwards does the
     // lines in view now and the others while the window is idle.
     if (wrapMode() != WrapNone)
         setWrapMode(WrapNone);
     // By length, not as a C string: a NUL inside a snippet is text like any other.
     SendScintilla(SCI_APPENDTEXT, static_cast<unsigned long>(bytes.size()), bytes.constData());
+    if (longLine_) {
+        const std::vector<char> styles = runStyles(bytes.constData(), long(bytes.size()), -1, -1);
+        SendScintilla(SCI_STARTSTYLING, 0UL);
+        SendScintilla(SCI_SETSTYLINGEX, static_cast<unsigned long>(styles.size()), styles.data());
+    }
     applyWrap();
     SendScintilla(SCI_SETUNDOCOLLECTION, 1UL);
     programChange_ = false;
@@ -268,23 +343,30 @@ void TSynEdit::applyWrap() {
     showNote();
 }
 
-// Says that a line too long is shown unwrapped. Made only while shown: a hidden note would
-// still be there for a screen reader to find.
+// Says what a line too long leaves off. Made only while shown: a hidden note would still be
+// there for a screen reader to find.
 void TSynEdit::showNote() {
-    if (!WrapSuspended()) {
+    QString text;
+    if (WrapSuspended() && HighlightSuspended())
+        text = tr("Word wrap and highlighting are off for this snippet: it has a line too long "
+                  "for them.");
+    else if (WrapSuspended())
+        text = tr("Word wrap is off for this snippet: it has a line too long to wrap.");
+    else if (HighlightSuspended())
+        text = tr("Highlighting is off for this snippet: it has a line too long to colour.");
+    if (text.isEmpty()) {
         delete wrapNote_;
         wrapNote_ = nullptr;
         return;
     }
     if (!wrapNote_) {
-        wrapNote_ = new QLabel(tr("Word wrap is off for this snippet: it has a line too long to "
-                                  "wrap."),
-                               this);
+        wrapNote_ = new QLabel(this);
         // A note about the text, not part of it.
         wrapNote_->setFont(QApplication::font());
         wrapNote_->setAutoFillBackground(true);
         wrapNote_->setMargin(4);
     }
+    wrapNote_->setText(text);
     placeNote();
     wrapNote_->show();
     wrapNote_->raise();
@@ -302,7 +384,7 @@ void TSynEdit::placeNote() {
 // The highlighter's lexer, set while the editor is empty where it can be: set on a text, it
 // restyles all of it.
 void TSynEdit::applyLexer() {
-    QsciLexer* wanted = highlighter_ ? highlighter_->lexer() : nullptr;
+    QsciLexer* wanted = highlighter_ && !longLine_ ? highlighter_->lexer() : nullptr;
     if (lexer() == wanted)
         return;
     if (wanted) {
@@ -324,6 +406,53 @@ void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {
     // Setting a lexer restyles every line, even when it is the same lexer.
     highlighter_ = highlighter;
     applyLexer();
+    showNote();
+}
+
+// A line too long is cut into short runs of styles that look alike (styleRuns), and
+// QScintilla's own reading of the caret's column on each move, a walk over every character
+// before it, is left out (nothing here listens to it): on a line of megabytes either would
+// cost more than a key may.
+void TSynEdit::applyLongLine() {
+    if (longLineSettings_ == longLine_)
+        return;
+    longLineSettings_ = longLine_;
+    SendScintilla(SCI_SETPOSITIONCACHE, longLine_ ? kLongLineWidthCache : kWidthCache);
+    if (longLine_)
+        disconnect(this, SIGNAL(SCN_UPDATEUI(int)), this, SLOT(handleUpdateUI(int)));
+    else
+        connect(this, SIGNAL(SCN_UPDATEUI(int)), this, SLOT(handleUpdateUI(int)));
+}
+
+// Scintilla lays a line out whole after every change. In short runs each width is looked up,
+// not measured; typed text takes style 0 and joins the run it falls in, so only a stretch of
+// style 0 grown too long (text pasted, runs joined by a deletion) is cut again, and the rest
+// keeps its runs.
+void TSynEdit::styleRuns(long upTo) {
+    if (!longLine_ || lexer())
+        return;
+    const long from = SendScintilla(SCI_GETENDSTYLED);
+    const auto styleAt = [this](long pos) {
+        return SendScintilla(SCI_GETSTYLEAT, static_cast<unsigned long>(pos));
+    };
+    long first = from;
+    while (first > 0 && from - first <= kLongestRun && styleAt(first - 1) == 0)
+        --first;
+    long last = from;
+    while (last < upTo && styleAt(last) == 0)
+        ++last;
+    if (last - first > kLongestRun) {
+        const long size = SendScintilla(SCI_GETLENGTH);
+        const auto* text = reinterpret_cast<const char*>(
+            SendScintilla(SCI_GETRANGEPOINTER, static_cast<unsigned long>(first), last - first));
+        const std::vector<char> styles =
+            runStyles(text, last - first, first > 0 ? int(styleAt(first - 1)) : -1,
+                      last < size ? int(styleAt(last)) : -1);
+        SendScintilla(SCI_STARTSTYLING, static_cast<unsigned long>(first));
+        SendScintilla(SCI_SETSTYLINGEX, static_cast<unsigned long>(styles.size()), styles.data());
+    }
+    // The rest keeps its runs.
+    SendScintilla(SCI_STARTSTYLING, static_cast<unsigned long>(std::max(upTo, last)));
 }
 
 void TSynEdit::changeEvent(QEvent* event) {

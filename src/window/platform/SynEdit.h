@@ -104,6 +104,9 @@ public:
     bool WordWrap() const { return wantWrap_; }
     void setWordWrap(bool on);
     bool WrapSuspended() const { return wantWrap_ && longLine_; }
+    // Such a text goes without its highlighter's colours too (the note says so): a lexer
+    // restyles a line whole on every key. Highlighter() still names the highlighter.
+    bool HighlightSuspended() const { return highlighter_ && longLine_; }
     static constexpr qsizetype kLongestWrappedLine = 100000;
     // Text of more bytes than this counts as large.
     static constexpr long kLargeText = 1024 * 1024;
@@ -138,6 +141,8 @@ private:
     void showNote();
     void placeNote();
     void fitLineNumbers();
+    void applyLongLine();
+    void styleRuns(long upTo);
 
     TSynCustomHighlighter* highlighter_ = nullptr;
     QFont editorFont_;
@@ -147,6 +152,7 @@ private:
     bool applyingLook_ = false;
     bool wantWrap_ = false;
     bool longLine_ = false;
+    bool longLineSettings_ = false; // the settings for a line too long are in force
     QLabel* wrapNote_ = nullptr;    // only while shown
     std::pair<int, int> marginFor_; // digits and zoom the line-number margin was fitted to
 };
