@@ -206,17 +206,6 @@ int main(int argc, char** argv) {
     bench::Options o = bench::TakeOptions(argc, argv);
     QCoreApplication app(argc, argv);
     o.collection = bench::CachedCollection(o.cache, o.shape);
-    {
-        // A collection cached by an older build gets the search index of this one, as it would
-        // when the program first opens it.
-        sqlite3* db = bench::OpenBare(o.collection);
-        QElapsedTimer t;
-        t.start();
-        if (varozidi::search::EnsureIndex(db, o.collection))
-            std::fprintf(stderr, "search index made anew in %lld ms\n",
-                         static_cast<long long>(t.elapsed()));
-        sqlite3_close(db);
-    }
     broadSearch(o.collection, QStringLiteral("token"), "19 search matching most rows");
     broadSearch(o.collection, QStringLiteral("to"), "19 two-character search, most rows");
     fewHits(o.collection);
