@@ -218,14 +218,14 @@ void SearchTest::textAfterANulIsFound() {
 
 void SearchTest::findsWhatReadingEveryRowFinds_data() {
     QTest::addColumn<QString>("letters"); // the script the rows and queries are drawn from
-    QTest::newRow("Latin, long s, Kelvin, sharp s") << QStringLiteral("aksſKßẞıİiåÅǅ x");
+    QTest::newRow("Latin, long s, Kelvin, sharp s") << QStringLiteral("aksſKßẞıİiåÅǅ x\n");
     QTest::newRow("Greek sigmas, micro, theta") << QStringLiteral("σςΣµμΜθϑϴβϐΐ ι");
     QTest::newRow("Georgian") << QStringLiteral("აბგᲐᲑᲒႠႡ ");
     QTest::newRow("Cherokee") << QStringLiteral("ᎠᎡᎢꭰꭱꭲᏸᏰ ");
     QTest::newRow("Cyrillic and Armenian") << QStringLiteral("жЖёЁѐԱաբԲ ");
     QTest::newRow("outside the BMP") << QStringLiteral("𐐀𐐨𐓀𐓘𞤀𞤢😀中 ");
     QTest::newRow("LIKE's own characters") << QStringLiteral("%_\\aA\"");
-    QTest::newRow("every script") << QStringLiteral("aſσςµაᲐꭰᎠж𐐀Ա中 ");
+    QTest::newRow("every script") << QStringLiteral("aſσςµაᲐꭰᎠж𐐀Ա中 \n\r");
 }
 
 void SearchTest::findsWhatReadingEveryRowFinds() {
@@ -259,8 +259,16 @@ void SearchTest::findsWhatReadingEveryRowFinds() {
         found += int(expected.size());
         for (const auto& engine : engines) {
             QList<qint64> ids;
-            for (const auto& hit : engine->find(text, 1000).hits)
+            for (const auto& hit : engine->find(text, 1000).hits) {
                 ids.append(hit.id);
+                // The same line, the match at the same place, as reading the row whole shows.
+                const Row& r = rows[hit.id - 1];
+                const auto whole =
+                    hit.inTitle
+                        ? varozidi::search::TitleMatch(hit.id, r.language, r.title, text)
+                        : varozidi::search::OtherMatch(hit.id, r.language, r.title, r.body, text);
+                QVERIFY(whole && hit.line == whole->line && hit.matchStart == whole->matchStart);
+            }
             QVERIFY2(ids == expected,
                      qPrintable(QStringLiteral("\"%1\" on %2")
                                     .arg(text, engine->server ? "the server" : "the file")));

@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QStringList>
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -45,6 +47,8 @@ constexpr qsizetype kPieceWindow = kPieceOverlap / 4;
 // Text read around a match in a piece, for its line: kLineWidth characters of four bytes.
 constexpr qint64 kPieceMargin = 4 * kLineWidth + 4;
 constexpr qint64 kPieceReadAtOnce = 16 * kPieceBytes;
+// A match's line decoded alone, at most this long in bytes; a longer one is decoded as before.
+constexpr qsizetype kMaxSpelledLine = 65536;
 
 // What a search asks the index for, and what a row read in turn must hold.
 struct Query {
@@ -55,6 +59,10 @@ struct Query {
     // of the start of text, that lies whole in one piece of a long body.
     QStringList groups;
     QStringList pieceGroups;
+    // The UTF-8 spellings of each character of text, each of which the check counts as it;
+    // empty where a character has too many, or text is not exact.
+    std::vector<std::vector<QByteArray>> spelled;
+    std::array<bool, 256> starts{}; // the bytes a spelling of the first character starts with
     // LIKE patterns, one of which a field holding text matches (LIKE ignores the case of
     // ASCII letters only: the others are spelled out); empty where none can be made.
     QStringList like;
@@ -83,6 +91,20 @@ Query queryOf(const QString& text) {
         !text.contains(QChar::ReplacementCharacter) && piece(0, points.size()) == text;
     if (!exact)
         return query;
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        const auto spellings = ado::caseBlindSpellings(piece(i, 1), kMaxSpellings, true);
+        if (!spellings) {
+            query.spelled.clear();
+            break;
+        }
+        std::vector<QByteArray> bytes;
+        for (const QString& one : *spellings)
+            bytes.push_back(one.toUtf8());
+        query.spelled.push_back(std::move(bytes));
+    }
+    if (!query.spelled.empty())
+        for (const QByteArray& first : query.spelled.front())
+            query.starts[static_cast<unsigned char>(first.front())] = true;
     // The trigrams of the first size characters.
     const auto matchOf = [&](qsizetype size) {
         const qsizetype count = size - 2;
@@ -149,6 +171,14 @@ QString textOf(const QVariant& value) {
                                                    : value.toString();
 }
 
+// Column column of s as text, as textOf reads it, decoded once and straight from SQLite's
+// bytes: the search reads every row of a broad query so.
+QString textAt(const Statement& s, int column) {
+    if (const auto bytes = s.bytes(column))
+        return QString::fromUtf8(*bytes);
+    return textOf(s.cell(column));
+}
+
 // One snippet as search reads it, by rowid or row after row.
 struct Row {
     qint64 id = 0;
@@ -157,12 +187,10 @@ struct Row {
     QString body;
 
     static Row from(const Statement& s) {
-        return {s.int64(0), textOf(s.cell(1)), textOf(s.cell(2)), textOf(s.cell(3))};
+        return {s.int64(0), textAt(s, 1), textAt(s, 2), textAt(s, 3)};
     }
     // All but the body, which a title match does without.
-    static Row titled(const Statement& s) {
-        return {s.int64(0), textOf(s.cell(1)), textOf(s.cell(2)), {}};
-    }
+    static Row titled(const Statement& s) { return {s.int64(0), textAt(s, 1), textAt(s, 2), {}}; }
 };
 
 // The line of field that holds the match at at, a long one cut down around it.
@@ -199,9 +227,85 @@ std::optional<Hit> otherHit(const Row& row, const QString& text) {
     return std::nullopt;
 }
 
+// Where in bytes (UTF-8) the first match of the query is, and where it ends, found by its
+// spellings without decoding: UTF-8 being prefix-free, a spelling matches whole characters.
+std::optional<std::pair<qsizetype, qsizetype>> firstSpelled(QByteArrayView bytes,
+                                                            const Query& query) {
+    const char* data = bytes.data();
+    const qsizetype size = bytes.size();
+    // The next place each byte a match can start with stands, found by memchr.
+    std::vector<std::pair<unsigned char, qsizetype>> next;
+    for (int b = 0; b < 256; ++b)
+        if (query.starts[std::size_t(b)])
+            next.emplace_back(static_cast<unsigned char>(b), -1);
+    const auto find = [&](unsigned char b, qsizetype from) {
+        const void* at =
+            from < size ? std::memchr(data + from, b, std::size_t(size - from)) : nullptr;
+        return at ? static_cast<const char*>(at) - data : size;
+    };
+    for (auto& [b, at] : next)
+        at = find(b, 0);
+    while (true) {
+        qsizetype i = size;
+        for (const auto& n : next)
+            i = std::min(i, n.second);
+        if (i >= size)
+            return std::nullopt;
+        qsizetype at = i;
+        bool whole = true;
+        for (const auto& spellings : query.spelled) {
+            const auto it = std::find_if(spellings.begin(), spellings.end(), [&](const auto& one) {
+                return size - at >= one.size() &&
+                       (one.size() == 1 ? data[at] == one[0]
+                                        : std::memcmp(data + at, one.data(), one.size()) == 0);
+            });
+            if (it == spellings.end()) {
+                whole = false;
+                break;
+            }
+            at += it->size();
+        }
+        if (whole)
+            return std::pair(i, at);
+        for (auto& n : next)
+            if (n.second == i)
+                n.second = find(n.first, i + 1);
+    }
+}
+
+// As otherHit, by the bytes of the body in column 3 of s: only the line of the first match is
+// decoded, and the check confirms it. Nothing where that cannot be told so.
+std::optional<std::optional<Hit>> spelledBodyHit(const Statement& s, const Row& row,
+                                                 const QString& text, const Query& query) {
+    const auto bytes = s.bytes(3);
+    if (query.spelled.empty() || !bytes)
+        return std::nullopt;
+    const auto match = firstSpelled(*bytes, query);
+    if (!match) {
+        const qsizetype at = row.language.indexOf(text, 0, Qt::CaseInsensitive);
+        if (at >= 0)
+            return std::optional<Hit>(lineHit(row, row.language, at, text.size()));
+        return std::optional<Hit>();
+    }
+    const auto [from, to] = *match;
+    const qsizetype start = bytes->first(from).lastIndexOf('\n') + 1;
+    qsizetype end = bytes->sliced(to).indexOf('\n');
+    end = end < 0 ? bytes->size() : to + end;
+    if (end - start > kMaxSpelledLine)
+        return std::nullopt;
+    Row line = row;
+    line.body = QString::fromUtf8(bytes->sliced(start, end - start));
+    const qsizetype at = QString::fromUtf8(bytes->sliced(start, from - start)).size();
+    if (QStringView(line.body).mid(at, text.size()).compare(text, Qt::CaseInsensitive) != 0)
+        return std::nullopt;
+    return std::optional<Hit>(lineHit(line, line.body, at, text.size()));
+}
+
 // As otherHit, the body read from column 3 of s: a long one first only as far as its start,
 // which is where a search that matches most rows mostly finds its match.
-std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text) {
+std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text, const Query& query) {
+    if (const auto hit = spelledBodyHit(s, row, text, query))
+        return *hit;
     const auto bytes = s.bytes(3);
     if (bytes && bytes->size() > kBodyStart) {
         qsizetype cut = kBodyStart;
@@ -214,7 +318,7 @@ std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text) {
                         row.body.size() >= at + text.size() + kLineWidth))
             return lineHit(row, row.body, at, text.size());
     }
-    row.body = textOf(s.cell(3));
+    row.body = textAt(s, 3);
     return otherHit(row, text);
 }
 
@@ -544,7 +648,7 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
         readAll.reset();
         readAll.bind(rowid, next->rowid);
         if (readAll.step())
-            if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text))
+            if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text, query))
                 others.append(*hit);
     }
     return wholeOthers || titles.size() + others.size() >= limit || stop(cancelled);
@@ -566,7 +670,7 @@ void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& q
         if (const auto hit = titleHit(row, text)) {
             titles.append(*hit);
         } else if (others.size() < limit) {
-            if (const auto other = bodyHit(all, row, text))
+            if (const auto other = bodyHit(all, row, text, query))
                 others.append(*other);
         }
     }
