@@ -51,7 +51,8 @@ QString pieced(const QString& row, const QString& rowid, bool utf8) {
 }
 
 QString layout() {
-    return QStringLiteral("/* pieces of %1 bytes and %2 more, of bodies over %3 */")
+    return QStringLiteral("/* pieces of %1 bytes and %2 more, of bodies over %3; kept when "
+                          "unchanged */")
         .arg(kPieceBytes)
         .arg(kPieceOverlap)
         .arg(kPieceFrom);
@@ -210,27 +211,37 @@ void build(sqlite3* db, const QString& path, const SlowWork& slow, const Progres
                  .arg(kTextIndex, kWholeView, options));
         exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Body, content='', %2)")
                  .arg(kPieceIndex, options));
-        const auto rowOf = [&](const QString& row, const QString& command) {
+        // An update that leaves the language and body as they were (a new title) leaves the
+        // bodies' index alone: a long body's pieces take a while to make.
+        const QString changed =
+            QStringLiteral("(old.Language IS NOT new.Language COLLATE BINARY OR old.Body IS NOT "
+                           "new.Body COLLATE BINARY OR old.%1 IS NOT new.%1)")
+                .arg(r);
+        const auto rowOf = [&](const QString& row, const QString& command, const QString& when) {
             const QString prefix = command.isEmpty() ? QString() : command + QStringLiteral(", ");
             const QString isPieced = pieced(row, r, utf8);
             return QStringLiteral("INSERT INTO %1 (%2rowid, Title) VALUES (%3%4%5, %4Title); "
-                                  "INSERT INTO %6 (%7rowid, Language, Body) VALUES (%3%4%5, "
-                                  "%4Language, %8); ")
+                                  "INSERT INTO %6 (%7rowid, Language, Body) SELECT %3%4%5, "
+                                  "%4Language, %8 WHERE %9; ")
                        .arg(kTitleIndex,
                             command.isEmpty() ? QString() : kTitleIndex + QStringLiteral(", "),
                             prefix, row, r, kTextIndex,
                             command.isEmpty() ? QString() : kTextIndex + QStringLiteral(", "),
-                            whole.arg(isPieced, row)) +
-                   pieceList(command, row + r, row + QStringLiteral("Body"), isPieced);
+                            whole.arg(isPieced, row), when) +
+                   pieceList(command, row + r, row + QStringLiteral("Body"),
+                             QStringLiteral("%1 AND %2").arg(when, isPieced));
         };
-        const QString add = rowOf(QStringLiteral("new."), {});
-        const QString remove = rowOf(QStringLiteral("old."), QStringLiteral("'delete'"));
+        const QString add = rowOf(QStringLiteral("new."), {}, QStringLiteral("1"));
+        const QString remove =
+            rowOf(QStringLiteral("old."), QStringLiteral("'delete'"), QStringLiteral("1"));
+        const QString replace = rowOf(QStringLiteral("old."), QStringLiteral("'delete'"), changed) +
+                                rowOf(QStringLiteral("new."), {}, changed);
         exec(QStringLiteral("CREATE TRIGGER %1 AFTER INSERT ON %2 BEGIN %3 END")
                  .arg(kTriggers[0], kTable, add));
         exec(QStringLiteral("CREATE TRIGGER %1 AFTER DELETE ON %2 BEGIN %3 END")
                  .arg(kTriggers[1], kTable, remove));
-        exec(QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 BEGIN %3 %4 END")
-                 .arg(kTriggers[2], kTable, remove, add));
+        exec(QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 BEGIN %3 END")
+                 .arg(kTriggers[2], kTable, replace));
         for (const QString& index : {kTitleIndex, kTextIndex})
             exec(QStringLiteral("INSERT INTO %1 (%1) VALUES ('rebuild')").arg(index));
         // Each long body is read once and cut into pieces from memory.
