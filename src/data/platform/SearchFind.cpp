@@ -7,6 +7,7 @@
 #include "platform/Errors.h"
 
 #include <QSet>
+#include <QStringDecoder>
 #include <QStringList>
 #include <algorithm>
 #include <array>
@@ -171,11 +172,20 @@ QString textOf(const QVariant& value) {
                                                    : value.toString();
 }
 
+// bytes as text, a byte-order mark at the start kept as the character it is, as the rows'
+// reading keeps it (QString::fromUtf8 drops it).
+QString utf8(QByteArrayView bytes) {
+    if (!bytes.startsWith("\xEF\xBB\xBF"))
+        return QString::fromUtf8(bytes);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
+
 // Column column of s as text, as textOf reads it, decoded once and straight from SQLite's
 // bytes: the search reads every row of a broad query so.
 QString textAt(const Statement& s, int column) {
     if (const auto bytes = s.bytes(column))
-        return QString::fromUtf8(*bytes);
+        return utf8(*bytes);
     return textOf(s.cell(column));
 }
 
@@ -294,8 +304,8 @@ std::optional<std::optional<Hit>> spelledBodyHit(const Statement& s, const Row& 
     if (end - start > kMaxSpelledLine)
         return std::nullopt;
     Row line = row;
-    line.body = QString::fromUtf8(bytes->sliced(start, end - start));
-    const qsizetype at = QString::fromUtf8(bytes->sliced(start, from - start)).size();
+    line.body = utf8(bytes->sliced(start, end - start));
+    const qsizetype at = utf8(bytes->sliced(start, from - start)).size();
     if (QStringView(line.body).mid(at, text.size()).compare(text, Qt::CaseInsensitive) != 0)
         return std::nullopt;
     return std::optional<Hit>(lineHit(line, line.body, at, text.size()));
@@ -311,7 +321,7 @@ std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text, co
         qsizetype cut = kBodyStart;
         while (cut > 0 && (static_cast<unsigned char>((*bytes)[cut]) & 0xC0) == 0x80)
             --cut;
-        row.body = QString::fromUtf8(bytes->first(cut));
+        row.body = utf8(bytes->first(cut));
         const qsizetype at = row.body.indexOf(text, 0, Qt::CaseInsensitive);
         // The first match, and the whole of its line as a hit shows it.
         if (at >= 0 && (row.body.indexOf(u'\n', at + text.size()) >= 0 ||
@@ -572,7 +582,7 @@ std::optional<std::optional<Hit>> pieceHit(sqlite3* db, const Row& row, qint64 r
         while (end < read && end > start && continues(end))
             --end;
         Row part = row;
-        part.body = QString::fromUtf8(QByteArrayView(bytes).sliced(start, end - start));
+        part.body = utf8(QByteArrayView(bytes).sliced(start, end - start));
         const qsizetype at = part.body.indexOf(text, 0, Qt::CaseInsensitive);
         if (at >= 0)
             return std::optional<Hit>(lineHit(part, part.body, at, text.size()));
