@@ -2,6 +2,7 @@
 #include "Collection.h"
 
 #include "platform/Errors.h"
+#include "platform/SearchIndex.h"
 #include "setup/Setup.h"
 
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <sqlite3.h>
 #include <string>
@@ -271,8 +273,17 @@ QString CachedCollection(const QString& cacheDir, const CollectionShape& shape) 
                              .arg(shape.seed)
                              .arg(shape.longBodies ? QStringLiteral("-long") : QString());
     const QString path = QDir(cacheDir).filePath(name);
-    if (QFileInfo::exists(path) && QFileInfo::exists(factsPath(path)))
+    if (QFileInfo::exists(path) && QFileInfo::exists(factsPath(path))) {
+        // One cached by an older build gets this build's search index now, as the program's
+        // first opening would give it, rather than in the middle of a timed run.
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE,
+                            nullptr) == SQLITE_OK &&
+            varozidi::search::EnsureIndex(db, path))
+            std::fprintf(stderr, "%s: search index made anew\n", qPrintable(path));
+        sqlite3_close(db);
         return path;
+    }
     // Built under another name and renamed, so that an interrupted run leaves no half file.
     const QString part = path + QStringLiteral(".part");
     QFile::remove(part);

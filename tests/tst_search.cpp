@@ -85,6 +85,33 @@ QString drawn(QRandomGenerator& random, const QList<char32_t>& letters, int coun
     return text;
 }
 
+// A long body: filler lines of words in the script of word, the text put in at byte offset at
+// (or nowhere, below zero).
+QString longBody(const QString& word, qsizetype bytes, const QString& text, qsizetype at) {
+    QString body;
+    for (int line = 0; body.toUtf8().size() < bytes; ++line)
+        body += QStringLiteral("%1 %2 %3;\n").arg(word).arg(line % 97).arg(word.toUpper());
+    if (at >= 0) {
+        const qsizetype where = QString::fromUtf8(body.toUtf8().first(at)).size();
+        body.insert(std::min(where, body.size()), text);
+    }
+    return body;
+}
+
+// The database as an older build left it: long bodies in the bodies' index whole.
+const char* const kOlderLayout =
+    "DROP TRIGGER varozidi_search_insert; DROP TRIGGER varozidi_search_delete; "
+    "DROP TRIGGER varozidi_search_update; DROP TABLE varozidi_search_text; "
+    "DROP TABLE varozidi_search_piece; DROP VIEW varozidi_search_whole; "
+    "DROP VIEW varozidi_search_counting; "
+    "CREATE VIRTUAL TABLE varozidi_search_text USING fts5(Language, Body, content='varozidi', "
+    "content_rowid='rowid', tokenize='trigram', detail='none', columnsize=0); "
+    "INSERT INTO varozidi_search_text (varozidi_search_text) VALUES ('rebuild'); "
+    "CREATE TRIGGER varozidi_search_insert AFTER INSERT ON varozidi BEGIN INSERT INTO "
+    "varozidi_search_title (rowid, Title) VALUES (new.rowid, new.Title); INSERT INTO "
+    "varozidi_search_text (rowid, Language, Body) VALUES (new.rowid, new.Language, new.Body); "
+    "END";
+
 // The collection of the suite's engine.
 QString collectionIn(const DataHome& home) {
     return onServer() ? serverUri() : home.dataDir() + "varozidi.mdb";
@@ -104,6 +131,8 @@ private Q_SLOTS:
     void textAfterANulIsFound();
     void findsWhatReadingEveryRowFinds_data();
     void findsWhatReadingEveryRowFinds();
+    void longBodiesFoundInPieces_data();
+    void longBodiesFoundInPieces();
     void indexKeptInStep_data();
     void indexKeptInStep();
     void indexRepaired_data();
@@ -189,14 +218,14 @@ void SearchTest::textAfterANulIsFound() {
 
 void SearchTest::findsWhatReadingEveryRowFinds_data() {
     QTest::addColumn<QString>("letters"); // the script the rows and queries are drawn from
-    QTest::newRow("Latin, long s, Kelvin, sharp s") << QStringLiteral("aksſKßẞıİiåÅǅ x");
+    QTest::newRow("Latin, long s, Kelvin, sharp s") << QStringLiteral("aksſKßẞıİiåÅǅ x\n");
     QTest::newRow("Greek sigmas, micro, theta") << QStringLiteral("σςΣµμΜθϑϴβϐΐ ι");
     QTest::newRow("Georgian") << QStringLiteral("აბგᲐᲑᲒႠႡ ");
     QTest::newRow("Cherokee") << QStringLiteral("ᎠᎡᎢꭰꭱꭲᏸᏰ ");
     QTest::newRow("Cyrillic and Armenian") << QStringLiteral("жЖёЁѐԱաբԲ ");
     QTest::newRow("outside the BMP") << QStringLiteral("𐐀𐐨𐓀𐓘𞤀𞤢😀中 ");
     QTest::newRow("LIKE's own characters") << QStringLiteral("%_\\aA\"");
-    QTest::newRow("every script") << QStringLiteral("aſσςµაᲐꭰᎠж𐐀Ա中 ");
+    QTest::newRow("every script") << QStringLiteral("aſσςµაᲐꭰᎠж𐐀Ա中 \n\r");
 }
 
 void SearchTest::findsWhatReadingEveryRowFinds() {
@@ -230,14 +259,95 @@ void SearchTest::findsWhatReadingEveryRowFinds() {
         found += int(expected.size());
         for (const auto& engine : engines) {
             QList<qint64> ids;
-            for (const auto& hit : engine->find(text, 1000).hits)
+            for (const auto& hit : engine->find(text, 1000).hits) {
                 ids.append(hit.id);
+                // The same line, the match at the same place, as reading the row whole shows.
+                const Row& r = rows[hit.id - 1];
+                const auto whole =
+                    hit.inTitle
+                        ? varozidi::search::TitleMatch(hit.id, r.language, r.title, text)
+                        : varozidi::search::OtherMatch(hit.id, r.language, r.title, r.body, text);
+                QVERIFY(whole && hit.line == whole->line && hit.matchStart == whole->matchStart);
+            }
             QVERIFY2(ids == expected,
                      qPrintable(QStringLiteral("\"%1\" on %2")
                                     .arg(text, engine->server ? "the server" : "the file")));
         }
     }
     QVERIFY(found > 0);
+}
+
+void SearchTest::longBodiesFoundInPieces_data() {
+    QTest::addColumn<QString>("body");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("then"); // done before the search: by SQL, or "older layout"
+    // Six trigrams, each rare: every one of them is asked for.
+    const QString seam = QStringLiteral("xy52671z");
+    QTest::newRow("across a piece's seam")
+        << longBody("alpha", 20000, seam, 5 * 1024 - 4) << seam << "";
+    QTest::newRow("just after a seam, in a long line")
+        << longBody("alpha", 20000, QString(2000, u'w') + seam, 6 * 1024 + 10 - 2000) << seam << "";
+    QTest::newRow("every trigram, never together")
+        << longBody("alpha", 20000, "xy52 y526 5267 2671 671z", 3000) << seam << "";
+    QTest::newRow("at the very end") << longBody("alpha", 9000, seam, 9000) << seam << "";
+    QTest::newRow("other case, characters cut at the seams")
+        << longBody(QStringLiteral("привет"), 30000, QStringLiteral("ПРИВЕТ МИР ᲐᲑ"),
+                    7 * 1024 - 5)
+        << QStringLiteral("привет мир აბ") << "";
+    QTest::newRow("longer than a piece's overlap")
+        << longBody("alpha", 30000, QString(300, u'q') + seam, 2 * 1024 - 100)
+        << QString(200, u'Q') + seam << "";
+    QTest::newRow("text after a NUL")
+        << longBody("alpha", 20000, QStringLiteral("\0") + seam, 4000) << seam << "";
+    QTest::newRow("changed by another program")
+        << longBody("alpha", 20000, seam, 4000) << QStringLiteral("zebra")
+        << "UPDATE varozidi SET Body = replace(Body, '52671z', 'zebra') WHERE ID = 2";
+    QTest::newRow("title changed by another program")
+        << longBody("alpha", 20000, seam, 4000) << seam
+        << "UPDATE varozidi SET Title = 'renamed' WHERE ID = 2";
+    QTest::newRow("older layout, made anew on opening")
+        << longBody("alpha", 20000, seam, 12000) << seam << kOlderLayout;
+}
+
+// Whatever part of a long body holds the text, search finds it as reading every row does,
+// with the same line; and only there.
+void SearchTest::longBodiesFoundInPieces() {
+    QFETCH(QString, body);
+    QFETCH(QString, text);
+    QFETCH(QString, then);
+    if (onServer())
+        QSKIP("The server keeps its trigram index itself.");
+    DataHome home;
+    const QString path = home.dataDir() + "varozidi.mdb";
+    QList<Row> rows{{"Go", "short", "xy5267 52671z"},
+                    {"Go", "long", body},
+                    {"Go", "other", longBody("beta", 12000, {}, -1)}};
+    // Enough rows that the index is asked rather than every row read.
+    for (int i = 0; i < 200; ++i)
+        rows.append({"Go", QString::number(i), "filler"});
+    makeDatabase(path, rows);
+    execSql(path, then);
+    if (then.contains("replace("))
+        rows[1].body.replace("52671z", "zebra");
+    TADOConnection connection;
+    connection.setConnectionString(connectionStringFor(path));
+    connection.Open();
+    Db db(path);
+    QCOMPARE(db.check(), QString("ok"));
+    const auto found = db.find(text, 10);
+    QVERIFY(!found.indexFailed);
+    QList<qint64> ids;
+    for (const auto& hit : found.hits) {
+        ids.append(hit.id);
+        const Row& r = rows[hit.id - 1];
+        const auto whole = varozidi::search::OtherMatch(hit.id, r.language, r.title, r.body, text);
+        QVERIFY(whole);
+        QCOMPARE(hit.line, whole->line);
+        QCOMPARE(hit.matchStart, whole->matchStart);
+    }
+    QCOMPARE(ids, readingEveryRow(rows, text));
+    QCOMPARE(ids.isEmpty(),
+             QTest::currentDataTag() == QLatin1String("every trigram, never together"));
 }
 
 void SearchTest::indexKeptInStep_data() {

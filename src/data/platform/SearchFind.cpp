@@ -7,9 +7,15 @@
 #include "platform/Errors.h"
 
 #include <QSet>
+#include <QStringDecoder>
 #include <QStringList>
 #include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <memory>
 #include <optional>
+#include <sqlite3.h>
 #include <vector>
 
 namespace varozidi::search {
@@ -33,12 +39,31 @@ constexpr qsizetype kMaxLikeLength = 64;
 constexpr qsizetype kMaxLikeSpellings = 8;
 // Reading a row by its rowid costs about this many rows read in turn.
 constexpr qsizetype kSeekCost = 4;
+// Trigrams a body index is asked for at most: the rarest, as a few entries of each tell. Every
+// one more costs about as much as the rows the rarest names, and narrows little.
+constexpr qsizetype kAskedTrigrams = 6;
+constexpr int kProbedEntries = 256;
+// Characters that lie whole in one piece of a long body, however they are spelled.
+constexpr qsizetype kPieceWindow = kPieceOverlap / 4;
+// Text read around a match in a piece, for its line: kLineWidth characters of four bytes.
+constexpr qint64 kPieceMargin = 4 * kLineWidth + 4;
+constexpr qint64 kPieceReadAtOnce = 16 * kPieceBytes;
+// A match's line decoded alone, at most this long in bytes; a longer one is decoded as before.
+constexpr qsizetype kMaxSpelledLine = 65536;
 
 // What a search asks the index for, and what a row read in turn must hold.
 struct Query {
     // Every trigram of text (a sample of a long one), each as any of its case-blind spellings,
     // all of them needed; empty where the index cannot answer soundly.
     QString match;
+    // Its trigrams one by one, of which the bodies' indexes are asked for the rarest; and those
+    // of the start of text, that lies whole in one piece of a long body.
+    QStringList groups;
+    QStringList pieceGroups;
+    // The UTF-8 spellings of each character of text, each of which the check counts as it;
+    // empty where a character has too many, or text is not exact.
+    std::vector<std::vector<QByteArray>> spelled;
+    std::array<bool, 256> starts{}; // the bytes a spelling of the first character starts with
     // LIKE patterns, one of which a field holding text matches (LIKE ignores the case of
     // ASCII letters only: the others are spelled out); empty where none can be made.
     QStringList like;
@@ -67,24 +92,45 @@ Query queryOf(const QString& text) {
         !text.contains(QChar::ReplacementCharacter) && piece(0, points.size()) == text;
     if (!exact)
         return query;
-    const qsizetype count = points.size() - 2;
-    const qsizetype step = std::max<qsizetype>(1, count / kMaxTrigrams);
-    QStringList groups;
-    QSet<QString> seen;
-    for (qsizetype i = 0; i < count; i += step) {
-        const QString trigram = piece(i, 3);
-        if (trigram.contains(QChar()) || seen.contains(trigram.toCaseFolded()))
-            continue;
-        seen.insert(trigram.toCaseFolded());
-        const auto spellings = ado::caseBlindSpellings(trigram, kMaxSpellings);
-        if (!spellings)
-            continue;
-        QStringList phrases;
-        for (const QString& s : *spellings)
-            phrases.append(phrase(s));
-        groups.append(u'(' + phrases.join(QStringLiteral(" OR ")) + u')');
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        const auto spellings = ado::caseBlindSpellings(piece(i, 1), kMaxSpellings, true);
+        if (!spellings) {
+            query.spelled.clear();
+            break;
+        }
+        std::vector<QByteArray> bytes;
+        for (const QString& one : *spellings)
+            bytes.push_back(one.toUtf8());
+        query.spelled.push_back(std::move(bytes));
     }
-    query.match = groups.join(QStringLiteral(" AND "));
+    if (!query.spelled.empty())
+        for (const QByteArray& first : query.spelled.front())
+            query.starts[static_cast<unsigned char>(first.front())] = true;
+    // The trigrams of the first size characters.
+    const auto matchOf = [&](qsizetype size) {
+        const qsizetype count = size - 2;
+        const qsizetype step = std::max<qsizetype>(1, count / kMaxTrigrams);
+        QStringList groups;
+        QSet<QString> seen;
+        for (qsizetype i = 0; i < count; i += step) {
+            const QString trigram = piece(i, 3);
+            if (trigram.contains(QChar()) || seen.contains(trigram.toCaseFolded()))
+                continue;
+            seen.insert(trigram.toCaseFolded());
+            const auto spellings = ado::caseBlindSpellings(trigram, kMaxSpellings);
+            if (!spellings)
+                continue;
+            QStringList phrases;
+            for (const QString& s : *spellings)
+                phrases.append(phrase(s));
+            groups.append(u'(' + phrases.join(QStringLiteral(" OR ")) + u')');
+        }
+        return groups;
+    };
+    query.groups = matchOf(points.size());
+    query.match = query.groups.join(QStringLiteral(" AND "));
+    query.pieceGroups = points.size() > kPieceWindow ? matchOf(kPieceWindow) : query.groups;
+    const qsizetype count = points.size() - 2;
     // LIKE reads text only up to a NUL (those rows are read whatever it says), and takes a
     // pattern of limited length: then the narrowest trigram stands for the whole.
     std::optional<QStringList> like;
@@ -126,6 +172,23 @@ QString textOf(const QVariant& value) {
                                                    : value.toString();
 }
 
+// bytes as text, a byte-order mark at the start kept as the character it is, as the rows'
+// reading keeps it (QString::fromUtf8 drops it).
+QString utf8(QByteArrayView bytes) {
+    if (!bytes.startsWith("\xEF\xBB\xBF"))
+        return QString::fromUtf8(bytes);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
+
+// Column column of s as text, as textOf reads it, decoded once and straight from SQLite's
+// bytes: the search reads every row of a broad query so.
+QString textAt(const Statement& s, int column) {
+    if (const auto bytes = s.bytes(column))
+        return utf8(*bytes);
+    return textOf(s.cell(column));
+}
+
 // One snippet as search reads it, by rowid or row after row.
 struct Row {
     qint64 id = 0;
@@ -134,12 +197,10 @@ struct Row {
     QString body;
 
     static Row from(const Statement& s) {
-        return {s.int64(0), textOf(s.cell(1)), textOf(s.cell(2)), textOf(s.cell(3))};
+        return {s.int64(0), textAt(s, 1), textAt(s, 2), textAt(s, 3)};
     }
     // All but the body, which a title match does without.
-    static Row titled(const Statement& s) {
-        return {s.int64(0), textOf(s.cell(1)), textOf(s.cell(2)), {}};
-    }
+    static Row titled(const Statement& s) { return {s.int64(0), textAt(s, 1), textAt(s, 2), {}}; }
 };
 
 // The line of field that holds the match at at, a long one cut down around it.
@@ -176,22 +237,98 @@ std::optional<Hit> otherHit(const Row& row, const QString& text) {
     return std::nullopt;
 }
 
+// Where in bytes (UTF-8) the first match of the query is, and where it ends, found by its
+// spellings without decoding: UTF-8 being prefix-free, a spelling matches whole characters.
+std::optional<std::pair<qsizetype, qsizetype>> firstSpelled(QByteArrayView bytes,
+                                                            const Query& query) {
+    const char* data = bytes.data();
+    const qsizetype size = bytes.size();
+    // The next place each byte a match can start with stands, found by memchr.
+    std::vector<std::pair<unsigned char, qsizetype>> next;
+    for (int b = 0; b < 256; ++b)
+        if (query.starts[std::size_t(b)])
+            next.emplace_back(static_cast<unsigned char>(b), -1);
+    const auto find = [&](unsigned char b, qsizetype from) {
+        const void* at =
+            from < size ? std::memchr(data + from, b, std::size_t(size - from)) : nullptr;
+        return at ? static_cast<const char*>(at) - data : size;
+    };
+    for (auto& [b, at] : next)
+        at = find(b, 0);
+    while (true) {
+        qsizetype i = size;
+        for (const auto& n : next)
+            i = std::min(i, n.second);
+        if (i >= size)
+            return std::nullopt;
+        qsizetype at = i;
+        bool whole = true;
+        for (const auto& spellings : query.spelled) {
+            const auto it = std::find_if(spellings.begin(), spellings.end(), [&](const auto& one) {
+                return size - at >= one.size() &&
+                       (one.size() == 1 ? data[at] == one[0]
+                                        : std::memcmp(data + at, one.data(), one.size()) == 0);
+            });
+            if (it == spellings.end()) {
+                whole = false;
+                break;
+            }
+            at += it->size();
+        }
+        if (whole)
+            return std::pair(i, at);
+        for (auto& n : next)
+            if (n.second == i)
+                n.second = find(n.first, i + 1);
+    }
+}
+
+// As otherHit, by the bytes of the body in column 3 of s: only the line of the first match is
+// decoded, and the check confirms it. Nothing where that cannot be told so.
+std::optional<std::optional<Hit>> spelledBodyHit(const Statement& s, const Row& row,
+                                                 const QString& text, const Query& query) {
+    const auto bytes = s.bytes(3);
+    if (query.spelled.empty() || !bytes)
+        return std::nullopt;
+    const auto match = firstSpelled(*bytes, query);
+    if (!match) {
+        const qsizetype at = row.language.indexOf(text, 0, Qt::CaseInsensitive);
+        if (at >= 0)
+            return std::optional<Hit>(lineHit(row, row.language, at, text.size()));
+        return std::optional<Hit>();
+    }
+    const auto [from, to] = *match;
+    const qsizetype start = bytes->first(from).lastIndexOf('\n') + 1;
+    qsizetype end = bytes->sliced(to).indexOf('\n');
+    end = end < 0 ? bytes->size() : to + end;
+    if (end - start > kMaxSpelledLine)
+        return std::nullopt;
+    Row line = row;
+    line.body = utf8(bytes->sliced(start, end - start));
+    const qsizetype at = utf8(bytes->sliced(start, from - start)).size();
+    if (QStringView(line.body).mid(at, text.size()).compare(text, Qt::CaseInsensitive) != 0)
+        return std::nullopt;
+    return std::optional<Hit>(lineHit(line, line.body, at, text.size()));
+}
+
 // As otherHit, the body read from column 3 of s: a long one first only as far as its start,
 // which is where a search that matches most rows mostly finds its match.
-std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text) {
+std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text, const Query& query) {
+    if (const auto hit = spelledBodyHit(s, row, text, query))
+        return *hit;
     const auto bytes = s.bytes(3);
     if (bytes && bytes->size() > kBodyStart) {
         qsizetype cut = kBodyStart;
         while (cut > 0 && (static_cast<unsigned char>((*bytes)[cut]) & 0xC0) == 0x80)
             --cut;
-        row.body = QString::fromUtf8(bytes->first(cut));
+        row.body = utf8(bytes->first(cut));
         const qsizetype at = row.body.indexOf(text, 0, Qt::CaseInsensitive);
         // The first match, and the whole of its line as a hit shows it.
         if (at >= 0 && (row.body.indexOf(u'\n', at + text.size()) >= 0 ||
                         row.body.size() >= at + text.size() + kLineWidth))
             return lineHit(row, row.body, at, text.size());
     }
-    row.body = textOf(s.cell(3));
+    row.body = textAt(s, 3);
     return otherHit(row, text);
 }
 
@@ -199,33 +336,15 @@ bool stop(const std::function<bool()>& stopped) {
     return stopped && stopped();
 }
 
-// The rowids the index names for match, in order, with the rows it cannot see whole.
-// The rowids the index names for match, in order, at most cap of them, with the rows it cannot
-// see whole; whole tells whether that was all.
-std::vector<qint64> indexed(sqlite3* db, const QString& path, const QString& index,
-                            const QString& match, const std::vector<qint64>& unseen, qint64 cap,
-                            bool& whole) {
-    std::vector<qint64> named;
-    Statement s(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(index),
-                searching());
-    s.bind(1, match);
-    whole = true;
-    while (s.step()) {
-        if (qint64(named.size()) >= cap) {
-            whole = false;
-            break;
-        }
-        named.push_back(s.int64(0));
-    }
-    // Past the last one named, the index's order is not known.
-    auto end = unseen.end();
-    if (!whole)
-        end = std::upper_bound(unseen.begin(), unseen.end(), named.back());
-    std::vector<qint64> all;
-    all.reserve(named.size() + unseen.size());
-    std::set_union(named.begin(), named.end(), unseen.begin(), end, std::back_inserter(all));
-    return all;
-}
+// A row the index names: read whole, or, for a long body named only by some of its pieces,
+// only around those.
+struct Candidate {
+    qint64 rowid = 0;
+    std::vector<qint64> pieces; // in order; empty: the whole row is read
+};
+
+// The next candidate, in rowid order; none once they have run out.
+using Next = std::function<std::optional<Candidate>()>;
 
 std::vector<qint64> rowsWithNul(sqlite3* db, const QString& path, const Fields& fields) {
     std::vector<qint64> rows;
@@ -238,14 +357,165 @@ std::vector<qint64> rowsWithNul(sqlite3* db, const QString& path, const Fields& 
     return rows;
 }
 
+// The match of the trigrams of groups that index names the fewest rows for, as the rowid of the
+// entry after the first kProbedEntries of each tells: the further on, the rarer.
+QString rarest(sqlite3* db, const QString& path, const QString& index, const QStringList& groups) {
+    if (groups.size() <= kAskedTrigrams)
+        return groups.join(QStringLiteral(" AND "));
+    Statement probe(db, path,
+                    QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ? LIMIT 1 OFFSET %2")
+                        .arg(index)
+                        .arg(kProbedEntries),
+                    searching());
+    std::vector<std::pair<qint64, qsizetype>> reach;
+    for (qsizetype i = 0; i < groups.size(); ++i) {
+        probe.reset();
+        probe.bind(1, groups[i]);
+        reach.emplace_back(probe.step() ? probe.int64(0) : std::numeric_limits<qint64>::max(), i);
+    }
+    std::sort(reach.begin(), reach.end(), std::greater<>());
+    QStringList chosen;
+    for (qsizetype i = 0; i < kAskedTrigrams; ++i)
+        chosen.append(groups[reach[std::size_t(i)].second]);
+    return chosen.join(QStringLiteral(" AND "));
+}
+
+// The rowids an index names for match, in order, read as they are needed, with the rows it
+// cannot see whole among them.
+class Named {
+public:
+    Named(sqlite3* db, const QString& path, const QString& index, const QString& match,
+          const std::vector<qint64>& unseen)
+        : s_(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(index),
+             searching()),
+          unseen_(unseen) {
+        s_.bind(1, match);
+        advance();
+    }
+    std::optional<Candidate> next() {
+        if (indexed_ && (at_ >= unseen_.size() || *indexed_ <= unseen_[at_])) {
+            const qint64 rowid = *indexed_;
+            if (at_ < unseen_.size() && unseen_[at_] == rowid)
+                ++at_;
+            advance();
+            return Candidate{rowid, {}};
+        }
+        return at_ < unseen_.size() ? std::optional<Candidate>({unseen_[at_++], {}}) : std::nullopt;
+    }
+
+private:
+    void advance() { indexed_ = s_.step() ? std::optional<qint64>(s_.int64(0)) : std::nullopt; }
+    Statement s_;
+    const std::vector<qint64>& unseen_;
+    std::size_t at_ = 0;
+    std::optional<qint64> indexed_;
+};
+
+// The long bodies whose pieces the piece index names for match, each with those pieces.
+class Pieces {
+public:
+    Pieces(sqlite3* db, const QString& path, const QString& match)
+        : s_(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(kPieceIndex),
+             searching()) {
+        s_.bind(1, match);
+        advance();
+    }
+    std::optional<Candidate> next() {
+        if (!piece_)
+            return std::nullopt;
+        Candidate c{ownerOf(*piece_), {}};
+        while (piece_ && ownerOf(*piece_) == c.rowid) {
+            c.pieces.push_back(*piece_ - c.rowid * kPieceSlots);
+            advance();
+        }
+        return c;
+    }
+
+private:
+    static qint64 ownerOf(qint64 piece) {
+        return piece >= 0 ? piece / kPieceSlots : -((-piece + kPieceSlots - 1) / kPieceSlots);
+    }
+    void advance() { piece_ = s_.step() ? std::optional<qint64>(s_.int64(0)) : std::nullopt; }
+    Statement s_;
+    std::optional<qint64> piece_;
+};
+
+// Two lists of candidates as one, in rowid order; a row in both is read whole.
+Next merged(Next first, Next second) {
+    return [first = std::move(first), second = std::move(second), a = std::optional<Candidate>(),
+            b = std::optional<Candidate>(), started = false]() mutable {
+        if (!started) {
+            a = first();
+            b = second();
+            started = true;
+        }
+        if (!a && !b)
+            return std::optional<Candidate>();
+        std::optional<Candidate> out;
+        if (a && (!b || a->rowid <= b->rowid)) {
+            if (b && b->rowid == a->rowid)
+                b = second();
+            out = std::move(a);
+            a = first();
+        } else {
+            out = std::move(b);
+            b = second();
+        }
+        return out;
+    };
+}
+
+Next over(const std::vector<Candidate>& candidates) {
+    return [&candidates, at = std::size_t(0)]() mutable {
+        return at < candidates.size() ? std::optional<Candidate>(candidates[at++]) : std::nullopt;
+    };
+}
+
+// The first cap candidates of next; whole tells whether that was all.
+std::vector<Candidate> drained(const Next& next, qint64 cap, bool& whole) {
+    std::vector<Candidate> out;
+    whole = true;
+    while (auto c = next()) {
+        if (qint64(out.size()) >= cap) {
+            whole = false;
+            break;
+        }
+        out.push_back(std::move(*c));
+    }
+    return out;
+}
+
+// The lists the indexes give: titles, and the others, those of long bodies included.
+struct Lists {
+    std::vector<qint64> unseen;
+    std::optional<Named> titles;
+    std::optional<Named> others;
+    std::optional<Pieces> pieces;
+
+    Lists(sqlite3* db, const QString& path, const Fields& fields, const Query& query)
+        : unseen(rowsWithNul(db, path, fields)) {
+        titles.emplace(db, path, kTitleIndex, query.match, unseen);
+        others.emplace(db, path, kTextIndex, rarest(db, path, kTextIndex, query.groups), unseen);
+        if (!query.pieceGroups.isEmpty())
+            pieces.emplace(db, path, rarest(db, path, kPieceIndex, query.pieceGroups));
+    }
+    Next title() {
+        return [this] { return titles->next(); };
+    }
+    Next other() {
+        if (!pieces)
+            return [this] { return others->next(); };
+        return merged([this] { return others->next(); }, [this] { return pieces->next(); });
+    }
+};
+
 struct Candidates {
-    std::vector<qint64> titles;
-    std::vector<qint64> others;
+    std::vector<Candidate> titles;
+    std::vector<Candidate> others;
     bool wholeTitles = true;
     bool wholeOthers = true;
 };
 
-// Title matches first, then the others, each read by its rowid.
 // The condition that one of columns may hold the query, as LIKE tells, or the row holds a NUL;
 // its patterns are parameters 1, 2, ...
 QString likeWhere(const Fields& fields, const Query& query,
@@ -269,49 +539,63 @@ void bindLike(Statement& s, const Query& query, int first) {
         s.bind(int(first + i), query.like[i]);
 }
 
-// Title matches first, then the others, each read by its rowid; LIKE passes over a long body
-// that does not hold the text faster than its check would.
-// The next candidate's rowid, none once they have run out.
-using Next = std::function<std::optional<qint64>()>;
-
-Next over(const std::vector<qint64>& rowids) {
-    return [&rowids, at = std::size_t(0)]() mutable {
-        return at < rowids.size() ? std::optional<qint64>(rowids[at++]) : std::nullopt;
-    };
+// The first match in a long body that the piece index names only by some of its pieces: every
+// match starts in one of them, so only they are read, with room around for its line. Nothing
+// where the body cannot be read so (changed meanwhile): then it is read whole.
+std::optional<std::optional<Hit>> pieceHit(sqlite3* db, const Row& row, qint64 rowid,
+                                           const std::vector<qint64>& pieces, const QString& text) {
+    sqlite3_blob* blob = nullptr;
+    if (sqlite3_blob_open(db, "main", kTable.toUtf8().constData(), "Body", rowid, 0, &blob) !=
+        SQLITE_OK) {
+        sqlite3_blob_close(blob);
+        return std::nullopt;
+    }
+    const std::unique_ptr<sqlite3_blob, int (*)(sqlite3_blob*)> closer(blob, sqlite3_blob_close);
+    const qint64 size = sqlite3_blob_bytes(blob);
+    // A match of text spelled otherwise takes up to three bytes for each of its UTF-16 units.
+    const qint64 longest = 3 * text.size();
+    QByteArray bytes;
+    for (std::size_t i = 0; i < pieces.size();) {
+        qint64 from = pieces[i] * kPieceBytes;
+        qint64 to = (pieces[i] + 1) * kPieceBytes + kPieceOverlap + longest;
+        // Pieces close together are read at once, up to a few of them.
+        for (++i;
+             i < pieces.size() && pieces[i] * kPieceBytes <= to && to - from < kPieceReadAtOnce;
+             ++i)
+            to = (pieces[i] + 1) * kPieceBytes + kPieceOverlap + longest;
+        from = std::max<qint64>(0, from - kPieceMargin);
+        to = std::min(size, to + kPieceMargin);
+        if (from >= to)
+            break;
+        // Three bytes more tell whether the last character is cut.
+        const qint64 read = std::min(size, to + 3) - from;
+        bytes.resize(read);
+        if (sqlite3_blob_read(blob, bytes.data(), int(read), int(from)) != SQLITE_OK)
+            return std::nullopt;
+        const auto continues = [&bytes](qint64 at) {
+            return (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
+        };
+        qint64 start = 0;
+        while (from > 0 && start < 3 && start < read && continues(start))
+            ++start;
+        qint64 end = to - from;
+        while (end < read && end > start && continues(end))
+            --end;
+        Row part = row;
+        part.body = utf8(QByteArrayView(bytes).sliced(start, end - start));
+        const qsizetype at = part.body.indexOf(text, 0, Qt::CaseInsensitive);
+        if (at >= 0)
+            return std::optional<Hit>(lineHit(part, part.body, at, text.size()));
+    }
+    const qsizetype at = row.language.indexOf(text, 0, Qt::CaseInsensitive);
+    if (at >= 0)
+        return std::optional<Hit>(lineHit(row, row.language, at, text.size()));
+    return std::optional<Hit>();
 }
 
-// The rowids the index names, in order, read as they are needed, with the rows it cannot see
-// whole among them.
-class Named {
-public:
-    Named(sqlite3* db, const QString& path, const QString& index, const QString& match,
-          const std::vector<qint64>& unseen)
-        : s_(db, path, QStringLiteral("SELECT rowid FROM %1 WHERE %1 MATCH ?").arg(index),
-             searching()),
-          unseen_(unseen) {
-        s_.bind(1, match);
-        advance();
-    }
-    std::optional<qint64> next() {
-        if (indexed_ && (at_ >= unseen_.size() || *indexed_ <= unseen_[at_])) {
-            const qint64 rowid = *indexed_;
-            if (at_ < unseen_.size() && unseen_[at_] == rowid)
-                ++at_;
-            advance();
-            return rowid;
-        }
-        return at_ < unseen_.size() ? std::optional<qint64>(unseen_[at_++]) : std::nullopt;
-    }
-
-private:
-    void advance() { indexed_ = s_.step() ? std::optional<qint64>(s_.int64(0)) : std::nullopt; }
-    Statement s_;
-    const std::vector<qint64>& unseen_;
-    std::size_t at_ = 0;
-    std::optional<qint64> indexed_;
-};
-
-// False where a list the index gave was cut short and ran out before limit was reached.
+// Title matches first, then the others, each read by its rowid; LIKE passes over a long body
+// that does not hold the text faster than its check would. False where a list the index gave
+// was cut short and ran out before limit was reached.
 bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
           const QString& text, const Next& nextTitle, bool wholeTitles, const Next& nextOther,
           bool wholeOthers, int limit, const std::function<bool()>& cancelled, QList<Hit>& titles,
@@ -332,6 +616,10 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
             .arg(rowid)
             .arg(likeWhere(fields, query, {"Language", "Body"})),
         searching());
+    Statement readRow(db, path,
+                      QStringLiteral("SELECT %1, Language, Title FROM %2 WHERE %3 = ?")
+                          .arg(fields.id, kTable, fields.rowid),
+                      searching());
     bindLike(readTitle, query, 1);
     bindLike(readAll, query, 1);
     QSet<qint64> titled;
@@ -339,13 +627,12 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
         const auto next = nextTitle();
         if (!next)
             break;
-        const qint64 id = *next;
         readTitle.reset();
-        readTitle.bind(rowid, id);
+        readTitle.bind(rowid, next->rowid);
         if (readTitle.step())
             if (const auto hit = titleHit(Row::from(readTitle), text)) {
                 titles.append(*hit);
-                titled.insert(id);
+                titled.insert(next->rowid);
             }
     }
     if (!wholeTitles && titles.size() < limit && !stop(cancelled))
@@ -354,13 +641,24 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
         const auto next = nextOther();
         if (!next)
             break;
-        const qint64 id = *next;
-        if (titled.contains(id))
+        if (titled.contains(next->rowid))
             continue;
+        if (!next->pieces.empty()) {
+            readRow.reset();
+            readRow.bind(1, next->rowid);
+            if (!readRow.step())
+                continue;
+            if (const auto hit =
+                    pieceHit(db, Row::titled(readRow), next->rowid, next->pieces, text)) {
+                if (*hit)
+                    others.append(**hit);
+                continue;
+            }
+        }
         readAll.reset();
-        readAll.bind(rowid, id);
+        readAll.bind(rowid, next->rowid);
         if (readAll.step())
-            if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text))
+            if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text, query))
                 others.append(*hit);
     }
     return wholeOthers || titles.size() + others.size() >= limit || stop(cancelled);
@@ -382,7 +680,7 @@ void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& q
         if (const auto hit = titleHit(row, text)) {
             titles.append(*hit);
         } else if (others.size() < limit) {
-            if (const auto other = bodyHit(all, row, text))
+            if (const auto other = bodyHit(all, row, text, query))
                 others.append(*other);
         }
     }
@@ -393,16 +691,18 @@ std::optional<Candidates> ask(sqlite3* db, const QString& path, const Fields& fi
                               const Query& query, qint64 cap) {
     if (query.match.isEmpty() || presentObjects(db, path) != kObjects)
         return std::nullopt;
-    const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
+    Lists lists(db, path, fields, query);
     Candidates c;
-    c.titles = indexed(db, path, kTitleIndex, query.match, unseen, cap, c.wholeTitles);
-    c.others = indexed(db, path, kTextIndex, query.match, unseen, cap, c.wholeOthers);
+    c.titles = drained(lists.title(), cap, c.wholeTitles);
+    c.others = drained(lists.other(), cap, c.wholeOthers);
     return c;
 }
 
 qint64 rowEstimate(sqlite3* db, const QString& path, const Fields& fields) {
     Statement s(db, path,
-                QStringLiteral("SELECT max(%1) - min(%1) + 1 FROM %2").arg(fields.rowid, kTable),
+                // Each apart, so that each is one step along the table's b-tree.
+                QStringLiteral("SELECT (SELECT max(%1) FROM %2) - (SELECT min(%1) FROM %2) + 1")
+                    .arg(fields.rowid, kTable),
                 searching());
     return s.step() ? s.int64(0) : 0;
 }
@@ -427,12 +727,9 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
         if (2 * qint64(limit) * kSeekCost < rows) {
             // The first few hits: the candidates are read as they are needed.
             if (!query.match.isEmpty() && presentObjects(db, path) == kObjects) {
-                const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
-                Named named[] = {{db, path, kTitleIndex, query.match, unseen},
-                                 {db, path, kTextIndex, query.match, unseen}};
-                found = seek(
-                    db, path, fields, query, text, [&named] { return named[0].next(); }, true,
-                    [&named] { return named[1].next(); }, true, limit, cancelled, titles, others);
+                Lists lists(db, path, fields, query);
+                found = seek(db, path, fields, query, text, lists.title(), true, lists.other(),
+                             true, limit, cancelled, titles, others);
             }
         } else {
             candidates = ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256));

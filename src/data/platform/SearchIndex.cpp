@@ -37,12 +37,36 @@ Fields fieldsOf(sqlite3* db, const QString& path) {
     return {shape.rowidSql, id.isEmpty() ? shape.rowidSql : id};
 }
 
+QString pieced(const QString& row, const QString& rowid, bool utf8) {
+    if (!utf8)
+        return QStringLiteral("0");
+    const QString size = QStringLiteral("length(CAST(%1Body AS BLOB))").arg(row);
+    return QStringLiteral("(%1 > %2 AND %1 <= %3 AND %4%5 BETWEEN %6 AND %7)")
+        .arg(size)
+        .arg(kPieceFrom)
+        .arg(kPieceSlots * kPieceBytes)
+        .arg(row, rowid)
+        .arg(-kPieceRowidLimit)
+        .arg(kPieceRowidLimit - 1);
+}
+
+QString layout() {
+    return QStringLiteral("/* pieces of %1 bytes and %2 more, of bodies over %3; kept when "
+                          "unchanged */")
+        .arg(kPieceBytes)
+        .arg(kPieceOverlap)
+        .arg(kPieceFrom);
+}
+
 int presentObjects(sqlite3* db, const QString& path) {
-    Statement s(
-        db, path,
-        QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?, ?, ?)"),
-        searching());
-    s.bind({kTitleIndex, kTextIndex, kTriggers[0], kTriggers[1], kTriggers[2], kNulIndex});
+    // The main index of an older layout held long bodies whole, and pieces were not kept.
+    Statement s(db, path,
+                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?, ?, "
+                               "?, ?, ?, ?) AND (name <> ? OR instr(sql, ?) > 0) AND "
+                               "(name <> ? OR instr(sql, ?) > 0)"),
+                searching());
+    s.bind({kTitleIndex, kTextIndex, kTriggers[0], kTriggers[1], kTriggers[2], kNulIndex,
+            kPieceIndex, kWholeView, kCounting, kTextIndex, kWholeView, kWholeView, layout()});
     s.step();
     return int(s.int64(0));
 }
@@ -95,9 +119,10 @@ private:
             watch->slow_(true);
         }
         if (watch->told_ && watch->progress_ && watch->rows_ > 0) {
-            // The titles' index comes first and is quick; the bodies' takes the time.
+            // The titles' index comes first and is quick; the bodies' takes the time. The
+            // pieces of long bodies, made last, are told as the end.
             const qint64 read = rowsScanned(watch->db_) - watch->scannedBefore_;
-            const qint64 each = std::max<qint64>(1, watch->rows_ / 2);
+            const qint64 each = std::max<qint64>(1, watch->rows_);
             const qint64 done = read <= each ? 10 * read / each : 10 + 90 * (read - each) / each;
             const int percent = int(std::clamp<qint64>(done, 0, 99));
             if (percent != watch->percent_) {
@@ -123,6 +148,28 @@ qint64 rowsOf(sqlite3* db, const QString& path) {
     return s.int64(0);
 }
 
+bool keepsUtf8(sqlite3* db, const QString& path) {
+    Statement s(db, path, QStringLiteral("PRAGMA encoding"), keeping());
+    return s.step() && s.value(0).toString() == u"UTF-8";
+}
+
+// Adds to the piece index (or takes from it, where command is 'delete') the pieces of the
+// body named body, of the row whose rowid is rowid: none where pieced is false.
+QString pieceList(const QString& command, const QString& rowid, const QString& body,
+                  const QString& pieced) {
+    return QStringLiteral("INSERT INTO %1 (%2rowid, Body) SELECT %3%4 * %5 + n, "
+                          "CAST(substr(CAST(%6 AS BLOB), n * %7 + 1, %8) AS TEXT) FROM %9 "
+                          "LIMIT CASE WHEN %10 THEN (length(CAST(%6 AS BLOB)) + %7 - 1) / %7 "
+                          "ELSE 0 END;")
+        .arg(kPieceIndex, command.isEmpty() ? QString() : kPieceIndex + QStringLiteral(", "),
+             command.isEmpty() ? QString() : command + QStringLiteral(", "), rowid)
+        .arg(kPieceSlots)
+        .arg(body)
+        .arg(kPieceBytes)
+        .arg(kPieceBytes + kPieceOverlap)
+        .arg(kCounting, pieced);
+}
+
 void build(sqlite3* db, const QString& path, const SlowWork& slow, const Progress& progress) {
     const Fields fields = fieldsOf(db, path);
     // The index names the rowid in its own definition, where only a plain name will do.
@@ -131,43 +178,91 @@ void build(sqlite3* db, const QString& path, const SlowWork& slow, const Progres
                                    "without an index.")
                         .arg(kTable, path));
     const QString r = fields.rowid;
-    const QString options = QStringLiteral("content='%1', content_rowid='%2', "
-                                           "tokenize='trigram', detail='none', columnsize=0")
-                                .arg(kTable, r);
+    const bool utf8 = keepsUtf8(db, path);
+    const QString options = QStringLiteral("tokenize='trigram', detail='none', columnsize=0");
     const auto exec = [&](const QString& sql) { Statement::exec(db, path, sql, keeping()); };
-    // Both indexes read every row once.
-    const SlowWatch watch(db, slow, progress, progress ? 2 * rowsOf(db, path) : 0);
+    // The titles' index, the main one and the pieces each read every row once.
+    const SlowWatch watch(db, slow, progress, progress ? rowsOf(db, path) : 0);
     exec(QStringLiteral("BEGIN IMMEDIATE"));
     try {
         for (const QString& trigger : kTriggers)
             exec(QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger);
-        for (const QString& index : {kTitleIndex, kTextIndex})
+        for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
             exec(QStringLiteral("DROP TABLE IF EXISTS ") + index);
+        for (const QString& view : {kWholeView, kCounting})
+            exec(QStringLiteral("DROP VIEW IF EXISTS ") + view);
         exec(QStringLiteral("DROP INDEX IF EXISTS ") + kNulIndex);
         exec(QStringLiteral("CREATE INDEX %1 ON %2 (Language) WHERE %3")
                  .arg(kNulIndex, kTable, kNulRows));
-        exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Title, %2)")
-                 .arg(kTitleIndex, options));
-        exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Language, Body, %2)")
-                 .arg(kTextIndex, options));
-        const QString add =
-            QStringLiteral("INSERT INTO %1 (rowid, Title) VALUES (new.%3, new.Title); "
-                           "INSERT INTO %2 (rowid, Language, Body) "
-                           "VALUES (new.%3, new.Language, new.Body);")
-                .arg(kTitleIndex, kTextIndex, r);
+        exec(QStringLiteral("CREATE VIEW %1 AS WITH RECURSIVE c(n) AS (SELECT 0 UNION ALL "
+                            "SELECT n + 1 FROM c) SELECT n FROM c")
+                 .arg(kCounting));
+        const QString whole = QStringLiteral("CASE WHEN %1 THEN NULL ELSE %2Body END");
+        exec(QStringLiteral("CREATE VIEW %1 AS SELECT v.%2 AS Row, v.Language AS Language, %3 "
+                            "AS Body FROM %4 AS v %5")
+                 .arg(kWholeView, r,
+                      whole.arg(pieced(QStringLiteral("v."), r, utf8), QStringLiteral("v.")),
+                      kTable, layout()));
+        exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Title, content='%2', "
+                            "content_rowid='%3', %4)")
+                 .arg(kTitleIndex, kTable, r, options));
+        exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Language, Body, content='%2', "
+                            "content_rowid='Row', %3)")
+                 .arg(kTextIndex, kWholeView, options));
+        exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Body, content='', %2)")
+                 .arg(kPieceIndex, options));
+        // An update that leaves the language and body as they were (a new title) leaves the
+        // bodies' index alone: a long body's pieces take a while to make.
+        const QString changed =
+            QStringLiteral("(old.Language IS NOT new.Language COLLATE BINARY OR old.Body IS NOT "
+                           "new.Body COLLATE BINARY OR old.%1 IS NOT new.%1)")
+                .arg(r);
+        const auto rowOf = [&](const QString& row, const QString& command, const QString& when) {
+            const QString prefix = command.isEmpty() ? QString() : command + QStringLiteral(", ");
+            const QString isPieced = pieced(row, r, utf8);
+            return QStringLiteral("INSERT INTO %1 (%2rowid, Title) VALUES (%3%4%5, %4Title); "
+                                  "INSERT INTO %6 (%7rowid, Language, Body) SELECT %3%4%5, "
+                                  "%4Language, %8 WHERE %9; ")
+                       .arg(kTitleIndex,
+                            command.isEmpty() ? QString() : kTitleIndex + QStringLiteral(", "),
+                            prefix, row, r, kTextIndex,
+                            command.isEmpty() ? QString() : kTextIndex + QStringLiteral(", "),
+                            whole.arg(isPieced, row), when) +
+                   pieceList(command, row + r, row + QStringLiteral("Body"),
+                             QStringLiteral("%1 AND %2").arg(when, isPieced));
+        };
+        const QString add = rowOf(QStringLiteral("new."), {}, QStringLiteral("1"));
         const QString remove =
-            QStringLiteral("INSERT INTO %1 (%1, rowid, Title) VALUES ('delete', old.%3, "
-                           "old.Title); INSERT INTO %2 (%2, rowid, Language, Body) "
-                           "VALUES ('delete', old.%3, old.Language, old.Body);")
-                .arg(kTitleIndex, kTextIndex, r);
+            rowOf(QStringLiteral("old."), QStringLiteral("'delete'"), QStringLiteral("1"));
+        const QString replace = rowOf(QStringLiteral("old."), QStringLiteral("'delete'"), changed) +
+                                rowOf(QStringLiteral("new."), {}, changed);
         exec(QStringLiteral("CREATE TRIGGER %1 AFTER INSERT ON %2 BEGIN %3 END")
                  .arg(kTriggers[0], kTable, add));
         exec(QStringLiteral("CREATE TRIGGER %1 AFTER DELETE ON %2 BEGIN %3 END")
                  .arg(kTriggers[1], kTable, remove));
-        exec(QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 BEGIN %3 %4 END")
-                 .arg(kTriggers[2], kTable, remove, add));
+        exec(QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 BEGIN %3 END")
+                 .arg(kTriggers[2], kTable, replace));
         for (const QString& index : {kTitleIndex, kTextIndex})
             exec(QStringLiteral("INSERT INTO %1 (%1) VALUES ('rebuild')").arg(index));
+        // Each long body is read once and cut into pieces from memory.
+        Statement longRows(db, path,
+                           QStringLiteral("SELECT v.%1, CAST(v.Body AS BLOB) FROM %2 AS v WHERE %3")
+                               .arg(r, kTable, pieced(QStringLiteral("v."), r, utf8)),
+                           keeping());
+        Statement addPieces(
+            db, path,
+            pieceList({}, QStringLiteral("?1"), QStringLiteral("?2"), QStringLiteral("1"))
+                .chopped(1),
+            keeping());
+        while (longRows.step()) {
+            addPieces.reset();
+            addPieces.bind({longRows.int64(0), longRows.value(1)});
+            while (addPieces.step()) {
+            }
+        }
+        // One segment each: a query then looks each trigram up once, not once a segment.
+        for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
+            exec(QStringLiteral("INSERT INTO %1 (%1) VALUES ('optimize')").arg(index));
         exec(QStringLiteral("COMMIT"));
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -210,7 +305,7 @@ QString CheckIndex(sqlite3* db, const QString& path) {
     if (presentObjects(db, path) != kObjects)
         return QStringLiteral("missing");
     try {
-        for (const QString& index : {kTitleIndex, kTextIndex})
+        for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
             Statement::exec(
                 db, path,
                 QStringLiteral("INSERT INTO %1 (%1, rank) VALUES ('integrity-check', 1)")
