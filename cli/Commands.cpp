@@ -224,6 +224,13 @@ QString writeFailure(sqlite3* db) {
 void checkBackupTarget(Context& c, const QString& given, const QFileInfo& destination) {
     if (!destination.exists())
         return;
+    // A device or a pipe is no place for a copy: replacing it would take it away from whoever
+    // uses it, and --force is for files.
+    struct stat found {};
+    if (::stat(QFile::encodeName(destination.absoluteFilePath()).constData(), &found) == 0 &&
+        !S_ISREG(found.st_mode))
+        throw UserError(
+            QStringLiteral("\"%1\" is not a file; a backup goes into a file.").arg(given));
     if (!c.server()) {
         struct stat live {};
         struct stat target {};

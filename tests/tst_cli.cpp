@@ -45,6 +45,7 @@ private Q_SLOTS:
     void stoppedEditChangesNothing();
     void refusedInput_data();
     void refusedInput();
+    void usedUpIdsAreNamed();
     void failedOutput_data();
     void failedOutput();
     void exactRoundTrip_data();
@@ -103,6 +104,8 @@ void CliTest::refusedInput_data() {
         << "Python/Hello.py";
     QTest::newRow("backup over notes") << "vz backup @/notes" << 1 << "not a collection database";
     QTest::newRow("backup onto the collection") << "vz backup @db" << 1 << "the collection itself";
+    QTest::newRow("backup onto a pipe, forced")
+        << "mkfifo @/pipe && vz backup --force @/pipe" << 1 << "is not a file";
 }
 
 // Nothing stored is changed, nothing added, no file replaced, and the message says why.
@@ -120,6 +123,19 @@ void CliTest::refusedInput() {
     QCOMPARE(readRows(database_), before);
     QFile notes(home_->root() + "notes");
     QVERIFY(notes.open(QIODevice::ReadOnly) && notes.readAll() == "my notes\n");
+}
+
+// The highest ID taken (a converted or imported collection can hold it): an add says so, and
+// blames no disk.
+void CliTest::usedUpIdsAreNamed() {
+    if (onServer())
+        QSKIP("the server numbers its rows itself");
+    const CliRun run = shell(QStringLiteral("sqlite3 '%1' \"UPDATE varozidi SET ID = "
+                                            "9223372036854775807 WHERE ID = 1\" && echo x | vz "
+                                            "add --language Go --title T")
+                                 .arg(database_));
+    QCOMPARE(run.status, 2);
+    QVERIFY2(QString::fromUtf8(run.err).contains("no IDs left"), run.err.constData());
 }
 
 void CliTest::failedOutput_data() {

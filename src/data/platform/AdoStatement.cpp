@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <sqlite3.h>
 #include <sys/resource.h>
 
@@ -52,14 +53,29 @@ QString sizeLimitReached() {
         .arg(qulonglong(limit.rlim_cur));
 }
 
+// SQLite says "full" as well when the table's IDs have run out, which no free disk space mends.
+bool idsUsedUp(sqlite3* db) {
+    sqlite3_stmt* s = nullptr;
+    if (!db || sqlite3_prepare_v2(db, "SELECT max(ID) FROM varozidi", -1, &s, nullptr) != SQLITE_OK)
+        return false;
+    const bool used = sqlite3_step(s) == SQLITE_ROW &&
+                      sqlite3_column_int64(s, 0) == std::numeric_limits<sqlite3_int64>::max();
+    sqlite3_finalize(s);
+    return used;
+}
+
 QString reasonFor(sqlite3* db, int rc) {
     const QString own =
         db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
     const int extended = db ? sqlite3_extended_errcode(db) : rc;
-    const QString limit = (rc & 0xff) == SQLITE_FULL || extended == SQLITE_IOERR_WRITE ||
-                                  (db && sqlite3_system_errno(db) == EFBIG)
-                              ? sizeLimitReached()
-                              : QString();
+    const int system = db ? sqlite3_system_errno(db) : 0;
+    if ((rc & 0xff) == SQLITE_FULL && idsUsedUp(db))
+        return QStringLiteral("the collection has no IDs left (a snippet holds the highest ID "
+                              "there can be)");
+    const QString limit =
+        (rc & 0xff) == SQLITE_FULL || extended == SQLITE_IOERR_WRITE || system == EFBIG
+            ? sizeLimitReached()
+            : QString();
     if (!limit.isEmpty())
         return limit;
     switch (rc & 0xff) {
