@@ -451,7 +451,7 @@ void TransferTest::streamedExport_data() {
                                << "is not valid JSON: the file ends too soon at line 5, column 60"
                                << QList<qint64>{} << false;
     QByteArrayList many = records(3000);
-    many.insert(2000, record(2001, "\", \"title\": 5, \"x\": \""));
+    many.insert(2000, R"({"id": 2001, "language": "Go", "title": 5, "body": ""})");
     QTest::newRow("a bad record among thousands")
         << exportFile(many) << "snippet 2001 has a \"title\" that is a number, not text or null"
         << QList<qint64>{} << false;
@@ -460,6 +460,10 @@ void TransferTest::streamedExport_data() {
                                   "\"title\": null, \"body\": null}"})
         << "snippet 2 has an \"id\" that is not a whole number of 64 bits" << QList<qint64>{}
         << false;
+    QTest::newRow("a field twice")
+        << exportFile({record(1), R"({"id": 2, "language": "a", "title": "b", "title": "c", )"
+                                  R"("body": ""})"})
+        << "snippet 2 has \"title\" twice" << QList<qint64>{} << false;
     QTest::newRow("a field missing")
         << exportFile({R"({"id": 1, "language": "a", "title": "b"})"})
         << "snippet 1 has a \"body\" that is missing" << QList<qint64>{} << false;

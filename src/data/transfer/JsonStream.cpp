@@ -192,8 +192,20 @@ public:
             return true;
         if (depth_ == 1)
             key_ = QString::fromUtf8(s, size);
-        else if (inRecord())
+        else if (inRecord()) {
             field_ = QString::fromUtf8(s, size);
+            // Which of two values was meant cannot be told; taking either would change a
+            // snippet without a word.
+            const QString known[] = {QStringLiteral("id"), QStringLiteral("language"),
+                                     QStringLiteral("title"), QStringLiteral("body")};
+            for (int i = 0; i < 4; ++i) {
+                if (field_ != known[i])
+                    continue;
+                if (named_ & (1 << i))
+                    notOurs(QStringLiteral("snippet %1 has \"%2\" twice").arg(n_).arg(field_));
+                named_ |= 1 << i;
+            }
+        }
         return true;
     }
     bool StartObject() { return open(Kind::Object); }
@@ -320,6 +332,7 @@ private:
                 ++n_;
                 record_ = {};
                 given_ = 0;
+                named_ = 0;
                 ++depth_;
                 return true;
             }
@@ -353,7 +366,7 @@ private:
     }
 
     void finishRecord() {
-        // A field given twice counts once, the last; one not given at all is refused.
+        // A field not given at all is refused.
         const char* const names[] = {"language", "title", "body"};
         for (int i = 0; i < 3; ++i)
             if (!(given_ & (1 << i)))
@@ -380,6 +393,7 @@ private:
     qsizetype n_ = 0; // the record being read, from 1
     Utf8Snippet record_;
     int given_ = 0; // bits: language, title, body
+    int named_ = 0; // bits: id, language, title, body, as keys met in the record
 };
 
 // Bad JSON at offset (past skipped bytes of a byte order mark), by its line and column as an
