@@ -251,7 +251,8 @@ void LargeCollectionsTest::overlongLineInShortRuns() {
     QFETCH(QList<int>, lineLengths);
     TSynEdit editor;
     TSynCppSyn cpp;
-    editor.resize(400, 300);
+    editor.resize(300, 300);
+    editor.setWordWrap(true);
     editor.show();
     QVERIFY(QTest::qWaitForWindowExposed(&editor));
     int column = 0;
@@ -263,6 +264,8 @@ void LargeCollectionsTest::overlongLineInShortRuns() {
         QCOMPARE(editor.lexer(), overlong ? nullptr : cpp.lexer());
         const auto* note = editor.findChild<QLabel*>();
         QCOMPARE(note && note->isVisibleTo(&editor), overlong);
+        // Narrower than the note's one line: it takes more lines rather than lose words.
+        QVERIFY(!note || editor.viewport()->geometry().contains(note->geometry()));
         QSignalSpy caret(&editor, &QsciScintilla::cursorPositionChanged);
         editor.setCursorPosition(1, ++column);
         if (!overlong) {

@@ -375,10 +375,16 @@ void TSynEdit::showNote() {
 void TSynEdit::placeNote() {
     if (!wrapNote_)
         return;
-    // At the bottom right of the text, clear of the scroll bars.
-    wrapNote_->adjustSize();
+    // At the bottom right of the text, clear of the scroll bars; over more lines where one
+    // would be wider than the text, so that none of it is cut off.
     const QRect text = viewport()->geometry();
-    wrapNote_->move(text.right() - wrapNote_->width(), text.bottom() - wrapNote_->height());
+    wrapNote_->setWordWrap(false);
+    wrapNote_->adjustSize();
+    if (wrapNote_->width() > text.width()) {
+        wrapNote_->setWordWrap(true);
+        wrapNote_->resize(text.width(), wrapNote_->heightForWidth(text.width()));
+    }
+    wrapNote_->move(text.right() + 1 - wrapNote_->width(), text.bottom() + 1 - wrapNote_->height());
 }
 
 // The highlighter's lexer, set while the editor is empty where it can be: set on a text, it
