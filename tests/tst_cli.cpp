@@ -102,6 +102,8 @@ void CliTest::refusedInput_data() {
     QTest::newRow("folder import, a file missing")
         << "vz export --format folder @/t && rm @/t/Python/Hello.py && vz import @/t" << 1
         << "Python/Hello.py";
+    QTest::newRow("import of an empty folder")
+        << "mkdir @/empty && vz import @/empty" << 1 << "holds no snippets";
     QTest::newRow("backup over notes") << "vz backup @/notes" << 1 << "not a collection database";
     QTest::newRow("backup onto the collection") << "vz backup @db" << 1 << "the collection itself";
     QTest::newRow("backup onto a pipe, forced")

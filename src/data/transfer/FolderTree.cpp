@@ -263,6 +263,11 @@ QList<Snippet> ReadSnippetFolder(const QString& path) {
                            "nothing was added.")
                 .arg(root, QStringLiteral("\"") + names.join(QStringLiteral("\", \"")) + u'"'));
     }
+    // Nothing to read and no index saying so: most likely the wrong folder.
+    if (found.isEmpty() && !QFileInfo::exists(root + u'/' + QLatin1String(kFolderIndex)))
+        throw BadInput(QStringLiteral("\"%1\" holds no snippets: neither an exported folder's "
+                                      "index nor language folders with files in them.")
+                           .arg(root));
     // The index's order is the snippets' own; files it does not name follow.
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
         return a.order != b.order ? a.order < b.order : a.file < b.file;
