@@ -258,10 +258,8 @@ bool ForwardSearch(const QString& socketName, const SearchOption& option) {
         found.st_uid != ::getuid())
         return false;
     sockaddr_un address{};
-    if (path.size() >= qsizetype(sizeof address.sun_path))
+    if (!sockaddrOf(path, address))
         return false;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;

@@ -13,16 +13,6 @@
 #include <sqlite3.h>
 #include <sys/resource.h>
 
-std::optional<QString> ExactUtf8(QByteArrayView bytes) {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-    QString text = decoder.decode(bytes);
-    // A sequence cut short at the end shows as an error once anything follows it.
-    const QString after = decoder.decode(QByteArrayView("x"));
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
-
 namespace varozidi::ado {
 
 QVariant Utf8Value(QByteArray bytes) {

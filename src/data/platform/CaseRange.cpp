@@ -114,4 +114,12 @@ std::optional<QList<std::pair<QString, QString>>> caseBlindRanges(QStringView te
     return ranges;
 }
 
+QString likeContaining(QStringView text) {
+    QString escaped = text.toString();
+    escaped.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'%', QStringLiteral("\\%"))
+        .replace(u'_', QStringLiteral("\\_"));
+    return u'%' + escaped + u'%';
+}
+
 } // namespace varozidi::ado

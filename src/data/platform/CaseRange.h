@@ -27,4 +27,8 @@ std::optional<QList<std::pair<QString, QString>>> caseBlindRanges(QStringView te
 std::optional<QStringList> caseBlindSpellings(QStringView text, qsizetype max,
                                               bool asciiCapitals = false);
 
+// A LIKE pattern (with \\ as its escape) matching any text that holds text, LIKE's own
+// characters in it standing for themselves.
+QString likeContaining(QStringView text);
+
 } // namespace varozidi::ado

@@ -20,15 +20,6 @@ namespace {
 
 const QString kSearching = QStringLiteral("search the database");
 
-// LIKE's own characters stand for themselves.
-QString containing(const QString& text) {
-    QString escaped = text;
-    escaped.replace(u'\\', QStringLiteral("\\\\"))
-        .replace(u'%', QStringLiteral("\\%"))
-        .replace(u'_', QStringLiteral("\\_"));
-    return u'%' + escaped + u'%';
-}
-
 // Trigrams (or the whole of a shorter text) the server is asked for; more narrow it little.
 constexpr qsizetype kMaxPieces = 4;
 constexpr qsizetype kMaxSpellings = 27;
@@ -67,7 +58,7 @@ QString holding(const char* field, const QList<QStringList>& pieces,
             any.append(QStringLiteral("lower(\"%1\" COLLATE \"und-x-icu\") LIKE lower(? COLLATE "
                                       "\"und-x-icu\")")
                            .arg(QLatin1String(field)));
-            params.emplace_back(containing(spelling));
+            params.emplace_back(ado::likeContaining(spelling));
         }
         all.append(u'(' + any.join(QStringLiteral(" OR ")) + u')');
     }

@@ -73,14 +73,6 @@ QString phrase(const QString& trigram) {
     return u'"' + QString(trigram).replace(u'"', QStringLiteral("\"\"")) + u'"';
 }
 
-QString likePattern(const QString& spelling) {
-    QString escaped = spelling;
-    escaped.replace(u'\\', QStringLiteral("\\\\"))
-        .replace(u'%', QStringLiteral("\\%"))
-        .replace(u'_', QStringLiteral("\\_"));
-    return u'%' + escaped + u'%';
-}
-
 Query queryOf(const QString& text) {
     Query query;
     const QList<uint> points = text.toUcs4();
@@ -142,7 +134,7 @@ Query queryOf(const QString& text) {
         for (qsizetype i = 0; i < points.size(); ++i) {
             const QString c = piece(i, 1);
             const auto spellings = ado::caseBlindSpellings(c, 1);
-            pattern += spellings ? likePattern(c).mid(1).chopped(1) : QStringLiteral("_");
+            pattern += spellings ? ado::likeContaining(c).mid(1).chopped(1) : QStringLiteral("_");
             literal += spellings ? 1 : 0;
         }
         if (literal >= std::min<qsizetype>(3, points.size()))
@@ -163,7 +155,7 @@ Query queryOf(const QString& text) {
     if (like)
         query.like = *like;
     for (QString& pattern : query.like)
-        pattern = likePattern(pattern);
+        pattern = ado::likeContaining(pattern);
     return query;
 }
 

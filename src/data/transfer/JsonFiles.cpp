@@ -36,54 +36,6 @@ QString typeOf(const QJsonValue& v) {
     return QStringLiteral("missing");
 }
 
-[[noreturn]] void notOurs(const QString& path, const QString& why) {
-    throw BadInput(QStringLiteral("\"%1\" is not a Varozidi export: %2.").arg(path, why));
-}
-
-Text textField(const QString& path, const QJsonObject& o, const QString& name, qsizetype n) {
-    const QJsonValue v = o.value(name);
-    if (v.isNull())
-        return std::nullopt;
-    if (!v.isString())
-        notOurs(path, QStringLiteral("snippet %1 has a \"%2\" that is %3, not text or null")
-                          .arg(n)
-                          .arg(name, typeOf(v)));
-    return v.toString();
-}
-
-QList<Snippet> ours(const QString& path, const QJsonObject& root) {
-    if (root.value(QStringLiteral("format")).toString(kFormat) != kFormat)
-        notOurs(path, QStringLiteral("its format is \"%1\"")
-                          .arg(root.value(QStringLiteral("format")).toVariant().toString()));
-    if (root.value(QStringLiteral("version")).toInteger(kVersion) > kVersion)
-        notOurs(path, QStringLiteral("it was written by a newer version of Varozidi"));
-    const QJsonValue list = root.value(QStringLiteral("snippets"));
-    if (!list.isArray())
-        notOurs(path, QStringLiteral("its \"snippets\" is %1, not a list").arg(typeOf(list)));
-    QList<Snippet> snippets;
-    qsizetype n = 0;
-    for (const QJsonValue& item : list.toArray()) {
-        ++n;
-        if (!item.isObject())
-            notOurs(path,
-                    QStringLiteral("snippet %1 is %2, not an object").arg(n).arg(typeOf(item)));
-        const QJsonObject o = item.toObject();
-        Snippet s;
-        const QJsonValue id = o.value(QStringLiteral("id"));
-        if (const auto whole = WholeNumber(id))
-            s.id = whole;
-        else if (!id.isNull() && !id.isUndefined())
-            notOurs(path, QStringLiteral("snippet %1 has an \"id\" that is not a whole number "
-                                         "of 64 bits")
-                              .arg(n));
-        s.language = textField(path, o, QStringLiteral("language"), n);
-        s.title = textField(path, o, QStringLiteral("title"), n);
-        s.body = textField(path, o, QStringLiteral("body"), n);
-        snippets.append(s);
-    }
-    return snippets;
-}
-
 QString vsCodeLanguage(const QString& path, const QJsonObject& snippet) {
     const QFileInfo file(path);
     // A language's own file is named after it; scope belongs to the global files.
@@ -256,12 +208,8 @@ QJsonObject ParseJsonObject(const QString& path, const QByteArray& bytes) {
     return document.object();
 }
 
-JsonSnippets ReadJsonSnippets(const QString& path, const QByteArray& bytes) {
-    const QJsonObject root = ParseJsonObject(path, bytes);
-    if (root.value(QStringLiteral("snippets")).isArray() ||
-        root.value(QStringLiteral("format")).toString().startsWith(u"varozidi"))
-        return {ours(path, root), QStringLiteral("a Varozidi export")};
-    return {vsCode(path, root), QStringLiteral("Visual Studio Code snippets")};
+QList<Snippet> ReadVsCodeSnippets(const QString& path, const QByteArray& bytes) {
+    return vsCode(path, ParseJsonObject(path, bytes));
 }
 
 // QJsonDocument takes strict JSON only. Comments and trailing commas outside strings become

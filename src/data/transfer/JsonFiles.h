@@ -31,16 +31,10 @@ void AppendJson(QByteArray& out, const Text& value);
 // record (a JSON object) on a line of its own.
 QByteArray JsonListFile(const QString& format, const QByteArrayList& records);
 
-struct JsonSnippets {
-    QList<Snippet> snippets;
-    QString kind; // what the file was, in words
-};
-
-// The snippets of a JSON file at path (bytes are its content): an export file of the
-// program's, or Visual Studio Code snippets, told apart by their shape. A Visual Studio Code
-// file gives the language by its name (python.json) or each snippet's scope. Throws BadInput
-// naming what is wrong and where.
-JsonSnippets ReadJsonSnippets(const QString& path, const QByteArray& bytes);
+// The snippets of Visual Studio Code's JSON file at path (bytes are its content), which gives
+// the language by its name (python.json) or each snippet's scope; the program's own export is
+// read by StreamJsonExport. Throws BadInput naming what is wrong and where.
+QList<Snippet> ReadVsCodeSnippets(const QString& path, const QByteArray& bytes);
 
 // The object at the root of JSON text that may hold comments and trailing commas; throws
 // BadInput for anything else.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "transfer/JsonStream.h"
 
+#include "platform/SysUtils.h"
+
 #include <QFile>
 #include <cmath>
 #include <cstring>
@@ -428,6 +430,14 @@ QString jsonErrorAt(const QString& path, const QString& why, qint64 skipped, qin
 }
 
 } // namespace
+
+Snippet SnippetOf(const Utf8Snippet& s) {
+    // Checked as UTF-8 on the way in; a leading byte order mark is text like any other.
+    const auto text = [](const Utf8& t) {
+        return t ? Text(ExactUtf8(*t).value_or(QString::fromUtf8(*t))) : Text();
+    };
+    return {s.id, text(s.language), text(s.title), text(s.body)};
+}
 
 bool StreamJsonExport(const QString& path, const std::function<void(Utf8Snippet&&)>& each,
                       const std::function<void(qint64, qint64)>& bytesRead) {

@@ -21,6 +21,9 @@ struct Utf8Snippet {
     Utf8 body;
 };
 
+// The same snippet in Qt's strings.
+Snippet SnippetOf(const Utf8Snippet& s);
+
 // Reads the JSON file at path and hands each snippet of its "snippets" list to each, in the
 // order written; bytesRead is told now and then how many bytes are read, of how many in all.
 // Returns false, having handed nothing, when the file is JSON of another shape (Visual Studio

@@ -317,8 +317,11 @@ Source ReadSnippetsFrom(const QString& path) {
     case FileKind::Json:
         break;
     }
-    JsonSnippets json = ReadJsonSnippets(path, wholeFile(path));
-    return {std::move(json.snippets), json.kind};
+    QList<Snippet> snippets;
+    if (StreamJsonExport(path, [&snippets](Utf8Snippet&& s) { snippets.append(SnippetOf(s)); }))
+        return {std::move(snippets), QStringLiteral("a Varozidi export")};
+    return {ReadVsCodeSnippets(path, wholeFile(path)),
+            QStringLiteral("Visual Studio Code snippets")};
 }
 
 namespace {
@@ -456,9 +459,8 @@ void ImportSnippets(sqlite3* db, const QString& path, const QString& source, boo
             what = QStringLiteral("a Varozidi export");
         } else {
             // Visual Studio Code keeps a language's snippets in a small file, read whole.
-            JsonSnippets json = ReadJsonSnippets(source, wholeFile(source));
-            stageAll(json.snippets);
-            what = json.kind;
+            stageAll(ReadVsCodeSnippets(source, wholeFile(source)));
+            what = QStringLiteral("Visual Studio Code snippets");
         }
         break;
     }
