@@ -262,9 +262,16 @@ int backup(Context& c) {
     if (!target.dir().exists())
         throw UserError(QStringLiteral("There is no folder \"%1\".").arg(target.path()));
     TADOConnection& connection = c.connection();
-    // A FILE that is a link stays one: the copy replaces the file it points to.
-    const QFileInfo destination(ReplacementTarget(
-        target.absoluteFilePath(), QStringLiteral("back up to \"%1\"").arg(target.filePath())));
+    // A FILE that is a link stays one: the copy replaces the file it points to. A link to
+    // nothing is a wrong argument, as a missing folder is.
+    const QFileInfo destination([&] {
+        try {
+            return ReplacementTarget(target.absoluteFilePath(),
+                                     QStringLiteral("back up to \"%1\"").arg(target.filePath()));
+        } catch (const Error& e) {
+            throw UserError(e.message());
+        }
+    }());
     checkBackupTarget(c, target.filePath(), destination);
     if (c.server()) {
         varozidi::transfer::BackupServer(*c.server(), target.absoluteFilePath());

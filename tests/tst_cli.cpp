@@ -108,6 +108,8 @@ void CliTest::refusedInput_data() {
     QTest::newRow("backup onto the collection") << "vz backup @db" << 1 << "the collection itself";
     QTest::newRow("backup onto a pipe, forced")
         << "mkfifo @/pipe && vz backup --force @/pipe" << 1 << "is not a file";
+    QTest::newRow("backup through a link to nothing")
+        << "ln -s @/absent.mdb @/link.mdb && vz backup @/link.mdb" << 1 << "following the link";
 }
 
 // Nothing stored is changed, nothing added, no file replaced, and the message says why.

@@ -21,6 +21,7 @@
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <sqlite3.h>
 
 namespace {
@@ -53,8 +54,14 @@ public:
             opt.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
         QFont bold = opt.font;
         bold.setBold(true);
-        const QString parts[] = {line.left(start), line.mid(start, length),
-                                 line.mid(start + length)};
+        QString parts[] = {line.left(start), line.mid(start, length), line.mid(start + length)};
+        // The match stays in sight in a narrow column: what comes before it gives way first,
+        // from its left, leaving a quarter of the width for what follows.
+        const QFontMetrics plain(opt.font);
+        const int before = std::max(
+            0, rect.width() - QFontMetrics(bold).horizontalAdvance(parts[1]) - rect.width() / 4);
+        if (plain.horizontalAdvance(parts[0]) > before)
+            parts[0] = plain.elidedText(parts[0], Qt::ElideLeft, before);
         for (int i = 0; i < 3 && rect.width() > 0; ++i) {
             const QFont& font = i == 1 ? bold : opt.font;
             painter->setFont(font);

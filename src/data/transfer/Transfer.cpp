@@ -306,12 +306,19 @@ QByteArray wholeFile(const QString& path) {
     return bytes;
 }
 
+// A folder tree made by export carries its index; a plain tree of language folders does not.
+QString folderKind(const QString& path) {
+    return QFileInfo::exists(path + u'/' + QLatin1String(kFolderIndex))
+               ? QStringLiteral("a Varozidi folder export")
+               : QStringLiteral("a folder of snippets");
+}
+
 } // namespace
 
 Source ReadSnippetsFrom(const QString& path) {
     switch (kindOf(path)) {
     case FileKind::Folder:
-        return {ReadSnippetFolder(path), QStringLiteral("a Varozidi folder export")};
+        return {ReadSnippetFolder(path), folderKind(path)};
     case FileKind::Jet:
         return {ReadJetSnippets(path), QStringLiteral("a Jet 4.0 database")};
     case FileKind::Json:
@@ -447,7 +454,7 @@ void ImportSnippets(sqlite3* db, const QString& path, const QString& source, boo
     switch (kind) {
     case FileKind::Folder:
         stageAll(ReadSnippetFolder(source));
-        what = QStringLiteral("a Varozidi folder export");
+        what = folderKind(source);
         break;
     case FileKind::Jet:
         stageAll(ReadJetSnippets(source));
