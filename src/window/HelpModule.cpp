@@ -9,34 +9,19 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLibrary>
-#include <QOpenGLContext>
-
-QT_BEGIN_NAMESPACE
-Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
-QT_END_NAMESPACE
 
 namespace {
 
-QOpenGLContext* sharedContext = nullptr;
+// Qt WebEngine warns, as it loads after the application object, that no OpenGL context is
+// shared with it. The help browser draws in software and shares none.
+QtMessageHandler handlerBeforeLoad = nullptr;
 
-void dropSharedContext() {
-    if (QOpenGLContext::globalShareContext() == sharedContext)
-        qt_gl_set_global_share_context(nullptr);
-    delete sharedContext;
-    sharedContext = nullptr;
-}
-
-// The browser draws through an OpenGL context shared with the windows', which must exist
-// before its libraries load. Made here rather than by the application at start-up, where
-// it took longer than everything else before the main window could show.
-void shareOpenGLContexts() {
-    if (QOpenGLContext::globalShareContext())
+void quietSharingWarning(QtMsgType type, const QMessageLogContext& context,
+                         const QString& message) {
+    if (type == QtWarningMsg &&
+        message.startsWith(QLatin1String("Qt WebEngine seems to be initialized from a plugin")))
         return;
-    sharedContext = new QOpenGLContext;
-    sharedContext->setFormat(QSurfaceFormat::defaultFormat());
-    sharedContext->create();
-    qt_gl_set_global_share_context(sharedContext);
-    qAddPostRoutine(dropSharedContext);
+    handlerBeforeLoad(type, context, message);
 }
 
 QString& chosenModulePath() {
@@ -66,10 +51,12 @@ CreateHelpWindowFunction loadModule(const QString& path) {
             QStringLiteral("The help cannot be shown: its module %1 is damaged (cut short).")
                 .arg(path) +
             afterwards);
-    shareOpenGLContexts();
     QLibrary library(path);
+    handlerBeforeLoad = qInstallMessageHandler(quietSharingWarning);
+    const bool opened = library.load();
+    qInstallMessageHandler(handlerBeforeLoad);
     auto create = reinterpret_cast<CreateHelpWindowFunction>(
-        library.load() ? library.resolve(kCreateHelpWindowName) : nullptr);
+        opened ? library.resolve(kCreateHelpWindowName) : nullptr);
     if (!create)
         throw varozidi::Error(
             QStringLiteral("The help cannot be shown: its module does not load (%1).")

@@ -3,6 +3,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QOpenGLContext>
+#include <QQuickWindow>
 #include <QTimer>
 #include <QUuid>
 #include <QVBoxLayout>
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <functional>
 #include <unistd.h>
+#include <utility>
 
 void PrepareWebBrowserProcess(uid_t euid) {
     if (euid == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
@@ -89,6 +92,38 @@ private:
     std::function<void(const QString&)> frameFailed_;
 };
 
+// The engine warns, once it draws its first page, that it found no OpenGL, which it was not
+// to use.
+QtMessageHandler handlerBeforeEngine = nullptr;
+
+void quietNoOpenGL(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg &&
+        message.startsWith(QLatin1String("No suitable graphics backend found")))
+        return;
+    handlerBeforeEngine(type, context, message);
+}
+
+// Help pages are plain documents: drawn in software they look the same, and no OpenGL driver
+// loads into the program for them (with Mesa's software OpenGL, its LLVM alone is 26 MB).
+// Must run before the first view and the engine exist.
+void drawInSoftware() {
+    static bool done = false;
+    if (std::exchange(done, true))
+        return;
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    handlerBeforeEngine = qInstallMessageHandler(quietNoOpenGL);
+    // The engine asks X for an OpenGL configuration even so, which loads the driver. X's
+    // platform picks its OpenGL integration once, when first asked, from this variable;
+    // picking none keeps the driver out. The variable is put back at once, so programs
+    // started from here do not inherit it.
+    if (QGuiApplication::platformName() != QLatin1String("xcb") ||
+        qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        return;
+    qputenv("QT_XCB_GL_INTEGRATION", "none");
+    QOpenGLContext::supportsThreadedOpenGL();
+    qunsetenv("QT_XCB_GL_INTEGRATION");
+}
+
 // Every visible top-level window has been exposed, and so painted.
 bool windowsShown() {
     const QWidgetList windows = QApplication::topLevelWidgets();
@@ -127,6 +162,7 @@ void TWebBrowser::start() {
     if (view_)
         return;
     waiting_ = false;
+    drawInSoftware();
     // No storage name: nothing of the help pages is kept on disk.
     profile_ = new QWebEngineProfile(this);
     // Local pages may not reach remote addresses; Chromium itself keeps remote pages away
