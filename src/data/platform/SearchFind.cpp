@@ -760,14 +760,19 @@ void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& q
 }
 
 // The index's candidates, or nothing where it cannot answer text.
+// The others first, the longer list mostly: where they alone were cut short, or would cost more
+// read by rowid than the rows read in turn, the titles are left unread and not whole.
 std::optional<Candidates> ask(sqlite3* db, const QString& path, const Fields& fields,
-                              const Query& query, qint64 cap) {
+                              const Query& query, qint64 cap, int limit, qint64 rows) {
     if (query.match.isEmpty() || presentObjects(db, path) != kObjects)
         return std::nullopt;
     Lists lists(db, path, fields, query);
     Candidates c;
-    c.titles = drained(lists.title(), cap, c.wholeTitles);
     c.others = drained(lists.other(), cap, c.wholeOthers);
+    if (c.wholeOthers && std::min<qint64>(limit, qint64(c.others.size())) * kSeekCost < rows)
+        c.titles = drained(lists.title(), cap, c.wholeTitles);
+    else
+        c.wholeTitles = false;
     return c;
 }
 
@@ -805,7 +810,8 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
                              true, limit, cancelled, titles, others);
             }
         } else {
-            candidates = ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256));
+            candidates =
+                ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256), limit, rows);
         }
     } catch (const Error&) {
         out.indexFailed = !stop(cancelled);
