@@ -253,7 +253,7 @@ std::optional<std::pair<qsizetype, qsizetype>> firstSpelled(QByteArrayView bytes
     const char* data = bytes.data();
     const qsizetype size = bytes.size();
     // The next place each byte a match can start with stands, found by memchr.
-    std::array<std::pair<unsigned char, qsizetype>, 256> next;
+    std::array<qsizetype, 256> next; // left uninitialised: only the first starts are used
     const std::size_t starts = std::min(query.starts.size(), next.size());
     const auto find = [&](unsigned char b, qsizetype from) {
         const void* at =
@@ -261,11 +261,11 @@ std::optional<std::pair<qsizetype, qsizetype>> firstSpelled(QByteArrayView bytes
         return at ? static_cast<const char*>(at) - data : size;
     };
     for (std::size_t k = 0; k < starts; ++k)
-        next[k] = {query.starts[k], find(query.starts[k], 0)};
+        next[k] = find(query.starts[k], 0);
     while (true) {
         qsizetype i = size;
         for (std::size_t k = 0; k < starts; ++k)
-            i = std::min(i, next[k].second);
+            i = std::min(i, next[k]);
         if (i >= size)
             return std::nullopt;
         qsizetype at = i;
@@ -289,8 +289,8 @@ std::optional<std::pair<qsizetype, qsizetype>> firstSpelled(QByteArrayView bytes
         if (whole)
             return std::pair(i, at);
         for (std::size_t k = 0; k < starts; ++k)
-            if (next[k].second == i)
-                next[k].second = find(next[k].first, i + 1);
+            if (next[k] == i)
+                next[k] = find(query.starts[k], i + 1);
     }
 }
 
