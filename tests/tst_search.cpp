@@ -129,6 +129,8 @@ private Q_SLOTS:
     void showsTheMatchingLine();
     void textAfterANulIsFound_data();
     void textAfterANulIsFound();
+    void storedBytesReadAsTheyAre_data();
+    void storedBytesReadAsTheyAre();
     void findsWhatReadingEveryRowFinds_data();
     void findsWhatReadingEveryRowFinds();
     void longBodiesFoundInPieces_data();
@@ -214,6 +216,46 @@ void SearchTest::textAfterANulIsFound() {
         execSql(path, "UPDATE varozidi SET Body = 'x' || char(0) || 'needle' WHERE ID = 3");
     QCOMPARE(db.ids(text), ids);
     QCOMPARE(db.check(), QString("ok"));
+}
+
+void SearchTest::storedBytesReadAsTheyAre_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<qint64>>("ids");
+    QTest::addColumn<QString>("line"); // of the last hit
+    QTest::addColumn<int>("at");
+    QTest::newRow("behind bad bytes, a NUL, a byte-order mark")
+        << "token" << QList<qint64>{1, 2, 3} << QStringLiteral("\uFEFFToken") << 1;
+    QTest::newRow("in a number") << "234" << QList<qint64>{4} << "12345" << 1;
+    QTest::newRow("a bad byte itself")
+        << QStringLiteral("\uFFFD") << QList<qint64>{1, 4} << QStringLiteral("tok\uFFFDen") << 3;
+}
+
+// Cells another program stored: BLOBs that are not UTF-8, NULs, a number. Every row is read, as
+// a broad search reads them.
+void SearchTest::storedBytesReadAsTheyAre() {
+    QFETCH(QString, text);
+    QFETCH(QList<qint64>, ids);
+    QFETCH(QString, line);
+    QFETCH(int, at);
+    if (onServer())
+        QSKIP("A server's text holds neither NULs nor bytes that are not UTF-8.");
+    DataHome home;
+    const QString path = collectionIn(home);
+    makeDatabase(path, {{"Go", "a", "b"}, {"Go", "c", "d"}, {"Go", "e", "f"}, {"Go", "g", "h"}});
+    Db db(path);
+    varozidi::search::EnsureIndex(db.handle, path);
+    execSql(path,
+            "UPDATE varozidi SET Title = X'E2746F6B656E', Body = X'746F6BC3656E' WHERE ID = 1;"
+            "UPDATE varozidi SET Language = 'Go' || char(0) || 'TOKEN' WHERE ID = 2;"
+            "UPDATE varozidi SET Body = CAST(X'EFBBBF546F6B656E' AS TEXT) WHERE ID = 3;"
+            "UPDATE varozidi SET Title = 12345, Body = X'746F6BC3656E' WHERE ID = 4");
+    const auto hits = db.find(text, 1000).hits;
+    QList<qint64> found;
+    for (const auto& hit : hits)
+        found.append(hit.id);
+    QCOMPARE(found, ids);
+    QCOMPARE(hits.last().line, line);
+    QCOMPARE(hits.last().matchStart, at);
 }
 
 void SearchTest::findsWhatReadingEveryRowFinds_data() {

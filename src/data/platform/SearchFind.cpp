@@ -16,6 +16,9 @@
 #include <memory>
 #include <optional>
 #include <sqlite3.h>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace varozidi::search {
@@ -51,6 +54,12 @@ constexpr qint64 kPieceReadAtOnce = 16 * kPieceBytes;
 // A match's line decoded alone, at most this long in bytes; a longer one is decoded as before.
 constexpr qsizetype kMaxSpelledLine = 65536;
 
+// The UTF-8 spellings of one character: those of one byte as a table, being most.
+struct Letter {
+    std::array<bool, 256> byte{};
+    std::vector<QByteArray> longer;
+};
+
 // What a search asks the index for, and what a row read in turn must hold.
 struct Query {
     // Every trigram of text (a sample of a long one), each as any of its case-blind spellings,
@@ -62,8 +71,8 @@ struct Query {
     QStringList pieceGroups;
     // The UTF-8 spellings of each character of text, each of which the check counts as it;
     // empty where a character has too many, or text is not exact.
-    std::vector<std::vector<QByteArray>> spelled;
-    std::array<bool, 256> starts{}; // the bytes a spelling of the first character starts with
+    std::vector<Letter> spelled;
+    std::vector<unsigned char> starts; // the bytes a spelling of the first character starts with
     // LIKE patterns, one of which a field holding text matches (LIKE ignores the case of
     // ASCII letters only: the others are spelled out); empty where none can be made.
     QStringList like;
@@ -90,14 +99,22 @@ Query queryOf(const QString& text) {
             query.spelled.clear();
             break;
         }
-        std::vector<QByteArray> bytes;
-        for (const QString& one : *spellings)
-            bytes.push_back(one.toUtf8());
-        query.spelled.push_back(std::move(bytes));
+        Letter letter;
+        for (const QString& one : *spellings) {
+            const QByteArray bytes = one.toUtf8();
+            if (bytes.size() == 1)
+                letter.byte[static_cast<unsigned char>(bytes.front())] = true;
+            else
+                letter.longer.push_back(bytes);
+            if (i == 0)
+                query.starts.push_back(static_cast<unsigned char>(bytes.front()));
+        }
+        query.spelled.push_back(std::move(letter));
     }
-    if (!query.spelled.empty())
-        for (const QByteArray& first : query.spelled.front())
-            query.starts[static_cast<unsigned char>(first.front())] = true;
+    std::sort(query.starts.begin(), query.starts.end());
+    query.starts.erase(std::unique(query.starts.begin(), query.starts.end()), query.starts.end());
+    if (query.spelled.empty())
+        query.starts.clear();
     // The trigrams of the first size characters.
     const auto matchOf = [&](qsizetype size) {
         const qsizetype count = size - 2;
@@ -236,32 +253,34 @@ std::optional<std::pair<qsizetype, qsizetype>> firstSpelled(QByteArrayView bytes
     const char* data = bytes.data();
     const qsizetype size = bytes.size();
     // The next place each byte a match can start with stands, found by memchr.
-    std::vector<std::pair<unsigned char, qsizetype>> next;
-    for (int b = 0; b < 256; ++b)
-        if (query.starts[std::size_t(b)])
-            next.emplace_back(static_cast<unsigned char>(b), -1);
+    std::array<qsizetype, 256> next; // left uninitialised: only the first starts are used
+    const std::size_t starts = std::min(query.starts.size(), next.size());
     const auto find = [&](unsigned char b, qsizetype from) {
         const void* at =
             from < size ? std::memchr(data + from, b, std::size_t(size - from)) : nullptr;
         return at ? static_cast<const char*>(at) - data : size;
     };
-    for (auto& [b, at] : next)
-        at = find(b, 0);
+    for (std::size_t k = 0; k < starts; ++k)
+        next[k] = find(query.starts[k], 0);
     while (true) {
         qsizetype i = size;
-        for (const auto& n : next)
-            i = std::min(i, n.second);
+        for (std::size_t k = 0; k < starts; ++k)
+            i = std::min(i, next[k]);
         if (i >= size)
             return std::nullopt;
         qsizetype at = i;
         bool whole = true;
-        for (const auto& spellings : query.spelled) {
-            const auto it = std::find_if(spellings.begin(), spellings.end(), [&](const auto& one) {
-                return size - at >= one.size() &&
-                       (one.size() == 1 ? data[at] == one[0]
-                                        : std::memcmp(data + at, one.data(), one.size()) == 0);
-            });
-            if (it == spellings.end()) {
+        for (const Letter& letter : query.spelled) {
+            if (at < size && letter.byte[static_cast<unsigned char>(data[at])]) {
+                ++at;
+                continue;
+            }
+            const auto it =
+                std::find_if(letter.longer.begin(), letter.longer.end(), [&](const auto& one) {
+                    return size - at >= one.size() &&
+                           std::memcmp(data + at, one.data(), std::size_t(one.size())) == 0;
+                });
+            if (it == letter.longer.end()) {
                 whole = false;
                 break;
             }
@@ -269,20 +288,26 @@ std::optional<std::pair<qsizetype, qsizetype>> firstSpelled(QByteArrayView bytes
         }
         if (whole)
             return std::pair(i, at);
-        for (auto& n : next)
-            if (n.second == i)
-                n.second = find(n.first, i + 1);
+        for (std::size_t k = 0; k < starts; ++k)
+            if (next[k] == i)
+                next[k] = find(query.starts[k], i + 1);
     }
 }
 
-// As otherHit, by the bytes of the body in column 3 of s: only the line of the first match is
-// decoded, and the check confirms it. Nothing where that cannot be told so.
-std::optional<std::optional<Hit>> spelledBodyHit(const Statement& s, const Row& row,
-                                                 const QString& text, const Query& query) {
-    const auto bytes = s.bytes(3);
-    if (query.spelled.empty() || !bytes)
-        return std::nullopt;
-    const auto match = firstSpelled(*bytes, query);
+// The length in UTF-16 of bytes decoded, counted without decoding where they are ASCII.
+qsizetype utf16Size(QByteArrayView bytes) {
+    for (const char c : bytes)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return utf8(bytes).size();
+    return bytes.size();
+}
+
+// As otherHit, by the bytes of the body in column 3 of s, where the first spelled match of the
+// query in them is match: only its line is decoded, and the check confirms it. Nothing where
+// that cannot be told so.
+std::optional<std::optional<Hit>>
+spelledBodyHit(QByteArrayView bytes, const std::optional<std::pair<qsizetype, qsizetype>>& match,
+               const Row& row, const QString& text) {
     if (!match) {
         const qsizetype at = row.language.indexOf(text, 0, Qt::CaseInsensitive);
         if (at >= 0)
@@ -290,14 +315,14 @@ std::optional<std::optional<Hit>> spelledBodyHit(const Statement& s, const Row& 
         return std::optional<Hit>();
     }
     const auto [from, to] = *match;
-    const qsizetype start = bytes->first(from).lastIndexOf('\n') + 1;
-    qsizetype end = bytes->sliced(to).indexOf('\n');
-    end = end < 0 ? bytes->size() : to + end;
+    const qsizetype start = bytes.first(from).lastIndexOf('\n') + 1;
+    qsizetype end = bytes.sliced(to).indexOf('\n');
+    end = end < 0 ? bytes.size() : to + end;
     if (end - start > kMaxSpelledLine)
         return std::nullopt;
     Row line = row;
-    line.body = utf8(bytes->sliced(start, end - start));
-    const qsizetype at = utf8(bytes->sliced(start, from - start)).size();
+    line.body = utf8(bytes.sliced(start, end - start));
+    const qsizetype at = utf16Size(bytes.sliced(start, from - start));
     if (QStringView(line.body).mid(at, text.size()).compare(text, Qt::CaseInsensitive) != 0)
         return std::nullopt;
     return std::optional<Hit>(lineHit(line, line.body, at, text.size()));
@@ -306,9 +331,10 @@ std::optional<std::optional<Hit>> spelledBodyHit(const Statement& s, const Row& 
 // As otherHit, the body read from column 3 of s: a long one first only as far as its start,
 // which is where a search that matches most rows mostly finds its match.
 std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text, const Query& query) {
-    if (const auto hit = spelledBodyHit(s, row, text, query))
-        return *hit;
     const auto bytes = s.bytes(3);
+    if (bytes && !query.spelled.empty())
+        if (const auto hit = spelledBodyHit(*bytes, firstSpelled(*bytes, query), row, text))
+            return *hit;
     if (bytes && bytes->size() > kBodyStart) {
         qsizetype cut = kBodyStart;
         while (cut > 0 && (static_cast<unsigned char>((*bytes)[cut]) & 0xC0) == 0x80)
@@ -656,37 +682,97 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
     return wholeOthers || titles.size() + others.size() >= limit || stop(cancelled);
 }
 
-// Every row in turn that LIKE finds may hold text, and every row holding a NUL.
+// The text of a column that rows share a few values of, decoded once each.
+class SharedTexts {
+public:
+    QString at(const Statement& s, int column) {
+        const auto bytes = s.bytes(column);
+        if (!bytes)
+            return textAt(s, column);
+        const std::string_view key(bytes->data(), std::size_t(bytes->size()));
+        if (const auto it = known_.find(key); it != known_.end())
+            return it->second;
+        QString text = utf8(*bytes);
+        if (known_.size() < kMaxShared)
+            known_.emplace(std::string(key), text);
+        return text;
+    }
+
+private:
+    static constexpr std::size_t kMaxShared = 1024;
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view v) const {
+            return std::hash<std::string_view>()(v);
+        }
+    };
+    std::unordered_map<std::string, QString, Hash, std::equal_to<>> known_;
+};
+
+// Every row in turn. Where the query has spellings, each row is read once and those that cannot
+// hold it are told by their stored bytes, before anything is decoded; else LIKE passes over
+// them, and every row holding a NUL is read.
 void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
           const QString& text, int limit, const std::function<bool()>& cancelled,
           QList<Hit>& titles, QList<Hit>& others) {
-    const QString where = likeWhere(fields, query, {"Title", "Language", "Body"});
+    const bool spelled = !query.spelled.empty();
+    const QString where =
+        spelled ? QStringLiteral("1") : likeWhere(fields, query, {"Title", "Language", "Body"});
     Statement all(db, path,
                   QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 ORDER BY %4")
                       .arg(fields.id, kTable, where, fields.rowid),
                   searching());
-    bindLike(all, query, 1);
+    if (!spelled)
+        bindLike(all, query, 1);
+    SharedTexts languages;
     // Once limit titles match, nothing later can rank higher.
     while (titles.size() < limit && !stop(cancelled) && all.step()) {
-        Row row = Row::titled(all);
-        if (const auto hit = titleHit(row, text)) {
-            titles.append(*hit);
-        } else if (others.size() < limit) {
-            if (const auto other = bodyHit(all, row, text, query))
-                others.append(*other);
+        const auto title = all.bytes(2);
+        const auto body = all.bytes(3);
+        const bool maybeTitle = !spelled || !title || firstSpelled(*title, query);
+        const bool spelledBody = spelled && !maybeTitle && body;
+        std::optional<std::pair<qsizetype, qsizetype>> inBody;
+        if (spelledBody) {
+            if (others.size() >= limit)
+                continue;
+            inBody = firstSpelled(*body, query);
+            const auto language = inBody ? std::nullopt : all.bytes(1);
+            if (language && !firstSpelled(*language, query))
+                continue;
         }
+        Row row{all.int64(0), languages.at(all, 1), title ? utf8(*title) : textAt(all, 2), {}};
+        if (maybeTitle)
+            if (const auto hit = titleHit(row, text)) {
+                titles.append(*hit);
+                continue;
+            }
+        if (others.size() >= limit)
+            continue;
+        if (spelledBody)
+            if (const auto hit = spelledBodyHit(*body, inBody, row, text)) {
+                if (*hit)
+                    others.append(**hit);
+                continue;
+            }
+        if (const auto other = bodyHit(all, row, text, query))
+            others.append(*other);
     }
 }
 
 // The index's candidates, or nothing where it cannot answer text.
+// The others first, the longer list mostly: where they alone were cut short, or would cost more
+// read by rowid than the rows read in turn, the titles are left unread and not whole.
 std::optional<Candidates> ask(sqlite3* db, const QString& path, const Fields& fields,
-                              const Query& query, qint64 cap) {
+                              const Query& query, qint64 cap, int limit, qint64 rows) {
     if (query.match.isEmpty() || presentObjects(db, path) != kObjects)
         return std::nullopt;
     Lists lists(db, path, fields, query);
     Candidates c;
-    c.titles = drained(lists.title(), cap, c.wholeTitles);
     c.others = drained(lists.other(), cap, c.wholeOthers);
+    if (c.wholeOthers && std::min<qint64>(limit, qint64(c.others.size())) * kSeekCost < rows)
+        c.titles = drained(lists.title(), cap, c.wholeTitles);
+    else
+        c.wholeTitles = false;
     return c;
 }
 
@@ -724,7 +810,8 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
                              true, limit, cancelled, titles, others);
             }
         } else {
-            candidates = ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256));
+            candidates =
+                ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256), limit, rows);
         }
     } catch (const Error&) {
         out.indexFailed = !stop(cancelled);
