@@ -227,6 +227,8 @@ void GenerateCollection(const QString& path, const CollectionShape& shape) {
         }
         lengths.push_back({bytes, id});
     }
+    // As an import of as many snippets leaves it.
+    varozidi::search::CompactIndex(db, path);
     check(db, sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), "finish writing");
     const auto largest = std::max_element(perLanguage.begin(), perLanguage.end());
     facts.largestLanguage =
@@ -268,7 +270,7 @@ CollectionFacts ReadFacts(const QString& path) {
 QString CachedCollection(const QString& cacheDir, const CollectionShape& shape) {
     QDir().mkpath(cacheDir);
     // The v names the generator's make, to tell collections of an older one apart.
-    const QString name = QStringLiteral("snippets-%1-%2%3-v2.db")
+    const QString name = QStringLiteral("snippets-%1-%2%3-v3.db")
                              .arg(shape.snippets)
                              .arg(shape.seed)
                              .arg(shape.longBodies ? QStringLiteral("-long") : QString());

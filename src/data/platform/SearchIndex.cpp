@@ -260,9 +260,7 @@ void build(sqlite3* db, const QString& path, const SlowWork& slow, const Progres
             while (addPieces.step()) {
             }
         }
-        // One segment each: a query then looks each trigram up once, not once a segment.
-        for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
-            exec(QStringLiteral("INSERT INTO %1 (%1) VALUES ('optimize')").arg(index));
+        CompactIndex(db, path);
         exec(QStringLiteral("COMMIT"));
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -299,6 +297,16 @@ bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow, const P
 void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow,
                   const Progress& progress) {
     build(db, path, slow, progress);
+}
+
+void CompactIndex(sqlite3* db, const QString& path) {
+    if (presentObjects(db, path) != kObjects)
+        return;
+    // One segment each: a query then looks each trigram up once, not once a segment.
+    for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
+        Statement::exec(db, path,
+                        QStringLiteral("INSERT INTO %1 (%1) VALUES ('optimize')").arg(index),
+                        keeping());
 }
 
 QString CheckIndex(sqlite3* db, const QString& path) {

@@ -3,6 +3,7 @@
 
 #include "platform/AdoStatement.h"
 #include "platform/Files.h"
+#include "platform/SearchIndex.h"
 #include "platform/SysUtils.h"
 #include "transfer/FolderTree.h"
 #include "transfer/Jet.h"
@@ -167,6 +168,9 @@ public:
             throw Error(QStringLiteral("Cannot add the snippets to \"%1\": it has no IDs left.")
                             .arg(path_));
         if (!dryRun_) {
+            Statement counted(db_, path_, QStringLiteral("SELECT count(*) FROM varozidi"), kAdding);
+            counted.step();
+            const qint64 before = counted.int64(0);
             Statement add(db_, path_,
                           QStringLiteral("INSERT INTO varozidi (ID, Language, Title, Body) "
                                          "SELECT CASE WHEN ?1 THEN Own ELSE ?2 + Seq END, "
@@ -185,6 +189,10 @@ public:
                 if (progress)
                     progress(last, count_);
             }
+            // Most of the collection came in now: its search index is left in one piece, as a
+            // build leaves it, not in the many that adding so many rows made.
+            if (count_ >= before)
+                search::CompactIndex(db_, path_);
         }
         exec("COMMIT");
         committed_ = true;
