@@ -258,6 +258,9 @@ void checkBackupTarget(Context& c, const QString& given, const QFileInfo& destin
 // SQLite's online backup reads one consistent state, even while the program writes; the copy
 // goes to a temporary file and is renamed into place whole.
 int backup(Context& c) {
+    if (c.args[0].isEmpty())
+        throw UserError(QStringLiteral("Which file should the backup go to? The name given is "
+                                       "empty."));
     const QFileInfo target(c.args[0]);
     if (!target.dir().exists())
         throw UserError(QStringLiteral("There is no folder \"%1\".").arg(target.path()));

@@ -110,6 +110,10 @@ void CliTest::refusedInput_data() {
         << "mkfifo @/pipe && vz backup --force @/pipe" << 1 << "is not a file";
     QTest::newRow("backup through a link to nothing")
         << "ln -s @/absent.mdb @/link.mdb && vz backup @/link.mdb" << 1 << "following the link";
+    QTest::newRow("backup through a link in a loop")
+        << "ln -s @/loop.mdb @/loop.mdb && vz backup --force @/loop.mdb" << 1
+        << "following the link";
+    QTest::newRow("backup to no name") << "vz backup ''" << 1 << "Which file";
 }
 
 // Nothing stored is changed, nothing added, no file replaced, and the message says why.

@@ -59,8 +59,11 @@ CreateHelpWindowFunction loadModule(const QString& path) {
         opened ? library.resolve(kCreateHelpWindowName) : nullptr);
     if (!create)
         throw varozidi::Error(
-            QStringLiteral("The help cannot be shown: its module does not load (%1).")
-                .arg(library.errorString()) +
+            (opened ? QStringLiteral("The help cannot be shown: %1 is not its module (another "
+                                     "library is in its place).")
+                          .arg(path)
+                    : QStringLiteral("The help cannot be shown: its module does not load (%1).")
+                          .arg(library.errorString())) +
             afterwards);
     loaded = {path, create};
     return create;

@@ -49,6 +49,9 @@ public:
         const int start = index.data(MatchStartRole).toInt();
         const int length = index.data(MatchLengthRole).toInt();
         QRect rect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+        // A column wider than the view is drawn to the view's edge, not past it.
+        if (const auto* view = qobject_cast<const QAbstractItemView*>(widget))
+            rect.setRight(std::min(rect.right(), view->viewport()->width() - 1));
         painter->save();
         painter->setPen(opt.palette.color(
             opt.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));

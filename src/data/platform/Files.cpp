@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -136,11 +137,16 @@ QString ReplacementTarget(const QString& path, const QString& what) {
     const QFileInfo info(path);
     if (!info.isSymLink())
         return path;
-    const QString target = info.canonicalFilePath();
-    if (target.isEmpty())
+    // realpath, not canonicalFilePath: that one hands a link in a loop back as it is, and the
+    // rename would then replace the link.
+    const std::unique_ptr<char, void (*)(void*)> target(
+        ::realpath(QFile::encodeName(path).constData(), nullptr), std::free);
+    if (!target) {
+        const QString why = systemError(errno);
         throw Error(QStringLiteral("Cannot %1: following the link \"%2\" to \"%3\" failed (%4).")
-                        .arg(what, path, info.symLinkTarget(), systemError(ENOENT)));
-    return target;
+                        .arg(what, path, info.symLinkTarget(), why));
+    }
+    return QFile::decodeName(target.get());
 }
 
 namespace {

@@ -167,6 +167,7 @@ public:
         if (!ownIds_ && used_ > std::numeric_limits<qint64>::max() - count_)
             throw Error(QStringLiteral("Cannot add the snippets to \"%1\": it has no IDs left.")
                             .arg(path_));
+        bool compact = false;
         if (!dryRun_) {
             Statement counted(db_, path_, QStringLiteral("SELECT count(*) FROM varozidi"), kAdding);
             counted.step();
@@ -189,13 +190,23 @@ public:
                 if (progress)
                     progress(last, count_);
             }
-            // Most of the collection came in now: its search index is left in one piece, as a
-            // build leaves it, not in the many that adding so many rows made.
-            if (count_ >= before)
-                search::CompactIndex(db_, path_);
+            compact = count_ >= before;
         }
         exec("COMMIT");
         committed_ = true;
+        // Most of the collection came in now: its search index is put in one piece, as a build
+        // leaves it, not left in the many that adding so many rows made. Apart from the rows,
+        // which are in: a merge that finds no room or no lock leaves the index as it is, sound
+        // and only slower.
+        if (compact) {
+            try {
+                exec("BEGIN IMMEDIATE");
+                search::CompactIndex(db_, path_);
+                exec("COMMIT");
+            } catch (const Error&) {
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            }
+        }
     }
 
     ImportList list() const { return ImportList(db_, path_, count_, ownIds_, used_); }

@@ -117,7 +117,7 @@ void drawInSoftware() {
     // picking none keeps the driver out. The variable is put back at once, so programs
     // started from here do not inherit it.
     if (QGuiApplication::platformName() != QLatin1String("xcb") ||
-        qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        !qEnvironmentVariableIsEmpty("QT_XCB_GL_INTEGRATION"))
         return;
     qputenv("QT_XCB_GL_INTEGRATION", "none");
     QOpenGLContext::supportsThreadedOpenGL();
