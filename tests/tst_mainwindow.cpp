@@ -461,7 +461,7 @@ void MainWindowTest::brokenHelpModule_data() {
                                    << "does not load";
     QTest::newRow("cut short") << "libvarozidi_help.so" << QByteArray("cut short") << "damaged";
     QTest::newRow("a folder in its place") << "folder" << QByteArray() << "is missing";
-    QTest::newRow("a library without the help") << "" << QByteArray() << "does not load";
+    QTest::newRow("a library without the help") << "" << QByteArray() << "is not its module";
 }
 
 void MainWindowTest::brokenHelpModule() {
