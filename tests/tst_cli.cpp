@@ -113,6 +113,9 @@ void CliTest::refusedInput_data() {
     QTest::newRow("backup through a link in a loop")
         << "ln -s @/loop.mdb @/loop.mdb && vz backup --force @/loop.mdb" << 1
         << "following the link";
+    QTest::newRow("backup through a link to a name not UTF-8")
+        << "touch @/$(printf 'a\\377') && ln -s @/$(printf 'a\\377') @/l.mdb && vz backup @/l.mdb"
+        << 1 << "not UTF-8";
     QTest::newRow("backup to no name") << "vz backup ''" << 1 << "Which file";
 }
 

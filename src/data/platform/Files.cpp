@@ -146,7 +146,14 @@ QString ReplacementTarget(const QString& path, const QString& what) {
         throw Error(QStringLiteral("Cannot %1: following the link \"%2\" to \"%3\" failed (%4).")
                         .arg(what, path, info.symLinkTarget(), why));
     }
-    return QFile::decodeName(target.get());
+    // Names travel as text: one that is not UTF-8 would come back as another name, and the
+    // replacement would land beside the file meant.
+    const QString resolved = QFile::decodeName(target.get());
+    if (QFile::encodeName(resolved) != QByteArrayView(target.get()))
+        throw Error(QStringLiteral("Cannot %1: the link \"%2\" leads to \"%3\", a name that is "
+                                   "not UTF-8 text; rename that file or folder.")
+                        .arg(what, path, resolved));
+    return resolved;
 }
 
 namespace {

@@ -190,7 +190,7 @@ public:
                 if (progress)
                     progress(last, count_);
             }
-            compact = count_ >= before;
+            compact = count_ > 0 && count_ >= before;
         }
         exec("COMMIT");
         committed_ = true;
