@@ -90,12 +90,20 @@ qint64 rowsScanned(sqlite3* db) {
     return rows;
 }
 
+// What filling the index has before it: the rows, each read once by each of its three
+// parts, and the percent at which the bodies' index ends and the pieces of long bodies begin,
+// by their bytes (a piece holds a quarter more than it starts with).
+struct Work {
+    qint64 rows = 0;
+    qint64 bodiesEnd = 99;
+};
+
 // Tells slow once the work has run for more than a moment, and again when it is over; in
 // between, how far it has come when that is known, reading rows scans of the table.
 class SlowWatch {
 public:
-    SlowWatch(sqlite3* db, const SlowWork& slow, const Progress& progress = {}, qint64 rows = 0)
-        : db_(db), slow_(slow), progress_(progress), rows_(rows) {
+    SlowWatch(sqlite3* db, const SlowWork& slow, const Progress& progress = {}, Work work = {})
+        : db_(db), slow_(slow), progress_(progress), work_(work) {
         timer_.start();
         scannedBefore_ = rowsScanned(db_);
         // Filling an index is mostly the tokenizer's own work, between few instructions of
@@ -118,12 +126,13 @@ private:
             watch->told_ = true;
             watch->slow_(true);
         }
-        if (watch->told_ && watch->progress_ && watch->rows_ > 0) {
-            // The titles' index comes first and is quick; the bodies' takes the time. The
-            // pieces of long bodies, made last, are told as the end.
+        if (watch->told_ && watch->progress_ && watch->work_.rows > 0) {
             const qint64 read = rowsScanned(watch->db_) - watch->scannedBefore_;
-            const qint64 each = std::max<qint64>(1, watch->rows_);
-            const qint64 done = read <= each ? 10 * read / each : 10 + 90 * (read - each) / each;
+            const qint64 each = watch->work_.rows;
+            const qint64 end = watch->work_.bodiesEnd;
+            const qint64 done = read <= each       ? 2 * read / each
+                                : read <= 2 * each ? 2 + (end - 2) * (read - each) / each
+                                                   : end + (99 - end) * (read - 2 * each) / each;
             const int percent = int(std::clamp<qint64>(done, 0, 99));
             if (percent != watch->percent_) {
                 watch->percent_ = percent;
@@ -135,7 +144,7 @@ private:
     sqlite3* db_;
     const SlowWork& slow_;
     const Progress& progress_;
-    qint64 rows_;
+    Work work_;
     qint64 scannedBefore_ = 0;
     int percent_ = -1;
     QElapsedTimer timer_;
@@ -151,6 +160,29 @@ qint64 rowsOf(sqlite3* db, const QString& path) {
 bool keepsUtf8(sqlite3* db, const QString& path) {
     Statement s(db, path, QStringLiteral("PRAGMA encoding"), keeping());
     return s.step() && s.value(0).toString() == u"UTF-8";
+}
+
+Work workOf(sqlite3* db, const QString& path) {
+    Work work{rowsOf(db, path)};
+    if (work.rows == 0 || !keepsUtf8(db, path))
+        return work;
+    try {
+        Statement s(db, path,
+                    QStringLiteral("SELECT total(n), total(CASE WHEN n > %1 THEN n END) FROM "
+                                   "(SELECT length(CAST(Body AS BLOB)) AS n FROM %2)")
+                        .arg(kPieceFrom)
+                        .arg(kTable),
+                    keeping());
+        s.step();
+        const double all = s.value(0).toDouble();
+        const double pieced = s.value(1).toDouble();
+        const double pieces = pieced * double(kPieceBytes + kPieceOverlap) / double(kPieceBytes);
+        if (all - pieced + pieces > 0)
+            work.bodiesEnd = 2 + qint64(97 * (all - pieced) / (all - pieced + pieces));
+    } catch (const Error&) {
+        // A table without the fields: the build says so.
+    }
+    return work;
 }
 
 // Adds to the piece index (or takes from it, where command is 'delete') the pieces of the
@@ -170,7 +202,14 @@ QString pieceList(const QString& command, const QString& rowid, const QString& b
         .arg(kCounting, pieced);
 }
 
-void build(sqlite3* db, const QString& path, const SlowWork& slow, const Progress& progress) {
+// What an index gathers in memory before writing it out. FTS5's 1 MB makes it write and then
+// merge trigram lists several times over while a large collection is indexed; 4 MB roughly
+// halves the time. Kept in the index's settings, so that every program writing it uses it.
+constexpr int kHashBytes = 4 << 20;
+
+// Makes the index anew within the caller's transaction; merged into one piece each where
+// compact is true.
+void fill(sqlite3* db, const QString& path, bool compact) {
     const Fields fields = fieldsOf(db, path);
     // The index names the rowid in its own definition, where only a plain name will do.
     if (fields.rowid.startsWith(u'"'))
@@ -181,87 +220,105 @@ void build(sqlite3* db, const QString& path, const SlowWork& slow, const Progres
     const bool utf8 = keepsUtf8(db, path);
     const QString options = QStringLiteral("tokenize='trigram', detail='none', columnsize=0");
     const auto exec = [&](const QString& sql) { Statement::exec(db, path, sql, keeping()); };
-    // The titles' index, the main one and the pieces each read every row once.
-    const SlowWatch watch(db, slow, progress, progress ? rowsOf(db, path) : 0);
-    exec(QStringLiteral("BEGIN IMMEDIATE"));
-    try {
-        for (const QString& trigger : kTriggers)
-            exec(QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger);
-        for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
-            exec(QStringLiteral("DROP TABLE IF EXISTS ") + index);
-        for (const QString& view : {kWholeView, kCounting})
-            exec(QStringLiteral("DROP VIEW IF EXISTS ") + view);
-        exec(QStringLiteral("DROP INDEX IF EXISTS ") + kNulIndex);
-        exec(QStringLiteral("CREATE INDEX %1 ON %2 (Language) WHERE %3")
-                 .arg(kNulIndex, kTable, kNulRows));
-        exec(QStringLiteral("CREATE VIEW %1 AS WITH RECURSIVE c(n) AS (SELECT 0 UNION ALL "
-                            "SELECT n + 1 FROM c) SELECT n FROM c")
-                 .arg(kCounting));
-        const QString whole = QStringLiteral("CASE WHEN %1 THEN NULL ELSE %2Body END");
-        exec(QStringLiteral("CREATE VIEW %1 AS SELECT v.%2 AS Row, v.Language AS Language, %3 "
-                            "AS Body FROM %4 AS v %5")
-                 .arg(kWholeView, r,
-                      whole.arg(pieced(QStringLiteral("v."), r, utf8), QStringLiteral("v.")),
-                      kTable, layout()));
-        exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Title, content='%2', "
-                            "content_rowid='%3', %4)")
-                 .arg(kTitleIndex, kTable, r, options));
-        exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Language, Body, content='%2', "
-                            "content_rowid='Row', %3)")
-                 .arg(kTextIndex, kWholeView, options));
-        exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Body, content='', %2)")
-                 .arg(kPieceIndex, options));
-        // An update that leaves the language and body as they were (a new title) leaves the
-        // bodies' index alone: a long body's pieces take a while to make.
-        const QString changed =
-            QStringLiteral("(old.Language IS NOT new.Language COLLATE BINARY OR old.Body IS NOT "
-                           "new.Body COLLATE BINARY OR old.%1 IS NOT new.%1)")
-                .arg(r);
-        const auto rowOf = [&](const QString& row, const QString& command, const QString& when) {
-            const QString prefix = command.isEmpty() ? QString() : command + QStringLiteral(", ");
-            const QString isPieced = pieced(row, r, utf8);
-            return QStringLiteral("INSERT INTO %1 (%2rowid, Title) VALUES (%3%4%5, %4Title); "
-                                  "INSERT INTO %6 (%7rowid, Language, Body) SELECT %3%4%5, "
-                                  "%4Language, %8 WHERE %9; ")
-                       .arg(kTitleIndex,
-                            command.isEmpty() ? QString() : kTitleIndex + QStringLiteral(", "),
-                            prefix, row, r, kTextIndex,
-                            command.isEmpty() ? QString() : kTextIndex + QStringLiteral(", "),
-                            whole.arg(isPieced, row), when) +
-                   pieceList(command, row + r, row + QStringLiteral("Body"),
-                             QStringLiteral("%1 AND %2").arg(when, isPieced));
-        };
-        const QString add = rowOf(QStringLiteral("new."), {}, QStringLiteral("1"));
-        const QString remove =
-            rowOf(QStringLiteral("old."), QStringLiteral("'delete'"), QStringLiteral("1"));
-        const QString replace = rowOf(QStringLiteral("old."), QStringLiteral("'delete'"), changed) +
-                                rowOf(QStringLiteral("new."), {}, changed);
-        exec(QStringLiteral("CREATE TRIGGER %1 AFTER INSERT ON %2 BEGIN %3 END")
-                 .arg(kTriggers[0], kTable, add));
-        exec(QStringLiteral("CREATE TRIGGER %1 AFTER DELETE ON %2 BEGIN %3 END")
-                 .arg(kTriggers[1], kTable, remove));
-        exec(QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 BEGIN %3 END")
-                 .arg(kTriggers[2], kTable, replace));
-        for (const QString& index : {kTitleIndex, kTextIndex})
-            exec(QStringLiteral("INSERT INTO %1 (%1) VALUES ('rebuild')").arg(index));
-        // Each long body is read once and cut into pieces from memory.
-        Statement longRows(db, path,
-                           QStringLiteral("SELECT v.%1, CAST(v.Body AS BLOB) FROM %2 AS v WHERE %3")
-                               .arg(r, kTable, pieced(QStringLiteral("v."), r, utf8)),
-                           keeping());
-        Statement addPieces(
-            db, path,
-            pieceList({}, QStringLiteral("?1"), QStringLiteral("?2"), QStringLiteral("1"))
-                .chopped(1),
-            keeping());
-        while (longRows.step()) {
-            addPieces.reset();
-            addPieces.bind({longRows.int64(0), longRows.value(1)});
-            while (addPieces.step()) {
-            }
+    for (const QString& trigger : kTriggers)
+        exec(QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger);
+    for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
+        exec(QStringLiteral("DROP TABLE IF EXISTS ") + index);
+    for (const QString& view : {kWholeView, kCounting})
+        exec(QStringLiteral("DROP VIEW IF EXISTS ") + view);
+    exec(QStringLiteral("DROP INDEX IF EXISTS ") + kNulIndex);
+    exec(QStringLiteral("CREATE INDEX %1 ON %2 (Language) WHERE %3")
+             .arg(kNulIndex, kTable, kNulRows));
+    exec(QStringLiteral("CREATE VIEW %1 AS WITH RECURSIVE c(n) AS (SELECT 0 UNION ALL "
+                        "SELECT n + 1 FROM c) SELECT n FROM c")
+             .arg(kCounting));
+    const QString whole = QStringLiteral("CASE WHEN %1 THEN NULL ELSE %2Body END");
+    exec(QStringLiteral("CREATE VIEW %1 AS SELECT v.%2 AS Row, v.Language AS Language, %3 "
+                        "AS Body FROM %4 AS v %5")
+             .arg(kWholeView, r,
+                  whole.arg(pieced(QStringLiteral("v."), r, utf8), QStringLiteral("v.")), kTable,
+                  layout()));
+    exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Title, content='%2', "
+                        "content_rowid='%3', %4)")
+             .arg(kTitleIndex, kTable, r, options));
+    exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Language, Body, content='%2', "
+                        "content_rowid='Row', %3)")
+             .arg(kTextIndex, kWholeView, options));
+    exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Body, content='', %2)")
+             .arg(kPieceIndex, options));
+    // An update that leaves the language and body as they were (a new title) leaves the
+    // bodies' index alone: a long body's pieces take a while to make.
+    const QString changed =
+        QStringLiteral("(old.Language IS NOT new.Language COLLATE BINARY OR old.Body IS NOT "
+                       "new.Body COLLATE BINARY OR old.%1 IS NOT new.%1)")
+            .arg(r);
+    const auto rowOf = [&](const QString& row, const QString& command, const QString& when) {
+        const QString prefix = command.isEmpty() ? QString() : command + QStringLiteral(", ");
+        const QString isPieced = pieced(row, r, utf8);
+        return QStringLiteral("INSERT INTO %1 (%2rowid, Title) VALUES (%3%4%5, %4Title); "
+                              "INSERT INTO %6 (%7rowid, Language, Body) SELECT %3%4%5, "
+                              "%4Language, %8 WHERE %9; ")
+                   .arg(kTitleIndex,
+                        command.isEmpty() ? QString() : kTitleIndex + QStringLiteral(", "), prefix,
+                        row, r, kTextIndex,
+                        command.isEmpty() ? QString() : kTextIndex + QStringLiteral(", "),
+                        whole.arg(isPieced, row), when) +
+               pieceList(command, row + r, row + QStringLiteral("Body"),
+                         QStringLiteral("%1 AND %2").arg(when, isPieced));
+    };
+    const QString add = rowOf(QStringLiteral("new."), {}, QStringLiteral("1"));
+    const QString remove =
+        rowOf(QStringLiteral("old."), QStringLiteral("'delete'"), QStringLiteral("1"));
+    const QString replace = rowOf(QStringLiteral("old."), QStringLiteral("'delete'"), changed) +
+                            rowOf(QStringLiteral("new."), {}, changed);
+    exec(QStringLiteral("CREATE TRIGGER %1 AFTER INSERT ON %2 BEGIN %3 END")
+             .arg(kTriggers[0], kTable, add));
+    exec(QStringLiteral("CREATE TRIGGER %1 AFTER DELETE ON %2 BEGIN %3 END")
+             .arg(kTriggers[1], kTable, remove));
+    exec(QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 BEGIN %3 END")
+             .arg(kTriggers[2], kTable, replace));
+    for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
+        exec(QStringLiteral("INSERT INTO %1 (%1, rank) VALUES ('hashsize', %2)")
+                 .arg(index)
+                 .arg(kHashBytes));
+    for (const QString& index : {kTitleIndex, kTextIndex})
+        exec(QStringLiteral("INSERT INTO %1 (%1) VALUES ('rebuild')").arg(index));
+    // Each long body is read once and cut into pieces from memory, as the triggers cut
+    // them. One piece a statement: a statement adding several rows makes the index write
+    // what it gathered so far, which for thousands of long bodies is most of the work.
+    Statement longRows(db, path,
+                       QStringLiteral("SELECT v.%1, CAST(v.Body AS BLOB) FROM %2 AS v WHERE %3")
+                           .arg(r, kTable, pieced(QStringLiteral("v."), r, utf8)),
+                       keeping());
+    Statement addPiece(db, path,
+                       QStringLiteral("INSERT INTO %1 (rowid, Body) VALUES (?1, CAST(?2 AS "
+                                      "TEXT))")
+                           .arg(kPieceIndex),
+                       keeping());
+    while (longRows.step()) {
+        const qint64 row = longRows.int64(0);
+        const QByteArrayView body = longRows.bytes(1).value_or(QByteArrayView());
+        for (qint64 n = 0; n * kPieceBytes < body.size(); ++n) {
+            addPiece.bind(
+                {row * kPieceSlots + n, body.sliced(n * kPieceBytes)
+                                            .first(std::min<qint64>(kPieceBytes + kPieceOverlap,
+                                                                    body.size() - n * kPieceBytes))
+                                            .toByteArray()});
+            addPiece.step();
+            addPiece.reset();
         }
+    }
+    if (compact)
         CompactIndex(db, path);
-        exec(QStringLiteral("COMMIT"));
+}
+
+void build(sqlite3* db, const QString& path, const SlowWork& slow, const Progress& progress) {
+    // The titles' index, the main one and the pieces each read every row once.
+    const SlowWatch watch(db, slow, progress, progress ? workOf(db, path) : Work());
+    Statement::exec(db, path, QStringLiteral("BEGIN IMMEDIATE"), keeping());
+    try {
+        fill(db, path, true);
+        Statement::exec(db, path, QStringLiteral("COMMIT"), keeping());
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
@@ -297,6 +354,20 @@ bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow, const P
 void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow,
                   const Progress& progress) {
     build(db, path, slow, progress);
+}
+
+bool PauseIndex(sqlite3* db, const QString& path) {
+    if (presentObjects(db, path) != kObjects)
+        return false;
+    for (const QString& trigger : kTriggers)
+        Statement::exec(db, path, QStringLiteral("DROP TRIGGER ") + trigger, keeping());
+    return true;
+}
+
+void RefillIndex(sqlite3* db, const QString& path, const Progress& progress) {
+    const SlowWork quiet = progress ? SlowWork([](bool) {}) : SlowWork();
+    const SlowWatch watch(db, quiet, progress, progress ? workOf(db, path) : Work());
+    fill(db, path, false);
 }
 
 void CompactIndex(sqlite3* db, const QString& path) {
