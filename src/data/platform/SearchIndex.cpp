@@ -206,9 +206,11 @@ QString pieceList(const QString& command, const QString& rowid, const QString& b
 // merge trigram lists several times over while a large collection is indexed; 4 MB roughly
 // halves the time. Kept in the index's settings, so that every program writing it uses it.
 constexpr int kHashBytes = 4 << 20;
+// FTS5's own, for the rows added later one at a time.
+constexpr int kAutomerge = 4;
 
-// Makes the index anew within the caller's transaction; merged into one piece each where
-// compact is true.
+// Makes the index anew within the caller's transaction. It is left in the pieces its making
+// wrote unless compact is true: CompactIndex merges them.
 void fill(sqlite3* db, const QString& path, bool compact) {
     const Fields fields = fieldsOf(db, path);
     // The index names the rowid in its own definition, where only a plain name will do.
@@ -277,10 +279,16 @@ void fill(sqlite3* db, const QString& path, bool compact) {
              .arg(kTriggers[1], kTable, remove));
     exec(QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 BEGIN %3 END")
              .arg(kTriggers[2], kTable, replace));
-    for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
-        exec(QStringLiteral("INSERT INTO %1 (%1, rank) VALUES ('hashsize', %2)")
-                 .arg(index)
-                 .arg(kHashBytes));
+    const auto setting = [&](const char* name, int value) {
+        for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
+            exec(QStringLiteral("INSERT INTO %1 (%1, rank) VALUES ('%2', %3)")
+                     .arg(index, QLatin1String(name))
+                     .arg(value));
+    };
+    setting("hashsize", kHashBytes);
+    // Merged once at the end rather than level by level as it grows, which would write most
+    // of it twice more.
+    setting("automerge", 0);
     for (const QString& index : {kTitleIndex, kTextIndex})
         exec(QStringLiteral("INSERT INTO %1 (%1) VALUES ('rebuild')").arg(index));
     // Each long body is read once and cut into pieces from memory, as the triggers cut
@@ -308,6 +316,7 @@ void fill(sqlite3* db, const QString& path, bool compact) {
             addPiece.reset();
         }
     }
+    setting("automerge", kAutomerge);
     if (compact)
         CompactIndex(db, path);
 }
