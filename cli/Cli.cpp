@@ -237,6 +237,18 @@ TADOConnection& Context::connection() {
                                           .arg(converted.original))
                                  .toUtf8());
         };
+        // Making a missing search index can take a while: said on a terminal, as the window
+        // says it, and never beside JSON.
+        if (!json && ::isatty(STDERR_FILENO)) {
+            connection_->OnSlowOpen = [](bool slow) {
+                std::fputs(slow ? "\rPreparing search...\033[K" : "\r\033[K", stderr);
+                std::fflush(stderr);
+            };
+            connection_->OnSlowProgress = [](int percent) {
+                std::fprintf(stderr, "\rPreparing search... %d%%\033[K", percent);
+                std::fflush(stderr);
+            };
+        }
     }
     connection_->Open();
     return *connection_;

@@ -202,11 +202,13 @@ QString pieceList(const QString& command, const QString& rowid, const QString& b
         .arg(kCounting, pieced);
 }
 
-// What an index gathers in memory before writing it out. FTS5's 1 MB makes it write and then
-// merge trigram lists several times over while a large collection is indexed; 4 MB roughly
-// halves the time. Kept in the index's settings, so that every program writing it uses it.
-constexpr int kHashBytes = 4 << 20;
-// FTS5's own, for the rows added later one at a time.
+// What an index gathers in memory before writing it out, while it is made: with FTS5's 1 MB
+// it writes and merges its trigram lists several times over; 4 MB roughly halves the time.
+// Only while it is made, rows only added. Afterwards FTS5's own settings are put back: with
+// a larger one, the system's FTS5 was seen to leave entries of long bodies behind when many
+// rows were replaced and deleted.
+constexpr int kMakingHashBytes = 4 << 20;
+constexpr int kHashBytes = 1 << 20;
 constexpr int kAutomerge = 4;
 
 // Makes the index anew within the caller's transaction. It is left in the pieces its making
@@ -285,7 +287,7 @@ void fill(sqlite3* db, const QString& path, bool compact) {
                      .arg(index, QLatin1String(name))
                      .arg(value));
     };
-    setting("hashsize", kHashBytes);
+    setting("hashsize", kMakingHashBytes);
     // Merged once at the end rather than level by level as it grows, which would write most
     // of it twice more.
     setting("automerge", 0);
@@ -294,9 +296,10 @@ void fill(sqlite3* db, const QString& path, bool compact) {
     // Each long body is read once and cut into pieces from memory, as the triggers cut
     // them. One piece a statement: a statement adding several rows makes the index write
     // what it gathered so far, which for thousands of long bodies is most of the work.
+    // "+v.": read in turn, not by a range of rowids, so that the rows read tell the progress.
     Statement longRows(db, path,
                        QStringLiteral("SELECT v.%1, CAST(v.Body AS BLOB) FROM %2 AS v WHERE %3")
-                           .arg(r, kTable, pieced(QStringLiteral("v."), r, utf8)),
+                           .arg(r, kTable, pieced(QStringLiteral("+v."), r, utf8)),
                        keeping());
     Statement addPiece(db, path,
                        QStringLiteral("INSERT INTO %1 (rowid, Body) VALUES (?1, CAST(?2 AS "
@@ -316,6 +319,7 @@ void fill(sqlite3* db, const QString& path, bool compact) {
             addPiece.reset();
         }
     }
+    setting("hashsize", kHashBytes);
     setting("automerge", kAutomerge);
     if (compact)
         CompactIndex(db, path);

@@ -178,6 +178,10 @@ public:
             // Most of the collection coming in now: the search index is made anew after the
             // rows, not kept one row at a time, which is what takes the time.
             compact = count_ > 0 && count_ >= before;
+            // The index's triggers go first: a file that takes no writes is told as such here,
+            // not as an index that cannot be kept.
+            if (sqlite3_db_readonly(db_, "main") == 1)
+                ado::throwSqliteError(db_, SQLITE_READONLY, path_, kAdding);
             const bool refill = compact && search::PauseIndex(db_, path_);
             Statement add(db_, path_,
                           QStringLiteral("INSERT INTO varozidi (ID, Language, Title, Body) "
