@@ -239,8 +239,11 @@ Dialogs::Dialogs() {
 
 void atNextBox(const std::function<void(QMessageBox*)>& act) {
     auto* watch = new QTimer(qApp);
+    // Once the box has the focus too: a key sent before would go to the window behind it, and
+    // the box would wait for ever (seen on a loaded machine).
     QObject::connect(watch, &QTimer::timeout, watch, [watch, act] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box && box->isActiveWindow() && box->focusWidget()) {
             watch->deleteLater();
             watch->stop();
             act(box);
