@@ -43,9 +43,9 @@ bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow = {},
 void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow = {},
                   const Progress& progress = {});
 // For adding many rows at once, within the caller's transaction: the index stops being kept
-// row by row (its triggers go) until RefillIndex makes it anew from all the rows, several
-// times faster than the triggers would. False, changing nothing, where there is no whole
-// index. Throws varozidi::Error.
+// row by row (its triggers go) until RefillIndex makes it anew from all the rows, faster
+// than the triggers would. False, changing nothing, where there is no whole index. Throws
+// varozidi::Error.
 bool PauseIndex(sqlite3* db, const QString& path);
 void RefillIndex(sqlite3* db, const QString& path, const Progress& progress = {});
 // Merges each index into one piece, as a build leaves it, within the caller's transaction.
