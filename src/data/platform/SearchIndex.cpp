@@ -204,9 +204,9 @@ QString pieceList(const QString& command, const QString& rowid, const QString& b
 
 // What an index gathers in memory before writing it out, while it is made: with FTS5's 1 MB
 // it writes and merges its trigram lists several times over; 4 MB roughly halves the time.
-// Only while it is made, rows only added. Afterwards FTS5's own settings are put back: with
-// a larger one, the system's FTS5 was seen to leave entries of long bodies behind when many
-// rows were replaced and deleted.
+// Only while it is made, rows only added. Afterwards FTS5's own settings are put back: when
+// many long bodies are replaced and deleted at once, the system's FTS5 leaves an entry of one
+// behind now and then, and with the larger size several times as often.
 constexpr int kMakingHashBytes = 4 << 20;
 constexpr int kHashBytes = 1 << 20;
 constexpr int kAutomerge = 4;
