@@ -15,6 +15,7 @@
 #include <limits>
 #include <numeric>
 #include <sqlite3.h>
+#include <sys/resource.h>
 
 using namespace testsupport;
 
@@ -147,6 +148,7 @@ private Q_SLOTS:
     void lastIds();
     void importedIndexIsTheTriggersOwn_data();
     void importedIndexIsTheTriggersOwn();
+    void indexWithoutRoomAddsNothing();
 };
 
 void TransferTest::roundTrip_data() {
@@ -604,6 +606,44 @@ void TransferTest::importedIndexIsTheTriggersOwn() {
         sqlite3_exec(db, "DROP TABLE temp.terms", nullptr, nullptr, nullptr);
     }
     sqlite3_close(db);
+}
+
+// The file may grow by the rows (about 1.3 times their text) but not by their index as well
+// (the whole about 3.3 times): the import fails, and leaves the collection as it was,
+// triggers and all, for the next import.
+void TransferTest::indexWithoutRoomAddsNothing() {
+    QRandomGenerator random(7);
+    QByteArrayList list;
+    qint64 text = 0;
+    for (int id = 1; id <= 300; ++id) {
+        QString body;
+        while (body.size() < (id % 10 == 0 ? 12000 : 3000))
+            body += QString::number(random.generate(), 36) + u' ';
+        text += body.size();
+        list.append(QJsonDocument(QJsonObject{{"id", id},
+                                              {"language", "Go"},
+                                              {"title", QString::number(id)},
+                                              {"body", body}})
+                        .toJson(QJsonDocument::Compact));
+    }
+    writeFile(path("in.json"), exportFile(list));
+    const QByteArray before = contentOf(database_);
+    rlimit limit{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    limit.rlim_cur = rlim_t(before.size() + text * 2);
+    QProcess import;
+    import.setChildProcessModifier([limit] { ::setrlimit(RLIMIT_FSIZE, &limit);
+});
+import.start(VAROZIDI_BINARY_DIR "/varozidi-cli", {"--data-dir", data_, "import", path("in.json")});
+QVERIFY(import.waitForFinished(30000));
+const QByteArray said = import.readAllStandardError();
+QCOMPARE(import.exitCode(), 2);
+QVERIFY2(said.contains("Cannot add the snippets") && said.contains("largest size"),
+         said.constData());
+QCOMPARE(contentOf(database_), before);
+QCOMPARE(cli({"import", path("in.json")}).status, 0);
+const QByteArray word = list[149].mid(list[149].indexOf("\"body\":\"") + 8, 6);
+QVERIFY(QJsonDocument::fromJson(cli({"--json", "search", word}).out).array().size() >= 1);
 }
 
 QTEST_GUILESS_MAIN(TransferTest)
