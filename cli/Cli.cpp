@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "platform/PgBackend.h"
 #include "platform/SysUtils.h"
+#include "platform/Temporary.h"
 #include "transfer/Migration.h"
 
 #include <QFile>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <unistd.h>
 
 namespace cli {
@@ -145,6 +147,7 @@ int run(const QStringList& arguments) {
     QString name;
     QStringList positional;
     QMap<QString, QString> options;
+    std::set<QString> given;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
         if (arg == u"--") {
@@ -166,6 +169,9 @@ int run(const QStringList& arguments) {
                     throw UserError(QStringLiteral("%1 needs a value.").arg(option));
                 value = arguments[i];
             }
+            // Which of two values was meant is for the user to say, not for the order.
+            if (takesValue(option) && !given.insert(option).second)
+                throw UserError(QStringLiteral("%1 is given twice; give it once.").arg(option));
             if (option == u"--data-dir")
                 dataDir = value.endsWith(u'/') ? value : value + u'/';
             else if (option == u"--database")
@@ -206,6 +212,12 @@ int run(const QStringList& arguments) {
         throw UserError(QStringLiteral("--version goes alone: '%1 --version'.").arg(kTool));
     if (positional.size() != command->arguments)
         throw UserError(QStringLiteral("Usage: %1 %2").arg(kTool, usageOf(*command)));
+    // An address of another kind is a wrong argument, as a wrong option is.
+    if (!database.isEmpty() && !varozidi::ado::IsServerUri(database.trimmed()))
+        throw UserError(QStringLiteral("\"%1\" is not the address of a database server; such an "
+                                       "address begins with \"postgresql://\".")
+                            .arg(database));
+    RemoveLeftovers();
     Context context(dataDir, database);
     context.args = positional;
     context.options = options;
@@ -315,7 +327,9 @@ QString OneLine(const QString& text) {
             out += QStringLiteral("\\n");
         else if (c == u'\r')
             out += QStringLiteral("\\r");
-        else if ((c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f)
+        else if (c == u'\t')
+            out += QStringLiteral("\\t");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QChar(u'0'));
         else
             out += c;
@@ -373,10 +387,16 @@ QString Utf8Text(const QByteArray& bytes, const QString& what) {
 }
 
 int Main(const QStringList& arguments, const QByteArrayList& raw) {
+    SetWarningHandler([](const QString& message) {
+        toStream(stderr, (kTool + QStringLiteral(": ") + message + u'\n').toUtf8());
+    });
     try {
-        for (qsizetype i = 1; i < raw.size(); ++i)
-            Utf8Text(raw[i], QStringLiteral("The argument \"%1\"").arg(arguments.value(i)));
-        const int status = run(arguments);
+        // Taken from the bytes: the decoding the arguments went through drops a leading byte
+        // order mark, and a title or language keeps every byte.
+        QStringList exact = arguments;
+        for (qsizetype i = 1; i < raw.size() && i < exact.size(); ++i)
+            exact[i] = Utf8Text(raw[i], QStringLiteral("The argument \"%1\"").arg(arguments[i]));
+        const int status = run(exact);
         flushOutput();
         return status;
     } catch (const UserError& e) {

@@ -11,13 +11,13 @@
 #include "platform/PgSearch.h"
 #include "platform/SearchIndex.h"
 #include "platform/SysUtils.h"
+#include "platform/Temporary.h"
 #include "transfer/ServerTransfer.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QTemporaryFile>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -78,11 +78,20 @@ QJsonObject record(TADOTable& table, bool withBody) {
 
 int languages(Context& c) {
     const QStringList names = DistinctLanguages(c.unopenedTable());
+    // A replacement character may stand for bytes another program stored: the rows say.
+    if (std::any_of(names.cbegin(), names.cend(), [](const QString& name) {
+            return name.contains(QChar::ReplacementCharacter);
+        })) {
+        TADOTable& table = c.table();
+        table.setFiltered(false);
+        for (table.First(); !table.Eof(); table.Next())
+            field(table, "Language");
+    }
     if (c.json)
         c.printJson(QJsonArray::fromStringList(names));
     else
         for (const QString& name : names)
-            c.print(name + u'\n');
+            c.print(OneLine(name) + u'\n');
     return kDone;
 }
 
@@ -280,10 +289,10 @@ int backup(Context& c) {
         varozidi::transfer::BackupServer(*c.server(), target.absoluteFilePath());
         return kDone;
     }
-    const auto temp = TemporaryFileBeside(destination);
-    const QByteArray tempName = QFile::encodeName(temp->fileName());
+    TemporaryBeside temp(destination.absoluteFilePath(), TemporaryBeside::File,
+                         QStringLiteral("back up to \"%1\"").arg(target.filePath()));
     sqlite3* copy = nullptr;
-    int rc = sqlite3_open_v2(tempName.constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
+    int rc = sqlite3_open_v2(temp.native().constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
     // A copy that fails is thrown away whole, so its journal stays in memory: none is left
     // behind, and a disk without room for one more file still takes the copy.
     if (rc == SQLITE_OK)
@@ -299,11 +308,7 @@ int backup(Context& c) {
     sqlite3_close_v2(copy);
     if (rc != SQLITE_OK)
         throw Error(QStringLiteral("Cannot back up to \"%1\": %2.").arg(target.filePath(), why));
-    if (std::rename(tempName.constData(),
-                    QFile::encodeName(destination.absoluteFilePath()).constData()) != 0)
-        throw Error(
-            QStringLiteral("Cannot put the backup in place as \"%1\".").arg(target.filePath()));
-    temp->setAutoRemove(false);
+    temp.PutInPlace(true);
     return kDone;
 }
 

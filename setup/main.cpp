@@ -4,6 +4,7 @@
 #include "DataPath.h"
 #include "platform/Errors.h"
 #include "platform/PgBackend.h"
+#include "platform/Temporary.h"
 #include "setup/ServerSetup.h"
 #include "setup/Setup.h"
 
@@ -52,6 +53,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     const QString dataDir = DataDirFor(GetAppDataFolder());
+    SetWarningHandler([&err](const QString& message) {
+        err << "varozidi-setup: " << message << '\n';
+        err.flush();
+    });
+    RemoveLeftovers();
     try {
         const auto outcome = varozidi::setup::InstallUserData(dataDir);
         for (const QString& path : outcome.created)

@@ -3,6 +3,7 @@
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Temporary.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,7 +19,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,19 +62,7 @@ std::atomic<int> nextKeeper{0};
 } // namespace
 
 QString Folder() {
-    // A relative XDG_STATE_HOME is invalid and is ignored, as the XDG rules say.
-    QString folder = qEnvironmentVariable("XDG_STATE_HOME");
-    if (folder.isEmpty() || !QDir::isAbsolutePath(folder)) {
-        QString home = qEnvironmentVariable("HOME");
-        if (home.isEmpty()) {
-            if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-                home = QString::fromLocal8Bit(pw->pw_dir);
-        }
-        folder = home + QStringLiteral("/.local/state");
-    }
-    if (!folder.endsWith(u'/'))
-        folder += u'/';
-    return folder + QStringLiteral("KZQ/Varozidi/");
+    return StateFolder();
 }
 
 QByteArray Digest(const QByteArray& bytes) {
@@ -254,6 +242,8 @@ QString LeftRecord::SetAside() {
 }
 
 std::unique_ptr<LeftRecord> FindLeftRecord(const QString& folder, const QString& collection) {
+    // The window's start is the next run for files its own stopped runs were writing, too.
+    RemoveLeftovers();
     const QDir dir(folder);
     std::unique_ptr<LeftRecord> best;
     for (const QString& name : dir.entryList({QStringLiteral("*") + kRecordSuffix}, QDir::Files)) {

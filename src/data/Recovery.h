@@ -120,7 +120,8 @@ private:
 
 // The newest record in folder left for collection by a program no longer running (a
 // damaged one counts, whatever it names); null when there is none. Other collections'
-// records and those of running programs are left alone.
+// records and those of running programs are left alone. What stopped programs were writing
+// elsewhere is removed first (RemoveLeftovers).
 std::unique_ptr<LeftRecord> FindLeftRecord(const QString& folder, const QString& collection);
 
 // Runs handler(signal) on context's thread, from its event loop, when the process gets

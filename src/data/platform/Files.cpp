@@ -2,11 +2,11 @@
 #include "platform/Files.h"
 
 #include "platform/Errors.h"
+#include "platform/Temporary.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -95,40 +95,17 @@ QStringList MakeFolders(const QString& path) {
         sofar += part + u'/';
         if (part.isEmpty() || QFileInfo(sofar).isDir())
             continue;
-        if (::mkdir(native(sofar).constData(), kDirMode) != 0 && errno != EEXIST)
+        if (::mkdir(native(sofar).constData(), kDirMode) != 0) {
+            if (errno == EEXIST)
+                continue;
             throw Error(QStringLiteral("Cannot create the folder \"%1\": %2.")
                             .arg(sofar, systemError(errno)));
+        }
+        // The new folder's entry survives a power cut with its parent's.
+        SyncFolder(QFileInfo(QDir::cleanPath(sofar)).path());
         created.append(sofar);
     }
     return created;
-}
-
-namespace {
-
-// Puts temp in place at target; without replace, only where nothing is.
-bool putInPlace(const QByteArray& temp, const QByteArray& target, bool replace) {
-    if (replace)
-        return ::rename(temp.constData(), target.constData()) == 0;
-    if (::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
-        0)
-        return true;
-    // File systems without that rename: a link, too, fails where something is.
-    if (errno != EINVAL || ::link(temp.constData(), target.constData()) != 0)
-        return false;
-    ::unlink(temp.constData());
-    return true;
-}
-
-} // namespace
-
-std::unique_ptr<QTemporaryFile> TemporaryFileBeside(const QFileInfo& target) {
-    auto temp = std::make_unique<QTemporaryFile>(target.absolutePath() + QStringLiteral("/.") +
-                                                 target.fileName() + QStringLiteral(".XXXXXX"));
-    if (!temp->open())
-        throw Error(QStringLiteral("Cannot write in \"%1\": %2.")
-                        .arg(target.absolutePath(), temp->errorString()));
-    temp->close();
-    return temp;
 }
 
 QString ReplacementTarget(const QString& path, const QString& what) {
@@ -163,34 +140,14 @@ namespace {
 // returns an empty step name, or the step that failed with errno set.
 template <class Fill>
 void replaceFile(const QString& named, const QString& what, bool replace, Fill&& fill) {
-    const auto fail = [&](const QString& step, int err) {
-        throw Error(QStringLiteral("Cannot %1: %2 failed (%3).").arg(what, step, systemError(err)));
-    };
     const QString target = replace ? ReplacementTarget(named, what) : named;
-    const QFileInfo info(target);
-    QByteArray temp =
-        native(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
-    // mkostemp makes the file 0600.
-    Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
-    if (out.get() < 0)
-        fail(QStringLiteral("creating a file in the folder"), errno);
-    try {
-        if (const QString step = fill(out.get()); !step.isEmpty())
-            fail(step, errno);
-        if (::fsync(out.get()) != 0)
-            fail(QStringLiteral("writing it to disk"), errno);
-        if (!out.close())
-            fail(QStringLiteral("writing it"), errno);
-        if (!putInPlace(temp, native(target), replace))
-            fail(QStringLiteral("putting it in place"), errno);
-    } catch (...) {
-        ::unlink(temp.constData());
-        throw;
-    }
-    // The rename itself reaches the disk with the folder; it is done either way.
-    Descriptor folder(::open(native(info.path()).constData(), O_RDONLY | O_DIRECTORY));
-    if (folder.get() >= 0)
-        ::fsync(folder.get());
+    TemporaryBeside temp(target, TemporaryBeside::File, what);
+    if (const QString step = fill(temp.fd()); !step.isEmpty())
+        throw Error(
+            QStringLiteral("Cannot %1: %2 failed (%3).").arg(what, step, systemError(errno)));
+    if (!temp.PutInPlace(replace))
+        throw Error(QStringLiteral("Cannot %1: putting it in place failed (%2).")
+                        .arg(what, systemError(EEXIST)));
 }
 
 } // namespace

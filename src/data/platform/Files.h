@@ -7,9 +7,6 @@
 #include <functional>
 #include <memory>
 
-class QFileInfo;
-class QTemporaryFile;
-
 // Resolves the last component of path without regard to letter case within its folder,
 // as the old platform's file system did. Returns path unchanged when nothing matches.
 QString ResolveFileName(const QString& path);
@@ -33,11 +30,6 @@ void CopyFileSafely(const QString& source, const QString& dest, bool replace = t
 // symbolic link stays one. what says, for the message, what was being done; a link to
 // nowhere throws varozidi::Error.
 QString ReplacementTarget(const QString& path, const QString& what);
-
-// An empty, closed temporary file (0600) in the folder of target, named after it, for a copy
-// that is renamed over target once whole; removed with the object unless told otherwise.
-// Throws varozidi::Error when the folder takes no new file.
-std::unique_ptr<QTemporaryFile> TemporaryFileBeside(const QFileInfo& target);
 
 // Writes size bytes at data to the descriptor fd, going on after interruptions; false, with
 // errno set, when the system refuses.

@@ -2,6 +2,8 @@
 #include "transfer/FolderTree.h"
 
 #include "platform/Files.h"
+#include "platform/SysUtils.h"
+#include "platform/Temporary.h"
 #include "transfer/JsonFiles.h"
 #include "transfer/Names.h"
 
@@ -17,6 +19,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,24 +57,6 @@ void writeNewFile(const QString& target, const QString& path, const QByteArray& 
         failed(target, QStringLiteral("writing \"%1\"").arg(path), written ? errno : err);
 }
 
-// Puts the finished tree in place: over an empty folder, or where nothing is.
-void putInPlace(const QString& target, const QByteArray& temp, bool overEmptyFolder) {
-    const QByteArray to = native(target);
-    int rc = overEmptyFolder ? std::rename(temp.constData(), to.constData())
-                             : ::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, to.constData(),
-                                           RENAME_NOREPLACE);
-    // File systems without the no-replace rename: nothing was there a moment ago.
-    if (rc != 0 && errno == EINVAL && !overEmptyFolder && !QFileInfo::exists(target))
-        rc = std::rename(temp.constData(), to.constData());
-    if (rc != 0) {
-        if (errno == EEXIST || errno == ENOTEMPTY)
-            throw BadInput(QStringLiteral("\"%1\" appeared while the export was written; nothing "
-                                          "was put there.")
-                               .arg(target));
-        failed(target, QStringLiteral("putting it in place"), errno);
-    }
-}
-
 struct IndexEntry {
     int order;
     Snippet snippet;
@@ -107,9 +92,23 @@ QHash<QString, IndexEntry> readIndex(const QString& root) {
     return entries;
 }
 
+// Names as they are on the disk: a listing through QDir decodes each one as text, which drops
+// a leading byte order mark, and the index then names a file that seems not to be there.
 QFileInfoList entriesOf(const QString& folder) {
-    return QDir(folder).entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    QStringList names;
+    if (DIR* dir = ::opendir(native(folder).constData())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const QByteArrayView name(entry->d_name);
+            if (name != "." && name != "..")
+                names.append(ExactUtf8(name).value_or(QFile::decodeName(entry->d_name)));
+        }
+        ::closedir(dir);
+    }
+    names.sort();
+    QFileInfoList entries;
+    for (const QString& name : std::as_const(names))
+        entries.append(QFileInfo(folder + u'/' + name));
+    return entries;
 }
 
 // The entries of a folder being imported; one that cannot be listed fails the import rather
@@ -140,63 +139,49 @@ void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path) {
                                       "writes only into a new or an empty folder.")
                            .arg(target));
 
-    QByteArray temp =
-        native(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
-    if (!::mkdtemp(temp.data()))
-        failed(target, QStringLiteral("creating a folder beside it"), errno);
-    const QString tree = QFile::decodeName(temp);
-    try {
-        FolderNames languageFolders;
-        QHash<QString, QString> folderOf; // "=" + language (a null string for none) -> folder
-        QHash<QString, FolderNames> filesIn;
-        QByteArrayList index;
-        for (const Snippet& s : snippets) {
-            const QString key = s.language ? u'=' + *s.language : QString();
-            QString folder = folderOf.value(key);
-            if (folder.isEmpty()) {
-                folder = languageFolders.take(SafeFileName(
-                    s.language.value_or(QString()), kLanguageBytes, QStringLiteral("No language")));
-                if (::mkdir(native(tree + u'/' + folder).constData(), kFolderMode) != 0)
-                    failed(target, QStringLiteral("creating the folder \"%1\"").arg(folder), errno);
-                folderOf.insert(key, folder);
-            }
-            const QString file =
-                folder + u'/' +
-                filesIn[folder].take(SafeFileName(s.title.value_or(QString()), kTitleBytes,
-                                                  QStringLiteral("Untitled")),
-                                     ExtensionFor(s.language.value_or(QString())));
-            writeNewFile(target, tree + u'/' + file, s.body.value_or(QString()).toUtf8());
-
-            QByteArray record = "{\"file\": ";
-            AppendJson(record, file);
-            record += ", \"id\": " + (s.id ? QByteArray::number(*s.id) : QByteArray("null"));
-            record += ", \"language\": ";
-            AppendJson(record, s.language);
-            record += ", \"title\": ";
-            AppendJson(record, s.title);
-            index.append(record + (s.body ? "}" : ", \"nullBody\": true}"));
+    TemporaryBeside temp(target, TemporaryBeside::Folder,
+                         QStringLiteral("export into \"%1\"").arg(target));
+    const QString tree = temp.path();
+    FolderNames languageFolders;
+    QHash<QString, QString> folderOf; // "=" + language (a null string for none) -> folder
+    QHash<QString, FolderNames> filesIn;
+    QByteArrayList index;
+    for (const Snippet& s : snippets) {
+        const QString key = s.language ? u'=' + *s.language : QString();
+        QString folder = folderOf.value(key);
+        if (folder.isEmpty()) {
+            folder = languageFolders.take(SafeFileName(
+                s.language.value_or(QString()), kLanguageBytes, QStringLiteral("No language")));
+            if (::mkdir(native(tree + u'/' + folder).constData(), kFolderMode) != 0)
+                failed(target, QStringLiteral("creating the folder \"%1\"").arg(folder), errno);
+            folderOf.insert(key, folder);
         }
-        writeNewFile(target, tree + u'/' + QLatin1String(kFolderIndex),
-                     JsonListFile(kFormat, index));
+        const QString file =
+            folder + u'/' +
+            filesIn[folder].take(
+                SafeFileName(s.title.value_or(QString()), kTitleBytes, QStringLiteral("Untitled")),
+                ExtensionFor(s.language.value_or(QString())));
+        writeNewFile(target, tree + u'/' + file, s.body.value_or(QString()).toUtf8());
 
-        // Every file on the disk before the tree appears at its name, with one sync for all.
-        const int fd = ::open(temp.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const bool synced = fd >= 0 && ::syncfs(fd) == 0;
-        const int err = errno;
-        if (fd >= 0)
-            ::close(fd);
-        if (!synced)
-            failed(target, QStringLiteral("writing it to disk"), err);
-        putInPlace(target, temp, exists);
-    } catch (...) {
-        QDir(tree).removeRecursively();
-        throw;
+        QByteArray record = "{\"file\": ";
+        AppendJson(record, file);
+        record += ", \"id\": " + (s.id ? QByteArray::number(*s.id) : QByteArray("null"));
+        record += ", \"language\": ";
+        AppendJson(record, s.language);
+        record += ", \"title\": ";
+        AppendJson(record, s.title);
+        index.append(record + (s.body ? "}" : ", \"nullBody\": true}"));
     }
-    const int parent = ::open(native(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent >= 0) {
-        ::fsync(parent);
-        ::close(parent);
-    }
+    writeNewFile(target, tree + u'/' + QLatin1String(kFolderIndex), JsonListFile(kFormat, index));
+
+    // Every file on the disk before the tree appears at its name, with one sync for all.
+    if (::syncfs(temp.fd()) != 0)
+        failed(target, QStringLiteral("writing it to disk"), errno);
+    // Over an empty folder, or where nothing is.
+    if (!temp.PutInPlace(exists))
+        throw BadInput(QStringLiteral("\"%1\" appeared while the export was written; nothing "
+                                      "was put there.")
+                           .arg(target));
 }
 
 QList<Snippet> ReadSnippetFolder(const QString& path) {

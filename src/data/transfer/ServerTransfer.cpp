@@ -4,13 +4,12 @@
 #include "platform/ADODB.h"
 #include "platform/Files.h"
 #include "platform/PgBackend.h"
+#include "platform/Temporary.h"
 #include "setup/Setup.h"
 #include "transfer/Transfer.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QScopeGuard>
-#include <QTemporaryFile>
 #include <cstdio>
 #include <sqlite3.h>
 
@@ -112,18 +111,13 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
     // A path that is a link stays one: the copy replaces the file it points to.
     const QFileInfo target(
         ReplacementTarget(path, QStringLiteral("write the backup \"%1\"").arg(path)));
-    // A free name beside the target, let go of at once: the setup tool makes only new files,
-    // and a temporary file held open would take the room the backup needs.
-    const QString temp = TemporaryFileBeside(target)->fileName();
-    auto discard = qScopeGuard([&temp] {
-        QFile::remove(temp);
-        QFile::remove(temp + QStringLiteral("-journal"));
-    });
+    TemporaryBeside temp(target.absoluteFilePath(), TemporaryBeside::File,
+                         QStringLiteral("write the backup \"%1\"").arg(path));
     try {
-        setup::CreateEmptyDatabase(temp);
+        setup::MakeEmptyDatabase(temp.path(), path);
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(QFile::encodeName(temp).constData(), &db, SQLITE_OPEN_READWRITE,
-                            nullptr) != SQLITE_OK) {
+        if (sqlite3_open_v2(temp.native().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) !=
+            SQLITE_OK) {
             sqlite3_close_v2(db);
             throw Error(QStringLiteral("Cannot write the backup \"%1\".").arg(path));
         }
@@ -137,14 +131,12 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
         }
         sqlite3_close_v2(db);
     } catch (const Error& e) {
-        // The temporary files are no names the user knows: a failure names the backup instead.
-        const QRegularExpression named(QRegularExpression::escape(temp) + QStringLiteral("[^\"]*"));
+        // The temporary file is no name the user knows: a failure names the backup instead.
+        const QRegularExpression named(QRegularExpression::escape(temp.path()) +
+                                       QStringLiteral("[^\"]*"));
         throw Error(QString(e.message()).replace(named, path));
     }
-    if (std::rename(QFile::encodeName(temp).constData(),
-                    QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
-        throw Error(QStringLiteral("Cannot put the backup in place as \"%1\".").arg(path));
-    discard.dismiss();
+    temp.PutInPlace(true);
 }
 
 QList<Snippet> ReadCollectionFile(const QString& path) {
