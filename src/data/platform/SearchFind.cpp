@@ -223,6 +223,11 @@ Hit lineHit(const Row& row, const QString& field, qsizetype at, qsizetype length
     if (end - start > kLineWidth) {
         start = std::max(start, at - kLineWidth / 3);
         end = std::min(end, std::max(at + length, start + kLineWidth));
+        // A character beyond U+FFFF is two halves: cut between them, it would be no text.
+        if (start > 0 && field[start].isLowSurrogate() && field[start - 1].isHighSurrogate())
+            --start;
+        if (end < field.size() && field[end].isLowSurrogate() && field[end - 1].isHighSurrogate())
+            ++end;
     }
     return {row.id,          row.language, row.title, field.mid(start, end - start),
             int(at - start), int(length),  false};

@@ -190,6 +190,9 @@ QByteArray JsonExportTail(bool empty) {
 
 QJsonObject ParseJsonObject(const QString& path, const QByteArray& bytes) {
     QByteArray text = bytes.startsWith("\xef\xbb\xbf") ? bytes.mid(3) : bytes;
+    // The parser drops a byte order mark that begins a string, as a decoder drops one at the
+    // start of a text; spelled as an escape it is kept. Outside strings it is no JSON anyway.
+    text.replace("\xef\xbb\xbf", "\\uFEFF");
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(StripJsonComments(text), &error);
     if (error.error != QJsonParseError::NoError) {
