@@ -34,9 +34,34 @@ QString binDir() {
                               : root.filePath(QString::number(versions.last()) + "/bin");
 }
 
+// The server programs of bin copied into tree, in the same layout, with every file of the
+// share folder but those of the extension without: the server finds its share folder beside
+// its own program, and so lacks that extension. Empty where the layout is not Debian's.
+QString binWithout(const QString& bin, const QString& tree, const QString& without) {
+    const QDir version = QFileInfo(bin).dir(); // .../lib/postgresql/NN
+    const QString share =
+        version.absoluteFilePath("../../../share/postgresql/" + version.dirName());
+    const QString ownVersion = tree + "/lib/postgresql/" + version.dirName();
+    const QString ownShare = tree + "/share/postgresql/" + version.dirName();
+    if (!QFileInfo(share + "/extension").isDir() || !QDir().mkpath(ownVersion + "/bin") ||
+        !QDir().mkpath(ownShare + "/extension") ||
+        !QFile::link(version.absoluteFilePath("lib"), ownVersion + "/lib"))
+        return {};
+    for (const char* program : {"postgres", "initdb", "pg_ctl"})
+        if (!QFile::copy(bin + '/' + program, ownVersion + "/bin/" + program))
+            return {};
+    for (const QString& name : QDir(share).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+        if (name != "extension")
+            QFile::link(share + '/' + name, ownShare + '/' + name);
+    for (const QString& name : QDir(share + "/extension").entryList(QDir::Files))
+        if (!name.startsWith(without + '.') && !name.startsWith(without + "--"))
+            QFile::link(share + "/extension/" + name, ownShare + "/extension/" + name);
+    return ownVersion + "/bin";
+}
+
 class Server {
 public:
-    Server() {
+    explicit Server(const QString& without = {}) {
         bin_ = binDir();
         if (bin_.isEmpty()) {
             missing_ = QStringLiteral("PostgreSQL 15 or later is not installed (no initdb and "
@@ -54,6 +79,15 @@ public:
                 return;
             }
             asUser_ = {QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--")};
+        }
+        if (!without.isEmpty()) {
+            bin_ = binWithout(bin_, dir_.path() + QStringLiteral("/tree"), without);
+            if (bin_.isEmpty()) {
+                missing_ = QStringLiteral("no server without %1 can be made from these server "
+                                          "programs")
+                               .arg(without);
+                return;
+            }
         }
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
@@ -143,6 +177,15 @@ QString serverMissing() {
 
 QString serverUri() {
     return server()->uri();
+}
+
+QString serverUriWithout(const QString& extension) {
+    static Server* instance = [&extension] {
+        auto* s = new Server(extension);
+        qAddPostRoutine([] { delete instance; });
+        return s;
+    }();
+    return instance->missing().isEmpty() ? instance->uri() : QString();
 }
 
 QString passwordUserUri(const QString& password) {

@@ -18,6 +18,9 @@ bool onServer();
 QString serverMissing();
 // The address of the test server's database, the server started on first use.
 QString serverUri();
+// The address of a second test server, one that lacks extension (one only per run); empty
+// where none can be made.
+QString serverUriWithout(const QString& extension);
 // A user of the test server who must give the password kServerPassword (the others need none),
 // and its address with the password given (none where null).
 inline constexpr char kPasswordUser[] = "pwuser";

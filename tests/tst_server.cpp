@@ -35,6 +35,7 @@ private Q_SLOTS:
     void lostConnectionIsReportedAndTheNextActionReconnects();
     void refusedServerIsNamedWithoutItsPassword();
     void missingDatabaseIsNamedSo();
+    void serverWithoutTrigramsIsNamedSo();
     void connectionFailuresNameTheirCause_data();
     void connectionFailuresNameTheirCause();
     void importFillsTheServer_data();
@@ -191,6 +192,27 @@ void ServerTest::missingDatabaseIsNamedSo() {
     QCOMPARE(run.status, 2);
     QVERIFY2(run.err.contains("no such database") && !run.err.contains("cannot be reached"),
              run.err.constData());
+}
+
+// The set-up cannot make the table there; the programs then name what it lacks, not the table.
+void ServerTest::serverWithoutTrigramsIsNamedSo() {
+    const QString uri = serverUriWithout("pg_trgm");
+    if (uri.isEmpty())
+        QSKIP("no server without pg_trgm can be made here");
+    QProcess setup;
+    setup.start(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-setup"), {"--database", uri});
+    QVERIFY(setup.waitForFinished(30000));
+    QCOMPARE(setup.exitCode(), 1);
+    QVERIFY(setup.readAllStandardError().contains("pg_trgm"));
+    const CliRun run = runCli({"--database", uri, "list"});
+    QCOMPARE(run.status, 2);
+    QVERIFY2(run.err.contains("lacks the extension pg_trgm"), run.err.constData());
+    qputenv("VAROZIDI_TEST_ENGINE", "sqlite");
+    Started s(kRows, {{"Tessel.ini", "[DATABASE]\nURI=" + uri.toUtf8() + "\n"}});
+    qputenv("VAROZIDI_TEST_ENGINE", "postgresql");
+    QCOMPARE(s.dialogs.asked().size(), 1);
+    QVERIFY2(s.dialogs.asked().first().text.contains("lacks the extension pg_trgm"),
+             qPrintable(s.dialogs.asked().first().text));
 }
 
 void ServerTest::connectionFailuresNameTheirCause_data() {

@@ -332,6 +332,19 @@ TableShape PgBackend::describe(const QString& table) {
             shape.aliasColumn = int(shape.columns.size());
         shape.columns.push_back(column);
     }
+    // The set-up makes the table together with its search index, which needs pg_trgm: on a
+    // server without it no table can be made, and that is what the user has to mend.
+    if (shape.columns.empty() &&
+        exec(QStringLiteral("SELECT count(*) FROM pg_available_extensions WHERE name = "
+                            "'pg_trgm'"),
+             {}, reading)
+                ->int64(0, 0) == 0)
+        throw Error(QStringLiteral("Cannot find the table '%1' on the database server \"%2\", "
+                                   "and none can be made there: the server lacks the extension "
+                                   "pg_trgm, which the search needs. Install the server's "
+                                   "contrib modules (pg_trgm), then run 'varozidi-setup "
+                                   "--database URI'.")
+                        .arg(table, name_));
     if (shape.columns.empty())
         throw Error(QStringLiteral("Cannot find the table '%1' on the database server \"%2\".")
                         .arg(table, name_));
