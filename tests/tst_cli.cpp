@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // varozidi-cli run as a user runs it, on a real data folder: output, JSON, exit status.
 
+#include "SyscallTrace.h"
 #include "TestSupport.h"
 #include "platform/ADODB.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
@@ -50,6 +53,11 @@ private Q_SLOTS:
     void failedOutput();
     void exactRoundTrip_data();
     void exactRoundTrip();
+    void byteOrderMarksStay_data();
+    void byteOrderMarksStay();
+    void searchLineCutsWholeCharacters();
+    void replacementsReachTheDiskInOrder_data();
+    void replacementsReachTheDiskInOrder();
     void foreignBytes_data();
     void foreignBytes();
     void smallerAnswers_data();
@@ -215,6 +223,71 @@ void CliTest::exactRoundTrip() {
     QCOMPARE(readRows(database_), before);
 }
 
+void CliTest::byteOrderMarksStay_data() {
+    QTest::addColumn<QString>("format");
+    QTest::newRow("json") << "json";
+    QTest::newRow("folder") << "folder";
+}
+
+// A title and a language that begin with a byte order mark keep it: added, exported, imported.
+void CliTest::byteOrderMarksStay() {
+    QFETCH(QString, format);
+    const QByteArray bom = "\xef\xbb\xbf";
+    const QByteArray stored = R"("language":")" + bom + R"(Go","title":")" + bom + R"(T")";
+    const QString mark(QChar(0xfeff)); // a QByteArray would lose it on its way to a QString
+    QCOMPARE(runCli({"add", "--language", mark + "Go", "--title", mark + "T"}, "x").status, 0);
+    QVERIFY2(runCli({"--json", "list"}).out.contains(stored), runCli({"--json", "list"}).out);
+    const QString path = home_->root() + "out";
+    QCOMPARE(runCli({"export", "--format", format, path}).status, 0);
+    execSql(database_, "DELETE FROM varozidi");
+    const CliRun in = runCli({"import", path});
+    QVERIFY2(in.status == 0, in.err.constData());
+    QVERIFY(runCli({"--json", "list"}).out.contains(stored));
+}
+
+// A long line is cut around the match, never between the two halves of a character.
+void CliTest::searchLineCutsWholeCharacters() {
+    const QString face = QString::fromUtf8("\xf0\x9f\x98\x80");
+    QCOMPARE(
+        runCli({"edit", "1"}, (face.repeated(200) + "needle" + face.repeated(200)).toUtf8()).status,
+        0);
+    const CliRun run = runCli({"--json", "search", "needle"});
+    QCOMPARE(run.status, 0);
+    QVERIFY2(!run.out.contains("\\ud"), run.out.constData());
+    const QString line =
+        QJsonDocument::fromJson(run.out).array().first().toObject()["line"].toString();
+    QVERIFY(line.contains("needle") && line.startsWith(face) && line.endsWith(face));
+}
+
+void CliTest::replacementsReachTheDiskInOrder_data() {
+    QTest::addColumn<QStringList>("args"); // @ stands for a folder of the test's own
+    QTest::addColumn<QString>("target");
+    QTest::newRow("backup") << QStringList{"backup", "@/b.mdb"} << "@/b.mdb";
+    QTest::newRow("backup over an older one") << QStringList{"backup", "@/old.mdb"} << "@/old.mdb";
+    QTest::newRow("export as JSON") << QStringList{"export", "@/e.json"} << "@/e.json";
+    QTest::newRow("export as a folder")
+        << QStringList{"export", "--format", "folder", "@/t"} << "@/t";
+}
+
+// The new data reach the disk, then the rename, then the folder's entry: a power cut leaves
+// the old file or the whole new one, and a copy said to be made stays made.
+void CliTest::replacementsReachTheDiskInOrder() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, target);
+    if (straceProgram().isEmpty())
+        QSKIP("strace is not installed");
+    const QString folder = home_->root() + "traced";
+    QVERIFY(QDir().mkpath(folder));
+    QCOMPARE(runCli({"backup", folder + "/old.mdb"}).status, 0);
+    int status = -1;
+    const QStringList calls = tracedRun(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"),
+                                        cliCollection(args.replaceInStrings("@", folder)),
+                                        QProcessEnvironment::systemEnvironment(), &status);
+    QCOMPARE(status, 0);
+    const QString fault = replacementFault(calls, target.replace("@", folder));
+    QVERIFY2(fault.isEmpty(), qPrintable(fault));
+}
+
 void CliTest::foreignBytes_data() {
     QTest::addColumn<QString>("set"); // SQL for the field another program wrote
     QTest::addColumn<QByteArray>("shown");
@@ -222,6 +295,8 @@ void CliTest::foreignBytes_data() {
     QTest::newRow("binary BLOB") << "Body = x'6f6aff10'" << QByteArray("oj\xff\x10");
     QTest::newRow("title cut short")
         << "Title = CAST(x'53454cc3' AS TEXT)" << QByteArray("SELECT 1;");
+    QTest::newRow("Latin-1 language")
+        << "Language = CAST(x'4c6174e9' AS TEXT)" << QByteArray("SELECT 1;");
 }
 
 // Shown as stored by show; refused, naming the snippet, where it would come out changed.
@@ -233,9 +308,12 @@ void CliTest::foreignBytes() {
     execSql(database_, "UPDATE varozidi SET " + set + " WHERE ID = 1");
     QCOMPARE(runCli({"show", "1"}).out, shown);
     const QString field = set.section(u' ', 0, 0).toLower();
-    for (const QStringList& args :
-         {QStringList{"--json", "show", "1"}, QStringList{"search", shown.left(2)},
-          QStringList{"export", home_->root() + "e.json"}}) {
+    QList<QStringList> commands{QStringList{"--json", "show", "1"},
+                                QStringList{"search", shown.left(2)},
+                                QStringList{"export", home_->root() + "e.json"}};
+    if (field == u"language")
+        commands += {QStringList{"languages"}, QStringList{"--json", "languages"}};
+    for (const QStringList& args : std::as_const(commands)) {
         const CliRun run = runCli(args);
         QCOMPARE(run.status, 2);
         QVERIFY2(run.err.contains("Snippet 1 has a " + field.toUtf8()), run.err.constData());
@@ -252,6 +330,11 @@ void CliTest::smallerAnswers_data() {
     QTest::newRow("line break in a title") << QStringList{"list"} << QByteArray("Two\\nlines\n");
     QTest::newRow("line break in an imported title")
         << QStringList{"import", "--dry-run", "@e"} << QByteArray("Two\\nlines\n");
+    QTest::newRow("tab in a title") << QStringList{"list"} << QByteArray("Tab\\there\n");
+    QTest::newRow("tab in a search line")
+        << QStringList{"search", "here"} << QByteArray("Tab\\there\n");
+    QTest::newRow("line break in a language")
+        << QStringList{"languages"} << QByteArray("\nMy\\nSQL\n");
     QTest::newRow("NULL title as null")
         << QStringList{"--json", "list"} << QByteArray(R"("language":null)");
 }
@@ -261,6 +344,8 @@ void CliTest::smallerAnswers() {
     QFETCH(QByteArray, out);
     execSql(database_, "UPDATE varozidi SET \"Title\" = 'Two\nlines' WHERE \"ID\" = 3");
     execSql(database_, "UPDATE varozidi SET \"Language\" = NULL WHERE \"ID\" = 2");
+    execSql(database_, "UPDATE varozidi SET \"Title\" = 'Tab\there' WHERE \"ID\" = 1");
+    execSql(database_, "UPDATE varozidi SET \"Language\" = 'My\nSQL' WHERE \"ID\" = 3");
     QVERIFY(runCli({"export", home_->root() + "e"}).status == 0);
     const CliRun run = runCli(args.replaceInStrings("@e", home_->root() + "e"));
     QVERIFY2(run.status == 0, run.err.constData());
@@ -368,6 +453,12 @@ void CliTest::refusals_data() {
         << QStringList{"show", "--title", "x", "1"} << 1 << "takes no option --title";
     QTest::newRow("add without a title")
         << QStringList{"add", "--language", "Go"} << 1 << "needs both --language and --title";
+    QTest::newRow("an option twice")
+        << QStringList{"add", "--language", "Go", "--title", "A", "--title", "B"} << 1
+        << "--title is given twice";
+    QTest::newRow("a database of another kind")
+        << QStringList{"--database", "mysql://ann@127.0.0.1/snippets", "list"} << 1
+        << "is not the address of a database server";
     QTest::newRow("no database") << QStringList{"--data-dir", "/nonexistent", "list"} << 2
                                  << "Could not find file";
     QTest::newRow("not a database")

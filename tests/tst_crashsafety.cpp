@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QToolButton>
 #include <QtTest>
 #include <sqlite3.h>
@@ -26,6 +27,7 @@ namespace {
 
 const QString kWorker = QStringLiteral(VAROZIDI_BINARY_DIR "/tests/crash_worker");
 const QString kCli = QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli");
+const QString kSetup = QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-setup");
 const QRect kPlacements[] = {QRect(100, 80, 520, 360), QRect(200, 150, 640, 480)};
 
 QByteArray bytesOf(const QString& path) {
@@ -106,6 +108,29 @@ QString wholeRecords(const QString& folder) {
     return {};
 }
 
+// The hidden entries of folder: what a writer works on before it takes its name.
+QStringList hiddenIn(const QString& folder) {
+    QStringList hidden = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                QDir::NoDotAndDotDot);
+    hidden.removeIf([](const QString& name) { return !name.startsWith(u'.'); });
+    return hidden;
+}
+
+// program under strace, with inject (strace's -e inject=...) on call.
+int runInjected(const QString& program, const QStringList& args, const QString& call,
+                const QString& inject, QByteArray* err = nullptr) {
+    QProcess p;
+    p.start(QStandardPaths::findExecutable("strace"),
+            QStringList{"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                        "inject=" + call + ':' + inject, program} +
+                args);
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    if (err)
+        *err = p.readAllStandardError();
+    return p.exitCode();
+}
+
 } // namespace
 
 class CrashSafetyTest : public QObject {
@@ -123,6 +148,11 @@ private slots:
     // Power loss: a commit reaches the disk, through a journal beside the file, before it is
     // reported done; nothing but the one database file is needed to read it afterwards.
     void commitsReachTheDiskFirst();
+    // A run killed while its new file or folder waits to be renamed into place leaves it
+    // behind; the next run removes it, and never one whose maker still runs.
+    void leftoversOfAKilledRunGo_data();
+    void leftoversOfAKilledRunGo();
+    void aRunningWritersFileIsLeftAlone();
 
 private:
     int kills_ = 0;
@@ -363,6 +393,71 @@ void CrashSafetyTest::commitsReachTheDiskFirst() {
     };
     QCOMPARE(pragma("PRAGMA journal_mode"), QString("delete"));
     QCOMPARE(pragma("PRAGMA synchronous"), QString("2")); // FULL
+}
+
+void CrashSafetyTest::leftoversOfAKilledRunGo_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args"); // OUT stands for the folder written into
+    QTest::addColumn<QString>("call");     // the rename that puts the new entry in place
+    QTest::newRow("export as JSON") << kCli << QStringList{"export", "OUT/all.json"} << "renameat2";
+    QTest::newRow("export as a folder")
+        << kCli << QStringList{"export", "--format", "folder", "OUT/tree"} << "renameat2";
+    QTest::newRow("backup") << kCli << QStringList{"backup", "OUT/copy.mdb"} << "rename";
+    QTest::newRow("setup") << kSetup << QStringList{} << "renameat2";
+}
+
+void CrashSafetyTest::leftoversOfAKilledRunGo() {
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(QString, call);
+    if (QStandardPaths::findExecutable("strace").isEmpty())
+        QSKIP("strace is not installed");
+    DataHome home;
+    const bool setup = program == kSetup;
+    const QString out = setup ? home.dataDir() : home.root() + "out";
+    QVERIFY(QDir().mkpath(out));
+    if (!setup)
+        makeDatabase(home.dataDir() + "varozidi.mdb", taggedRows("Kill", 40, 0));
+    args.replaceInStrings("OUT", out);
+    runInjected(program, args, call, "signal=KILL:when=1");
+    QVERIFY2(!hiddenIn(out).isEmpty(), "the kill came before anything was written");
+
+    QProcess next;
+    next.start(setup ? kSetup : kCli, setup ? QStringList{} : QStringList{"languages"});
+    QVERIFY(next.waitForFinished(30000));
+    QCOMPARE(next.exitCode(), 0);
+    QCOMPARE(next.readAllStandardError(), QByteArray());
+    QCOMPARE(hiddenIn(out), QStringList());
+    QCOMPARE(QDir(home.stateDir()).entryList({"*.temp"}, QDir::Files), QStringList());
+    // The killed run's work is no hindrance to doing it again.
+    next.start(program, args);
+    QVERIFY(next.waitForFinished(30000));
+    QCOMPARE(next.exitCode(), 0);
+    QCOMPARE(hiddenIn(out), QStringList());
+}
+
+void CrashSafetyTest::aRunningWritersFileIsLeftAlone() {
+    if (QStandardPaths::findExecutable("strace").isEmpty())
+        QSKIP("strace is not installed");
+    DataHome home;
+    makeDatabase(home.dataDir() + "varozidi.mdb", taggedRows("Alive", 40, 0));
+    const QString tree = home.root() + "tree";
+    // The export waits three seconds before it renames its finished tree into place.
+    QProcess exporting;
+    exporting.start(QStandardPaths::findExecutable("strace"),
+                    {"-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
+                     "inject=renameat2:delay_enter=3000000", kCli, "export", "--format", "folder",
+                     tree});
+    QTRY_VERIFY_WITH_TIMEOUT(!hiddenIn(home.root()).isEmpty() &&
+                                 QFileInfo::exists(home.root() + hiddenIn(home.root()).first() +
+                                                   "/.varozidi-index.json"),
+                             10000);
+    QCOMPARE(runCli({"languages"}).status, 0);
+    QCOMPARE(hiddenIn(home.root()).size(), 1);
+    QVERIFY(exporting.waitForFinished(30000));
+    QCOMPARE(exporting.exitCode(), 0);
+    QCOMPARE(QDir(tree).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"Alive"});
+    QCOMPARE(QDir(tree + "/Alive").entryList(QDir::Files).size(), 40);
 }
 
 QTEST_MAIN(CrashSafetyTest)

@@ -2,6 +2,7 @@
 // The caption, the word-wrap setting and the window placement: read at start-up, stored at
 // close beside whatever else the settings file holds.
 
+#include "SyscallTrace.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 
@@ -55,6 +56,7 @@ private Q_SLOTS:
     void placementOnOtherScreens_data();
     void placementOnOtherScreens();
     void unwritableSettingsDoNotKeepTheWindowOpen();
+    void settingsAtCloseReachTheDiskInOrder();
 };
 
 void SettingsTest::caption_data() {
@@ -200,6 +202,20 @@ void SettingsTest::unwritableSettingsDoNotKeepTheWindowOpen() {
     QCOMPARE(s.dialogs.asked().first().kind, TMsgDlgType::mtError);
     QVERIFY2(s.dialogs.asked().first().text.contains("No such file or directory"),
              qPrintable(s.dialogs.asked().first().text));
+}
+
+// The settings file's new data, then the rename, then its folder: a power cut after the close
+// keeps the placement and word wrap just stored.
+void SettingsTest::settingsAtCloseReachTheDiskInOrder() {
+    if (straceProgram().isEmpty())
+        QSKIP("strace is not installed");
+    Started s({}, Files{{"Tessel.ini", "[EDIT]\nWORDWRAP=1\n"}});
+    SelfTrace trace;
+    if (!trace.attached())
+        QSKIP("strace cannot follow this process here");
+    QVERIFY(s->close());
+    const QString fault = replacementFault(trace.stop(), s.home.dataDir() + "Tessel.ini");
+    QVERIFY2(fault.isEmpty(), qPrintable(fault));
 }
 
 QTEST_MAIN(SettingsTest)

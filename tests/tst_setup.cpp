@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The per-user installer and the program's start as a real process.
 
+#include "SyscallTrace.h"
 #include "TestSupport.h"
 #include "setup/Setup.h"
 
@@ -34,6 +35,7 @@ QByteArray contentOf(const QString& path) {
 QProcessEnvironment environmentFor(const DataHome& home) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME", home.root());
+    env.insert("XDG_STATE_HOME", home.root() + "state");
     return env;
 }
 
@@ -47,6 +49,10 @@ private Q_SLOTS:
     void neverTouchesExistingFiles_data();
     void neverTouchesExistingFiles();
     void reportsAnUnwritableFolder();
+    void emptyTextFilesAreMadeAgain_data();
+    void emptyTextFilesAreMadeAgain();
+    void everyFileAndFolderReachesTheDiskInOrder();
+    void secondNameLeftByAFailedRemovalGoes();
     void sizeLimitLeavesNoHalfDatabase_data();
     void sizeLimitLeavesNoHalfDatabase();
     void argumentsItDoesNotKnowChangeNothing_data();
@@ -111,6 +117,74 @@ void SetupTest::reportsAnUnwritableFolder() {
     QVERIFY_THROWS_EXCEPTION(std::exception, varozidi::setup::InstallUserData(home.dataDir()));
     QVERIFY(QFile::setPermissions(home.dataDir(),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void SetupTest::emptyTextFilesAreMadeAgain_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("holds");
+    QTest::newRow("version file") << "LVersion.ini" << QByteArray("[VAROZIDI]\nVERSION=");
+    QTest::newRow("welcome text") << "kzq.txt" << QByteArray("Add Varozidi");
+}
+
+// An empty one is what a write cut short leaves behind; kept, it would stay empty for good.
+void SetupTest::emptyTextFilesAreMadeAgain() {
+    QFETCH(QString, name);
+    QFETCH(QByteArray, holds);
+    DataHome home;
+    writeFile(home.dataDir() + name, "");
+    const auto outcome = varozidi::setup::InstallUserData(home.dataDir());
+    QVERIFY(outcome.created.contains(home.dataDir() + name));
+    QVERIFY(contentOf(home.dataDir() + name).contains(holds));
+    QCOMPARE(modeOf(home.dataDir() + name), mode_t(0600));
+    QCOMPARE(QDir(home.dataDir()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
+// Each file is synced, renamed into place, and its folder synced; each new folder's parent is
+// synced after it is made: a power cut afterwards takes none of them away.
+void SetupTest::everyFileAndFolderReachesTheDiskInOrder() {
+    if (straceProgram().isEmpty())
+        QSKIP("strace is not installed");
+    DataHome home;
+    const QString share = home.root() + "share";
+    QProcessEnvironment env = environmentFor(home);
+    env.insert("XDG_DATA_HOME", share);
+    int status = -1;
+    const QStringList calls = tracedRun(kSetup, {}, env, &status);
+    QCOMPARE(status, 0);
+    QStringList faults;
+    for (const char* name : {"varozidi.mdb", "LVersion.ini", "kzq.txt"})
+        faults.append(replacementFault(calls, share + "/KZQ/Varozidi/" + name));
+    for (const QString& folder : {share, share + "/KZQ", share + "/KZQ/Varozidi"})
+        faults.append(newFolderFault(calls, folder));
+    faults.removeAll(QString());
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join("; ")));
+}
+
+// Where the rename that refuses to replace is missing, a file goes in place by a link and its
+// temporary name is unlinked; when that fails the second name is said and the next run takes
+// it away, so that nothing but the files themselves stays.
+void SetupTest::secondNameLeftByAFailedRemovalGoes() {
+    if (straceProgram().isEmpty())
+        QSKIP("strace is not installed");
+    DataHome home;
+    QProcess setup;
+    setup.setProcessEnvironment(environmentFor(home));
+    setup.start(straceProgram(),
+                {"-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2,unlink", "-e",
+                 "inject=renameat2:error=EINVAL", "-e", "inject=unlink:error=EIO", kSetup});
+    QVERIFY(setup.waitForFinished(30000));
+    QCOMPARE(setup.exitCode(), 0);
+    const QString said = QString::fromUtf8(setup.readAllStandardError());
+    QVERIFY2(said.contains("is in place, but its temporary name"), qPrintable(said));
+    QCOMPARE(readRows(home.dataDir() + "varozidi.mdb").size(), 0);
+
+    setup.start(kSetup, {});
+    QVERIFY(setup.waitForFinished(30000));
+    QCOMPARE(setup.exitCode(), 0);
+    QCOMPARE(setup.readAllStandardError(), QByteArray());
+    QCOMPARE(QDir(home.dataDir()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{"kzq.txt", "LVersion.ini", "varozidi.mdb"}));
+    QCOMPARE(readRows(home.dataDir() + "varozidi.mdb").size(), 0);
 }
 
 void SetupTest::sizeLimitLeavesNoHalfDatabase_data() {
