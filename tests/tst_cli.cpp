@@ -282,9 +282,9 @@ void CliTest::replacementsReachTheDiskInOrder() {
     int status = -1;
     const QStringList calls = tracedRun(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"),
                                         cliCollection(args.replaceInStrings("@", folder)),
-                                        QProcessEnvironment::systemEnvironment(), &status);
+                                        QProcessEnvironment::systemEnvironment(), status);
     QCOMPARE(status, 0);
-    const QString fault = replacementFault(calls, target.replace("@", folder));
+    const QString fault = orderFault(calls, target.replace("@", folder), "rename");
     QVERIFY2(fault.isEmpty(), qPrintable(fault));
 }
 

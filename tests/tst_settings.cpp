@@ -214,7 +214,7 @@ void SettingsTest::settingsAtCloseReachTheDiskInOrder() {
     if (!trace.attached())
         QSKIP("strace cannot follow this process here");
     QVERIFY(s->close());
-    const QString fault = replacementFault(trace.stop(), s.home.dataDir() + "Tessel.ini");
+    const QString fault = orderFault(trace.stop(), s.home.dataDir() + "Tessel.ini", "rename");
     QVERIFY2(fault.isEmpty(), qPrintable(fault));
 }
 

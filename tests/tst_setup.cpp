@@ -149,13 +149,13 @@ void SetupTest::everyFileAndFolderReachesTheDiskInOrder() {
     QProcessEnvironment env = environmentFor(home);
     env.insert("XDG_DATA_HOME", share);
     int status = -1;
-    const QStringList calls = tracedRun(kSetup, {}, env, &status);
+    const QStringList calls = tracedRun(kSetup, {}, env, status);
     QCOMPARE(status, 0);
     QStringList faults;
     for (const char* name : {"varozidi.mdb", "LVersion.ini", "kzq.txt"})
-        faults.append(replacementFault(calls, share + "/KZQ/Varozidi/" + name));
+        faults.append(orderFault(calls, share + "/KZQ/Varozidi/" + name, "rename"));
     for (const QString& folder : {share, share + "/KZQ", share + "/KZQ/Varozidi"})
-        faults.append(newFolderFault(calls, folder));
+        faults.append(orderFault(calls, folder, "mkdir"));
     faults.removeAll(QString());
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join("; ")));
 }
