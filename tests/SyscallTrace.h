@@ -101,7 +101,7 @@ inline QString orderFault(const QStringList& calls, const QString& target, const
         const auto m = call.match(line);
         if (!m.hasMatch())
             continue;
-        if (m.captured(1).endsWith(u"sync")) {
+        if (m.captured(1).contains(u"sync")) {
             synced.append(QDir::cleanPath(fdPath.match(m.captured(2)).captured(1)));
             continue;
         }
