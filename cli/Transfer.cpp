@@ -4,6 +4,7 @@
 #include "Cli.h"
 
 #include "platform/ADODB.h"
+#include "platform/Files.h"
 #include "transfer/ServerTransfer.h"
 #include "transfer/Transfer.h"
 
@@ -41,9 +42,8 @@ QString plain(const Text& text) {
 }
 
 bool IsCollectionFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) &&
-           file.read(16) == QByteArrayView("SQLite format 3\0", 16);
+    InputFile file(path);
+    return file.isOpen() && file.read(16) == QByteArrayView("SQLite format 3\0", 16);
 }
 
 QString counted(qsizetype n) {

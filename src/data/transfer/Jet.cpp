@@ -49,9 +49,9 @@ QString systemError(int err) {
 }
 
 QByteArray head(const QString& path, qsizetype size) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
+    InputFile file(path);
+    if (!file.isOpen())
+        throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.openError()));
     return file.read(size);
 }
 
@@ -187,6 +187,12 @@ public:
 
 private:
     [[noreturn]] void damaged(const QString& why) {
+        // libmdb takes a page the disk refuses for a missing one: read through the file, so
+        // that a failing disk is named as such (a DiskError) rather than the file as damaged.
+        InputFile file(path_);
+        std::vector<char> chunk(kChunkBytes);
+        while (file.isOpen() && file.read(chunk.data(), qint64(chunk.size())) > 0) {
+        }
         const QString said = complaints_.first();
         throw BadInput(
             QStringLiteral("\"%1\" is damaged: %2%3.")
@@ -491,8 +497,13 @@ QList<Snippet> readApart(const QString& path, const std::function<void(bool)>& s
 } // namespace
 
 bool IsJetFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && startsAsJet(file.read(20));
+    // A head that cannot be read is no Jet file's; whoever reads the file next says why.
+    try {
+        InputFile file(path);
+        return file.isOpen() && startsAsJet(file.read(20));
+    } catch (const DiskError&) {
+        return false;
+    }
 }
 
 QList<Snippet> ReadJetSnippets(const QString& path, const std::function<void(bool)>& slow) {
