@@ -229,6 +229,9 @@ TADOConnection& Context::connection() {
         connection_ = std::make_unique<TADOConnection>();
         connection_->setConnectionString(CollectionConnectionString(dataDir_, database_));
         serverAddress = ServerUriOf(connection_->ConnectionString());
+        connection_->OnLockFileLeft = [](const QString& message) {
+            toStream(stderr, (kTool + QStringLiteral(": warning: ") + message + u'\n').toUtf8());
+        };
         connection_->OnConverted = [](const varozidi::transfer::JetConversion& converted) {
             toStream(stderr, (kTool + QStringLiteral(": the collection was in the old Jet 4.0 "
                                                      "format; %1 snippets were converted, and "

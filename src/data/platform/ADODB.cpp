@@ -190,7 +190,12 @@ void TADOConnection::Close() {
         sqlite3_close_v2(db_);
         db_ = nullptr;
     }
-    lock_.reset();
+    if (lock_) {
+        const QString left = lock_->release();
+        lock_.reset();
+        if (!left.isEmpty() && OnLockFileLeft)
+            OnLockFileLeft(left);
+    }
 }
 
 void TADOConnection::attach(TADOTable* table) {
