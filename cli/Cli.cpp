@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -37,11 +38,11 @@ bool changeMade = false;
 // The server the collection is on, from --database or the settings, for hiding its password.
 QString serverAddress;
 
-QString systemError(int err) {
+QString systemError(int err, bool writing) {
     if (err == EFBIG)
         return QStringLiteral("the file would grow past the size limit set for this shell "
                               "(ulimit -f)");
-    return QString::fromLocal8Bit(std::strerror(err));
+    return DiskErrorText(err, writing);
 }
 
 void toStream(FILE* stream, const QByteArray& bytes) {
@@ -51,7 +52,7 @@ void toStream(FILE* stream, const QByteArray& bytes) {
 [[noreturn]] void outputFailed(int err) {
     throw varozidi::Error(
         QStringLiteral("Cannot write to standard output: %1%2.")
-            .arg(systemError(err),
+            .arg(systemError(err, true),
                  changeMade ? QStringLiteral(" (the change itself was made)") : QString()));
 }
 
@@ -289,12 +290,15 @@ QByteArray Context::input() {
             return bytes;
         else if (errno != EINTR)
             throw varozidi::Error(
-                QStringLiteral("Cannot read standard input: %1.").arg(systemError(errno)));
+                QStringLiteral("Cannot read standard input: %1.").arg(systemError(errno, false)));
     }
 }
 
 void Context::changed() {
     changeMade = true;
+    // A reader gone from a pipe must not end the tool unheard once the change is made: the
+    // write then fails, and the message says the change was made.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void Context::print(const QString& text) {
