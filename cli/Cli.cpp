@@ -107,8 +107,9 @@ QString toolHelp() {
                "  --help          this text; after a command, that command's own\n"
                "  --version       the version of this tool\n\n"
                "Exit status: 0 done; 1 a wrong argument, no snippet with that ID, or a file "
-               "import\ncannot read; 2 a failure (no database, a damaged database, a full "
-               "disk).\n");
+               "import\ncannot read; 2 a failure (no database, a damaged database, a disk "
+               "full or failing),\nexcept after \"(the change itself was made)\": the change "
+               "is done, only its output lost.\n");
 }
 
 QString commandHelp(const Command& command) {

@@ -442,7 +442,8 @@ const QList<Command>& Commands() {
         {QStringLiteral("check"),
          QString(),
          QStringLiteral("checks the database and its search index"),
-         QStringLiteral("Exit status 0 when both are sound, 2 when not."),
+         QStringLiteral("Exit status 0 when both are sound, 2 when not, or when the disk fails to "
+                        "read them."),
          {},
          0,
          check},
