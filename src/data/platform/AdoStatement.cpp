@@ -84,14 +84,31 @@ QString unreadable(int err, bool newFile) {
                                              "elsewhere before anything else");
 }
 
+// A write transaction a read failed in keeps failing with SQLite's "malformed" (its pager stays
+// in the error state) until it is rolled back: those later errors are that read's too.
+thread_local sqlite3* failedIn = nullptr;
+thread_local int failedWith = 0;
+thread_local bool failedOnNewFile = false;
+
 QString reasonFor(sqlite3* db, int rc, bool& disk) {
     const QString own =
         db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
     const int extended = db ? sqlite3_extended_errcode(db) : rc;
-    const int system = db ? sqlite3_system_errno(db) : 0;
-    const int unread = ReadFailure();
-    const bool newFile = ReadFailureOfNewFile();
+    const int noted = TakeSystemFailure();
+    const int system = db && sqlite3_system_errno(db) != 0 ? sqlite3_system_errno(db) : noted;
+    int unread = ReadFailure();
+    bool newFile = ReadFailureOfNewFile();
     ClearReadFailure();
+    if (unread != 0) {
+        failedIn = db;
+        failedWith = unread;
+        failedOnNewFile = newFile;
+    } else if (db && db == failedIn && sqlite3_get_autocommit(db) == 0) {
+        unread = failedWith;
+        newFile = failedOnNewFile;
+    } else {
+        failedIn = nullptr;
+    }
     disk = false;
     if ((rc & 0xff) == SQLITE_FULL && idsUsedUp(db))
         return QStringLiteral("the collection has no IDs left (a snippet holds the highest ID "
@@ -145,9 +162,12 @@ QString reasonFor(sqlite3* db, int rc, bool& disk) {
             return QStringLiteral("the disk is full");
         case EIO:
             disk = true;
-            return isWriteError(extended)
-                       ? QStringLiteral("the disk could not be written (input/output error)")
-                       : unreadable(EIO, false);
+            if (isWriteError(extended))
+                return QStringLiteral("the disk could not be written (input/output error)");
+            if (extended == SQLITE_IOERR_READ || extended == SQLITE_IOERR_SHORT_READ ||
+                extended == SQLITE_IOERR_FSTAT)
+                return unreadable(EIO, false);
+            return QStringLiteral("a disk error occurred (input/output error)");
         case 0:
             return QStringLiteral("a disk error occurred (%1)").arg(own);
         default:

@@ -28,6 +28,9 @@ QString SqliteErrorReason(sqlite3* db, int rc, bool* disk = nullptr);
 // (throwSqliteError) clears it.
 int ReadFailure();
 void ClearReadFailure();
+// The system's error of the last other call on a database file that failed on this thread
+// (a write, a sync, a lock, a removal), or 0; taking it clears it.
+int TakeSystemFailure();
 // Whether that read was of a file empty when opened: a database being made, not a collection.
 bool ReadFailureOfNewFile();
 // Why the database of db, asked for reading and writing, was opened for reading only: the

@@ -16,6 +16,10 @@ namespace {
 
 thread_local int readFailure = 0;
 thread_local bool readFailureOfNewFile = false;
+// The system's error of the last other call that failed. SQLite asks the system for it once
+// the failure reaches the caller, when errno has often changed since (sqlite3_system_errno
+// then says 0).
+thread_local int lastFailure = 0;
 
 struct alignas(8) WatchedFile {
     sqlite3_file base;
@@ -32,15 +36,28 @@ sqlite3_file* real(sqlite3_file* file) {
     return reinterpret_cast<WatchedFile*>(file)->real;
 }
 
+// The system's error SQLite kept for the file's last failed call.
+int lastErrnoOf(sqlite3_file* under) {
+    int err = 0;
+    under->pMethods->xFileControl(under, SQLITE_FCNTL_LAST_ERRNO, &err);
+    return err;
+}
+
+int noted(sqlite3_file* file, int rc) {
+    if ((rc & 0xff) == SQLITE_IOERR || (rc & 0xff) == SQLITE_FULL)
+        if (const int err = lastErrnoOf(real(file)))
+            lastFailure = err;
+    return rc;
+}
+
 int watchedClose(sqlite3_file* file) {
     return real(file)->pMethods->xClose(real(file));
 }
 
 int watchedRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
     sqlite3_file* under = real(file);
-    errno = 0;
     const int rc = under->pMethods->xRead(under, buffer, amount, offset);
-    const int err = errno;
+    const int err = rc == SQLITE_OK ? 0 : lastErrnoOf(under);
     int failed = 0;
     if (rc == SQLITE_IOERR_SHORT_READ) {
         // Short of the file's own end, a read that stops early is the disk failing.
@@ -58,15 +75,15 @@ int watchedRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offs
 }
 
 int watchedWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
-    return real(file)->pMethods->xWrite(real(file), buffer, amount, offset);
+    return noted(file, real(file)->pMethods->xWrite(real(file), buffer, amount, offset));
 }
 
 int watchedTruncate(sqlite3_file* file, sqlite3_int64 size) {
-    return real(file)->pMethods->xTruncate(real(file), size);
+    return noted(file, real(file)->pMethods->xTruncate(real(file), size));
 }
 
 int watchedSync(sqlite3_file* file, int flags) {
-    return real(file)->pMethods->xSync(real(file), flags);
+    return noted(file, real(file)->pMethods->xSync(real(file), flags));
 }
 
 int watchedFileSize(sqlite3_file* file, sqlite3_int64* size) {
@@ -74,11 +91,14 @@ int watchedFileSize(sqlite3_file* file, sqlite3_int64* size) {
 }
 
 int watchedLock(sqlite3_file* file, int level) {
-    return real(file)->pMethods->xLock(real(file), level);
+    return noted(file, real(file)->pMethods->xLock(real(file), level));
 }
 
+// Letting go comes after a commit is on the disk: SQLite would report the commit failed and the
+// caller try it again. A lock kept by mistake only makes others wait until this one closes.
 int watchedUnlock(sqlite3_file* file, int level) {
-    return real(file)->pMethods->xUnlock(real(file), level);
+    const int rc = real(file)->pMethods->xUnlock(real(file), level);
+    return (rc & 0xff) == SQLITE_IOERR ? SQLITE_OK : rc;
 }
 
 int watchedCheckReservedLock(sqlite3_file* file, int* out) {
@@ -163,6 +183,8 @@ int watchedOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int fla
     int opened = 0;
     errno = 0;
     const int rc = realVfs->xOpen(realVfs, name, watched->real, flags, &opened);
+    if (rc != SQLITE_OK && errno != 0)
+        lastFailure = errno;
     // SQLite falls back to reading only whenever opening for writing fails, whatever the
     // reason: the reason is what errno still holds.
     if (rc == SQLITE_OK && (flags & SQLITE_OPEN_READWRITE) && (opened & SQLITE_OPEN_READONLY))
@@ -179,6 +201,13 @@ int watchedOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int fla
 
 sqlite3_vfs watchVfs{};
 
+int watchedDelete(sqlite3_vfs*, const char* name, int syncDir) {
+    const int rc = realVfs->xDelete(realVfs, name, syncDir);
+    if ((rc & 0xff) == SQLITE_IOERR && rc != SQLITE_IOERR_DELETE_NOENT && errno != 0)
+        lastFailure = errno;
+    return rc;
+}
+
 const bool installed = [] {
     realVfs = sqlite3_vfs_find(nullptr);
     if (!realVfs)
@@ -188,6 +217,7 @@ const bool installed = [] {
     watchVfs.zName = "varozidi";
     watchVfs.szOsFile = int(sizeof(WatchedFile)) + realVfs->szOsFile;
     watchVfs.xOpen = watchedOpen;
+    watchVfs.xDelete = watchedDelete;
     return sqlite3_vfs_register(&watchVfs, 1) == SQLITE_OK;
 }();
 
@@ -200,6 +230,12 @@ int ReadFailure() {
 
 void ClearReadFailure() {
     readFailure = 0;
+}
+
+int TakeSystemFailure() {
+    const int err = lastFailure;
+    lastFailure = 0;
+    return err;
 }
 
 bool ReadFailureOfNewFile() {
