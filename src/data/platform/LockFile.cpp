@@ -105,9 +105,12 @@ LockFile::~LockFile() {
 QString LockFile::release() {
     if (fd_ < 0)
         return {};
+    // Another holder keeps it (EWOULDBLOCK) and removes it in turn; any other failure leaves it.
+    const bool last = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
     QString left;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 && sameFile(fd_, path_) &&
-        ::unlink(native(path_).constData()) != 0 && errno != ENOENT)
+    if ((last ? sameFile(fd_, path_) && ::unlink(native(path_).constData()) != 0
+              : errno != EWOULDBLOCK) &&
+        errno != ENOENT)
         left = QStringLiteral("Cannot remove the lock file \"%1\": %2. It does no harm: no "
                               "program waits for a lock file that no program holds.")
                    .arg(path_, DiskErrorText(errno, true));
