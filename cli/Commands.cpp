@@ -283,8 +283,13 @@ int backup(Context& c) {
     }
     // A read of the collection that failed is told as such, as a write of the copy is.
     bool disk = false;
-    const QString why =
-        rc != SQLITE_OK ? varozidi::ado::SqliteErrorReason(copy, rc, &disk) : QString();
+    // A copy SQLite could open for reading only is a file this user may not write, not a
+    // read-only collection.
+    const QString why = rc == SQLITE_OK ? QString()
+                        : (rc & 0xff) == SQLITE_READONLY && varozidi::ado::WriteRefused(copy) != 0
+                            ? QStringLiteral("it cannot be written there (%1)")
+                                  .arg(DiskErrorText(varozidi::ado::WriteRefused(copy), true))
+                            : varozidi::ado::SqliteErrorReason(copy, rc, &disk);
     sqlite3_close_v2(copy);
     if (rc != SQLITE_OK) {
         const QString message =
