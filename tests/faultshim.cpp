@@ -2,8 +2,8 @@
 // Loaded with LD_PRELOAD into a program under test, it makes one kind of system call on one
 // file fail as a failing disk makes it fail. Set in the environment:
 //   VAROZIDI_FAULT_FILE   a part of the file's path ("Python/Hello.py", "varozidi.mdb")
-//   VAROZIDI_FAULT_CALL   read (read, pread, fread), write (write, pwrite), open-write (an open
-//                         for writing), unlink
+//   VAROZIDI_FAULT_CALL   read (read, pread, fread), write (write, pwrite), open (any open),
+//                         open-write (an open for writing), unlink, unlock (fcntl F_UNLCK)
 //   VAROZIDI_FAULT_AFTER  how many such calls on the file succeed first (0)
 //   VAROZIDI_FAULT_ERRNO  the error, as its number (EIO)
 //   VAROZIDI_FAULT_PART   read only: the first failing read returns this many bytes, as a
@@ -128,9 +128,41 @@ ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
 // libmdb reads through a stream; a failure looks to it like a page that is not there.
 size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
     static const auto real = next<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
-    return outcome("read", nullptr, ::fileno(stream)) == Outcome::Fail
-               ? 0
-               : real(buffer, size, count, stream);
+    if (outcome("read", nullptr, ::fileno(stream)) != Outcome::Fail)
+        return real(buffer, size, count, stream);
+    stream->_flags |= _IO_ERR_SEEN; // as glibc marks a stream whose read failed
+    return 0;
+}
+
+// libmdb opens its file as a stream, which opens it inside the C library.
+FILE* fopen(const char* path, const char* mode) {
+    static const auto real = next<FILE* (*)(const char*, const char*)>("fopen");
+    return outcome("open", path) == Outcome::Fail ? nullptr : real(path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+    return fopen(path, mode);
+}
+
+int fcntl(int fd, int command, ...) {
+    static const auto real = next<int (*)(int, int, ...)>("fcntl");
+    va_list args;
+    va_start(args, command);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    const bool unlock = (command == F_SETLK || command == F_SETLKW) &&
+                        static_cast<struct flock*>(arg)->l_type == F_UNLCK;
+    if (unlock && outcome("unlock", nullptr, fd) == Outcome::Fail)
+        return -1;
+    return real(fd, command, arg);
+}
+
+int fcntl64(int fd, int command, ...) {
+    va_list args;
+    va_start(args, command);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    return fcntl(fd, command, arg);
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
@@ -158,7 +190,8 @@ int openat(int dir, const char* path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = modeOf(flags, args);
     va_end(args);
-    if ((flags & O_ACCMODE) != O_RDONLY && outcome("open-write", path) == Outcome::Fail)
+    if (((flags & O_ACCMODE) != O_RDONLY && outcome("open-write", path) == Outcome::Fail) ||
+        outcome("open", path) == Outcome::Fail)
         return -1;
     return real(dir, path, flags, mode);
 }

@@ -50,8 +50,8 @@ private Q_SLOTS:
     void failedOutput();
     void failingDisk_data();
     void failingDisk();
-    void diskFailsAtAnyRead_data();
-    void diskFailsAtAnyRead();
+    void diskFailsAtAnyPoint_data();
+    void diskFailsAtAnyPoint();
     void exactRoundTrip_data();
     void exactRoundTrip();
     void foreignBytes_data();
@@ -240,6 +240,20 @@ void CliTest::failingDisk_data() {
     QTest::newRow("backup onto a failing disk")
         << "fault .b.mdb. write && vz backup @/b.mdb" << 2
         << "the disk could not be written (input/output error)";
+    QTest::newRow("Jet 4.0 database, opening refused")
+        << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault j.mdb open 2 && "
+           "vz import @/j.mdb"
+        << 2 << unread;
+    for (const int page : {2, 6})
+        QTest::addRow("Jet 4.0 database, one read of the %d. refused", page + 1)
+            << QStringLiteral("cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault "
+                              "j.mdb read %1 -1 5 1 && vz import @/j.mdb")
+                   .arg(page)
+            << 2 << unread;
+    QTest::newRow("Jet 4.0 database, its reading process's pipe")
+        << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault pipe: read && "
+           "vz import @/j.mdb"
+        << 2 << "Cannot read";
     // A lock file left behind is said, and changes nothing else.
     for (const int err : {5, 13})
         QTest::addRow("lock file not removed, errno %d", err)
@@ -263,41 +277,66 @@ void CliTest::failingDisk() {
     QCOMPARE(readRows(database_), before);
 }
 
-void CliTest::diskFailsAtAnyRead_data() {
+void CliTest::diskFailsAtAnyPoint_data() {
     QTest::addColumn<QString>("command");
-    QTest::newRow("check") << "check";
-    QTest::newRow("backup") << "backup @/b.mdb";
-    QTest::newRow("search") << "search o";
+    QTest::addColumn<QString>("call");
+    for (const QString command : {"check", "backup @/b.mdb", "search o", "import @/e.json"})
+        QTest::newRow(qPrintable(command + ", a read")) << command << "read";
+    // Letting go of a lock comes after the commit is on the disk.
+    for (const QString command : {"add --language Go --title T", "import @/e.json"})
+        QTest::newRow(qPrintable(command + ", a lock let go of")) << command << "unlock";
 }
 
-// One read of the collection fails, at each read in turn, as a bad sector makes it fail: the
-// command does its work or says that the disk failed, never that the collection is damaged,
-// has problems or is in use.
-void CliTest::diskFailsAtAnyRead() {
+// One call on the collection fails, at each such call in turn, as a failing disk makes it
+// fail: the command does its work (exit 0) or changes nothing (exit 2) and, for a read, says
+// that the disk failed; never that the collection is damaged, has problems or is in use.
+void CliTest::diskFailsAtAnyPoint() {
     QFETCH(QString, command);
+    QFETCH(QString, call);
     if (onServer())
         QSKIP("a server's collection is on no disk of ours");
     const QString count = home_->root() + "count";
-    const QString run = QStringLiteral("vz ") + command.replace("@/", home_->root());
-    shell(QStringLiteral("fault varozidi.mdb read 100000000 && export VAROZIDI_FAULT_COUNT='%1' && %2")
-              .arg(count, run));
+    // A body of many pages, so that an import reads some of them anew after its first reads.
+    if (command.startsWith("import"))
+        QVERIFY(
+            runCli({"add", "--language", "Go", "--title", "long"}, QByteArray(60000, 'o')).status ==
+            0);
+    QVERIFY(runCli({"export", home_->root() + "e.json"}).status == 0);
+    const qsizetype exported = readRows(database_).size();
+    // Each run starts from the same file.
+    const QString pristine = home_->root() + "pristine.mdb";
+    QVERIFY(QFile::copy(database_, pristine));
+    const QList<StoredRow> before = readRows(database_);
+    const QString run = QStringLiteral("echo x | vz ") + command.replace("@/", home_->root());
+    shell(QStringLiteral("fault varozidi.mdb %1 100000000 && export VAROZIDI_FAULT_COUNT='%2' && "
+                         "%3")
+              .arg(call, count, run));
     QFile counted(count);
     QVERIFY(counted.open(QIODevice::ReadOnly));
-    const int reads = counted.readAll().trimmed().toInt();
-    QVERIFY(reads > 5);
-    for (int n = 0; n < reads; ++n) {
+    const int calls = counted.readAll().trimmed().toInt();
+    QVERIFY(calls > 5);
+    for (int n = 0; n < calls; ++n) {
         QFile::remove(home_->root() + "b.mdb");
-        const CliRun r =
-            shell(QStringLiteral("fault varozidi.mdb read %1 -1 5 1 && %2").arg(n).arg(run));
-        const QByteArray said = "read " + QByteArray::number(n) + ": " + r.out + r.err;
-        QVERIFY2(r.status == 0 || (r.status == 2 && r.err.contains("the disk could not be read "
-                                                                   "(input/output error)")),
+        QVERIFY(QFile::remove(database_) && QFile::copy(pristine, database_));
+        const CliRun r = shell(
+            QStringLiteral("fault varozidi.mdb %1 %2 -1 5 1 && %3").arg(call).arg(n).arg(run));
+        const QByteArray said = call.toUtf8() + ' ' + QByteArray::number(n) + ": " + r.out + r.err;
+        QVERIFY2(r.status == 0 ||
+                     (r.status == 2 && (call != u"read" || r.err.contains("the disk could not be "
+                                                                          "read (input/output "
+                                                                          "error)"))),
                  said.constData());
         QVERIFY2(!said.contains("damaged") && !said.contains("problems") &&
                      !said.contains("another program"),
                  said.constData());
+        // An import or an add is whole or not there at all; the others change nothing.
+        const qsizetype added = r.status != 0                  ? 0
+                                : command.startsWith("import") ? exported
+                                : command.startsWith("add")    ? 1
+                                                               : 0;
+        QCOMPARE(readRows(database_).size(), before.size() + added);
+        QCOMPARE(readRows(database_).mid(0, before.size()), before);
     }
-    QCOMPARE(readRows(database_).size(), kRows.size());
 }
 
 void CliTest::exactRoundTrip_data() {
