@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -41,9 +42,15 @@ QString plain(const Text& text) {
     return text.value_or(QString());
 }
 
+// A folder, or a file whose head cannot be read, is none; the import then says what it is.
 bool IsCollectionFile(const QString& path) {
-    InputFile file(path);
-    return file.isOpen() && file.read(16) == QByteArrayView("SQLite format 3\0", 16);
+    try {
+        InputFile file(path);
+        return QFileInfo(path).isFile() && file.isOpen() &&
+               file.read(16) == QByteArrayView("SQLite format 3\0", 16);
+    } catch (const varozidi::DiskError&) {
+        return false;
+    }
 }
 
 QString counted(qsizetype n) {

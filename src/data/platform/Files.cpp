@@ -95,7 +95,7 @@ InputFile::~InputFile() {
 }
 
 QString InputFile::openError() const {
-    return systemError(openErrno_);
+    return DiskErrorText(openErrno_, false);
 }
 
 qint64 InputFile::read(char* buffer, qint64 size) {

@@ -59,8 +59,9 @@ public:
     InputFile& operator=(const InputFile&) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
-    // Why the file could not be opened, in the system's words.
+    // Why the file could not be opened, in the words of DiskErrorText, and the system's error.
     QString openError() const;
+    int openErrno() const { return openErrno_; }
     // Up to size bytes from where the last read ended; fewer only at the end of the file.
     // Throws varozidi::DiskError ("Cannot read ...") when a read fails.
     qint64 read(char* buffer, qint64 size);

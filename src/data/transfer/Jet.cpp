@@ -52,7 +52,7 @@ QString systemError(int err) {
 QByteArray head(const QString& path, qsizetype size) {
     InputFile file(path);
     if (!file.isOpen())
-        throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.openError()));
+        CannotOpen(path, file);
     return file.read(size);
 }
 

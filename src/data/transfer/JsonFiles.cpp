@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "transfer/JsonFiles.h"
 
-#include "platform/Files.h"
 #include "transfer/Names.h"
 
 #include <QFileInfo>
@@ -11,13 +10,6 @@
 #include <algorithm>
 
 namespace varozidi::transfer {
-
-QByteArray ReadInputFile(const QString& path) {
-    InputFile file(path);
-    if (!file.isOpen())
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.openError()));
-    return file.readAll();
-}
 
 namespace {
 

@@ -36,11 +36,6 @@ QByteArray JsonListFile(const QString& format, const QByteArrayList& records);
 // read by StreamJsonExport. Throws BadInput naming what is wrong and where.
 QList<Snippet> ReadVsCodeSnippets(const QString& path, const QByteArray& bytes);
 
-// Everything the file at path holds, read to its end: a file that cannot be opened throws
-// BadInput, a read that fails partway throws varozidi::DiskError, never a part passed off as
-// the whole.
-QByteArray ReadInputFile(const QString& path);
-
 // The object at the root of JSON text that may hold comments and trailing commas; throws
 // BadInput for anything else.
 QJsonObject ParseJsonObject(const QString& path, const QByteArray& bytes);

@@ -447,7 +447,7 @@ bool StreamJsonExport(const QString& path, const std::function<void(Utf8Snippet&
                       const std::function<void(qint64, qint64)>& bytesRead) {
     InputFile file(path);
     if (!file.isOpen())
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.openError()));
+        CannotOpen(path, file);
     const qint64 size = QFileInfo(path).size();
     const qint64 skipped = file.read(3) == "\xef\xbb\xbf" ? 3 : 0;
     if (!file.seek(skipped))

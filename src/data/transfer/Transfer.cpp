@@ -316,7 +316,7 @@ FileKind kindOf(const QString& path) {
         return FileKind::Jet;
     InputFile file(path);
     if (!file.isOpen())
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.openError()));
+        CannotOpen(path, file);
     constexpr qint64 kHead = 1 << 16;
     const QByteArray head = file.read(kHead);
     if (head.isEmpty())
