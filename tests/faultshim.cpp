@@ -121,10 +121,6 @@ ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
     return -1;
 }
 
-ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
-    return pread64(fd, buffer, size, offset);
-}
-
 // libmdb reads through a stream; a failure looks to it like a page that is not there.
 size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
     static const auto real = next<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
@@ -173,10 +169,6 @@ ssize_t write(int fd, const void* buffer, size_t size) {
 ssize_t pwrite64(int fd, const void* buffer, size_t size, off_t offset) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
     return outcome("write", nullptr, fd) == Outcome::Fail ? -1 : real(fd, buffer, size, offset);
-}
-
-ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
-    return pwrite64(fd, buffer, size, offset);
 }
 
 int unlink(const char* path) {

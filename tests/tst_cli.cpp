@@ -244,12 +244,10 @@ void CliTest::failingDisk_data() {
         << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault j.mdb open 2 && "
            "vz import @/j.mdb"
         << 2 << unread;
-    for (const int page : {2, 6})
-        QTest::addRow("Jet 4.0 database, one read of the %d. refused", page + 1)
-            << QStringLiteral("cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault "
-                              "j.mdb read %1 -1 5 1 && vz import @/j.mdb")
-                   .arg(page)
-            << 2 << unread;
+    QTest::newRow("Jet 4.0 database, one read refused")
+        << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault j.mdb read 6 -1 5 1 && "
+           "vz import @/j.mdb"
+        << 2 << unread;
     QTest::newRow("Jet 4.0 database, its reading process's pipe")
         << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault pipe: read && "
            "vz import @/j.mdb"

@@ -43,34 +43,22 @@ void showTitle(Started& s, int language, int title) {
     clickRow(s->ListBox2, title);
 }
 
-// SQLite's own system calls for reading, failing as on a bad sector while this lives.
+// SQLite's own reads, failing as on a bad sector while this lives.
 class FailingReads {
 public:
-    FailingReads() : vfs_(sqlite3_vfs_find(nullptr)) {
-        set("pread64", reinterpret_cast<sqlite3_syscall_ptr>(+[](int, void*, size_t, off_t) {
-                errno = EIO;
-                return ssize_t(-1);
-            }));
-        set("pread", reinterpret_cast<sqlite3_syscall_ptr>(+[](int, void*, size_t, off_t) {
-                errno = EIO;
-                return ssize_t(-1);
-            }));
-        set("read", reinterpret_cast<sqlite3_syscall_ptr>(+[](int, void*, size_t) {
-                errno = EIO;
-                return ssize_t(-1);
-            }));
+    FailingReads() {
+        const auto failing = +[](int, void*, size_t, off_t) -> ssize_t {
+            errno = EIO;
+            return -1;
+        };
+        QCOMPARE(
+            vfs_->xSetSystemCall(vfs_, "pread64", reinterpret_cast<sqlite3_syscall_ptr>(failing)),
+            SQLITE_OK);
     }
-    ~FailingReads() {
-        for (const char* name : {"pread64", "pread", "read"})
-            vfs_->xSetSystemCall(vfs_, name, nullptr);
-    }
+    ~FailingReads() { vfs_->xSetSystemCall(vfs_, "pread64", nullptr); }
 
 private:
-    void set(const char* name, sqlite3_syscall_ptr call) {
-        const int rc = vfs_->xSetSystemCall(vfs_, name, call);
-        QVERIFY(rc == SQLITE_OK || rc == SQLITE_NOTFOUND);
-    }
-    sqlite3_vfs* vfs_;
+    sqlite3_vfs* vfs_ = sqlite3_vfs_find(nullptr);
 };
 
 void expectOneError(Dialogs& dialogs, const QString& part) {
