@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -39,11 +40,11 @@ bool changeMade = false;
 // The server the collection is on, from --database or the settings, for hiding its password.
 QString serverAddress;
 
-QString systemError(int err) {
+QString systemError(int err, bool writing) {
     if (err == EFBIG)
         return QStringLiteral("the file would grow past the size limit set for this shell "
                               "(ulimit -f)");
-    return QString::fromLocal8Bit(std::strerror(err));
+    return DiskErrorText(err, writing);
 }
 
 void toStream(FILE* stream, const QByteArray& bytes) {
@@ -53,7 +54,7 @@ void toStream(FILE* stream, const QByteArray& bytes) {
 [[noreturn]] void outputFailed(int err) {
     throw varozidi::Error(
         QStringLiteral("Cannot write to standard output: %1%2.")
-            .arg(systemError(err),
+            .arg(systemError(err, true),
                  changeMade ? QStringLiteral(" (the change itself was made)") : QString()));
 }
 
@@ -108,8 +109,9 @@ QString toolHelp() {
                "  --help          this text; after a command, that command's own\n"
                "  --version       the version of this tool\n\n"
                "Exit status: 0 done; 1 a wrong argument, no snippet with that ID, or a file "
-               "import\ncannot read; 2 a failure (no database, a damaged database, a full "
-               "disk).\n");
+               "import\ncannot read; 2 a failure (no database, a damaged database, a disk "
+               "full or failing),\nexcept after \"(the change itself was made)\": the change "
+               "is done, only its output lost.\n");
 }
 
 QString commandHelp(const Command& command) {
@@ -241,6 +243,9 @@ TADOConnection& Context::connection() {
         connection_ = std::make_unique<TADOConnection>();
         connection_->setConnectionString(CollectionConnectionString(dataDir_, database_));
         serverAddress = ServerUriOf(connection_->ConnectionString());
+        connection_->OnLockFileLeft = [](const QString& message) {
+            toStream(stderr, (kTool + QStringLiteral(": warning: ") + message + u'\n').toUtf8());
+        };
         connection_->OnConverted = [](const varozidi::transfer::JetConversion& converted) {
             toStream(stderr, (kTool + QStringLiteral(": the collection was in the old Jet 4.0 "
                                                      "format; %1 snippets were converted, and "
@@ -298,12 +303,15 @@ QByteArray Context::input() {
             return bytes;
         else if (errno != EINTR)
             throw varozidi::Error(
-                QStringLiteral("Cannot read standard input: %1.").arg(systemError(errno)));
+                QStringLiteral("Cannot read standard input: %1.").arg(systemError(errno, false)));
     }
 }
 
 void Context::changed() {
     changeMade = true;
+    // A reader gone from a pipe must not end the tool unheard once the change is made: the
+    // write then fails, and the message says the change was made.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void Context::print(const QString& text) {

@@ -212,22 +212,6 @@ int search(Context& c) {
     return kDone;
 }
 
-// What a failed write of the copy says: a full disk or a size limit in plain words.
-QString writeFailure(sqlite3* db) {
-    switch (sqlite3_system_errno(db)) {
-    case ENOSPC:
-        return QStringLiteral("the disk is full");
-    case EFBIG:
-        return QStringLiteral("the file would grow past the size limit set for this shell "
-                              "(ulimit -f)");
-    case EDQUOT:
-        return QStringLiteral("the disk quota is used up");
-    default:
-        return (sqlite3_errcode(db) & 0xff) == SQLITE_FULL ? QStringLiteral("the disk is full")
-                                                           : QString::fromUtf8(sqlite3_errmsg(db));
-    }
-}
-
 // An existing FILE is replaced only when it is a collection database (an older backup), and
 // never when it is the collection itself.
 void checkBackupTarget(Context& c, const QString& given, const QFileInfo& destination) {
@@ -256,6 +240,8 @@ void checkBackupTarget(Context& c, const QString& given, const QFileInfo& destin
     try {
         TADOConnection::VerifyDatabaseFile(destination.absoluteFilePath(),
                                            QStringLiteral("varozidi"));
+    } catch (const varozidi::DiskError&) {
+        throw;
     } catch (const Error&) {
         throw UserError(QStringLiteral("\"%1\" exists and is not a collection database; backup "
                                        "replaces only an older backup (--force replaces it "
@@ -304,10 +290,23 @@ int backup(Context& c) {
         if (rc == SQLITE_DONE)
             rc = finished;
     }
-    const QString why = writeFailure(copy);
+    // A read of the collection that failed is told as such, as a write of the copy is.
+    bool disk = false;
+    // A copy SQLite could open for reading only is a file this user may not write, not a
+    // read-only collection.
+    const QString why = rc == SQLITE_OK ? QString()
+                        : (rc & 0xff) == SQLITE_READONLY && varozidi::ado::WriteRefused(copy) != 0
+                            ? QStringLiteral("it cannot be written there (%1)")
+                                  .arg(DiskErrorText(varozidi::ado::WriteRefused(copy), true))
+                            : varozidi::ado::SqliteErrorReason(copy, rc, &disk);
     sqlite3_close_v2(copy);
-    if (rc != SQLITE_OK)
-        throw Error(QStringLiteral("Cannot back up to \"%1\": %2.").arg(target.filePath(), why));
+    if (rc != SQLITE_OK) {
+        const QString message =
+            QStringLiteral("Cannot back up to \"%1\": %2.").arg(target.filePath(), why);
+        if (disk)
+            throw varozidi::DiskError(message);
+        throw Error(message);
+    }
     temp.PutInPlace(true);
     return kDone;
 }
@@ -325,11 +324,19 @@ int check(Context& c) {
         index = varozidi::search::CheckServerIndex(*c.server());
     } else {
         sqlite3* db = connection.handle();
+        const QString doing = QStringLiteral("check the database");
+        // A page the disk refuses to give comes back as a problem of the file; it is the disk's.
+        const auto diskFailed = [&] {
+            if (varozidi::ado::ReadFailure() != 0)
+                varozidi::ado::throwSqliteError(db, SQLITE_IOERR_READ, connection.DatabasePath(),
+                                                doing);
+        };
+        varozidi::ado::ClearReadFailure();
         varozidi::ado::Statement integrity(db, connection.DatabasePath(),
-                                           QStringLiteral("PRAGMA integrity_check"),
-                                           QStringLiteral("check the database"));
+                                           QStringLiteral("PRAGMA integrity_check"), doing);
         while (integrity.step())
             problems.append(integrity.value(0).toString());
+        diskFailed();
         // The index's own check goes through a write: a file that cannot be written to now is
         // sound or not for all that, and said to be unchecked rather than damaged.
         const int rc = sqlite3_db_readonly(db, "main") == 1
@@ -338,11 +345,22 @@ int check(Context& c) {
         if (rc == SQLITE_OK) {
             index = varozidi::search::CheckIndex(db, connection.DatabasePath());
             sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        } else {
-            unchecked = (rc & 0xff) == SQLITE_READONLY
+            diskFailed();
+        } else if ((rc & 0xff) == SQLITE_READONLY) {
+            const int refused = varozidi::ado::WriteRefused(db);
+            if (refused == EIO)
+                varozidi::ado::throwSqliteError(db, SQLITE_READONLY, connection.DatabasePath(),
+                                                doing);
+            unchecked = refused == 0 || refused == EACCES || refused == EPERM || refused == EROFS
                             ? QStringLiteral("not checked: the file is read-only")
-                            : QStringLiteral("not checked: another program is writing to it");
+                            : QStringLiteral("not checked: ") +
+                                  varozidi::ado::SqliteErrorReason(db, SQLITE_READONLY);
             index = unchecked;
+        } else if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
+            unchecked = QStringLiteral("not checked: another program is writing to it");
+            index = unchecked;
+        } else {
+            varozidi::ado::throwSqliteError(db, rc, connection.DatabasePath(), doing);
         }
     }
     const QString database = problems.join(QStringLiteral("; "));
@@ -434,7 +452,8 @@ const QList<Command>& Commands() {
         {QStringLiteral("check"),
          QString(),
          QStringLiteral("checks the database and its search index"),
-         QStringLiteral("Exit status 0 when both are sound, 2 when not."),
+         QStringLiteral("Exit status 0 when both are sound, 2 when not, or when the disk fails to "
+                        "read them."),
          {},
          0,
          check},

@@ -4,11 +4,13 @@
 #include "Cli.h"
 
 #include "platform/ADODB.h"
+#include "platform/Files.h"
 #include "transfer/ServerTransfer.h"
 #include "transfer/Transfer.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -40,10 +42,15 @@ QString plain(const Text& text) {
     return text.value_or(QString());
 }
 
+// A folder, or a file whose head cannot be read, is none; the import then says what it is.
 bool IsCollectionFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) &&
-           file.read(16) == QByteArrayView("SQLite format 3\0", 16);
+    try {
+        InputFile file(path);
+        return QFileInfo(path).isFile() && file.isOpen() &&
+               file.read(16) == QByteArrayView("SQLite format 3\0", 16);
+    } catch (const varozidi::DiskError&) {
+        return false;
+    }
 }
 
 QString counted(qsizetype n) {

@@ -165,16 +165,22 @@ void BackupTest::backupAndRestoreRoundTrip() {
 void BackupTest::lockFileDelaysTheCopy_data() {
     QTest::addColumn<bool>("held");
     QTest::addColumn<int>("delay"); // after the connection closes
-    QTest::newRow("held for three polls, in other letter case") << true << 3000;
-    QTest::newRow("left by a crash") << false << 0;
+    QTest::addColumn<bool>("pipe"); // in the lock file's place
+    QTest::newRow("held for three polls, in other letter case") << true << 3000 << false;
+    QTest::newRow("left by a crash") << false << 0 << false;
+    QTest::newRow("a pipe in its place") << false << 0 << true;
 }
 
 void BackupTest::lockFileDelaysTheCopy() {
     QFETCH(bool, held);
     QFETCH(int, delay);
+    QFETCH(bool, pipe);
     Started s(kRows);
     const QString lockFile = s.home.dataDir() + "VAROZIDI.LDB";
-    writeFile(lockFile, "crashed\n");
+    if (pipe)
+        QCOMPARE(::mkfifo(QFile::encodeName(lockFile).constData(), 0600), 0);
+    else
+        writeFile(lockFile, "crashed\n");
     // Gone between the third and the fourth poll after the 2000 ms pause.
     std::unique_ptr<Holder> holder(held ? new Holder(lockFile, 2000 + 2500) : nullptr);
     QElapsedTimer timer;

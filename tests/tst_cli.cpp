@@ -51,6 +51,10 @@ private Q_SLOTS:
     void usedUpIdsAreNamed();
     void failedOutput_data();
     void failedOutput();
+    void failingDisk_data();
+    void failingDisk();
+    void diskFailsAtAnyPoint_data();
+    void diskFailsAtAnyPoint();
     void exactRoundTrip_data();
     void exactRoundTrip();
     void byteOrderMarksStay_data();
@@ -71,17 +75,25 @@ private Q_SLOTS:
 namespace {
 
 // The companion run by a shell, for what QProcess cannot give it: closed or odd standard
-// streams, a file-size limit, bytes that are not UTF-8 in an argument. The script calls it vz.
+// streams, a file-size limit, bytes that are not UTF-8 in an argument, a failing disk. The
+// script calls it vz; after "fault FILE CALL [AFTER [PART [ERRNO [TIMES]]]]" every later
+// program sees that call on that file fail (see faultshim.cpp).
 CliRun shell(const QString& script) {
     QStringList prefix;
     for (const QString& arg : cliCollection({"list"}).mid(0, cliCollection({"list"}).size() - 1))
         prefix.append(u'\'' + arg + u'\'');
     QProcess process;
+    const QString fault = QStringLiteral(
+        "fault() { export LD_PRELOAD='" VAROZIDI_FAULT_SHIM "' "
+        "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" "
+        "VAROZIDI_FAULT_FILE=\"$1\" VAROZIDI_FAULT_CALL=\"$2\" VAROZIDI_FAULT_AFTER=\"${3:-0}\" "
+        "VAROZIDI_FAULT_PART=\"${4:--1}\" VAROZIDI_FAULT_ERRNO=\"${5:-5}\" "
+        "VAROZIDI_FAULT_TIMES=\"${6:--1}\"; }\n");
     process.start("/bin/sh",
                   {"-c", QStringLiteral("vz() { '%1' %2 \"$@\"; }\n")
                                  .arg(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"),
                                       prefix.join(u' ')) +
-                             script});
+                             fault + script});
     process.closeWriteChannel();
     process.waitForFinished(30000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -159,11 +171,25 @@ void CliTest::usedUpIdsAreNamed() {
 
 void CliTest::failedOutput_data() {
     QTest::addColumn<QString>("script");
+    QTest::addColumn<bool>("changed");
     for (const QString command :
          {"show 4", "--json show 4", "list", "--json list", "search o", "languages", "check",
-          "--help", "--version", "import --dry-run @export", "--json remove 1"})
-        QTest::newRow(qPrintable(command + " > /dev/full")) << "vz " + command + " > /dev/full";
-    QTest::newRow("show under ulimit -f 1") << "ulimit -f 1; vz show 4 > @out";
+          "--help", "--version", "import --dry-run @export"})
+        QTest::newRow(qPrintable(command + " > /dev/full"))
+            << "vz " + command + " > /dev/full" << false;
+    QTest::newRow("show under ulimit -f 1") << "ulimit -f 1; vz show 4 > @out" << false;
+    // Whatever changes something says so, and exits 2, when what it prints after is lost.
+    for (const QString command :
+         {"--json remove 1", "add --language Go --title T", "--json edit 1", "import @export",
+          "--json import @export", "export @/new.json", "export --format folder @/tree"}) {
+        QTest::newRow(qPrintable(command + " > /dev/full"))
+            << "echo x | vz " + command + " > /dev/full" << true;
+        QTest::newRow(qPrintable(command + " | reader gone"))
+            << "{ sleep 0.3; echo x | vz " + command +
+                   "; echo $? > @/status; } | true; "
+                   "exit $(cat @/status)"
+            << true;
+    }
 }
 
 void CliTest::failedOutput() {
@@ -173,12 +199,153 @@ void CliTest::failedOutput() {
             0);
     const QString exported = home_->root() + "e.json";
     QVERIFY(runCli({"export", exported}).status == 0);
-    const CliRun run =
-        shell(script.replace("@export", exported).replace("@out", home_->root() + "out"));
+    QFETCH(bool, changed);
+    const CliRun run = shell(script.replace("@export", exported)
+                                 .replace("@out", home_->root() + "out")
+                                 .replace("@/", home_->root()));
     QCOMPARE(run.status, 2);
     QVERIFY2(run.err.contains("Cannot write to standard output"), run.err.constData());
     // A change made before the output failed is not passed off as failed too.
-    QCOMPARE(run.err.contains("the change itself was made"), script.contains("remove"));
+    QCOMPARE(run.err.contains("the change itself was made"), changed);
+}
+
+void CliTest::failingDisk_data() {
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    const QString unread = "the disk could not be read (input/output error)";
+    // Every reader of input, the disk failing after part of a file came.
+    QTest::newRow("folder import, a body")
+        << "vz export --format folder @/t && fault Python/Hello.py read 0 4 && vz import @/t" << 2
+        << unread;
+    QTest::newRow("folder import, its index")
+        << "vz export --format folder @/t && fault .varozidi-index.json read 0 9 && vz import @/t"
+        << 2 << unread;
+    QTest::newRow("JSON import")
+        << "vz export @/e.json && fault e.json read 0 20 && vz import @/e.json" << 2 << unread;
+    QTest::newRow("Visual Studio Code snippets")
+        << "echo '{\"Hi\": {\"prefix\": \"hi\", \"body\": [\"x\"]}}' > @/python.json && "
+           "fault python.json read 0 5 && vz import @/python.json"
+        << 2 << unread;
+    QTest::newRow("Jet 4.0 database")
+        << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault j.mdb read 2 && "
+           "vz import @/j.mdb"
+        << 2 << unread;
+    QTest::newRow("standard input")
+        << "echo 'SELECT 1;' > @/in.sql && fault in.sql read 0 4 && vz add --language SQL "
+           "--title T < @/in.sql"
+        << 2 << "Cannot read standard input: " + unread;
+    // The collection's own disk: told apart from a damaged file and from one read-only.
+    QTest::newRow("check, its first read")
+        << "fault varozidi.mdb read && vz check" << 2
+        << unread + ": the collection may be sound; copy it elsewhere before anything else";
+    QTest::newRow("opened for reading only: too many files")
+        << "fault varozidi.mdb open-write 0 -1 24 && echo x | vz add --language Go --title T" << 2
+        << "could not be opened for writing (too many open files)";
+    QTest::newRow("opened for reading only: input/output error")
+        << "fault varozidi.mdb open-write 0 -1 5 && echo x | vz add --language Go --title T" << 2
+        << "could not be opened for writing (input/output error)";
+    QTest::newRow("backup onto a failing disk")
+        << "fault .b.mdb. write && vz backup @/b.mdb" << 2
+        << "the disk could not be written (input/output error)";
+    QTest::newRow("Jet 4.0 database, opening refused")
+        << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault j.mdb open 2 && "
+           "vz import @/j.mdb"
+        << 2 << unread;
+    QTest::newRow("Jet 4.0 database, one read refused")
+        << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault j.mdb read 6 -1 5 1 && "
+           "vz import @/j.mdb"
+        << 2 << unread;
+    QTest::newRow("Jet 4.0 database, its reading process's pipe")
+        << "cp '" VAROZIDI_FIXTURES_DIR "/legacy-jet4.mdb' @/j.mdb && fault pipe: read && "
+           "vz import @/j.mdb"
+        << 2 << "Cannot read";
+    // A lock file left behind is said, and changes nothing else.
+    for (const int err : {5, 13})
+        QTest::addRow("lock file not removed, errno %d", err)
+            << QStringLiteral("fault varozidi.ldb unlink 0 -1 %1 && vz list").arg(err) << 0
+            << "warning: Cannot remove the lock file";
+}
+
+// Nothing stored changes, the exit status says it failed (or, for the lock file, that all was
+// done) and the message names the disk, never a damaged collection.
+void CliTest::failingDisk() {
+    QFETCH(QString, script);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    if (onServer() && (script.contains("varozidi.") || script.contains("backup")))
+        QSKIP("a server's collection is on no disk of ours");
+    const QList<StoredRow> before = readRows(database_);
+    const CliRun run = shell(script.replace("@/", home_->root()));
+    QCOMPARE(run.status, status);
+    QVERIFY2(QString::fromUtf8(run.err).contains(says), run.err.constData());
+    QVERIFY2(!run.err.contains("damaged") && !run.out.contains("problems"), run.out.constData());
+    QCOMPARE(readRows(database_), before);
+}
+
+void CliTest::diskFailsAtAnyPoint_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("call");
+    for (const QString command : {"check", "backup @/b.mdb", "search o", "import @/e.json"})
+        QTest::newRow(qPrintable(command + ", a read")) << command << "read";
+    for (const QString command : {"add --language Go --title T", "import @/e.json"}) {
+        QTest::newRow(qPrintable(command + ", a write")) << command << "write";
+        // Letting go of a lock comes after the commit is on the disk.
+        QTest::newRow(qPrintable(command + ", a lock let go of")) << command << "unlock";
+    }
+}
+
+// One call on the collection fails, at each such call in turn, as a failing disk makes it
+// fail: the command does its work (exit 0) or changes nothing (exit 2) and, for a read, says
+// that the disk failed; never that the collection is damaged, has problems or is in use.
+void CliTest::diskFailsAtAnyPoint() {
+    QFETCH(QString, command);
+    QFETCH(QString, call);
+    if (onServer())
+        QSKIP("a server's collection is on no disk of ours");
+    const QString count = home_->root() + "count";
+    // A body of many pages, so that an import reads some of them anew after its first reads.
+    if (command.startsWith("import"))
+        QVERIFY(
+            runCli({"add", "--language", "Go", "--title", "long"}, QByteArray(60000, 'o')).status ==
+            0);
+    QVERIFY(runCli({"export", home_->root() + "e.json"}).status == 0);
+    const qsizetype exported = readRows(database_).size();
+    // Each run starts from the same file.
+    const QString pristine = home_->root() + "pristine.mdb";
+    QVERIFY(QFile::copy(database_, pristine));
+    const QList<StoredRow> before = readRows(database_);
+    const QString run = QStringLiteral("echo x | vz ") + command.replace("@/", home_->root());
+    shell(QStringLiteral("fault varozidi.mdb %1 100000000 && export VAROZIDI_FAULT_COUNT='%2' && "
+                         "%3")
+              .arg(call, count, run));
+    QFile counted(count);
+    QVERIFY(counted.open(QIODevice::ReadOnly));
+    const int calls = counted.readAll().trimmed().toInt();
+    QVERIFY(calls > 5);
+    for (int n = 0; n < calls; ++n) {
+        QFile::remove(home_->root() + "b.mdb");
+        QVERIFY(QFile::remove(database_) && QFile::copy(pristine, database_));
+        const CliRun r = shell(
+            QStringLiteral("fault varozidi.mdb %1 %2 -1 5 1 && %3").arg(call).arg(n).arg(run));
+        const QByteArray said = call.toUtf8() + ' ' + QByteArray::number(n) + ": " + r.out + r.err;
+        const QByteArray failed =
+            call == u"read"    ? "the disk could not be read (input/output error)"
+            : call == u"write" ? "the disk could not be written (input/output "
+                                 "error)"
+                               : "";
+        QVERIFY2(r.status == 0 || (r.status == 2 && r.err.contains(failed)), said.constData());
+        QVERIFY2(!said.contains("damaged") && !said.contains("problems") &&
+                     !said.contains("another program"),
+                 said.constData());
+        // An import or an add is whole or not there at all; the others change nothing.
+        const qsizetype added = r.status != 0                  ? 0
+                                : command.startsWith("import") ? exported
+                                : command.startsWith("add")    ? 1
+                                                               : 0;
+        QCOMPARE(readRows(database_).size(), before.size() + added);
+        QCOMPARE(readRows(database_).mid(0, before.size()), before);
+    }
 }
 
 void CliTest::exactRoundTrip_data() {

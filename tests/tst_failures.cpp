@@ -43,6 +43,24 @@ void showTitle(Started& s, int language, int title) {
     clickRow(s->ListBox2, title);
 }
 
+// SQLite's own reads, failing as on a bad sector while this lives.
+class FailingReads {
+public:
+    FailingReads() {
+        const auto failing = +[](int, void*, size_t, off_t) -> ssize_t {
+            errno = EIO;
+            return -1;
+        };
+        QCOMPARE(
+            vfs_->xSetSystemCall(vfs_, "pread64", reinterpret_cast<sqlite3_syscall_ptr>(failing)),
+            SQLITE_OK);
+    }
+    ~FailingReads() { vfs_->xSetSystemCall(vfs_, "pread64", nullptr); }
+
+private:
+    sqlite3_vfs* vfs_ = sqlite3_vfs_find(nullptr);
+};
+
 void expectOneError(Dialogs& dialogs, const QString& part) {
     QCOMPARE(dialogs.asked().size(), 1);
     QCOMPARE(dialogs.asked().first().kind, TMsgDlgType::mtError);
@@ -67,6 +85,7 @@ private Q_SLOTS:
     void oddTablesReachTheRightRow_data();
     void oddTablesReachTheRightRow();
     void fileSizeLimitIsAnError();
+    void unreadableDiskIsNoDamagedFile();
 };
 
 void FailuresTest::choosingATitleOnlyByClickingIt() {
@@ -335,6 +354,24 @@ void FailuresTest::fileSizeLimitIsAnError() {
     QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
     QVERIFY(s.dialogs.asked().isEmpty());
     QCOMPARE(s.rows().at(0).body, text);
+}
+
+// The disk failing while a snippet is chosen: said as the disk's failure, never as a damaged
+// collection, and the window goes on once it reads again.
+void FailuresTest::unreadableDiskIsNoDamagedFile() {
+    if (onServer())
+        QSKIP("a server's collection is on no disk of ours");
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    {
+        const FailingReads failing;
+        clickRow(s->ListBox2, 1);
+    }
+    expectOneError(s.dialogs, "the disk could not be read (input/output error): the collection "
+                              "may be sound; copy it elsewhere before anything else");
+    clickRow(s->ListBox2, 1);
+    QCOMPARE(s->SynEdit1->Text(), QString("gamma"));
+    QVERIFY(s.dialogs.asked().isEmpty());
 }
 
 QTEST_MAIN(FailuresTest)

@@ -55,6 +55,7 @@ private Q_SLOTS:
     void secondNameLeftByAFailedRemovalGoes();
     void sizeLimitLeavesNoHalfDatabase_data();
     void sizeLimitLeavesNoHalfDatabase();
+    void failingDiskIsNoDamagedFile();
     void argumentsItDoesNotKnowChangeNothing_data();
     void argumentsItDoesNotKnowChangeNothing();
     void programStartsOnFreshData();
@@ -215,6 +216,33 @@ void SetupTest::sizeLimitLeavesNoHalfDatabase() {
     QVERIFY(setup.waitForFinished(30000));
     QCOMPARE(setup.exitCode(), 0);
     QCOMPARE(readRows(home.dataDir() + "varozidi.mdb").size(), 0);
+}
+
+// Each read of the database being made fails in turn, as a bad sector makes it fail: the new
+// file is never called damaged, nor offered as a collection to save.
+void SetupTest::failingDiskIsNoDamagedFile() {
+    for (int n = 0;; ++n) {
+        DataHome home;
+        QProcessEnvironment env = environmentFor(home);
+        env.insert("LD_PRELOAD", VAROZIDI_FAULT_SHIM);
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        env.insert("VAROZIDI_FAULT_FILE", "varozidi.mdb.new");
+        env.insert("VAROZIDI_FAULT_CALL", "read");
+        env.insert("VAROZIDI_FAULT_AFTER", QString::number(n));
+        QProcess setup;
+        setup.setProcessEnvironment(env);
+        setup.start(kSetup, {});
+        QVERIFY(setup.waitForFinished(30000));
+        const QString said = QString::fromUtf8(setup.readAllStandardError());
+        if (setup.exitCode() == 0)
+            break; // past the last read
+        QCOMPARE(setup.exitCode(), 1);
+        QVERIFY2(said.contains("the disk could not be read (input/output error).") &&
+                     !said.contains("damaged") && !said.contains("may be sound"),
+                 qPrintable(said));
+        QVERIFY(!QFileInfo::exists(home.dataDir() + "varozidi.mdb"));
+        QVERIFY(n < 100);
+    }
 }
 
 void SetupTest::argumentsItDoesNotKnowChangeNothing_data() {

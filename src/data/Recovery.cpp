@@ -254,10 +254,10 @@ std::unique_ptr<LeftRecord> FindLeftRecord(const QString& folder, const QString&
         left->lockFd_ = holdLock(left->lockPath_);
         if (left->lockFd_ < 0)
             continue; // its program still runs, or another start is asking about it
-        QFile file(left->path_);
+        InputFile file(left->path_);
         try {
-            if (!file.open(QIODevice::ReadOnly))
-                throw Error(file.errorString());
+            if (!file.isOpen())
+                throw Error(file.openError());
             left->record_ = Decode(file.readAll());
         } catch (const std::exception& e) {
             left->error_ = messageOf(e);

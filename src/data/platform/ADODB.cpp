@@ -164,8 +164,12 @@ void TADOConnection::VerifyDatabaseFile(const QString& path, const QString& tabl
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> closer(db, sqlite3_close_v2);
     if (rc != SQLITE_OK)
         varozidi::ado::throwSqliteError(db, rc, path, doing);
+    varozidi::ado::ClearReadFailure();
     Statement check(db, path, QStringLiteral("PRAGMA quick_check"), doing);
     const QString verdict = check.step() ? check.value(0).toString() : QString();
+    // A page the disk would not give is no damage of the file.
+    if (varozidi::ado::ReadFailure() != 0)
+        varozidi::ado::throwSqliteError(db, SQLITE_IOERR_READ, path, doing);
     if (verdict != u"ok")
         throw Error(QStringLiteral("The database \"%1\" is damaged (%2).").arg(path, verdict));
     Statement table(db, path,
@@ -186,7 +190,12 @@ void TADOConnection::Close() {
         sqlite3_close_v2(db_);
         db_ = nullptr;
     }
-    lock_.reset();
+    if (lock_) {
+        const QString left = lock_->release();
+        lock_.reset();
+        if (!left.isEmpty() && OnLockFileLeft)
+            OnLockFileLeft(left);
+    }
 }
 
 void TADOConnection::attach(TADOTable* table) {

@@ -60,6 +60,9 @@ public:
     std::function<void(bool)> OnSlowWrite;
     // Told, while opening is slow, how far it has come in percent.
     std::function<void(int)> OnSlowProgress;
+    // Told, as a message, when closing could not remove the lock file: it stays behind, which
+    // delays no one, as no program waits for a lock file no live program holds.
+    std::function<void(const QString&)> OnLockFileLeft;
     // Told when the file was still a Jet 4.0 database of the old program and opening converted
     // it (see transfer/Migration.h); OnConverting as OnSlowOpen, while that takes long.
     std::function<void(const varozidi::transfer::JetConversion&)> OnConverted;
@@ -195,6 +198,10 @@ public:
     ~LockFile();
     LockFile(const LockFile&) = delete;
     LockFile& operator=(const LockFile&) = delete;
+
+    // Lets go, removing the file when no one else holds it; what went wrong with the removal,
+    // as a message, or nothing.
+    QString release();
 
     static QString pathFor(const QString& databasePath);
     // True when a file exists at path, in any letter case, and some live process holds it; a

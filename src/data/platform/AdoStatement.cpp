@@ -54,11 +54,62 @@ bool idsUsedUp(sqlite3* db) {
     return used;
 }
 
-QString reasonFor(sqlite3* db, int rc) {
+// The system's words for err, as the rest of a sentence.
+QString systemWords(int err) {
+    QString words = QString::fromLocal8Bit(std::strerror(err));
+    if (!words.isEmpty())
+        words[0] = words[0].toLower();
+    return words;
+}
+
+bool isWriteError(int extended) {
+    switch (extended) {
+    case SQLITE_IOERR_WRITE:
+    case SQLITE_IOERR_FSYNC:
+    case SQLITE_IOERR_DIR_FSYNC:
+    case SQLITE_IOERR_TRUNCATE:
+    case SQLITE_IOERR_DELETE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A collection the disk fails to read may well be sound: the user is to save it before trying
+// anything (a restore of an old backup would throw it away). A file being made holds nothing.
+QString unreadable(int err, bool newFile) {
+    const QString failed = QStringLiteral("the disk could not be read (%1)").arg(systemWords(err));
+    return newFile ? failed
+                   : failed + QStringLiteral(": the collection may be sound; copy it "
+                                             "elsewhere before anything else");
+}
+
+// A write transaction a read failed in keeps failing with SQLite's "malformed" (its pager stays
+// in the error state) until it is rolled back: those later errors are that read's too.
+thread_local sqlite3* failedIn = nullptr;
+thread_local int failedWith = 0;
+thread_local bool failedOnNewFile = false;
+
+QString reasonFor(sqlite3* db, int rc, bool& disk) {
     const QString own =
         db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
     const int extended = db ? sqlite3_extended_errcode(db) : rc;
-    const int system = db ? sqlite3_system_errno(db) : 0;
+    const int noted = TakeSystemFailure();
+    const int system = db && sqlite3_system_errno(db) != 0 ? sqlite3_system_errno(db) : noted;
+    int unread = ReadFailure();
+    bool newFile = ReadFailureOfNewFile();
+    ClearReadFailure();
+    if (unread != 0) {
+        failedIn = db;
+        failedWith = unread;
+        failedOnNewFile = newFile;
+    } else if (db && db == failedIn && sqlite3_get_autocommit(db) == 0) {
+        unread = failedWith;
+        newFile = failedOnNewFile;
+    } else {
+        failedIn = nullptr;
+    }
+    disk = false;
     if ((rc & 0xff) == SQLITE_FULL && idsUsedUp(db))
         return QStringLiteral("the collection has no IDs left (a snippet holds the highest ID "
                               "there can be)");
@@ -68,8 +119,22 @@ QString reasonFor(sqlite3* db, int rc) {
             : QString();
     if (!limit.isEmpty())
         return limit;
-    switch (rc & 0xff) {
+    // SQLite reports a read the disk refused as damage to the file, or as a bare I/O error.
+    const int code = rc & 0xff;
+    if (unread != 0 && (code == SQLITE_CORRUPT || code == SQLITE_NOTADB ||
+                        (code == SQLITE_IOERR && !isWriteError(extended)))) {
+        disk = true;
+        return unreadable(unread, newFile);
+    }
+    switch (code) {
     case SQLITE_READONLY:
+        // SQLite opens for reading only whenever opening for writing fails, for whatever reason.
+        if (const int refused = WriteRefused(db);
+            refused != 0 && refused != EACCES && refused != EPERM && refused != EROFS) {
+            disk = refused == EIO;
+            return QStringLiteral("the database could not be opened for writing (%1)")
+                .arg(systemWords(refused));
+        }
         return QStringLiteral("the database is read-only");
     case SQLITE_FULL:
         return QStringLiteral("the disk is full");
@@ -89,20 +154,25 @@ QString reasonFor(sqlite3* db, int rc) {
         return QStringLiteral("the text is too large to store");
     case SQLITE_NOMEM:
         return QStringLiteral("out of memory");
-    case SQLITE_IOERR: {
+    case SQLITE_IOERR:
         // The system's reason, where SQLite still has it, says more than "disk I/O error".
-        const int err = db ? sqlite3_system_errno(db) : 0;
-        switch (err) {
+        switch (system) {
         case ENOSPC:
         case EDQUOT:
             return QStringLiteral("the disk is full");
+        case EIO:
+            disk = true;
+            if (isWriteError(extended))
+                return QStringLiteral("the disk could not be written (input/output error)");
+            if (extended == SQLITE_IOERR_READ || extended == SQLITE_IOERR_SHORT_READ ||
+                extended == SQLITE_IOERR_FSTAT)
+                return unreadable(EIO, false);
+            return QStringLiteral("a disk error occurred (input/output error)");
         case 0:
             return QStringLiteral("a disk error occurred (%1)").arg(own);
         default:
-            return QStringLiteral("a disk error occurred (%1)")
-                .arg(QString::fromLocal8Bit(std::strerror(err)));
+            return QStringLiteral("a disk error occurred (%1)").arg(systemWords(system));
         }
-    }
     default:
         return own;
     }
@@ -110,8 +180,21 @@ QString reasonFor(sqlite3* db, int rc) {
 
 } // namespace
 
+QString SqliteErrorReason(sqlite3* db, int rc, bool* disk) {
+    bool failed = false;
+    const QString reason = reasonFor(db, rc, failed);
+    if (disk)
+        *disk = failed;
+    return reason;
+}
+
 void throwSqliteError(sqlite3* db, int rc, const QString& path, const QString& doing) {
-    throw Error(QStringLiteral("Cannot %1 \"%2\": %3.").arg(doing, path, reasonFor(db, rc)));
+    bool disk = false;
+    const QString message =
+        QStringLiteral("Cannot %1 \"%2\": %3.").arg(doing, path, reasonFor(db, rc, disk));
+    if (disk)
+        throw DiskError(message);
+    throw Error(message);
 }
 
 Statement::Statement(sqlite3* db, const QString& path, const QString& sql, const QString& doing)

@@ -15,8 +15,27 @@ struct sqlite3_stmt;
 
 namespace varozidi::ado {
 
-// doing completes "Cannot ...", e.g. "read the database".
+// doing completes "Cannot ...", e.g. "read the database". A disk that failed (a read or
+// write refused with an input/output error) throws varozidi::DiskError, anything else
+// varozidi::Error.
 [[noreturn]] void throwSqliteError(sqlite3* db, int rc, const QString& path, const QString& doing);
+// What throwSqliteError says after "Cannot ... \"path\": ", e.g. "the disk is full"; disk
+// set when the disk itself failed.
+QString SqliteErrorReason(sqlite3* db, int rc, bool* disk = nullptr);
+
+// The system's error of the last read of a database file that failed on this thread (a bad
+// sector gives EIO, which SQLite passes on as a damaged file), or 0. A message that names it
+// (throwSqliteError) clears it.
+int ReadFailure();
+void ClearReadFailure();
+// The system's error of the last other call on a database file that failed on this thread
+// (a write, a sync, a lock, a removal), or 0; taking it clears it.
+int TakeSystemFailure();
+// Whether that read was of a file empty when opened: a database being made, not a collection.
+bool ReadFailureOfNewFile();
+// Why the database of db, asked for reading and writing, was opened for reading only: the
+// system's error, or 0 where it was not.
+int WriteRefused(sqlite3* db);
 
 class Statement {
 public:

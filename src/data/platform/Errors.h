@@ -18,6 +18,13 @@ private:
     QString message_;
 };
 
+// The disk failed under a read or a write (an input/output error): what it holds may be sound,
+// and the message says so rather than call it damaged.
+class DiskError : public Error {
+public:
+    using Error::Error;
+};
+
 // The text to show for any failure that reaches a handler's guard.
 inline QString messageOf(const std::exception& e) {
     if (auto* err = dynamic_cast<const Error*>(&e))

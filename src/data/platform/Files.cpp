@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,77 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
         size -= std::size_t(n);
     }
     return true;
+}
+
+QString DiskErrorText(int err, bool writing) {
+    switch (err) {
+    case EIO:
+        return writing ? QStringLiteral("the disk could not be written (input/output error)")
+                       : QStringLiteral("the disk could not be read (input/output error)");
+    case ENOSPC:
+        return QStringLiteral("the disk is full");
+    case EDQUOT:
+        return QStringLiteral("the disk quota is used up");
+    default:
+        return systemError(err);
+    }
+}
+
+InputFile::InputFile(const QString& path) : path_(path) {
+    fd_ = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
+    openErrno_ = fd_ < 0 ? errno : 0;
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+QString InputFile::openError() const {
+    return DiskErrorText(openErrno_, false);
+}
+
+qint64 InputFile::read(char* buffer, qint64 size) {
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd_, buffer + done, std::size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw varozidi::DiskError(
+                QStringLiteral("Cannot read \"%1\": %2.").arg(path_, DiskErrorText(errno, false)));
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+QByteArray InputFile::read(qint64 size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    bytes.resize(read(bytes.data(), size));
+    return bytes;
+}
+
+QByteArray InputFile::readAll() {
+    QByteArray bytes;
+    struct stat info {};
+    const qint64 expected = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : 0;
+    // One read past the expected size tells that the end has come.
+    qint64 room = std::max<qint64>(expected + 1, 1 << 16);
+    for (;;) {
+        const qsizetype at = bytes.size();
+        bytes.resize(at + room);
+        const qint64 n = read(bytes.data() + at, room);
+        bytes.resize(at + n);
+        if (n < room)
+            return bytes;
+        room = 1 << 20;
+    }
+}
+
+bool InputFile::seek(qint64 offset) {
+    return ::lseek(fd_, off_t(offset), SEEK_SET) == off_t(offset);
 }
 
 QString ResolveFileName(const QString& path) {

@@ -35,6 +35,38 @@ QString ReplacementTarget(const QString& path, const QString& what);
 // errno set, when the system refuses.
 bool WriteAll(int fd, const char* data, std::size_t size);
 
+// The system's reason err in the words of the program's messages, where those say more than
+// the system's own: a disk that fails (EIO) is named as one that could not be read or written,
+// a full disk as full.
+QString DiskErrorText(int err, bool writing);
+
+// A file read as a whole or not at all: a read the system refuses after part of the file came
+// (a bad sector) fails the whole, where QFile would hand back the part as if the file ended
+// there.
+class InputFile {
+public:
+    explicit InputFile(const QString& path);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    // Why the file could not be opened, in the words of DiskErrorText, and the system's error.
+    QString openError() const;
+    int openErrno() const { return openErrno_; }
+    // Up to size bytes from where the last read ended; fewer only at the end of the file.
+    // Throws varozidi::DiskError ("Cannot read ...") when a read fails.
+    qint64 read(char* buffer, qint64 size);
+    QByteArray read(qint64 size);
+    QByteArray readAll();
+    bool seek(qint64 offset);
+
+private:
+    QString path_;
+    int fd_ = -1;
+    int openErrno_ = 0;
+};
+
 // Replaces the file at path (resolved without regard to letter case) with bytes, in the same
 // all-or-nothing way, readable by its owner only; without replace, only where nothing is.
 void WriteFileSafely(const QString& path, const QByteArray& bytes, bool replace = true);

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/IniFile.h"
 
+#include "platform/Errors.h"
 #include "platform/Files.h"
 
-#include <QFile>
 #include <QList>
 // As the Debian library was built. Its code is compiled in from the header rather than
 // linked: one library less to map at every start of the programs.
@@ -27,14 +27,21 @@ struct TIniFile::Impl {
     // Multi-key, so that the first of two equal keys is the one read, as Windows reads it.
     CSimpleIniA ini{true, true};
     QByteArray text; // the file as read, edited line by line by the writes
+    QString unread;  // why the file could not be read whole
 };
 
 TIniFile::TIniFile(const QString& fileName)
     : fileName_(ResolveFileName(fileName)), d_(std::make_unique<Impl>()) {
-    // An unreadable or absent file reads as empty, like the old profile routines.
-    QFile file(fileName_);
-    if (file.open(QIODevice::ReadOnly))
-        d_->text = file.readAll();
+    // An unreadable or absent file reads as empty, like the old profile routines. One that
+    // fails partway is never saved again from the part read.
+    InputFile file(fileName_);
+    try {
+        if (file.isOpen())
+            d_->text = file.readAll();
+    } catch (const varozidi::Error& e) {
+        d_->text.clear();
+        d_->unread = e.message();
+    }
     d_->ini.LoadData(d_->text.constData(), std::size_t(d_->text.size()));
 }
 
@@ -74,6 +81,8 @@ void TIniFile::WriteBool(const QString& section, const QString& key, bool value)
 }
 
 void TIniFile::UpdateFile() {
+    if (!d_->unread.isEmpty())
+        throw varozidi::Error(d_->unread);
     WriteFileSafely(fileName_, d_->text);
 }
 

@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/ADODB.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -41,6 +45,31 @@ void describeHolder(int fd) {
     [[maybe_unused]] const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
 }
 
+// Whether any process holds a lock on the file at path, as the system lists them; where the list
+// cannot be read, held.
+bool lockedInSystem(const QByteArray& path) {
+    struct stat info {};
+    if (::stat(path.constData(), &info) != 0)
+        return false;
+    QByteArray locks;
+    try {
+        InputFile list(QStringLiteral("/proc/locks"));
+        if (!list.isOpen())
+            return true;
+        locks = list.readAll();
+    } catch (const varozidi::Error&) {
+        return true;
+    }
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:02:131090 0 EOF": device (hex) and inode of the file.
+    char file[64];
+    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long long>(info.st_ino));
+    for (const QByteArray& line : locks.split('\n'))
+        if (line.split(' ').contains(QByteArray(file)))
+            return true;
+    return false;
+}
+
 } // namespace
 
 LockFile::LockFile(const QString& databasePath) : path_(pathFor(databasePath)) {
@@ -70,11 +99,24 @@ LockFile::LockFile(const QString& databasePath) : path_(pathFor(databasePath)) {
 }
 
 LockFile::~LockFile() {
+    release();
+}
+
+QString LockFile::release() {
     if (fd_ < 0)
-        return;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 && sameFile(fd_, path_))
-        ::unlink(native(path_).constData());
+        return {};
+    // Another holder keeps it (EWOULDBLOCK) and removes it in turn; any other failure leaves it.
+    const bool last = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    QString left;
+    if ((last ? sameFile(fd_, path_) && ::unlink(native(path_).constData()) != 0
+              : errno != EWOULDBLOCK) &&
+        errno != ENOENT)
+        left = QStringLiteral("Cannot remove the lock file \"%1\": %2. It does no harm: no "
+                              "program waits for a lock file that no program holds.")
+                   .arg(path_, DiskErrorText(errno, true));
     ::close(fd_);
+    fd_ = -1;
+    return left;
 }
 
 QString LockFile::pathFor(const QString& databasePath) {
@@ -92,11 +134,12 @@ bool LockFile::isHeld(const QString& lockPath) {
     const QFileInfo info(lockPath);
     const QStringList names = FilesNamedLike(info.path(), info.fileName());
     return std::any_of(names.begin(), names.end(), [&info](const QString& name) {
-        const int fd = ::open(native(info.path() + u'/' + name).constData(),
-                              O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        // Present but unreadable: some other user holds it, as far as we can tell.
+        const QByteArray path = native(info.path() + u'/' + name);
+        // Non-blocking: a pipe in its place must not keep the caller waiting for a writer.
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        // Present but unreadable (another user's): the system's list of locks tells.
         if (fd < 0)
-            return errno == EACCES;
+            return errno == EACCES && lockedInSystem(path);
         const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
         ::close(fd);
         return held;

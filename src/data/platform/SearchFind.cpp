@@ -818,6 +818,8 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
             candidates =
                 ask(db, path, fields, query, std::max<qint64>(rows / kSeekCost, 256), limit, rows);
         }
+    } catch (const DiskError&) {
+        throw; // the disk's failure, not the index's: nothing to build again
     } catch (const Error&) {
         out.indexFailed = !stop(cancelled);
         found = false;
@@ -832,6 +834,8 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
                 found = seek(db, path, fields, query, text, over(candidates->titles),
                              candidates->wholeTitles, over(candidates->others),
                              candidates->wholeOthers, limit, cancelled, titles, others);
+        } catch (const DiskError&) {
+            throw;
         } catch (const Error&) {
             out.indexFailed = !stop(cancelled);
         }

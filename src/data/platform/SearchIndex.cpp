@@ -403,6 +403,8 @@ QString CheckIndex(sqlite3* db, const QString& path) {
                 QStringLiteral("INSERT INTO %1 (%1, rank) VALUES ('integrity-check', 1)")
                     .arg(index),
                 QStringLiteral("check the search index of the database"));
+    } catch (const DiskError&) {
+        throw;
     } catch (const Error& e) {
         return e.message();
     }

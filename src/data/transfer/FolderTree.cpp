@@ -65,17 +65,13 @@ struct IndexEntry {
 
 QHash<QString, IndexEntry> readIndex(const QString& root) {
     QHash<QString, IndexEntry> entries;
-    QFile file(root + u'/' + QLatin1String(kFolderIndex));
-    if (!file.exists())
+    const QString file = root + u'/' + QLatin1String(kFolderIndex);
+    if (!QFileInfo::exists(file))
         return entries;
-    if (!file.open(QIODevice::ReadOnly))
-        throw BadInput(
-            QStringLiteral("Cannot read \"%1\": %2.").arg(file.fileName(), file.errorString()));
-    const QJsonObject index = ParseJsonObject(file.fileName(), file.readAll());
+    const QJsonObject index = ParseJsonObject(file, ReadInputFile(file));
     if (index.value(QStringLiteral("format")).toString() != kFormat ||
         !index.value(QStringLiteral("snippets")).isArray())
-        throw BadInput(
-            QStringLiteral("\"%1\" is not the index of an exported folder.").arg(file.fileName()));
+        throw BadInput(QStringLiteral("\"%1\" is not the index of an exported folder.").arg(file));
     int order = 0;
     for (const QJsonValue& item : index.value(QStringLiteral("snippets")).toArray()) {
         const QJsonObject o = item.toObject();
@@ -210,19 +206,12 @@ QList<Snippet> ReadSnippetFolder(const QString& path) {
                            QStringLiteral("\"%1\" is a folder inside a language folder").arg(file));
             if (!entry.isFile())
                 otherShape(root, QStringLiteral("\"%1\" is not a file").arg(file));
-            QFile in(entry.filePath());
-            if (!in.open(QIODevice::ReadOnly))
-                throw BadInput(
-                    QStringLiteral("Cannot read \"%1\": %2.").arg(in.fileName(), in.errorString()));
-            const QByteArray bytes = in.readAll();
-            if (in.error() != QFileDevice::NoError)
-                throw BadInput(
-                    QStringLiteral("Cannot read \"%1\": %2.").arg(in.fileName(), in.errorString()));
+            const QByteArray bytes = ReadInputFile(entry.filePath());
             QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
                                                           QStringDecoder::Flag::Stateless);
             const QString body = utf8(bytes);
             if (utf8.hasError())
-                throw BadInput(QStringLiteral("\"%1\" is not UTF-8 text.").arg(in.fileName()));
+                throw BadInput(QStringLiteral("\"%1\" is not UTF-8 text.").arg(entry.filePath()));
 
             const auto known = index.constFind(file.normalized(QString::NormalizationForm_C));
             if (known != index.cend()) {

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -49,9 +50,9 @@ QString systemError(int err) {
 }
 
 QByteArray head(const QString& path, qsizetype size) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
+    InputFile file(path);
+    if (!file.isOpen())
+        CannotOpen(path, file);
     return file.read(size);
 }
 
@@ -187,14 +188,32 @@ public:
 
 private:
     [[noreturn]] void damaged(const QString& why) {
+        // libmdb takes a page the disk refuses for a missing one: read through the file, so
+        // that a failing disk is named as such (a DiskError) rather than the file as damaged.
+        InputFile file(path_);
+        std::vector<char> chunk(kChunkBytes);
+        while (file.isOpen() && file.read(chunk.data(), qint64(chunk.size())) > 0) {
+        }
         const QString said = complaints_.first();
+        // libmdb says "read: <the system's reason>" of a page the disk refused.
+        if (said.startsWith(QLatin1String("read: ")) && said.size() > 6)
+            throw DiskError(QStringLiteral("Cannot read \"%1\": the disk could not be read (%2).")
+                                .arg(path_, said.mid(6, 1).toLower() + said.mid(7)));
         throw BadInput(
             QStringLiteral("\"%1\" is damaged: %2%3.")
                 .arg(path_, why, said.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(said)));
     }
 
     void open() {
+        errno = 0;
         mdb_ = mdb_open(QFile::encodeName(path_).constData(), MDB_NOFLAGS);
+        // The system refusing the file is no damage of it.
+        if (!mdb_ && errno == EIO)
+            throw DiskError(
+                QStringLiteral("Cannot read \"%1\": %2.").arg(path_, DiskErrorText(EIO, false)));
+        if (!mdb_ && errno != 0)
+            throw BadInput(
+                QStringLiteral("Cannot read \"%1\": %2.").arg(path_, systemError(errno)));
         if (!mdb_)
             damaged(QStringLiteral("it cannot be opened"));
         GPtrArray* catalog = mdb_read_catalog(mdb_, MDB_TABLE);
@@ -432,7 +451,17 @@ QList<Snippet> readApart(const QString& path, const std::function<void(bool)>& s
             const ssize_t n = ::read(pipe[0], chunk.data(), chunk.size());
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0)
+            if (n < 0) {
+                const int err = errno;
+                ::kill(child, SIGKILL);
+                ::close(pipe[0]);
+                while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                if (told)
+                    slow(false);
+                throw Error(QStringLiteral("Cannot read \"%1\": %2.").arg(path, systemError(err)));
+            }
+            if (n == 0)
                 break;
             bytes.append(chunk.data(), n);
             quiet.restart();
@@ -491,8 +520,13 @@ QList<Snippet> readApart(const QString& path, const std::function<void(bool)>& s
 } // namespace
 
 bool IsJetFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && startsAsJet(file.read(20));
+    // A head that cannot be read is no Jet file's; whoever reads the file next says why.
+    try {
+        InputFile file(path);
+        return file.isOpen() && startsAsJet(file.read(20));
+    } catch (const DiskError&) {
+        return false;
+    }
 }
 
 QList<Snippet> ReadJetSnippets(const QString& path, const std::function<void(bool)>& slow) {

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "transfer/JsonStream.h"
 
+#include "platform/Files.h"
 #include "platform/SysUtils.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -22,7 +24,7 @@ class FileStream {
 public:
     using Ch = char;
 
-    explicit FileStream(QFile& file) : file_(file) {}
+    explicit FileStream(InputFile& file) : file_(file) {}
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;
 
@@ -49,32 +51,34 @@ public:
     void Flush() {}
     size_t PutEnd(Ch*) { return 0; }
 
-    bool failed() const { return failed_; }
+    // The read that failed, said as a message; empty while none has.
+    const QString& failure() const { return failure_; }
     bool ended() const { return ended_ && at_ == end_; }
     qint64 nulAt() const { return nulAt_; }
 
 private:
     void fill() {
-        if (failed_ || ended_)
+        if (!failure_.isEmpty() || ended_)
             return;
         base_ += end_ - buffer_;
-        qint64 n = file_.read(buffer_, sizeof buffer_);
-        if (n < 0) {
-            failed_ = true;
-            n = 0;
+        qint64 n = 0;
+        try {
+            n = file_.read(buffer_, sizeof buffer_);
+        } catch (const DiskError& e) {
+            failure_ = e.message();
         }
         ended_ = n == 0;
         at_ = buffer_;
         end_ = buffer_ + n;
     }
 
-    QFile& file_;
+    InputFile& file_;
     char buffer_[1 << 16];
     char* at_ = buffer_;
     char* end_ = buffer_;
     qint64 base_ = 0;
     qint64 nulAt_ = -1;
-    bool failed_ = false;
+    QString failure_;
     bool ended_ = false;
 };
 
@@ -441,12 +445,14 @@ Snippet SnippetOf(const Utf8Snippet& s) {
 
 bool StreamJsonExport(const QString& path, const std::function<void(Utf8Snippet&&)>& each,
                       const std::function<void(qint64, qint64)>& bytesRead) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
-    const qint64 size = file.size();
-    const qint64 skipped = file.peek(3) == "\xef\xbb\xbf" ? 3 : 0;
-    file.seek(skipped);
+    InputFile file(path);
+    if (!file.isOpen())
+        CannotOpen(path, file);
+    const qint64 size = QFileInfo(path).size();
+    const qint64 skipped = file.read(3) == "\xef\xbb\xbf" ? 3 : 0;
+    if (!file.seek(skipped))
+        throw BadInput(
+            QStringLiteral("Cannot read \"%1\": it cannot be read from its start.").arg(path));
     FileStream stream(file);
     const std::function<void()> recordDone = [&] {
         if (bytesRead)
@@ -459,8 +465,8 @@ bool StreamJsonExport(const QString& path, const std::function<void(Utf8Snippet&
                                 rapidjson::kParseFullPrecisionFlag | rapidjson::kParseCommentsFlag |
                                 rapidjson::kParseTrailingCommasFlag;
     const rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
-    if (stream.failed())
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
+    if (!stream.failure().isEmpty())
+        throw DiskError(stream.failure());
     if (!result && stream.nulAt() < 0) {
         // A file cut short fails wherever the cut fell; that is worth saying plainly.
         const QString why = stream.ended() && result.Offset() == stream.Tell()

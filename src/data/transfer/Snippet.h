@@ -4,9 +4,11 @@
 // Snippets on their way into or out of the collection, and what a bad file is reported as.
 
 #include "platform/Errors.h"
+#include "platform/Files.h"
 
 #include <QList>
 #include <QString>
+#include <cerrno>
 #include <optional>
 
 namespace varozidi::transfer {
@@ -28,5 +30,23 @@ class BadInput : public Error {
 public:
     using Error::Error;
 };
+
+// What a file that could not be opened for reading is reported as: BadInput, or DiskError
+// where the disk failed.
+[[noreturn]] inline void CannotOpen(const QString& path, const InputFile& file) {
+    const QString message = QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.openError());
+    if (file.openErrno() == EIO)
+        throw DiskError(message);
+    throw BadInput(message);
+}
+
+// Everything the file at path holds, read to its end; a read that fails partway throws
+// DiskError, never a part passed off as the whole.
+inline QByteArray ReadInputFile(const QString& path) {
+    InputFile file(path);
+    if (!file.isOpen())
+        CannotOpen(path, file);
+    return file.readAll();
+}
 
 } // namespace varozidi::transfer

@@ -314,13 +314,11 @@ FileKind kindOf(const QString& path) {
         throw BadInput(QStringLiteral("\"%1\" is not a file.").arg(path));
     if (IsJetFile(path))
         return FileKind::Jet;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
+    InputFile file(path);
+    if (!file.isOpen())
+        CannotOpen(path, file);
     constexpr qint64 kHead = 1 << 16;
     const QByteArray head = file.read(kHead);
-    if (file.error() != QFileDevice::NoError)
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
     if (head.isEmpty())
         throw BadInput(QStringLiteral("\"%1\" is empty.").arg(path));
     if (head.startsWith(QByteArrayView("SQLite format 3\0", 16)))
@@ -333,16 +331,6 @@ FileKind kindOf(const QString& path) {
         throw BadInput(
             QStringLiteral("\"%1\" is not one of the files import reads (%2).").arg(path, kKinds));
     return FileKind::Json;
-}
-
-QByteArray wholeFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw BadInput(QStringLiteral("Cannot read \"%1\": %2.").arg(path, file.errorString()));
-    return bytes;
 }
 
 // A folder tree made by export carries its index; a plain tree of language folders does not.
@@ -366,7 +354,7 @@ Source ReadSnippetsFrom(const QString& path) {
     QList<Snippet> snippets;
     if (StreamJsonExport(path, [&snippets](Utf8Snippet&& s) { snippets.append(SnippetOf(s)); }))
         return {std::move(snippets), QStringLiteral("a Varozidi export")};
-    return {ReadVsCodeSnippets(path, wholeFile(path)),
+    return {ReadVsCodeSnippets(path, ReadInputFile(path)),
             QStringLiteral("Visual Studio Code snippets")};
 }
 
@@ -505,7 +493,7 @@ void ImportSnippets(sqlite3* db, const QString& path, const QString& source, boo
             what = QStringLiteral("a Varozidi export");
         } else {
             // Visual Studio Code keeps a language's snippets in a small file, read whole.
-            stageAll(ReadVsCodeSnippets(source, wholeFile(source)));
+            stageAll(ReadVsCodeSnippets(source, ReadInputFile(source)));
             what = QStringLiteral("Visual Studio Code snippets");
         }
         break;

@@ -3,10 +3,10 @@
 
 #include "platform/Colors.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -302,12 +302,10 @@ void TSynEdit::TextBytesInto(QByteArray& buffer) const {
 }
 
 void TSynEdit::LoadLinesFromFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Error(QStringLiteral("Cannot open file \"%1\": %2.").arg(path, file.errorString()));
+    InputFile file(path);
+    if (!file.isOpen())
+        throw Error(QStringLiteral("Cannot open file \"%1\": %2.").arg(path, file.openError()));
     const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw Error(QStringLiteral("Cannot read file \"%1\": %2.").arg(path, file.errorString()));
     replaceText(decodeText(bytes).toUtf8());
 }
 
