@@ -77,6 +77,7 @@ struct Holder {
 struct NoticeSeen {
     bool visible = false;
     QString caption;
+    QString title;
     QRect geometry;
     int paints = 0;
 };
@@ -120,7 +121,8 @@ void BackupTest::backupAndRestoreRoundTrip() {
     PaintCounter counter;
     Form2->Panel1->installEventFilter(&counter);
     QTimer::singleShot(1000, Form2, [&] {
-        seen = {Form2->isVisible(), Form2->Panel1->text(), Form2->frameGeometry(), counter.paints};
+        seen = {Form2->isVisible(), Form2->Panel1->text(), Form2->windowTitle(),
+                Form2->frameGeometry(), counter.paints};
     });
     bool noticeAtRefill = true;
     connect(s->ListBox1->model(), &QAbstractItemModel::rowsInserted, this,
@@ -129,6 +131,7 @@ void BackupTest::backupAndRestoreRoundTrip() {
 
     QVERIFY(seen.visible);
     QCOMPARE(seen.caption, QString("Backing up database..."));
+    QCOMPARE(seen.title, QGuiApplication::applicationDisplayName());
     QCOMPARE(seen.geometry.size(), QSize(354, 65));
     QCOMPARE(seen.geometry.center(), s->frameGeometry().center());
     QVERIFY(seen.paints > 0);

@@ -8,9 +8,13 @@
 #include "platform/SynHighlighters.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QStyleFactory>
 #include <QToolButton>
 #include <QtTest>
 
@@ -57,6 +61,8 @@ private Q_SLOTS:
     void closing();
     void realBoxesDestroyNothing_data();
     void realBoxesDestroyNothing();
+    void enterPressesTheSafeButton_data();
+    void enterPressesTheSafeButton();
     void saveAfterAnotherProgramsWrite_data();
     void saveAfterAnotherProgramsWrite();
 };
@@ -363,6 +369,69 @@ void WorkflowTest::realBoxesDestroyNothing() {
     QCOMPARE(entries(s->ListBox2), (QStringList{"A", "C"}));
     QCOMPARE(s->ListBox2->ItemIndex(), 0);
 }
+namespace {
+
+// A style laying out dialog buttons as a desktop's theme does (GNOME's: No before Yes).
+class ButtonOrder : public QProxyStyle {
+public:
+    explicit ButtonOrder(int layout) : layout_(layout) {}
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override {
+        return hint == SH_DialogButtonLayout
+                   ? layout_
+                   : QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+
+private:
+    int layout_;
+};
+
+} // namespace
+
+void WorkflowTest::enterPressesTheSafeButton_data() {
+    QTest::addColumn<int>("layout");
+    QTest::addColumn<QString>("at");
+    const std::pair<const char*, int> layouts[] = {{"GNOME", QDialogButtonBox::GnomeLayout},
+                                                   {"Windows", QDialogButtonBox::WinLayout},
+                                                   {"KDE", QDialogButtonBox::KdeLayout}};
+    for (auto [name, layout] : layouts)
+        for (const char* at : {"switch", "close", "remove", "restore"})
+            QTest::addRow("%s, %s", at, name) << layout << QString(at);
+}
+
+// Yes where No would lose the text, No where Yes would destroy something.
+void WorkflowTest::enterPressesTheSafeButton() {
+    QFETCH(int, layout);
+    QFETCH(QString, at);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    if (at == "restore") {
+        QTest::mouseClick(s->ToolButton9, Qt::LeftButton);
+        execSql(s.database(), "UPDATE varozidi SET Body = 'since' WHERE ID = 3");
+    }
+    typeText(s.form(), "!");
+    const QList<StoredRow> stored = s.rows();
+    const QString style = QApplication::style()->name();
+    QApplication::setStyle(new ButtonOrder(layout));
+    const auto restoreStyle =
+        qScopeGuard([style] { QApplication::setStyle(QStyleFactory::create(style)); });
+    SetMessageDlgAnswerer({});
+    atNextBox([](QMessageBox* box) { QTest::keyClick(box->focusWidget(), Qt::Key_Return); });
+    if (at == "close")
+        QVERIFY(s->close());
+    else if (at == "switch")
+        clickRow(s->ListBox2, 1);
+    else
+        QTest::mouseClick(at == "remove" ? s->ToolButton2 : s->ToolButton8, Qt::LeftButton);
+    const bool saved = at == "switch" || at == "close";
+    QList<StoredRow> expected = stored;
+    if (saved)
+        expected[0].body = "alpha!";
+    QCOMPARE(s.rows(), expected);
+    QCOMPARE(s->SnippitChanged, saved ? 0 : 1);
+}
+
 void WorkflowTest::saveAfterAnotherProgramsWrite_data() {
     QTest::addColumn<QString>("via");
     QTest::addColumn<bool>("whileSaving"); // the other program holds the file, then writes

@@ -5,6 +5,7 @@
 #include "platform/Fonts.h"
 #include "platform/WindowAccess.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 
 TForm2::TForm2(QWidget* owner)
@@ -12,6 +13,8 @@ TForm2::TForm2(QWidget* owner)
       ui(new Ui::TForm2) {
     ui->setupUi(this);
     Panel1 = ui->Panel1;
+    // The window manager names it in its lists and switchers: by the program, not the form.
+    setWindowTitle(QGuiApplication::applicationDisplayName());
     // Its caption is never seen; a screen reader names the notice by what it says.
     ExposeWindow(this, QAccessible::Dialog, [this] { return Panel1->text(); });
     setFont(FormFont());
