@@ -6,6 +6,7 @@
 
 #include "Recovery.h"
 #include "platform/ADODB.h"
+#include "platform/AdoBackend.h"
 #include "platform/Dialogs.h"
 #include "platform/SysUtils.h"
 
@@ -70,6 +71,20 @@ Record TForm1::recoverySnapshot() const {
     return record;
 }
 
+bool TForm1::storedBodyIs(qint64 id, const QByteArray& text) {
+    // Unreadable now: the question is asked, and showing the text says what went wrong.
+    try {
+        openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(id)));
+        const bool same =
+            !ADOTable1->Eof() && ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes() == text;
+        closeUnfiltered();
+        return same;
+    } catch (const std::exception&) {
+        closeUnfiltered();
+        return false;
+    }
+}
+
 void TForm1::OfferRecovery() {
     if (SnippitChanged == 1)
         return;
@@ -86,6 +101,12 @@ void TForm1::OfferRecovery() {
         return;
     }
     const Record& record = *left->record();
+    // Its text reached the snippet after all (the program ended just after a save): there is
+    // nothing to offer, and offering would ask about the save as someone else's.
+    if (record.id != 0 && storedBodyIs(record.id, record.text)) {
+        left->Remove();
+        return;
+    }
     const QString what = record.id == 0
                              ? tr("Text typed over the welcome text")
                              : tr("The snippet \"%1\" (%2)").arg(record.title, record.language);
@@ -94,7 +115,7 @@ void TForm1::OfferRecovery() {
                       "Yes: show it, unsaved, to save or drop as you like.\nNo: throw it away.\n"
                       "Cancel: ask again at the next start.")
                        .arg(what),
-                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0);
+                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0, mbYes);
     if (answer == mrNo)
         left->Remove();
     if (answer != mrYes)
@@ -151,15 +172,24 @@ void TForm1::showRecovered(const Record& record) {
 
 void TForm1::EndAtSignal(int signal) {
     try {
-        if (SnippitChanged == 1)
-            RecoveryKeeper->WriteNow();
-        else
-            syncRecovery();
-        RecoveryKeeper->Flush();
-        // Its lock file goes with it; a record written above stays for the next start.
-        delete RecoveryKeeper;
-        RecoveryKeeper = nullptr;
-        ADOConnection1->Close();
+        // A write under way stops where it is; one that landed already stored the text.
+        const bool stored = ADOConnection1 &&
+                            ADOConnection1->StopWrite() == varozidi::ado::WriteAside::Landed &&
+                            savingText_;
+        if (RecoveryKeeper) {
+            if (SnippitChanged == 1 && !stored) {
+                RecoveryKeeper->WriteNow();
+            } else if (recordKept_) {
+                recordKept_ = false;
+                RecoveryKeeper->Discard();
+            }
+            RecoveryKeeper->Flush();
+            // Its lock file goes with it; a record written above stays for the next start.
+            delete RecoveryKeeper;
+            RecoveryKeeper = nullptr;
+        }
+        if (ADOConnection1)
+            ADOConnection1->Close();
     } catch (...) {
         // Ending is what was asked for; nothing here may stop it.
     }
