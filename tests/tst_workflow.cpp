@@ -65,6 +65,7 @@ private Q_SLOTS:
     void enterPressesTheSafeButton();
     void saveAfterAnotherProgramsWrite_data();
     void saveAfterAnotherProgramsWrite();
+    void keysTypedDuringASlowSaveArrive();
 };
 
 void WorkflowTest::loadingAsksNothing() {
@@ -481,6 +482,29 @@ void WorkflowTest::saveAfterAnotherProgramsWrite() {
     QCOMPARE(s->SnippitChanged, stored == "theirs" ? 1 : 0);
     QCOMPARE(s->ListBox2->ItemIndex(), 0);
     QCOMPARE(s->Panel3->isVisible(), answers.last() == mrCancel);
+}
+
+// Typed while the notice shows, into whichever window has the focus then, as a keyboard does.
+void WorkflowTest::keysTypedDuringASlowSaveArrive() {
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    typeText(s.form(), "!");
+    const auto other = onServer() ? nullptr : otherProgram(s.database(), "BEGIN IMMEDIATE");
+    if (!other)
+        QSKIP("Needs sqlite3 holding the file.");
+    QTimer::singleShot(1500, other.get(), [&] { other->write("COMMIT;\n"); });
+    bool typedBehindTheNotice = false;
+    QTimer::singleShot(800, Form2, [&] {
+        typedBehindTheNotice = Form2->isVisible();
+        for (const char c : {'x', 'y', 'z'})
+            QTest::keyClick(QGuiApplication::focusWindow(), c);
+    });
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    QVERIFY(typedBehindTheNotice);
+    QCOMPARE(s.rows().at(0).body, QString("alpha!"));
+    QTRY_COMPARE(s->SynEdit1->Text(), QString("alpha!xyz"));
+    QCOMPARE(s->SnippitChanged, 1);
 }
 
 QTEST_MAIN(WorkflowTest)
