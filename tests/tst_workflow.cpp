@@ -2,6 +2,8 @@
 // Browsing and editing as the user does it: clicks, typing, questions and answers.
 
 #include "Forms.h"
+#include "SearchRequest.h"
+#include "SearchWindow.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "Unit2.h"
@@ -66,6 +68,7 @@ private Q_SLOTS:
     void saveAfterAnotherProgramsWrite_data();
     void saveAfterAnotherProgramsWrite();
     void keysTypedDuringASlowSaveArrive();
+    void searchAskedForDuringAQuestionComesAfter();
 };
 
 void WorkflowTest::loadingAsksNothing() {
@@ -505,6 +508,26 @@ void WorkflowTest::keysTypedDuringASlowSaveArrive() {
     QCOMPARE(s.rows().at(0).body, QString("alpha!"));
     QTRY_COMPARE(s->SynEdit1->Text(), QString("alpha!xyz"));
     QCOMPARE(s->SnippitChanged, 1);
+}
+
+// "varozidi --search" started while the window asks something.
+void WorkflowTest::searchAskedForDuringAQuestionComesAfter() {
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    typeText(s.form(), "!");
+    SetMessageDlgAnswerer({});
+    bool searchBehindTheQuestion = true;
+    atNextBox([&](QMessageBox* box) {
+        ShowSearch(&s.form(), SearchOption{true, QString("beta")});
+        searchBehindTheQuestion = !s->Search || !s->Search->isVisible();
+        QTest::keyClick(box->focusWidget(), Qt::Key_Escape);
+    });
+    clickRow(s->ListBox2, 1);
+    QVERIFY(searchBehindTheQuestion);
+    QCOMPARE(s->SnippitChanged, 1);
+    QTRY_VERIFY(s->Search && s->Search->isVisible());
+    QCOMPARE(s->Search->Query->text(), QString("beta"));
 }
 
 QTEST_MAIN(WorkflowTest)
