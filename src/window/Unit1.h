@@ -240,6 +240,7 @@ private:
     void scheduleRefresh(const QList<qint64>& ids);
     void runPendingRefresh();
     void refreshShownSnippet(const QList<qint64>& ids);
+    QString languageOf(qint64 id);
     void showLiveNote(const QString& text);
     void placeLiveNote();
     void openFiltered(const QString& filter);
