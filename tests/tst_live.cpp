@@ -161,6 +161,8 @@ void LiveTest::unsavedTextStaysAndSavingAsks() {
     QCOMPARE(cli({"edit", "1"}, "theirs").status, 0);
     QTRY_VERIFY_WITH_TIMEOUT(s->LiveNote->isVisible(), kWithin);
     QCOMPARE(s->SynEdit1->Text(), QString("alpha!"));
+    // Below the text, not over its last lines.
+    QTRY_VERIFY(!s->LiveNote->geometry().intersects(s->SynEdit1->viewport()->geometry()));
     // No at a language click leaves the text shown and unsaved.
     QCOMPARE(s->SnippitChanged, 1);
     QVERIFY(s.dialogs.asked().isEmpty());

@@ -213,7 +213,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void FormCreate();
@@ -242,7 +241,6 @@ private:
     void refreshShownSnippet(const QList<qint64>& ids);
     QString languageOf(qint64 id);
     void showLiveNote(const QString& text);
-    void placeLiveNote();
     void openFiltered(const QString& filter);
     void closeUnfiltered();
     qint64 selectedSnippetId() const;

@@ -12,7 +12,6 @@
 #include "platform/SysUtils.h"
 
 #include <QApplication>
-#include <QEvent>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTimer>
@@ -91,7 +90,7 @@ void TForm1::setUpLiveCollection() {
     LiveNote->setMargin(4);
     LiveNote->setWordWrap(true);
     LiveNote->hide();
-    SynEdit1->installEventFilter(this);
+    SynEdit1->AddNote(LiveNote, Qt::AlignLeft);
 
     refreshTimer_ = new QTimer(this);
     refreshTimer_->setSingleShot(true);
@@ -265,23 +264,7 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
 
 void TForm1::showLiveNote(const QString& text) {
     LiveNote->setText(text);
-    placeLiveNote();
     LiveNote->show();
     LiveNote->raise();
-}
-
-// At the bottom left of the text, clear of the scroll bars and of the word-wrap note.
-void TForm1::placeLiveNote() {
-    const QRect text = SynEdit1->viewport()->geometry();
-    const int margins = 2 * LiveNote->margin() + 2 * LiveNote->frameWidth() + 2;
-    const int wanted = LiveNote->fontMetrics().horizontalAdvance(LiveNote->text()) + margins;
-    const int width = std::max(1, std::min(wanted, text.width() * 2 / 3));
-    LiveNote->resize(width, LiveNote->heightForWidth(width));
-    LiveNote->move(text.left(), text.bottom() - LiveNote->height());
-}
-
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == SynEdit1 && event->type() == QEvent::Resize && LiveNote)
-        placeLiveNote();
-    return QWidget::eventFilter(watched, event);
+    SynEdit1->LayOutNotes();
 }
