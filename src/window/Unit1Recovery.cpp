@@ -19,6 +19,8 @@ namespace {
 
 // Never a server's row version: a save compares it and asks before it overwrites.
 const QString kChangedSinceKept = QStringLiteral("changed since the unsaved text was kept");
+// How long an end by a signal waits for a write it stopped.
+constexpr int kStopWriteMs = 100;
 
 } // namespace
 
@@ -172,10 +174,13 @@ void TForm1::showRecovered(const Record& record) {
 
 void TForm1::EndAtSignal(int signal) {
     try {
-        // A write under way stops where it is; one that landed already stored the text.
-        const bool stored = ADOConnection1 &&
-                            ADOConnection1->StopWrite() == varozidi::ado::WriteAside::Landed &&
-                            savingText_;
+        // A write under way stops where it is; one that landed already stored the text. One
+        // that goes on is left to the end of the process, which undoes it; should it have
+        // landed all the same, the next start finds the record's text stored and drops it.
+        using varozidi::ado::WriteAside;
+        const WriteAside write =
+            ADOConnection1 ? ADOConnection1->StopWrite(kStopWriteMs) : WriteAside::None;
+        const bool stored = write == WriteAside::Landed && savingText_;
         if (RecoveryKeeper) {
             if (SnippitChanged == 1 && !stored) {
                 RecoveryKeeper->WriteNow();
@@ -188,7 +193,8 @@ void TForm1::EndAtSignal(int signal) {
             delete RecoveryKeeper;
             RecoveryKeeper = nullptr;
         }
-        if (ADOConnection1)
+        // Closing would wait for the write still going on.
+        if (ADOConnection1 && write != WriteAside::Running)
             ADOConnection1->Close();
     } catch (...) {
         // Ending is what was asked for; nothing here may stop it.

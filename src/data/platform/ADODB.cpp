@@ -145,9 +145,9 @@ void TADOConnection::Open() {
     }
 }
 
-varozidi::ado::WriteAside TADOConnection::StopWrite() {
+varozidi::ado::WriteAside TADOConnection::StopWrite(int waitMs) {
     auto* file = dynamic_cast<varozidi::ado::SqliteBackend*>(backend_.get());
-    return file ? file->stopWrite() : varozidi::ado::WriteAside::None;
+    return file ? file->stopWrite(waitMs) : varozidi::ado::WriteAside::None;
 }
 
 void TADOConnection::openServer(const QString& uri) {

@@ -64,8 +64,8 @@ public:
     // other than StopWrite.
     std::function<void()> OnWriteWaiting;
     // From OnSlowWrite or OnWriteWaiting: stops the write running aside, as far as it has not
-    // landed yet, and returns once it is over.
-    varozidi::ado::WriteAside StopWrite();
+    // landed yet, and returns once it is over, or once waitMs have passed.
+    varozidi::ado::WriteAside StopWrite(int waitMs);
     // Told, while opening is slow, how far it has come in percent.
     std::function<void(int)> OnSlowProgress;
     // Told when the file was still a Jet 4.0 database of the old program and opening converted

@@ -44,8 +44,8 @@ public:
 };
 
 // A write that ran aside and was asked to stop: none was running, it had landed all the same,
-// or it stopped with nothing written.
-enum class WriteAside { None, Landed, Stopped };
+// it stopped with nothing written, or it is still running (and holds the connection).
+enum class WriteAside { None, Landed, Stopped, Running };
 
 class Backend {
 public:

@@ -194,12 +194,16 @@ void SqliteBackend::step(Statement& statement) {
         std::rethrow_exception(aside.failure);
 }
 
-WriteAside SqliteBackend::stopWrite() {
+WriteAside SqliteBackend::stopWrite(int waitMs) {
     if (!aside_)
         return WriteAside::None;
     sqlite3_interrupt(db_);
     std::unique_lock lock(aside_->mutex);
-    aside_->over.wait(lock, [this] { return aside_->done; });
+    // A statement busy inside one step (a large text being indexed) sees the interruption
+    // only once that step is over.
+    if (!aside_->over.wait_for(lock, std::chrono::milliseconds(waitMs),
+                               [this] { return aside_->done; }))
+        return WriteAside::Running;
     // A write whose guard found the row changed wrote nothing either.
     return !aside_->failure && sqlite3_changes(db_) > 0 ? WriteAside::Landed : WriteAside::Stopped;
 }

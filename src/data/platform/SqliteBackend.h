@@ -43,8 +43,8 @@ public:
     // connection alone (a change of its busy timeout would cut the write's wait short).
     bool writing() const { return aside_ != nullptr; }
     // From within the wait for a write aside: stops it, as far as it has not landed yet, and
-    // returns once it is over.
-    WriteAside stopWrite();
+    // returns once it is over, or once waitMs have passed.
+    WriteAside stopWrite(int waitMs);
     // True for UTF-8 files; UTF-16 ones compare text in another order.
     bool textInCodePointOrder() override;
 
