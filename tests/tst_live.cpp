@@ -177,19 +177,19 @@ void LiveTest::renamedOrMovedElsewhere_data() {
     QTest::addColumn<QString>("sql");
     QTest::addColumn<QString>("selection"); // language|title
     QTest::addColumn<QString>("saveAsks");  // part of Save's question; empty: none
-    QTest::newRow("renamed") << "UPDATE varozidi SET Title = 'Z' WHERE ID = 1"
+    QTest::newRow("renamed") << "UPDATE varozidi SET \"Title\" = 'Z' WHERE \"ID\" = 1"
                              << "PHP|Z"
                              << "";
     QTest::newRow("renamed and rewritten")
-        << "UPDATE varozidi SET Title = 'Z', Body = 'theirs' WHERE ID = 1"
+        << "UPDATE varozidi SET \"Title\" = 'Z', \"Body\" = 'theirs' WHERE \"ID\" = 1"
         << "PHP|Z"
         << "\"Z\" was changed";
     QTest::newRow("moved to another language")
-        << "UPDATE varozidi SET Language = 'SQL' WHERE ID = 1"
+        << "UPDATE varozidi SET \"Language\" = 'SQL' WHERE \"ID\" = 1"
         << "SQL|A"
         << "";
     QTest::newRow("its language renamed")
-        << "UPDATE varozidi SET Language = 'Hack' WHERE Language = 'PHP'"
+        << "UPDATE varozidi SET \"Language\" = 'Hack' WHERE \"Language\" = 'PHP'"
         << "Hack|A"
         << "";
 }
