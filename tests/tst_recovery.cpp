@@ -145,11 +145,8 @@ void RecoveryTest::signalDuringALargeSave() {
     QByteArray said;
     QTRY_VERIFY_WITH_TIMEOUT((said += child->readAllStandardOutput()).contains("saving"), 30000);
     QTest::qWait(after);
-    QElapsedTimer ending;
-    ending.start();
     ::kill(pid_t(child->processId()), signal);
-    QVERIFY(child->waitForFinished(5000));
-    QVERIFY2(ending.elapsed() < 1000, qPrintable(QString::number(ending.elapsed())));
+    QVERIFY(child->waitForFinished(1000));
 
     const bool saved = readRows(database).at(0).body == large + "typed";
     StartedHere w;
