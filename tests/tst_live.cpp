@@ -2,11 +2,13 @@
 // A window follows what others change in its collection: the companion, a second window, a
 // server connection that comes back. Nothing is asked and no click is made for the user.
 
+#include "Recovery.h"
 #include "SearchWindow.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "platform/CollectionWatcher.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -203,11 +205,21 @@ void LiveTest::renamedOrMovedElsewhere() {
     clickRow(s->ListBox1, 0);
     clickRow(s->ListBox2, 0);
     typeText(s.form(), "!");
+    s->RecoveryKeeper->WriteNow();
     QTRY_VERIFY(s->Watcher->Listening());
     execSql(s.database(), sql);
     QTRY_COMPARE_WITH_TIMEOUT(selected(s->ListBox1) + '|' + selected(s->ListBox2), selection,
                               kWithin);
     QCOMPARE(s->SynEdit1->Text(), QString("alpha!"));
+    // The kept text names it as it is now, for the next start to find it by.
+    const auto kept = [&] {
+        QFile file(s->RecoveryKeeper->RecordPath());
+        const auto record = file.open(QIODevice::ReadOnly)
+                                ? varozidi::recovery::Decode(file.readAll())
+                                : varozidi::recovery::Record{};
+        return record.language + '|' + record.title;
+    };
+    QTRY_COMPARE(kept(), selection);
     s.dialogs.answer(mrNo);
     QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
     QCOMPARE(s.dialogs.asked().size(), int(!saveAsks.isEmpty()));

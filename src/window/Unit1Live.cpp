@@ -5,6 +5,7 @@
 
 #include "Unit1.h"
 
+#include "Recovery.h"
 #include "SearchWindow.h"
 #include "SnippetQueries.h"
 #include "platform/ADODB.h"
@@ -213,9 +214,14 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
     const QByteArray body = ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes();
     // Renamed, or given another language: the notes, the questions and the kept text name it
     // as it is now.
-    shownLanguage_ = ADOTable1->FieldByName(QStringLiteral("Language")).AsString();
-    shownTitle_ = ADOTable1->FieldByName(QStringLiteral("Title")).AsString();
+    const QString language = ADOTable1->FieldByName(QStringLiteral("Language")).AsString();
+    const QString title = ADOTable1->FieldByName(QStringLiteral("Title")).AsString();
     closeUnfiltered();
+    // The kept text too: the next start finds the snippet by the names it has now.
+    if ((language != shownLanguage_ || title != shownTitle_) && recordKept_)
+        RecoveryKeeper->Changed();
+    shownLanguage_ = language;
+    shownTitle_ = title;
     // Where the engine keeps versions, they tell; otherwise the text itself does.
     const bool changed = !version.isEmpty() ? version != shownVersion_ : body != loadedBody_;
     if (!changed)
