@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     varozidi::recovery::OnTermination(&app, [](int signal) {
         if (Form1)
             Form1->EndAtSignal(signal);
+        TForm1::EndStartingAtSignal(signal);
         signalBeforeWindow = signal;
     });
     CreateFormsHelpLast(OnlineHelpStartPage());

@@ -18,6 +18,8 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QRandomGenerator>
+#include <QTimer>
+#include <QToolButton>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -139,8 +141,9 @@ void ready(bool& said) {
 }
 
 // The program as it starts, on the data folder as it is, ending only by a signal: shows the
-// snippet id of language (none: the welcome text), types text into it and says "typed".
-int window(const QString& language, qint64 id, const QString& typed) {
+// snippet id of language (none: the welcome text), types text into it and says "typed"; with
+// save, then says "saving" and clicks "Save Edits".
+int window(const QString& language, qint64 id, const QString& typed, bool save) {
     Form1 = new TForm1;
     Form2 = new TForm2(Form1);
     varozidi::recovery::OnTermination(Form1, [](int signal) { Form1->EndAtSignal(signal); });
@@ -156,6 +159,12 @@ int window(const QString& language, qint64 id, const QString& typed) {
     }
     std::fputs(Form1->SnippitChanged == 1 ? "typed\n" : "not typed\n", stdout);
     std::fflush(stdout);
+    if (save)
+        QTimer::singleShot(0, Form1, [] {
+            std::fputs("saving\n", stdout);
+            std::fflush(stdout);
+            Form1->ToolButton5->click();
+        });
     return QApplication::exec();
 }
 
@@ -183,7 +192,8 @@ int main(int argc, char** argv) {
         if (args.value(0) == u"record")
             record();
         if (args.value(0) == u"window")
-            return window(args.value(1), args.value(2).toLongLong(), args.value(3));
+            return window(args.value(1), args.value(2).toLongLong(), args.value(3),
+                          args.value(4) == u"save");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "crash_worker: %s\n", e.what());
         return 2;

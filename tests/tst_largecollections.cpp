@@ -264,8 +264,12 @@ void LargeCollectionsTest::overlongLineInShortRuns() {
         QCOMPARE(editor.lexer(), overlong ? nullptr : cpp.lexer());
         const auto* note = editor.findChild<QLabel*>();
         QCOMPARE(note && note->isVisibleTo(&editor), overlong);
-        // Narrower than the note's one line: it takes more lines rather than lose words.
-        QVERIFY(!note || editor.viewport()->geometry().contains(note->geometry()));
+        // Narrower than the note's one line: it takes more lines rather than lose words; below
+        // the text, not over it.
+        const QRect text = editor.viewport()->geometry();
+        QVERIFY(!note || (note->geometry().left() >= text.left() &&
+                          note->geometry().right() <= text.right() &&
+                          note->geometry().top() > text.bottom()));
         QSignalSpy caret(&editor, &QsciScintilla::cursorPositionChanged);
         editor.setCursorPosition(1, ++column);
         if (!overlong) {

@@ -2,11 +2,13 @@
 // A window follows what others change in its collection: the companion, a second window, a
 // server connection that comes back. Nothing is asked and no click is made for the user.
 
+#include "Recovery.h"
 #include "SearchWindow.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "platform/CollectionWatcher.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -57,6 +59,8 @@ private Q_SLOTS:
     void refreshKeepsTheViewWhereItWas();
     void unsavedTextStaysAndSavingAsks_data();
     void unsavedTextStaysAndSavingAsks();
+    void renamedOrMovedElsewhere_data();
+    void renamedOrMovedElsewhere();
     void aSecondWindowSeesTheFirstsWrites();
     void aLostServerConnectionResumes();
     void searchResultsFollow();
@@ -159,6 +163,8 @@ void LiveTest::unsavedTextStaysAndSavingAsks() {
     QCOMPARE(cli({"edit", "1"}, "theirs").status, 0);
     QTRY_VERIFY_WITH_TIMEOUT(s->LiveNote->isVisible(), kWithin);
     QCOMPARE(s->SynEdit1->Text(), QString("alpha!"));
+    // Below the text, not over its last lines.
+    QTRY_VERIFY(!s->LiveNote->geometry().intersects(s->SynEdit1->viewport()->geometry()));
     // No at a language click leaves the text shown and unsaved.
     QCOMPARE(s->SnippitChanged, 1);
     QVERIFY(s.dialogs.asked().isEmpty());
@@ -167,6 +173,61 @@ void LiveTest::unsavedTextStaysAndSavingAsks() {
     QCOMPARE(s.dialogs.asked().size(), 1);
     QCOMPARE(s.dialogs.asked().first().buttons, TMsgDlgButtons(mbYes | mbNo | mbCancel));
     QCOMPARE(s.rows().first().body, QString("theirs"));
+}
+
+void LiveTest::renamedOrMovedElsewhere_data() {
+    QTest::addColumn<QString>("sql");
+    QTest::addColumn<QString>("selection"); // language|title
+    QTest::addColumn<QString>("saveAsks");  // part of Save's question; empty: none
+    QTest::newRow("renamed") << "UPDATE varozidi SET \"Title\" = 'Z' WHERE \"ID\" = 1"
+                             << "PHP|Z"
+                             << "";
+    QTest::newRow("renamed and rewritten")
+        << "UPDATE varozidi SET \"Title\" = 'Z', \"Body\" = 'theirs' WHERE \"ID\" = 1"
+        << "PHP|Z"
+        << "\"Z\" was changed";
+    QTest::newRow("moved to another language")
+        << "UPDATE varozidi SET \"Language\" = 'SQL' WHERE \"ID\" = 1"
+        << "SQL|A"
+        << "";
+    QTest::newRow("its language renamed")
+        << "UPDATE varozidi SET \"Language\" = 'Hack' WHERE \"Language\" = 'PHP'"
+        << "Hack|A"
+        << "";
+}
+
+// Unsaved text in the editor, and another program changes all but the text.
+void LiveTest::renamedOrMovedElsewhere() {
+    QFETCH(QString, sql);
+    QFETCH(QString, selection);
+    QFETCH(QString, saveAsks);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    typeText(s.form(), "!");
+    s->RecoveryKeeper->WriteNow();
+    QTRY_VERIFY(s->Watcher->Listening());
+    execSql(s.database(), sql);
+    QTRY_COMPARE_WITH_TIMEOUT(selected(s->ListBox1) + '|' + selected(s->ListBox2), selection,
+                              kWithin);
+    QCOMPARE(s->SynEdit1->Text(), QString("alpha!"));
+    // The kept text names it as it is now, for the next start to find it by.
+    const auto kept = [&] {
+        QFile file(s->RecoveryKeeper->RecordPath());
+        const auto record = file.open(QIODevice::ReadOnly)
+                                ? varozidi::recovery::Decode(file.readAll())
+                                : varozidi::recovery::Record{};
+        return record.language + '|' + record.title;
+    };
+    QTRY_COMPARE(kept(), selection);
+    s.dialogs.answer(mrNo);
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    QCOMPARE(s.dialogs.asked().size(), int(!saveAsks.isEmpty()));
+    if (!saveAsks.isEmpty())
+        QVERIFY2(s.dialogs.asked().first().text.contains(saveAsks),
+                 qPrintable(s.dialogs.asked().first().text));
+    else
+        QCOMPARE(s.rows().first().body, QString("alpha!"));
 }
 
 void LiveTest::aSecondWindowSeesTheFirstsWrites() {

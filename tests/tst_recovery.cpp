@@ -39,13 +39,13 @@ void leaveRecord(StartedHere& w, int row, const QString& typed) {
     w.form.reset();
 }
 
-QProcess* startWorker(QObject* parent, int row, const QString& typed) {
+QProcess* startWorker(QObject* parent, int row, const QString& typed, bool save = false) {
     auto* child = new QProcess(parent);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     child->setProcessEnvironment(environment);
     child->start(kWorker, {"window", row < 0 ? QString() : kRows[row].language,
-                           QString::number(row + 1), typed});
+                           QString::number(row + 1), typed, save ? "save" : ""});
     return child;
 }
 
@@ -57,6 +57,10 @@ private slots:
     // A window killed or signalled after typing; the next start shows the text, unsaved.
     void endedWindowsTextComesBack_data();
     void endedWindowsTextComesBack();
+    // A signal during a long save ends the program at once, and what the next start offers
+    // is exactly what the save did not store.
+    void signalDuringALargeSave_data();
+    void signalDuringALargeSave();
     void answers_data();
     void answers();
     void damagedRecordIsSetAside_data();
@@ -66,6 +70,7 @@ private slots:
     // The lock file and the record go with every normal way out.
     void closingLeavesNothing_data();
     void closingLeavesNothing();
+    void signalsEndAStartThatFailed();
 };
 
 void RecoveryTest::endedWindowsTextComesBack_data() {
@@ -116,6 +121,47 @@ void RecoveryTest::endedWindowsTextComesBack() {
         w.form->RecoveryKeeper->Flush();
         QCOMPARE(recordsIn(home.stateDir()), QStringList());
     }
+}
+
+void RecoveryTest::signalDuringALargeSave_data() {
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("after"); // ms after the click
+    QTest::newRow("SIGTERM, 50 ms") << int(SIGTERM) << 50;
+    QTest::newRow("SIGHUP, notice shown") << int(SIGHUP) << 700;
+    QTest::newRow("SIGINT, 1.2 s") << int(SIGINT) << 1200;
+}
+
+void RecoveryTest::signalDuringALargeSave() {
+    QFETCH(int, signal);
+    QFETCH(int, after);
+    DataHome home;
+    const QString database = home.dataDir() + "varozidi.mdb";
+    QString large;
+    for (int i = 0; large.size() < 9'000'000; ++i)
+        large += QStringLiteral("row %1 of a large snippet, with words to index\n").arg(i);
+    makeDatabase(database, {{"SQL", "Large", large}});
+    writeFile(home.dataDir() + "kzq.txt", kWelcome);
+    QProcess* child = startWorker(this, 0, "typed", true);
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += child->readAllStandardOutput()).contains("saving"), 30000);
+    QTest::qWait(after);
+    ::kill(pid_t(child->processId()), signal);
+    // Not waiting for the write to end (a few hundred ms, more on a loaded machine).
+    QVERIFY(child->waitForFinished(2000));
+
+    const bool saved = readRows(database).at(0).body == large + "typed";
+    StartedHere w;
+    w.dialogs.answer(mrYes);
+    w.form->OfferRecovery();
+    QCOMPARE(w.dialogs.asked().size(), saved ? 0 : 1);
+    if (!saved) {
+        w.dialogs.clear();
+        QTest::mouseClick(w.form->ToolButton5, Qt::LeftButton);
+        QCOMPARE(w.dialogs.asked().size(), 0); // nothing about a write of its own
+        QCOMPARE(readRows(database).at(0).body, large + "typed");
+    }
+    w.form->RecoveryKeeper->Flush();
+    QCOMPARE(recordsIn(home.stateDir()), QStringList());
 }
 
 void RecoveryTest::answers_data() {
@@ -258,6 +304,20 @@ void RecoveryTest::closingLeavesNothing() {
     }
     QVERIFY(!QFileInfo::exists(lock));
     QCOMPARE(recordsIn(s.home.stateDir()), QStringList());
+}
+
+// The start-up error box waits for its OK; a signal must not.
+void RecoveryTest::signalsEndAStartThatFailed() {
+    DataHome home;
+    writeFile(home.dataDir() + "varozidi.mdb", "not a database\n");
+    for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        QProcess program;
+        program.start(kProgram, {"-platform", "offscreen"});
+        QVERIFY(!program.waitForFinished(2000)); // the box is open
+        ::kill(pid_t(program.processId()), signal);
+        QVERIFY2(program.waitForFinished(1000), strsignal(signal));
+        QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    }
 }
 
 QTEST_MAIN(RecoveryTest)

@@ -2,15 +2,21 @@
 // Browsing and editing as the user does it: clicks, typing, questions and answers.
 
 #include "Forms.h"
+#include "SearchRequest.h"
+#include "SearchWindow.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "Unit2.h"
 #include "platform/SynHighlighters.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QStyleFactory>
 #include <QToolButton>
 #include <QtTest>
 
@@ -57,8 +63,11 @@ private Q_SLOTS:
     void closing();
     void realBoxesDestroyNothing_data();
     void realBoxesDestroyNothing();
+    void enterPressesTheSafeButton_data();
+    void enterPressesTheSafeButton();
     void saveAfterAnotherProgramsWrite_data();
     void saveAfterAnotherProgramsWrite();
+    void keysTypedDuringASlowSaveArrive();
 };
 
 void WorkflowTest::loadingAsksNothing() {
@@ -347,7 +356,11 @@ void WorkflowTest::realBoxesDestroyNothing() {
     typeText(s.form(), "!");
     const QList<StoredRow> before = s.rows();
     SetMessageDlgAnswerer({});
-    atNextBox([key](QMessageBox* box) {
+    bool searchBehindTheQuestion = false;
+    atNextBox([&, key](QMessageBox* box) {
+        // "varozidi --search" started meanwhile: it waits for the answer.
+        ShowSearch(&s.form(), SearchOption{true, QString("beta")});
+        searchBehindTheQuestion = !s->Search;
         key ? QTest::keyClick(box->focusWidget(), Qt::Key(key)) : void(box->close());
     });
     if (at == "close")
@@ -362,7 +375,74 @@ void WorkflowTest::realBoxesDestroyNothing() {
     QCOMPARE(s->SnippitChanged, 1);
     QCOMPARE(entries(s->ListBox2), (QStringList{"A", "C"}));
     QCOMPARE(s->ListBox2->ItemIndex(), 0);
+    QVERIFY(searchBehindTheQuestion);
+    QTRY_VERIFY(s->Search && s->Search->isVisible());
+    QCOMPARE(s->Search->Query->text(), QString("beta"));
 }
+
+namespace {
+
+// Dialog buttons in the order a desktop's theme puts them (GNOME's: No before Yes).
+class ButtonOrder : public QProxyStyle {
+public:
+    explicit ButtonOrder(int layout) : layout_(layout) {}
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override {
+        return hint == SH_DialogButtonLayout
+                   ? layout_
+                   : QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+
+private:
+    int layout_;
+};
+
+} // namespace
+
+void WorkflowTest::enterPressesTheSafeButton_data() {
+    QTest::addColumn<int>("layout");
+    QTest::addColumn<QString>("at");
+    const std::pair<const char*, int> layouts[] = {{"GNOME", QDialogButtonBox::GnomeLayout},
+                                                   {"Windows", QDialogButtonBox::WinLayout},
+                                                   {"KDE", QDialogButtonBox::KdeLayout}};
+    for (auto [name, layout] : layouts)
+        for (const char* at : {"switch", "close", "remove", "restore"})
+            QTest::addRow("%s, %s", at, name) << layout << QString(at);
+}
+
+// Yes where No would lose the text, No where Yes would destroy something.
+void WorkflowTest::enterPressesTheSafeButton() {
+    QFETCH(int, layout);
+    QFETCH(QString, at);
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    if (at == "restore") {
+        QTest::mouseClick(s->ToolButton9, Qt::LeftButton);
+        execSql(s.database(), "UPDATE varozidi SET \"Body\" = 'since' WHERE \"ID\" = 3");
+    }
+    typeText(s.form(), "!");
+    const QList<StoredRow> stored = s.rows();
+    const QString style = QApplication::style()->name();
+    QApplication::setStyle(new ButtonOrder(layout));
+    const auto restoreStyle =
+        qScopeGuard([style] { QApplication::setStyle(QStyleFactory::create(style)); });
+    SetMessageDlgAnswerer({});
+    atNextBox([](QMessageBox* box) { QTest::keyClick(box->focusWidget(), Qt::Key_Return); });
+    if (at == "close")
+        QVERIFY(s->close());
+    else if (at == "switch")
+        clickRow(s->ListBox2, 1);
+    else
+        QTest::mouseClick(at == "remove" ? s->ToolButton2 : s->ToolButton8, Qt::LeftButton);
+    const bool saved = at == "switch" || at == "close";
+    QList<StoredRow> expected = stored;
+    if (saved)
+        expected[0].body = "alpha!";
+    QCOMPARE(s.rows(), expected);
+    QCOMPARE(s->SnippitChanged, saved ? 0 : 1);
+}
+
 void WorkflowTest::saveAfterAnotherProgramsWrite_data() {
     QTest::addColumn<QString>("via");
     QTest::addColumn<bool>("whileSaving"); // the other program holds the file, then writes
@@ -412,6 +492,29 @@ void WorkflowTest::saveAfterAnotherProgramsWrite() {
     QCOMPARE(s->SnippitChanged, stored == "theirs" ? 1 : 0);
     QCOMPARE(s->ListBox2->ItemIndex(), 0);
     QCOMPARE(s->Panel3->isVisible(), answers.last() == mrCancel);
+}
+
+// Typed while the notice shows, into whichever window has the focus then, as a keyboard does.
+void WorkflowTest::keysTypedDuringASlowSaveArrive() {
+    Started s(kRows);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    typeText(s.form(), "!");
+    const auto other = onServer() ? nullptr : otherProgram(s.database(), "BEGIN IMMEDIATE");
+    if (!other)
+        QSKIP("Needs sqlite3 holding the file.");
+    QTimer::singleShot(1500, other.get(), [&] { other->write("COMMIT;\n"); });
+    bool typedBehindTheNotice = false;
+    QTimer::singleShot(800, Form2, [&] {
+        typedBehindTheNotice = Form2->isVisible();
+        for (const char c : {'x', 'y', 'z'})
+            QTest::keyClick(QGuiApplication::focusWindow(), c);
+    });
+    QTest::mouseClick(s->ToolButton5, Qt::LeftButton);
+    QVERIFY(typedBehindTheNotice);
+    QCOMPARE(s.rows().at(0).body, QString("alpha!"));
+    QTRY_COMPARE(s->SynEdit1->Text(), QString("alpha!xyz"));
+    QCOMPARE(s->SnippitChanged, 1);
 }
 
 QTEST_MAIN(WorkflowTest)

@@ -296,6 +296,14 @@ std::unique_ptr<LeftRecord> FindLeftRecord(const QString& folder, const QString&
 namespace {
 
 int signalPipe[2] = {-1, -1};
+// The handler last set up, for a signal heard outside the event loop.
+std::function<void(int)> termination;
+
+void deliverTermination() {
+    char byte = 0;
+    if (::read(signalPipe[0], &byte, 1) == 1 && termination)
+        termination(int(byte));
+}
 
 void onSignal(int signal) {
     const int saved = errno;
@@ -309,19 +317,20 @@ void onSignal(int signal) {
 void OnTermination(QObject* context, std::function<void(int)> handler) {
     if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
+    termination = std::move(handler);
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context,
-                     [handler = std::move(handler)] {
-                         char byte = 0;
-                         if (::read(signalPipe[0], &byte, 1) == 1)
-                             handler(int(byte));
-                     });
+    QObject::connect(notifier, &QSocketNotifier::activated, context, deliverTermination);
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGTERM, SIGHUP, SIGINT})
         ::sigaction(signal, &action, nullptr);
+}
+
+void HearTermination() {
+    if (signalPipe[0] >= 0)
+        deliverTermination();
 }
 
 void EndBySignal(int signal) {

@@ -127,6 +127,9 @@ std::unique_ptr<LeftRecord> FindLeftRecord(const QString& folder, const QString&
 // Runs handler(signal) on context's thread, from its event loop, when the process gets
 // SIGTERM, SIGHUP or SIGINT. The signal handler itself only writes a byte into a pipe.
 void OnTermination(QObject* context, std::function<void(int)> handler);
+// Runs the handler now for a signal that came, where the event loop does not run (a long
+// write waited for); nothing without one.
+void HearTermination();
 // Ends the process as the signal would have, without running anything else.
 [[noreturn]] void EndBySignal(int signal);
 

@@ -338,13 +338,45 @@ void ListenForSearches(const QString& socketName, TForm1* form) {
     new Listener(fd, path, placed.st_ino, form);
 }
 
+namespace {
+
+// The latest request that came while a question was open, shown once it is answered.
+class LaterSearch : public QObject {
+public:
+    static void Keep(TForm1* form, const SearchOption& option) {
+        static QPointer<LaterSearch> waiting;
+        if (!waiting)
+            waiting = new LaterSearch(form);
+        waiting->option_ = option;
+    }
+
+private:
+    explicit LaterSearch(TForm1* form) : QObject(form), form_(form) {
+        auto* timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this] {
+            if (QApplication::activeModalWidget())
+                return;
+            deleteLater();
+            ShowSearch(form_, option_);
+        });
+        timer->start(kAnsweredPollMs);
+    }
+    static constexpr int kAnsweredPollMs = 100;
+    TForm1* form_;
+    SearchOption option_;
+};
+
+} // namespace
+
 void ShowSearch(TForm1* form, const SearchOption& option) {
     if (form->isMinimized())
         form->showNormal();
-    // A question is waiting for its answer: it comes forward, and nothing behind it changes.
+    // A question is waiting for its answer: it comes forward, and nothing behind it changes
+    // until it is answered; then the search window comes.
     if (QWidget* question = QApplication::activeModalWidget()) {
         question->raise();
         question->activateWindow();
+        LaterSearch::Keep(form, option);
         return;
     }
     form->OpenSearch();

@@ -25,6 +25,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QShortcut>
 #include <QTimer>
 
@@ -58,7 +59,22 @@ private:
 
 } // namespace
 
+namespace {
+
+// The window while its constructor runs: a start-up error box may be open, and a signal then
+// must end the program all the same.
+TForm1* starting = nullptr;
+
+} // namespace
+
+void TForm1::EndStartingAtSignal(int signal) {
+    if (starting)
+        starting->EndAtSignal(signal);
+}
+
 TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
+    starting = this;
+    const auto started = qScopeGuard([] { starting = nullptr; });
     InitResources();
     ExposeWindow(this, QAccessible::Window);
     ui->setupUi(this);
@@ -137,6 +153,8 @@ void TForm1::createComponents() {
         busy_ = slow;
         showSlowWork(slow, tr("Saving..."));
     };
+    // A signal is heard during a write too, at once, not only once the notice shows.
+    ADOConnection1->OnWriteWaiting = [] { varozidi::recovery::HearTermination(); };
     ADOConnection1->OnSlowProgress = [this](int percent) { showSlowProgress(percent); };
     ADOConnection1->OnConverting = [this](bool slow) {
         showSlowWork(slow, tr("Converting your snippets..."));

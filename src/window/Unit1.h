@@ -139,6 +139,9 @@ public:
     // SIGTERM, SIGHUP, SIGINT: the unsaved text is kept, the database let go, and the program
     // ends at once, asking nothing.
     [[noreturn]] void EndAtSignal(int signal);
+    // The same for a window still being made (a start-up error box is open); nothing when
+    // there is none.
+    static void EndStartingAtSignal(int signal);
 
     // The highlighter a language name selects.
     TSynCustomHighlighter* HighlighterFor(const QString& language) const;
@@ -172,8 +175,8 @@ public:
     QToolButton* ToolButton8;
     TSynEdit* SynEdit1;
 
-    TADOConnection* ADOConnection1;
-    TADOTable* ADOTable1;
+    TADOConnection* ADOConnection1 = nullptr;
+    TADOTable* ADOTable1 = nullptr;
 
     QObject* ActionList1;
     QAction* ListLangs;
@@ -210,7 +213,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void FormCreate();
@@ -237,8 +239,8 @@ private:
     void scheduleRefresh(const QList<qint64>& ids);
     void runPendingRefresh();
     void refreshShownSnippet(const QList<qint64>& ids);
+    QString languageOf(qint64 id);
     void showLiveNote(const QString& text);
-    void placeLiveNote();
     void openFiltered(const QString& filter);
     void closeUnfiltered();
     qint64 selectedSnippetId() const;
@@ -247,6 +249,7 @@ private:
     void recoveryLoaded(const QByteArray& body);
     varozidi::recovery::Record recoverySnapshot() const;
     void showRecovered(const varozidi::recovery::Record& record);
+    bool storedBodyIs(qint64 id, const QByteArray& text);
 
     // Language and title of the snippet in the editor, to offer them again should it vanish.
     QString shownLanguage_;
@@ -275,6 +278,8 @@ private:
     bool recordKept_ = false;
     // The editor's text as last taken for the record; its memory serves the next one.
     mutable QByteArray recoveryText_;
+    // The editor's text is being written into its snippet: a write that lands saved it.
+    bool savingText_ = false;
     // The notice shown while the search index is built before the busy notice exists.
     TForm2* slowNotice_ = nullptr;
 

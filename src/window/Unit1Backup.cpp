@@ -35,10 +35,6 @@ QString liveDatabase() {
     return ResolveFileName(GetAppDataFolder() + QStringLiteral("KZQ/Varozidi/Varozidi.mdb"));
 }
 
-QString lockFile() {
-    return GetAppDataFolder() + QStringLiteral("KZQ/Varozidi/Varozidi.ldb");
-}
-
 QString backupFolder() {
     return GetAppDataFolder() + QStringLiteral("KZQBackups/Varozidi/");
 }
@@ -162,9 +158,10 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
         std::rethrow_exception(failure);
 }
 
-// Polls once a second until no live process holds the lock file (one left by a crash does not
-// count) and SQLite's own lock is ours: the returned hold keeps it for the copy. Null where
-// the file takes no lock, or on a server, which orders writers itself.
+// Polls once a second until SQLite's own lock is ours: the returned hold keeps it for the copy.
+// The lock file says only that some program has the collection open; an idle window, which
+// follows what a restore writes into the file, is no reason to wait. Null where the file
+// takes no lock, or on a server, which orders writers itself.
 std::unique_ptr<DatabaseHold> TForm1::waitForOtherPrograms(DatabaseHold::Keep keep) {
     if (!ServerUriOf(ADOConnection1->ConnectionString()).isEmpty())
         return nullptr;
@@ -173,12 +170,10 @@ std::unique_ptr<DatabaseHold> TForm1::waitForOtherPrograms(DatabaseHold::Keep ke
     QElapsedTimer waited;
     waited.start();
     while (true) {
-        if (!LockFile::isHeld(lockFile())) {
-            bool busy = false;
-            auto hold = DatabaseHold::Take(liveDatabase(), keep, busy);
-            if (!busy)
-                return hold;
-        }
+        bool busy = false;
+        auto hold = DatabaseHold::Take(liveDatabase(), keep, busy);
+        if (!busy)
+            return hold;
         if (waited.elapsed() >= LockWaitLimitMs)
             throw Error(tr("The database is in use by another program, so nothing was copied. "
                            "Close the other program and try again."));

@@ -5,6 +5,7 @@
 
 #include "Unit1.h"
 
+#include "Recovery.h"
 #include "SearchWindow.h"
 #include "SnippetQueries.h"
 #include "platform/ADODB.h"
@@ -12,7 +13,6 @@
 #include "platform/SysUtils.h"
 
 #include <QApplication>
-#include <QEvent>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTimer>
@@ -68,6 +68,18 @@ private:
     sqlite3* db_;
 };
 
+// Where the list shows a language; where another spelling of its name leads the list (the
+// first row of a spelling went away), there.
+int rowOfLanguage(const QStringList& languages, const QString& name) {
+    const int exact = int(languages.indexOf(name));
+    if (exact >= 0 || name.isEmpty())
+        return exact;
+    for (int i = 0; i < languages.size(); ++i)
+        if (languages.at(i).compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
 } // namespace
 
 void TForm1::setUpLiveCollection() {
@@ -79,7 +91,7 @@ void TForm1::setUpLiveCollection() {
     LiveNote->setMargin(4);
     LiveNote->setWordWrap(true);
     LiveNote->hide();
-    SynEdit1->installEventFilter(this);
+    SynEdit1->AddNote(LiveNote, Qt::AlignLeft);
 
     refreshTimer_ = new QTimer(this);
     refreshTimer_->setSingleShot(true);
@@ -144,22 +156,26 @@ void TForm1::RefreshFromElsewhere(const QList<qint64>& ids) {
     // as they are.
     const bool hadLanguage = ListBox1->ItemIndex() >= 0;
     if (hadLanguage) {
-        const QString selected = ListBox1->Text(ListBox1->ItemIndex());
-        languageRow = int(languages.indexOf(selected));
-        // The first row of a spelling went away and another spelling of the name leads now.
-        if (languageRow < 0)
-            for (int i = 0; i < languages.size() && languageRow < 0; ++i)
-                if (languages.at(i).compare(selected, Qt::CaseInsensitive) == 0)
-                    languageRow = i;
+        languageRow = rowOfLanguage(languages, ListBox1->Text(ListBox1->ItemIndex()));
     }
     QList<std::pair<QString, qint64>> titles;
     if (languageRow >= 0)
         titles = titlesOf(languages.at(languageRow));
     const qint64 selectedId = ListBox2->ItemIndex() >= 0 ? selectedSnippetId() : 0;
-    int titleRow = -1;
-    for (int i = 0; i < titles.size() && titleRow < 0; ++i)
-        if (titles.at(i).second == selectedId)
-            titleRow = i;
+    const auto rowOf = [&titles](qint64 id) {
+        for (int i = 0; i < titles.size(); ++i)
+            if (titles.at(i).second == id)
+                return i;
+        return -1;
+    };
+    int titleRow = rowOf(selectedId);
+    // The selected snippet was given another language: the selection goes along with it.
+    if (hadLanguage && selectedId != 0 && titleRow < 0)
+        if (const int moved = rowOfLanguage(languages, languageOf(selectedId)); moved >= 0) {
+            languageRow = moved;
+            titles = titlesOf(languages.at(moved));
+            titleRow = rowOf(selectedId);
+        }
 
     QList<std::pair<QString, qint64>> languageEntries;
     for (const QString& language : languages)
@@ -175,6 +191,15 @@ void TForm1::RefreshFromElsewhere(const QList<qint64>& ids) {
         Search->Refresh();
 }
 
+QString TForm1::languageOf(qint64 id) {
+    openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(id)));
+    const QString language = ADOTable1->Eof()
+                                 ? QString()
+                                 : ADOTable1->FieldByName(QStringLiteral("Language")).AsString();
+    closeUnfiltered();
+    return language;
+}
+
 void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
     if (CurrentSnippitID == 0 || (!ids.isEmpty() && !ids.contains(CurrentSnippitID)))
         return;
@@ -187,11 +212,25 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
     }
     const QString version = ADOTable1->RowVersion();
     const QByteArray body = ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes();
+    // Renamed, or given another language: the notes, the questions and the kept text name it
+    // as it is now.
+    const QString language = ADOTable1->FieldByName(QStringLiteral("Language")).AsString();
+    const QString title = ADOTable1->FieldByName(QStringLiteral("Title")).AsString();
     closeUnfiltered();
+    // The kept text too: the next start finds the snippet by the names it has now.
+    if ((language != shownLanguage_ || title != shownTitle_) && recordKept_)
+        RecoveryKeeper->Changed();
+    shownLanguage_ = language;
+    shownTitle_ = title;
     // Where the engine keeps versions, they tell; otherwise the text itself does.
     const bool changed = !version.isEmpty() ? version != shownVersion_ : body != loadedBody_;
     if (!changed)
         return;
+    // The text itself is as it was: nothing for a save to ask about.
+    if (body == loadedBody_) {
+        shownVersion_ = version;
+        return;
+    }
     // Text the user changed stays, also when a question let the change go unsaved; the
     // version shown stays too, so that saving asks first.
     if (SnippitChanged == 1 || SynEdit1->TextBytes() != loadedBody_) {
@@ -231,23 +270,7 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
 
 void TForm1::showLiveNote(const QString& text) {
     LiveNote->setText(text);
-    placeLiveNote();
     LiveNote->show();
     LiveNote->raise();
-}
-
-// At the bottom left of the text, clear of the scroll bars and of the word-wrap note.
-void TForm1::placeLiveNote() {
-    const QRect text = SynEdit1->viewport()->geometry();
-    const int margins = 2 * LiveNote->margin() + 2 * LiveNote->frameWidth() + 2;
-    const int wanted = LiveNote->fontMetrics().horizontalAdvance(LiveNote->text()) + margins;
-    const int width = std::max(1, std::min(wanted, text.width() * 2 / 3));
-    LiveNote->resize(width, LiveNote->heightForWidth(width));
-    LiveNote->move(text.left(), text.bottom() - LiveNote->height());
-}
-
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == SynEdit1 && event->type() == QEvent::Resize && LiveNote)
-        placeLiveNote();
-    return QWidget::eventFilter(watched, event);
+    SynEdit1->LayOutNotes();
 }

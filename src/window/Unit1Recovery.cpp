@@ -6,6 +6,7 @@
 
 #include "Recovery.h"
 #include "platform/ADODB.h"
+#include "platform/AdoBackend.h"
 #include "platform/Dialogs.h"
 #include "platform/SysUtils.h"
 
@@ -18,6 +19,8 @@ namespace {
 
 // Never a server's row version: a save compares it and asks before it overwrites.
 const QString kChangedSinceKept = QStringLiteral("changed since the unsaved text was kept");
+// How long an end by a signal waits for a write it stopped.
+constexpr int kStopWriteMs = 100;
 
 } // namespace
 
@@ -70,6 +73,20 @@ Record TForm1::recoverySnapshot() const {
     return record;
 }
 
+bool TForm1::storedBodyIs(qint64 id, const QByteArray& text) {
+    // Unreadable now: the question is asked, and showing the text says what went wrong.
+    try {
+        openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(id)));
+        const bool same =
+            !ADOTable1->Eof() && ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes() == text;
+        closeUnfiltered();
+        return same;
+    } catch (const std::exception&) {
+        closeUnfiltered();
+        return false;
+    }
+}
+
 void TForm1::OfferRecovery() {
     if (SnippitChanged == 1)
         return;
@@ -86,6 +103,12 @@ void TForm1::OfferRecovery() {
         return;
     }
     const Record& record = *left->record();
+    // Its text reached the snippet after all (the program ended just after a save): there is
+    // nothing to offer, and offering would ask about the save as someone else's.
+    if (record.id != 0 && storedBodyIs(record.id, record.text)) {
+        left->Remove();
+        return;
+    }
     const QString what = record.id == 0
                              ? tr("Text typed over the welcome text")
                              : tr("The snippet \"%1\" (%2)").arg(record.title, record.language);
@@ -94,7 +117,7 @@ void TForm1::OfferRecovery() {
                       "Yes: show it, unsaved, to save or drop as you like.\nNo: throw it away.\n"
                       "Cancel: ask again at the next start.")
                        .arg(what),
-                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0);
+                   TMsgDlgType::mtConfirmation, mbYes | mbNo | mbCancel, 0, mbYes);
     if (answer == mrNo)
         left->Remove();
     if (answer != mrYes)
@@ -151,15 +174,28 @@ void TForm1::showRecovered(const Record& record) {
 
 void TForm1::EndAtSignal(int signal) {
     try {
-        if (SnippitChanged == 1)
-            RecoveryKeeper->WriteNow();
-        else
-            syncRecovery();
-        RecoveryKeeper->Flush();
-        // Its lock file goes with it; a record written above stays for the next start.
-        delete RecoveryKeeper;
-        RecoveryKeeper = nullptr;
-        ADOConnection1->Close();
+        // A write under way stops where it is; one that landed already stored the text. One
+        // that goes on is left to the end of the process, which undoes it; should it have
+        // landed all the same, the next start finds the record's text stored and drops it.
+        using varozidi::ado::WriteAside;
+        const WriteAside write =
+            ADOConnection1 ? ADOConnection1->StopWrite(kStopWriteMs) : WriteAside::None;
+        const bool stored = write == WriteAside::Landed && savingText_;
+        if (RecoveryKeeper) {
+            if (SnippitChanged == 1 && !stored) {
+                RecoveryKeeper->WriteNow();
+            } else if (recordKept_) {
+                recordKept_ = false;
+                RecoveryKeeper->Discard();
+            }
+            RecoveryKeeper->Flush();
+            // Its lock file goes with it; a record written above stays for the next start.
+            delete RecoveryKeeper;
+            RecoveryKeeper = nullptr;
+        }
+        // Closing would wait for the write still going on.
+        if (ADOConnection1 && write != WriteAside::Running)
+            ADOConnection1->Close();
     } catch (...) {
         // Ending is what was asked for; nothing here may stop it.
     }

@@ -13,6 +13,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QScopedValueRollback>
 
 using varozidi::Error;
 
@@ -124,7 +125,10 @@ void TForm1::NewSnippitExecute(QObject*) {
     ADOTable1->FieldByName(QStringLiteral("Title")).setAsString(title);
     if (keepText)
         ADOTable1->FieldByName(QStringLiteral("Body")).setAsBytes(text);
-    ADOTable1->Post();
+    {
+        const QScopedValueRollback saving(savingText_, keepText);
+        ADOTable1->Post();
+    }
     // The row is stored: a failure from here on is reported, never a reason to add it again.
     Guarded([&] {
         const qint64 id = ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt();
@@ -187,6 +191,7 @@ void TForm1::EditSnippitExecute(QObject*) {
     const QByteArray text = SynEdit1->TextBytes();
     ADOTable1->FieldByName(QStringLiteral("Body")).setAsBytes(text);
     try {
+        const QScopedValueRollback saving(savingText_, true);
         ADOTable1->Post();
     } catch (const RowChangedError&) {
         throw changedElsewhere();

@@ -52,7 +52,8 @@ template <class F> void TForm1::switchTo(TListBox* list, F&& open) {
 bool TForm1::settleUnsavedChanges(const QString& question) {
     if (SnippitChanged != 1)
         return true;
-    switch (MessageDlg(question, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0)) {
+    // No throws the text away: Enter saves it.
+    switch (MessageDlg(question, TMsgDlgType::mtConfirmation, mbYes | mbNo, 0, mbYes)) {
     case mrYes:
         return saveOrOfferNew();
     case mrNo:
@@ -79,7 +80,7 @@ bool TForm1::saveOrOfferNew() {
 
 void TForm1::offerToSaveAsNew(const QString& why) {
     if (MessageDlg(why + tr("\n\nWould you like to save it as a new snippet?"),
-                   TMsgDlgType::mtConfirmation, mbYes | mbNo, 0) != mrYes)
+                   TMsgDlgType::mtConfirmation, mbYes | mbNo, 0, mbYes) != mrYes)
         return;
     openNewSnippetPanel();
 }

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
+#include <vector>
 
+class QKeyEvent;
 class QLabel;
 
 namespace Ui {
@@ -18,6 +21,13 @@ public:
 
     QLabel* Panel1;
 
+protected:
+    bool event(QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
+    void passTypedOn();
+    std::vector<std::unique_ptr<QKeyEvent>> typed_;
+
     Ui::TForm2* ui;
 };

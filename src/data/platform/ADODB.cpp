@@ -130,6 +130,7 @@ void TADOConnection::Open() {
     databasePath_ = path;
     auto backend = std::make_unique<varozidi::ado::SqliteBackend>(db_, path);
     backend->setSlowWrite(&OnSlowWrite);
+    backend->setWriteWaiting(&OnWriteWaiting);
     backend_ = std::move(backend);
     lock_ = std::make_unique<LockFile>(path);
     // Whoever opens the snippets first gives them their search index. Lacking it is no reason
@@ -142,6 +143,11 @@ void TADOConnection::Open() {
         varozidi::language::EnsureIndex(db_, path);
     } catch (const std::exception&) {
     }
+}
+
+varozidi::ado::WriteAside TADOConnection::StopWrite(int waitMs) {
+    auto* file = dynamic_cast<varozidi::ado::SqliteBackend*>(backend_.get());
+    return file ? file->stopWrite(waitMs) : varozidi::ado::WriteAside::None;
 }
 
 void TADOConnection::openServer(const QString& uri) {

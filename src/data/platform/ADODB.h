@@ -25,7 +25,8 @@ struct JetConversion;
 }
 namespace varozidi::ado {
 class Backend;
-}
+enum class WriteAside;
+} // namespace varozidi::ado
 
 class TADOConnection : public QObject {
     Q_OBJECT
@@ -58,6 +59,13 @@ public:
     // write goes on aside meanwhile), and false when it is over. It must not use this
     // connection.
     std::function<void(bool)> OnSlowWrite;
+    // Told every few milliseconds while a write runs aside, slow or not yet: the one place a
+    // request to end the program can be heard meanwhile. It must not use this connection,
+    // other than StopWrite.
+    std::function<void()> OnWriteWaiting;
+    // From OnSlowWrite or OnWriteWaiting: stops the write running aside, as far as it has not
+    // landed yet, and returns once it is over, or once waitMs have passed.
+    varozidi::ado::WriteAside StopWrite(int waitMs);
     // Told, while opening is slow, how far it has come in percent.
     std::function<void(int)> OnSlowProgress;
     // Told, as a message, when closing could not remove the lock file: it stays behind, which

@@ -43,6 +43,10 @@ public:
     virtual QVariant cell(int column) const = 0;
 };
 
+// A write that ran aside and was asked to stop: none was running, it had landed all the same,
+// it stopped with nothing written, or it is still running (and holds the connection).
+enum class WriteAside { None, Landed, Stopped, Running };
+
 class Backend {
 public:
     virtual ~Backend() = default;

@@ -143,6 +143,14 @@ qint64 SqliteBackend::insert(const QString& sql, const std::vector<QVariant>& pa
     return sqlite3_last_insert_rowid(db_);
 }
 
+// What the write running aside and the caller's thread share.
+struct SqliteBackend::Aside {
+    std::mutex mutex;
+    std::condition_variable over;
+    bool done = false;
+    std::exception_ptr failure;
+};
+
 // The connection is serialized, and the caller's thread does nothing with it until the step
 // is over: it only waits, telling the caller now and then.
 void SqliteBackend::step(Statement& statement) {
@@ -150,40 +158,54 @@ void SqliteBackend::step(Statement& statement) {
         statement.step();
         return;
     }
-    writing_ = true;
-    const auto written = qScopeGuard([this] { writing_ = false; });
-    std::mutex mutex;
-    std::condition_variable over;
-    bool done = false;
-    std::exception_ptr failure;
+    Aside aside;
+    aside_ = &aside;
+    const auto written = qScopeGuard([this] { aside_ = nullptr; });
     std::thread worker([&] {
         try {
             statement.step();
         } catch (...) {
-            failure = std::current_exception();
+            aside.failure = std::current_exception();
         }
-        const std::lock_guard lock(mutex);
-        done = true;
-        over.notify_one();
+        const std::lock_guard lock(aside.mutex);
+        aside.done = true;
+        aside.over.notify_all();
     });
     QElapsedTimer timer;
     timer.start();
     bool told = false;
-    std::unique_lock lock(mutex);
-    while (!over.wait_for(lock, std::chrono::milliseconds(kTellEveryMs), [&] { return done; })) {
-        if (timer.elapsed() < kSlowMs)
-            continue;
-        told = true;
+    std::unique_lock lock(aside.mutex);
+    while (!aside.over.wait_for(lock, std::chrono::milliseconds(kTellEveryMs),
+                                [&] { return aside.done; })) {
         lock.unlock();
-        (*slowWrite_)(true);
+        if (waiting_ && *waiting_)
+            (*waiting_)();
+        if (timer.elapsed() >= kSlowMs) {
+            told = true;
+            (*slowWrite_)(true);
+        }
         lock.lock();
     }
     lock.unlock();
     worker.join();
     if (told)
         (*slowWrite_)(false);
-    if (failure)
-        std::rethrow_exception(failure);
+    if (aside.failure)
+        std::rethrow_exception(aside.failure);
+}
+
+WriteAside SqliteBackend::stopWrite(int waitMs) {
+    if (!aside_)
+        return WriteAside::None;
+    sqlite3_interrupt(db_);
+    std::unique_lock lock(aside_->mutex);
+    // A statement busy inside one step (a large text being indexed) sees the interruption
+    // only once that step is over.
+    if (!aside_->over.wait_for(lock, std::chrono::milliseconds(waitMs),
+                               [this] { return aside_->done; }))
+        return WriteAside::Running;
+    // A write whose guard found the row changed wrote nothing either.
+    return !aside_->failure && sqlite3_changes(db_) > 0 ? WriteAside::Landed : WriteAside::Stopped;
 }
 
 } // namespace varozidi::ado

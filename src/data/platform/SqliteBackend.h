@@ -36,9 +36,15 @@ public:
     // false once it is over; the write runs aside meanwhile so that the caller's thread may
     // paint. The function stays owned by the caller.
     void setSlowWrite(const std::function<void(bool)>* slow) { slowWrite_ = slow; }
+    // Told every few milliseconds while a write runs aside, slow or not yet; it may end the
+    // program (see stopWrite), and must not use the connection otherwise.
+    void setWriteWaiting(const std::function<void()>* waiting) { waiting_ = waiting; }
     // A write runs aside now: the caller's thread, painting meanwhile, must leave the
     // connection alone (a change of its busy timeout would cut the write's wait short).
-    bool writing() const { return writing_; }
+    bool writing() const { return aside_ != nullptr; }
+    // From within the wait for a write aside: stops it, as far as it has not landed yet, and
+    // returns once it is over, or once waitMs have passed.
+    WriteAside stopWrite(int waitMs);
     // True for UTF-8 files; UTF-16 ones compare text in another order.
     bool textInCodePointOrder() override;
 
@@ -47,8 +53,10 @@ private:
     QString path_;
     void step(Statement& statement);
 
+    struct Aside;
     const std::function<void(bool)>* slowWrite_ = nullptr;
-    bool writing_ = false;
+    const std::function<void()>* waiting_ = nullptr;
+    Aside* aside_ = nullptr;
     bool digests_ = false;
     std::map<QString, QString> versionSql_; // by table
 };

@@ -103,6 +103,10 @@ int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, in
     QMessageBox box(iconOf(kind), titleOf(kind), text, QMessageBox::NoButton, over);
     if (owner())
         box.setWindowIcon(ProgramIcon());
+    // Enter presses the button asked for, else the first of Yes, OK, by role: a theme that
+    // puts No first would otherwise make it the default and throw the edits away.
+    if (!(defaultButton & buttons))
+        defaultButton = (buttons & mbYes) ? mbYes : (buttons & mbOK) ? mbOK : 0u;
     for (const auto& choice : kButtons)
         if (buttons & choice.button) {
             QPushButton* button = box.addButton(choice.standard);

@@ -24,7 +24,8 @@ struct MessageDlgRequest {
     TMsgDlgType kind;
     TMsgDlgButtons buttons;
     int helpContext;
-    // The button Enter presses; 0 leaves it to the toolkit (the first of Yes, OK).
+    // The button Enter presses, whatever order the theme puts the buttons in; 0 takes the
+    // first of Yes, OK.
     TMsgDlgButtons defaultButton = 0;
 };
 

@@ -355,6 +355,7 @@ void TSynEdit::showNote() {
     if (text.isEmpty()) {
         delete wrapNote_;
         wrapNote_ = nullptr;
+        LayOutNotes();
         return;
     }
     if (!wrapNote_) {
@@ -363,26 +364,79 @@ void TSynEdit::showNote() {
         wrapNote_->setFont(QApplication::font());
         wrapNote_->setAutoFillBackground(true);
         wrapNote_->setMargin(4);
+        AddNote(wrapNote_, Qt::AlignRight);
     }
     wrapNote_->setText(text);
-    placeNote();
     wrapNote_->show();
     wrapNote_->raise();
+    LayOutNotes();
 }
 
-void TSynEdit::placeNote() {
-    if (!wrapNote_)
+void TSynEdit::AddNote(QLabel* note, Qt::Alignment side) {
+    notes_.append({note, side});
+    note->installEventFilter(this);
+    LayOutNotes();
+}
+
+// Each note as wide as its text, at most as wide as the text area, over more lines where it
+// must; side by side where they fit, else one above the other. The text area shrinks by
+// their height, so that its last lines can still be scrolled to and read.
+void TSynEdit::LayOutNotes() {
+    if (layingOutNotes_)
         return;
-    // At the bottom right of the text, clear of the scroll bars; over more lines where one
-    // would be wider than the text, so that none of it is cut off.
-    const QRect text = viewport()->geometry();
-    wrapNote_->setWordWrap(false);
-    wrapNote_->adjustSize();
-    if (wrapNote_->width() > text.width()) {
-        wrapNote_->setWordWrap(true);
-        wrapNote_->resize(text.width(), wrapNote_->heightForWidth(text.width()));
+    const QScopedValueRollback busy(layingOutNotes_, true);
+    const QRect text = viewport()->geometry().adjusted(0, 0, 0, noteSpace_);
+    QList<QLabel*> shown[2]; // left, right
+    int widths = 0;
+    for (const auto& [note, side] : notes_) {
+        if (!note || note->isHidden())
+            continue;
+        note->setWordWrap(false);
+        note->adjustSize();
+        if (note->width() > text.width()) {
+            note->setWordWrap(true);
+            note->resize(text.width(), note->heightForWidth(text.width()));
+        }
+        widths += note->width();
+        shown[side & Qt::AlignRight ? 1 : 0].append(note);
     }
-    wrapNote_->move(text.right() + 1 - wrapNote_->width(), text.bottom() + 1 - wrapNote_->height());
+    const bool sideBySide = widths <= text.width();
+    int space = 0, stacked = 0;
+    for (const QList<QLabel*>& notes : shown)
+        for (QLabel* note : notes) {
+            stacked += note->height();
+            space = sideBySide ? std::max(space, note->height()) : stacked;
+        }
+    if (space != noteSpace_) {
+        // The caret stays in sight where it was: on the last line, typing goes on above the
+        // note.
+        const long caretLine =
+            SendScintilla(SCI_VISIBLEFROMDOCLINE,
+                          SendScintilla(SCI_LINEFROMPOSITION, SendScintilla(SCI_GETCURRENTPOS)));
+        const long first = SendScintilla(SCI_GETFIRSTVISIBLELINE);
+        const bool caretShown =
+            caretLine >= first && caretLine < first + SendScintilla(SCI_LINESONSCREEN);
+        noteSpace_ = space;
+        setViewportMargins(0, 0, 0, space);
+        if (caretShown)
+            SendScintilla(SCI_SCROLLCARET);
+    }
+    int bottom = text.bottom() + 1;
+    for (int right = 0; right < 2; ++right)
+        for (QLabel* note : shown[right]) {
+            note->move(right ? text.right() + 1 - note->width() : text.left(),
+                       bottom - note->height());
+            if (!sideBySide)
+                bottom -= note->height();
+        }
+}
+
+bool TSynEdit::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show || event->type() == QEvent::Hide)
+        for (const auto& entry : notes_)
+            if (entry.first == watched)
+                QMetaObject::invokeMethod(this, &TSynEdit::LayOutNotes, Qt::QueuedConnection);
+    return QsciScintilla::eventFilter(watched, event);
 }
 
 // The highlighter's lexer, set while the editor is empty where it can be: set on a text, it
@@ -403,7 +457,7 @@ void TSynEdit::applyLexer() {
 
 void TSynEdit::resizeEvent(QResizeEvent* event) {
     QsciScintilla::resizeEvent(event);
-    placeNote();
+    LayOutNotes();
 }
 
 void TSynEdit::setHighlighter(TSynCustomHighlighter* highlighter) {

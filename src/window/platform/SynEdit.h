@@ -6,7 +6,9 @@
 
 #include <QColor>
 #include <QFont>
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <Qsci/qsciscintilla.h>
 #include <functional>
 #include <span>
@@ -120,6 +122,12 @@ public:
     // The menu shown on a right click instead of the editor's own.
     void setPopupMenu(QMenu* menu) { popupMenu_ = menu; }
 
+    // A note about the text, at the left or the right below it: while it shows, the text
+    // makes room for it rather than having its last lines covered. The editor places it;
+    // LayOutNotes again after its text changed.
+    void AddNote(QLabel* note, Qt::Alignment side);
+    void LayOutNotes();
+
 Q_SIGNALS:
     // Raised for every change the user makes to the text, never for the program's own.
     void OnChange();
@@ -131,6 +139,7 @@ protected:
     // Tab belongs to the text; Ctrl+Tab and Ctrl+Shift+Tab move the focus on, and the Menu
     // key or Shift+F10 opens the pop-up menu at the caret.
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void replaceText(const QByteArray& bytes, const std::function<void()>& whileEmpty = {});
@@ -139,7 +148,6 @@ private:
     void applyWrap();
     void applyLexer();
     void showNote();
-    void placeNote();
     void fitLineNumbers();
     void applyLongLine();
     void styleRuns(long upTo);
@@ -154,5 +162,8 @@ private:
     bool longLine_ = false;
     bool longLineSettings_ = false; // the settings for a line too long are in force
     QLabel* wrapNote_ = nullptr;    // only while shown
+    QList<std::pair<QPointer<QLabel>, Qt::Alignment>> notes_;
+    int noteSpace_ = 0; // the room below the text
+    bool layingOutNotes_ = false;
     std::pair<int, int> marginFor_; // digits and zoom the line-number margin was fitted to
 };
