@@ -181,6 +181,8 @@ int main(int argc, char** argv) {
         if (!acted && QFileInfo::exists(io + QStringLiteral("go"))) {
             acted = true;
             Guarded(act);
+            // A save or a close removes the record on the keeper's thread: done once it is.
+            Form1->RecoveryKeeper->Flush();
             if (::symlink("done", QFile::encodeName(io + QStringLiteral("done")).constData()) != 0)
                 std::abort();
         }
