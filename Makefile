@@ -43,7 +43,7 @@ test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
 
 # Every write of varozidi-cli, varozidi-setup and the window, once for each of its file system
-# calls and each error (tests/io_sweep.py; about N minutes on two cores); `make test` runs a
+# calls and each error (tests/io_sweep.py; about 13 minutes on two cores); `make test` runs a
 # sample of it. Every faulty run is listed in $(BUILD_DIR)/io-sweep.log.
 sweep: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target programs sweep_window

@@ -593,11 +593,14 @@ def check(build, run, expected):
             else:
                 run.faults.append(("half done", "as %s: %s" % (
                     "after" if failed else "before", ", ".join(switched))))
-    # Rows as they were are not enough for a file the operation had to leave alone.
-    for path in sc.older if failed else ():
-        if values.get(path) == expected.before.get(path) and \
-                raw.get(path) != expected.before_raw.get(path):
-            run.faults.append(("older file changed", path))
+    # Rows as they were are not enough for a file the operation had to leave alone: an older
+    # file when it failed, and whatever it never changes when it works.
+    for path, was in expected.before_raw.items():
+        if values.get(path) == expected.before.get(path) and raw.get(path, was) != was:
+            if failed and path in sc.older:
+                run.faults.append(("older file changed", path))
+            elif expected.after_raw.get(path) == was:
+                run.faults.append(("file it never changes rewritten", path))
 
     for pattern, cause in WRONG_CAUSES:
         if cause == "a read-only file" and run.error == "EACCES":
