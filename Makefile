@@ -6,7 +6,7 @@ PREFIX    ?= $(HOME)/.local
 BUILD_DIR ?= build
 JOBS      ?= $(shell nproc)
 
-.PHONY: run test build programs configure deps install uninstall package package-check clean bench fuzz test-sanitize
+.PHONY: run test build programs configure deps install uninstall package package-check clean bench fuzz test-sanitize sweep
 
 deps:
 	@scripts/install-deps
@@ -41,6 +41,15 @@ run: install
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+# Every write of varozidi-cli, varozidi-setup and the window, once for each of its file system
+# calls and each error (tests/io_sweep.py; about 13 minutes on two cores); `make test` runs a
+# sample of it. Every faulty run is listed in $(BUILD_DIR)/io-sweep.log. Part of it:
+# make sweep SWEEP_ARGS="--only 'backup.*' --call pread64".
+SWEEP_ARGS ?=
+sweep: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target programs sweep_window
+	tests/io_sweep.py --build $(BUILD_DIR) --log $(BUILD_DIR)/io-sweep.log $(SWEEP_ARGS)
 
 # Every benchmark on a collection of 100,000 snippets (about 300 MB, generated once into
 # $(BUILD_DIR)/bench-data), each target with its ratio and PASS or FAIL, and the plot in
