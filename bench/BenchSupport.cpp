@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "BenchSupport.h"
 
-#include "Unit1.h"
-#include "modules/Module.h"
-#include "platform/Dialogs.h"
+#include "data/modules/Module.h"
+#include "window/Unit1.h"
+#include "window/platform/Dialogs.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Collection.h"
 
-#include "platform/Errors.h"
-#include "platform/SearchIndex.h"
-#include "setup/Setup.h"
+#include "data/core/Errors.h"
+#include "data/search/SearchIndex.h"
+#include "data/setup/Setup.h"
 
 #include <QDir>
 #include <QFile>

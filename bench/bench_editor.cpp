@@ -15,10 +15,10 @@
 // Memory is measured in fresh processes of this program (--memory=empty|large).
 
 #include "BenchSupport.h"
-#include "Recovery.h"
-#include "Unit1.h"
-#include "platform/SynHighlighters.h"
-#include "setup/Setup.h"
+#include "data/recovery/Recovery.h"
+#include "data/setup/Setup.h"
+#include "window/Unit1.h"
+#include "window/platform/SynHighlighters.h"
 
 #include <QApplication>
 #include <QDateTime>

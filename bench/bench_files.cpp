@@ -11,8 +11,8 @@
 // The export is made once, beside the collection in the cache folder.
 
 #include "BenchSupport.h"
-#include "platform/Files.h"
-#include "platform/SearchIndex.h"
+#include "data/files/Files.h"
+#include "data/search/SearchIndex.h"
 
 #include <QCoreApplication>
 #include <QDir>

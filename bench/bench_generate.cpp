@@ -6,7 +6,7 @@
 
 #include "BenchSupport.h"
 
-#include "platform/Errors.h"
+#include "data/core/Errors.h"
 
 #include <QCoreApplication>
 #include <cstdio>

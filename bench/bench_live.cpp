@@ -11,9 +11,9 @@
 
 #include "BenchSupport.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/IniFile.h"
-#include "platform/PgBackend.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/files/IniFile.h"
+#include "window/Unit1.h"
 
 #include <QApplication>
 #include <QDir>

@@ -11,7 +11,7 @@
 // to do, then the program) at most 1.15 times the program started directly (medians).
 
 #include "BenchSupport.h"
-#include "setup/Setup.h"
+#include "data/setup/Setup.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -13,8 +13,8 @@
 // Every search asks for all its hits, as varozidi-cli does.
 
 #include "BenchSupport.h"
-#include "platform/SearchIndex.h"
-#include "setup/Setup.h"
+#include "data/search/SearchIndex.h"
+#include "data/setup/Setup.h"
 
 #include <QCoreApplication>
 #include <QDir>

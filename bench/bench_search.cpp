@@ -7,8 +7,8 @@
 // Builds a database of N snippets (100,000 by default) whose titles and bodies are made of
 // words of Latin, Cyrillic and Greek syllables, about 450 bytes of text each.
 
-#include "platform/SearchIndex.h"
-#include "setup/Setup.h"
+#include "data/search/SearchIndex.h"
+#include "data/setup/Setup.h"
 
 #include <QFile>
 #include <QTemporaryDir>

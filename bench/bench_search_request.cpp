@@ -8,9 +8,9 @@
 // Target: under 100 ms (median).
 
 #include "BenchSupport.h"
-#include "DatabaseChoice.h"
-#include "SearchRequest.h"
-#include "setup/Setup.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/setup/Setup.h"
+#include "window/SearchRequest.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -16,14 +16,14 @@
 // The help start page is a refused loopback address, so the help window falls back to the
 // local page beside this program, as it does without a network.
 
-#include "Forms.h"
-#include "HelpModule.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "Unit4.h"
-#include "platform/Dialogs.h"
-#include "platform/TWebBrowser.h"
-#include "setup/Setup.h"
+#include "data/setup/Setup.h"
+#include "help/Unit4.h"
+#include "help/platform/TWebBrowser.h"
+#include "window/Forms.h"
+#include "window/HelpModule.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
+#include "window/platform/Dialogs.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

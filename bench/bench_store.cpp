@@ -9,8 +9,8 @@
 // text), so the cached collection stays as it was. Prints a TARGET line per operation.
 
 #include "BenchSupport.h"
-#include "Unit1.h"
-#include "platform/ADODB.h"
+#include "data/store/ADODB.h"
+#include "window/Unit1.h"
 
 #include <QApplication>
 #include <QLineEdit>

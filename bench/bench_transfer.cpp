@@ -7,8 +7,8 @@
 // Builds a collection of N snippets (100,000 by default) over 24 languages, about 600 bytes
 // of code-like text each with some Cyrillic, CJK and an emoji, and a few titles repeated.
 
-#include "setup/Setup.h"
-#include "transfer/Transfer.h"
+#include "data/setup/Setup.h"
+#include "data/transfer/Transfer.h"
 
 #include <QDir>
 #include <QTemporaryDir>

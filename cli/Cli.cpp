@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Cli.h"
 
-#include "DataPath.h"
-#include "DatabaseChoice.h"
-#include "Version.h"
-#include "platform/ADODB.h"
-#include "platform/Files.h"
-#include "platform/PgBackend.h"
-#include "platform/SysUtils.h"
-#include "platform/Temporary.h"
-#include "transfer/Migration.h"
+#include "data/Version.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/core/SysUtils.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/files/DataPath.h"
+#include "data/files/Files.h"
+#include "data/files/Temporary.h"
+#include "data/store/ADODB.h"
+#include "data/transfer/Migration.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -4,7 +4,7 @@
 // varozidi-cli: the snippet collection from a terminal or a script, on the program's own data
 // folder and lock file. Each command is an entry in one table; see Commands.cpp.
 
-#include "platform/Errors.h"
+#include "data/core/Errors.h"
 
 #include <QJsonValue>
 #include <QMap>

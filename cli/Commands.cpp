@@ -3,16 +3,16 @@
 
 #include "Cli.h"
 
-#include "SnippetQueries.h"
-#include "platform/ADODB.h"
-#include "platform/AdoStatement.h"
-#include "platform/Files.h"
-#include "platform/PgBackend.h"
-#include "platform/PgSearch.h"
-#include "platform/SearchIndex.h"
-#include "platform/SysUtils.h"
-#include "platform/Temporary.h"
-#include "transfer/ServerTransfer.h"
+#include "data/core/SysUtils.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/engines/postgresql/PgSearch.h"
+#include "data/engines/postgresql/ServerTransfer.h"
+#include "data/engines/sqlite/AdoStatement.h"
+#include "data/files/Files.h"
+#include "data/files/Temporary.h"
+#include "data/search/SearchIndex.h"
+#include "data/store/ADODB.h"
+#include "data/store/SnippetQueries.h"
 
 #include <QDir>
 #include <QFileInfo>

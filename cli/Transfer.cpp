@@ -3,10 +3,10 @@
 
 #include "Cli.h"
 
-#include "platform/ADODB.h"
-#include "platform/Files.h"
-#include "transfer/ServerTransfer.h"
-#include "transfer/Transfer.h"
+#include "data/engines/postgresql/ServerTransfer.h"
+#include "data/files/Files.h"
+#include "data/store/ADODB.h"
+#include "data/transfer/Transfer.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The connection-string parser: pairs or a clear error; what the program writes reads back.
-#include "platform/AdoConnectionString.h"
-#include "platform/Errors.h"
+#include "data/core/Errors.h"
+#include "data/store/AdoConnectionString.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The filter-expression parser: any text gives SQL with bound values, or a clear error.
-#include "platform/AdoFilter.h"
-#include "platform/Errors.h"
+#include "data/core/Errors.h"
+#include "data/store/AdoFilter.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // INI reading and the line-editing write: any bytes read without harm, and an entry written
 // into them reads back as written.
-#include "platform/IniFile.h"
+#include "data/files/IniFile.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The legacy Jet 4.0 import: libmdb reads the file in a child process, and this process
 // takes back what it sends. Any file gives snippets or a clear error, never a crash here.
-#include "transfer/Jet.h"
+#include "data/transfer/Jet.h"
 
 #include <QFile>
 #include <QTemporaryDir>

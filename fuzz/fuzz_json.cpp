@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The JSON import: the program's export files, read a record at a time, and Visual Studio Code
 // snippets (comments and trailing commas allowed). Any bytes give snippets or a clear error.
-#include "transfer/JsonFiles.h"
-#include "transfer/JsonStream.h"
+#include "data/transfer/JsonFiles.h"
+#include "data/transfer/JsonStream.h"
 
 #include <QCoreApplication>
 #include <QDir>

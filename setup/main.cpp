@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // varozidi-setup: puts the per-user data files in place, never replacing any.
 
-#include "DataPath.h"
-#include "platform/Errors.h"
-#include "platform/PgBackend.h"
-#include "platform/Temporary.h"
-#include "setup/ServerSetup.h"
-#include "setup/Setup.h"
+#include "data/core/Errors.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/engines/postgresql/ServerSetup.h"
+#include "data/files/DataPath.h"
+#include "data/files/Temporary.h"
+#include "data/setup/Setup.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Program entry: creates the three windows in order and runs until the main window closes.
 
-#include "DataPath.h"
-#include "DatabaseChoice.h"
-#include "Forms.h"
-#include "HelpModule.h"
-#include "Recovery.h"
-#include "SearchRequest.h"
-#include "Unit1.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/files/DataPath.h"
+#include "data/recovery/Recovery.h"
+#include "window/Forms.h"
+#include "window/HelpModule.h"
+#include "window/SearchRequest.h"
+#include "window/Unit1.h"
 
 #include <QApplication>
 #include <QLoggingCategory>

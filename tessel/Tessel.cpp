@@ -2,7 +2,7 @@
 #include "Tessel.h"
 
 #include "Placement.h"
-#include "platform/IniFile.h"
+#include "data/files/IniFile.h"
 
 #include <QGuiApplication>
 #include <QRect>

@@ -2,8 +2,8 @@
 #include "PgServer.h"
 
 #include "TestSupport.h"
-#include "platform/PgBackend.h"
-#include "setup/ServerSetup.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/engines/postgresql/ServerSetup.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,15 +3,15 @@
 
 #include "PgServer.h"
 
-#include "Forms.h"
-#include "HelpModule.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "modules/Module.h"
-#include "platform/AdoConnectionString.h"
-#include "platform/IniFile.h"
-#include "platform/PgBackend.h"
-#include "setup/Setup.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/files/IniFile.h"
+#include "data/modules/Module.h"
+#include "data/setup/Setup.h"
+#include "data/store/AdoConnectionString.h"
+#include "window/Forms.h"
+#include "window/HelpModule.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
 
 #include <QDir>
 #include <QFile>

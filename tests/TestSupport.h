@@ -3,7 +3,7 @@
 
 #include "PgServer.h"
 
-#include "platform/Dialogs.h"
+#include "window/platform/Dialogs.h"
 
 #include <QJsonArray>
 #include <QList>

@@ -4,15 +4,15 @@
 // itself.
 
 #include "CrashRows.h"
-#include "Forms.h"
-#include "Recovery.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "platform/ADODB.h"
-#include "platform/AdoConnectionString.h"
-#include "platform/DatabaseFile.h"
-#include "platform/Files.h"
-#include "platform/SynEdit.h"
+#include "data/engines/sqlite/DatabaseFile.h"
+#include "data/files/Files.h"
+#include "data/recovery/Recovery.h"
+#include "data/store/ADODB.h"
+#include "data/store/AdoConnectionString.h"
+#include "window/Forms.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
+#include "window/platform/SynEdit.h"
 
 #include <QApplication>
 #include <QFile>

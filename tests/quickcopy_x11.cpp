@@ -3,13 +3,13 @@
 // clipboard is read back by a second process, and the request reaches the running program
 // through its socket.
 
-#include "DatabaseChoice.h"
-#include "SearchRequest.h"
-#include "SearchWindow.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/ADODB.h"
-#include "platform/SynEdit.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/store/ADODB.h"
+#include "window/SearchRequest.h"
+#include "window/SearchWindow.h"
+#include "window/Unit1.h"
+#include "window/platform/SynEdit.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -8,12 +8,12 @@
 //
 //   sweep_window save|add|remove|backup|restore|close|record IO
 
-#include "Forms.h"
-#include "Recovery.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "platform/Dialogs.h"
-#include "platform/SynEdit.h"
+#include "data/recovery/Recovery.h"
+#include "window/Forms.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
+#include "window/platform/Dialogs.h"
+#include "window/platform/SynEdit.h"
 
 #include <QApplication>
 #include <QDir>

@@ -2,12 +2,12 @@
 // What a screen reader and a keyboard user get from the main window: every control's name,
 // read through Qt's accessibility interface, the tab order, and commands without a mouse.
 
-#include "Forms.h"
-#include "SearchWindow.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "platform/Dialogs.h"
+#include "window/Forms.h"
+#include "window/SearchWindow.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
+#include "window/platform/Dialogs.h"
 
 #include <QLabel>
 #include <QMessageBox>

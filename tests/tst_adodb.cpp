@@ -3,8 +3,8 @@
 
 #include "TestSupport.h"
 
-#include "platform/ADODB.h"
-#include "platform/Errors.h"
+#include "data/core/Errors.h"
+#include "data/store/ADODB.h"
 
 #include <QtTest>
 #include <sqlite3.h>

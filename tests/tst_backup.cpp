@@ -2,12 +2,12 @@
 // Backup and restore on real files in a temporary data folder, with another program holding
 // the database, refusing writes, or leaving things behind.
 
-#include "Forms.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "platform/ADODB.h"
-#include "platform/Files.h"
+#include "data/files/Files.h"
+#include "data/store/ADODB.h"
+#include "window/Forms.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
 
 #include <QElapsedTimer>
 #include <QFile>

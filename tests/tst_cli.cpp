@@ -3,7 +3,7 @@
 
 #include "SyscallTrace.h"
 #include "TestSupport.h"
-#include "platform/ADODB.h"
+#include "data/store/ADODB.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

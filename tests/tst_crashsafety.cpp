@@ -5,12 +5,12 @@
 // file, and the next start finds the lock file stale and opens without a question.
 
 #include "CrashRows.h"
-#include "Forms.h"
-#include "Recovery.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "platform/ADODB.h"
+#include "data/recovery/Recovery.h"
+#include "data/store/ADODB.h"
+#include "window/Forms.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
 
 #include <QElapsedTimer>
 #include <QFile>

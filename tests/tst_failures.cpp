@@ -3,7 +3,7 @@
 // program holding or changing the database, refused writes, odd tables, a file-size limit.
 
 #include "TestSupport.h"
-#include "Unit1.h"
+#include "window/Unit1.h"
 
 #include <QFileInfo>
 #include <QLineEdit>

@@ -4,8 +4,8 @@
 // stays whole, and nothing half-made is left beside it.
 
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/ADODB.h"
+#include "data/store/ADODB.h"
+#include "window/Unit1.h"
 
 #include <QDir>
 #include <QProcess>

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The help browser window against a real HTTP server on 127.0.0.1 and the real browser.
 
-#include "Forms.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "Unit4.h"
-#include "platform/TStatusBar.h"
-#include "platform/TWebBrowser.h"
+#include "help/Unit4.h"
+#include "help/platform/TStatusBar.h"
+#include "help/platform/TWebBrowser.h"
+#include "window/Forms.h"
+#include "window/Unit1.h"
 
 #include <QAccessible>
 #include <QDir>

@@ -3,8 +3,8 @@
 // sizes of the form, twice as many pixels, the sharp @2x tool pictures and fonts twice as tall.
 
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/Fonts.h"
+#include "window/Unit1.h"
+#include "window/platform/Fonts.h"
 
 #include <QApplication>
 #include <QGroupBox>

@@ -3,9 +3,9 @@
 // and string belong to the right attribute, and attribute colours reach the editor.
 
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/Colors.h"
-#include "platform/SynHighlighters.h"
+#include "window/Unit1.h"
+#include "window/platform/Colors.h"
+#include "window/platform/SynHighlighters.h"
 
 #include <QApplication>
 #include <Qsci/qscilexer.h>

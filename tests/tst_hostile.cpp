@@ -3,13 +3,13 @@
 // the real data layer or varozidi-cli. Each must end in the right result or one clear
 // message, never a crash or a hang, and never a lost or changed snippet.
 
-#include "Forms.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "platform/ADODB.h"
-#include "platform/SynEdit.h"
-#include "platform/SysUtils.h"
+#include "data/core/SysUtils.h"
+#include "data/store/ADODB.h"
+#include "window/Forms.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
+#include "window/platform/SynEdit.h"
 
 #include <QFile>
 #include <QJsonArray>

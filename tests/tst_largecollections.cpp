@@ -4,14 +4,14 @@
 // letter case ignored for every alphabet), word wrap left off for lines too long to wrap,
 // and the help browser started only once the main window is up.
 
-#include "Forms.h"
-#include "SnippetQueries.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/ADODB.h"
-#include "platform/LanguageIndex.h"
-#include "platform/SynEdit.h"
-#include "platform/SynHighlighters.h"
+#include "data/store/ADODB.h"
+#include "data/store/LanguageIndex.h"
+#include "data/store/SnippetQueries.h"
+#include "window/Forms.h"
+#include "window/Unit1.h"
+#include "window/platform/SynEdit.h"
+#include "window/platform/SynHighlighters.h"
 
 #include <QFile>
 #include <QLabel>

@@ -2,11 +2,11 @@
 // A window follows what others change in its collection: the companion, a second window, a
 // server connection that comes back. Nothing is asked and no click is made for the user.
 
-#include "Recovery.h"
-#include "SearchWindow.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/CollectionWatcher.h"
+#include "data/collection/CollectionWatcher.h"
+#include "data/recovery/Recovery.h"
+#include "window/SearchWindow.h"
+#include "window/Unit1.h"
 
 #include <QFile>
 #include <QLabel>

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: its components, layout, start-up and simple commands.
 
-#include "Forms.h"
-#include "HelpModule.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "Unit2.h"
+#include "window/Forms.h"
+#include "window/HelpModule.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
 
 #include <QAction>
 #include <QApplication>

@@ -3,7 +3,7 @@
 // converted when the program starts, and said so once; a damaged one is left as it is.
 
 #include "TestSupport.h"
-#include "Unit1.h"
+#include "window/Unit1.h"
 
 #include <QDir>
 #include <QJsonDocument>

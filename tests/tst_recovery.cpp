@@ -2,10 +2,10 @@
 // Typed text that was never saved survives the program's end by a kill, a signal or a
 // logout: the next start offers it back, once, and each answer does what it says.
 
-#include "Recovery.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/ADODB.h"
+#include "data/recovery/Recovery.h"
+#include "data/store/ADODB.h"
+#include "window/Unit1.h"
 
 #include <QApplication>
 #include <QDir>

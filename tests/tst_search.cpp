@@ -2,13 +2,13 @@
 // Full-text search: what it finds and in which order, the index kept in step by every writer
 // and repaired when missing or damaged, and the search window driving the main window.
 
-#include "SearchWindow.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/ADODB.h"
-#include "platform/PgBackend.h"
-#include "platform/PgSearch.h"
-#include "platform/SearchIndex.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/engines/postgresql/PgSearch.h"
+#include "data/search/SearchIndex.h"
+#include "data/store/ADODB.h"
+#include "window/SearchWindow.h"
+#include "window/Unit1.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -2,10 +2,10 @@
 // What the program and its tools leave on the disk is private to its owner whatever the
 // umask, and a data file that is a symbolic link stays one.
 
-#include "Forms.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "Unit2.h"
+#include "window/Forms.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
 
 #include <QDirIterator>
 #include <QFile>

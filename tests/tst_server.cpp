@@ -2,11 +2,11 @@
 // The collection on a PostgreSQL server shared with another user (here the command-line
 // companion): edits seen after a click, the question before overwriting, a lost connection.
 
-#include "DatabaseChoice.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/ADODB.h"
-#include "platform/PgBackend.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/store/ADODB.h"
+#include "window/Unit1.h"
 
 #include <QLineEdit>
 #include <QProcess>

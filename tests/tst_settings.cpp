@@ -4,7 +4,7 @@
 
 #include "SyscallTrace.h"
 #include "TestSupport.h"
-#include "Unit1.h"
+#include "window/Unit1.h"
 
 #include <Placement.h>
 #include <QAction>

@@ -3,7 +3,7 @@
 
 #include "SyscallTrace.h"
 #include "TestSupport.h"
-#include "setup/Setup.h"
+#include "data/setup/Setup.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,11 +3,11 @@
 // VAROZIDI_TEST_ENGINE=postgresql, on a real server).
 
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "platform/Errors.h"
-#include "platform/PgBackend.h"
-#include "platform/SynHighlighters.h"
-#include "platform/SysUtils.h"
+#include "data/core/Errors.h"
+#include "data/core/SysUtils.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "window/Unit1.h"
+#include "window/platform/SynHighlighters.h"
 
 #include <QFile>
 #include <QLineEdit>

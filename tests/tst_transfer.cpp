@@ -3,8 +3,8 @@
 // Visual Studio Code snippets, the legacy Jet fixture, and bad files refused whole.
 
 #include "TestSupport.h"
-#include "setup/Setup.h"
-#include "transfer/Jet.h"
+#include "data/setup/Setup.h"
+#include "data/transfer/Jet.h"
 
 #include <QDirIterator>
 #include <QJsonDocument>

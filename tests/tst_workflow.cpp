@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Browsing and editing as the user does it: clicks, typing, questions and answers.
 
-#include "Forms.h"
-#include "SearchRequest.h"
-#include "SearchWindow.h"
 #include "TestSupport.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "platform/SynHighlighters.h"
+#include "window/Forms.h"
+#include "window/SearchRequest.h"
+#include "window/SearchWindow.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
+#include "window/platform/SynHighlighters.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The help module's one entry point; see HelpModule.h.
 
-#include "HelpModule.h"
-#include "Unit4.h"
+#include "help/Unit4.h"
+#include "window/HelpModule.h"
 
 #include <type_traits>
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Unit4.h"
+#include "help/Unit4.h"
 #include "ui_Unit4.h"
 
-#include "platform/TStatusBar.h"
-#include "platform/TWebBrowser.h"
+#include "help/platform/TStatusBar.h"
+#include "help/platform/TWebBrowser.h"
 
 #include <QIcon>
 #include <QPainter>

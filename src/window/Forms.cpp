@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Forms.h"
+#include "window/Forms.h"
 
-#include "HelpModule.h"
-#include "Unit1.h"
-#include "Unit2.h"
-#include "platform/Errors.h"
-#include "platform/Fonts.h"
+#include "data/core/Errors.h"
+#include "window/HelpModule.h"
+#include "window/Unit1.h"
+#include "window/Unit2.h"
+#include "window/platform/Fonts.h"
 
 #include <QEvent>
 #include <QTimer>

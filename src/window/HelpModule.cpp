@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "HelpModule.h"
+#include "window/HelpModule.h"
 
-#include "HelpServer.h"
-#include "modules/Module.h"
-#include "platform/Errors.h"
-#include "platform/WindowAccess.h"
+#include "data/core/Errors.h"
+#include "data/modules/Module.h"
+#include "help/HelpServer.h"
+#include "window/platform/WindowAccess.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Resources.h"
+#include "window/Resources.h"
 
 #include <QtGlobal>
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "SearchRequest.h"
+#include "window/SearchRequest.h"
 
-#include "DatabaseChoice.h"
-#include "SearchWindow.h"
-#include "Unit1.h"
-#include "platform/Files.h"
-#include "platform/PgBackend.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/files/Files.h"
+#include "window/SearchWindow.h"
+#include "window/Unit1.h"
 
 #include <QApplication>
 #include <QCryptographicHash>

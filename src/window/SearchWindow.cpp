@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "SearchWindow.h"
+#include "window/SearchWindow.h"
 
-#include "platform/Errors.h"
-#include "platform/PgBackend.h"
-#include "platform/PgSearch.h"
-#include "platform/SearchIndex.h"
-#include "platform/StoredBody.h"
-#include "platform/SysUtils.h"
-#include "platform/WindowAccess.h"
+#include "data/collection/StoredBody.h"
+#include "data/core/Errors.h"
+#include "data/core/SysUtils.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/engines/postgresql/PgSearch.h"
+#include "data/search/SearchIndex.h"
+#include "window/platform/WindowAccess.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,21 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: its components, start-up and the simple editor commands.
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 #include "ui_Unit1.h"
 
-#include "DataPath.h"
-#include "DatabaseChoice.h"
-#include "Forms.h"
-#include "Recovery.h"
-#include "Resources.h"
-#include "platform/ADODB.h"
-#include "platform/Dialogs.h"
-#include "platform/Fonts.h"
-#include "platform/IniFile.h"
-#include "platform/TabOrder.h"
-#include "platform/WindowAccess.h"
-#include "transfer/Migration.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/files/DataPath.h"
+#include "data/files/IniFile.h"
+#include "data/recovery/Recovery.h"
+#include "data/store/ADODB.h"
+#include "data/transfer/Migration.h"
+#include "window/Forms.h"
+#include "window/Resources.h"
+#include "window/platform/Dialogs.h"
+#include "window/platform/Fonts.h"
+#include "window/platform/TabOrder.h"
+#include "window/platform/WindowAccess.h"
 
 #include <Tessel.h>
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "platform/DatabaseFile.h"
-#include "platform/Errors.h"
-#include "platform/SynEdit.h"
-#include "platform/TListBox.h"
+#include "data/core/Errors.h"
+#include "data/engines/sqlite/DatabaseFile.h"
+#include "window/platform/SynEdit.h"
+#include "window/platform/TListBox.h"
 
 #include <QIcon>
 #include <QList>

@@ -2,20 +2,20 @@
 // Backup and restore: the whole database file is copied while the connection is closed,
 // under the busy notice.
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 
-#include "DataPath.h"
-#include "DatabaseChoice.h"
-#include "Forms.h"
-#include "Unit2.h"
-#include "platform/ADODB.h"
-#include "platform/DatabaseFile.h"
-#include "platform/Dialogs.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/PgBackend.h"
-#include "platform/Toolkit.h"
-#include "transfer/ServerTransfer.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/core/Errors.h"
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/engines/postgresql/ServerTransfer.h"
+#include "data/engines/sqlite/DatabaseFile.h"
+#include "data/files/DataPath.h"
+#include "data/files/Files.h"
+#include "data/store/ADODB.h"
+#include "window/Forms.h"
+#include "window/Unit2.h"
+#include "window/platform/Dialogs.h"
+#include "window/platform/Toolkit.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -2,9 +2,9 @@
 // Two people, or two programs, saving one snippet: the later save asks before it overwrites,
 // and every answer keeps both texts.
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 
-#include "platform/Dialogs.h"
+#include "window/platform/Dialogs.h"
 
 // True when the editor's text was saved.
 bool TForm1::settleConcurrentSave(const QString& why) {

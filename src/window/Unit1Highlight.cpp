@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The twelve highlighters and the choice among them by language name.
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 
-#include "platform/Colors.h"
-#include "platform/SynHighlighters.h"
+#include "window/platform/Colors.h"
+#include "window/platform/SynHighlighters.h"
 
 namespace {
 

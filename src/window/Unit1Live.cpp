@@ -3,14 +3,14 @@
 // script, another machine on the server. The lists are refilled in place and the shown snippet
 // brought up to date; no click handler runs and nothing is asked.
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 
-#include "Recovery.h"
-#include "SearchWindow.h"
-#include "SnippetQueries.h"
-#include "platform/ADODB.h"
-#include "platform/CollectionWatcher.h"
-#include "platform/SysUtils.h"
+#include "data/collection/CollectionWatcher.h"
+#include "data/core/SysUtils.h"
+#include "data/recovery/Recovery.h"
+#include "data/store/ADODB.h"
+#include "data/store/SnippetQueries.h"
+#include "window/SearchWindow.h"
 
 #include <QApplication>
 #include <QLabel>

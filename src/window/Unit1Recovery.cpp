@@ -2,13 +2,13 @@
 // Unsaved text kept on the disk while the editor holds it, and offered back at the next start
 // when the program ended without closing (a crash, a kill, a logout).
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 
-#include "Recovery.h"
-#include "platform/ADODB.h"
-#include "platform/AdoBackend.h"
-#include "platform/Dialogs.h"
-#include "platform/SysUtils.h"
+#include "data/core/SysUtils.h"
+#include "data/recovery/Recovery.h"
+#include "data/store/ADODB.h"
+#include "data/store/AdoBackend.h"
+#include "window/platform/Dialogs.h"
 
 #include <QFileInfo>
 #include <unistd.h>

@@ -2,16 +2,16 @@
 // The main window's side of search: opening the search window, opening a match chosen there,
 // and the notice while the search index is being built.
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 
-#include "DatabaseChoice.h"
-#include "Forms.h"
-#include "SearchWindow.h"
-#include "Unit2.h"
-#include "platform/ADODB.h"
-#include "platform/Dialogs.h"
-#include "platform/Files.h"
-#include "platform/SearchIndex.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/files/Files.h"
+#include "data/search/SearchIndex.h"
+#include "data/store/ADODB.h"
+#include "window/Forms.h"
+#include "window/SearchWindow.h"
+#include "window/Unit2.h"
+#include "window/platform/Dialogs.h"
 
 #include <QGuiApplication>
 #include <QLabel>

@@ -2,14 +2,14 @@
 // The six snippet store operations of the main window. Each reads everything it needs before
 // it changes what the window shows, so that one that fails leaves the window as it was.
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 
-#include "DatabaseChoice.h"
-#include "SnippetQueries.h"
-#include "platform/ADODB.h"
-#include "platform/Dialogs.h"
-#include "platform/Errors.h"
-#include "platform/SysUtils.h"
+#include "data/collection/DatabaseChoice.h"
+#include "data/core/Errors.h"
+#include "data/core/SysUtils.h"
+#include "data/store/ADODB.h"
+#include "data/store/SnippetQueries.h"
+#include "window/platform/Dialogs.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -2,11 +2,11 @@
 // Browsing and editing: the list clicks, the new-snippet panel, saving and removing, and
 // the questions asked before unsaved changes would be lost.
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 
-#include "platform/Dialogs.h"
-#include "platform/Files.h"
-#include "platform/IniFile.h"
+#include "data/files/Files.h"
+#include "data/files/IniFile.h"
+#include "window/platform/Dialogs.h"
 
 #include <Tessel.h>
 

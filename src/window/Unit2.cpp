@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Unit2.h"
+#include "window/Unit2.h"
 #include "ui_Unit2.h"
 
-#include "platform/Fonts.h"
-#include "platform/WindowAccess.h"
+#include "window/platform/Fonts.h"
+#include "window/platform/WindowAccess.h"
 
 #include <QApplication>
 #include <QHideEvent>

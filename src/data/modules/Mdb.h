@@ -4,7 +4,7 @@
 // The libmdb functions the Jet reader calls, handed over by the module libvarozidi_mdb.so,
 // which links libmdb (and with it glib). See Pq.h for how the data layer calls through it.
 
-#include "modules/Table.h"
+#include "data/modules/Table.h"
 
 // glib first: mdbtools.h includes it inside extern "C", where its C++ parts cannot go.
 #include <glib.h>

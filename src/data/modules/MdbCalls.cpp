@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // libmdb's functions as the Jet reader calls them, passed on to the module; hidden, as in
 // PqCalls.cpp.
-#include "modules/Mdb.h"
-#include "modules/Module.h"
-#include "transfer/Jet.h"
+#include "data/modules/Mdb.h"
+#include "data/modules/Module.h"
+#include "data/transfer/Jet.h"
 
 namespace {
 

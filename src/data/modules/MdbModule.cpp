@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The module libvarozidi_mdb.so: libmdb's functions, for the program that loads it.
-#include "modules/Mdb.h"
+#include "data/modules/Mdb.h"
 
 extern "C" __attribute__((visibility("default"))) const void* varozidi_mdb_functions() {
     using namespace varozidi::modules;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "modules/Module.h"
+#include "data/modules/Module.h"
 
-#include "platform/Errors.h"
+#include "data/core/Errors.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -5,7 +5,7 @@
 // program's files) are modules beside the program, loaded on first use, so that every other
 // start maps none of that stack.
 
-#include "modules/Table.h"
+#include "data/modules/Table.h"
 
 #include <QString>
 

@@ -5,7 +5,7 @@
 // links libpq. The data layer's own definitions of these names call through this table (see
 // PqCalls.cpp), so the code that talks to the server is written against libpq as usual.
 
-#include "modules/Table.h"
+#include "data/modules/Table.h"
 
 #include <libpq-fe.h>
 

@@ -2,8 +2,8 @@
 // libpq's functions as the data layer calls them, each passed on to the module, which is
 // loaded by the first of them. These definitions are hidden: the program exports none of
 // them, so libpq itself and the module always reach libpq's own.
-#include "modules/Module.h"
-#include "modules/Pq.h"
+#include "data/modules/Module.h"
+#include "data/modules/Pq.h"
 
 namespace {
 

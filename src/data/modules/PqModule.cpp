@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The module libvarozidi_pq.so: libpq's functions, for the program that loads it.
-#include "modules/Pq.h"
+#include "data/modules/Pq.h"
 
 extern "C" __attribute__((visibility("default"))) const void* varozidi_pq_functions() {
     using namespace varozidi::modules;

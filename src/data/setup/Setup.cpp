@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "setup/Setup.h"
+#include "data/setup/Setup.h"
 
-#include "Version.h"
-#include "platform/ADODB.h"
-#include "platform/AdoStatement.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "platform/LanguageIndex.h"
-#include "platform/SearchIndex.h"
-#include "platform/Temporary.h"
+#include "data/Version.h"
+#include "data/core/Errors.h"
+#include "data/engines/sqlite/AdoStatement.h"
+#include "data/files/Files.h"
+#include "data/files/Temporary.h"
+#include "data/search/SearchIndex.h"
+#include "data/store/ADODB.h"
+#include "data/store/LanguageIndex.h"
 
 #include <QDir>
 #include <QFileInfo>

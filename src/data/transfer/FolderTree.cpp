@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "transfer/FolderTree.h"
+#include "data/transfer/FolderTree.h"
 
-#include "platform/Files.h"
-#include "platform/SysUtils.h"
-#include "platform/Temporary.h"
-#include "transfer/JsonFiles.h"
-#include "transfer/Names.h"
+#include "data/core/SysUtils.h"
+#include "data/files/Files.h"
+#include "data/files/Temporary.h"
+#include "data/transfer/JsonFiles.h"
+#include "data/transfer/Names.h"
 
 #include <QDir>
 #include <QFile>

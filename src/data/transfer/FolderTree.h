@@ -5,7 +5,7 @@
 // index file keeps what names cannot: IDs, exact titles and languages, and which fields had no
 // value, so that reading an exported tree back gives the very snippets that were written.
 
-#include "transfer/Snippet.h"
+#include "data/transfer/Snippet.h"
 
 namespace varozidi::transfer {
 

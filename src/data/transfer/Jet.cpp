@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "transfer/Jet.h"
+#include "data/transfer/Jet.h"
 
-#include "platform/Files.h"
+#include "data/files/Files.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -4,7 +4,7 @@
 // The old collection format: a Jet 4.0 database (.mdb) with the table varozidi, read through
 // libmdb. Nothing here ever writes to such a file.
 
-#include "transfer/Snippet.h"
+#include "data/transfer/Snippet.h"
 
 #include <QByteArrayView>
 #include <functional>

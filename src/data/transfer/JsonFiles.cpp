@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "transfer/JsonFiles.h"
+#include "data/transfer/JsonFiles.h"
 
-#include "transfer/Names.h"
+#include "data/transfer/Names.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

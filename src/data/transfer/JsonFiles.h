@@ -4,7 +4,7 @@
 // Snippets as JSON: the program's own export file, and the snippet files of Visual Studio
 // Code, which allow comments and trailing commas.
 
-#include "transfer/Snippet.h"
+#include "data/transfer/Snippet.h"
 
 #include <QByteArray>
 #include <QJsonObject>

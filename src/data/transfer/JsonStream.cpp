@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "transfer/JsonStream.h"
+#include "data/transfer/JsonStream.h"
 
-#include "platform/Files.h"
-#include "platform/SysUtils.h"
+#include "data/core/SysUtils.h"
+#include "data/files/Files.h"
 
 #include <QFile>
 #include <QFileInfo>

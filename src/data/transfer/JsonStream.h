@@ -4,7 +4,7 @@
 // The program's own export file read a record at a time, so that neither the whole file nor
 // every snippet is ever held in memory, whatever the collection's size.
 
-#include "transfer/Snippet.h"
+#include "data/transfer/Snippet.h"
 
 #include <QByteArray>
 #include <functional>

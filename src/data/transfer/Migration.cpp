@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "transfer/Migration.h"
+#include "data/transfer/Migration.h"
 
-#include "platform/AdoStatement.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
-#include "setup/Setup.h"
-#include "transfer/Jet.h"
-#include "transfer/Transfer.h"
+#include "data/core/Errors.h"
+#include "data/engines/sqlite/AdoStatement.h"
+#include "data/files/Files.h"
+#include "data/setup/Setup.h"
+#include "data/transfer/Jet.h"
+#include "data/transfer/Transfer.h"
 
 #include <QDate>
 #include <QFile>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "transfer/Names.h"
+#include "data/transfer/Names.h"
 
 #include <QStringView>
 #include <iterator>

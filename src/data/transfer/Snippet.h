@@ -3,8 +3,8 @@
 
 // Snippets on their way into or out of the collection, and what a bad file is reported as.
 
-#include "platform/Errors.h"
-#include "platform/Files.h"
+#include "data/core/Errors.h"
+#include "data/files/Files.h"
 
 #include <QList>
 #include <QString>

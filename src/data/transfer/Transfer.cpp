@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "transfer/Transfer.h"
+#include "data/transfer/Transfer.h"
 
-#include "platform/AdoStatement.h"
-#include "platform/Files.h"
-#include "platform/SearchIndex.h"
-#include "platform/SysUtils.h"
-#include "transfer/FolderTree.h"
-#include "transfer/Jet.h"
-#include "transfer/JsonFiles.h"
-#include "transfer/JsonStream.h"
+#include "data/core/SysUtils.h"
+#include "data/engines/sqlite/AdoStatement.h"
+#include "data/files/Files.h"
+#include "data/search/SearchIndex.h"
+#include "data/transfer/FolderTree.h"
+#include "data/transfer/Jet.h"
+#include "data/transfer/JsonFiles.h"
+#include "data/transfer/JsonStream.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -3,7 +3,7 @@
 
 // Taking every snippet out of the collection, and bringing snippets in from a file or folder.
 
-#include "transfer/Snippet.h"
+#include "data/transfer/Snippet.h"
 
 #include <functional>
 

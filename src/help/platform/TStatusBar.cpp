@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/TStatusBar.h"
+#include "help/platform/TStatusBar.h"
 
 #include <QLabel>
 #include <QPainter>

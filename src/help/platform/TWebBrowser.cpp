@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/TWebBrowser.h"
+#include "help/platform/TWebBrowser.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/Dialogs.h"
+#include "window/platform/Dialogs.h"
 
-#include "Resources.h"
-#include "platform/Errors.h"
+#include "data/core/Errors.h"
+#include "window/Resources.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/Fonts.h"
+#include "window/platform/Fonts.h"
 
 #include <QFile>
 #include <QFontDatabase>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/SynEdit.h"
+#include "window/platform/SynEdit.h"
 
-#include "platform/Colors.h"
-#include "platform/Errors.h"
-#include "platform/Files.h"
+#include "data/core/Errors.h"
+#include "data/files/Files.h"
+#include "window/platform/Colors.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>

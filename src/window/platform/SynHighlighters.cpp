@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/SynHighlighters.h"
+#include "window/platform/SynHighlighters.h"
 
-#include "platform/Colors.h"
+#include "window/platform/Colors.h"
 
 #include <Qsci/qscilexercpp.h>
 #include <Qsci/qscilexercsharp.h>

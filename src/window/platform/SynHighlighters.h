@@ -8,7 +8,7 @@
 // TSynCSSyn (C#) and TSynCssSyn (style sheets) differ only in case; they live in this one
 // header so that no two file names do.
 
-#include "platform/SynEdit.h"
+#include "window/platform/SynEdit.h"
 
 class TSynPasSyn : public TSynCustomHighlighter {
     Q_OBJECT

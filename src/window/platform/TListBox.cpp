@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/TListBox.h"
+#include "window/platform/TListBox.h"
 
-#include "platform/Errors.h"
+#include "data/core/Errors.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>

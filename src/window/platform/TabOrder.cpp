@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/TabOrder.h"
+#include "window/platform/TabOrder.h"
 
 #include <QEvent>
 #include <QWidget>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/Toolkit.h"
+#include "window/platform/Toolkit.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/WindowAccess.h"
+#include "window/platform/WindowAccess.h"
 
 #include <QAccessibleWidget>
 #include <QCoreApplication>

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "data/collection/DatabaseChoice.h"
+
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/files/IniFile.h"
+#include "data/store/AdoConnectionString.h"
+
+QString DatabaseArgument(const QStringList& arguments) {
+    const QString option = QStringLiteral("--database");
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == option && i + 1 < arguments.size())
+            return arguments[i + 1];
+        if (arguments[i].startsWith(option + u'='))
+            return arguments[i].mid(option.size() + 1);
+    }
+    return {};
+}
+
+QString CollectionConnectionString(const QString& dataDir, const QString& databaseArgument) {
+    QString uri = databaseArgument.trimmed();
+    if (uri.isEmpty())
+        uri = TIniFile(dataDir + QStringLiteral("Tessel.ini"))
+                  .ReadString(QStringLiteral("DATABASE"), QStringLiteral("URI"), {})
+                  .trimmed();
+    if (uri.isEmpty())
+        return varozidi::ado::jetConnectionString(dataDir + QStringLiteral("varozidi.mdb"));
+    // Anything else than a server address is refused, with the reason, when it is opened.
+    return varozidi::ado::serverConnectionString(uri);
+}
+
+QString ServerUriOf(const QString& connectionString) {
+    if (varozidi::ado::IsServerUri(connectionString.trimmed()))
+        return connectionString.trimmed();
+    try {
+        const auto pairs = varozidi::ado::parseConnectionString(connectionString);
+        const auto provider = pairs.find(QStringLiteral("provider"));
+        const auto source = pairs.find(QStringLiteral("data source"));
+        if (provider != pairs.end() && source != pairs.end() &&
+            provider->second.compare(u"PostgreSQL", Qt::CaseInsensitive) == 0)
+            return source->second;
+    } catch (const std::exception&) {
+    }
+    return {};
+}

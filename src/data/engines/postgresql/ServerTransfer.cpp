@@ -1,0 +1,177 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "data/engines/postgresql/ServerTransfer.h"
+
+#include "data/engines/postgresql/PgBackend.h"
+#include "data/files/Files.h"
+#include "data/files/Temporary.h"
+#include "data/setup/Setup.h"
+#include "data/store/ADODB.h"
+#include "data/transfer/Transfer.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <cstdio>
+#include <sqlite3.h>
+
+namespace varozidi::transfer {
+
+namespace {
+
+const QString kSelect = QStringLiteral(
+    "SELECT \"ID\", \"Language\", \"Title\", \"Body\" FROM varozidi ORDER BY \"ID\"");
+
+// The last ID the table's numbering gave, NULL when it gave none yet.
+const QString kLastGiven = QStringLiteral(
+    "SELECT last_value FROM pg_sequences WHERE (quote_ident(schemaname) || '.' || "
+    "quote_ident(sequencename))::regclass = pg_get_serial_sequence('varozidi', 'ID')::regclass");
+
+Text textAt(const ado::PgResult& result, int row, int column) {
+    if (result.isNull(row, column))
+        return std::nullopt;
+    return result.text(row, column);
+}
+
+QVariant bound(const Text& text) {
+    return text ? QVariant(*text) : QVariant();
+}
+
+QList<Snippet> snippetsOf(const ado::PgResult& result) {
+    QList<Snippet> snippets;
+    for (int row = 0; row < result.rows(); ++row)
+        snippets.append({result.int64(row, 0), textAt(result, row, 1), textAt(result, row, 2),
+                         textAt(result, row, 3)});
+    return snippets;
+}
+
+// Runs work inside BEGIN ... COMMIT (or ROLLBACK when asked, or when work fails).
+template <class F>
+void inTransaction(ado::PgBackend& server, const QString& begin, const QString& doing,
+                   bool rollBack, F&& work) {
+    server.script(begin, doing);
+    try {
+        work();
+    } catch (...) {
+        try {
+            server.script(QStringLiteral("ROLLBACK"), doing);
+        } catch (const std::exception&) {
+        }
+        throw;
+    }
+    server.script(rollBack ? QStringLiteral("ROLLBACK") : QStringLiteral("COMMIT"), doing);
+}
+
+// Puts rows with the IDs given into the table and moves the numbering past them.
+void insertAll(ado::PgBackend& server, const QList<Snippet>& snippets, const QList<qint64>& ids,
+               const QString& doing) {
+    for (qsizetype i = 0; i < snippets.size(); ++i) {
+        const Snippet& s = snippets[i];
+        server.exec(QStringLiteral("INSERT INTO varozidi (\"ID\", \"Language\", \"Title\", "
+                                   "\"Body\") VALUES (?, ?, ?, ?)"),
+                    {ids[i], bound(s.language), bound(s.title), bound(s.body)}, doing);
+    }
+    server.exec(QStringLiteral("SELECT setval(pg_get_serial_sequence('varozidi', 'ID'), "
+                               "GREATEST((SELECT max(\"ID\") FROM varozidi), (%1), 0) + 1, "
+                               "false)")
+                    .arg(kLastGiven),
+                {}, doing);
+}
+
+} // namespace
+
+QList<Snippet> ReadServerCollection(ado::PgBackend& server) {
+    return snippetsOf(*server.exec(kSelect, {}, QStringLiteral("read the snippets")));
+}
+
+QList<qint64> AddSnippetsToServer(ado::PgBackend& server, const QList<Snippet>& snippets,
+                                  bool dryRun) {
+    const QString doing = QStringLiteral("add the snippets");
+    QList<qint64> ids;
+    inTransaction(server, QStringLiteral("BEGIN"), doing, dryRun, [&] {
+        // No one else numbers a row meanwhile.
+        server.script(QStringLiteral("LOCK TABLE varozidi IN EXCLUSIVE MODE"), doing);
+        const auto last = server.exec(
+            QStringLiteral("SELECT (SELECT max(\"ID\") FROM varozidi), COALESCE((%1), 0)")
+                .arg(kLastGiven),
+            {}, doing);
+        const bool empty = last->isNull(0, 0);
+        const qint64 used = std::max(empty ? 0 : last->int64(0, 0), last->int64(0, 1));
+        ids = IdsFor(snippets, empty, used, server.location());
+        insertAll(server, snippets, ids, doing);
+    });
+    return ids;
+}
+
+void BackupServer(ado::PgBackend& server, const QString& path) {
+    QList<Snippet> snippets;
+    inTransaction(server, QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"),
+                  QStringLiteral("back up the snippets"), false, [&] {
+                      snippets = snippetsOf(
+                          *server.exec(kSelect, {}, QStringLiteral("back up the snippets")));
+                  });
+    // A path that is a link stays one: the copy replaces the file it points to.
+    const QFileInfo target(
+        ReplacementTarget(path, QStringLiteral("write the backup \"%1\"").arg(path)));
+    TemporaryBeside temp(target.absoluteFilePath(), TemporaryBeside::File,
+                         QStringLiteral("write the backup \"%1\"").arg(path));
+    try {
+        setup::MakeEmptyDatabase(temp.path(), path);
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(temp.native().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_close_v2(db);
+            throw Error(QStringLiteral("Cannot write the backup \"%1\".").arg(path));
+        }
+        try {
+            // A backup that fails is thrown away whole: its journal stays in memory.
+            sqlite3_exec(db, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
+            AddSnippets(db, path, snippets);
+        } catch (...) {
+            sqlite3_close_v2(db);
+            throw;
+        }
+        sqlite3_close_v2(db);
+    } catch (const Error& e) {
+        // The temporary file is no name the user knows: a failure names the backup instead.
+        const QRegularExpression named(QRegularExpression::escape(temp.path()) +
+                                       QStringLiteral("[^\"]*"));
+        throw Error(QString(e.message()).replace(named, path));
+    }
+    temp.PutInPlace(true);
+}
+
+QList<Snippet> ReadCollectionFile(const QString& path) {
+    try {
+        TADOConnection::VerifyDatabaseFile(path, QStringLiteral("varozidi"));
+    } catch (const Error& e) {
+        throw BadInput(e.message());
+    }
+    sqlite3* db = nullptr;
+    const int rc =
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    QList<Snippet> snippets;
+    try {
+        if (rc != SQLITE_OK)
+            throw Error(QStringLiteral("Cannot read \"%1\".").arg(path));
+        snippets = ReadCollection(db, path);
+    } catch (...) {
+        sqlite3_close_v2(db);
+        throw;
+    }
+    sqlite3_close_v2(db);
+    return snippets;
+}
+
+void RestoreServer(ado::PgBackend& server, const QString& path) {
+    const QList<Snippet> snippets = ReadCollectionFile(path);
+    QList<qint64> ids;
+    for (const Snippet& s : snippets)
+        ids.append(s.id.value_or(0));
+    const QString doing = QStringLiteral("restore the snippets");
+    inTransaction(server, QStringLiteral("BEGIN"), doing, false, [&] {
+        server.script(QStringLiteral("LOCK TABLE varozidi IN EXCLUSIVE MODE"), doing);
+        server.script(QStringLiteral("DELETE FROM varozidi"), doing);
+        insertAll(server, snippets, ids, doing);
+    });
+}
+
+} // namespace varozidi::transfer
