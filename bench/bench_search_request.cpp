@@ -37,8 +37,7 @@ int main(int argc, char** argv) {
     running.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     running.start(program, {});
     running.waitForStarted();
-    const QString socket =
-        SearchSocketName(home.dataDir(), CollectionConnectionString(home.dataDir()));
+    const QString socket = SearchSocketName(CollectionConnectionString(home.dataDir()));
     QElapsedTimer waited;
     waited.start();
     for (;;) {

@@ -9,6 +9,7 @@
 // text), so the cached collection stays as it was. Prints a TARGET line per operation.
 
 #include "BenchSupport.h"
+#include "data/engines/sqlite/SqliteCollection.h"
 #include "data/store/ADODB.h"
 #include "window/Unit1.h"
 
@@ -68,7 +69,7 @@ qint64 bareInsert(const QString& language, const QString& title, sqlite3* db = n
 }
 
 sqlite3* formDb() {
-    return gForm->ADOConnection1->handle();
+    return varozidi::sqlite::HandleOf(*gForm->ADOConnection1);
 }
 
 void bareDelete(qint64 id) {

@@ -2,9 +2,9 @@
 #include "Cli.h"
 
 #include "data/Version.h"
+#include "data/collection/Collection.h"
 #include "data/collection/DatabaseChoice.h"
 #include "data/core/SysUtils.h"
-#include "data/engines/postgresql/PgBackend.h"
 #include "data/files/DataPath.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
@@ -39,6 +39,14 @@ bool changeMade = false;
 
 // The server the collection is on, from --database or the settings, for hiding its password.
 QString serverAddress;
+
+bool namesServer(const QString& database) {
+    try {
+        return varozidi::CollectionAddress::Of(database).shared();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
 
 QString systemError(int err, bool writing) {
     if (err == EFBIG)
@@ -215,7 +223,7 @@ int run(const QStringList& arguments) {
     if (positional.size() != command->arguments)
         throw UserError(QStringLiteral("Usage: %1 %2").arg(kTool, usageOf(*command)));
     // An address of another kind is a wrong argument, as a wrong option is.
-    if (!database.isEmpty() && !varozidi::ado::IsServerUri(database.trimmed()))
+    if (!database.isEmpty() && !namesServer(database))
         throw UserError(QStringLiteral("\"%1\" is not the address of a database server; such an "
                                        "address begins with \"postgresql://\".")
                             .arg(database));
@@ -234,15 +242,17 @@ Context::Context(const QString& dataDir, const QString& database)
 
 Context::~Context() = default;
 
-QString Context::databasePath() const {
-    return ResolveFileName(dataDir_ + QStringLiteral("varozidi.mdb"));
-}
-
 TADOConnection& Context::connection() {
     if (!connection_) {
         connection_ = std::make_unique<TADOConnection>();
         connection_->setConnectionString(CollectionConnectionString(dataDir_, database_));
-        serverAddress = ServerUriOf(connection_->ConnectionString());
+        // A server's address may carry a password, which no message shows.
+        try {
+            const auto address = varozidi::CollectionAddress::Of(connection_->ConnectionString());
+            if (address.shared())
+                serverAddress = address.source();
+        } catch (const std::exception&) {
+        }
         connection_->OnLockFileLeft = [](const QString& message) {
             toStream(stderr, (kTool + QStringLiteral(": warning: ") + message + u'\n').toUtf8());
         };
@@ -271,8 +281,8 @@ TADOConnection& Context::connection() {
     return *connection_;
 }
 
-varozidi::ado::PgBackend* Context::server() {
-    return dynamic_cast<varozidi::ado::PgBackend*>(connection().backend());
+varozidi::Collection& Context::collection() {
+    return *connection().collection();
 }
 
 TADOTable& Context::table() {
@@ -378,8 +388,8 @@ namespace {
 
 // A message may quote the address typed after --database; its password never shows.
 void report(const QStringList& arguments, const QString& message) {
-    const QString hidden = varozidi::ado::HidePassword(
-        varozidi::ado::HidePassword(message, DatabaseArgument(arguments)), serverAddress);
+    const QString hidden = varozidi::HidePassword(
+        varozidi::HidePassword(message, DatabaseArgument(arguments)), serverAddress);
     toStream(stderr, (kTool + QStringLiteral(": ") + hidden + u'\n').toUtf8());
 }
 

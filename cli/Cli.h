@@ -15,8 +15,8 @@
 
 class TADOConnection;
 class TADOTable;
-namespace varozidi::ado {
-class PgBackend;
+namespace varozidi {
+class Collection;
 }
 
 namespace cli {
@@ -41,11 +41,10 @@ public:
     bool json = false;
 
     QString dataDir() const { return dataDir_; }
-    QString databasePath() const;
     // The program's own connection and cursor, opened on first use.
     TADOConnection& connection();
-    // The connection's server, opened; null for the local file.
-    varozidi::ado::PgBackend* server();
+    // The collection the connection has open, opened on first use.
+    varozidi::Collection& collection();
     TADOTable& table();
     // The same cursor, not opened: opening reads every row's number, which a question the
     // language index answers does without.

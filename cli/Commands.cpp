@@ -3,14 +3,9 @@
 
 #include "Cli.h"
 
+#include "data/collection/Collection.h"
 #include "data/core/SysUtils.h"
-#include "data/engines/postgresql/PgBackend.h"
-#include "data/engines/postgresql/PgSearch.h"
-#include "data/engines/postgresql/ServerTransfer.h"
-#include "data/engines/sqlite/AdoStatement.h"
 #include "data/files/Files.h"
-#include "data/files/Temporary.h"
-#include "data/search/SearchIndex.h"
 #include "data/store/ADODB.h"
 #include "data/store/SnippetQueries.h"
 
@@ -21,7 +16,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -168,17 +162,14 @@ int remove(Context& c) {
 }
 
 int search(Context& c) {
-    TADOConnection& connection = c.connection();
-    const auto outcome =
-        c.server() ? varozidi::search::FindOnServer(*c.server(), c.args[0], INT_MAX)
-                   : varozidi::search::Find(connection.handle(), connection.DatabasePath(),
-                                            c.args[0], INT_MAX);
+    varozidi::Collection& collection = c.collection();
+    const auto outcome = collection.find(c.args[0], INT_MAX);
     // The hits are whole either way, read row by row: a file that cannot be written now (read
     // only, or busy) still answers, and says its index stays damaged.
     QString unkept;
     if (outcome.indexFailed) {
         try {
-            varozidi::search::RebuildIndex(connection.handle(), connection.DatabasePath());
+            collection.repairSearchIndex();
         } catch (const varozidi::Error& e) {
             unkept = e.message();
         }
@@ -224,22 +215,15 @@ void checkBackupTarget(Context& c, const QString& given, const QFileInfo& destin
         !S_ISREG(found.st_mode))
         throw UserError(
             QStringLiteral("\"%1\" is not a file; a backup goes into a file.").arg(given));
-    if (!c.server()) {
-        struct stat live {};
-        struct stat target {};
-        if (::stat(QFile::encodeName(c.connection().DatabasePath()).constData(), &live) == 0 &&
-            ::stat(QFile::encodeName(destination.absoluteFilePath()).constData(), &target) == 0 &&
-            live.st_dev == target.st_dev && live.st_ino == target.st_ino)
-            throw UserError(QStringLiteral("\"%1\" is the collection itself; a backup goes into "
-                                           "another file.")
-                                .arg(given));
-    }
+    if (c.collection().isItself(destination.absoluteFilePath()))
+        throw UserError(
+            QStringLiteral("\"%1\" is the collection itself; a backup goes into another file.")
+                .arg(given));
     // An empty file holds nothing to lose.
     if (c.options.contains(QStringLiteral("--force")) || destination.size() == 0)
         return;
     try {
-        TADOConnection::VerifyDatabaseFile(destination.absoluteFilePath(),
-                                           QStringLiteral("varozidi"));
+        varozidi::whole::VerifyBackup(destination.absoluteFilePath(), QStringLiteral("varozidi"));
     } catch (const varozidi::DiskError&) {
         throw;
     } catch (const Error&) {
@@ -250,8 +234,8 @@ void checkBackupTarget(Context& c, const QString& given, const QFileInfo& destin
     }
 }
 
-// SQLite's online backup reads one consistent state, even while the program writes; the copy
-// goes to a temporary file and is renamed into place whole.
+// One consistent state of the collection, even while the program writes; the copy goes to a
+// temporary file and is renamed into place whole.
 int backup(Context& c) {
     if (c.args[0].isEmpty())
         throw UserError(QStringLiteral("Which file should the backup go to? The name given is "
@@ -259,7 +243,7 @@ int backup(Context& c) {
     const QFileInfo target(c.args[0]);
     if (!target.dir().exists())
         throw UserError(QStringLiteral("There is no folder \"%1\".").arg(target.path()));
-    TADOConnection& connection = c.connection();
+    c.collection();
     // A FILE that is a link stays one: the copy replaces the file it points to. A link to
     // nothing is a wrong argument, as a missing folder is.
     const QFileInfo destination([&] {
@@ -271,99 +255,15 @@ int backup(Context& c) {
         }
     }());
     checkBackupTarget(c, target.filePath(), destination);
-    if (c.server()) {
-        varozidi::transfer::BackupServer(*c.server(), target.absoluteFilePath());
-        return kDone;
-    }
-    TemporaryBeside temp(destination.absoluteFilePath(), TemporaryBeside::File,
-                         QStringLiteral("back up to \"%1\"").arg(target.filePath()));
-    sqlite3* copy = nullptr;
-    int rc = sqlite3_open_v2(temp.native().constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
-    // A copy that fails is thrown away whole, so its journal stays in memory: none is left
-    // behind, and a disk without room for one more file still takes the copy.
-    if (rc == SQLITE_OK)
-        rc = sqlite3_exec(copy, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) {
-        sqlite3_backup* job = sqlite3_backup_init(copy, "main", connection.handle(), "main");
-        rc = job ? sqlite3_backup_step(job, -1) : sqlite3_errcode(copy);
-        const int finished = job ? sqlite3_backup_finish(job) : SQLITE_OK;
-        if (rc == SQLITE_DONE)
-            rc = finished;
-    }
-    // A read of the collection that failed is told as such, as a write of the copy is.
-    bool disk = false;
-    // A copy SQLite could open for reading only is a file this user may not write, not a
-    // read-only collection.
-    const QString why = rc == SQLITE_OK ? QString()
-                        : (rc & 0xff) == SQLITE_READONLY && varozidi::ado::WriteRefused(copy) != 0
-                            ? QStringLiteral("it cannot be written there (%1)")
-                                  .arg(DiskErrorText(varozidi::ado::WriteRefused(copy), true))
-                            : varozidi::ado::SqliteErrorReason(copy, rc, &disk);
-    sqlite3_close_v2(copy);
-    if (rc != SQLITE_OK) {
-        const QString message =
-            QStringLiteral("Cannot back up to \"%1\": %2.").arg(target.filePath(), why);
-        if (disk)
-            throw varozidi::DiskError(message);
-        throw Error(message);
-    }
-    temp.PutInPlace(true);
+    c.collection().backupTo(target.filePath());
     return kDone;
 }
 
 int check(Context& c) {
-    TADOConnection& connection = c.connection();
-    QStringList problems;
-    QString index;
-    QString unchecked;
-    if (c.server()) {
-        // The server keeps its own data sound; a table it can read whole is what counts here.
-        c.server()->exec(QStringLiteral("SELECT count(\"Body\") FROM varozidi"), {},
-                         QStringLiteral("check the database"));
-        problems.append(QStringLiteral("ok"));
-        index = varozidi::search::CheckServerIndex(*c.server());
-    } else {
-        sqlite3* db = connection.handle();
-        const QString doing = QStringLiteral("check the database");
-        // A page the disk refuses to give comes back as a problem of the file; it is the disk's.
-        const auto diskFailed = [&] {
-            if (varozidi::ado::ReadFailure() != 0)
-                varozidi::ado::throwSqliteError(db, SQLITE_IOERR_READ, connection.DatabasePath(),
-                                                doing);
-        };
-        varozidi::ado::ClearReadFailure();
-        varozidi::ado::Statement integrity(db, connection.DatabasePath(),
-                                           QStringLiteral("PRAGMA integrity_check"), doing);
-        while (integrity.step())
-            problems.append(integrity.value(0).toString());
-        diskFailed();
-        // The index's own check goes through a write: a file that cannot be written to now is
-        // sound or not for all that, and said to be unchecked rather than damaged.
-        const int rc = sqlite3_db_readonly(db, "main") == 1
-                           ? SQLITE_READONLY
-                           : sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK) {
-            index = varozidi::search::CheckIndex(db, connection.DatabasePath());
-            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-            diskFailed();
-        } else if ((rc & 0xff) == SQLITE_READONLY) {
-            const int refused = varozidi::ado::WriteRefused(db);
-            if (refused == EIO)
-                varozidi::ado::throwSqliteError(db, SQLITE_READONLY, connection.DatabasePath(),
-                                                doing);
-            unchecked = refused == 0 || refused == EACCES || refused == EPERM || refused == EROFS
-                            ? QStringLiteral("not checked: the file is read-only")
-                            : QStringLiteral("not checked: ") +
-                                  varozidi::ado::SqliteErrorReason(db, SQLITE_READONLY);
-            index = unchecked;
-        } else if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
-            unchecked = QStringLiteral("not checked: another program is writing to it");
-            index = unchecked;
-        } else {
-            varozidi::ado::throwSqliteError(db, rc, connection.DatabasePath(), doing);
-        }
-    }
-    const QString database = problems.join(QStringLiteral("; "));
+    const varozidi::CheckReport report = c.collection().check();
+    const QString& database = report.database;
+    const QString& index = report.searchIndex;
+    const QString unchecked = report.indexUnchecked ? index : QString();
     const bool ok = database == u"ok" && (index == u"ok" || index == unchecked);
     QJsonObject verdict{{QStringLiteral("database"), database},
                         {QStringLiteral("searchIndex"), index},

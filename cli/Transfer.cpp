@@ -3,10 +3,7 @@
 
 #include "Cli.h"
 
-#include "data/engines/postgresql/ServerTransfer.h"
-#include "data/files/Files.h"
-#include "data/store/ADODB.h"
-#include "data/transfer/Transfer.h"
+#include "data/collection/Collection.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -40,17 +37,6 @@ QJsonValue json(const Text& text) {
 
 QString plain(const Text& text) {
     return text.value_or(QString());
-}
-
-// A folder, or a file whose head cannot be read, is none; the import then says what it is.
-bool IsCollectionFile(const QString& path) {
-    try {
-        InputFile file(path);
-        return QFileInfo(path).isFile() && file.isOpen() &&
-               file.read(16) == QByteArrayView("SQLite format 3\0", 16);
-    } catch (const varozidi::DiskError&) {
-        return false;
-    }
 }
 
 QString counted(qsizetype n) {
@@ -122,17 +108,12 @@ int Export(Context& c) {
     if (format != u"json" && format != u"folder")
         throw UserError(
             QStringLiteral("There is no export format '%1'; use json or folder.").arg(format));
-    TADOConnection& connection = c.connection();
+    varozidi::Collection& collection = c.collection();
     const ExportFormat as = format == u"folder" ? ExportFormat::Folder : ExportFormat::Json;
     const qint64 exported = asUserError([&] {
-        if (!c.server()) {
-            ProgressLine line(c, "Exported");
-            return ExportCollection(connection.handle(), connection.DatabasePath(), as, c.args[0],
-                                    [&line](qint64 done, qint64 total) { line(done, total); });
-        }
-        const QList<Snippet> snippets = ReadServerCollection(*c.server());
-        ExportSnippets(snippets, as, c.args[0]);
-        return qint64(snippets.size());
+        ProgressLine line(c, "Exported");
+        return collection.exportTo(as, c.args[0],
+                                   [&line](qint64 done, qint64 total) { line(done, total); });
     });
     c.changed();
     if (c.json)
@@ -202,43 +183,22 @@ void listAdded(Context& c, const ForEachAdded& forEach, qint64 count, const QStr
 
 int Import(Context& c) {
     const bool dryRun = c.options.contains(QStringLiteral("--dry-run"));
-    TADOConnection& connection = c.connection();
-    if (!c.server()) {
-        // Read and added in one transaction; nothing is added unless all of it is read.
-        ProgressLine line(c, "Read");
-        const ImportProgress progress{
-            [&line](qint64 done, qint64 total) { line(done, total, "MB"); },
-            [&line](qint64 done, qint64 total) { line(done, total, "snippets", "Added"); }};
-        asUserError([&] {
-            ImportSnippets(connection.handle(), connection.DatabasePath(), c.args[0], dryRun,
-                           progress, [&](const ImportList& list) {
-                               line.clear();
-                               if (!dryRun)
-                                   c.changed();
-                               listAdded(
-                                   c, [&list](const EachAdded& each) { list.forEach(each); },
-                                   list.size(), c.args[0], list.kind, dryRun);
-                           });
+    varozidi::Collection& collection = c.collection();
+    // Read and added in one step; nothing is added unless all of it is read.
+    ProgressLine line(c, "Read");
+    const varozidi::ImportHooks progress{
+        [&line](qint64 done, qint64 total) { line(done, total, "MB"); },
+        [&line](qint64 done, qint64 total) { line(done, total, "snippets", "Added"); }};
+    asUserError([&] {
+        collection.importFrom(c.args[0], dryRun, progress, [&](const ImportedSnippets& list) {
+            line.clear();
+            if (!dryRun)
+                c.changed();
+            listAdded(
+                c, [&list](const EachAdded& each) { list.forEach(each); }, list.size(), c.args[0],
+                list.kind, dryRun);
         });
-        return kDone;
-    }
-    // A server is filled from the local collection file too, when it moves there. All of it
-    // is read and checked before the server is touched.
-    const Source source = asUserError([&] {
-        return IsCollectionFile(c.args[0])
-                   ? Source{ReadCollectionFile(c.args[0]), QStringLiteral("a Varozidi collection")}
-                   : ReadSnippetsFrom(c.args[0]);
     });
-    const QList<qint64> ids = AddSnippetsToServer(*c.server(), source.snippets, dryRun);
-    if (!dryRun)
-        c.changed();
-    listAdded(
-        c,
-        [&](const EachAdded& each) {
-            for (qsizetype i = 0; i < ids.size(); ++i)
-                each(ids[i], source.snippets[i].language, source.snippets[i].title);
-        },
-        ids.size(), c.args[0], source.kind, dryRun);
     return kDone;
 }
 

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // varozidi-setup: puts the per-user data files in place, never replacing any.
 
+#include "data/collection/Collection.h"
 #include "data/core/Errors.h"
-#include "data/engines/postgresql/PgBackend.h"
-#include "data/engines/postgresql/ServerSetup.h"
 #include "data/files/DataPath.h"
 #include "data/files/Temporary.h"
 #include "data/setup/Setup.h"
@@ -35,10 +34,9 @@ int main(int argc, char** argv) {
     if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
         err << "varozidi-setup: "
             << (parser.errorText().isEmpty()
-                    ? varozidi::ado::HidePassword(
-                          QStringLiteral("unexpected argument '%1'.")
-                              .arg(parser.positionalArguments().constFirst()),
-                          parser.positionalArguments().constFirst())
+                    ? varozidi::HidePassword(QStringLiteral("unexpected argument '%1'.")
+                                                 .arg(parser.positionalArguments().constFirst()),
+                                             parser.positionalArguments().constFirst())
                     : parser.errorText())
             << " Try 'varozidi-setup --help'.\n";
         return 2;
@@ -67,14 +65,15 @@ int main(int argc, char** argv) {
         // --database URI: a server database gets the snippet table too.
         const QString server = parser.value(QStringLiteral("database"));
         if (!server.isEmpty()) {
-            const bool kept = varozidi::setup::PrepareServer(server);
-            out << (kept ? "kept     " : "created ") << "the snippet table on "
-                << varozidi::ado::ServerName(server) << '\n';
+            const auto address = varozidi::CollectionAddress::Of(server);
+            const bool kept = varozidi::whole::Prepare(address);
+            out << (kept ? "kept     " : "created ") << "the snippet table on " << address.name()
+                << '\n';
         }
     } catch (const std::exception& e) {
         err << "varozidi-setup: "
-            << varozidi::ado::HidePassword(varozidi::messageOf(e),
-                                           parser.value(QStringLiteral("database")))
+            << varozidi::HidePassword(varozidi::messageOf(e),
+                                      parser.value(QStringLiteral("database")))
             << '\n';
         return 1;
     }

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     const SearchOption search = SearchOptionOf(arguments);
     const QString dataDir = DataDirFor(GetAppDataFolder());
     const QString searchSocket =
-        SearchSocketName(dataDir, CollectionConnectionString(dataDir, DatabaseArgument(arguments)));
+        SearchSocketName(CollectionConnectionString(dataDir, DatabaseArgument(arguments)));
     // A program on this collection is running: its search window comes forward instead, and
     // nothing of the toolkit needs to start.
     if (search.given && ForwardSearch(searchSocket, search))

@@ -102,7 +102,7 @@ void ready(bool& said) {
     bool said = false;
     for (qsizetype i = 0;; ++i) {
         const QString& from = backups[i % backups.size()];
-        TADOConnection::VerifyDatabaseFile(from, QStringLiteral("varozidi"));
+        VerifyDatabaseFile(from, QStringLiteral("varozidi"));
         SettleDatabaseFile(database);
         CopyFileSafely(from, database);
         ready(said);

@@ -114,7 +114,7 @@ void QuickCopyTest::searchReachesTheRunningProgram() {
     QFETCH(QStringList, args);
     QFETCH(QString, query);
     Started s({{"C++", "Vector sum", "x"}});
-    const QString socket = SearchSocketName(s->DataDir, s->ADOConnection1->ConnectionString());
+    const QString socket = SearchSocketName(s->ADOConnection1->ConnectionString());
     ListenForSearches(socket, &s.form());
     s->OpenSearch();
     s->Search->Query->setText("earlier");
@@ -131,8 +131,7 @@ void QuickCopyTest::searchReachesTheRunningProgram() {
 void QuickCopyTest::searchStartsAProgramWhenNoneRuns() {
     DataHome home;
     QCOMPARE(QProcess::execute(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-setup"), {}), 0);
-    const QString socket =
-        SearchSocketName(home.dataDir(), CollectionConnectionString(home.dataDir()));
+    const QString socket = SearchSocketName(CollectionConnectionString(home.dataDir()));
     QProcess* first = startProgram({"--search", "first"}, this);
     const auto answering = [&socket] {
         QLocalSocket probe;
@@ -181,7 +180,7 @@ void QuickCopyTest::badRequestsLeaveTheListenerWorking() {
     QString socket;
     {
         Started s({{"C++", "Vector sum", "x"}});
-        socket = SearchSocketName(s->DataDir, s->ADOConnection1->ConnectionString());
+        socket = SearchSocketName(s->ADOConnection1->ConnectionString());
         const QByteArray path = QFile::encodeName(socket);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;

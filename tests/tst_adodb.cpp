@@ -4,6 +4,8 @@
 #include "TestSupport.h"
 
 #include "data/core/Errors.h"
+#include "data/engines/sqlite/LockFile.h"
+#include "data/engines/sqlite/SqliteCollection.h"
 #include "data/store/ADODB.h"
 
 #include <QtTest>
@@ -161,7 +163,7 @@ private slots:
 
         Opened db(dir_->filePath(QStringLiteral("snippets.mdb")));
         db.table.Open();
-        QCOMPARE(db.connection.DatabasePath(), actual);
+        QCOMPARE(db.connection.Location(), actual);
         QCOMPARE(db.field("Title").AsString(), QStringLiteral("Top 10"));
         QVERIFY(QFile::exists(dir_->filePath(QStringLiteral("Snippets.ldb"))));
         QVERIFY(!QFile::exists(dir_->filePath(QStringLiteral("snippets.mdb"))));
@@ -204,7 +206,7 @@ private slots:
         const QString message = errorOf([&] { connection.Open(); });
         if (problem.isEmpty()) {
             QVERIFY2(message.isEmpty(), qPrintable(message));
-            QCOMPARE(connection.DatabasePath(), path);
+            QCOMPARE(connection.Location(), path);
         } else {
             QVERIFY2(message.contains(problem), qPrintable(message));
             QVERIFY(!connection.Connected());
@@ -506,7 +508,7 @@ private slots:
         Opened db(path_);
         db.connection.Open();
         Trace trace;
-        sqlite3_set_authorizer(db.connection.handle(), recordReads, &trace);
+        sqlite3_set_authorizer(varozidi::sqlite::HandleOf(db.connection), recordReads, &trace);
         QStringList listed;
         for (const bool filtered : {false, true}) {
             db.table.setFilter(QStringLiteral("Language = 'SQL'"));
@@ -524,7 +526,7 @@ private slots:
         db.table.Open(); // the check above sees a body read when there is one
         QCOMPARE(db.field("Body").AsString(), QStringLiteral("select 1"));
         QVERIFY(trace.readColumns.contains(QStringLiteral("Body")));
-        sqlite3_set_authorizer(db.connection.handle(), nullptr, nullptr);
+        sqlite3_set_authorizer(varozidi::sqlite::HandleOf(db.connection), nullptr, nullptr);
     }
 
     void oneBodyLoadsOneRow_data() {
@@ -542,13 +544,14 @@ private slots:
         Opened db(path_, filter);
         db.connection.Open();
         Trace trace;
-        sqlite3_trace_v2(db.connection.handle(), SQLITE_TRACE_ROW, countBodyRows, &trace);
+        sqlite3_trace_v2(varozidi::sqlite::HandleOf(db.connection), SQLITE_TRACE_ROW, countBodyRows,
+                         &trace);
         db.table.Open();
         for (int i = 0; i < nexts; ++i)
             db.table.Next();
         QCOMPARE(db.field("Body").AsString(), QString(10000, u'x') + QStringLiteral("500"));
         QCOMPARE(trace.bodyRows, 1);
-        sqlite3_trace_v2(db.connection.handle(), 0, nullptr, nullptr);
+        sqlite3_trace_v2(varozidi::sqlite::HandleOf(db.connection), 0, nullptr, nullptr);
     }
 
     // --- writes

@@ -3,6 +3,7 @@
 // the database, refusing writes, or leaving things behind.
 
 #include "TestSupport.h"
+#include "data/engines/sqlite/LockFile.h"
 #include "data/files/Files.h"
 #include "data/store/ADODB.h"
 #include "window/Forms.h"

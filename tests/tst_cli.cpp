@@ -3,6 +3,7 @@
 
 #include "SyscallTrace.h"
 #include "TestSupport.h"
+#include "data/engines/sqlite/LockFile.h"
 #include "data/store/ADODB.h"
 
 #include <QJsonArray>

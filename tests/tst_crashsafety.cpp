@@ -6,6 +6,8 @@
 
 #include "CrashRows.h"
 #include "TestSupport.h"
+#include "data/engines/sqlite/LockFile.h"
+#include "data/engines/sqlite/SqliteCollection.h"
 #include "data/recovery/Recovery.h"
 #include "data/store/ADODB.h"
 #include "window/Forms.h"
@@ -383,7 +385,7 @@ void CrashSafetyTest::commitsReachTheDiskFirst() {
     connection.Open();
     const auto pragma = [&connection](const char* sql) {
         sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(connection.handle(), sql, -1, &stmt, nullptr);
+        sqlite3_prepare_v2(varozidi::sqlite::HandleOf(connection), sql, -1, &stmt, nullptr);
         const QString value =
             sqlite3_step(stmt) == SQLITE_ROW
                 ? QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)))

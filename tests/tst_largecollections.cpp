@@ -5,6 +5,7 @@
 // and the help browser started only once the main window is up.
 
 #include "TestSupport.h"
+#include "data/engines/sqlite/SqliteCollection.h"
 #include "data/store/ADODB.h"
 #include "data/store/LanguageIndex.h"
 #include "data/store/SnippetQueries.h"
@@ -150,7 +151,7 @@ void LargeCollectionsTest::olderDatabaseGetsIndexOnOpen() {
     QVERIFY(hasIndex(path()));
     QCOMPARE(DistinctLanguages(o.table), (QStringList{"C++", "Go"}));
     // Once there, opening again leaves it alone.
-    QVERIFY(!varozidi::language::EnsureIndex(o.connection.handle(), path()));
+    QVERIFY(!varozidi::language::EnsureIndex(varozidi::sqlite::HandleOf(o.connection), path()));
 }
 
 void LargeCollectionsTest::titlesOfLanguageCaseBlind_data() {

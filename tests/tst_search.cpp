@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "data/engines/postgresql/PgBackend.h"
 #include "data/engines/postgresql/PgSearch.h"
+#include "data/engines/sqlite/SqliteCollection.h"
 #include "data/search/SearchIndex.h"
 #include "data/store/ADODB.h"
 #include "window/SearchWindow.h"
@@ -484,7 +485,7 @@ void SearchTest::indexRepaired() {
         const auto outcome = Find(db.handle, path, "Привет", 10);
         QVERIFY(outcome.indexFailed);
         QCOMPARE(outcome.hits.size(), 1);
-        varozidi::search::RebuildIndex(connection.handle(), path);
+        varozidi::search::RebuildIndex(varozidi::sqlite::HandleOf(connection), path);
     }
     QCOMPARE(db.check(), QString("ok"));
     QCOMPARE(db.ids("select"), (QList<qint64>{1, 4}));

@@ -3,6 +3,7 @@
 // companion): edits seen after a click, the question before overwriting, a lost connection.
 
 #include "TestSupport.h"
+#include "data/collection/Collection.h"
 #include "data/collection/DatabaseChoice.h"
 #include "data/engines/postgresql/PgBackend.h"
 #include "data/store/ADODB.h"
@@ -448,7 +449,8 @@ void ServerTest::collectionChosenByArgumentThenSettings() {
     const QStringList args = argument.isEmpty() ? QStringList{"varozidi"}
                                                 : QStringList{"varozidi", "--database", argument};
     const QString chosen = CollectionConnectionString(home.dataDir(), DatabaseArgument(args));
-    QCOMPARE(ServerUriOf(chosen), server);
+    const auto address = varozidi::CollectionAddress::Of(chosen);
+    QCOMPARE(address.shared() ? address.source() : QString(), server);
     if (server.isEmpty())
         QVERIFY(chosen.contains(home.dataDir() + "varozidi.mdb"));
 }

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "window/SearchRequest.h"
 
-#include "data/collection/DatabaseChoice.h"
-#include "data/engines/postgresql/PgBackend.h"
-#include "data/files/Files.h"
+#include "data/collection/Collection.h"
 #include "window/SearchWindow.h"
 #include "window/Unit1.h"
 
@@ -222,19 +220,13 @@ SearchOption SearchOptionOf(const QStringList& arguments) {
     return found;
 }
 
-QString SearchSocketName(const QString& dataDir, const QString& connectionString) {
+QString SearchSocketName(const QString& connectionString) {
     // The same collection reached by two spellings of its path or address is one collection.
     QString key;
-    if (const QString server = ServerUriOf(connectionString); !server.isEmpty()) {
-        try {
-            key = QStringLiteral("server:") + varozidi::ado::ServerName(server);
-        } catch (const std::exception&) {
-            key = QStringLiteral("server:") + server;
-        }
-    } else {
-        const QFileInfo file(ResolveFileName(dataDir + QStringLiteral("varozidi.mdb")));
-        key = QStringLiteral("file:") +
-              (file.exists() ? file.canonicalFilePath() : file.absoluteFilePath());
+    try {
+        key = varozidi::CollectionAddress::Of(connectionString).identity();
+    } catch (const std::exception&) {
+        key = QStringLiteral("unknown:") + connectionString;
     }
     // The runtime folder is the user's own; the name carries the user for a shared /tmp, where
     // a request goes only to a socket of the user's own (ForwardSearch checks).

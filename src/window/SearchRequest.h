@@ -20,7 +20,7 @@ struct SearchOption {
 SearchOption SearchOptionOf(const QStringList& arguments);
 
 // The socket of the programs on the collection the connection string names.
-QString SearchSocketName(const QString& dataDir, const QString& connectionString);
+QString SearchSocketName(const QString& connectionString);
 
 // True once the program listening on socketName has shown its search window; false when none
 // answers.

@@ -1,17 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "window/SearchWindow.h"
 
-#include "data/collection/StoredBody.h"
 #include "data/core/Errors.h"
 #include "data/core/SysUtils.h"
-#include "data/engines/postgresql/PgBackend.h"
-#include "data/engines/postgresql/PgSearch.h"
 #include "data/search/SearchIndex.h"
 #include "window/platform/WindowAccess.h"
 
 #include <QApplication>
 #include <QClipboard>
-#include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -22,12 +18,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <sqlite3.h>
 
 namespace {
 
 constexpr int kLimit = 200;
 constexpr int kBusyTimeoutMs = 1000;
+constexpr int kCopyWaitMs = 2000;
 
 enum Role { IdRole = Qt::UserRole, LanguageRole, MatchStartRole, MatchLengthRole };
 
@@ -184,7 +180,12 @@ bool SearchWindow::CopyCurrent() {
         return false;
     std::optional<varozidi::StoredBody> body;
     try {
-        body = varozidi::ReadStoredBody(database_, item->data(0, IdRole).toLongLong());
+        const auto collection =
+            varozidi::Collection::Open(database_, {}, varozidi::Collection::Access::ReadOnly);
+        // Another program's write holds the file for a moment at most; a copy may wait that
+        // long.
+        collection->setWaitLimit(kCopyWaitMs);
+        body = collection->read(item->data(0, IdRole).toLongLong());
     } catch (const std::exception& e) {
         Status->setText(tr("Nothing was copied: %1").arg(varozidi::messageOf(e)));
         return false;
@@ -244,9 +245,9 @@ void SearchWindow::search() {
         return;
     }
     Status->setText(tr("Searching..."));
-    const QString path = database_;
+    const varozidi::CollectionAddress address = database_;
     const auto latest = latest_;
-    QMetaObject::invokeMethod(worker_, [this, generation, text, path, latest] {
+    QMetaObject::invokeMethod(worker_, [this, generation, text, address, latest] {
         if (latest->load() != generation)
             return;
         varozidi::search::Outcome outcome;
@@ -254,27 +255,14 @@ void SearchWindow::search() {
         const auto stopped = [&latest, generation] {
             return latest->load(std::memory_order_relaxed) != generation;
         };
-        if (varozidi::ado::IsServerUri(path)) {
-            // A collection on a server: this thread's own connection for each search.
-            try {
-                varozidi::ado::PgBackend server(path);
-                outcome = varozidi::search::FindOnServer(server, text, kLimit, stopped);
-            } catch (const std::exception& e) {
-                failure = varozidi::messageOf(e);
-            }
-        } else {
-            sqlite3* db = nullptr;
-            const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
-                                           SQLITE_OPEN_READONLY, nullptr);
-            try {
-                if (rc != SQLITE_OK)
-                    throw varozidi::Error(QString::fromUtf8(sqlite3_errstr(rc)));
-                sqlite3_busy_timeout(db, kBusyTimeoutMs);
-                outcome = varozidi::search::Find(db, path, text, kLimit, stopped);
-            } catch (const std::exception& e) {
-                failure = varozidi::messageOf(e);
-            }
-            sqlite3_close_v2(db);
+        // This thread's own connection for each search.
+        try {
+            const auto collection =
+                varozidi::Collection::Open(address, {}, varozidi::Collection::Access::ReadOnly);
+            collection->setWaitLimit(kBusyTimeoutMs);
+            outcome = collection->find(text, kLimit, stopped);
+        } catch (const std::exception& e) {
+            failure = varozidi::messageOf(e);
         }
         QMetaObject::invokeMethod(
             this,

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "data/collection/Collection.h"
+
 #include <QThread>
 #include <QWidget>
 #include <atomic>
@@ -25,7 +27,7 @@ public:
     ~SearchWindow() override;
 
     // The database each search opens afresh, so that it sees a restored file too.
-    void setDatabase(const QString& path) { database_ = path; }
+    void setDatabase(const varozidi::CollectionAddress& address) { database_ = address; }
     // Searches again for what is typed, the chosen match kept where it is still found: the
     // collection was changed elsewhere.
     void Refresh();
@@ -56,7 +58,7 @@ private:
     // and closes the window.
     bool copyKey(QObject* watched, QKeyEvent* key);
 
-    QString database_;
+    varozidi::CollectionAddress database_;
     QThread thread_;
     QObject* worker_;
     quint64 generation_ = 0;

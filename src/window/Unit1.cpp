@@ -265,11 +265,11 @@ void TForm1::FormCreate() {
     if (!AppDir.endsWith(u'/'))
         AppDir += u'/';
     DataDir = DataDirFor(GetAppDataFolder());
-    const QString settingsFile = DataDir + QStringLiteral("Tessel.ini");
+    const QString settingsFile = varozidi::paths::Settings(DataDir);
     Guarded([&] { RestoreTessel(this, settingsFile.toStdU16String().c_str()); });
 
     Guarded([this] {
-        TIniFile version(DataDir + QStringLiteral("LVersion.ini"));
+        TIniFile version(varozidi::paths::VersionFile(DataDir));
         setWindowTitle(QStringLiteral("KZQ Varozidi ") +
                        version.ReadString(QStringLiteral("VAROZIDI"), QStringLiteral("VERSION"),
                                           QStringLiteral("0.0")));
@@ -291,7 +291,7 @@ void TForm1::FormCreate() {
                                           .arg(DataDir, file)));
         return;
     }
-    Guarded([this] { SynEdit1->LoadLinesFromFile(DataDir + QStringLiteral("kzq.txt")); });
+    Guarded([this] { SynEdit1->LoadLinesFromFile(varozidi::paths::WelcomeText(DataDir)); });
     Guarded([this] { ListLangsExecute(); });
 }
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "data/collection/Collection.h"
 #include "data/core/Errors.h"
-#include "data/engines/sqlite/DatabaseFile.h"
 #include "window/platform/SynEdit.h"
 #include "window/platform/TListBox.h"
 
@@ -222,7 +222,8 @@ private:
 
     template <class F> void switchTo(TListBox* list, F&& open);
     template <class F> void copyWithDatabaseClosed(bool refillBeforeHiding, F&& copy);
-    std::unique_ptr<DatabaseHold> waitForOtherPrograms(DatabaseHold::Keep keep);
+    std::unique_ptr<varozidi::CollectionHold>
+    waitForOtherPrograms(varozidi::CollectionHold::Keep keep);
     // what: the notice's text; the search index's by default.
     void showSlowWork(bool slow, const QString& what = {});
     void showSlowProgress(int percent);

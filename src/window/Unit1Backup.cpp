@@ -4,11 +4,8 @@
 
 #include "window/Unit1.h"
 
-#include "data/collection/DatabaseChoice.h"
+#include "data/collection/Collection.h"
 #include "data/core/Errors.h"
-#include "data/engines/postgresql/PgBackend.h"
-#include "data/engines/postgresql/ServerTransfer.h"
-#include "data/engines/sqlite/DatabaseFile.h"
 #include "data/files/DataPath.h"
 #include "data/files/Files.h"
 #include "data/store/ADODB.h"
@@ -30,35 +27,15 @@ namespace {
 constexpr int kPauseMs = 2000;
 constexpr int kPollMs = 1000;
 
-// Each path is built when it is used; letter case does not matter in any of them.
-QString liveDatabase() {
-    return ResolveFileName(GetAppDataFolder() + QStringLiteral("KZQ/Varozidi/Varozidi.mdb"));
-}
-
-QString backupFolder() {
-    return GetAppDataFolder() + QStringLiteral("KZQBackups/Varozidi/");
-}
-
-QString backupCopy() {
-    return ResolveFileName(backupFolder() + QStringLiteral("Varozidi.mdb"));
-}
-
 } // namespace
 
 void TForm1::ToolButton9Click(QObject*) {
     Form2->Panel1->setText(QStringLiteral("Backing up database..."));
-    const QString server = ServerUriOf(ADOConnection1->ConnectionString());
-    copyWithDatabaseClosed(false, [server](bool held) {
-        MakeFolders(backupFolder());
-        // A server's rows become the usual local backup file.
-        if (!server.isEmpty()) {
-            varozidi::ado::PgBackend connection(server);
-            varozidi::transfer::BackupServer(connection, backupCopy());
-            return;
-        }
-        if (!held)
-            SettleDatabaseFile(liveDatabase());
-        CopyFileSafely(liveDatabase(), backupCopy());
+    const auto address = varozidi::CollectionAddress::Of(ADOConnection1->ConnectionString());
+    copyWithDatabaseClosed(false, [address](bool held) {
+        // The backup folder is looked up anew each time, as is the backup in it.
+        MakeFolders(varozidi::paths::BackupFolder());
+        varozidi::whole::Backup(address, varozidi::paths::BackupCopy(), held);
     });
 }
 
@@ -69,7 +46,7 @@ void TForm1::ToolButton8Click(QObject*) {
             QStringLiteral("This will reset your database to the last backup! Are you sure?"),
             TMsgDlgType::mtConfirmation, mbYes | mbNo, 0, mbNo) != mrYes)
         return;
-    const QString backup = backupCopy();
+    const QString backup = varozidi::paths::BackupCopy();
     if (!QFileInfo::exists(backup)) {
         MessageDlg(tr("There is no backup to restore yet (\"%1\" does not exist); nothing was "
                       "changed. \"Backup Data!\" makes one.")
@@ -78,26 +55,14 @@ void TForm1::ToolButton8Click(QObject*) {
         return;
     }
     try {
-        TADOConnection::VerifyDatabaseFile(backup, ADOTable1->TableName());
+        varozidi::whole::VerifyBackup(backup, ADOTable1->TableName());
     } catch (const Error& e) {
         throw Error(
             tr("The backup cannot be restored, so nothing was changed.\n\n%1").arg(e.message()));
     }
-    const QString server = ServerUriOf(ADOConnection1->ConnectionString());
-    copyWithDatabaseClosed(true, [backup, server](bool held) {
-        if (!server.isEmpty()) {
-            varozidi::ado::PgBackend connection(server);
-            varozidi::transfer::RestoreServer(connection, backup);
-            return;
-        }
-        // Written into the file, so that another program that has it open goes on with it.
-        if (held && RestoreDatabaseInto(liveDatabase(), backup))
-            return;
-        // A file SQLite cannot write into is replaced whole. An old journal left beside it
-        // would otherwise be played into the restored one.
-        SettleDatabaseFile(liveDatabase());
-        CopyFileSafely(backup, liveDatabase());
-    });
+    const auto address = varozidi::CollectionAddress::Of(ADOConnection1->ConnectionString());
+    copyWithDatabaseClosed(
+        true, [address, backup](bool held) { varozidi::whole::Restore(address, backup, held); });
 }
 
 // Shows the notice, closes the connection, waits for other programs to let go of the
@@ -124,8 +89,9 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
     attempt([&] {
         ADOConnection1->Close();
         // A restore waits until no one has the file in use, a backup until no one writes.
-        auto hold = waitForOtherPrograms(refillBeforeHiding ? DatabaseHold::Keep::Everyone
-                                                            : DatabaseHold::Keep::Writers);
+        auto hold =
+            waitForOtherPrograms(refillBeforeHiding ? varozidi::CollectionHold::Keep::Everyone
+                                                    : varozidi::CollectionHold::Keep::Writers);
         const bool held = hold != nullptr;
         // A restore takes the lock again as it writes through SQLite; a backup keeps it.
         if (refillBeforeHiding)
@@ -158,20 +124,20 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
         std::rethrow_exception(failure);
 }
 
-// Polls once a second until SQLite's own lock is ours: the returned hold keeps it for the copy.
-// The lock file says only that some program has the collection open; an idle window, which
-// follows what a restore writes into the file, is no reason to wait. Null where the file
-// takes no lock, or on a server, which orders writers itself.
-std::unique_ptr<DatabaseHold> TForm1::waitForOtherPrograms(DatabaseHold::Keep keep) {
-    if (!ServerUriOf(ADOConnection1->ConnectionString()).isEmpty())
-        return nullptr;
+// Polls once a second until the collection's own lock is ours: the returned hold keeps it for
+// the copy. The lock file says only that some program has the collection open; an idle window,
+// which follows what a restore writes into the file, is no reason to wait. Null where nothing
+// needs holding (a server orders its writers itself).
+std::unique_ptr<varozidi::CollectionHold>
+TForm1::waitForOtherPrograms(varozidi::CollectionHold::Keep keep) {
+    const auto address = varozidi::CollectionAddress::Of(ADOConnection1->ConnectionString());
     const QString caption = Form2->Panel1->text();
     const auto showCaption = qScopeGuard([&] { Form2->Panel1->setText(caption); });
     QElapsedTimer waited;
     waited.start();
     while (true) {
         bool busy = false;
-        auto hold = DatabaseHold::Take(liveDatabase(), keep, busy);
+        auto hold = varozidi::whole::Hold(address, keep, busy);
         if (!busy)
             return hold;
         if (waited.elapsed() >= LockWaitLimitMs)
@@ -189,10 +155,9 @@ void TForm1::BackupDataExecute(QObject*) {
     ADOConnection1->Close();
     bool copied = false;
     try {
-        const QString folder = backupFolder();
+        const QString folder = varozidi::paths::BackupFolder();
         MakeFolders(folder);
-        copied = WinCopyFile(DataDir + QStringLiteral("varozidi.mdb"),
-                             folder + QStringLiteral("varozidi.mdb"));
+        copied = WinCopyFile(varozidi::paths::Database(DataDir), varozidi::paths::Database(folder));
     } catch (...) {
         ADOConnection1->Open();
         throw;

@@ -5,6 +5,7 @@
 
 #include "window/Unit1.h"
 
+#include "data/collection/Collection.h"
 #include "data/collection/CollectionWatcher.h"
 #include "data/core/SysUtils.h"
 #include "data/recovery/Recovery.h"
@@ -16,7 +17,6 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QTimer>
-#include <sqlite3.h>
 
 namespace {
 
@@ -50,22 +50,22 @@ void refill(TListBox* list, const QList<std::pair<QString, qint64>>& entries, in
     list->verticalScrollBar()->setValue(scroll);
 }
 
-// The file's statements wait only briefly while the refresh runs.
+// The collection's statements wait only briefly while the refresh runs.
 class BriefWaits {
 public:
-    explicit BriefWaits(sqlite3* db) : db_(db) {
-        if (db_)
-            sqlite3_busy_timeout(db_, kRefreshBusyMs);
+    explicit BriefWaits(TADOConnection* connection) : connection_(connection) {
+        if (auto* collection = connection_->collection())
+            collection->setWaitLimit(kRefreshBusyMs);
     }
     ~BriefWaits() {
-        if (db_)
-            sqlite3_busy_timeout(db_, TADOConnection::kBusyTimeoutMs);
+        if (auto* collection = connection_->collection())
+            collection->setWaitLimit(varozidi::Collection::kWaitLimitMs);
     }
     BriefWaits(const BriefWaits&) = delete;
     BriefWaits& operator=(const BriefWaits&) = delete;
 
 private:
-    sqlite3* db_;
+    TADOConnection* connection_;
 };
 
 // Where the list shows a language; where another spelling of its name leads the list (the
@@ -134,7 +134,7 @@ void TForm1::runPendingRefresh() {
     // server connection that was lost meanwhile, which the second then makes again.
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
-            const BriefWaits brief(ADOConnection1->handle());
+            const BriefWaits brief(ADOConnection1);
             RefreshFromElsewhere(ids);
             return;
         } catch (const std::exception&) {
@@ -142,7 +142,7 @@ void TForm1::runPendingRefresh() {
     }
     // Someone holds the file: come back, looking at everything. A server that is away says
     // so to the watcher, which asks again once it is back.
-    if (ADOConnection1->handle()) {
+    if (ADOConnection1->Connected() && !ADOConnection1->collection()->address().shared()) {
         pendingAll_ = true;
         refreshTimer_->start(kBusyRetryMs);
     }

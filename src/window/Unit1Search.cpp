@@ -4,9 +4,7 @@
 
 #include "window/Unit1.h"
 
-#include "data/collection/DatabaseChoice.h"
-#include "data/files/Files.h"
-#include "data/search/SearchIndex.h"
+#include "data/collection/Collection.h"
 #include "data/store/ADODB.h"
 #include "window/Forms.h"
 #include "window/SearchWindow.h"
@@ -28,18 +26,21 @@ void TForm1::OpenSearch() {
         connect(Search, &SearchWindow::IndexFailed, this, [this] {
             Guarded([this] {
                 ADOConnection1->Open();
-                varozidi::search::RebuildIndex(
-                    ADOConnection1->handle(), ADOConnection1->DatabasePath(),
+                ADOConnection1->collection()->repairSearchIndex(
                     [this](bool slow) { showSlowWork(slow); },
                     [this](int percent) { showSlowProgress(percent); });
             });
         });
     }
-    const QString server = ServerUriOf(ADOConnection1->ConnectionString());
-    Search->setDatabase(!server.isEmpty() ? server
-                        : ADOConnection1->Connected()
-                            ? ADOConnection1->DatabasePath()
-                            : ResolveFileName(DataDir + QStringLiteral("varozidi.mdb")));
+    // The search window opens its own connections to the same collection; one that cannot
+    // be named says so in the search window, at each search.
+    try {
+        Search->setDatabase(ADOConnection1->Connected() ? ADOConnection1->collection()->address()
+                                                        : varozidi::CollectionAddress::Of(
+                                                              ADOConnection1->ConnectionString()));
+    } catch (const std::exception&) {
+        Search->setDatabase({});
+    }
     Search->show();
     Search->raise();
     Search->activateWindow();

@@ -4,7 +4,7 @@
 
 #include "window/Unit1.h"
 
-#include "data/collection/DatabaseChoice.h"
+#include "data/collection/Collection.h"
 #include "data/core/Errors.h"
 #include "data/core/SysUtils.h"
 #include "data/store/ADODB.h"
@@ -176,7 +176,7 @@ void TForm1::EditSnippitExecute(QObject*) {
     const auto changedElsewhere = [this] {
         closeUnfiltered();
         return SnippitChangedElsewhere(
-            (ServerUriOf(ADOConnection1->ConnectionString()).isEmpty()
+            (!ADOConnection1->collection()->address().shared()
                  ? tr("The snippet \"%1\" was changed by another program since it was shown.")
                  : tr("The snippet \"%1\" was changed on the server by someone else since it "
                       "was shown."))

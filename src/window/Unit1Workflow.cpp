@@ -4,6 +4,7 @@
 
 #include "window/Unit1.h"
 
+#include "data/files/DataPath.h"
 #include "data/files/Files.h"
 #include "data/files/IniFile.h"
 #include "window/platform/Dialogs.h"
@@ -165,7 +166,7 @@ void TForm1::FormCloseQuery(QObject*, bool& CanClose) {
         CanClose = false;
         return;
     }
-    const QString settingsFile = DataDir + QStringLiteral("Tessel.ini");
+    const QString settingsFile = varozidi::paths::Settings(DataDir);
     QString failure;
     const auto attempt = [&failure](auto&& step) {
         try {
@@ -179,7 +180,7 @@ void TForm1::FormCloseQuery(QObject*, bool& CanClose) {
     // a stop between the two can never leave the one without the other.
     attempt([&] {
         const QTemporaryDir scratch;
-        const QString draft = scratch.filePath(QStringLiteral("Tessel.ini"));
+        const QString draft = scratch.filePath(QFileInfo(settingsFile).fileName());
         if (!scratch.isValid())
             throw varozidi::Error(scratch.errorString());
         if (QFileInfo::exists(settingsFile))

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "data/collection/DatabaseChoice.h"
 
-#include "data/engines/postgresql/PgBackend.h"
+#include "data/files/DataPath.h"
 #include "data/files/IniFile.h"
 #include "data/store/AdoConnectionString.h"
 
@@ -19,26 +19,11 @@ QString DatabaseArgument(const QStringList& arguments) {
 QString CollectionConnectionString(const QString& dataDir, const QString& databaseArgument) {
     QString uri = databaseArgument.trimmed();
     if (uri.isEmpty())
-        uri = TIniFile(dataDir + QStringLiteral("Tessel.ini"))
+        uri = TIniFile(varozidi::paths::Settings(dataDir))
                   .ReadString(QStringLiteral("DATABASE"), QStringLiteral("URI"), {})
                   .trimmed();
     if (uri.isEmpty())
-        return varozidi::ado::jetConnectionString(dataDir + QStringLiteral("varozidi.mdb"));
+        return varozidi::ado::jetConnectionString(varozidi::paths::Database(dataDir));
     // Anything else than a server address is refused, with the reason, when it is opened.
     return varozidi::ado::serverConnectionString(uri);
-}
-
-QString ServerUriOf(const QString& connectionString) {
-    if (varozidi::ado::IsServerUri(connectionString.trimmed()))
-        return connectionString.trimmed();
-    try {
-        const auto pairs = varozidi::ado::parseConnectionString(connectionString);
-        const auto provider = pairs.find(QStringLiteral("provider"));
-        const auto source = pairs.find(QStringLiteral("data source"));
-        if (provider != pairs.end() && source != pairs.end() &&
-            provider->second.compare(u"PostgreSQL", Qt::CaseInsensitive) == 0)
-            return source->second;
-    } catch (const std::exception&) {
-    }
-    return {};
 }

@@ -14,6 +14,3 @@ QString DatabaseArgument(const QStringList& arguments);
 // The connection string for the collection: the server named by databaseArgument, else by
 // the settings in dataDir's Tessel.ini, else dataDir's "varozidi.mdb".
 QString CollectionConnectionString(const QString& dataDir, const QString& databaseArgument = {});
-
-// The server address a connection string names; empty for a file (or a malformed string).
-QString ServerUriOf(const QString& connectionString);

@@ -2,6 +2,7 @@
 #include "data/files/Temporary.h"
 
 #include "data/core/Errors.h"
+#include "data/files/DataPath.h"
 #include "data/files/Files.h"
 
 #include <QDir>
@@ -48,7 +49,7 @@ bool sameFile(int fd, const QByteArray& path) {
 // A new note of this process, held under an exclusive lock for as long as it is open; -1
 // when none can be had, and then nothing is noted: the work itself does not depend on it.
 int newNote(QByteArray& notePath) {
-    const QString folder = StateFolder();
+    const QString folder = varozidi::paths::StateFolder();
     for (int attempt = 0; attempt < 100; ++attempt) {
         notePath = QFile::encodeName(
             folder + QStringLiteral("%1-%2").arg(::getpid()).arg(nextNote++) + kNoteSuffix);
@@ -172,22 +173,6 @@ bool removeNoted(const Note& note) {
 }
 
 } // namespace
-
-QString StateFolder() {
-    // A relative XDG_STATE_HOME is invalid and is ignored, as the XDG rules say.
-    QString folder = qEnvironmentVariable("XDG_STATE_HOME");
-    if (folder.isEmpty() || !QDir::isAbsolutePath(folder)) {
-        QString home = qEnvironmentVariable("HOME");
-        if (home.isEmpty()) {
-            if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-                home = QString::fromLocal8Bit(pw->pw_dir);
-        }
-        folder = home + QStringLiteral("/.local/state");
-    }
-    if (!folder.endsWith(u'/'))
-        folder += u'/';
-    return folder + QStringLiteral("KZQ/Varozidi/");
-}
 
 void SetWarningHandler(std::function<void(const QString&)> handler) {
     warningHandler() = std::move(handler);
@@ -363,7 +348,7 @@ bool TemporaryBeside::PutInPlace(bool replace) {
 }
 
 void RemoveLeftovers() {
-    const QString folder = StateFolder();
+    const QString folder = varozidi::paths::StateFolder();
     const QStringList names =
         QDir(folder).entryList({QStringLiteral("*") + kNoteSuffix}, QDir::Files);
     for (const QString& name : names) {

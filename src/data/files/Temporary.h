@@ -10,9 +10,6 @@
 #include <QString>
 #include <functional>
 
-// $XDG_STATE_HOME/KZQ/Varozidi/ (~/.local/state when unset or relative), ending in '/'.
-QString StateFolder();
-
 class TemporaryBeside {
 public:
     enum Kind { File, Folder };

@@ -2,6 +2,7 @@
 #include "data/recovery/Recovery.h"
 
 #include "data/core/Errors.h"
+#include "data/files/DataPath.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
 
@@ -62,7 +63,7 @@ std::atomic<int> nextKeeper{0};
 } // namespace
 
 QString Folder() {
-    return StateFolder();
+    return paths::StateFolder();
 }
 
 QByteArray Digest(const QByteArray& bytes) {

@@ -4,10 +4,11 @@
 #include "data/Version.h"
 #include "data/core/Errors.h"
 #include "data/engines/sqlite/AdoStatement.h"
+#include "data/engines/sqlite/SqliteHandle.h"
+#include "data/files/DataPath.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
 #include "data/search/SearchIndex.h"
-#include "data/store/ADODB.h"
 #include "data/store/LanguageIndex.h"
 
 #include <QDir>
@@ -21,10 +22,6 @@ namespace {
 const char* const kSchema = "CREATE TABLE varozidi ("
                             "ID INTEGER PRIMARY KEY AUTOINCREMENT, "
                             "Language TEXT, Title TEXT, Body TEXT)";
-
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
 
 // A file name counts as present whatever the letter case of its name.
 bool present(const QString& path) {
@@ -49,8 +46,9 @@ QString WelcomeText() {
 }
 
 void MakeEmptyDatabase(const QString& file, const QString& path) {
-    sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(native(file).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    int rc = SQLITE_OK;
+    sqlite::Handle handle = sqlite::Handle::TryOpen(file, sqlite::Handle::Mode::ReadWrite, rc);
+    sqlite3* db = handle.get();
     // The file is thrown away unless it is made whole, so it needs no journal on disk.
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
@@ -67,7 +65,7 @@ void MakeEmptyDatabase(const QString& file, const QString& path) {
     } catch (const Error& e) {
         why = QString(e.message()).replace(file, path);
     }
-    sqlite3_close(db);
+    handle.reset();
     if (!why.isEmpty())
         throw Error(why);
 }
@@ -88,7 +86,7 @@ Outcome InstallUserData(const QString& dataDir) {
     outcome.created = MakeFolders(dataDir);
     const QString dir = QDir::cleanPath(dataDir) + u'/';
 
-    const QString database = dir + QStringLiteral("varozidi.mdb");
+    const QString database = paths::Database(dir);
     if (present(database)) {
         outcome.kept.append(ResolveFileName(database));
     } else {
@@ -97,14 +95,14 @@ Outcome InstallUserData(const QString& dataDir) {
     }
 
     const struct {
-        const char* name;
+        QString path;
         QByteArray content;
     } textFiles[] = {
-        {"LVersion.ini", QByteArrayLiteral("[VAROZIDI]\nVERSION=" VAROZIDI_VERSION "\n")},
-        {"kzq.txt", WelcomeText().toUtf8()},
+        {paths::VersionFile(dir), QByteArrayLiteral("[VAROZIDI]\nVERSION=" VAROZIDI_VERSION "\n")},
+        {paths::WelcomeText(dir), WelcomeText().toUtf8()},
     };
     for (const auto& file : textFiles) {
-        const QString path = dir + QLatin1String(file.name);
+        const QString& path = file.path;
         // An empty one is what a write cut short leaves: it holds nothing to keep.
         const QFileInfo found(ResolveFileName(path));
         if (found.exists() && (found.size() > 0 || !found.isFile())) {

@@ -2,8 +2,8 @@
 #pragma once
 
 // The snippet database's access layer: a connection and a filtered table cursor with the
-// old ADO names, over an SQLite file. Failures throw varozidi::Error with a clear message;
-// this layer never asks the user anything.
+// old ADO names, over the collection's engine. Failures throw varozidi::Error with a clear
+// message; this layer never asks the user anything.
 
 #include "data/core/Errors.h"
 #include "data/files/Files.h"
@@ -15,11 +15,11 @@
 #include <memory>
 #include <vector>
 
-struct sqlite3;
-
 class TADOTable;
-class LockFile;
 
+namespace varozidi {
+class Collection;
+}
 namespace varozidi::transfer {
 struct JetConversion;
 }
@@ -28,6 +28,8 @@ class Backend;
 enum class WriteAside;
 } // namespace varozidi::ado
 
+// The window's way to the collection, with the old ADO names: whichever engine keeps it, the
+// connection holds one varozidi::Collection while open.
 class TADOConnection : public QObject {
     Q_OBJECT
 public:
@@ -41,16 +43,16 @@ public:
     bool LoginPrompt() const { return loginPrompt_; }
     void setLoginPrompt(bool on) { loginPrompt_ = on; }
 
-    // Opens the existing database file named by the connection string (never creates one)
-    // and keeps its lock file beside it while open. Does nothing when already open.
+    // Opens the existing collection named by the connection string (never creates one) and
+    // keeps its upkeep (see varozidi::Collection::Open). Does nothing when already open.
     void Open();
-    // Closes every table cursor on this connection, then the file; removes the lock file
-    // when no other connection holds it.
+    // Closes every table cursor on this connection, then the collection.
     void Close();
-    bool Connected() const { return backend_ != nullptr; }
+    bool Connected() const { return collection_ != nullptr; }
     // The file, or the server's name (never with a password), for messages.
     QString Location() const;
-    varozidi::ado::Backend* backend() const { return backend_.get(); }
+    // The collection open now; null while closed.
+    varozidi::Collection* collection() const { return collection_.get(); }
 
     // Told true when opening takes more than a moment (the snippets' search index is being
     // added), and false when that is over.
@@ -76,29 +78,22 @@ public:
     std::function<void(const varozidi::transfer::JetConversion&)> OnConverted;
     std::function<void(bool)> OnConverting;
 
-    // Opens the file at path read-only and checks that it is a sound database holding the
-    // table; throws varozidi::Error saying what is wrong. Changes nothing.
-    static void VerifyDatabaseFile(const QString& path, const QString& tableName);
-
-    // The database file actually opened (resolved without regard to letter case).
-    QString DatabasePath() const { return databasePath_; }
-
-    sqlite3* handle() const { return db_; }
-    // How long a statement on the file waits for another program's write to finish.
-    static constexpr int kBusyTimeoutMs = 3000;
+Q_SIGNALS:
+    // A collection was opened, again after a close; the one before it is gone.
+    void Opened();
+    // The collection is about to be let go of.
+    void Closing();
 
 private:
     friend class TADOTable;
-    void openServer(const QString& uri);
+    varozidi::ado::Backend& backend() const;
     void attach(TADOTable* table);
     void detach(TADOTable* table);
 
     QString connectionString_;
     bool loginPrompt_ = false;
-    QString databasePath_;
-    sqlite3* db_ = nullptr;
-    std::unique_ptr<varozidi::ado::Backend> backend_;
-    std::unique_ptr<LockFile> lock_;
+    QString lastLocation_;
+    std::unique_ptr<varozidi::Collection> collection_;
     std::vector<TADOTable*> tables_;
 };
 
@@ -196,27 +191,4 @@ private:
     bool filtered_ = false;
     State state_ = State::dsInactive;
     std::unique_ptr<Impl> d_;
-};
-
-// The lock file kept beside an open database, as the old engine did: "<base name>.ldb".
-// Every holder keeps a shared advisory lock on it; the last one to let go removes it.
-class LockFile {
-public:
-    explicit LockFile(const QString& databasePath);
-    ~LockFile();
-    LockFile(const LockFile&) = delete;
-    LockFile& operator=(const LockFile&) = delete;
-
-    // Lets go, removing the file when no one else holds it; what went wrong with the removal,
-    // as a message, or nothing.
-    QString release();
-
-    static QString pathFor(const QString& databasePath);
-    // True when a file exists at path, in any letter case, and some live process holds it; a
-    // file left by a crashed process is stale and reports false.
-    static bool isHeld(const QString& lockPath);
-
-private:
-    QString path_;
-    int fd_ = -1;
 };

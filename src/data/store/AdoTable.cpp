@@ -60,7 +60,7 @@ struct TADOTable::Impl {
 
     explicit Impl(TADOTable* table) : q(table) {}
 
-    varozidi::ado::Backend& engine() const { return *q->connection_->backend(); }
+    varozidi::ado::Backend& engine() const { return q->connection_->backend(); }
     QString path() const { return q->connection_->Location(); }
     QString table() const { return quoteIdentifier(q->tableName_); }
     bool atEnd() const { return pos >= qsizetype(rowids.size()); }

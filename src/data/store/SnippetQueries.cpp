@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "data/store/SnippetQueries.h"
 
+#include "data/collection/Collection.h"
 #include "data/core/Errors.h"
-#include "data/engines/postgresql/PgBackend.h"
 #include "data/store/ADODB.h"
-#include "data/store/LanguageIndex.h"
 
 #include <QSet>
 
@@ -13,24 +12,10 @@ QStringList DistinctLanguages(TADOTable& table) {
     // table it cannot read so (one without row numbers) is read below, which says why not.
     if (TADOConnection* connection = table.Connection()) {
         connection->Open();
-        if (auto* server = dynamic_cast<varozidi::ado::PgBackend*>(connection->backend())) {
-            // Twice: a connection lost meanwhile is made again by the second.
-            for (int attempt = 0; attempt < 2; ++attempt) {
-                try {
-                    if (auto languages = varozidi::language::DistinctLanguagesOnServer(
-                            *server, table.TableName()))
-                        return *languages;
-                    break;
-                } catch (const varozidi::Error&) {
-                }
-            }
-        } else if (connection->handle()) {
-            try {
-                if (auto languages = varozidi::language::DistinctLanguages(
-                        connection->handle(), connection->DatabasePath(), table.TableName()))
-                    return *languages;
-            } catch (const varozidi::Error&) {
-            }
+        try {
+            if (auto languages = connection->collection()->languages(table.TableName()))
+                return *languages;
+        } catch (const varozidi::Error&) {
         }
     }
     table.Open();

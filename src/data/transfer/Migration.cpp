@@ -3,6 +3,7 @@
 
 #include "data/core/Errors.h"
 #include "data/engines/sqlite/AdoStatement.h"
+#include "data/engines/sqlite/SqliteHandle.h"
 #include "data/files/Files.h"
 #include "data/setup/Setup.h"
 #include "data/transfer/Jet.h"
@@ -88,12 +89,9 @@ QString keepOriginal(const QString& path) {
 
 void convertInto(const QString& temp, const QList<Snippet>& snippets) {
     setup::CreateEmptyDatabase(temp);
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(native(temp).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> closer(db, sqlite3_close_v2);
-    if (rc != SQLITE_OK)
-        ado::throwSqliteError(db, rc, temp, QStringLiteral("open the database"));
-    AddSnippets(db, temp, snippets);
+    const sqlite::Handle db = sqlite::Handle::Open(temp, sqlite::Handle::Mode::ReadWrite,
+                                                   QStringLiteral("open the database"));
+    AddSnippets(db.get(), temp, snippets);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 #include <cerrno>
+#include <functional>
 #include <optional>
 
 namespace varozidi::transfer {
@@ -22,6 +23,20 @@ struct Snippet {
     Text title;
     Text body;
     bool operator==(const Snippet&) const = default;
+};
+
+enum class ExportFormat { Json, Folder };
+
+// What an import added, or would add, in the order read; valid while the import calls back.
+class ImportedSnippets {
+public:
+    virtual ~ImportedSnippets() = default;
+    QString kind; // what was read, in words: "a Varozidi export", ...
+    virtual qint64 size() const = 0;
+    // Each snippet in turn: the ID it got, its language and its title.
+    virtual void
+    forEach(const std::function<void(qint64 id, const Text& language, const Text& title)>& each)
+        const = 0;
 };
 
 // The file or folder given is not one that can be read: of the wrong kind, malformed or

@@ -24,8 +24,6 @@ Source ReadSnippetsFrom(const QString& path);
 // Every snippet of the database open at db (file path), in ID order.
 QList<Snippet> ReadCollection(sqlite3* db, const QString& path);
 
-enum class ExportFormat { Json, Folder };
-
 // Told now and then how many snippets are done, of how many in all.
 using Progress = std::function<void(qint64 done, qint64 total)>;
 
@@ -54,15 +52,13 @@ QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>
 
 // What an import added, or would add, in the order read. It is kept in the connection's
 // temporary database rather than in memory, and lasts while ImportSnippets calls back.
-class ImportList {
+class ImportList : public ImportedSnippets {
 public:
     ImportList(sqlite3* db, const QString& path, qint64 size, bool ownIds, qint64 used);
 
-    QString kind; // what was read, in words: "a Varozidi export", ...
-    qint64 size() const { return size_; }
-    // Each snippet in turn: the ID it got, its language and its title.
-    void forEach(
-        const std::function<void(qint64 id, const Text& language, const Text& title)>& each) const;
+    qint64 size() const override { return size_; }
+    void forEach(const std::function<void(qint64 id, const Text& language, const Text& title)>&
+                     each) const override;
 
 private:
     sqlite3* db_;

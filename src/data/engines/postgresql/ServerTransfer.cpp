@@ -2,10 +2,11 @@
 #include "data/engines/postgresql/ServerTransfer.h"
 
 #include "data/engines/postgresql/PgBackend.h"
+#include "data/engines/sqlite/DatabaseFile.h"
+#include "data/engines/sqlite/SqliteHandle.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
 #include "data/setup/Setup.h"
-#include "data/store/ADODB.h"
 #include "data/transfer/Transfer.h"
 
 #include <QFileInfo>
@@ -115,21 +116,11 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
                          QStringLiteral("write the backup \"%1\"").arg(path));
     try {
         setup::MakeEmptyDatabase(temp.path(), path);
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(temp.native().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) !=
-            SQLITE_OK) {
-            sqlite3_close_v2(db);
-            throw Error(QStringLiteral("Cannot write the backup \"%1\".").arg(path));
-        }
-        try {
-            // A backup that fails is thrown away whole: its journal stays in memory.
-            sqlite3_exec(db, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
-            AddSnippets(db, path, snippets);
-        } catch (...) {
-            sqlite3_close_v2(db);
-            throw;
-        }
-        sqlite3_close_v2(db);
+        const sqlite::Handle db = sqlite::Handle::Open(temp.path(), sqlite::Handle::Mode::ReadWrite,
+                                                       QStringLiteral("write the backup"));
+        // A backup that fails is thrown away whole: its journal stays in memory.
+        sqlite3_exec(db.get(), "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
+        AddSnippets(db.get(), path, snippets);
     } catch (const Error& e) {
         // The temporary file is no name the user knows: a failure names the backup instead.
         const QRegularExpression named(QRegularExpression::escape(temp.path()) +
@@ -141,24 +132,13 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
 
 QList<Snippet> ReadCollectionFile(const QString& path) {
     try {
-        TADOConnection::VerifyDatabaseFile(path, QStringLiteral("varozidi"));
+        VerifyDatabaseFile(path, QStringLiteral("varozidi"));
     } catch (const Error& e) {
         throw BadInput(e.message());
     }
-    sqlite3* db = nullptr;
-    const int rc =
-        sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
-    QList<Snippet> snippets;
-    try {
-        if (rc != SQLITE_OK)
-            throw Error(QStringLiteral("Cannot read \"%1\".").arg(path));
-        snippets = ReadCollection(db, path);
-    } catch (...) {
-        sqlite3_close_v2(db);
-        throw;
-    }
-    sqlite3_close_v2(db);
-    return snippets;
+    const sqlite::Handle db =
+        sqlite::Handle::Open(path, sqlite::Handle::Mode::ReadOnly, QStringLiteral("read"));
+    return ReadCollection(db.get(), path);
 }
 
 void RestoreServer(ado::PgBackend& server, const QString& path) {

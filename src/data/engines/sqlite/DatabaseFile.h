@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "data/engines/sqlite/SqliteHandle.h"
+
 #include <QString>
 
 #include <memory>
@@ -20,6 +22,10 @@ void SettleDatabaseFile(const QString& path);
 // (damaged, read-only); throws varozidi::Error when the write fails.
 bool RestoreDatabaseInto(const QString& path, const QString& source);
 
+// Opens the file at path read-only and checks that it is a sound database holding the table;
+// throws varozidi::Error saying what is wrong. Changes nothing.
+void VerifyDatabaseFile(const QString& path, const QString& tableName);
+
 // SQLite's own lock on a database file, taken by a connection of this program: while it is
 // held, no other program writes to the file (Writers), or none uses it at all (Everyone).
 class DatabaseHold {
@@ -34,6 +40,6 @@ public:
     DatabaseHold& operator=(const DatabaseHold&) = delete;
 
 private:
-    explicit DatabaseHold(sqlite3* db) : db_(db) {}
-    sqlite3* db_;
+    explicit DatabaseHold(varozidi::sqlite::Handle db) : db_(std::move(db)) {}
+    varozidi::sqlite::Handle db_;
 };

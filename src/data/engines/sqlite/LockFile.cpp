@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "data/engines/sqlite/LockFile.h"
+
 #include "data/core/Errors.h"
+#include "data/files/DataPath.h"
 #include "data/files/Files.h"
-#include "data/store/ADODB.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -120,13 +122,7 @@ QString LockFile::release() {
 }
 
 QString LockFile::pathFor(const QString& databasePath) {
-    const QFileInfo info(databasePath);
-    QString lock = info.path() + u'/' + info.completeBaseName() + QStringLiteral(".ldb");
-    // Never let the lock file be the database itself, whatever the letter case.
-    if (QFileInfo(lock).absoluteFilePath().compare(info.absoluteFilePath(), Qt::CaseInsensitive) ==
-        0)
-        lock = databasePath + QStringLiteral(".ldb");
-    return ResolveFileName(lock);
+    return varozidi::paths::LockFileOf(databasePath);
 }
 
 bool LockFile::isHeld(const QString& lockPath) {

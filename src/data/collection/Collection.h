@@ -1,0 +1,210 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// The snippet collection, whichever engine keeps it: the SQLite file in the data folder, or a
+// PostgreSQL server. Everything outside the data layer reaches the collection through this
+// interface (the window's table cursor through TADOConnection, which holds one), and never
+// names an engine, a file of it or its library.
+
+#include "data/collection/StoredBody.h"
+#include "data/search/SearchIndex.h"
+#include "data/transfer/Snippet.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace varozidi::ado {
+class Backend;
+enum class WriteAside;
+} // namespace varozidi::ado
+namespace varozidi::transfer {
+struct JetConversion;
+} // namespace varozidi::transfer
+
+namespace varozidi {
+
+// Which collection: a value, cheap to copy and to hand to another thread, which opens it
+// there on a connection of its own.
+class CollectionAddress {
+public:
+    CollectionAddress() = default;
+    // The collection the programs open: the file in dataDir, unless "--database URI" or the
+    // URI entry of the settings' [DATABASE] section names a server.
+    static CollectionAddress Chosen(const QString& dataDir, const QString& databaseArgument = {});
+    // What a connection string names ("Provider=...;Data Source=...", or a server's bare
+    // address). Throws varozidi::Error saying what is wrong with it.
+    static CollectionAddress Of(const QString& connectionString);
+
+    QString connectionString() const;
+    bool empty() const { return source_.isEmpty(); }
+    // Others reach it through a server: a change made elsewhere may come from anywhere.
+    bool shared() const { return server_; }
+    // For messages: the file as named, or the server as "user@host:port/database", never with
+    // its password.
+    QString name() const;
+    // One key for one collection however its address is spelled.
+    QString identity() const;
+    // The file or the server's address, for the engines alone.
+    const QString& source() const { return source_; }
+
+private:
+    QString source_;
+    bool server_ = false;
+};
+
+// message with the password of address (as typed, percent-encoded or not) put as "***": for
+// any message that may quote what the user gave as --database.
+QString HidePassword(QString message, const QString& address);
+
+// Told while a collection opens or writes; each may be left empty. The functions stay owned by
+// the caller and must outlive the collection.
+struct CollectionHooks {
+    // True once opening takes more than a moment (the search index is being made), false
+    // when it is over; meanwhile how far it has come, in percent.
+    const std::function<void(bool)>* slowOpen = nullptr;
+    const std::function<void(int)>* slowProgress = nullptr;
+    // True, again and again while it lasts, when a write takes more than a moment (it runs
+    // aside meanwhile), and false when it is over; and every few milliseconds while a write
+    // runs aside. Neither may use the collection, other than stopWrite.
+    const std::function<void(bool)>* slowWrite = nullptr;
+    const std::function<void()>* writeWaiting = nullptr;
+    // The file was still the old program's Jet database, and was converted as it opened.
+    const std::function<void(const transfer::JetConversion&)>* converted = nullptr;
+    const std::function<void(bool)>* converting = nullptr;
+};
+
+// Tells when someone else changed the collection: another window, the companion, a script,
+// another machine on the server. Made by the collection and ended with it.
+class ChangeFeed : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    // True while changes made elsewhere reach this feed.
+    virtual bool listening() const = 0;
+    // How often a collection that must be asked is asked.
+    virtual void setPollInterval(int ms) = 0;
+
+Q_SIGNALS:
+    // ids: the rows written, where the engine names them; empty when anything may have
+    // changed.
+    void Changed(const QList<qint64>& ids);
+    // The file was replaced by another of its name (a restore elsewhere): what this
+    // connection reads is no longer the collection, which must be opened again.
+    void Replaced();
+};
+
+// What check found: the database's own verdict ("ok" or the damage), and the search index's
+// ("ok", "missing", the damage, or why it was not checked: nothing may be written now).
+struct CheckReport {
+    QString database;
+    QString searchIndex;
+    bool indexUnchecked = false;
+};
+
+struct ImportHooks {
+    std::function<void(qint64 done, qint64 total)> reading; // bytes of the program's own export
+    std::function<void(qint64 done, qint64 total)> adding;  // snippets
+};
+
+class Collection {
+public:
+    enum class Access { ReadWrite, ReadOnly };
+
+    virtual ~Collection();
+    Collection(const Collection&) = delete;
+    Collection& operator=(const Collection&) = delete;
+
+    // Opens the collection (never creates one). ReadWrite keeps the collection's upkeep: a
+    // Jet file of the old program converted, the lock file beside the file, missing indexes
+    // made. Throws varozidi::Error saying what is wrong, naming the file or the server.
+    static std::unique_ptr<Collection> Open(const CollectionAddress& address,
+                                            const CollectionHooks& hooks = {},
+                                            Access access = Access::ReadWrite);
+
+    const CollectionAddress& address() const { return address_; }
+    // The file actually opened, or the server's name, for messages.
+    virtual QString location() const = 0;
+    // The table cursor's way in: SQL with every value bound.
+    virtual ado::Backend& rows() = 0;
+
+    // Each language once, in the order of its first row, through the language index; nothing
+    // where the collection has none (the cursor then reads every row).
+    virtual std::optional<QStringList> languages(const QString& table) = 0;
+    // One snippet exactly as stored; nothing when no row has the ID.
+    virtual std::optional<StoredBody> read(qint64 id) = 0;
+    // The snippets holding text, as search::Find describes.
+    virtual search::Outcome find(const QString& text, int limit,
+                                 const std::function<bool()>& stopped = {}) = 0;
+    // Makes the search index anew, as when it was found damaged.
+    virtual void repairSearchIndex(const search::SlowWork& slow = {},
+                                   const search::Progress& progress = {}) = 0;
+    virtual CheckReport check() = 0;
+
+    // A consistent copy of the whole collection, as the usual backup file (a collection file
+    // of its own); it replaces file whole or not at all.
+    virtual void backupTo(const QString& file) = 0;
+    // Every snippet exported to path (see transfer::ExportSnippets); how many.
+    virtual qint64 exportTo(transfer::ExportFormat format, const QString& path,
+                            const std::function<void(qint64, qint64)>& progress = {}) = 0;
+    // The snippets of the file or folder at source added in one step (see
+    // transfer::ImportSnippets); listed is told what was added.
+    virtual void
+    importFrom(const QString& source, bool dryRun, const ImportHooks& hooks,
+               const std::function<void(const transfer::ImportedSnippets&)>& listed) = 0;
+    // Whether file is the collection itself, which a backup may never replace.
+    virtual bool isItself(const QString& file) const = 0;
+
+    // Changes made elsewhere from now on; the feed ends with the collection.
+    virtual ChangeFeed* changes() = 0;
+    // How long a statement waits for another program's write before it fails.
+    virtual void setWaitLimit(int ms) = 0;
+    static constexpr int kWaitLimitMs = 3000;
+    // A write runs aside now (see CollectionHooks): leave the collection alone meanwhile.
+    virtual bool writingAside() const { return false; }
+    // From the hooks of a write aside: stops it as far as it has not landed yet.
+    virtual ado::WriteAside stopWrite(int waitMs);
+    // Lets go of the collection; what could not be cleaned up (the lock file), as a message.
+    virtual QString close() { return {}; }
+
+protected:
+    explicit Collection(CollectionAddress address) : address_(std::move(address)) {}
+
+private:
+    CollectionAddress address_;
+};
+
+// While held, no other program writes to the collection (Writers) or uses it at all
+// (Everyone), for a copy of the whole of it.
+class CollectionHold {
+public:
+    enum class Keep { Writers, Everyone };
+    virtual ~CollectionHold() = default;
+};
+
+// The whole collection, while no connection of this program has it open (the window lets go
+// of its own for a backup or a restore).
+namespace whole {
+// One attempt, without waiting: null with busy set while another program holds a lock in the
+// way; null without busy where nothing needs holding (a server orders its writers itself, a
+// damaged file takes no lock).
+std::unique_ptr<CollectionHold> Hold(const CollectionAddress& address, CollectionHold::Keep keep,
+                                     bool& busy);
+// As Collection::backupTo; held says the caller holds the collection (see Hold).
+void Backup(const CollectionAddress& address, const QString& file, bool held);
+// The collection's snippets replaced by those of the backup file, all at once: programs that
+// have the collection open go on with the restored snippets.
+void Restore(const CollectionAddress& address, const QString& file, bool held);
+// Gives the collection its snippet table, with the indexes, search support and the trigger
+// that tells windows of changes, where it has none; true when one was there already. Another
+// table of that name is refused and left alone. Throws varozidi::Error.
+bool Prepare(const CollectionAddress& address);
+// Checks that file is a sound backup holding the table, changing nothing; throws
+// varozidi::Error saying what is wrong.
+void VerifyBackup(const QString& file, const QString& table);
+} // namespace whole
+
+} // namespace varozidi

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// The collection kept on a PostgreSQL server (15 or later), shared by every machine that
+// reaches it.
+
+#include "data/collection/Collection.h"
+
+#include <memory>
+
+namespace varozidi::ado {
+class PgBackend;
+}
+
+namespace varozidi::postgresql {
+
+class ServerCollection : public Collection {
+public:
+    // Connects at once; throws varozidi::Error naming the server and libpq's reason.
+    ServerCollection(const CollectionAddress& address, Access access);
+    ~ServerCollection() override;
+
+    QString location() const override;
+    ado::Backend& rows() override;
+    std::optional<QStringList> languages(const QString& table) override;
+    std::optional<StoredBody> read(qint64 id) override;
+    search::Outcome find(const QString& text, int limit,
+                         const std::function<bool()>& stopped) override;
+    // The server keeps its trigram index itself.
+    void repairSearchIndex(const search::SlowWork&, const search::Progress&) override {}
+    CheckReport check() override;
+    void backupTo(const QString& file) override;
+    qint64 exportTo(transfer::ExportFormat format, const QString& path,
+                    const std::function<void(qint64, qint64)>& progress) override;
+    void importFrom(const QString& source, bool dryRun, const ImportHooks& hooks,
+                    const std::function<void(const transfer::ImportedSnippets&)>& listed) override;
+    bool isItself(const QString&) const override { return false; }
+    ChangeFeed* changes() override;
+    // A statement on the server is not held up by another writer the way a file is.
+    void setWaitLimit(int) override {}
+
+    ado::PgBackend& server() { return *server_; }
+
+private:
+    std::unique_ptr<ado::PgBackend> server_;
+    std::unique_ptr<ChangeFeed> feed_;
+};
+
+// The snippets on the server replaced by those of the backup file at path, in one
+// transaction.
+void RestoreInto(const CollectionAddress& address, const QString& path);
+
+} // namespace varozidi::postgresql

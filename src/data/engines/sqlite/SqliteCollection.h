@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// The collection kept in an SQLite file: the data folder's varozidi.mdb, or any file a
+// connection string names.
+
+#include "data/collection/Collection.h"
+#include "data/engines/sqlite/SqliteHandle.h"
+
+#include <memory>
+
+class LockFile;
+class TADOConnection;
+
+namespace varozidi::ado {
+class SqliteBackend;
+}
+
+namespace varozidi::sqlite {
+
+class SqliteCollection : public Collection {
+public:
+    // Opens the file the address names, in the steps Collection::Open lists.
+    SqliteCollection(const CollectionAddress& address, const CollectionHooks& hooks, Access access);
+    ~SqliteCollection() override;
+
+    QString location() const override { return path_; }
+    ado::Backend& rows() override;
+    std::optional<QStringList> languages(const QString& table) override;
+    std::optional<StoredBody> read(qint64 id) override;
+    search::Outcome find(const QString& text, int limit,
+                         const std::function<bool()>& stopped) override;
+    void repairSearchIndex(const search::SlowWork& slow, const search::Progress& progress) override;
+    CheckReport check() override;
+    void backupTo(const QString& file) override;
+    qint64 exportTo(transfer::ExportFormat format, const QString& path,
+                    const std::function<void(qint64, qint64)>& progress) override;
+    void importFrom(const QString& source, bool dryRun, const ImportHooks& hooks,
+                    const std::function<void(const transfer::ImportedSnippets&)>& listed) override;
+    bool isItself(const QString& file) const override;
+    ChangeFeed* changes() override;
+    void setWaitLimit(int ms) override;
+    bool writingAside() const override;
+    ado::WriteAside stopWrite(int waitMs) override;
+    QString close() override;
+
+    sqlite3* handle() const { return db_.get(); }
+
+private:
+    // The steps of opening: the file found, an old Jet file converted, the connection made,
+    // the lock file taken, the indexes kept.
+    QString findFile() const;
+    void convertJet(const CollectionHooks& hooks) const;
+    void connect(Access access);
+    void keepIndexes(const CollectionHooks& hooks);
+
+    QString path_;
+    Handle db_;
+    std::unique_ptr<ado::SqliteBackend> backend_;
+    std::unique_ptr<LockFile> lock_;
+    std::unique_ptr<ChangeFeed> feed_;
+};
+
+// The file connection under a table cursor's connection, for the tests and benchmarks that
+// look beneath it; null on a server or while closed.
+sqlite3* HandleOf(const TADOConnection& connection);
+
+// The usual backup of the database file at live: a copy of it as one consistent state, even
+// while others use it, into a temporary file beside file, which then replaces file whole.
+// db, a connection to it, keeps writers off while the bytes are copied; without one the caller
+// keeps them off. Throws varozidi::Error naming file and the cause.
+void BackupDatabase(sqlite3* db, const QString& live, const QString& file);
+
+} // namespace varozidi::sqlite
