@@ -3,6 +3,7 @@
 
 #include "data/Version.h"
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/engines/sqlite/AdoStatement.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
@@ -18,13 +19,11 @@ namespace varozidi::setup {
 
 namespace {
 
+using posix::native;
+
 const char* const kSchema = "CREATE TABLE varozidi ("
                             "ID INTEGER PRIMARY KEY AUTOINCREMENT, "
                             "Language TEXT, Title TEXT, Body TEXT)";
-
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
 
 // A file name counts as present whatever the letter case of its name.
 bool present(const QString& path) {
