@@ -451,7 +451,8 @@ void MainWindowTest::threeWindowsAndTheHelpButton() {
 }
 
 void MainWindowTest::brokenHelpModule_data() {
-    QTest::addColumn<QString>("module"); // relative to the data home; "" for libtessel
+    // Relative to the data home; "" for libtessel, "another build" for help_other_build.
+    QTest::addColumn<QString>("module");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("told");
     QTest::newRow("missing") << "libvarozidi_help.so" << QByteArray() << "is missing";
@@ -462,6 +463,8 @@ void MainWindowTest::brokenHelpModule_data() {
     QTest::newRow("cut short") << "libvarozidi_help.so" << QByteArray("cut short") << "damaged";
     QTest::newRow("a folder in its place") << "folder" << QByteArray() << "is missing";
     QTest::newRow("a library without the help") << "" << QByteArray() << "is not its module";
+    QTest::newRow("a help module of another build")
+        << "another build" << QByteArray() << "belongs to another version";
 }
 
 void MainWindowTest::brokenHelpModule() {
@@ -476,6 +479,8 @@ void MainWindowTest::brokenHelpModule() {
     QString path = home.root() + u'/' + module;
     if (module.isEmpty())
         path = QStringLiteral(VAROZIDI_BINARY_DIR "/tessel/libtessel.so");
+    else if (module == u"another build")
+        path = QStringLiteral(VAROZIDI_OTHER_BUILD_HELP);
     else if (module == u"folder")
         QVERIFY(QDir().mkpath(path));
     else if (content == "cut short") {

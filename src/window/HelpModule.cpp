@@ -7,8 +7,6 @@
 #include "window/platform/WindowAccess.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
-#include <QLibrary>
 
 namespace {
 
@@ -29,44 +27,48 @@ QString& chosenModulePath() {
     return path;
 }
 
-struct LoadedModule {
-    QString path;
-    CreateHelpWindowFunction create = nullptr;
-};
+using varozidi::modules::ModuleFault;
+
+QString problemOf(ModuleFault fault, const QString& detail, const QString& path) {
+    switch (fault) {
+    case ModuleFault::None:
+        break;
+    case ModuleFault::Missing:
+    case ModuleFault::NotAFile:
+        return QStringLiteral("its module %1 is missing.").arg(path);
+    case ModuleFault::CutShort:
+        return QStringLiteral("its module %1 is damaged (cut short).").arg(path);
+    case ModuleFault::DoesNotLoad:
+        return QStringLiteral("its module does not load (%1).").arg(detail);
+    case ModuleFault::NoEntry:
+        return QStringLiteral("%1 is not its module (another library is in its place).").arg(path);
+    case ModuleFault::OtherBuild:
+        return QStringLiteral("its module %1 belongs to another version of Varozidi.").arg(path);
+    }
+    return {};
+}
 
 // The module stays loaded until the program ends: the windows it made run its code.
 CreateHelpWindowFunction loadModule(const QString& path) {
-    static LoadedModule loaded;
-    if (loaded.create && loaded.path == path)
-        return loaded.create;
-    const QString afterwards =
-        QStringLiteral(" Everything else works as before; installing Varozidi again restores the "
-                       "help.");
-    if (!QFileInfo(path).isFile())
-        throw varozidi::Error(
-            QStringLiteral("The help cannot be shown: its module %1 is missing.").arg(path) +
-            afterwards);
-    if (!varozidi::modules::IsWholeLibrary(path))
-        throw varozidi::Error(
-            QStringLiteral("The help cannot be shown: its module %1 is damaged (cut short).")
-                .arg(path) +
-            afterwards);
-    QLibrary library(path);
+    static QString loadedPath;
+    static CreateHelpWindowFunction loaded = nullptr;
+    if (loaded && loadedPath == path)
+        return loaded;
     handlerBeforeLoad = qInstallMessageHandler(quietSharingWarning);
-    const bool opened = library.load();
+    const varozidi::modules::LoadedModule module = varozidi::modules::OpenModule(
+        path, kHelpEntry, {sizeof(HelpFunctions), HelpFunctionNames()},
+        varozidi::modules::Binding::Lazy);
     qInstallMessageHandler(handlerBeforeLoad);
-    auto create = reinterpret_cast<CreateHelpWindowFunction>(
-        opened ? library.resolve(kCreateHelpWindowName) : nullptr);
-    if (!create)
+    const auto* table = static_cast<const HelpFunctions*>(module.table);
+    if (!table || !table->createHelpWindow)
         throw varozidi::Error(
-            (opened ? QStringLiteral("The help cannot be shown: %1 is not its module (another "
-                                     "library is in its place).")
-                          .arg(path)
-                    : QStringLiteral("The help cannot be shown: its module does not load (%1).")
-                          .arg(library.errorString())) +
-            afterwards);
-    loaded = {path, create};
-    return create;
+            QStringLiteral("The help cannot be shown: ") +
+            problemOf(table ? ModuleFault::OtherBuild : module.fault, module.detail, path) +
+            QStringLiteral(" Everything else works as before; installing Varozidi again "
+                           "restores the help."));
+    loadedPath = path;
+    loaded = table->createHelpWindow;
+    return loaded;
 }
 
 } // namespace
@@ -76,7 +78,7 @@ QString OnlineHelpStartPage() {
 }
 
 QString HelpModulePath(const QString& appDir) {
-    return chosenModulePath().isEmpty() ? appDir + QStringLiteral("libvarozidi_help.so")
+    return chosenModulePath().isEmpty() ? appDir + QString::fromLatin1(kHelpModule)
                                         : chosenModulePath();
 }
 

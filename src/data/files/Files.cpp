@@ -2,6 +2,7 @@
 #include "data/files/Files.h"
 
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/files/Temporary.h"
 
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -22,16 +22,11 @@ using varozidi::Error;
 
 namespace {
 
+using varozidi::posix::native;
+using varozidi::posix::systemError;
+
 constexpr mode_t kDirMode = 0700;
 constexpr std::size_t kCopyBuffer = 1 << 20;
-
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
-
-QString systemError(int err) {
-    return QString::fromLocal8Bit(std::strerror(err));
-}
 
 // Closes a descriptor when the step that opened it ends, also when it fails.
 class Descriptor {

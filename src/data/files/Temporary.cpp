@@ -2,6 +2,7 @@
 #include "data/files/Temporary.h"
 
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/files/DataPath.h"
 #include "data/files/Files.h"
 
@@ -12,7 +13,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
 #include <pwd.h>
@@ -24,6 +24,10 @@ using varozidi::Error;
 
 namespace {
 
+using varozidi::posix::Link;
+using varozidi::posix::sameFile;
+using varozidi::posix::systemError;
+
 // A note names one temporary file or folder: its kind and path, then, once it exists, the
 // device and inode it got, so that nothing else ever made at that name is taken for it.
 const QString kNoteSuffix = QStringLiteral(".temp");
@@ -33,17 +37,6 @@ std::atomic<unsigned> nextNote{0};
 std::function<void(const QString&)>& warningHandler() {
     static std::function<void(const QString&)> handler;
     return handler;
-}
-
-QString systemError(int err) {
-    return QString::fromLocal8Bit(std::strerror(err));
-}
-
-bool sameFile(int fd, const QByteArray& path) {
-    struct stat opened {};
-    struct stat named {};
-    return ::fstat(fd, &opened) == 0 && ::lstat(path.constData(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 // A new note of this process, held under an exclusive lock for as long as it is open; -1
@@ -69,7 +62,7 @@ int newNote(QByteArray& notePath) {
             return -1;
         // A run clearing leftovers may have taken the empty note for a dead one's and removed
         // it before the lock was had.
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && sameFile(fd, notePath))
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && sameFile(fd, notePath, Link::NotFollowed))
             return fd;
         ::close(fd);
     }
@@ -357,7 +350,7 @@ void RemoveLeftovers() {
         if (fd < 0)
             continue;
         // Held: its maker still runs. Removed and made anew in between: another note.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !sameFile(fd, path)) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !sameFile(fd, path, Link::NotFollowed)) {
             ::close(fd);
             continue;
         }

@@ -2,6 +2,7 @@
 #include "data/modules/Module.h"
 
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -61,31 +62,58 @@ bool IsWholeLibrary(const QString& path) {
     return true;
 }
 
+LoadedModule OpenModule(const QString& path, const char* entry, const TableHeader& expected,
+                        Binding binding) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {nullptr, ModuleFault::Missing, {}};
+    if (!info.isFile())
+        return {nullptr, ModuleFault::NotAFile, {}};
+    if (!IsWholeLibrary(path))
+        return {nullptr, ModuleFault::CutShort, {}};
+    // Never closed: the connections and windows it makes run its code until the program ends.
+    void* module = ::dlopen(posix::native(path).constData(),
+                            (binding == Binding::Now ? RTLD_NOW : RTLD_LAZY) | RTLD_LOCAL);
+    if (!module)
+        return {nullptr, ModuleFault::DoesNotLoad, QString::fromLocal8Bit(::dlerror())};
+    using EntryFunction = const void* (*)();
+    const auto get = reinterpret_cast<EntryFunction>(::dlsym(module, entry));
+    if (!get)
+        return {nullptr, ModuleFault::NoEntry, {}};
+    const auto* table = static_cast<const TableHeader*>(get());
+    if (!table || table->size != expected.size || !table->names ||
+        std::strcmp(table->names, expected.names) != 0)
+        return {nullptr, ModuleFault::OtherBuild, {}};
+    return {table, ModuleFault::None, {}};
+}
+
 const void* Load(const char* file, const char* entry, const TableHeader& expected,
                  const QString& purpose) {
     const QString path = Folder() + QString::fromUtf8(file);
-    const QString needs = purpose + QStringLiteral(" needs the module %1, which ").arg(path);
-    const QString again = QStringLiteral("; installing Varozidi again restores it.");
-    const QFileInfo info(path);
-    if (!info.exists())
-        throw Error(needs + QStringLiteral("is missing") + again);
-    if (!info.isFile())
-        throw Error(needs + QStringLiteral("is not a file") + again);
-    if (!IsWholeLibrary(path))
-        throw Error(needs + QStringLiteral("is damaged (cut short)") + again);
-    // Loaded once and kept: the connections it makes run its code until the program ends.
-    void* module = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
-    if (!module)
-        throw Error(needs +
-                    QStringLiteral("does not load (%1)").arg(QString::fromLocal8Bit(::dlerror())) +
-                    again);
-    using EntryFunction = const void* (*)();
-    const auto get = reinterpret_cast<EntryFunction>(::dlsym(module, entry));
-    const auto* table = static_cast<const TableHeader*>(get ? get() : nullptr);
-    if (!table || table->size != expected.size || !table->names ||
-        std::strcmp(table->names, expected.names) != 0)
-        throw Error(needs + QStringLiteral("belongs to another version of Varozidi") + again);
-    return table;
+    const LoadedModule loaded = OpenModule(path, entry, expected, Binding::Now);
+    QString what;
+    switch (loaded.fault) {
+    case ModuleFault::None:
+        return loaded.table;
+    case ModuleFault::Missing:
+        what = QStringLiteral("is missing");
+        break;
+    case ModuleFault::NotAFile:
+        what = QStringLiteral("is not a file");
+        break;
+    case ModuleFault::CutShort:
+        what = QStringLiteral("is damaged (cut short)");
+        break;
+    case ModuleFault::DoesNotLoad:
+        what = QStringLiteral("does not load (%1)").arg(loaded.detail);
+        break;
+    case ModuleFault::NoEntry:
+    case ModuleFault::OtherBuild:
+        what = QStringLiteral("belongs to another version of Varozidi");
+        break;
+    }
+    throw Error(purpose + QStringLiteral(" needs the module %1, which ").arg(path) + what +
+                QStringLiteral("; installing Varozidi again restores it."));
 }
 
 } // namespace varozidi::modules

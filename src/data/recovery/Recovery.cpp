@@ -2,13 +2,13 @@
 #include "data/recovery/Recovery.h"
 
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/files/DataPath.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,20 +28,13 @@ namespace varozidi::recovery {
 
 namespace {
 
+using posix::Link;
+using posix::native;
+using posix::sameFile;
+
 constexpr int kFormat = 1;
 const QString kRecordSuffix = QStringLiteral(".record");
 const QString kLockSuffix = QStringLiteral(".lock");
-
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
-
-bool sameFile(int fd, const QString& path) {
-    struct stat opened {};
-    struct stat named {};
-    return ::fstat(fd, &opened) == 0 && ::lstat(native(path).constData(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
 
 // An exclusive hold on path's lock, creating the file where missing; -1 when another
 // process holds it (it runs) or the file cannot be had.
@@ -51,7 +44,7 @@ int holdLock(const QString& path) {
     if (fd < 0)
         return -1;
     // A lock file removed and made anew in between would be a different lock.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !sameFile(fd, path)) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !sameFile(fd, path, Link::NotFollowed)) {
         ::close(fd);
         return -1;
     }

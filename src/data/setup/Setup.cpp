@@ -3,6 +3,7 @@
 
 #include "data/Version.h"
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/engines/sqlite/AdoStatement.h"
 #include "data/engines/sqlite/SqliteHandle.h"
 #include "data/files/DataPath.h"
@@ -18,6 +19,8 @@
 namespace varozidi::setup {
 
 namespace {
+
+using posix::native;
 
 const char* const kSchema = "CREATE TABLE varozidi ("
                             "ID INTEGER PRIMARY KEY AUTOINCREMENT, "

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "data/transfer/FolderTree.h"
 
+#include "data/core/Posix.h"
 #include "data/core/SysUtils.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
@@ -18,7 +19,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +28,9 @@ namespace varozidi::transfer {
 
 namespace {
 
+using posix::native;
+using posix::systemError;
+
 const QString kFormat = QStringLiteral("varozidi-folder");
 // Well below the 255 bytes most file systems allow a name, so that numbering and the
 // extension still fit, and paths stay short.
@@ -36,14 +39,10 @@ constexpr qsizetype kTitleBytes = 120;
 constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
 
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
-
 // A failure of the system while writing: the step and its reason.
 [[noreturn]] void failed(const QString& path, const QString& step, int err) {
     throw Error(QStringLiteral("Cannot export into \"%1\": %2 failed (%3).")
-                    .arg(path, step, QString::fromLocal8Bit(std::strerror(err))));
+                    .arg(path, step, systemError(err)));
 }
 
 void writeNewFile(const QString& target, const QString& path, const QByteArray& bytes) {
@@ -112,7 +111,7 @@ QFileInfoList entriesOf(const QString& folder) {
 QFileInfoList readableEntries(const QString& folder) {
     if (::access(native(folder).constData(), R_OK | X_OK) != 0)
         throw BadInput(QStringLiteral("Cannot read the folder \"%1\": %2; nothing was added.")
-                           .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+                           .arg(folder, systemError(errno)));
     return entriesOf(folder);
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "data/transfer/Jet.h"
 
+#include "data/core/Posix.h"
 #include "data/files/Files.h"
 
 #include <QElapsedTimer>
@@ -26,6 +27,8 @@ namespace varozidi::transfer {
 
 namespace {
 
+using posix::systemError;
+
 constexpr qsizetype kPageSize = 4096;
 // Page 0 (the header), the free-space map and the catalog's own table definition.
 constexpr qsizetype kFewestPages = 3;
@@ -44,10 +47,6 @@ constexpr int kTickMs = 100;
 constexpr qint64 kStallMs = 30000;
 
 const QLatin1StringView kTable("varozidi");
-
-QString systemError(int err) {
-    return QString::fromLocal8Bit(std::strerror(err));
-}
 
 QByteArray head(const QString& path, qsizetype size) {
     InputFile file(path);

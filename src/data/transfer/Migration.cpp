@@ -2,6 +2,7 @@
 #include "data/transfer/Migration.h"
 
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/engines/sqlite/AdoStatement.h"
 #include "data/engines/sqlite/SqliteHandle.h"
 #include "data/files/Files.h"
@@ -10,21 +11,23 @@
 #include "data/transfer/Transfer.h"
 
 #include <QDate>
-#include <QFile>
 #include <QFileInfo>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sqlite3.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace varozidi::transfer {
 
 namespace {
+
+using posix::Link;
+using posix::native;
+using posix::sameFile;
+using posix::systemError;
 
 constexpr int kMostNames = 1000;
 
@@ -48,21 +51,6 @@ struct SlowTeller {
             slow(false);
     }
 };
-
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
-
-QString systemError(int err) {
-    return QString::fromLocal8Bit(std::strerror(err));
-}
-
-bool sameFile(int fd, const QString& path) {
-    struct stat opened {};
-    struct stat named {};
-    return ::fstat(fd, &opened) == 0 && ::stat(native(path).constData(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
 
 // Gives the original a second, dated name beside it ("varozidi-jet4-2026-11-01.mdb"): a hard
 // link, so that it stays byte for byte what it was, or a copy where links are not allowed.
@@ -109,7 +97,7 @@ std::optional<JetConversion> ConvertJetCollection(const QString& given,
         return std::nullopt; // opening the database reports it
     const Descriptor closer{fd};
     ::flock(fd, LOCK_EX);
-    if (!sameFile(fd, path) || !IsJetFile(path))
+    if (!sameFile(fd, path, Link::Followed) || !IsJetFile(path))
         return std::nullopt;
     SlowTeller tell{slow};
 

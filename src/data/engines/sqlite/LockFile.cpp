@@ -2,10 +2,10 @@
 #include "data/engines/sqlite/LockFile.h"
 
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/files/DataPath.h"
 #include "data/files/Files.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
@@ -20,20 +20,13 @@
 
 namespace {
 
+using varozidi::posix::Link;
+using varozidi::posix::native;
+using varozidi::posix::sameFile;
+
 // A holder letting go keeps its exclusive lock only for a moment, so a short wait suffices.
 constexpr int kAttempts = 200;
 constexpr std::chrono::milliseconds kRetryPause(5);
-
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
-
-bool sameFile(int fd, const QString& path) {
-    struct stat opened {};
-    struct stat named {};
-    return ::fstat(fd, &opened) == 0 && ::stat(native(path).constData(), &named) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
 
 void describeHolder(int fd) {
     struct stat info {};
@@ -91,7 +84,7 @@ LockFile::LockFile(const QString& databasePath) : path_(pathFor(databasePath)) {
             continue;
         }
         // The last holder may have removed the file between our open and our lock.
-        if (sameFile(fd, path_)) {
+        if (sameFile(fd, path_, Link::Followed)) {
             fd_ = fd;
             describeHolder(fd);
             return;
@@ -110,7 +103,7 @@ QString LockFile::release() {
     // Another holder keeps it (EWOULDBLOCK) and removes it in turn; any other failure leaves it.
     const bool last = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
     QString left;
-    if ((last ? sameFile(fd_, path_) && ::unlink(native(path_).constData()) != 0
+    if ((last ? sameFile(fd_, path_, Link::Followed) && ::unlink(native(path_).constData()) != 0
               : errno != EWOULDBLOCK) &&
         errno != ENOENT)
         left = QStringLiteral("Cannot remove the lock file \"%1\": %2. It does no harm: no "
