@@ -148,8 +148,9 @@ bool offers(const Command& command, const QString& name) {
     return false;
 }
 
-int run(const QStringList& arguments) {
-    QString dataDir = DataDirFor(GetAppDataFolder());
+// A command line taken apart.
+struct Line {
+    QString dataDir;
     QString database;
     bool json = false;
     bool help = false;
@@ -157,19 +158,24 @@ int run(const QStringList& arguments) {
     QString name;
     QStringList positional;
     QMap<QString, QString> options;
+};
+
+Line parsed(const QStringList& arguments) {
+    Line line;
+    line.dataDir = DataDirFor(GetAppDataFolder());
     std::set<QString> given;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
         if (arg == u"--") {
-            positional += arguments.mid(i + 1);
+            line.positional += arguments.mid(i + 1);
             break;
         }
         if (arg == u"-h" || arg == u"--help") {
-            help = true;
+            line.help = true;
         } else if (arg == u"--json") {
-            json = true;
+            line.json = true;
         } else if (arg == u"--version") {
-            version = true;
+            line.version = true;
         } else if (arg.startsWith(QStringLiteral("--"))) {
             const qsizetype eq = arg.indexOf(u'=');
             const QString option = eq > 0 ? arg.left(eq) : arg;
@@ -183,17 +189,23 @@ int run(const QStringList& arguments) {
             if (takesValue(option) && !given.insert(option).second)
                 throw UserError(QStringLiteral("%1 is given twice; give it once.").arg(option));
             if (option == u"--data-dir")
-                dataDir = value.endsWith(u'/') ? value : value + u'/';
+                line.dataDir = value.endsWith(u'/') ? value : value + u'/';
             else if (option == u"--database")
-                database = value;
+                line.database = value;
             else
-                options.insert(option, value);
-        } else if (name.isEmpty()) {
-            name = arg;
+                line.options.insert(option, value);
+        } else if (line.name.isEmpty()) {
+            line.name = arg;
         } else {
-            positional.append(arg);
+            line.positional.append(arg);
         }
     }
+    return line;
+}
+
+int run(const QStringList& arguments) {
+    const Line line = parsed(arguments);
+    const auto& [dataDir, database, json, help, version, name, positional, options] = line;
     if (name.isEmpty() && version && !help) {
         checkedOutput((kTool + QStringLiteral(" " VAROZIDI_VERSION "\n")).toUtf8());
         return kDone;
@@ -206,7 +218,7 @@ int run(const QStringList& arguments) {
     }
     const auto& commands = Commands();
     const auto command = std::find_if(commands.begin(), commands.end(),
-                                      [&name](const Command& c) { return c.name == name; });
+                                      [&line](const Command& c) { return c.name == line.name; });
     if (command == commands.end())
         throw UserError(
             QStringLiteral("There is no command '%1'; '%2 --help' lists them.").arg(name, kTool));

@@ -285,8 +285,11 @@ int check(Context& c) {
 
 } // namespace
 
-const QList<Command>& Commands() {
-    static const QList<Command> commands{
+namespace {
+
+// The commands that read or change single snippets.
+QList<Command> snippetCommands() {
+    return {
         {QStringLiteral("languages"),
          QString(),
          QStringLiteral("the language list, as the program shows it"),
@@ -332,6 +335,12 @@ const QList<Command>& Commands() {
          {},
          1,
          remove},
+    };
+}
+
+// The commands over the whole collection.
+QList<Command> collectionCommands() {
+    return {
         {QStringLiteral("search"),
          QStringLiteral("TEXT"),
          QStringLiteral("the snippets holding TEXT, best match first"),
@@ -383,6 +392,12 @@ const QList<Command>& Commands() {
          1,
          Import},
     };
+}
+
+} // namespace
+
+const QList<Command>& Commands() {
+    static const QList<Command> commands = snippetCommands() + collectionCommands();
     return commands;
 }
 

@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <algorithm>
+#include <functional>
 #include <sqlite3.h>
 
 namespace varozidi::search {
@@ -211,19 +212,13 @@ constexpr int kMakingHashBytes = 4 << 20;
 constexpr int kHashBytes = 1 << 20;
 constexpr int kAutomerge = 4;
 
-// Makes the index anew within the caller's transaction. It is left in the pieces its making
-// wrote unless compact is true: CompactIndex merges them.
-void fill(sqlite3* db, const QString& path, bool compact) {
-    const Fields fields = fieldsOf(db, path);
-    // The index names the rowid in its own definition, where only a plain name will do.
-    if (fields.rowid.startsWith(u'"'))
-        throw Error(QStringLiteral("The table '%1' of \"%2\" hides the rowid; it is searched "
-                                   "without an index.")
-                        .arg(kTable, path));
-    const QString r = fields.rowid;
-    const bool utf8 = keepsUtf8(db, path);
-    const QString options = QStringLiteral("tokenize='trigram', detail='none', columnsize=0");
-    const auto exec = [&](const QString& sql) { Statement::exec(db, path, sql, keeping()); };
+using Exec = std::function<void(const QString&)>;
+
+// What a row's body is in the main index: nothing where the row is kept in pieces.
+const QString kWholeBody = QStringLiteral("CASE WHEN %1 THEN NULL ELSE %2Body END");
+const QString kIndexOptions = QStringLiteral("tokenize='trigram', detail='none', columnsize=0");
+
+void dropObjects(const Exec& exec) {
     for (const QString& trigger : kTriggers)
         exec(QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger);
     for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
@@ -231,12 +226,17 @@ void fill(sqlite3* db, const QString& path, bool compact) {
     for (const QString& view : {kWholeView, kCounting})
         exec(QStringLiteral("DROP VIEW IF EXISTS ") + view);
     exec(QStringLiteral("DROP INDEX IF EXISTS ") + kNulIndex);
+}
+
+// The index's tables and views, r naming the rowid.
+void createObjects(const Exec& exec, const QString& r, bool utf8) {
+    const QString& whole = kWholeBody;
+    const QString& options = kIndexOptions;
     exec(QStringLiteral("CREATE INDEX %1 ON %2 (Language) WHERE %3")
              .arg(kNulIndex, kTable, kNulRows));
     exec(QStringLiteral("CREATE VIEW %1 AS WITH RECURSIVE c(n) AS (SELECT 0 UNION ALL "
                         "SELECT n + 1 FROM c) SELECT n FROM c")
              .arg(kCounting));
-    const QString whole = QStringLiteral("CASE WHEN %1 THEN NULL ELSE %2Body END");
     exec(QStringLiteral("CREATE VIEW %1 AS SELECT v.%2 AS Row, v.Language AS Language, %3 "
                         "AS Body FROM %4 AS v %5")
              .arg(kWholeView, r,
@@ -250,6 +250,10 @@ void fill(sqlite3* db, const QString& path, bool compact) {
              .arg(kTextIndex, kWholeView, options));
     exec(QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(Body, content='', %2)")
              .arg(kPieceIndex, options));
+}
+
+void createTriggers(const Exec& exec, const QString& r, bool utf8) {
+    const QString& whole = kWholeBody;
     // An update that leaves the language and body as they were (a new title) leaves the
     // bodies' index alone: a long body's pieces take a while to make.
     const QString changed =
@@ -281,6 +285,46 @@ void fill(sqlite3* db, const QString& path, bool compact) {
              .arg(kTriggers[1], kTable, remove));
     exec(QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 BEGIN %3 END")
              .arg(kTriggers[2], kTable, replace));
+}
+
+// Adds the pieces of the long bodies longRows reads. It stays open after: the rows it read
+// are how far the work has come, until the work is over.
+void addPieces(sqlite3* db, const QString& path, Statement& longRows) {
+    Statement addPiece(db, path,
+                       QStringLiteral("INSERT INTO %1 (rowid, Body) VALUES (?1, CAST(?2 AS "
+                                      "TEXT))")
+                           .arg(kPieceIndex),
+                       keeping());
+    while (longRows.step()) {
+        const qint64 row = longRows.int64(0);
+        const QByteArrayView body = longRows.bytes(1).value_or(QByteArrayView());
+        for (qint64 n = 0; n * kPieceBytes < body.size(); ++n) {
+            addPiece.bind(
+                {row * kPieceSlots + n, body.sliced(n * kPieceBytes)
+                                            .first(std::min<qint64>(kPieceBytes + kPieceOverlap,
+                                                                    body.size() - n * kPieceBytes))
+                                            .toByteArray()});
+            addPiece.step();
+            addPiece.reset();
+        }
+    }
+}
+
+// Makes the index anew within the caller's transaction. It is left in the pieces its making
+// wrote unless compact is true: CompactIndex merges them.
+void fill(sqlite3* db, const QString& path, bool compact) {
+    const Fields fields = fieldsOf(db, path);
+    // The index names the rowid in its own definition, where only a plain name will do.
+    if (fields.rowid.startsWith(u'"'))
+        throw Error(QStringLiteral("The table '%1' of \"%2\" hides the rowid; it is searched "
+                                   "without an index.")
+                        .arg(kTable, path));
+    const QString r = fields.rowid;
+    const bool utf8 = keepsUtf8(db, path);
+    const Exec exec = [&](const QString& sql) { Statement::exec(db, path, sql, keeping()); };
+    dropObjects(exec);
+    createObjects(exec, r, utf8);
+    createTriggers(exec, r, utf8);
     const auto setting = [&](const char* name, int value) {
         for (const QString& index : {kTitleIndex, kTextIndex, kPieceIndex})
             exec(QStringLiteral("INSERT INTO %1 (%1, rank) VALUES ('%2', %3)")
@@ -301,24 +345,7 @@ void fill(sqlite3* db, const QString& path, bool compact) {
                        QStringLiteral("SELECT v.%1, CAST(v.Body AS BLOB) FROM %2 AS v WHERE %3")
                            .arg(r, kTable, pieced(QStringLiteral("+v."), r, utf8)),
                        keeping());
-    Statement addPiece(db, path,
-                       QStringLiteral("INSERT INTO %1 (rowid, Body) VALUES (?1, CAST(?2 AS "
-                                      "TEXT))")
-                           .arg(kPieceIndex),
-                       keeping());
-    while (longRows.step()) {
-        const qint64 row = longRows.int64(0);
-        const QByteArrayView body = longRows.bytes(1).value_or(QByteArrayView());
-        for (qint64 n = 0; n * kPieceBytes < body.size(); ++n) {
-            addPiece.bind(
-                {row * kPieceSlots + n, body.sliced(n * kPieceBytes)
-                                            .first(std::min<qint64>(kPieceBytes + kPieceOverlap,
-                                                                    body.size() - n * kPieceBytes))
-                                            .toByteArray()});
-            addPiece.step();
-            addPiece.reset();
-        }
-    }
+    addPieces(db, path, longRows);
     setting("hashsize", kHashBytes);
     setting("automerge", kAutomerge);
     if (compact)

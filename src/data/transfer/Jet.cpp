@@ -415,6 +415,33 @@ private:
     ::_exit(status);
 }
 
+// The rows the reading process sent, or the error it reported.
+QList<Snippet> rowsOf(const QByteArray& bytes, const QString& path) {
+    QList<Snippet> rows;
+    Message message(bytes);
+    try {
+        while (!message.atEnd()) {
+            const char tag = message.take<char>();
+            if (tag == 'E')
+                throw BadInput(*message.text());
+            if (tag == 'F')
+                throw Error(*message.text());
+            Snippet s;
+            if (message.take<char>())
+                s.id = message.take<qint64>();
+            else
+                message.take<qint64>();
+            s.language = message.text();
+            s.title = message.text();
+            s.body = message.text();
+            rows.append(s);
+        }
+    } catch (const std::out_of_range&) {
+        throw BadInput(QStringLiteral("\"%1\" is damaged: reading it stopped partway.").arg(path));
+    }
+    return rows;
+}
+
 // libmdb trusts the file it reads: a damaged one can make it read beyond its buffers and
 // crash, or go round in circles. So it reads in a process of its own, copied from this one,
 // which sends the rows back; a file that ends that process, or stalls it, is reported as
@@ -489,28 +516,7 @@ QList<Snippet> readApart(const QString& path, const std::function<void(bool)>& s
     if (WIFSIGNALED(status))
         throw BadInput(QStringLiteral("\"%1\" is damaged: reading it failed (%2).")
                            .arg(path, QString::fromLocal8Bit(::strsignal(WTERMSIG(status)))));
-    QList<Snippet> rows;
-    Message message(bytes);
-    try {
-        while (!message.atEnd()) {
-            const char tag = message.take<char>();
-            if (tag == 'E')
-                throw BadInput(*message.text());
-            if (tag == 'F')
-                throw Error(*message.text());
-            Snippet s;
-            if (message.take<char>())
-                s.id = message.take<qint64>();
-            else
-                message.take<qint64>();
-            s.language = message.text();
-            s.title = message.text();
-            s.body = message.text();
-            rows.append(s);
-        }
-    } catch (const std::out_of_range&) {
-        throw BadInput(QStringLiteral("\"%1\" is damaged: reading it stopped partway.").arg(path));
-    }
+    QList<Snippet> rows = rowsOf(bytes, path);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw BadInput(QStringLiteral("\"%1\" is damaged: reading it stopped partway.").arg(path));
     return rows;

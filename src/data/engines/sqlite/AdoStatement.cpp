@@ -90,6 +90,28 @@ thread_local sqlite3* failedIn = nullptr;
 thread_local int failedWith = 0;
 thread_local bool failedOnNewFile = false;
 
+// What an I/O error was, by the system's error where SQLite kept it.
+QString ioReason(int system, int extended, const QString& own, bool& disk) {
+    // The system's reason, where SQLite still has it, says more than "disk I/O error".
+    switch (system) {
+    case ENOSPC:
+    case EDQUOT:
+        return QStringLiteral("the disk is full");
+    case EIO:
+        disk = true;
+        if (isWriteError(extended))
+            return QStringLiteral("the disk could not be written (input/output error)");
+        if (extended == SQLITE_IOERR_READ || extended == SQLITE_IOERR_SHORT_READ ||
+            extended == SQLITE_IOERR_FSTAT)
+            return unreadable(EIO, false);
+        return QStringLiteral("a disk error occurred (input/output error)");
+    case 0:
+        return QStringLiteral("a disk error occurred (%1)").arg(own);
+    default:
+        return QStringLiteral("a disk error occurred (%1)").arg(systemWords(system));
+    }
+}
+
 QString reasonFor(sqlite3* db, int rc, bool& disk) {
     const QString own =
         db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
@@ -155,24 +177,7 @@ QString reasonFor(sqlite3* db, int rc, bool& disk) {
     case SQLITE_NOMEM:
         return QStringLiteral("out of memory");
     case SQLITE_IOERR:
-        // The system's reason, where SQLite still has it, says more than "disk I/O error".
-        switch (system) {
-        case ENOSPC:
-        case EDQUOT:
-            return QStringLiteral("the disk is full");
-        case EIO:
-            disk = true;
-            if (isWriteError(extended))
-                return QStringLiteral("the disk could not be written (input/output error)");
-            if (extended == SQLITE_IOERR_READ || extended == SQLITE_IOERR_SHORT_READ ||
-                extended == SQLITE_IOERR_FSTAT)
-                return unreadable(EIO, false);
-            return QStringLiteral("a disk error occurred (input/output error)");
-        case 0:
-            return QStringLiteral("a disk error occurred (%1)").arg(own);
-        default:
-            return QStringLiteral("a disk error occurred (%1)").arg(systemWords(system));
-        }
+        return ioReason(system, extended, own, disk);
     default:
         return own;
     }
