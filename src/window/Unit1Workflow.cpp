@@ -7,14 +7,13 @@
 #include "data/files/DataPath.h"
 #include "data/files/Files.h"
 #include "data/files/IniFile.h"
+#include "data/files/Temporary.h"
 #include "window/platform/Dialogs.h"
 
 #include <Tessel.h>
 
-#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QToolButton>
 
 namespace {
@@ -178,11 +177,12 @@ void TForm1::FormCloseQuery(QObject*, bool& CanClose) {
     };
     // Both settings go into a private draft first and reach the file in one replacement, so
     // a stop between the two can never leave the one without the other.
+    // The draft's folder sits beside the file and is noted, so that one whose removal fails
+    // is said and removed by the next run.
     attempt([&] {
-        const QTemporaryDir scratch;
-        const QString draft = scratch.filePath(QFileInfo(settingsFile).fileName());
-        if (!scratch.isValid())
-            throw varozidi::Error(scratch.errorString());
+        const TemporaryBeside scratch(settingsFile, TemporaryBeside::Folder,
+                                      tr("store the window's settings"));
+        const QString draft = scratch.path() + u'/' + QFileInfo(settingsFile).fileName();
         if (QFileInfo::exists(settingsFile))
             CopyFileSafely(settingsFile, draft);
         SaveTessel(this, draft.toStdU16String().c_str());
@@ -190,9 +190,9 @@ void TForm1::FormCloseQuery(QObject*, bool& CanClose) {
         settings.WriteBool(QStringLiteral("EDIT"), QStringLiteral("WORDWRAP"),
                            SynEdit1->WordWrap());
         settings.UpdateFile();
-        QFile written(draft);
-        if (!written.open(QIODevice::ReadOnly))
-            throw varozidi::Error(written.errorString());
+        InputFile written(draft);
+        if (!written.isOpen())
+            throw varozidi::Error(tr("Cannot read \"%1\": %2.").arg(draft, written.openError()));
         WriteFileSafely(settingsFile, written.readAll());
     });
     if (!failure.isEmpty())

@@ -5,6 +5,7 @@
 #include "data/files/Files.h"
 
 #include <QList>
+#include <cerrno>
 // As the Debian library was built. Its code is compiled in from the header rather than
 // linked: one library less to map at every start of the programs.
 #define SI_CONVERT_ICU
@@ -33,8 +34,10 @@ struct TIniFile::Impl {
 TIniFile::TIniFile(const QString& fileName)
     : fileName_(ResolveFileName(fileName)), d_(std::make_unique<Impl>()) {
     // An unreadable or absent file reads as empty, like the old profile routines. One that
-    // fails partway is never saved again from the part read.
+    // exists but fails to open or to read to its end is never saved again from what was read.
     InputFile file(fileName_);
+    if (!file.isOpen() && file.openErrno() != ENOENT && file.openErrno() != ENOTDIR)
+        d_->unread = QStringLiteral("Cannot read \"%1\": %2.").arg(fileName_, file.openError());
     try {
         if (file.isOpen())
             d_->text = file.readAll();
