@@ -91,6 +91,13 @@ TForm1::~TForm1() {
 }
 
 void TForm1::createComponents() {
+    takeDesignedComponents();
+    layOutForm();
+    createCollectionAccess();
+    createActionsAndMenu();
+}
+
+void TForm1::takeDesignedComponents() {
     Splitter1 = ui->Splitter1;
     Panel1 = ui->Panel1;
     Splitter2 = ui->Splitter2;
@@ -118,7 +125,9 @@ void TForm1::createComponents() {
     ToolButton9 = ui->ToolButton9;
     ToolButton8 = ui->ToolButton8;
     SynEdit1 = ui->SynEdit1;
+}
 
+void TForm1::layOutForm() {
     setFont(FormFont());
     // Reading its seven sizes took a tenth of the time before the window could show; the
     // icon follows on the loop's first turn, and message boxes before it take it themselves.
@@ -143,7 +152,9 @@ void TForm1::createComponents() {
         {ToolButton6, 4}, {ToolButton9, 5}, {ToolButton8, 6}};
     for (auto [button, index] : pictures)
         button->setIcon(ImageList1.at(index));
+}
 
+void TForm1::createCollectionAccess() {
     ADOConnection1 = new TADOConnection(this);
     ADOConnection1->setObjectName(QStringLiteral("ADOConnection1"));
     ADOConnection1->setLoginPrompt(false);
@@ -175,7 +186,10 @@ void TForm1::createComponents() {
     ADOTable1 = new TADOTable(this);
     ADOTable1->setObjectName(QStringLiteral("ADOTable1"));
     ADOTable1->setConnection(ADOConnection1);
+    shown_.setTable(ADOTable1);
+}
 
+void TForm1::createActionsAndMenu() {
     ActionList1 = new QObject(this);
     ActionList1->setObjectName(QStringLiteral("ActionList1"));
     const std::pair<QAction**, const char*> actions[] = {

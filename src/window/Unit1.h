@@ -2,6 +2,7 @@
 #pragma once
 
 #include "data/collection/Collection.h"
+#include "data/collection/ShownSnippet.h"
 #include "data/core/Errors.h"
 #include "window/platform/SynEdit.h"
 #include "window/platform/TListBox.h"
@@ -54,23 +55,14 @@ inline constexpr std::array<QStringView, 13> LangTable = {
     u"General", u"Java", u"Delphi", u"CSharp",   u"CSS", u"Javascript", u"HTML",
     u"PHP",     u"VB",   u"XML",    u"VBScript", u"SQL", u"C++"};
 
-// EditSnippit found no row to write into: the welcome text, or a snippet deleted elsewhere.
-class NoSnippitToSave : public varozidi::Error {
-public:
-    using Error::Error;
-};
-
-// EditSnippit found the snippet changed on the server since it was shown: writing now would
-// overwrite someone else's text.
-class SnippitChangedElsewhere : public varozidi::Error {
-public:
-    using Error::Error;
-};
-
 // The main window: the language and title lists, the editor, the tool bars, and the snippet
 // store operations behind them.
 class TForm1 : public QWidget {
     Q_OBJECT
+    // The snippet in the editor and the rules of saving it; first, as the members below are
+    // bound to it.
+    varozidi::ShownSnippet shown_;
+
 public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
@@ -79,10 +71,10 @@ public:
     QString AppDir;
     QString DataDir;
     // 1 while the editor holds user changes that were neither saved nor dismissed.
-    std::uint8_t SnippitChanged = 0;
+    std::uint8_t& SnippitChanged = shown_.unsaved();
     // The ID of the snippet in the editor; 0 while it holds no stored snippet. 64 bits, as
-    // other programs may number rows past 2^31.
-    qint64 CurrentSnippitID = 0;
+    // other programs may number rows past 2^31. Changed only through the shown snippet.
+    const qint64& CurrentSnippitID = shown_.id();
 
     // Store operations. Each throws varozidi::Error on failure; the handlers that call them
     // run inside a guard that shows the error.
@@ -217,6 +209,10 @@ protected:
 private:
     void FormCreate();
     void createComponents();
+    void takeDesignedComponents();
+    void layOutForm();
+    void createCollectionAccess();
+    void createActionsAndMenu();
     void createHighlighters();
     void connectHandlers();
 
@@ -242,8 +238,6 @@ private:
     void refreshShownSnippet(const QList<qint64>& ids);
     QString languageOf(qint64 id);
     void showLiveNote(const QString& text);
-    void openFiltered(const QString& filter);
-    void closeUnfiltered();
     qint64 selectedSnippetId() const;
     void startRecovery();
     void syncRecovery();
@@ -252,18 +246,10 @@ private:
     void showRecovered(const varozidi::recovery::Record& record);
     bool storedBodyIs(qint64 id, const QByteArray& text);
 
-    // Language and title of the snippet in the editor, to offer them again should it vanish.
-    QString shownLanguage_;
-    QString shownTitle_;
-    // The shown row's version when it was read, so that a save notices a write made by
-    // someone else since. A save goes ahead regardless once the user has chosen to overwrite.
-    QString shownVersion_;
+    // A save goes ahead regardless of a write made elsewhere once the user chose to overwrite.
     bool overwriteChanges_ = false;
     // The new-snippet panel was opened to give the editor's text a snippet of its own.
     bool saveTextAsNew_ = false;
-    // The stored body as the editor last loaded or saved it, to tell a change made elsewhere
-    // from the user's own. UTF-8, as stored.
-    QByteArray loadedBody_;
     // Handlers running now; a refresh waits until none is, so that it never changes the lists
     // under a click or a question.
     int handlerDepth_ = 0;
@@ -279,8 +265,6 @@ private:
     bool recordKept_ = false;
     // The editor's text as last taken for the record; its memory serves the next one.
     mutable QByteArray recoveryText_;
-    // The editor's text is being written into its snippet: a write that lands saved it.
-    bool savingText_ = false;
     // The notice shown while the search index is built before the busy notice exists.
     TForm2* slowNotice_ = nullptr;
 

@@ -7,7 +7,6 @@
 
 #include "data/collection/Collection.h"
 #include "data/collection/CollectionWatcher.h"
-#include "data/core/SysUtils.h"
 #include "data/recovery/Recovery.h"
 #include "data/store/ADODB.h"
 #include "data/store/SnippetQueries.h"
@@ -192,52 +191,28 @@ void TForm1::RefreshFromElsewhere(const QList<qint64>& ids) {
 }
 
 QString TForm1::languageOf(qint64 id) {
-    openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(id)));
+    OpenFiltered(*ADOTable1, IdFilter(id));
     const QString language = ADOTable1->Eof()
                                  ? QString()
                                  : ADOTable1->FieldByName(QStringLiteral("Language")).AsString();
-    closeUnfiltered();
+    CloseUnfiltered(*ADOTable1);
     return language;
 }
 
 void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
-    if (CurrentSnippitID == 0 || (!ids.isEmpty() && !ids.contains(CurrentSnippitID)))
-        return;
-    openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(CurrentSnippitID)));
-    if (ADOTable1->Eof()) {
-        closeUnfiltered();
+    using Found = varozidi::ShownSnippet::Found;
+    const auto update = shown_.refresh(ids, [this] { return SynEdit1->TextBytes(); });
+    // The kept text too: the next start finds the snippet by the names it has now.
+    if (update.renamed && recordKept_)
+        RecoveryKeeper->Changed();
+    if (update.found == Found::Gone)
         showLiveNote(tr("This snippet was removed elsewhere. Your text stays here; \"Save "
                         "Edits\" offers to keep it as a new snippet."));
-        return;
-    }
-    const QString version = ADOTable1->RowVersion();
-    const QByteArray body = ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes();
-    // Renamed, or given another language: the notes, the questions and the kept text name it
-    // as it is now.
-    const QString language = ADOTable1->FieldByName(QStringLiteral("Language")).AsString();
-    const QString title = ADOTable1->FieldByName(QStringLiteral("Title")).AsString();
-    closeUnfiltered();
-    // The kept text too: the next start finds the snippet by the names it has now.
-    if ((language != shownLanguage_ || title != shownTitle_) && recordKept_)
-        RecoveryKeeper->Changed();
-    shownLanguage_ = language;
-    shownTitle_ = title;
-    // Where the engine keeps versions, they tell; otherwise the text itself does.
-    const bool changed = !version.isEmpty() ? version != shownVersion_ : body != loadedBody_;
-    if (!changed)
-        return;
-    // The text itself is as it was: nothing for a save to ask about.
-    if (body == loadedBody_) {
-        shownVersion_ = version;
-        return;
-    }
-    // Text the user changed stays, also when a question let the change go unsaved; the
-    // version shown stays too, so that saving asks first.
-    if (SnippitChanged == 1 || SynEdit1->TextBytes() != loadedBody_) {
+    if (update.found == Found::Kept)
         showLiveNote(tr("The stored text of this snippet was changed elsewhere. Your unsaved "
                         "changes are kept; saving them asks what to do."));
+    if (update.found != Found::Reloaded)
         return;
-    }
     // The caret and the view stay where they were, as far as the new text reaches.
     const auto caret = SynEdit1->SendScintilla(QsciScintilla::SCI_GETCURRENTPOS);
     const auto anchor = SynEdit1->SendScintilla(QsciScintilla::SCI_GETANCHOR);
@@ -252,7 +227,7 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
     const long firstLine = SynEdit1->SendScintilla(QsciScintilla::SCI_GETFIRSTVISIBLELINE);
     const long xOffset = SynEdit1->SendScintilla(QsciScintilla::SCI_GETXOFFSET);
 
-    SynEdit1->SetLinesBytes(body, SynEdit1->Highlighter());
+    SynEdit1->SetLinesBytes(shown_.loaded(), SynEdit1->Highlighter());
     const long lines = SynEdit1->SendScintilla(QsciScintilla::SCI_GETLINECOUNT);
     const auto at = [&](long line, long column) {
         return SynEdit1->SendScintilla(QsciScintilla::SCI_FINDCOLUMN,
@@ -263,8 +238,6 @@ void TForm1::refreshShownSnippet(const QList<qint64>& ids) {
                             at(caretLine, caretColumn));
     SynEdit1->SendScintilla(QsciScintilla::SCI_SETFIRSTVISIBLELINE, firstLine);
     SynEdit1->SendScintilla(QsciScintilla::SCI_SETXOFFSET, xOffset);
-    shownVersion_ = version;
-    loadedBody_ = body;
     showLiveNote(tr("This snippet was updated from elsewhere."));
 }
 

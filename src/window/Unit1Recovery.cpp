@@ -4,10 +4,10 @@
 
 #include "window/Unit1.h"
 
-#include "data/core/SysUtils.h"
 #include "data/recovery/Recovery.h"
 #include "data/store/ADODB.h"
 #include "data/store/AdoBackend.h"
+#include "data/store/SnippetQueries.h"
 #include "window/platform/Dialogs.h"
 
 #include <QFileInfo>
@@ -17,8 +17,6 @@ using namespace varozidi::recovery;
 
 namespace {
 
-// Never a server's row version: a save compares it and asks before it overwrites.
-const QString kChangedSinceKept = QStringLiteral("changed since the unsaved text was kept");
 // How long an end by a signal waits for a write it stopped.
 constexpr int kStopWriteMs = 100;
 
@@ -61,11 +59,7 @@ Record TForm1::recoverySnapshot() const {
         recoveryCollection_ = file.isEmpty() ? location : file;
     }
     record.collection = recoveryCollection_;
-    record.id = CurrentSnippitID;
-    if (CurrentSnippitID != 0) {
-        record.language = shownLanguage_;
-        record.title = shownTitle_;
-    }
+    shown_.describe(record);
     SynEdit1->TextBytesInto(recoveryText_);
     record.text = recoveryText_;
     record.pid = ::getpid();
@@ -76,13 +70,13 @@ Record TForm1::recoverySnapshot() const {
 bool TForm1::storedBodyIs(qint64 id, const QByteArray& text) {
     // Unreadable now: the question is asked, and showing the text says what went wrong.
     try {
-        openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(id)));
+        OpenFiltered(*ADOTable1, IdFilter(id));
         const bool same =
             !ADOTable1->Eof() && ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes() == text;
-        closeUnfiltered();
+        CloseUnfiltered(*ADOTable1);
         return same;
     } catch (const std::exception&) {
-        closeUnfiltered();
+        CloseUnfiltered(*ADOTable1);
         return false;
     }
 }
@@ -139,35 +133,31 @@ void TForm1::showRecovered(const Record& record) {
     const QByteArray& text = record.text;
     if (record.id == 0) {
         SynEdit1->SetLinesBytes(text, SynEdit1->Highlighter());
-        CurrentSnippitID = 0;
-        shownVersion_.clear();
+        shown_.unlink();
         SnippitChanged = 1;
         openNewSnippetPanel();
         return;
     }
-    openFiltered(QStringLiteral("ID = ") + QuotedStr(IntToStr(record.id)));
+    OpenFiltered(*ADOTable1, IdFilter(record.id));
     const bool present = !ADOTable1->Eof();
     const QString language =
         present ? ADOTable1->FieldByName(QStringLiteral("Language")).AsString() : QString();
     const QString title =
         present ? ADOTable1->FieldByName(QStringLiteral("Title")).AsString() : QString();
-    closeUnfiltered();
+    CloseUnfiltered(*ADOTable1);
     if (present && (language == record.language || title == record.title)) {
         ShowSearchHit(record.id, language);
         if (CurrentSnippitID != record.id)
             throw varozidi::Error(tr("The snippet \"%1\" could not be shown.").arg(title));
         if (Digest(SynEdit1->TextBytes()) != record.loadedDigest)
-            shownVersion_ = kChangedSinceKept;
+            shown_.distrustVersion();
         RecoveryKeeper->LoadedDigest(record.loadedDigest);
         SynEdit1->SetLinesBytes(text, SynEdit1->Highlighter());
     } else {
         // Deleted since, or its number now names another snippet: a save offers a new one,
         // with the language and title it had.
         SynEdit1->SetLinesBytes(text, HighlighterFor(record.language));
-        CurrentSnippitID = present ? 0 : record.id;
-        shownVersion_.clear();
-        shownLanguage_ = record.language;
-        shownTitle_ = record.title;
+        shown_.takeKept(record, present);
     }
     SnippitChanged = 1;
 }
@@ -180,7 +170,7 @@ void TForm1::EndAtSignal(int signal) {
         using varozidi::ado::WriteAside;
         const WriteAside write =
             ADOConnection1 ? ADOConnection1->StopWrite(kStopWriteMs) : WriteAside::None;
-        const bool stored = write == WriteAside::Landed && savingText_;
+        const bool stored = write == WriteAside::Landed && shown_.writingText();
         if (RecoveryKeeper) {
             if (SnippitChanged == 1 && !stored) {
                 RecoveryKeeper->WriteNow();

@@ -13,15 +13,10 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QScopedValueRollback>
 
 using varozidi::Error;
 
 namespace {
-
-QString idFilter(qint64 id) {
-    return QStringLiteral("ID = ") + QuotedStr(IntToStr(id));
-}
 
 QString field(TADOTable* table, const char* name) {
     return table->FieldByName(QLatin1String(name)).AsString();
@@ -52,7 +47,7 @@ void TForm1::listTitlesOfSelectedLanguage() {
 }
 
 QList<std::pair<QString, qint64>> TForm1::titlesOf(const QString& language) {
-    openFiltered(QStringLiteral("Language = ") + QuotedStr(language));
+    OpenFiltered(*ADOTable1, QStringLiteral("Language = ") + QuotedStr(language));
     ADOTable1->First();
     QList<std::pair<QString, qint64>> titles;
     while (!ADOTable1->Eof()) {
@@ -63,20 +58,6 @@ QList<std::pair<QString, qint64>> TForm1::titlesOf(const QString& language) {
     return titles;
 }
 
-// The filter is set before the cursor opens, so that a closed cursor never reads every row
-// first only to read the filtered ones next.
-void TForm1::openFiltered(const QString& filter) {
-    ADOTable1->setFilter(filter);
-    ADOTable1->setFiltered(true);
-    ADOTable1->Open();
-}
-
-// Closed first: unfiltering an open cursor would read every row's number.
-void TForm1::closeUnfiltered() {
-    ADOTable1->Close();
-    ADOTable1->setFiltered(false);
-}
-
 qint64 TForm1::selectedSnippetId() const {
     return ListBox2->Value(ListBox2->ItemIndex());
 }
@@ -84,65 +65,33 @@ qint64 TForm1::selectedSnippetId() const {
 void TForm1::ShowSnippitExecute(QObject*) {
     if (ListBox2->ItemIndex() < 0)
         return;
-    const qint64 id = selectedSnippetId();
-    openFiltered(idFilter(id));
-    if (ADOTable1->Eof())
+    const auto row = shown_.read(selectedSnippetId());
+    if (!row)
         throw Error(tr("The snippet \"%1\" is no longer in the database; another program may "
                        "have deleted it.")
                         .arg(ListBox2->Text(ListBox2->ItemIndex())));
-    // Read before the text: a write in between then asks once too often, never too seldom.
-    const QString version = ADOTable1->RowVersion();
-    // As stored: decoded into a Qt string and encoded back, a body of megabytes would cost
-    // more than the editor takes to show it.
-    const QByteArray body = ADOTable1->FieldByName(QStringLiteral("Body")).AsBytes();
-    const QString language = field(ADOTable1, "Language");
-    const QString title = field(ADOTable1, "Title");
-    const qint64 shownId = ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt();
     // After a backup or restore no language is selected; the row knows its own.
     const QString listed =
-        ListBox1->ItemIndex() >= 0 ? ListBox1->Text(ListBox1->ItemIndex()) : language;
+        ListBox1->ItemIndex() >= 0 ? ListBox1->Text(ListBox1->ItemIndex()) : row->language;
 
-    SynEdit1->SetLinesBytes(body, HighlighterFor(listed));
-    recoveryLoaded(body);
-    CurrentSnippitID = shownId;
-    shownVersion_ = version;
-    loadedBody_ = body;
-    shownLanguage_ = language;
-    shownTitle_ = title;
+    SynEdit1->SetLinesBytes(row->body, HighlighterFor(listed));
+    recoveryLoaded(row->body);
+    shown_.show(*row);
     saveTextAsNew_ = false;
     LiveNote->hide();
 }
 
 void TForm1::NewSnippitExecute(QObject*) {
     const QString language = Edit1->text();
-    const QString title = Edit2->text();
     const bool keepText = saveTextAsNew_;
-    const QByteArray text = keepText ? SynEdit1->TextBytes() : QByteArray();
-    // Adding a row needs none of the others: hardly any row has the number 0.
-    openFiltered(idFilter(0));
-    ADOTable1->Insert();
-    ADOTable1->FieldByName(QStringLiteral("Language")).setAsString(language);
-    ADOTable1->FieldByName(QStringLiteral("Title")).setAsString(title);
-    if (keepText)
-        ADOTable1->FieldByName(QStringLiteral("Body")).setAsBytes(text);
-    {
-        const QScopedValueRollback saving(savingText_, keepText);
-        ADOTable1->Post();
-    }
+    shown_.add(language, Edit2->text(),
+               keepText ? std::optional(SynEdit1->TextBytes()) : std::nullopt);
     // The row is stored: a failure from here on is reported, never a reason to add it again.
     Guarded([&] {
-        const qint64 id = ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt();
-        const QString version = keepText ? ADOTable1->RowVersion() : QString();
-        ADOTable1->Close();
+        const qint64 id = shown_.takeAdded();
         if (keepText) {
-            recoveryLoaded(text);
-            CurrentSnippitID = id;
-            shownVersion_ = version;
-            loadedBody_ = text;
+            recoveryLoaded(shown_.loaded());
             LiveNote->hide();
-            shownLanguage_ = language;
-            shownTitle_ = title;
-            SnippitChanged = 0;
             saveTextAsNew_ = false;
         }
         ListLangsExecute();
@@ -157,54 +106,14 @@ void TForm1::NewSnippitExecute(QObject*) {
 }
 
 void TForm1::EditSnippitExecute(QObject*) {
-    // No row may take text that belongs to none: the welcome text, or a snippet deleted here.
-    const auto gone = [this] {
-        return NoSnippitToSave(tr("The snippet \"%1\" is no longer in the database (another "
-                                  "program may have deleted it), so the text was not saved.")
-                                   .arg(shownTitle_));
-    };
-    if (CurrentSnippitID == 0 && !shownLanguage_.isEmpty())
-        throw gone();
-    if (CurrentSnippitID == 0)
-        throw NoSnippitToSave(
-            tr("The text in the editor is not part of any snippet yet, so it was not saved."));
-    openFiltered(idFilter(CurrentSnippitID));
-    if (ADOTable1->Eof()) {
-        closeUnfiltered();
-        throw gone();
-    }
-    const auto changedElsewhere = [this] {
-        closeUnfiltered();
-        return SnippitChangedElsewhere(
-            (!ADOConnection1->collection()->address().shared()
-                 ? tr("The snippet \"%1\" was changed by another program since it was shown.")
-                 : tr("The snippet \"%1\" was changed on the server by someone else since it "
-                      "was shown."))
-                .arg(shownTitle_));
-    };
-    const QString expected = overwriteChanges_ ? QString() : shownVersion_;
-    if (!expected.isEmpty() && ADOTable1->RowVersion() != expected)
-        throw changedElsewhere();
-    ADOTable1->Edit();
-    // Checked again by the write itself: someone may save in between.
-    ADOTable1->setExpectedVersion(expected);
-    const QByteArray text = SynEdit1->TextBytes();
-    ADOTable1->FieldByName(QStringLiteral("Body")).setAsBytes(text);
-    try {
-        const QScopedValueRollback saving(savingText_, true);
-        ADOTable1->Post();
-    } catch (const RowChangedError&) {
-        throw changedElsewhere();
-    }
-    shownVersion_ = ADOTable1->RowVersion();
-    loadedBody_ = text;
-    closeUnfiltered();
+    using Check = varozidi::ShownSnippet::Check;
+    shown_.save(SynEdit1->TextBytes(), overwriteChanges_ ? Check::None : Check::Version);
     LiveNote->hide();
 }
 
 void TForm1::DeleteSnippitExecute(QObject*) {
     const qint64 id = selectedSnippetId();
-    openFiltered(idFilter(id));
+    OpenFiltered(*ADOTable1, IdFilter(id));
     if (!ADOTable1->Eof())
         ADOTable1->Delete();
     ADOTable1->Close();
@@ -217,34 +126,15 @@ void TForm1::DeleteSnippitExecute(QObject*) {
     });
 }
 
-// A restore may have put another snippet, or none, under the shown one's ID. Only the row
-// with its ID, language and title is still it; otherwise the text has no snippet, and saving
-// it offers a new one. A row that is it but holds other text than the editor loaded leaves
-// the text unsaved, and the save asks before it overwrites.
+// A restore may have put another snippet, or none, under the shown one's ID; then the text
+// has no snippet, and saving it offers a new one. A row that is it but holds other text than
+// the editor loaded leaves the text unsaved, and the save asks before it overwrites.
 void TForm1::findShownSnippetAgain() {
-    if (CurrentSnippitID == 0)
-        return;
-    openFiltered(idFilter(CurrentSnippitID));
-    const bool found = !ADOTable1->Eof() && field(ADOTable1, "Language") == shownLanguage_ &&
-                       field(ADOTable1, "Title") == shownTitle_;
-    const QString version = found ? ADOTable1->RowVersion() : QString();
-    closeUnfiltered();
-    if (!found) {
-        CurrentSnippitID = 0;
-        shownVersion_.clear();
-        SnippitChanged = 1;
-    } else if (version != shownVersion_) {
-        SnippitChanged = 1;
-    }
+    shown_.findAgain();
 }
 
 void TForm1::forgetShownSnippet() {
     SynEdit1->Clear();
-    CurrentSnippitID = 0;
-    SnippitChanged = 0;
-    shownVersion_.clear();
-    loadedBody_.clear();
+    shown_.forget();
     LiveNote->hide();
-    shownLanguage_.clear();
-    shownTitle_.clear();
 }

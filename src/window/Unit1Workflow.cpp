@@ -88,9 +88,9 @@ void TForm1::offerToSaveAsNew(const QString& why) {
 // The new-snippet panel, filled in with the shown snippet's language and title, to give the
 // editor's text a snippet of its own.
 void TForm1::openNewSnippetPanel() {
-    if (CurrentSnippitID != 0 || !shownLanguage_.isEmpty()) {
-        Edit1->setText(shownLanguage_);
-        Edit2->setText(shownTitle_);
+    if (CurrentSnippitID != 0 || !shown_.language().isEmpty()) {
+        Edit1->setText(shown_.language());
+        Edit2->setText(shown_.title());
     }
     saveTextAsNew_ = true;
     Panel3->setVisible(true);

@@ -3,6 +3,7 @@
 
 #include "data/collection/Collection.h"
 #include "data/core/Errors.h"
+#include "data/core/SysUtils.h"
 #include "data/store/ADODB.h"
 
 #include <QSet>
@@ -33,4 +34,19 @@ QStringList DistinctLanguages(TADOTable& table) {
         table.Next();
     }
     return languages;
+}
+
+QString IdFilter(qint64 id) {
+    return QStringLiteral("ID = ") + QuotedStr(IntToStr(id));
+}
+
+void OpenFiltered(TADOTable& table, const QString& filter) {
+    table.setFilter(filter);
+    table.setFiltered(true);
+    table.Open();
+}
+
+void CloseUnfiltered(TADOTable& table) {
+    table.Close();
+    table.setFiltered(false);
 }
