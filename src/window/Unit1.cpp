@@ -28,6 +28,7 @@
 #include <QScopeGuard>
 #include <QShortcut>
 #include <QTimer>
+#include <cstdio>
 
 namespace {
 
@@ -166,6 +167,10 @@ void TForm1::createCollectionAccess() {
     };
     // A signal is heard during a write too, at once, not only once the notice shows.
     ADOConnection1->OnWriteWaiting = [] { varozidi::recovery::HearTermination(); };
+    // Said where a desktop program's warnings go: nothing waits for a lock file no one holds.
+    ADOConnection1->OnLockFileLeft = [](const QString& message) {
+        std::fprintf(stderr, "varozidi: warning: %s\n", message.toLocal8Bit().constData());
+    };
     ADOConnection1->OnSlowProgress = [this](int percent) { showSlowProgress(percent); };
     ADOConnection1->OnConverting = [this](bool slow) {
         showSlowWork(slow, tr("Converting your snippets..."));

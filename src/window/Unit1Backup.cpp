@@ -78,6 +78,7 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
     Sleep(kPauseMs);
 
     std::exception_ptr failure;
+    bool copied = false;
     const auto attempt = [&failure](auto&& step) {
         try {
             step();
@@ -97,6 +98,7 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
         if (refillBeforeHiding)
             hold.reset();
         copy(held);
+        copied = true;
     });
     attempt([this] { ADOConnection1->Open(); });
     // The language list is refilled; the selected language and title stay where the file
@@ -120,8 +122,16 @@ template <class F> void TForm1::copyWithDatabaseClosed(bool refillBeforeHiding, 
     Form2->hide();
     if (!refillBeforeHiding)
         attempt(refill);
-    if (failure)
+    if (!failure)
+        return;
+    if (!copied)
         std::rethrow_exception(failure);
+    // The copy is made: what failed after it is no reason to make it again.
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        throw varozidi::AfterChangeError(varozidi::messageOf(e));
+    }
 }
 
 // Polls once a second until the collection's own lock is ours: the returned hold keeps it for

@@ -87,7 +87,7 @@ void TForm1::NewSnippitExecute(QObject*) {
     shown_.add(language, Edit2->text(),
                keepText ? std::optional(SynEdit1->TextBytes()) : std::nullopt);
     // The row is stored: a failure from here on is reported, never a reason to add it again.
-    Guarded([&] {
+    GuardedAfterChange([&] {
         const qint64 id = shown_.takeAdded();
         if (keepText) {
             recoveryLoaded(shown_.loaded());
@@ -107,7 +107,14 @@ void TForm1::NewSnippitExecute(QObject*) {
 
 void TForm1::EditSnippitExecute(QObject*) {
     using Check = varozidi::ShownSnippet::Check;
-    shown_.save(SynEdit1->TextBytes(), overwriteChanges_ ? Check::None : Check::Version);
+    try {
+        shown_.save(SynEdit1->TextBytes(), overwriteChanges_ ? Check::None : Check::Version);
+    } catch (const varozidi::AfterChangeError&) {
+        // Stored all the same: the editor holds what the snippet does.
+        SnippitChanged = 0;
+        LiveNote->hide();
+        throw;
+    }
     LiveNote->hide();
 }
 
@@ -120,7 +127,7 @@ void TForm1::DeleteSnippitExecute(QObject*) {
     if (id != 0 && id == CurrentSnippitID)
         forgetShownSnippet();
     // The row is gone: a failure to list what is left is reported on its own.
-    Guarded([this] {
+    GuardedAfterChange([this] {
         ListLangsExecute();
         ListVarozidiExecute();
     });

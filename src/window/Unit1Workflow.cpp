@@ -73,6 +73,9 @@ bool TForm1::saveOrOfferNew() {
         return false;
     } catch (const SnippitChangedElsewhere& e) {
         return settleConcurrentSave(e.message());
+    } catch (const varozidi::AfterChangeError& e) {
+        // Saved, then the read after it failed: said, and the text is stored.
+        ShowException(e);
     }
     SnippitChanged = 0;
     return true;

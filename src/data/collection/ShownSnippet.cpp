@@ -102,9 +102,24 @@ void ShownSnippet::save(const QByteArray& text, Check check) {
         table_->Post();
     } catch (const RowChangedError&) {
         throw changed();
+    } catch (const varozidi::AfterChangeError&) {
+        storedUnread(text);
+        throw;
     }
-    version_ = table_->RowVersion();
+    try {
+        version_ = table_->RowVersion();
+    } catch (const std::exception& e) {
+        storedUnread(text);
+        throw varozidi::AfterChangeError(varozidi::messageOf(e));
+    }
     loaded_ = text;
+    CloseUnfiltered(*table_);
+}
+
+// Stored, under a version not read back: the next save asks first.
+void ShownSnippet::storedUnread(const QByteArray& text) {
+    loaded_ = text;
+    distrustVersion();
     CloseUnfiltered(*table_);
 }
 

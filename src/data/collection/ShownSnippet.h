@@ -118,6 +118,7 @@ public:
     void takeKept(const recovery::Record& record, bool numberTaken);
 
 private:
+    void storedUnread(const QByteArray& text);
     SnippitChangedElsewhere changedElsewhere() const;
 
     TADOTable* table_;

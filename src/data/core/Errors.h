@@ -25,6 +25,13 @@ public:
     using Error::Error;
 };
 
+// A failure after a change was made (reading its outcome back): told as such, so that nobody
+// makes the change a second time.
+class AfterChangeError : public Error {
+public:
+    using Error::Error;
+};
+
 // The text to show for any failure that reaches a handler's guard.
 inline QString messageOf(const std::exception& e) {
     if (auto* err = dynamic_cast<const Error*>(&e))

@@ -336,8 +336,9 @@ void TADOTable::Post() {
     if (state_ == State::dsBrowse)
         return;
     // A post that fails is dropped, never kept to be written by a later move or filter.
+    qint64 id = 0;
     try {
-        d_->standOn(d_->write());
+        id = d_->write();
     } catch (...) {
         Cancel();
         throw;
@@ -347,6 +348,12 @@ void TADOTable::Post() {
     d_->expectedVersion.clear();
     state_ = State::dsBrowse;
     d_->written();
+    // The row is written: a failure to read it back is no failure of the write.
+    try {
+        d_->standOn(id);
+    } catch (const std::exception& e) {
+        throw varozidi::AfterChangeError(varozidi::messageOf(e));
+    }
 }
 
 // Writes the row being edited or inserted; returns its rowid.

@@ -130,5 +130,15 @@ int MessageDlg(const QString& text, TMsgDlgType kind, TMsgDlgButtons buttons, in
 }
 
 void ShowException(const std::exception& e) {
+    if (dynamic_cast<const varozidi::AfterChangeError*>(&e)) {
+        ShowExceptionAfterChange(e);
+        return;
+    }
     MessageDlg(varozidi::messageOf(e), TMsgDlgType::mtError, mbOK, 0);
+}
+
+void ShowExceptionAfterChange(const std::exception& e) {
+    MessageDlg(varozidi::messageOf(e) + QStringLiteral("\n\n") +
+                   QCoreApplication::translate("Dialogs", "The change itself was made."),
+               TMsgDlgType::mtWarning, mbOK, 0);
 }

@@ -43,11 +43,23 @@ void SetMessageDlgAnswerer(MessageDlgAnswerer answerer);
 // The standard error box: the failure's own message, one OK button.
 void ShowException(const std::exception& e);
 
+// The same box after a change that was made, saying so, so that nobody makes it twice.
+void ShowExceptionAfterChange(const std::exception& e);
+
 // Runs a handler; a failure ends it there and is shown, and the program goes on.
 template <class F> void Guarded(F&& handler) noexcept {
     try {
         std::forward<F>(handler)();
     } catch (const std::exception& e) {
         ShowException(e);
+    }
+}
+
+// As Guarded, for what follows a change already made (showing its outcome).
+template <class F> void GuardedAfterChange(F&& handler) noexcept {
+    try {
+        std::forward<F>(handler)();
+    } catch (const std::exception& e) {
+        ShowExceptionAfterChange(e);
     }
 }
