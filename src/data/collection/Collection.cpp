@@ -8,7 +8,9 @@
 #include "data/engines/postgresql/ServerTransfer.h"
 #include "data/engines/sqlite/DatabaseFile.h"
 #include "data/engines/sqlite/SqliteCollection.h"
+#include "data/engines/sqlite/SqliteHistory.h"
 #include "data/files/Files.h"
+#include "data/files/Temporary.h"
 #include "data/setup/Setup.h"
 #include "data/store/AdoBackend.h"
 #include "data/store/AdoConnectionString.h"
@@ -162,13 +164,16 @@ void Restore(const CollectionAddress& address, const QString& file, bool held) {
         return;
     }
     const QString live = liveFile(address);
+    // The backup as it will be restored: with the history kept meanwhile and what it replaces.
+    TemporaryBeside merged(live, TemporaryBeside::File, QStringLiteral("restore \"%1\"").arg(file));
+    sqlite::MergeForRestore(live, file, merged.path(), history::RetentionBeside(live));
     // Written into the file, so that another program that has it open goes on with it.
-    if (held && RestoreDatabaseInto(live, file))
+    if (held && RestoreDatabaseInto(live, merged.path()))
         return;
     // A file SQLite cannot write into is replaced whole. An old journal left beside it would
     // otherwise be played into the restored one.
     SettleDatabaseFile(live);
-    CopyFileSafely(file, live);
+    CopyFileSafely(merged.path(), live);
 }
 
 bool Prepare(const CollectionAddress& address) {
