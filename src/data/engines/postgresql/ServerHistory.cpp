@@ -80,11 +80,14 @@ bool hasTable(ado::PgBackend& server) {
 const QString kColumns = QStringLiteral("h.\"ID\", h.\"Version\", h.\"Changed\", h.\"Kind\", "
                                         "h.\"Language\", h.\"Title\", octet_length(h.\"Body\")");
 
+// As on the file: removed, and no row holds that text again; or taken away by a restore.
 const QString kRemovedRows = QStringLiteral(
-    "h.\"Kind\" = 'removed' AND h.\"Version\" = (SELECT max(\"Version\") FROM varozidi_history "
-    "WHERE \"ID\" = h.\"ID\") AND NOT EXISTS (SELECT 1 FROM varozidi AS v WHERE v.\"ID\" = "
+    "h.\"Version\" = (SELECT max(\"Version\") FROM varozidi_history WHERE \"ID\" = h.\"ID\") "
+    "AND ((h.\"Kind\" = 'removed' AND NOT EXISTS (SELECT 1 FROM varozidi AS v WHERE v.\"ID\" = "
     "h.\"ID\" AND v.\"Language\" IS NOT DISTINCT FROM h.\"Language\" AND v.\"Title\" IS NOT "
-    "DISTINCT FROM h.\"Title\" AND v.\"Body\" IS NOT DISTINCT FROM h.\"Body\")");
+    "DISTINCT FROM h.\"Title\" AND v.\"Body\" IS NOT DISTINCT FROM h.\"Body\")) OR "
+    "(h.\"Kind\" = 'restore' AND NOT EXISTS (SELECT 1 FROM varozidi AS v WHERE v.\"ID\" = "
+    "h.\"ID\")))");
 
 transfer::Text textAt(const ado::PgResult& result, int row, int column) {
     if (result.isNull(row, column))

@@ -134,12 +134,14 @@ KeptVersion versionOf(const Statement& row) {
             textOf(row, 4), textOf(row, 5), row.int64(6)};
 }
 
-// The snippet's last version is its removal, and no row holds that text again.
+// The snippet's last version is its removal, and no row holds that text again; or a restore
+// took it away.
 const QString kRemovedRows = QStringLiteral(
-    "h.Kind = 'removed' AND h.Version = (SELECT max(Version) FROM varozidi_history WHERE ID = "
-    "h.ID) AND NOT EXISTS (SELECT 1 FROM varozidi AS v WHERE v.ID = h.ID AND v.Language IS "
+    "h.Version = (SELECT max(Version) FROM varozidi_history WHERE ID = h.ID) AND ((h.Kind = "
+    "'removed' AND NOT EXISTS (SELECT 1 FROM varozidi AS v WHERE v.ID = h.ID AND v.Language IS "
     "h.Language COLLATE BINARY AND v.Title IS h.Title COLLATE BINARY AND v.Body IS h.Body "
-    "COLLATE BINARY)");
+    "COLLATE BINARY)) OR (h.Kind = 'restore' AND NOT EXISTS (SELECT 1 FROM varozidi AS v WHERE "
+    "v.ID = h.ID)))");
 
 } // namespace
 
