@@ -56,6 +56,7 @@ QString keepOld(const QString& kind) {
 }
 
 void createTriggers(sqlite3* db, const QString& path, const Retention& keep) {
+    // Inside the body: SQLite keeps a trigger's text up to its END.
     const QString mark = RetentionMark(keep);
     const auto differs = [](const char* field) {
         return QStringLiteral("old.%1 IS NOT new.%1 COLLATE BINARY").arg(QLatin1String(field));
@@ -66,12 +67,12 @@ void createTriggers(sqlite3* db, const QString& path, const Retention& keep) {
                              .arg(differs("Body"), differs("Title"));
     Statement::exec(db, path,
                     QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON varozidi WHEN %2 OR %3 OR "
-                                   "%4 OR old.ID IS NOT new.ID BEGIN %5 %6 END %7")
+                                   "%4 OR old.ID IS NOT new.ID BEGIN %7 %5 %6 END")
                         .arg(kOnUpdate, differs("Language"), differs("Title"), differs("Body"),
                              keepOld(kind), prune(keep), mark),
                     keeping());
     Statement::exec(db, path,
-                    QStringLiteral("CREATE TRIGGER %1 AFTER DELETE ON varozidi BEGIN %2 %3 END %4")
+                    QStringLiteral("CREATE TRIGGER %1 AFTER DELETE ON varozidi BEGIN %4 %2 %3 END")
                         .arg(kOnDelete, keepOld(QStringLiteral("'removed'")), prune(keep), mark),
                     keeping());
 }
