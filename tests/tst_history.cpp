@@ -151,7 +151,7 @@ void HistoryTest::restoreKeepsWhatItReplaced() {
     other("UPDATE varozidi SET \"Body\" = 'after backup' WHERE \"ID\" = 1; DELETE FROM "
           "varozidi WHERE \"ID\" = 2; INSERT INTO varozidi (\"Language\", \"Title\", \"Body\") "
           "VALUES ('Go', 'New', 'third')");
-    varozidi::whole::Restore(open()->address(), backup, false);
+    varozidi::whole::Restore(open()->address(), backup, true);
     QCOMPARE(open()->read(1)->bytes, "before backup");
     QCOMPARE(bodies(1),
              (QList<QByteArray>{"body:first", "body:before backup", "restore:after backup"}));

@@ -10,7 +10,6 @@
 #include "data/engines/sqlite/SqliteCollection.h"
 #include "data/engines/sqlite/SqliteHistory.h"
 #include "data/files/Files.h"
-#include "data/files/Temporary.h"
 #include "data/setup/Setup.h"
 #include "data/store/AdoBackend.h"
 #include "data/store/AdoConnectionString.h"
@@ -164,16 +163,18 @@ void Restore(const CollectionAddress& address, const QString& file, bool held) {
         return;
     }
     const QString live = liveFile(address);
-    // The backup as it will be restored: with the history kept meanwhile and what it replaces.
-    TemporaryBeside merged(live, TemporaryBeside::File, QStringLiteral("restore \"%1\"").arg(file));
-    sqlite::MergeForRestore(live, file, merged.path(), history::RetentionBeside(live));
-    // Written into the file, so that another program that has it open goes on with it.
-    if (held && RestoreDatabaseInto(live, merged.path()))
-        return;
-    // A file SQLite cannot write into is replaced whole. An old journal left beside it would
-    // otherwise be played into the restored one.
+    // Written into the file, so that another program that has it open goes on with it: the
+    // backup with the history kept meanwhile and what the restore replaces.
+    if (held) {
+        const sqlite::Handle merged =
+            sqlite::MergedForRestore(live, file, history::RetentionBeside(live));
+        if (RestoreDatabaseInto(live, merged.get()))
+            return;
+    }
+    // A file SQLite cannot write into (damaged, read-only) is replaced whole, by the backup as
+    // it is. An old journal left beside it would otherwise be played into the restored one.
     SettleDatabaseFile(live);
-    CopyFileSafely(merged.path(), live);
+    CopyFileSafely(file, live);
 }
 
 bool Prepare(const CollectionAddress& address) {

@@ -249,16 +249,16 @@ qint64 Undelete(sqlite3* db, const QString& path, qint64 id) {
 
 namespace {
 
-void copyDatabase(const QString& from, sqlite3* to, const QString& merged) {
+void copyDatabase(const QString& from, sqlite3* to, const QString& name) {
     const QString doing = QStringLiteral("read the backup");
     const Handle source = Handle::Open(from, Handle::Mode::ReadOnly, doing);
     sqlite3_backup* copy = sqlite3_backup_init(to, "main", source.get(), "main");
     if (!copy)
-        ado::throwSqliteError(to, sqlite3_extended_errcode(to), merged, doing);
+        ado::throwSqliteError(to, sqlite3_extended_errcode(to), name, doing);
     const int rc = sqlite3_backup_step(copy, -1);
     sqlite3_backup_finish(copy);
     if (rc != SQLITE_DONE)
-        ado::throwSqliteError(to, rc, merged, doing);
+        ado::throwSqliteError(to, rc, name, doing);
 }
 
 void mergeLive(sqlite3* db, const QString& merged, const QString& live) {
@@ -294,22 +294,21 @@ void mergeLive(sqlite3* db, const QString& merged, const QString& live) {
 
 } // namespace
 
-void MergeForRestore(const QString& live, const QString& file, const QString& merged,
-                     const Retention& keep) {
-    const Handle handle =
-        Handle::Open(merged, Handle::Mode::ReadWrite, QStringLiteral("prepare the restore"));
+Handle MergedForRestore(const QString& live, const QString& file, const Retention& keep) {
+    const QString merged = QStringLiteral(":memory:");
+    Handle handle =
+        Handle::Open(merged, Handle::Mode::Create, QStringLiteral("prepare the restore"));
     sqlite3* db = handle.get();
-    // Thrown away whole unless it is made: no journal on the disk.
-    sqlite3_exec(db, "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
-    copyDatabase(file, db, merged);
+    copyDatabase(file, db, file);
     try {
-        EnsureHistory(db, merged, keep);
-        mergeLive(db, merged, live);
+        EnsureHistory(db, file, keep);
+        mergeLive(db, file, live);
     } catch (const DiskError&) {
         throw;
     } catch (const Error&) {
         // A backup of another shape, or a damaged collection: restored as it is.
     }
+    return handle;
 }
 
 } // namespace varozidi::sqlite

@@ -3,6 +3,7 @@
 
 // The history of the snippets in an SQLite file (see data/history/History.h).
 
+#include "data/engines/sqlite/SqliteHandle.h"
 #include "data/history/History.h"
 
 #include <QByteArray>
@@ -26,10 +27,10 @@ QList<history::KeptVersion> Removed(sqlite3* db, const QString& path);
 // Throws varozidi::Error where id is not among Removed.
 qint64 Undelete(sqlite3* db, const QString& path, qint64 id);
 
-// Before the file live is replaced by the backup at file: a copy of the backup at merged that
-// also keeps live's history and, as kind restore, every snippet of live the backup changes or
-// lacks. A live file that cannot be read adds nothing. Throws varozidi::Error.
-void MergeForRestore(const QString& live, const QString& file, const QString& merged,
-                     const history::Retention& keep);
+// Before the file live is replaced by the backup at file: a copy of the backup, in memory so
+// that no file of it can be left behind, that also keeps live's history and, as kind restore,
+// every snippet of live the backup changes or lacks. A live file that cannot be read adds
+// nothing. Throws varozidi::Error.
+Handle MergedForRestore(const QString& live, const QString& file, const history::Retention& keep);
 
 } // namespace varozidi::sqlite
