@@ -160,6 +160,14 @@ struct Line {
     QMap<QString, QString> options;
 };
 
+// "--version V" after a command that takes it, the tool's own --version otherwise.
+bool takesVersion(const QString& command) {
+    for (const Command& c : Commands())
+        if (c.name == command)
+            return offers(c, QStringLiteral("--version"));
+    return false;
+}
+
 Line parsed(const QStringList& arguments) {
     Line line;
     line.dataDir = DataDirFor(GetAppDataFolder());
@@ -174,7 +182,7 @@ Line parsed(const QStringList& arguments) {
             line.help = true;
         } else if (arg == u"--json") {
             line.json = true;
-        } else if (arg == u"--version") {
+        } else if (arg == u"--version" && !takesVersion(line.name)) {
             line.version = true;
         } else if (arg.startsWith(QStringLiteral("--"))) {
             const qsizetype eq = arg.indexOf(u'=');

@@ -82,6 +82,12 @@ const QList<Command>& Commands();
 int Export(Context& c);
 int Import(Context& c);
 
+// The commands over the versions kept; see History.cpp. ShowVersion is show with --version.
+int History(Context& c);
+int ShowVersion(Context& c, qint64 id);
+int Removed(Context& c);
+int Undelete(Context& c);
+
 // text with control characters (a line break in a title) written as escapes ("\\n"), for
 // text output of one line a snippet.
 QString OneLine(const QString& text);

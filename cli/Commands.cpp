@@ -109,6 +109,8 @@ int list(Context& c) {
 }
 
 int show(Context& c) {
+    if (c.options.contains(QStringLiteral("--version")))
+        return ShowVersion(c, idOf(c.args[0]));
     TADOTable& table = snippet(c, idOf(c.args[0]));
     // Byte for byte, even bytes another program stored that are not UTF-8.
     c.json ? c.printJson(record(table, true))
@@ -308,8 +310,9 @@ QList<Command> snippetCommands() {
         {QStringLiteral("show"),
          QStringLiteral("ID"),
          QStringLiteral("the body of a snippet, byte for byte as stored"),
-         QStringLiteral("No line break is added after it."),
-         {},
+         QStringLiteral("No line break is added after it. With --version, the body of that "
+                        "earlier version\n(see history)."),
+         {QStringLiteral("--version V")},
          1,
          show},
         {QStringLiteral("add"),
@@ -335,6 +338,37 @@ QList<Command> snippetCommands() {
          {},
          1,
          remove},
+    };
+}
+
+// The commands over the versions kept.
+QList<Command> historyCommands() {
+    return {
+        {QStringLiteral("history"),
+         QStringLiteral("ID"),
+         QStringLiteral("the earlier versions of a snippet kept, oldest first"),
+         QStringLiteral("Each with its version number, when it was replaced, what the change "
+                        "changed (body, title,\nlanguage, removed, restore), its body's size in "
+                        "bytes, language and title. Every\nversion is kept 90 days and the last "
+                        "20 of each snippet for ever; the settings'\n[HISTORY] KeepDays and "
+                        "KeepVersions change that."),
+         {},
+         1,
+         History},
+        {QStringLiteral("removed"),
+         QString(),
+         QStringLiteral("the removed snippets still kept, the latest removed last"),
+         QString(),
+         {},
+         0,
+         Removed},
+        {QStringLiteral("undelete"),
+         QStringLiteral("ID"),
+         QStringLiteral("brings a removed snippet back; prints the ID it has now"),
+         QStringLiteral("It keeps its old ID unless another snippet has it now."),
+         {},
+         1,
+         Undelete},
     };
 }
 
@@ -397,7 +431,8 @@ QList<Command> collectionCommands() {
 } // namespace
 
 const QList<Command>& Commands() {
-    static const QList<Command> commands = snippetCommands() + collectionCommands();
+    static const QList<Command> commands =
+        snippetCommands() + historyCommands() + collectionCommands();
     return commands;
 }
 

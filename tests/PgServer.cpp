@@ -206,7 +206,9 @@ QString passwordUserUri(const QString& password) {
 void resetServerTable(const QList<Row>& rows) {
     {
         varozidi::ado::PgBackend server(serverUri());
-        server.script(QStringLiteral("DROP TABLE IF EXISTS varozidi"), QStringLiteral("reset"));
+        server.script(QStringLiteral("DROP TABLE IF EXISTS varozidi_history; DROP TABLE IF EXISTS "
+                                     "varozidi"),
+                      QStringLiteral("reset"));
     }
     varozidi::setup::PrepareServer(serverUri());
     varozidi::ado::PgBackend server(serverUri());

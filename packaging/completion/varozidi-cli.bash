@@ -2,12 +2,14 @@
 # bash completion for varozidi-cli: its commands, their options, file names where a command
 # takes a path, and the language names of the collection the command line names.
 
-_varozidi_cli_commands="languages list show add edit remove search backup check export import"
+_varozidi_cli_commands="languages list show add edit remove history removed undelete search backup check export
+    import"
 
 # The options each command takes besides --data-dir, --database, --json and --help.
 _varozidi_cli_options() {
     case $1 in
     list) echo --language ;;
+    show) echo --version ;;
     add) echo --language --title ;;
     export) echo --format ;;
     import) echo --dry-run ;;
@@ -72,6 +74,8 @@ _varozidi_cli() {
             fi
             ;;
         --data-dir=* | --database=*) pass+=("$word") ;;
+        # After show, the version's number; anywhere else the tool's own version.
+        --version) [[ $command == show ]] && ((i++)) ;;
         -*) ;;
         *) [[ -n $command ]] || command=$word ;;
         esac
@@ -84,6 +88,7 @@ _varozidi_cli() {
         return
         ;;
     --database | --title) return ;;
+    --version) [[ $command == show ]] && return ;;
     --format)
         mapfile -t COMPREPLY < <(compgen -W "json folder" -- "$cur")
         return

@@ -19,7 +19,7 @@ function __varozidi_cli_languages
     timeout 3 varozidi-cli $pass languages 2>/dev/null
 end
 
-set -l commands languages list show add edit remove search backup check export import
+set -l commands languages list show add edit remove history removed undelete search backup check export import
 complete -c varozidi-cli -f
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a languages -d 'the language list, as the program shows it'
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a list -d 'ID, language and title of each snippet'
@@ -27,6 +27,9 @@ complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a show 
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a add -d 'a new snippet with its body from standard input'
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a edit -d "replace a snippet's body with standard input"
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a remove -d 'delete one snippet'
+complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a history -d 'the earlier versions of a snippet kept'
+complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a removed -d 'the removed snippets still kept'
+complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a undelete -d 'bring a removed snippet back'
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a search -d 'the snippets holding a text, best match first'
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a backup -d 'a consistent copy of the database'
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a check -d 'check the database and its search index'
@@ -39,6 +42,7 @@ complete -c varozidi-cli -l json -d 'print data as JSON'
 complete -c varozidi-cli -s h -l help -d 'describe the command and change nothing'
 
 complete -c varozidi-cli -n '__fish_seen_subcommand_from list add' -l language -x -a '(__varozidi_cli_languages)' -d 'language'
+complete -c varozidi-cli -n '__fish_seen_subcommand_from show' -l version -x -d 'an earlier version (see history)'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from add' -l title -x -d 'title'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from export' -l format -x -a 'json folder' -d 'format'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from import' -l dry-run -d 'list what would be added and change nothing'

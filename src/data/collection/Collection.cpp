@@ -8,6 +8,7 @@
 #include "data/engines/postgresql/ServerTransfer.h"
 #include "data/engines/sqlite/DatabaseFile.h"
 #include "data/engines/sqlite/SqliteCollection.h"
+#include "data/engines/sqlite/SqliteHistory.h"
 #include "data/files/Files.h"
 #include "data/setup/Setup.h"
 #include "data/store/AdoBackend.h"
@@ -162,11 +163,16 @@ void Restore(const CollectionAddress& address, const QString& file, bool held) {
         return;
     }
     const QString live = liveFile(address);
-    // Written into the file, so that another program that has it open goes on with it.
-    if (held && RestoreDatabaseInto(live, file))
-        return;
-    // A file SQLite cannot write into is replaced whole. An old journal left beside it would
-    // otherwise be played into the restored one.
+    // Written into the file, so that another program that has it open goes on with it: the
+    // backup with the history kept meanwhile and what the restore replaces.
+    if (held) {
+        const sqlite::Handle merged =
+            sqlite::MergedForRestore(live, file, history::RetentionBeside(live));
+        if (RestoreDatabaseInto(live, merged.get()))
+            return;
+    }
+    // A file SQLite cannot write into (damaged, read-only) is replaced whole, by the backup as
+    // it is. An old journal left beside it would otherwise be played into the restored one.
     SettleDatabaseFile(live);
     CopyFileSafely(file, live);
 }

@@ -7,6 +7,7 @@
 // names an engine, a file of it or its library.
 
 #include "data/collection/StoredBody.h"
+#include "data/history/History.h"
 #include "data/search/SearchIndex.h"
 #include "data/transfer/Snippet.h"
 
@@ -155,6 +156,16 @@ public:
     virtual void
     importFrom(const QString& source, bool dryRun, const ImportHooks& hooks,
                const std::function<void(const transfer::ImportedSnippets&)>& listed) = 0;
+    // The versions the collection keeps of the snippet id (see data/history/History.h), oldest
+    // first; one version's body as stored, nothing where the snippet has no such version.
+    virtual QList<history::KeptVersion> versions(qint64 id) = 0;
+    virtual std::optional<QByteArray> versionBody(qint64 id, qint64 version) = 0;
+    // The removed snippets still kept, each as its last version, the latest removed last.
+    virtual QList<history::KeptVersion> removed() = 0;
+    // Brings the removed snippet id back, under that ID where no snippet has it now; returns
+    // its ID. Throws varozidi::Error where id is not among removed().
+    virtual qint64 undelete(qint64 id) = 0;
+
     // Whether file is the collection itself, which a backup may never replace.
     virtual bool isItself(const QString& file) const = 0;
 

@@ -6,6 +6,7 @@
 #include "data/core/Posix.h"
 #include "data/engines/sqlite/AdoStatement.h"
 #include "data/engines/sqlite/SqliteHandle.h"
+#include "data/engines/sqlite/SqliteHistory.h"
 #include "data/files/DataPath.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
@@ -65,6 +66,7 @@ void MakeEmptyDatabase(const QString& file, const QString& path) {
                                   QStringLiteral("create the database"));
         search::EnsureIndex(db, file);
         language::EnsureIndex(db, file);
+        sqlite::EnsureHistory(db, file, history::RetentionBeside(path));
     } catch (const Error& e) {
         why = QString(e.message()).replace(file, path);
     }

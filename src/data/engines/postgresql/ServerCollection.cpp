@@ -4,6 +4,7 @@
 #include "data/core/SysUtils.h"
 #include "data/engines/postgresql/PgBackend.h"
 #include "data/engines/postgresql/PgSearch.h"
+#include "data/engines/postgresql/ServerHistory.h"
 #include "data/engines/postgresql/ServerTransfer.h"
 #include "data/files/Files.h"
 #include "data/store/LanguageIndex.h"
@@ -202,6 +203,10 @@ ServerCollection::ServerCollection(const CollectionAddress& address, Access acce
             language::EnsureServerSupport(*server_, server_->location());
         } catch (const std::exception&) {
         }
+        try {
+            EnsureServerHistory(*server_, history::RetentionOfUser());
+        } catch (const std::exception&) {
+        }
     }
 }
 
@@ -280,6 +285,22 @@ void ServerCollection::importFrom(
     AddedList added(ids, read.snippets);
     added.kind = read.kind;
     listed(added);
+}
+
+QList<history::KeptVersion> ServerCollection::versions(qint64 id) {
+    return ServerVersions(*server_, id);
+}
+
+std::optional<QByteArray> ServerCollection::versionBody(qint64 id, qint64 version) {
+    return ServerVersionBody(*server_, id, version);
+}
+
+QList<history::KeptVersion> ServerCollection::removed() {
+    return ServerRemoved(*server_);
+}
+
+qint64 ServerCollection::undelete(qint64 id) {
+    return ServerUndelete(*server_, id);
 }
 
 ChangeFeed* ServerCollection::changes() {

@@ -34,6 +34,10 @@ public:
                     const std::function<void(qint64, qint64)>& progress) override;
     void importFrom(const QString& source, bool dryRun, const ImportHooks& hooks,
                     const std::function<void(const transfer::ImportedSnippets&)>& listed) override;
+    QList<history::KeptVersion> versions(qint64 id) override;
+    std::optional<QByteArray> versionBody(qint64 id, qint64 version) override;
+    QList<history::KeptVersion> removed() override;
+    qint64 undelete(qint64 id) override;
     bool isItself(const QString&) const override { return false; }
     ChangeFeed* changes() override;
     // A statement on the server is not held up by another writer the way a file is.

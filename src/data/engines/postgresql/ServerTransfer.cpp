@@ -2,6 +2,7 @@
 #include "data/engines/postgresql/ServerTransfer.h"
 
 #include "data/engines/postgresql/PgBackend.h"
+#include "data/engines/postgresql/ServerHistory.h"
 #include "data/engines/sqlite/DatabaseFile.h"
 #include "data/engines/sqlite/SqliteHandle.h"
 #include "data/files/Files.h"
@@ -104,10 +105,12 @@ QList<qint64> AddSnippetsToServer(ado::PgBackend& server, const QList<Snippet>& 
 
 void BackupServer(ado::PgBackend& server, const QString& path) {
     QList<Snippet> snippets;
+    QList<postgresql::StoredVersion> history;
     inTransaction(server, QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"),
                   QStringLiteral("back up the snippets"), false, [&] {
                       snippets = snippetsOf(
                           *server.exec(kSelect, {}, QStringLiteral("back up the snippets")));
+                      history = postgresql::ReadServerHistory(server);
                   });
     // A path that is a link stays one: the copy replaces the file it points to.
     const QFileInfo target(
@@ -121,6 +124,7 @@ void BackupServer(ado::PgBackend& server, const QString& path) {
         // A backup that fails is thrown away whole: its journal stays in memory.
         sqlite3_exec(db.get(), "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
         AddSnippets(db.get(), path, snippets);
+        postgresql::WriteHistoryFile(db.get(), path, history);
     } catch (const Error& e) {
         // The temporary file is no name the user knows: a failure names the backup instead.
         const QRegularExpression named(QRegularExpression::escape(temp.path()) +
@@ -143,12 +147,14 @@ QList<Snippet> ReadCollectionFile(const QString& path) {
 
 void RestoreServer(ado::PgBackend& server, const QString& path) {
     const QList<Snippet> snippets = ReadCollectionFile(path);
+    const QList<postgresql::StoredVersion> older = postgresql::ReadHistoryFile(path);
     QList<qint64> ids;
     for (const Snippet& s : snippets)
         ids.append(s.id.value_or(0));
     const QString doing = QStringLiteral("restore the snippets");
     inTransaction(server, QStringLiteral("BEGIN"), doing, false, [&] {
         server.script(QStringLiteral("LOCK TABLE varozidi IN EXCLUSIVE MODE"), doing);
+        postgresql::KeepReplaced(server, snippets, older, doing);
         server.script(QStringLiteral("DELETE FROM varozidi"), doing);
         insertAll(server, snippets, ids, doing);
     });

@@ -81,6 +81,12 @@ bool holdsTheSame(const QString& path, const QString& source) {
 } // namespace
 
 bool RestoreDatabaseInto(const QString& path, const QString& source) {
+    const Handle from =
+        Handle::Open(source, Handle::Mode::ReadOnly, QStringLiteral("restore the database"));
+    return RestoreDatabaseInto(path, from.get());
+}
+
+bool RestoreDatabaseInto(const QString& path, sqlite3* source) {
     const QString doing = QStringLiteral("restore the database");
     int rc = SQLITE_OK;
     Handle live = Handle::TryOpen(path, Handle::Mode::ReadWrite, rc);
@@ -93,8 +99,7 @@ bool RestoreDatabaseInto(const QString& path, const QString& source) {
         return false;
     if (rc != SQLITE_OK)
         varozidi::ado::throwSqliteError(db, rc, path, doing);
-    const Handle from = Handle::Open(source, Handle::Mode::ReadOnly, doing);
-    sqlite3_backup* copy = sqlite3_backup_init(db, "main", from.get(), "main");
+    sqlite3_backup* copy = sqlite3_backup_init(db, "main", source, "main");
     if (!copy)
         varozidi::ado::throwSqliteError(db, sqlite3_extended_errcode(db), path, doing);
     rc = sqlite3_backup_step(copy, -1);

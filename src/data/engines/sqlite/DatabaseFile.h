@@ -21,6 +21,8 @@ void SettleDatabaseFile(const QString& path);
 // no longer there. False, with nothing changed, where path is no database SQLite may write to
 // (damaged, read-only); throws varozidi::Error when the write fails.
 bool RestoreDatabaseInto(const QString& path, const QString& source);
+// The same from a database already open.
+bool RestoreDatabaseInto(const QString& path, sqlite3* source);
 
 // Opens the file at path read-only and checks that it is a sound database holding the table;
 // throws varozidi::Error saying what is wrong. Changes nothing.

@@ -6,6 +6,7 @@
 #include "data/engines/sqlite/AdoStatement.h"
 #include "data/engines/sqlite/LockFile.h"
 #include "data/engines/sqlite/SqliteBackend.h"
+#include "data/engines/sqlite/SqliteHistory.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
 #include "data/search/SearchIndex.h"
@@ -124,6 +125,7 @@ SqliteCollection::SqliteCollection(const CollectionAddress& address, const Colle
     if (access == Access::ReadWrite) {
         lock_ = std::make_unique<LockFile>(path_);
         keepIndexes(hooks);
+        keepHistory();
     }
 }
 
@@ -179,6 +181,14 @@ void SqliteCollection::keepIndexes(const CollectionHooks& hooks) {
     }
     try {
         language::EnsureIndex(db_.get(), path_);
+    } catch (const std::exception&) {
+    }
+}
+
+// As the indexes: a file that cannot keep history (read-only, an odd table) is used without.
+void SqliteCollection::keepHistory() {
+    try {
+        EnsureHistory(db_.get(), path_, history::RetentionBeside(path_));
     } catch (const std::exception&) {
     }
 }
@@ -278,6 +288,22 @@ void SqliteCollection::importFrom(
     const std::function<void(const transfer::ImportedSnippets&)>& listed) {
     transfer::ImportSnippets(db_.get(), path_, source, dryRun, {hooks.reading, hooks.adding},
                              [&listed](const transfer::ImportList& list) { listed(list); });
+}
+
+QList<history::KeptVersion> SqliteCollection::versions(qint64 id) {
+    return Versions(db_.get(), path_, id);
+}
+
+std::optional<QByteArray> SqliteCollection::versionBody(qint64 id, qint64 version) {
+    return VersionBody(db_.get(), path_, id, version);
+}
+
+QList<history::KeptVersion> SqliteCollection::removed() {
+    return Removed(db_.get(), path_);
+}
+
+qint64 SqliteCollection::undelete(qint64 id) {
+    return Undelete(db_.get(), path_, id);
 }
 
 bool SqliteCollection::isItself(const QString& file) const {

@@ -37,6 +37,10 @@ public:
                     const std::function<void(qint64, qint64)>& progress) override;
     void importFrom(const QString& source, bool dryRun, const ImportHooks& hooks,
                     const std::function<void(const transfer::ImportedSnippets&)>& listed) override;
+    QList<history::KeptVersion> versions(qint64 id) override;
+    std::optional<QByteArray> versionBody(qint64 id, qint64 version) override;
+    QList<history::KeptVersion> removed() override;
+    qint64 undelete(qint64 id) override;
     bool isItself(const QString& file) const override;
     ChangeFeed* changes() override;
     void setWaitLimit(int ms) override;
@@ -48,11 +52,12 @@ public:
 
 private:
     // The steps of opening: the file found, an old Jet file converted, the connection made,
-    // the lock file taken, the indexes kept.
+    // the lock file taken, the indexes and the history kept.
     QString findFile() const;
     void convertJet(const CollectionHooks& hooks) const;
     void connect(Access access);
     void keepIndexes(const CollectionHooks& hooks);
+    void keepHistory();
 
     QString path_;
     Handle db_;

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// Every earlier version of each snippet, kept by the database itself: triggers on the snippet
+// table copy a row into the history table before an update or a removal changes it, so that
+// every program's writes are kept, this one's or another's. What both engines share.
+
+#include <QString>
+#include <optional>
+
+namespace varozidi::history {
+
+// The table the triggers fill.
+inline const QString kTable = QStringLiteral("varozidi_history");
+
+// Why a version was kept: what the change that followed it changed.
+inline const QString kBody = QStringLiteral("body");
+inline const QString kTitle = QStringLiteral("title");
+inline const QString kLanguage = QStringLiteral("language");
+inline const QString kRemoved = QStringLiteral("removed");
+inline const QString kRestore = QStringLiteral("restore");
+
+// One version as it was before a change, or a snippet removed, without its body.
+struct KeptVersion {
+    qint64 id = 0;        // the snippet's ID
+    qint64 version = 0;   // the version's own number, unique in the collection
+    qint64 changedMs = 0; // when it was replaced, in ms since 1970 (UTC)
+    QString kind;         // one of the kinds above
+    std::optional<QString> language;
+    std::optional<QString> title;
+    qint64 bodySize = 0; // in bytes as stored
+};
+
+// How long versions are kept: each for days, and the last versions of each snippet for ever;
+// a removal is the last version of its snippet, so a removed snippet is kept at least as long.
+struct Retention {
+    int days = 90;
+    int versions = 20;
+    bool operator==(const Retention&) const = default;
+};
+
+// The [HISTORY] section of the settings file at path (KeepDays, KeepVersions); a missing or
+// unusable entry keeps the default.
+Retention RetentionFrom(const QString& settingsFile);
+// The settings beside a collection file: the data folder's, for the usual collection.
+Retention RetentionBeside(const QString& databaseFile);
+// The settings of the user's own data folder, for a collection on a server.
+Retention RetentionOfUser();
+
+// Written into the triggers, so that a change of the settings makes them anew.
+QString RetentionMark(const Retention& keep);
+
+} // namespace varozidi::history
