@@ -5,6 +5,7 @@
 #include "data/engines/sqlite/AdoStatement.h"
 #include "data/engines/sqlite/SqliteHandle.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <memory>
@@ -28,54 +29,63 @@ void SettleDatabaseFile(const QString& path) {
 
 namespace {
 
-// Whether the file at path now holds what source holds, table by table and row by row: read
-// by a connection of its own, so that a write left half done is rolled back first.
-bool holdsTheSame(const QString& path, const QString& source) {
+// A digest of what db holds: its schema, and every row of its tables (a virtual table's rows
+// are those of its own tables), each value with its type.
+QByteArray contentOf(sqlite3* db) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const auto feed = [&hash](sqlite3_stmt* s) {
+        const int columns = sqlite3_column_count(s);
+        while (sqlite3_step(s) == SQLITE_ROW)
+            for (int i = 0; i < columns; ++i) {
+                const char type = char('0' + sqlite3_column_type(s, i));
+                const auto* bytes = static_cast<const char*>(sqlite3_column_blob(s, i));
+                const int size = sqlite3_column_bytes(s, i);
+                hash.addData(QByteArrayView(&type, 1));
+                hash.addData(QByteArray::number(size) + ':');
+                hash.addData(QByteArrayView(bytes, bytes ? size : 0));
+            }
+        return sqlite3_finalize(s) == SQLITE_OK;
+    };
+    const auto prepare = [db](const QByteArray& sql) {
+        sqlite3_stmt* s = nullptr;
+        return sqlite3_prepare_v2(db, sql.constData(), -1, &s, nullptr) == SQLITE_OK ? s : nullptr;
+    };
+    sqlite3_stmt* schema = prepare("SELECT type, name, sql FROM sqlite_master ORDER BY type, name");
+    if (!schema || !feed(schema))
+        return {};
+    sqlite3_stmt* tables = prepare("SELECT name FROM sqlite_master WHERE type = 'table' AND sql "
+                                   "NOT LIKE 'CREATE VIRTUAL TABLE%' ORDER BY name");
+    if (!tables)
+        return {};
+    QList<QByteArray> names;
+    while (sqlite3_step(tables) == SQLITE_ROW)
+        names.append(reinterpret_cast<const char*>(sqlite3_column_text(tables, 0)));
+    sqlite3_finalize(tables);
+    for (QByteArray name : names) {
+        name = '"' + name.replace('"', "\"\"") + '"';
+        sqlite3_stmt* rows = prepare("SELECT * FROM " + name);
+        if (!rows)
+            return {};
+        QByteArray order;
+        for (int i = 1; i <= sqlite3_column_count(rows); ++i)
+            order += (i > 1 ? ", " : "") + QByteArray::number(i);
+        sqlite3_finalize(rows);
+        rows = prepare("SELECT * FROM " + name + " ORDER BY " + order);
+        if (!rows || !feed(rows))
+            return {};
+    }
+    return hash.result();
+}
+
+// Whether the file at path now holds what source holds: read by a connection of its own, so
+// that a write left half done is rolled back first.
+bool holdsTheSame(const QString& path, sqlite3* source) {
     int rc = SQLITE_OK;
     const Handle live = Handle::TryOpen(path, Handle::Mode::ReadWrite, rc);
     if (rc != SQLITE_OK)
         return false;
-    char* attach = sqlite3_mprintf("ATTACH %Q AS other", QFile::encodeName(source).constData());
-    rc = sqlite3_exec(live.get(), attach, nullptr, nullptr, nullptr);
-    sqlite3_free(attach);
-    if (rc != SQLITE_OK)
-        return false;
-    const auto differs = [&live](const QString& query) {
-        int found = -1;
-        const auto count = [](void* out, int, char** values, char**) {
-            *static_cast<int*>(out) = values[0] ? atoi(values[0]) : -1;
-            return 0;
-        };
-        const int done =
-            sqlite3_exec(live.get(), query.toUtf8().constData(), count, &found, nullptr);
-        return done != SQLITE_OK || found != 0;
-    };
-    const QString schema = QStringLiteral("SELECT type, name, sql FROM %1.sqlite_master");
-    if (differs(QStringLiteral("SELECT count(*) FROM (%1 EXCEPT %2)")
-                    .arg(schema.arg(u"main"), schema.arg(u"other"))) ||
-        differs(QStringLiteral("SELECT count(*) FROM (%1 EXCEPT %2)")
-                    .arg(schema.arg(u"other"), schema.arg(u"main"))))
-        return false;
-    QStringList tables;
-    const auto name = [](void* out, int, char** values, char**) {
-        static_cast<QStringList*>(out)->append(QString::fromUtf8(values[0]));
-        return 0;
-    };
-    // A virtual table's rows are those of its own tables, compared as any other.
-    if (sqlite3_exec(live.get(),
-                     "SELECT name FROM main.sqlite_master WHERE type = 'table' AND sql NOT LIKE "
-                     "'CREATE VIRTUAL TABLE%'",
-                     name, &tables, nullptr) != SQLITE_OK)
-        return false;
-    for (QString table : tables) {
-        table = u'"' + table.replace(u'"', QStringLiteral("\"\"")) + u'"';
-        for (const auto& [a, b] : {std::pair{u"main", u"other"}, std::pair{u"other", u"main"}})
-            if (differs(QStringLiteral("SELECT count(*) FROM (SELECT * FROM %1.%3 EXCEPT "
-                                       "SELECT * FROM %2.%3)")
-                            .arg(a, b, table)))
-                return false;
-    }
-    return true;
+    const QByteArray stored = contentOf(live.get());
+    return !stored.isEmpty() && stored == contentOf(source);
 }
 
 } // namespace
