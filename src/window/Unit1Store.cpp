@@ -87,13 +87,17 @@ void TForm1::NewSnippitExecute(QObject*) {
     shown_.add(language, Edit2->text(),
                keepText ? std::optional(SynEdit1->TextBytes()) : std::nullopt);
     // The row is stored: a failure from here on is reported, never a reason to add it again.
+    std::optional<qint64> added;
     GuardedAfterChange([&] {
-        const qint64 id = shown_.takeAdded();
-        if (keepText) {
-            recoveryLoaded(shown_.loaded());
-            LiveNote->hide();
-            saveTextAsNew_ = false;
+        if (!added) {
+            added = shown_.takeAdded();
+            if (keepText) {
+                recoveryLoaded(shown_.loaded());
+                LiveNote->hide();
+                saveTextAsNew_ = false;
+            }
         }
+        const qint64 id = *added;
         ListLangsExecute();
         // Show the titles of the language just used, not of whichever is last.
         ListBox1->setItemIndex(ListBox1->IndexOf(language));

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -146,6 +147,11 @@ bool removeNoted(const Note& note) {
                  .arg(shown, why));
         return false;
     };
+    // Only a name of the kind TemporaryBeside gives (".target.XXXXXX") is ever removed: a note
+    // written by anything else, or one naming a user's file, leaves it alone.
+    static const QRegularExpression made(QStringLiteral("^\\..+\\.[A-Za-z0-9]{6}$"));
+    if (!made.match(QFileInfo(shown).fileName()).hasMatch())
+        return true;
     struct stat found {};
     if (::lstat(note.path.constData(), &found) != 0)
         return errno == ENOENT || errno == ENOTDIR ? true : cannot(systemError(errno));

@@ -55,11 +55,17 @@ template <class F> void Guarded(F&& handler) noexcept {
     }
 }
 
-// As Guarded, for what follows a change already made (showing its outcome).
+// As Guarded, for what follows a change already made (showing its outcome). After the
+// message it is tried once more, quietly: a disk that failed one read may serve the next, and
+// a list that shows the change keeps the user from making it again.
 template <class F> void GuardedAfterChange(F&& handler) noexcept {
     try {
-        std::forward<F>(handler)();
+        handler();
     } catch (const std::exception& e) {
         ShowExceptionAfterChange(e);
+        try {
+            handler();
+        } catch (const std::exception&) {
+        }
     }
 }

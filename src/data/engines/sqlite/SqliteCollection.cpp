@@ -169,6 +169,12 @@ void SqliteCollection::connect(Access access) {
     ado::Statement check(db_.get(), path_, QStringLiteral("SELECT count(*) FROM sqlite_master"),
                          doing);
     check.step();
+    // SQLite opens for reading whenever opening for writing fails; a file it may write to,
+    // refused by a failing disk or a want of descriptors, is no read-only collection.
+    if (access == Access::ReadWrite && sqlite3_db_readonly(db_.get(), "main") == 1)
+        if (const int refused = ado::WriteRefused(db_.get());
+            refused != 0 && refused != EACCES && refused != EPERM && refused != EROFS)
+            ado::throwSqliteError(db_.get(), SQLITE_READONLY, path_, doing);
 }
 
 // Whoever opens the snippets first gives them their indexes. Lacking one is no reason to
