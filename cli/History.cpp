@@ -27,9 +27,9 @@ qint64 numberOf(const QString& text, const char* what) {
     return number;
 }
 
-QString timeOf(qint64 ms, Qt::TimeSpec spec) {
+QString timeOf(qint64 ms, Qt::TimeSpec zone) {
     const QDateTime time = QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc());
-    return spec == Qt::UTC ? time.toString(Qt::ISODateWithMs)
+    return zone == Qt::UTC ? time.toString(Qt::ISODateWithMs)
                            : time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
