@@ -408,8 +408,11 @@ QList<Command> collectionCommands() {
              "snippet,\nnull where a field has no value.\nfolder: PATH/Language/Title.ext, "
              "each body byte for byte, names made safe for every\nfile system; the file "
              ".varozidi-index.json keeps what names cannot (IDs, exact titles).\nPATH must not "
-             "exist yet (an empty folder will do for a tree); it appears whole or\nnot at all."),
-         {QStringLiteral("--format F")},
+             "exist yet (an empty folder will do for a tree); it appears whole or\nnot at all.\n"
+             "--with-history: each snippet's earlier versions kept too (kind, time, language, "
+             "title\nand body, the latest first), and the removed snippets kept; import brings "
+             "them back\ninto the history."),
+         {QStringLiteral("--format F"), QStringLiteral("--with-history")},
          1,
          Export},
         {QStringLiteral("import"),
@@ -420,7 +423,8 @@ QList<Command> collectionCommands() {
              "Studio\nCode snippets (a language's .json or a .code-snippets file), or a Jet 4.0 "
              "database\n(.mdb) of the old Windows program; into a server (--database), also the "
              "local\ncollection file (varozidi.mdb). All are added in one step, or none. Into "
-             "an\nempty collection they keep their IDs; otherwise they get new ones.\n"
+             "an\nempty collection they keep their IDs; otherwise they get new ones. The versions "
+             "and\nremoved snippets of an export --with-history go into the history.\n"
              "With --dry-run, lists what would be added and changes nothing."),
          {QStringLiteral("--dry-run")},
          1,

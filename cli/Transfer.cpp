@@ -110,10 +110,11 @@ int Export(Context& c) {
             QStringLiteral("There is no export format '%1'; use json or folder.").arg(format));
     varozidi::Collection& collection = c.collection();
     const ExportFormat as = format == u"folder" ? ExportFormat::Folder : ExportFormat::Json;
+    const bool withHistory = c.options.contains(QStringLiteral("--with-history"));
     const qint64 exported = asUserError([&] {
         ProgressLine line(c, "Exported");
-        return collection.exportTo(as, c.args[0],
-                                   [&line](qint64 done, qint64 total) { line(done, total); });
+        return collection.exportTo(
+            as, c.args[0], [&line](qint64 done, qint64 total) { line(done, total); }, withHistory);
     });
     c.changed();
     if (c.json)
@@ -132,7 +133,7 @@ using ForEachAdded = std::function<void(const EachAdded&)>;
 // What was added, a line (or a JSON record) a snippet, written out a piece at a time: an
 // import of any size is listed without holding the list.
 void listAdded(Context& c, const ForEachAdded& forEach, qint64 count, const QString& from,
-               const QString& kind, bool dryRun) {
+               const QString& kind, const QString& kept, bool dryRun) {
     constexpr qsizetype kPiece = 1 << 16;
     QByteArray out;
     const auto flush = [&](bool always) {
@@ -172,11 +173,27 @@ void listAdded(Context& c, const ForEachAdded& forEach, qint64 count, const QStr
                    .toUtf8();
         flush(false);
     });
-    out += (dryRun ? QStringLiteral("%1 would be added from %2 (%3); nothing was changed.\n")
-                         .arg(counted(count), from, kind)
-                   : QStringLiteral("%1 added from %2 (%3).\n").arg(counted(count), from, kind))
-               .toUtf8();
+    out +=
+        (dryRun
+             ? QStringLiteral("%1 would be added from %2 (%3)%4; nothing was changed.\n")
+                   .arg(counted(count), from, kind, kept)
+             : QStringLiteral("%1 added from %2 (%3)%4.\n").arg(counted(count), from, kind, kept))
+            .toUtf8();
     flush(true);
+}
+
+// ", with 3 earlier versions and 1 removed snippet", where the file held any.
+QString historyBrought(const ImportedSnippets& list) {
+    if (list.versions == 0 && list.removed == 0)
+        return {};
+    const QString versions = list.versions == 1
+                                 ? QStringLiteral("1 earlier version")
+                                 : QStringLiteral("%1 earlier versions").arg(list.versions);
+    if (list.removed == 0)
+        return QStringLiteral(", with ") + versions;
+    return QStringLiteral(", with %1 and %2")
+        .arg(versions, list.removed == 1 ? QStringLiteral("1 removed snippet")
+                                         : QStringLiteral("%1 removed snippets").arg(list.removed));
 }
 
 } // namespace
@@ -196,7 +213,7 @@ int Import(Context& c) {
                 c.changed();
             listAdded(
                 c, [&list](const EachAdded& each) { list.forEach(each); }, list.size(), c.args[0],
-                list.kind, dryRun);
+                list.kind, historyBrought(list), dryRun);
         });
     });
     return kDone;

@@ -4,8 +4,10 @@
 
 #include "TestSupport.h"
 #include "data/collection/Collection.h"
+#include "data/core/SysUtils.h"
 #include "data/files/DataPath.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,6 +15,15 @@
 
 using namespace testsupport;
 using varozidi::Collection;
+
+namespace {
+
+QByteArray contentOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+} // namespace
 
 class HistoryTest : public QObject {
     Q_OBJECT
@@ -53,6 +64,10 @@ private Q_SLOTS:
     void commandLine();
     void triggersPutBack_data();
     void triggersPutBack();
+    void exportWithHistory_data();
+    void exportWithHistory();
+    void badHistoryRefused_data();
+    void badHistoryRefused();
 };
 
 void HistoryTest::everyWriterIsKept_data() {
@@ -105,6 +120,13 @@ void HistoryTest::oddBytesKept() {
     const auto shown =
         runCli({"show", "--version", QString::number(open()->versions(1).last().version), "1"});
     QCOMPARE(shown.out, bytes);
+    // An export cannot carry bytes that are no text unchanged: it stops, naming the version.
+    const CliRun exported = runCli({"export", "--with-history", home_->root() + "all.json"});
+    const bool text = ExactUtf8(bytes).has_value();
+    QCOMPARE(exported.status, text ? 0 : 2);
+    QVERIFY(text || exported.err.contains("Version " +
+                                          QByteArray::number(open()->versions(1).last().version) +
+                                          " of snippet 1 has a body that is not UTF-8"));
 }
 
 void HistoryTest::retention_data() {
@@ -214,6 +236,130 @@ void HistoryTest::triggersPutBack() {
     open();
     other("UPDATE varozidi SET \"Body\" = 'kept' WHERE \"ID\" = 1");
     QCOMPARE(bodies(1).last(), "body:unkept");
+}
+
+// Every version with its kind, time, texts and body, as the collection keeps it.
+QStringList kept(Collection& collection, qint64 id) {
+    QStringList out;
+    for (const auto& v : collection.versions(id))
+        out.append(QStringLiteral("%1 %2 %3 %4 ")
+                       .arg(v.kind)
+                       .arg(v.changedMs)
+                       .arg(v.language.value_or("(null)"), v.title.value_or("(null)")) +
+                   QString::fromLatin1(collection.versionBody(id, v.version)->toHex()));
+    return out;
+}
+
+void HistoryTest::exportWithHistory_data() {
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("filled"); // the collection imported into has a snippet already
+    QTest::newRow("JSON into an empty collection") << "json" << false;
+    QTest::newRow("JSON after another snippet") << "json" << true;
+    QTest::newRow("folder into an empty collection") << "folder" << false;
+    QTest::newRow("folder after another snippet") << "folder" << true;
+}
+
+void HistoryTest::exportWithHistory() {
+    QFETCH(QString, format);
+    QFETCH(bool, filled);
+    const QString file = home_->root() + "out" + (format == u"json" ? ".json" : "");
+    const QString odd = onServer() ? "'\xEF\xBB\xBF\"q\"\t\\'" : "'a' || char(0, 10, 1) || 'b'";
+    other("UPDATE varozidi SET \"Body\" = " + odd + " WHERE \"ID\" = 1");
+    QCOMPARE(runCli({"edit", "1"}, "new").status, 0);
+    other("UPDATE varozidi SET \"Title\" = NULL WHERE \"ID\" = 1");
+    QCOMPARE(runCli({"remove", "2"}).status, 0);
+    const QStringList before = kept(*open(), 1);
+    const QStringList removedBefore = kept(*open(), 2);
+    QCOMPARE(before.size(), 3);
+    QCOMPARE(runCli({"export", "--format", format, file + "-plain"}).status, 0);
+    const CliRun exported = runCli({"export", "--format", format, "--with-history", file});
+    QVERIFY2(exported.status == 0, exported.err.constData());
+    const QString index = format == u"json" ? QString() : "/.varozidi-history.json";
+    // Without the option, nothing of the history.
+    if (format == u"json")
+        QVERIFY(!contentOf(file + "-plain").contains("\"versions\""));
+    else
+        QVERIFY(!QFileInfo::exists(file + "-plain" + index));
+
+    other("DELETE FROM varozidi; DELETE FROM varozidi_history");
+    if (filled)
+        other("INSERT INTO varozidi (\"Language\", \"Title\", \"Body\") VALUES ('Go', 'g', 'x')");
+    const CliRun imported = runCli({"import", file});
+    QVERIFY2(imported.status == 0, imported.err.constData());
+    QVERIFY2(imported.out.contains("with 4 earlier versions and 1 removed snippet"),
+             imported.out.constData());
+    const auto collection = open();
+    const qint64 id = filled ? 4 : 1;
+    QCOMPARE(collection->read(id)->bytes, "new");
+    QCOMPARE(kept(*collection, id), before);
+    const auto removed = collection->removed();
+    QCOMPARE(removed.size(), 1);
+    QCOMPARE(removed[0].id, filled ? 5 : 2);
+    QCOMPARE(kept(*collection, removed[0].id), removedBefore);
+    // Exported again, the same file.
+    if (!filled) {
+        QCOMPARE(runCli({"export", "--format", format, "--with-history", file + "-again"}).status,
+                 0);
+        QCOMPARE(contentOf(file + "-again" + index), contentOf(file + index));
+    }
+    // The removed snippet's ID is not given again, and it comes back whole.
+    QCOMPARE(runCli({"add", "--language", "C", "--title", "n"}, "n").out.trimmed().toLongLong(),
+             filled ? 6 : 3);
+    QCOMPARE(runCli({"undelete", QString::number(removed[0].id)}).status, 0);
+    QCOMPARE(open()->read(removed[0].id)->bytes, "second");
+}
+
+void HistoryTest::badHistoryRefused_data() {
+    QTest::addColumn<QByteArray>("versions"); // of snippet 1
+    QTest::addColumn<QByteArray>("removed");
+    QTest::addColumn<QString>("says");
+    const QByteArray good = R"({"kind": "body", "time": "2025-01-31T12:00:00.000Z", )"
+                            R"("language": "C", "title": "t", "body": "old"})";
+    QTest::newRow("kept") << "[" + good + "]" << QByteArray("[]") << "";
+    QTest::newRow("an unknown kind")
+        << QByteArray(R"([{"kind": "edit", "time": "2025-01-31T12:00:00Z", "language": null, )"
+                      R"("title": null, "body": null}])")
+        << QByteArray("[]") << "snippet 1's version 1 has the \"kind\" \"edit\"";
+    QTest::newRow("a time without its zone")
+        << QByteArray(R"([{"kind": "body", "time": "2025-01-31T12:00:00", "language": null, )"
+                      R"("title": null, "body": null}])")
+        << QByteArray("[]") << "snippet 1's version 1 has a \"time\" that is not a time";
+    QTest::newRow("a body missing")
+        << "[" + good +
+               R"(, {"kind": "title", "time": "2025-01-31T12:00:00Z", "language": )"
+               R"(null, "title": null}])"
+        << QByteArray("[]") << "snippet 1's version 2 has a \"body\" that is missing";
+    QTest::newRow("versions that are no list")
+        << QByteArray("{}") << QByteArray("[]") << "snippet 1 has \"versions\" that are an object";
+    QTest::newRow("a removed snippet whose latest version is no removal")
+        << QByteArray("[]") << R"([{"id": 9, "versions": [)" + good + "]}]"
+        << "removed snippet 1 has a latest version of the kind \"body\"";
+    QTest::newRow("a removed snippet without versions")
+        << QByteArray("[]") << QByteArray(R"([{"id": 9}])") << "removed snippet 1 has no versions";
+}
+
+void HistoryTest::badHistoryRefused() {
+    QFETCH(QByteArray, versions);
+    QFETCH(QByteArray, removed);
+    QFETCH(QString, says);
+    other("DELETE FROM varozidi; DELETE FROM varozidi_history");
+    const QString file = home_->root() + "in.json";
+    writeFile(file,
+              "{\"format\": \"varozidi-snippets\", \"version\": 1, \"snippets\": [{\"id\": 1, "
+              "\"language\": \"C\", \"title\": \"t\", \"body\": \"new\", \"versions\": " +
+                  versions + "}], \"removed\": " + removed + "}");
+    const CliRun dry = runCli({"import", "--dry-run", file});
+    const CliRun run = runCli({"import", file});
+    QCOMPARE(dry.status, run.status);
+    if (says.isEmpty()) {
+        QVERIFY2(run.status == 0, run.err.constData());
+        QCOMPARE(bodies(1), QList<QByteArray>{"body:old"});
+        return;
+    }
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
+    QVERIFY(!open()->read(1));
+    QCOMPARE(open()->versions(1).size(), 0);
 }
 
 QTEST_GUILESS_MAIN(HistoryTest)

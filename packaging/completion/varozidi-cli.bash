@@ -11,7 +11,7 @@ _varozidi_cli_options() {
     list) echo --language ;;
     show) echo --version ;;
     add) echo --language --title ;;
-    export) echo --format ;;
+    export) echo --format --with-history ;;
     import) echo --dry-run ;;
     backup) echo --force ;;
     esac

@@ -45,6 +45,7 @@ complete -c varozidi-cli -n '__fish_seen_subcommand_from list add' -l language -
 complete -c varozidi-cli -n '__fish_seen_subcommand_from show' -l version -x -d 'an earlier version (see history)'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from add' -l title -x -d 'title'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from export' -l format -x -a 'json folder' -d 'format'
+complete -c varozidi-cli -n '__fish_seen_subcommand_from export' -l with-history -d 'the earlier versions and removed snippets kept too'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from import' -l dry-run -d 'list what would be added and change nothing'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from backup' -l force -d 'replace FILE even when it is no collection database'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from backup export import' -F

@@ -148,11 +148,14 @@ public:
     // A consistent copy of the whole collection, as the usual backup file (a collection file
     // of its own); it replaces file whole or not at all.
     virtual void backupTo(const QString& file) = 0;
-    // Every snippet exported to path (see transfer::ExportSnippets); how many.
+    // Every snippet exported to path (see transfer::ExportSnippets); how many. withHistory:
+    // each snippet's versions kept too, and the removed snippets kept, all of one moment.
     virtual qint64 exportTo(transfer::ExportFormat format, const QString& path,
-                            const std::function<void(qint64, qint64)>& progress = {}) = 0;
+                            const std::function<void(qint64, qint64)>& progress = {},
+                            bool withHistory = false) = 0;
     // The snippets of the file or folder at source added in one step (see
-    // transfer::ImportSnippets); listed is told what was added.
+    // transfer::ImportSnippets), with the versions and removed snippets an export with its
+    // history carries; listed is told what was added.
     virtual void
     importFrom(const QString& source, bool dryRun, const ImportHooks& hooks,
                const std::function<void(const transfer::ImportedSnippets&)>& listed) = 0;

@@ -20,6 +20,13 @@ int bounded(int value, int fallback, int max) {
 
 } // namespace
 
+bool IsKind(QStringView kind) {
+    for (const QString* known : {&kBody, &kTitle, &kLanguage, &kRemoved, &kRestore})
+        if (kind == *known)
+            return true;
+    return false;
+}
+
 Retention RetentionFrom(const QString& settingsFile) {
     const TIniFile ini(settingsFile);
     const Retention fallback;

@@ -5,6 +5,7 @@
 // table copy a row into the history table before an update or a removal changes it, so that
 // every program's writes are kept, this one's or another's. What both engines share.
 
+#include <QByteArray>
 #include <QString>
 #include <optional>
 
@@ -20,6 +21,9 @@ inline const QString kLanguage = QStringLiteral("language");
 inline const QString kRemoved = QStringLiteral("removed");
 inline const QString kRestore = QStringLiteral("restore");
 
+// Whether kind is one of those above.
+bool IsKind(QStringView kind);
+
 // One version as it was before a change, or a snippet removed, without its body.
 struct KeptVersion {
     qint64 id = 0;        // the snippet's ID
@@ -29,6 +33,17 @@ struct KeptVersion {
     std::optional<QString> language;
     std::optional<QString> title;
     qint64 bodySize = 0; // in bytes as stored
+};
+
+// One row of the history whole: its texts as the bytes stored, none for NULL.
+struct StoredVersion {
+    qint64 version = 0;
+    qint64 id = 0;
+    std::optional<QByteArray> language;
+    std::optional<QByteArray> title;
+    std::optional<QByteArray> body;
+    qint64 changedMs = 0;
+    QString kind;
 };
 
 // How long versions are kept: each for days, and the last versions of each snippet for ever;

@@ -5,6 +5,7 @@
 #include "data/core/SysUtils.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
+#include "data/history/History.h"
 #include "data/transfer/JsonFiles.h"
 #include "data/transfer/Names.h"
 
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QSet>
 #include <QStringDecoder>
 #include <algorithm>
@@ -120,9 +122,74 @@ QFileInfoList readableEntries(const QString& folder) {
                        .arg(root, why));
 }
 
+const char kHistoryFormat[] = "varozidi-folder-history";
+
+// A record of the history file: a file's versions, or a removed snippet's (file empty).
+void appendKept(QByteArray& out, const QString& file, const Snippet& s, bool first) {
+    out += first ? "\n    {" : ",\n    {";
+    if (file.isEmpty()) {
+        out += "\"id\": " + (s.id ? QByteArray::number(*s.id) : QByteArray("null"));
+    } else {
+        out += "\"file\": ";
+        AppendJson(out, file);
+    }
+    out += ", \"versions\": [";
+    for (qsizetype i = 0; i < s.versions.size(); ++i)
+        AppendJsonVersion(out, s.versions[i], i == 0);
+    AppendHistoryRecordTail(out);
+}
+
+struct FolderHistory {
+    QHash<QString, QList<Version>> byFile;
+    QList<Snippet> removed;
+};
+
+QList<Version> versionsIn(const QJsonObject& record, const QString& where) {
+    QList<Version> versions;
+    const QJsonValue list = record.value(QStringLiteral("versions"));
+    if (!list.isArray())
+        throw BadInput(QStringLiteral("%1 has no list of versions.").arg(where));
+    int n = 0;
+    for (const QJsonValue& v : list.toArray())
+        versions.append(VersionFromJson(v, QStringLiteral("%1, version %2,").arg(where).arg(++n)));
+    return versions;
+}
+
+FolderHistory readHistory(const QString& root) {
+    FolderHistory history;
+    const QString file = root + u'/' + QLatin1String(kFolderHistory);
+    if (!QFileInfo::exists(file))
+        return history;
+    const QJsonObject kept = ParseJsonObject(file, ReadInputFile(file));
+    if (kept.value(QStringLiteral("format")).toString() != QLatin1String(kHistoryFormat) ||
+        !kept.value(QStringLiteral("snippets")).isArray() ||
+        !kept.value(QStringLiteral("removed")).isArray())
+        throw BadInput(
+            QStringLiteral("\"%1\" is not the history of an exported folder.").arg(file));
+    for (const QJsonValue& item : kept.value(QStringLiteral("snippets")).toArray()) {
+        const QString name = item[QStringLiteral("file")].toString();
+        history.byFile.insert(name.normalized(QString::NormalizationForm_C),
+                              versionsIn(item.toObject(), QStringLiteral("In \"%1\", the entry "
+                                                                         "of \"%2\"")
+                                                              .arg(file, name)));
+    }
+    int n = 0;
+    for (const QJsonValue& item : kept.value(QStringLiteral("removed")).toArray()) {
+        const QString where = QStringLiteral("In \"%1\", removed snippet %2").arg(file).arg(++n);
+        Snippet gone{WholeNumber(item[QStringLiteral("id")]), std::nullopt, std::nullopt,
+                     std::nullopt, versionsIn(item.toObject(), where)};
+        if (gone.versions.isEmpty() || (gone.versions.first().kind != history::kRemoved &&
+                                        gone.versions.first().kind != history::kRestore))
+            throw BadInput(QStringLiteral("%1 has no removal as its latest version.").arg(where));
+        history.removed.append(gone);
+    }
+    return history;
+}
+
 } // namespace
 
-void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path) {
+void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path,
+                        const QList<Snippet>* removed) {
     const QString target = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
     const QFileInfo info(target);
     if (!QFileInfo(info.path()).isDir())
@@ -141,6 +208,9 @@ void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path) {
     QHash<QString, QString> folderOf; // "=" + language (a null string for none) -> folder
     QHash<QString, FolderNames> filesIn;
     QByteArrayList index;
+    QByteArray history = "{\n  \"format\": \"" + QByteArray(kHistoryFormat) +
+                         "\",\n  \"version\": 1,\n  \"snippets\": [";
+    bool anyKept = false;
     for (const Snippet& s : snippets) {
         const QString key = s.language ? u'=' + *s.language : QString();
         QString folder = folderOf.value(key);
@@ -166,8 +236,19 @@ void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path) {
         record += ", \"title\": ";
         AppendJson(record, s.title);
         index.append(record + (s.body ? "}" : ", \"nullBody\": true}"));
+        if (removed && !s.versions.isEmpty()) {
+            appendKept(history, file, s, !anyKept);
+            anyKept = true;
+        }
     }
     writeNewFile(target, tree + u'/' + QLatin1String(kFolderIndex), JsonListFile(kFormat, index));
+    if (removed) {
+        history += JsonRemovedHead(!anyKept);
+        for (qsizetype i = 0; i < removed->size(); ++i)
+            appendKept(history, QString(), removed->at(i), i == 0);
+        history += JsonExportTail(removed->isEmpty());
+        writeNewFile(target, tree + u'/' + QLatin1String(kFolderHistory), history);
+    }
 
     // Every file on the disk before the tree appears at its name, with one sync for all.
     if (::syncfs(temp.fd()) != 0)
@@ -179,7 +260,7 @@ void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path) {
                            .arg(target));
 }
 
-QList<Snippet> ReadSnippetFolder(const QString& path) {
+FolderSnippets ReadSnippetFolder(const QString& path) {
     const QString root = QDir::cleanPath(path);
     const QHash<QString, IndexEntry> index = readIndex(root);
     struct Found {
@@ -245,10 +326,18 @@ QList<Snippet> ReadSnippetFolder(const QString& path) {
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
         return a.order != b.order ? a.order < b.order : a.file < b.file;
     });
-    QList<Snippet> snippets;
-    for (const Found& f : found)
-        snippets.append(f.snippet);
-    return snippets;
+    FolderHistory history = readHistory(root);
+    FolderSnippets read;
+    for (Found& f : found) {
+        f.snippet.versions = history.byFile.take(f.file.normalized(QString::NormalizationForm_C));
+        read.snippets.append(f.snippet);
+    }
+    if (!history.byFile.isEmpty())
+        throw BadInput(QStringLiteral("In \"%1\", the history names files that are missing: "
+                                      "\"%2\"; nothing was added.")
+                           .arg(root, history.byFile.keys().join(QStringLiteral("\", \""))));
+    read.removed = std::move(history.removed);
+    return read;
 }
 
 } // namespace varozidi::transfer

@@ -11,15 +11,25 @@ namespace varozidi::transfer {
 
 // The index file's name in the tree's top folder.
 inline constexpr char kFolderIndex[] = ".varozidi-index.json";
+// Beside it, in a tree written with the history: each file's earlier versions, and the
+// removed snippets kept.
+inline constexpr char kFolderHistory[] = ".varozidi-history.json";
 
 // Writes the tree into a new folder beside path, then renames it into place whole. path must
-// not exist, or be an empty folder (BadInput otherwise). Throws Error on failure; nothing is
-// then left behind.
-void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path);
+// not exist, or be an empty folder (BadInput otherwise). With removed, the history file is
+// written too. Throws Error on failure; nothing is then left behind.
+void WriteSnippetFolder(const QList<Snippet>& snippets, const QString& path,
+                        const QList<Snippet>* removed = nullptr);
+
+struct FolderSnippets {
+    QList<Snippet> snippets;
+    QList<Snippet> removed; // from the history file, where there is one
+};
 
 // The snippets of a tree under path: language from the folder, title from the file name
-// without its extension, or as the index file has them for files it names. Hidden files are
-// left out. Throws BadInput for a tree of another shape or a file that is not UTF-8 text.
-QList<Snippet> ReadSnippetFolder(const QString& path);
+// without its extension, or as the index file has them for files it names; their versions
+// from the history file. Hidden files are left out. Throws BadInput for a tree of another
+// shape or a file that is not UTF-8 text.
+FolderSnippets ReadSnippetFolder(const QString& path);
 
 } // namespace varozidi::transfer

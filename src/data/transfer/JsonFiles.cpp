@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "data/transfer/JsonFiles.h"
 
+#include "data/history/History.h"
 #include "data/transfer/Names.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -166,6 +168,25 @@ QByteArray SnippetsToJson(const QList<Snippet>& snippets) {
     return out + JsonExportTail(snippets.isEmpty());
 }
 
+QByteArray SnippetsToJson(const QList<Snippet>& snippets, const QList<Snippet>& removed,
+                          bool withHistory) {
+    if (!withHistory)
+        return SnippetsToJson(snippets);
+    QByteArray out = JsonExportHead();
+    const auto append = [&out](const QList<Snippet>& records, bool areRemoved) {
+        for (qsizetype i = 0; i < records.size(); ++i) {
+            AppendHistoryRecordHead(out, records[i], i == 0, areRemoved);
+            for (qsizetype v = 0; v < records[i].versions.size(); ++v)
+                AppendJsonVersion(out, records[i].versions[v], v == 0);
+            AppendHistoryRecordTail(out);
+        }
+    };
+    append(snippets, false);
+    out += JsonRemovedHead(snippets.isEmpty());
+    append(removed, true);
+    return out + JsonExportTail(removed.isEmpty());
+}
+
 QByteArray JsonExportHead() {
     QByteArray out = "{\n  \"format\": ";
     AppendJson(out, kFormat);
@@ -186,6 +207,77 @@ void AppendJsonRecord(QByteArray& out, const Snippet& s, bool first) {
 
 QByteArray JsonExportTail(bool empty) {
     return empty ? "]\n}\n" : "\n  ]\n}\n";
+}
+
+void AppendHistoryRecordHead(QByteArray& out, const Snippet& s, bool first, bool removed) {
+    out += first ? "\n    {\"id\": " : ",\n    {\"id\": ";
+    out += s.id ? QByteArray::number(*s.id) : QByteArray("null");
+    if (!removed) {
+        out += ", \"language\": ";
+        AppendJson(out, s.language);
+        out += ", \"title\": ";
+        AppendJson(out, s.title);
+        out += ", \"body\": ";
+        AppendJson(out, s.body);
+    }
+    out += ", \"versions\": [";
+}
+
+void AppendJsonVersion(QByteArray& out, const Version& v, bool first) {
+    out += first ? "\n      {\"kind\": " : ",\n      {\"kind\": ";
+    AppendJson(out, v.kind);
+    out += ", \"time\": \"" + JsonTime(v.changedMs) + "\", \"language\": ";
+    AppendJson(out, v.language);
+    out += ", \"title\": ";
+    AppendJson(out, v.title);
+    out += ", \"body\": ";
+    AppendJson(out, v.body);
+    out += '}';
+}
+
+QByteArray JsonRemovedHead(bool noSnippets) {
+    return QByteArray(noSnippets ? "]" : "\n  ]") + ",\n  \"removed\": [";
+}
+
+QByteArray JsonTime(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
+}
+
+std::optional<qint64> TimeFrom(const QString& text) {
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    // Without its zone a time would be read as this machine's local time.
+    if (!time.isValid() || time.timeSpec() == Qt::LocalTime)
+        return std::nullopt;
+    return time.toMSecsSinceEpoch();
+}
+
+Version VersionFromJson(const QJsonValue& value, const QString& where) {
+    const QJsonObject o = value.toObject();
+    const auto bad = [&where](const QString& why) {
+        throw BadInput(QStringLiteral("%1 %2.").arg(where, why));
+    };
+    if (!value.isObject())
+        bad(QStringLiteral("is %1, not an object").arg(typeOf(value)));
+    Version v;
+    v.kind = o.value(QStringLiteral("kind")).toString();
+    if (!history::IsKind(v.kind))
+        bad(QStringLiteral("has a \"kind\" that is none of body, title, language, removed and "
+                           "restore"));
+    const auto ms = TimeFrom(o.value(QStringLiteral("time")).toString());
+    if (!ms)
+        bad(QStringLiteral("has a \"time\" that is not a time of day with its time zone"));
+    v.changedMs = *ms;
+    Text* const texts[] = {&v.language, &v.title, &v.body};
+    const char* const names[] = {"language", "title", "body"};
+    for (int i = 0; i < 3; ++i) {
+        const QJsonValue field = o.value(QLatin1String(names[i]));
+        if (!field.isString() && !field.isNull())
+            bad(QStringLiteral("has a \"%1\" that is %2, not text or null")
+                    .arg(QLatin1String(names[i]), typeOf(field)));
+        if (field.isString())
+            *texts[i] = field.toString();
+    }
+    return v;
 }
 
 QJsonObject ParseJsonObject(const QString& path, const QByteArray& bytes) {

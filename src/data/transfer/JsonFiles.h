@@ -21,6 +21,27 @@ QByteArray JsonExportHead();
 void AppendJsonRecord(QByteArray& out, const Snippet& snippet, bool first);
 QByteArray JsonExportTail(bool empty);
 
+// An export with the history: each record's head (a removed snippet's holds only its ID),
+// its versions in turn, and its end; after the snippets, the head of the removed ones, which
+// the same tail ends.
+void AppendHistoryRecordHead(QByteArray& out, const Snippet& snippet, bool first, bool removed);
+void AppendJsonVersion(QByteArray& out, const Version& version, bool first);
+inline void AppendHistoryRecordTail(QByteArray& out) {
+    out += "]}";
+}
+QByteArray JsonRemovedHead(bool noSnippets);
+// The whole file, with or without the history.
+QByteArray SnippetsToJson(const QList<Snippet>& snippets, const QList<Snippet>& removed,
+                          bool withHistory);
+
+// A version's time as an export writes it, ISO 8601 in UTC to the millisecond; and back, in ms
+// since 1970, none for text that is no time with its zone.
+QByteArray JsonTime(qint64 ms);
+std::optional<qint64> TimeFrom(const QString& text);
+// A version read from a file of the program's other than the streamed export (the history
+// of a folder tree); where names it in a message. Throws BadInput.
+Version VersionFromJson(const QJsonValue& value, const QString& where);
+
 // The whole number value holds, any 64-bit one exactly; nullopt for anything else.
 std::optional<qint64> WholeNumber(const QJsonValue& value);
 

@@ -1,22 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "data/transfer/JsonStream.h"
 
+#include "data/transfer/JsonHandler.h"
+
 #include "data/core/SysUtils.h"
 #include "data/files/Files.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <rapidjson/reader.h>
 
 namespace varozidi::transfer {
 
 namespace {
-
-const QString kFormat = QStringLiteral("varozidi-snippets");
-constexpr qint64 kVersion = 1;
 
 // rapidjson's input stream over a file read in pieces. A read error ends the text early and
 // is kept, so that it is reported as what it is rather than as bad JSON.
@@ -82,26 +77,6 @@ private:
     bool ended_ = false;
 };
 
-enum class Kind { Null, Bool, Number, String, Array, Object };
-
-QString words(Kind kind) {
-    switch (kind) {
-    case Kind::Null:
-        return QStringLiteral("null");
-    case Kind::Bool:
-        return QStringLiteral("true or false");
-    case Kind::Number:
-        return QStringLiteral("a number");
-    case Kind::String:
-        return QStringLiteral("text");
-    case Kind::Array:
-        return QStringLiteral("a list");
-    case Kind::Object:
-        break;
-    }
-    return QStringLiteral("an object");
-}
-
 QString words(rapidjson::ParseErrorCode code) {
     using namespace rapidjson;
     switch (code) {
@@ -139,268 +114,6 @@ QString words(rapidjson::ParseErrorCode code) {
     }
     return QStringLiteral("a syntax error");
 }
-
-// A whole number of 64 bits, as a double that holds one exactly.
-std::optional<qint64> whole(double d) {
-    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || std::trunc(d) != d)
-        return std::nullopt;
-    return qint64(d);
-}
-
-// UTF-8 of a lone UTF-16 surrogate, which a \u escape can give and no text holds.
-bool holdsSurrogate(const char* s, size_t size) {
-    for (const char* at = s;
-         (at = static_cast<const char*>(std::memchr(at, '\xed', size_t(s + size - at)))); ++at)
-        if (at + 1 < s + size && static_cast<unsigned char>(at[1]) >= 0xa0)
-            return true;
-    return false;
-}
-
-// Follows the parser's events through the file's shape: the root object, its "snippets" list
-// and each record in it; every other value is passed over, however deep.
-class Handler {
-public:
-    Handler(const QString& path, const std::function<void(Utf8Snippet&&)>& each,
-            const std::function<void()>& recordDone)
-        : path_(path), each_(each), recordDone_(recordDone) {}
-
-    bool Null() { return scalar(Kind::Null); }
-    bool Bool(bool) { return scalar(Kind::Bool); }
-    bool Int(int i) { return number(i); }
-    bool Uint(unsigned u) { return number(qint64(u)); }
-    bool Int64(int64_t i) { return number(qint64(i)); }
-    bool Uint64(uint64_t u) {
-        return u > uint64_t(std::numeric_limits<qint64>::max()) ? number(std::nullopt)
-                                                                : number(qint64(u));
-    }
-    bool Double(double d) { return number(whole(d)); }
-    bool RawNumber(const char*, rapidjson::SizeType, bool) { return scalar(Kind::Number); }
-    bool String(const char* s, rapidjson::SizeType size, bool) {
-        if (skipping() || depth_ == 0)
-            return scalar(Kind::String);
-        if (depth_ == 1 && key_ == u"format") {
-            format_ = QString::fromUtf8(s, size);
-            return true;
-        }
-        if (inRecord() && textField()) {
-            if (holdsSurrogate(s, size))
-                notOurs(QStringLiteral("snippet %1 has a \"%2\" holding half of a UTF-16 "
-                                       "surrogate pair, which is not text")
-                            .arg(n_)
-                            .arg(field_));
-            text() = QByteArray(s, qsizetype(size));
-            return true;
-        }
-        return scalar(Kind::String);
-    }
-    bool Key(const char* s, rapidjson::SizeType size, bool) {
-        if (skipping())
-            return true;
-        if (depth_ == 1)
-            key_ = QString::fromUtf8(s, size);
-        else if (inRecord()) {
-            field_ = QString::fromUtf8(s, size);
-            // Which of two values was meant cannot be told; taking either would change a
-            // snippet without a word.
-            const QString known[] = {QStringLiteral("id"), QStringLiteral("language"),
-                                     QStringLiteral("title"), QStringLiteral("body")};
-            for (int i = 0; i < 4; ++i) {
-                if (field_ != known[i])
-                    continue;
-                if (named_ & (1 << i))
-                    notOurs(QStringLiteral("snippet %1 has \"%2\" twice").arg(n_).arg(field_));
-                named_ |= 1 << i;
-            }
-        }
-        return true;
-    }
-    bool StartObject() { return open(Kind::Object); }
-    bool StartArray() { return open(Kind::Array); }
-    bool EndObject(rapidjson::SizeType) {
-        close();
-        if (!skipping() && inList_ && depth_ == 2)
-            finishRecord();
-        return true;
-    }
-    bool EndArray(rapidjson::SizeType) {
-        close();
-        if (!skipping() && depth_ == 1)
-            inList_ = false;
-        return true;
-    }
-
-    // Whether the file was an export of the program's, once the whole of it is read; throws
-    // for one that is but should not be read.
-    bool ours() {
-        if (listSeen_) {
-            checkHead();
-            return true;
-        }
-        if (!format_ || !format_->startsWith(u"varozidi"))
-            return false;
-        checkHead();
-        notOurs(QStringLiteral("its \"snippets\" is %1, not a list")
-                    .arg(snippets_ ? words(*snippets_) : QStringLiteral("missing")));
-    }
-
-private:
-    bool skipping() const { return skipFrom_ >= 0; }
-    bool inRecord() const { return inList_ && depth_ == 3; }
-    bool textField() const {
-        return field_ == u"language" || field_ == u"title" || field_ == u"body";
-    }
-    // The record's text field being read, marked as given.
-    Utf8& text() {
-        const int bit = field_ == u"language" ? 1 : field_ == u"title" ? 2 : 4;
-        given_ |= bit;
-        return bit == 1 ? record_.language : bit == 2 ? record_.title : record_.body;
-    }
-
-    [[noreturn]] void notOurs(const QString& why) const {
-        throw BadInput(QStringLiteral("\"%1\" is not a Varozidi export: %2.").arg(path_, why));
-    }
-
-    void checkHead() const {
-        if (format_ && *format_ != kFormat)
-            notOurs(QStringLiteral("its format is \"%1\"").arg(*format_));
-        if (version_ && *version_ > kVersion)
-            notOurs(QStringLiteral("it was written by a newer version of Varozidi"));
-    }
-
-    bool number(std::optional<qint64> value) {
-        if (!skipping() && depth_ == 1 && key_ == u"version") {
-            version_ = value;
-            return true;
-        }
-        if (!skipping() && inRecord() && field_ == u"id") {
-            if (!value)
-                badId();
-            record_.id = value;
-            return true;
-        }
-        return scalar(Kind::Number);
-    }
-
-    [[noreturn]] void badId() const {
-        notOurs(QStringLiteral("snippet %1 has an \"id\" that is not a whole number of 64 bits")
-                    .arg(n_));
-    }
-
-    // A value other than those taken above, where it stands: refused if a record's field or
-    // a list's item should be something else, otherwise passed over.
-    bool scalar(Kind kind) {
-        if (skipping())
-            return true;
-        if (depth_ == 0)
-            notObject(kind);
-        if (depth_ == 1 && key_ == u"snippets") {
-            if (listSeen_)
-                notOurs(QStringLiteral("it has a second \"snippets\""));
-            snippets_ = kind;
-        }
-        if (inList_ && depth_ == 2)
-            notARecord(kind);
-        if (inRecord()) {
-            if (field_ == u"id") {
-                if (kind != Kind::Null)
-                    badId();
-                record_.id.reset();
-            } else if (textField()) {
-                if (kind != Kind::Null)
-                    notOurs(QStringLiteral("snippet %1 has a \"%2\" that is %3, not text or null")
-                                .arg(n_)
-                                .arg(field_, words(kind)));
-                text().reset();
-            }
-        }
-        return true;
-    }
-
-    bool open(Kind kind) {
-        if (!skipping()) {
-            if (depth_ == 0 && kind != Kind::Object)
-                notObject(kind);
-            if (depth_ == 1 && key_ == u"snippets") {
-                // A reader that keeps the last of a name given twice would see other snippets.
-                if (listSeen_)
-                    notOurs(QStringLiteral("it has a second \"snippets\""));
-                snippets_ = kind;
-                if (kind == Kind::Array) {
-                    listSeen_ = inList_ = true;
-                    checkHead();
-                    ++depth_;
-                    return true;
-                }
-            }
-            if (inList_ && depth_ == 2) {
-                if (kind != Kind::Object)
-                    notARecord(kind);
-                ++n_;
-                record_ = {};
-                given_ = 0;
-                named_ = 0;
-                ++depth_;
-                return true;
-            }
-            if (inRecord() && field_ == u"id")
-                badId();
-            if (inRecord() && textField())
-                scalar(kind);
-            if (depth_ > 0)
-                skipFrom_ = depth_;
-        }
-        ++depth_;
-        return true;
-    }
-
-    void close() {
-        --depth_;
-        if (depth_ == skipFrom_)
-            skipFrom_ = -1;
-    }
-
-    [[noreturn]] void notObject(Kind kind) const {
-        throw BadInput(QStringLiteral("\"%1\" is JSON, but neither a Varozidi export nor Visual "
-                                      "Studio Code snippets: it holds %2, not an object.")
-                           .arg(path_, kind == Kind::Array ? QStringLiteral("a list")
-                                                           : QStringLiteral("a single value")));
-    }
-
-    [[noreturn]] void notARecord(Kind kind) {
-        ++n_;
-        notOurs(QStringLiteral("snippet %1 is %2, not an object").arg(n_).arg(words(kind)));
-    }
-
-    void finishRecord() {
-        // A field not given at all is refused.
-        const char* const names[] = {"language", "title", "body"};
-        for (int i = 0; i < 3; ++i)
-            if (!(given_ & (1 << i)))
-                notOurs(QStringLiteral("snippet %1 has a \"%2\" that is missing, not text or null")
-                            .arg(n_)
-                            .arg(QLatin1String(names[i])));
-        each_(std::move(record_));
-        record_ = {};
-        recordDone_();
-    }
-
-    const QString& path_;
-    const std::function<void(Utf8Snippet&&)>& each_;
-    const std::function<void()>& recordDone_;
-    int depth_ = 0;
-    int skipFrom_ = -1; // the depth a value passed over began at
-    QString key_;       // of the root's field being read
-    QString field_;     // of the record's field being read
-    std::optional<QString> format_;
-    std::optional<qint64> version_;
-    std::optional<Kind> snippets_;
-    bool listSeen_ = false;
-    bool inList_ = false;
-    qsizetype n_ = 0; // the record being read, from 1
-    Utf8Snippet record_;
-    int given_ = 0; // bits: language, title, body
-    int named_ = 0; // bits: id, language, title, body, as keys met in the record
-};
 
 // Bad JSON at offset (past skipped bytes of a byte order mark), by its line and column as an
 // editor counts them; only the part of the file before it is read again.
@@ -440,7 +153,11 @@ Snippet SnippetOf(const Utf8Snippet& s) {
     const auto text = [](const Utf8& t) {
         return t ? Text(ExactUtf8(*t).value_or(QString::fromUtf8(*t))) : Text();
     };
-    return {s.id, text(s.language), text(s.title), text(s.body)};
+    Snippet snippet{s.id, text(s.language), text(s.title), text(s.body)};
+    for (const Utf8Version& v : s.versions)
+        snippet.versions.append(
+            {v.kind, v.changedMs, text(v.language), text(v.title), text(v.body)});
+    return snippet;
 }
 
 bool StreamJsonExport(const QString& path, const std::function<void(Utf8Snippet&&)>& each,
@@ -458,7 +175,7 @@ bool StreamJsonExport(const QString& path, const std::function<void(Utf8Snippet&
         if (bytesRead)
             bytesRead(skipped + qint64(stream.Tell()), size);
     };
-    Handler handler(path, each, recordDone);
+    ExportHandler handler(path, each, recordDone);
     rapidjson::Reader reader;
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag |
                                 rapidjson::kParseValidateEncodingFlag |

@@ -17,11 +17,25 @@ namespace varozidi::transfer {
 // A field without a value (NULL) stays apart from empty text all the way through.
 using Text = std::optional<QString>;
 
+// An earlier version of a snippet, as the collection's history keeps it (see
+// data/history/History.h): what the change that replaced it changed, when, and its text.
+struct Version {
+    QString kind;
+    qint64 changedMs = 0; // ms since 1970, UTC
+    Text language;
+    Text title;
+    Text body;
+    bool operator==(const Version&) const = default;
+};
+
 struct Snippet {
     std::optional<qint64> id; // none: the collection numbers it
     Text language;
     Text title;
     Text body;
+    // Carried only by an export with its history: the latest first. A removed snippet has
+    // nothing but its ID and these, the first of them its removal.
+    QList<Version> versions = {};
     bool operator==(const Snippet&) const = default;
 };
 
@@ -32,6 +46,9 @@ class ImportedSnippets {
 public:
     virtual ~ImportedSnippets() = default;
     QString kind; // what was read, in words: "a Varozidi export", ...
+    // The earlier versions and the removed snippets it brought into the history.
+    qint64 versions = 0;
+    qint64 removed = 0;
     virtual qint64 size() const = 0;
     // Each snippet in turn: the ID it got, its language and its title.
     virtual void

@@ -3,6 +3,7 @@
 
 // Taking every snippet out of the collection, and bringing snippets in from a file or folder.
 
+#include "data/history/History.h"
 #include "data/transfer/Snippet.h"
 
 #include <functional>
@@ -14,6 +15,8 @@ namespace varozidi::transfer {
 struct Source {
     QList<Snippet> snippets;
     QString kind; // what was read, in words: "a Jet 4.0 database", ...
+    // An export with the history: the removed snippets it keeps (see Snippet::versions).
+    QList<Snippet> removed = {};
 };
 
 // The snippets of a file or folder, recognised by its content, not its name: the program's
@@ -31,12 +34,21 @@ using Progress = std::function<void(qint64 done, qint64 total)>;
 // nothing the user has is replaced. The file or tree appears whole or not at all. Throws
 // BadInput when path is taken or its folder missing, Error on a failure.
 void ExportSnippets(const QList<Snippet>& snippets, ExportFormat format, const QString& path);
+// The same with the history: each snippet's versions and the removed snippets kept.
+void ExportSnippets(const QList<Snippet>& snippets, const QList<Snippet>& removed,
+                    ExportFormat format, const QString& path);
+
+// A version as an export carries it; throws Error for text that is not UTF-8 (another
+// program stored bytes), which an export cannot keep unchanged.
+Version ExportedVersion(const history::StoredVersion& stored);
 
 // Every snippet of the database open at db (file dbPath) exported to path as ExportSnippets
 // does; a JSON file is written as the rows are read, so that memory stays small whatever the
-// collection's size. Returns how many were exported.
+// collection's size. withHistory: each snippet's versions too, and the removed snippets kept.
+// Returns how many were exported.
 qint64 ExportCollection(sqlite3* db, const QString& dbPath, ExportFormat format,
-                        const QString& path, const Progress& progress = {});
+                        const QString& path, const Progress& progress = {},
+                        bool withHistory = false);
 
 // The ID each snippet added gets: its own, when the collection is empty and no two share one;
 // otherwise the next ones after used, the last ID the collection gave. Throws Error naming
@@ -46,7 +58,8 @@ QList<qint64> IdsFor(const QList<Snippet>& snippets, bool empty, qint64 used, co
 // Adds snippets to the database open at db, all in one transaction, and returns the ID each
 // got. Into an empty collection they keep their own IDs when every one has a distinct ID;
 // otherwise the collection numbers them in turn. With dryRun everything is done and then
-// rolled back. Throws Error; nothing is then added.
+// rolled back. Versions the snippets carry go into the history. Throws Error; nothing is then
+// added.
 QList<qint64> AddSnippets(sqlite3* db, const QString& path, const QList<Snippet>& snippets,
                           bool dryRun = false, const Progress& progress = {});
 

@@ -266,10 +266,13 @@ void ServerCollection::backupTo(const QString& file) {
 }
 
 qint64 ServerCollection::exportTo(transfer::ExportFormat format, const QString& path,
-                                  const std::function<void(qint64, qint64)>&) {
-    const QList<transfer::Snippet> snippets = transfer::ReadServerCollection(*server_);
-    transfer::ExportSnippets(snippets, format, path);
-    return snippets.size();
+                                  const std::function<void(qint64, qint64)>&, bool withHistory) {
+    const transfer::Source read = transfer::ReadServerExport(*server_, withHistory);
+    if (withHistory)
+        transfer::ExportSnippets(read.snippets, read.removed, format, path);
+    else
+        transfer::ExportSnippets(read.snippets, format, path);
+    return read.snippets.size();
 }
 
 void ServerCollection::importFrom(
@@ -281,9 +284,15 @@ void ServerCollection::importFrom(
                                       ? transfer::Source{transfer::ReadCollectionFile(source),
                                                          QStringLiteral("a Varozidi collection")}
                                       : transfer::ReadSnippetsFrom(source);
-    const QList<qint64> ids = transfer::AddSnippetsToServer(*server_, read.snippets, dryRun);
+    const QList<qint64> ids =
+        transfer::AddSnippetsToServer(*server_, read.snippets, dryRun, read.removed);
     AddedList added(ids, read.snippets);
     added.kind = read.kind;
+    for (const transfer::Snippet& s : read.snippets)
+        added.versions += s.versions.size();
+    for (const transfer::Snippet& s : read.removed)
+        added.versions += s.versions.size();
+    added.removed = read.removed.size();
     listed(added);
 }
 

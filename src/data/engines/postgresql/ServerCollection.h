@@ -31,7 +31,7 @@ public:
     CheckReport check() override;
     void backupTo(const QString& file) override;
     qint64 exportTo(transfer::ExportFormat format, const QString& path,
-                    const std::function<void(qint64, qint64)>& progress) override;
+                    const std::function<void(qint64, qint64)>& progress, bool withHistory) override;
     void importFrom(const QString& source, bool dryRun, const ImportHooks& hooks,
                     const std::function<void(const transfer::ImportedSnippets&)>& listed) override;
     QList<history::KeptVersion> versions(qint64 id) override;

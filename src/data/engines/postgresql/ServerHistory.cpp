@@ -207,6 +207,48 @@ qint64 ServerUndelete(ado::PgBackend& server, qint64 id) {
     return now;
 }
 
+bool KeepsServerHistory(ado::PgBackend& server) {
+    return hasTable(server);
+}
+
+void ForEachServerVersion(ado::PgBackend& server,
+                          const std::function<void(history::StoredVersion&&)>& each) {
+    if (!hasTable(server))
+        return;
+    const auto found =
+        server.exec(QStringLiteral("SELECT \"Version\", \"ID\", \"Language\", \"Title\", \"Body\", "
+                                   "\"Changed\", \"Kind\" FROM varozidi_history ORDER BY \"ID\", "
+                                   "\"Version\" DESC"),
+                    {}, reading());
+    pg_result* raw = found->get();
+    const auto bytes = [&](int row, int column) -> std::optional<QByteArray> {
+        if (found->isNull(row, column))
+            return std::nullopt;
+        return QByteArray(PQgetvalue(raw, row, column), PQgetlength(raw, row, column));
+    };
+    for (int row = 0; row < found->rows(); ++row)
+        each({found->int64(row, 0), found->int64(row, 1), bytes(row, 2), bytes(row, 3),
+              bytes(row, 4), found->int64(row, 5), found->text(row, 6)});
+}
+
+void AddServerVersions(ado::PgBackend& server, qint64 id, const QList<transfer::Version>& versions,
+                       const QString& doing) {
+    if (versions.isEmpty())
+        return;
+    if (!hasTable(server))
+        throw Error(QStringLiteral("Cannot %1 on %2: it keeps no history, so the earlier "
+                                   "versions the file holds cannot be added; nothing was added.")
+                        .arg(doing, server.location()));
+    for (qsizetype i = versions.size() - 1; i >= 0; --i) {
+        const transfer::Version& v = versions[i];
+        server.exec(QStringLiteral("INSERT INTO varozidi_history (\"ID\", \"Language\", "
+                                   "\"Title\", \"Body\", \"Changed\", \"Kind\") VALUES (?, ?, "
+                                   "?, ?, ?, ?)"),
+                    {id, bound(v.language), bound(v.title), bound(v.body), v.changedMs, v.kind},
+                    doing);
+    }
+}
+
 QList<StoredVersion> ReadServerHistory(ado::PgBackend& server) {
     QList<StoredVersion> rows;
     if (!hasTable(server))

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <functional>
 
 struct sqlite3;
 
@@ -25,6 +26,17 @@ QList<history::KeptVersion> ServerVersions(ado::PgBackend& server, qint64 id);
 std::optional<QByteArray> ServerVersionBody(ado::PgBackend& server, qint64 id, qint64 version);
 QList<history::KeptVersion> ServerRemoved(ado::PgBackend& server);
 qint64 ServerUndelete(ado::PgBackend& server, qint64 id);
+
+// Every version the server keeps, with its texts whole: by snippet, each snippet's latest
+// first. Within the caller's transaction.
+void ForEachServerVersion(ado::PgBackend& server,
+                          const std::function<void(history::StoredVersion&&)>& each);
+// versions (the latest first) into the history of the snippet id, the oldest first, within
+// the caller's transaction. Throws Error where the server keeps no history.
+void AddServerVersions(ado::PgBackend& server, qint64 id, const QList<transfer::Version>& versions,
+                       const QString& doing);
+// Whether the server has the history table.
+bool KeepsServerHistory(ado::PgBackend& server);
 
 // One row of the history table, whole.
 struct StoredVersion {

@@ -11,8 +11,11 @@
 #include "data/transfer/Transfer.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
+#include <QSet>
 #include <cstdio>
+#include <limits>
 #include <sqlite3.h>
 
 namespace varozidi::transfer {
@@ -78,14 +81,79 @@ void insertAll(ado::PgBackend& server, const QList<Snippet>& snippets, const QLi
                 {}, doing);
 }
 
+// The removed snippets into the history: under their own IDs where the snippets kept theirs
+// and no snippet or version has one of them, otherwise after every ID in use; the numbering
+// then goes on after them.
+void addRemoved(ado::PgBackend& server, const QList<Snippet>& removed,
+                const QList<Snippet>& snippets, const QList<qint64>& ids, bool empty,
+                const QString& doing) {
+    if (removed.isEmpty())
+        return;
+    QSet<qint64> taken(ids.cbegin(), ids.cend());
+    bool own = empty;
+    for (qsizetype i = 0; own && i < snippets.size(); ++i)
+        own = snippets[i].id == ids[i];
+    QList<qint64> wanted;
+    QStringList listed;
+    for (const Snippet& s : removed) {
+        own = own && s.id && !taken.contains(*s.id);
+        if (own)
+            taken.insert(*s.id);
+        wanted.append(s.id.value_or(0));
+        listed.append(QString::number(wanted.last()));
+    }
+    const auto top = server.exec(
+        QStringLiteral("SELECT GREATEST((SELECT max(\"ID\") FROM varozidi), (SELECT "
+                       "max(\"ID\") FROM varozidi_history), (%1), 0), EXISTS (SELECT 1 FROM "
+                       "varozidi_history WHERE \"ID\" = ANY (string_to_array(?, ',')::bigint[]))")
+            .arg(kLastGiven),
+        {listed.join(u',')}, doing);
+    own = own && top->text(0, 1) != u"t";
+    const qint64 base = top->int64(0, 0);
+    if (!own && base > std::numeric_limits<qint64>::max() - removed.size())
+        throw Error(QStringLiteral("Cannot add the snippets to \"%1\": it has no IDs left.")
+                        .arg(server.location()));
+    for (qsizetype i = 0; i < removed.size(); ++i)
+        postgresql::AddServerVersions(server, own ? wanted[i] : base + i + 1, removed[i].versions,
+                                      doing);
+    server.exec(QStringLiteral("SELECT setval(pg_get_serial_sequence('varozidi', 'ID'), "
+                               "GREATEST((SELECT max(\"ID\") FROM varozidi_history), (SELECT "
+                               "max(\"ID\") FROM varozidi), (%1), 0) + 1, false)")
+                    .arg(kLastGiven),
+                {}, doing);
+}
+
 } // namespace
 
 QList<Snippet> ReadServerCollection(ado::PgBackend& server) {
     return snippetsOf(*server.exec(kSelect, {}, QStringLiteral("read the snippets")));
 }
 
+Source ReadServerExport(ado::PgBackend& server, bool withHistory) {
+    Source read;
+    if (!withHistory) {
+        read.snippets = ReadServerCollection(server);
+        return read;
+    }
+    const QString doing = QStringLiteral("read the snippets");
+    inTransaction(server, QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), doing,
+                  false, [&] {
+                      read.snippets = ReadServerCollection(server);
+                      QHash<qint64, QList<Version>> kept;
+                      postgresql::ForEachServerVersion(server, [&kept](history::StoredVersion&& v) {
+                          kept[v.id].append(ExportedVersion(v));
+                      });
+                      for (Snippet& s : read.snippets)
+                          s.versions = kept.take(*s.id);
+                      for (const history::KeptVersion& last : postgresql::ServerRemoved(server))
+                          read.removed.append({last.id, std::nullopt, std::nullopt, std::nullopt,
+                                               kept.value(last.id)});
+                  });
+    return read;
+}
+
 QList<qint64> AddSnippetsToServer(ado::PgBackend& server, const QList<Snippet>& snippets,
-                                  bool dryRun) {
+                                  bool dryRun, const QList<Snippet>& removed) {
     const QString doing = QStringLiteral("add the snippets");
     QList<qint64> ids;
     inTransaction(server, QStringLiteral("BEGIN"), doing, dryRun, [&] {
@@ -99,6 +167,9 @@ QList<qint64> AddSnippetsToServer(ado::PgBackend& server, const QList<Snippet>& 
         const qint64 used = std::max(empty ? 0 : last->int64(0, 0), last->int64(0, 1));
         ids = IdsFor(snippets, empty, used, server.location());
         insertAll(server, snippets, ids, doing);
+        for (qsizetype i = 0; i < snippets.size(); ++i)
+            postgresql::AddServerVersions(server, ids[i], snippets[i].versions, doing);
+        addRemoved(server, removed, snippets, ids, empty, doing);
     });
     return ids;
 }

@@ -295,6 +295,10 @@ std::optional<QByteArrayView> Statement::bytes(int column) const {
     return QByteArrayView(static_cast<const char*>(data), size);
 }
 
+bool Statement::isNull(int column) const {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
+
 std::optional<QByteArrayView> Statement::text(int column) const {
     if (sqlite3_column_type(stmt_, column) != SQLITE_TEXT)
         return std::nullopt;

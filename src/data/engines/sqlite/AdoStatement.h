@@ -62,6 +62,7 @@ public:
     // The stored bytes of a TEXT or BLOB cell (text in UTF-8), empty for NULL, nothing for a
     // number; valid until the next step.
     std::optional<QByteArrayView> bytes(int column) const;
+    bool isNull(int column) const;
     // The stored bytes of a TEXT cell, undecoded; nothing for any other type. Valid as bytes().
     std::optional<QByteArrayView> text(int column) const;
 

@@ -285,8 +285,9 @@ void SqliteCollection::backupTo(const QString& file) {
 }
 
 qint64 SqliteCollection::exportTo(transfer::ExportFormat format, const QString& path,
-                                  const std::function<void(qint64, qint64)>& progress) {
-    return transfer::ExportCollection(db_.get(), path_, format, path, progress);
+                                  const std::function<void(qint64, qint64)>& progress,
+                                  bool withHistory) {
+    return transfer::ExportCollection(db_.get(), path_, format, path, progress, withHistory);
 }
 
 void SqliteCollection::importFrom(

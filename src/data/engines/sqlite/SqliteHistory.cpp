@@ -205,6 +205,29 @@ QList<KeptVersion> Removed(sqlite3* db, const QString& path) {
     return removed;
 }
 
+bool KeepsHistory(sqlite3* db, const QString& path) {
+    return hasTable(db, path);
+}
+
+void ForEachVersion(sqlite3* db, const QString& path, qint64 id,
+                    const std::function<void(StoredVersion&&)>& each) {
+    if (!hasTable(db, path))
+        return;
+    Statement s(db, path,
+                QStringLiteral("SELECT Version, ID, Language, Title, Body, Changed, Kind FROM "
+                               "varozidi_history WHERE ID = ? ORDER BY Version DESC"),
+                reading());
+    s.bind(1, id);
+    const auto bytes = [&s](int column) -> std::optional<QByteArray> {
+        if (s.isNull(column))
+            return std::nullopt;
+        return s.bytes(column).value_or(QByteArrayView()).toByteArray();
+    };
+    while (s.step())
+        each({s.int64(0), s.int64(1), bytes(2), bytes(3), bytes(4), s.int64(5),
+              s.value(6).toString()});
+}
+
 qint64 Undelete(sqlite3* db, const QString& path, qint64 id) {
     qint64 now = 0;
     inTransaction(db, path, "BEGIN IMMEDIATE", [&] {

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <functional>
 
 struct sqlite3;
 
@@ -23,6 +24,13 @@ QList<history::KeptVersion> Versions(sqlite3* db, const QString& path, qint64 id
 std::optional<QByteArray> VersionBody(sqlite3* db, const QString& path, qint64 id, qint64 version);
 // The removed snippets still kept, as their last version: the most recently removed last.
 QList<history::KeptVersion> Removed(sqlite3* db, const QString& path);
+// Whether the file has the history table.
+bool KeepsHistory(sqlite3* db, const QString& path);
+// Every version of the snippet id with its texts whole, the latest first; none where the file
+// keeps no history.
+void ForEachVersion(sqlite3* db, const QString& path, qint64 id,
+                    const std::function<void(history::StoredVersion&&)>& each);
+
 // Brings a removed snippet back, under its old ID where that is free; the ID it has now.
 // Throws varozidi::Error where id is not among Removed.
 qint64 Undelete(sqlite3* db, const QString& path, qint64 id);
