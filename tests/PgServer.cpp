@@ -207,7 +207,7 @@ void resetServerTable(const QList<Row>& rows) {
     {
         varozidi::ado::PgBackend server(serverUri());
         server.script(QStringLiteral("DROP TABLE IF EXISTS varozidi_history; DROP TABLE IF EXISTS "
-                                     "varozidi"),
+                                     "varozidi_history_state; DROP TABLE IF EXISTS varozidi"),
                       QStringLiteral("reset"));
     }
     varozidi::setup::PrepareServer(serverUri());

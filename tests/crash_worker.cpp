@@ -4,6 +4,7 @@
 // itself.
 
 #include "CrashRows.h"
+#include "data/collection/Collection.h"
 #include "data/engines/sqlite/DatabaseFile.h"
 #include "data/files/Files.h"
 #include "data/recovery/Recovery.h"
@@ -69,6 +70,37 @@ void ready(bool& said) {
         table.FieldByName(QStringLiteral("Title")).setAsString(crashrows::titleFor(tag));
         table.FieldByName(QStringLiteral("Body")).setAsString(crashrows::bodyFor(tag));
         table.Post();
+        ready(said);
+    }
+}
+
+// Another program edits the snippets while the collection's history is compacted, again and
+// again.
+[[noreturn]] void compact(const QString& database) {
+    const auto collection = varozidi::Collection::Open(
+        varozidi::CollectionAddress::Of(varozidi::ado::jetConnectionString(database)));
+    sqlite3* other = nullptr;
+    sqlite3_open_v2(QFile::encodeName(database).constData(), &other, SQLITE_OPEN_READWRITE,
+                    nullptr);
+    sqlite3_busy_timeout(other, 5000);
+    auto* random = QRandomGenerator::global();
+    bool said = false;
+    for (;;) {
+        for (int i = 0; i < 10; ++i) {
+            const qint64 tag = random->bounded(1, 1 << 30);
+            const QByteArray title = crashrows::titleFor(tag).toUtf8();
+            const QByteArray body = crashrows::bodyFor(tag).toUtf8();
+            sqlite3_stmt* edit = nullptr;
+            sqlite3_prepare_v2(other,
+                               "UPDATE varozidi SET Title = ?, Body = ? WHERE ID = (SELECT ID "
+                               "FROM varozidi ORDER BY random() LIMIT 1)",
+                               -1, &edit, nullptr);
+            sqlite3_bind_text(edit, 1, title.constData(), int(title.size()), SQLITE_STATIC);
+            sqlite3_bind_text(edit, 2, body.constData(), int(body.size()), SQLITE_STATIC);
+            sqlite3_step(edit);
+            sqlite3_finalize(edit);
+        }
+        collection->compactHistory();
         ready(said);
     }
 }
@@ -181,6 +213,8 @@ int main(int argc, char** argv) {
     try {
         if (args.value(0) == u"store")
             store(args.value(1));
+        if (args.value(0) == u"compact")
+            compact(args.value(1));
         if (args.value(0) == u"spill")
             spill(args.value(1));
         if (args.value(0) == u"backup")
@@ -198,6 +232,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "crash_worker: %s\n", e.what());
         return 2;
     }
-    std::fputs("crash_worker store|spill|backup|restore|settings|record|window ...\n", stderr);
+    std::fputs("crash_worker store|compact|spill|backup|restore|settings|record|window ...\n",
+               stderr);
     return 1;
 }

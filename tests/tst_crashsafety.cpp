@@ -6,6 +6,7 @@
 
 #include "CrashRows.h"
 #include "TestSupport.h"
+#include "data/collection/Collection.h"
 #include "data/engines/sqlite/LockFile.h"
 #include "data/engines/sqlite/SqliteCollection.h"
 #include "data/recovery/Recovery.h"
@@ -18,6 +19,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QStandardPaths>
 #include <QToolButton>
 #include <QtTest>
@@ -70,6 +72,54 @@ QString wholeRows(const QString& database) {
             return QStringLiteral("snippet %1 mixes two writes").arg(row.id);
     }
     return {};
+}
+
+std::unique_ptr<varozidi::Collection> reading(const QString& database) {
+    return varozidi::Collection::Open(
+        varozidi::CollectionAddress::Of(connectionStringFor(database)), {},
+        varozidi::Collection::Access::ReadOnly);
+}
+
+// Every version the collection keeps reads back as one whole write, however its history was
+// compacted when the kill came.
+QString wholeVersions(const QString& database) {
+    try {
+        const auto collection = reading(database);
+        QSet<qint64> ids;
+        for (const StoredRow& row : readRows(database))
+            ids.insert(row.id);
+        for (const auto& gone : collection->removed())
+            ids.insert(gone.id);
+        for (const qint64 id : std::as_const(ids))
+            for (const auto& v : collection->versions(id))
+                if (crashrows::tagOf(QString::fromUtf8(*collection->versionBody(id, v.version))) <
+                    0)
+                    return QStringLiteral("version %1 of snippet %2 is no whole text")
+                        .arg(v.version)
+                        .arg(id);
+    } catch (const std::exception& e) {
+        return QStringLiteral("the history cannot be read: ") + e.what();
+    }
+    return {};
+}
+
+// What a kill left of the history of the writers of snippets: every version whole.
+QString historyAfterKill(const QString& writer, const QString& database) {
+    if (writer != u"store" && writer != u"compact" && !writer.startsWith(u"cli "))
+        return {};
+    return wholeVersions(database);
+}
+
+// How many versions the file keeps compacted.
+qint64 packedIn(const QString& database) {
+    sqlite3* db = nullptr;
+    sqlite3_open(QFile::encodeName(database).constData(), &db);
+    sqlite3_stmt* packed = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(Delta) FROM varozidi_history", -1, &packed, nullptr);
+    const qint64 count = sqlite3_step(packed) == SQLITE_ROW ? sqlite3_column_int64(packed, 0) : 0;
+    sqlite3_finalize(packed);
+    sqlite3_close(db);
+    return count;
 }
 
 // The settings file read whole: one close's placement and word wrap, entirely.
@@ -184,6 +234,7 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles_data() {
     QTest::addColumn<int>("kills");
     QTest::addColumn<int>("maxDelayMs"); // after the writer is ready, or started for the CLI
     QTest::newRow("data layer: save, add, delete") << "store" << 70 << 40;
+    QTest::newRow("history compacted") << "compact" << 30 << 60;
     QTest::newRow("varozidi-cli edit") << "cli edit" << 25 << 60;
     QTest::newRow("varozidi-cli add") << "cli add" << 20 << 60;
     QTest::newRow("varozidi-cli remove") << "cli remove" << 15 << 60;
@@ -246,7 +297,7 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
             child.closeWriteChannel();
         } else {
             QStringList args{writer};
-            if (writer == u"store" || writer == u"record")
+            if (writer == u"store" || writer == u"record" || writer == u"compact")
                 args << database;
             else if (writer == u"backup")
                 args << database << backupFolder;
@@ -285,6 +336,8 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
         QCOMPARE(integrityOf(database), QString("ok"));
         const QString partial = wholeRows(database);
         QVERIFY2(partial.isEmpty(), qPrintable(stage + ": " + partial));
+        const QString history = historyAfterKill(writer, database);
+        QVERIFY2(history.isEmpty(), qPrintable(stage + ": " + history));
         if (writer == u"backup" && QFileInfo::exists(backupFolder + "Varozidi.mdb")) {
             QCOMPARE(bytesOf(backupFolder + "Varozidi.mdb"), liveBefore);
         } else if (writer == u"cli backup" && QFileInfo::exists(cliBackup)) {
@@ -339,6 +392,9 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
     }
     QCOMPARE(killed, kills);
     kills_ += killed;
+    // The kills came while versions were being packed, not before any was.
+    if (writer == u"compact")
+        QVERIFY(packedIn(database) > kills);
 }
 
 void CrashSafetyTest::interruptedWriteBeforeACopy_data() {

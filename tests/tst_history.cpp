@@ -5,13 +5,17 @@
 #include "TestSupport.h"
 #include "data/collection/Collection.h"
 #include "data/core/SysUtils.h"
+#include "data/engines/postgresql/PgBackend.h"
 #include "data/files/DataPath.h"
+#include "data/store/AdoBackend.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
+#include <sqlite3.h>
 
 using namespace testsupport;
 using varozidi::Collection;
@@ -21,6 +25,39 @@ namespace {
 QByteArray contentOf(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+// The first row's numbers of a query, in either engine.
+QList<qint64> numbers(const QString& database, const QString& sql) {
+    QList<qint64> out;
+    if (onServer()) {
+        varozidi::ado::PgBackend server(database);
+        const auto result = server.exec(sql, {}, QStringLiteral("read the test's numbers"));
+        for (int c = 0; c < int(sql.section(QStringLiteral(" FROM "), 0, 0).count(u',')) + 1; ++c)
+            out.append(result->isNull(0, c) ? 0 : result->int64(0, c));
+        return out;
+    }
+    sqlite3* db = nullptr;
+    sqlite3_open(QFile::encodeName(database).constData(), &db);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &s, nullptr);
+    if (sqlite3_step(s) == SQLITE_ROW)
+        for (int c = 0; c < sqlite3_column_count(s); ++c)
+            out.append(sqlite3_column_int64(s, c));
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return out;
+}
+
+// A text of about 1 MB, lines numbered; version v has one line of its own.
+QByteArray longText(int v) {
+    QByteArray text;
+    for (int i = 0; i < 23000; ++i)
+        text += "line " + QByteArray::number(i) +
+                (i == 4000 + v ? " changed in version " + QByteArray::number(v)
+                               : QByteArray(" of a long snippet, as code is")) +
+                '\n';
+    return text;
 }
 
 } // namespace
@@ -68,6 +105,9 @@ private Q_SLOTS:
     void exportWithHistory();
     void badHistoryRefused_data();
     void badHistoryRefused();
+    void compaction_data();
+    void compaction();
+    void compactionInTheBackground();
 };
 
 void HistoryTest::everyWriterIsKept_data() {
@@ -360,6 +400,135 @@ void HistoryTest::badHistoryRefused() {
     QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
     QVERIFY(!open()->read(1));
     QCOMPARE(open()->versions(1).size(), 0);
+}
+
+void HistoryTest::compaction_data() {
+    QTest::addColumn<QString>("after");
+    QTest::newRow("read back") << "";
+    QTest::newRow("pruned") << "prune";
+    QTest::newRow("removed, compacted, undeleted") << "undelete";
+    QTest::newRow("restored from a backup between") << "restore";
+    QTest::newRow("another program's change") << "other";
+}
+
+void HistoryTest::compaction() {
+    QFETCH(QString, after);
+    const auto digest = [](const QList<QByteArray>& kept) {
+        QList<QByteArray> out;
+        for (const QByteArray& k : kept)
+            out.append(k.left(k.indexOf(':')) + ':' +
+                       QCryptographicHash::hash(k.mid(k.indexOf(':') + 1), QCryptographicHash::Sha1)
+                           .toHex());
+        return out;
+    };
+    QList<QByteArray> expected{"body:first"};
+    const auto edit = [&](int v) {
+        QCOMPARE(runCli({"edit", "1"}, longText(v)).status, 0);
+        if (v > 0)
+            expected.append("body:" + longText(v - 1));
+    };
+    for (int v = 0; v < 4; ++v)
+        edit(v);
+    // Of the versions of 1 MB, all but the last are packed against the one after: a line's
+    // change costs a little.
+    QCOMPARE(open()->compactHistory(), 2);
+    const QString frames = "SELECT count(\"Delta\"), max(length(\"Delta\")), count(\"Body\") FROM "
+                           "varozidi_history";
+    const QList<qint64> packed = numbers(database_, frames);
+    QCOMPARE(packed[0], 2);
+    QVERIFY2(packed[1] < 4096, qPrintable(QString::number(packed[1])));
+    QCOMPARE(digest(bodies(1)), digest(expected));
+
+    const QString backup = home_->root() + "backup.mdb";
+    if (after == u"prune") {
+        writeFile(varozidi::paths::Settings(home_->dataDir()), "[HISTORY]\nKeepVersions=3\n");
+        open();
+        other("UPDATE varozidi_history SET \"Changed\" = \"Changed\" - 100 * CAST(86400000 AS "
+              "BIGINT)");
+        edit(4);
+        expected = expected.mid(expected.size() - 3);
+    } else if (after == u"undelete") {
+        QCOMPARE(runCli({"remove", "1"}).status, 0);
+        QCOMPARE(open()->compactHistory(), 1);
+        QCOMPARE(runCli({"undelete", "1"}).status, 0);
+        QCOMPARE(open()->read(1)->bytes, longText(3));
+    } else if (after == u"restore") {
+        // The backup holds versions the collection has dropped since, and the other way round.
+        open()->backupTo(backup);
+        writeFile(varozidi::paths::Settings(home_->dataDir()), "[HISTORY]\nKeepVersions=2\n");
+        open();
+        other("UPDATE varozidi_history SET \"Changed\" = \"Changed\" - 100 * CAST(86400000 AS "
+              "BIGINT)");
+        edit(4);
+        edit(5);
+        QCOMPARE(open()->compactHistory(), 1);
+        varozidi::whole::Restore(open()->address(), backup, true);
+        expected.append("restore:" + longText(5));
+        QCOMPARE(open()->read(1)->bytes, longText(3));
+    } else if (after == u"other") {
+        other("UPDATE varozidi SET \"Body\" = \"Body\" || 'x' WHERE \"ID\" = 1");
+        expected.append("body:" + longText(3));
+    }
+    // A restore puts the versions only its backup had after those the collection kept.
+    const auto digests = [&](const QList<QByteArray>& kept) {
+        QList<QByteArray> out = digest(kept);
+        if (after == u"restore")
+            std::sort(out.begin(), out.end());
+        return out;
+    };
+    QCOMPARE(digests(bodies(1)), digests(expected));
+    // Another compaction finds each version as it left it; its size is told as before, and an
+    // export carries it.
+    open()->compactHistory();
+    QCOMPARE(digests(bodies(1)), digests(expected));
+    QCOMPARE(open()->versions(1).at(1).bodySize, longText(0).size());
+    QCOMPARE(runCli({"export", "--with-history", home_->root() + "all.json"}).status, 0);
+    QVERIFY(contentOf(home_->root() + "all.json").contains("line 4001 changed in version 1\\n"));
+}
+
+void HistoryTest::compactionInTheBackground() {
+    // Versions by another program, which knows nothing of compaction: 9,990, then 10,000.
+    const auto edits = [this](int first, int count) {
+        QString sql = "BEGIN;";
+        for (int i = first; i < first + count; ++i)
+            sql += QString("UPDATE varozidi SET \"Body\" = '%1 %2' WHERE \"ID\" = %3;")
+                       .arg(QString("a line of the snippet, as code is\n").repeated(4))
+                       .arg(i)
+                       .arg(1 + i % 40);
+        other(sql + "COMMIT;");
+    };
+    const QString packed = "SELECT count(\"Delta\") FROM varozidi_history";
+    const auto write = [](Collection& collection) {
+        collection.rows().change(
+            "UPDATE varozidi SET \"Title\" = \"Title\" || 'x' WHERE \"ID\" = 1", {}, "write");
+    };
+    // Spread over 40 snippets, as edits are.
+    QString more;
+    for (int i = 3; i <= 40; ++i)
+        more += QString("INSERT INTO varozidi (\"ID\", \"Language\", \"Title\", \"Body\") VALUES "
+                        "(%1, 'C', 't', 'b');")
+                    .arg(i);
+    other(more);
+    edits(0, 9989);
+    const auto collection = open();
+    write(*collection);
+    QVERIFY(!collection->compactingHistory());
+    QCOMPARE(numbers(database_, packed)[0], 0);
+    edits(9989, 10);
+    write(*collection);
+    QVERIFY(collection->compactingHistory() || numbers(database_, packed)[0] > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!collection->compactingHistory(), 120000);
+    QVERIFY2(numbers(database_, packed)[0] > 9800,
+             qPrintable(QString::number(numbers(database_, packed)[0])));
+    // Every version reads back as written.
+    const auto versions = collection->versions(2);
+    QCOMPARE(versions.size(), 250);
+    for (qsizetype i = 1; i < versions.size(); ++i)
+        QCOMPARE(*collection->versionBody(2, versions[i].version),
+                 QString("%1 %2")
+                     .arg(QString("a line of the snippet, as code is\n").repeated(4))
+                     .arg(40 * i - 39)
+                     .toUtf8());
 }
 
 QTEST_GUILESS_MAIN(HistoryTest)

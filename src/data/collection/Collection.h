@@ -168,6 +168,12 @@ public:
     // Brings the removed snippet id back, under that ID where no snippet has it now; returns
     // its ID. Throws varozidi::Error where id is not among removed().
     virtual qint64 undelete(qint64 id) = 0;
+    // The history compacted now, on the caller's thread, as a write starts it in the
+    // background once history::kCompactAfter versions have been kept since it last was (see
+    // data/history/Compaction.h); how many versions were packed.
+    virtual qint64 compactHistory() = 0;
+    // A compaction runs in the background now.
+    virtual bool compactingHistory() const { return false; }
 
     // Whether file is the collection itself, which a backup may never replace.
     virtual bool isItself(const QString& file) const = 0;

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QVariant>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -72,6 +73,17 @@ public:
     }
     // Text compares in code point order, so an equality may add a range an index can seek.
     virtual bool textInCodePointOrder() { return false; }
+    // Told after each change or insert that went through, on the caller's thread.
+    void setAfterWrite(std::function<void()> after) { afterWrite_ = std::move(after); }
+
+protected:
+    void wrote() const {
+        if (afterWrite_)
+            afterWrite_();
+    }
+
+private:
+    std::function<void()> afterWrite_;
 };
 
 } // namespace varozidi::ado

@@ -158,6 +158,10 @@ QString PgResult::text(int row, int column) const {
     return ExactUtf8(bytes).value_or(QString::fromUtf8(bytes));
 }
 
+QByteArray PgResult::bytes(int row, int column) const {
+    return QByteArray(PQgetvalue(result_, row, column), PQgetlength(result_, row, column));
+}
+
 qint64 PgResult::int64(int row, int column) const {
     return QByteArray(PQgetvalue(result_, row, column)).toLongLong();
 }
@@ -363,13 +367,17 @@ std::unique_ptr<Rows> PgBackend::query(const QString& sql, const std::vector<QVa
 
 qint64 PgBackend::change(const QString& sql, const std::vector<QVariant>& params,
                          const QString& doing) {
-    return QByteArray(PQcmdTuples(exec(sql, params, doing)->get())).toLongLong();
+    const qint64 changed = QByteArray(PQcmdTuples(exec(sql, params, doing)->get())).toLongLong();
+    wrote();
+    return changed;
 }
 
 qint64 PgBackend::insert(const QString& sql, const std::vector<QVariant>& params,
                          const QString& rowidSql, const QString& doing) {
     const auto result = exec(sql + QStringLiteral(" RETURNING ") + rowidSql, params, doing);
-    return result->rows() > 0 ? result->int64(0, 0) : 0;
+    const qint64 rowid = result->rows() > 0 ? result->int64(0, 0) : 0;
+    wrote();
+    return rowid;
 }
 
 QString PgBackend::version(const QString& table, const QString& rowidSql, qint64 rowid,

@@ -35,6 +35,8 @@ public:
     QString text(int row, int column) const;
     qint64 int64(int row, int column) const;
     QVariant value(int row, int column) const;
+    // The value as the server sent it: text as its UTF-8 bytes.
+    QByteArray bytes(int row, int column) const;
     pg_result* get() const { return result_; }
 
 private:

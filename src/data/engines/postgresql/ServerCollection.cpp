@@ -4,6 +4,7 @@
 #include "data/core/SysUtils.h"
 #include "data/engines/postgresql/PgBackend.h"
 #include "data/engines/postgresql/PgSearch.h"
+#include "data/engines/postgresql/ServerCompaction.h"
 #include "data/engines/postgresql/ServerHistory.h"
 #include "data/engines/postgresql/ServerTransfer.h"
 #include "data/files/Files.h"
@@ -207,10 +208,27 @@ ServerCollection::ServerCollection(const CollectionAddress& address, Access acce
             EnsureServerHistory(*server_, history::RetentionOfUser());
         } catch (const std::exception&) {
         }
+        const QString uri = server_->uri();
+        compactor_ =
+            std::make_unique<history::Compactor>([uri] { return ServerCompactionOf(uri); });
+        server_->setAfterWrite([this] { compactWhenDue(); });
     }
 }
 
-ServerCollection::~ServerCollection() = default;
+// The compaction stops after its batch before the connection goes.
+ServerCollection::~ServerCollection() {
+    compactor_.reset();
+}
+
+void ServerCollection::compactWhenDue() {
+    if (compactor_->running())
+        return;
+    try {
+        if (ServerCompactionDue(*server_))
+            compactor_->start();
+    } catch (const std::exception&) {
+    }
+}
 
 QString ServerCollection::location() const {
     return server_->location();
@@ -310,6 +328,20 @@ QList<history::KeptVersion> ServerCollection::removed() {
 
 qint64 ServerCollection::undelete(qint64 id) {
     return ServerUndelete(*server_, id);
+}
+
+qint64 ServerCollection::compactHistory() {
+    if (compactor_)
+        compactor_->stop();
+    qint64 packed = 0;
+    if (HoldsPackedOnServer(*server_))
+        while (CompactServerBatch(*server_, &packed)) {
+        }
+    return packed;
+}
+
+bool ServerCollection::compactingHistory() const {
+    return compactor_ && compactor_->running();
 }
 
 ChangeFeed* ServerCollection::changes() {

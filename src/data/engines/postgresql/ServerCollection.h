@@ -8,6 +8,10 @@
 
 #include <memory>
 
+namespace varozidi::history {
+class Compactor;
+}
+
 namespace varozidi::ado {
 class PgBackend;
 }
@@ -38,6 +42,8 @@ public:
     std::optional<QByteArray> versionBody(qint64 id, qint64 version) override;
     QList<history::KeptVersion> removed() override;
     qint64 undelete(qint64 id) override;
+    qint64 compactHistory() override;
+    bool compactingHistory() const override;
     bool isItself(const QString&) const override { return false; }
     ChangeFeed* changes() override;
     // A statement on the server is not held up by another writer the way a file is.
@@ -46,8 +52,12 @@ public:
     ado::PgBackend& server() { return *server_; }
 
 private:
+    // After a write: the history compacted in the background once that is due.
+    void compactWhenDue();
+
     std::unique_ptr<ado::PgBackend> server_;
     std::unique_ptr<ChangeFeed> feed_;
+    std::unique_ptr<history::Compactor> compactor_;
 };
 
 // The snippets on the server replaced by those of the backup file at path, in one

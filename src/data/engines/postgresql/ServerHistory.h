@@ -38,7 +38,7 @@ void AddServerVersions(ado::PgBackend& server, qint64 id, const QList<transfer::
 // Whether the server has the history table.
 bool KeepsServerHistory(ado::PgBackend& server);
 
-// One row of the history table, whole.
+// One row of the history table, whole: a compacted one with its frame, size and base.
 struct StoredVersion {
     qint64 version = 0;
     qint64 id = 0;
@@ -47,6 +47,9 @@ struct StoredVersion {
     transfer::Text body;
     qint64 changedMs = 0;
     QString kind;
+    std::optional<QByteArray> delta = {};
+    qint64 size = 0;
+    qint64 base = 0;
 };
 
 // Every row of the server's history, within the caller's transaction; none where it has none.
@@ -56,9 +59,10 @@ void WriteHistoryFile(sqlite3* db, const QString& path, const QList<StoredVersio
 // The history a backup file holds; none where it holds none.
 QList<StoredVersion> ReadHistoryFile(const QString& path);
 // Within the caller's restore transaction, before the rows are replaced by restored: every
-// snippet that changes or goes is kept as kind restore, the backup's older history merged,
-// and the triggers keep nothing of the replacement itself.
+// snippet that changes or goes is kept as kind restore, the backup's older history (read from
+// the backup file at file) merged, each version plain, and the triggers keep nothing of the
+// replacement itself.
 void KeepReplaced(ado::PgBackend& server, const QList<transfer::Snippet>& restored,
-                  const QList<StoredVersion>& older, const QString& doing);
+                  const QList<StoredVersion>& older, const QString& file, const QString& doing);
 
 } // namespace varozidi::postgresql

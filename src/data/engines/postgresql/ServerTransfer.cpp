@@ -225,7 +225,7 @@ void RestoreServer(ado::PgBackend& server, const QString& path) {
     const QString doing = QStringLiteral("restore the snippets");
     inTransaction(server, QStringLiteral("BEGIN"), doing, false, [&] {
         server.script(QStringLiteral("LOCK TABLE varozidi IN EXCLUSIVE MODE"), doing);
-        postgresql::KeepReplaced(server, snippets, older, doing);
+        postgresql::KeepReplaced(server, snippets, older, path, doing);
         server.script(QStringLiteral("DELETE FROM varozidi"), doing);
         insertAll(server, snippets, ids, doing);
     });

@@ -132,7 +132,9 @@ qint64 SqliteBackend::change(const QString& sql, const std::vector<QVariant>& pa
     Statement s(db_, path_, sql, doing);
     s.bind(params);
     step(s);
-    return sqlite3_changes(db_);
+    const qint64 changed = sqlite3_changes(db_);
+    wrote();
+    return changed;
 }
 
 qint64 SqliteBackend::insert(const QString& sql, const std::vector<QVariant>& params,
@@ -140,7 +142,9 @@ qint64 SqliteBackend::insert(const QString& sql, const std::vector<QVariant>& pa
     Statement s(db_, path_, sql, doing);
     s.bind(params);
     step(s);
-    return sqlite3_last_insert_rowid(db_);
+    const qint64 rowid = sqlite3_last_insert_rowid(db_);
+    wrote();
+    return rowid;
 }
 
 // What the write running aside and the caller's thread share.

@@ -6,6 +6,7 @@
 #include "data/engines/sqlite/AdoStatement.h"
 #include "data/engines/sqlite/LockFile.h"
 #include "data/engines/sqlite/SqliteBackend.h"
+#include "data/engines/sqlite/SqliteCompaction.h"
 #include "data/engines/sqlite/SqliteHistory.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
@@ -126,6 +127,9 @@ SqliteCollection::SqliteCollection(const CollectionAddress& address, const Colle
         lock_ = std::make_unique<LockFile>(path_);
         keepIndexes(hooks);
         keepHistory();
+        const QString file = path_;
+        compactor_ = std::make_unique<history::Compactor>([file] { return CompactionOf(file); });
+        backend_->setAfterWrite([this] { compactWhenDue(); });
     }
 }
 
@@ -195,6 +199,17 @@ void SqliteCollection::keepIndexes(const CollectionHooks& hooks) {
 void SqliteCollection::keepHistory() {
     try {
         EnsureHistory(db_.get(), path_, history::RetentionBeside(path_));
+    } catch (const std::exception&) {
+    }
+}
+
+void SqliteCollection::compactWhenDue() {
+    if (compactor_->running())
+        return;
+    // A history that cannot be looked at now is looked at after the next write.
+    try {
+        if (CompactionDue(db_.get(), path_))
+            compactor_->start();
     } catch (const std::exception&) {
     }
 }
@@ -313,6 +328,20 @@ qint64 SqliteCollection::undelete(qint64 id) {
     return Undelete(db_.get(), path_, id);
 }
 
+qint64 SqliteCollection::compactHistory() {
+    if (compactor_)
+        compactor_->stop();
+    qint64 packed = 0;
+    if (HoldsPacked(db_.get(), path_))
+        while (CompactBatch(db_.get(), path_, &packed)) {
+        }
+    return packed;
+}
+
+bool SqliteCollection::compactingHistory() const {
+    return compactor_ && compactor_->running();
+}
+
 bool SqliteCollection::isItself(const QString& file) const {
     quint64 inode = 0, device = 0, ownInode = 0, ownDevice = 0;
     return identity(file, inode, device) && identity(path_, ownInode, ownDevice) &&
@@ -340,6 +369,7 @@ ado::WriteAside SqliteCollection::stopWrite(int waitMs) {
 }
 
 QString SqliteCollection::close() {
+    compactor_.reset();
     feed_.reset();
     backend_.reset();
     db_.reset();

@@ -9,6 +9,10 @@
 
 #include <memory>
 
+namespace varozidi::history {
+class Compactor;
+}
+
 class LockFile;
 class TADOConnection;
 
@@ -41,6 +45,8 @@ public:
     std::optional<QByteArray> versionBody(qint64 id, qint64 version) override;
     QList<history::KeptVersion> removed() override;
     qint64 undelete(qint64 id) override;
+    qint64 compactHistory() override;
+    bool compactingHistory() const override;
     bool isItself(const QString& file) const override;
     ChangeFeed* changes() override;
     void setWaitLimit(int ms) override;
@@ -58,12 +64,15 @@ private:
     void connect(Access access);
     void keepIndexes(const CollectionHooks& hooks);
     void keepHistory();
+    // After a write: the history compacted in the background once that is due.
+    void compactWhenDue();
 
     QString path_;
     Handle db_;
     std::unique_ptr<ado::SqliteBackend> backend_;
     std::unique_ptr<LockFile> lock_;
     std::unique_ptr<ChangeFeed> feed_;
+    std::unique_ptr<history::Compactor> compactor_;
 };
 
 // The file connection under a table cursor's connection, for the tests and benchmarks that

@@ -4,10 +4,13 @@
 #include "data/core/Errors.h"
 #include "data/core/SysUtils.h"
 #include "data/engines/sqlite/AdoStatement.h"
+#include "data/engines/sqlite/SqliteCompaction.h"
 #include "data/engines/sqlite/SqliteHandle.h"
+#include "data/store/AdoBackend.h"
 #include "data/store/AdoSchema.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <sqlite3.h>
 
 namespace varozidi::sqlite {
@@ -32,11 +35,14 @@ QString reading() {
     return QStringLiteral("read the history of the database");
 }
 
-// Untyped columns keep a value as stored, text or bytes.
+// Untyped columns keep a value as stored, text or bytes. Delta, Size and Base hold a compacted
+// version (see data/history/Compaction.h); older files gain them.
 const QString kCreateTable =
     QStringLiteral("CREATE TABLE IF NOT EXISTS varozidi_history (Version INTEGER PRIMARY KEY, "
                    "ID INTEGER NOT NULL, Language, Title, Body, Changed INTEGER NOT NULL, "
-                   "Kind TEXT NOT NULL)");
+                   "Kind TEXT NOT NULL, Delta, Size INTEGER, Base INTEGER)");
+const QString kCreateState = QStringLiteral(
+    "CREATE TABLE IF NOT EXISTS varozidi_history_state (Name TEXT PRIMARY KEY, Value)");
 
 // The snippet's versions past the last keep.versions and older than keep.days go: one look up
 // the snippet's own entries of the index.
@@ -79,12 +85,31 @@ void createTriggers(sqlite3* db, const QString& path, const Retention& keep) {
 
 bool present(sqlite3* db, const QString& path, const Retention& keep) {
     Statement s(db, path,
-                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?) AND "
-                               "(type <> 'trigger' OR instr(sql, ?) > 0)"),
+                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?, "
+                               "'varozidi_history_state') AND (type <> 'trigger' OR instr(sql, "
+                               "?) > 0)"),
                 keeping());
     s.bind({kTable, kIndex, kOnUpdate, kOnDelete, RetentionMark(keep)});
     s.step();
-    return s.int64(0) == 4;
+    return s.int64(0) == 5 && HoldsPacked(db, path);
+}
+
+// A table made by an older program gains the columns of compacted versions.
+void addPackedColumns(sqlite3* db, const QString& path) {
+    for (const char* column : {"Delta", "Size INTEGER", "Base INTEGER"}) {
+        const QString name = QString::fromLatin1(column).section(u' ', 0, 0);
+        Statement has(db, path,
+                      QStringLiteral("SELECT count(*) FROM pragma_table_info('varozidi_history') "
+                                     "WHERE name = ? COLLATE NOCASE"),
+                      keeping());
+        has.bind(1, name);
+        has.step();
+        if (has.int64(0) == 0)
+            Statement::exec(db, path,
+                            QStringLiteral("ALTER TABLE varozidi_history ADD COLUMN ") +
+                                QLatin1String(column),
+                            keeping());
+    }
 }
 
 bool hasTable(sqlite3* db, const QString& path, const QString& schema = QStringLiteral("main")) {
@@ -127,8 +152,13 @@ std::optional<QString> textOf(const Statement& row, int column) {
     return ExactUtf8(stored).value_or(QString::fromUtf8(stored));
 }
 
-const QString kColumns = QStringLiteral(
-    "h.ID, h.Version, h.Changed, h.Kind, h.Language, h.Title, length(CAST(h.Body AS BLOB))");
+// A compacted version's size is kept beside it.
+QString columns(sqlite3* db, const QString& path) {
+    return QStringLiteral("h.ID, h.Version, h.Changed, h.Kind, h.Language, h.Title, %1")
+        .arg(HoldsPacked(db, path) ? QStringLiteral("CASE WHEN h.Delta IS NULL THEN "
+                                                    "length(CAST(h.Body AS BLOB)) ELSE h.Size END")
+                                   : QStringLiteral("length(CAST(h.Body AS BLOB))"));
+}
 
 KeptVersion versionOf(const Statement& row) {
     return {row.int64(0),   row.int64(1),   row.int64(2), row.value(3).toString(),
@@ -152,6 +182,8 @@ bool EnsureHistory(sqlite3* db, const QString& path, const Retention& keep) {
     checkFields(db, path);
     inTransaction(db, path, "BEGIN IMMEDIATE", [&] {
         Statement::exec(db, path, kCreateTable, keeping());
+        Statement::exec(db, path, kCreateState, keeping());
+        addPackedColumns(db, path);
         Statement::exec(db, path,
                         QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON varozidi_history (ID, "
                                        "Version)")
@@ -172,7 +204,7 @@ QList<KeptVersion> Versions(sqlite3* db, const QString& path, qint64 id) {
     Statement s(db, path,
                 QStringLiteral("SELECT %1 FROM varozidi_history AS h WHERE h.ID = ? ORDER BY "
                                "h.Version")
-                    .arg(kColumns),
+                    .arg(columns(db, path)),
                 reading());
     s.bind(1, id);
     while (s.step())
@@ -183,13 +215,16 @@ QList<KeptVersion> Versions(sqlite3* db, const QString& path, qint64 id) {
 std::optional<QByteArray> VersionBody(sqlite3* db, const QString& path, qint64 id, qint64 version) {
     if (!hasTable(db, path))
         return std::nullopt;
-    Statement s(db, path,
-                QStringLiteral("SELECT Body FROM varozidi_history WHERE ID = ? AND Version = ?"),
-                reading());
+    Statement s(
+        db, path,
+        QStringLiteral("SELECT count(*) FROM varozidi_history WHERE ID = ? AND Version = ?"),
+        reading());
     s.bind({id, version});
-    if (!s.step())
+    s.step();
+    if (s.int64(0) == 0)
         return std::nullopt;
-    return s.bytes(0).value_or(QByteArrayView()).toByteArray();
+    // A version whose body is NULL reads as empty, as the snippet's own body does.
+    return VersionText(db, path, version).value_or(QByteArray());
 }
 
 QList<KeptVersion> Removed(sqlite3* db, const QString& path) {
@@ -198,7 +233,7 @@ QList<KeptVersion> Removed(sqlite3* db, const QString& path) {
         return removed;
     Statement s(db, path,
                 QStringLiteral("SELECT %1 FROM varozidi_history AS h WHERE %2 ORDER BY h.Version")
-                    .arg(kColumns, kRemovedRows),
+                    .arg(columns(db, path), kRemovedRows),
                 reading());
     while (s.step())
         removed.append(versionOf(s));
@@ -214,8 +249,10 @@ void ForEachVersion(sqlite3* db, const QString& path, qint64 id,
     if (!hasTable(db, path))
         return;
     Statement s(db, path,
-                QStringLiteral("SELECT Version, ID, Language, Title, Body, Changed, Kind FROM "
-                               "varozidi_history WHERE ID = ? ORDER BY Version DESC"),
+                QStringLiteral("SELECT Version, ID, Language, Title, Body, Changed, Kind, %1 FROM "
+                               "varozidi_history WHERE ID = ? ORDER BY Version DESC")
+                    .arg(HoldsPacked(db, path) ? QStringLiteral("Delta, Size, Base")
+                                               : QStringLiteral("NULL, NULL, NULL")),
                 reading());
     s.bind(1, id);
     const auto bytes = [&s](int column) -> std::optional<QByteArray> {
@@ -223,9 +260,20 @@ void ForEachVersion(sqlite3* db, const QString& path, qint64 id,
             return std::nullopt;
         return s.bytes(column).value_or(QByteArrayView()).toByteArray();
     };
-    while (s.step())
-        each({s.int64(0), s.int64(1), bytes(2), bytes(3), bytes(4), s.int64(5),
-              s.value(6).toString()});
+    // The latest first: each is most often packed against the one just read.
+    qint64 lastVersion = 0;
+    QByteArray last;
+    while (s.step()) {
+        StoredVersion v{s.int64(0), s.int64(1),           bytes(2), bytes(3), bytes(4),
+                        s.int64(5), s.value(6).toString()};
+        if (!s.isNull(7))
+            v.body = s.int64(9) == lastVersion
+                         ? history::Unpack(bytes(7).value_or(QByteArray()), last, s.int64(8))
+                         : VersionText(db, path, v.version);
+        lastVersion = v.version;
+        last = v.body.value_or(QByteArray());
+        each(std::move(v));
+    }
 }
 
 qint64 Undelete(sqlite3* db, const QString& path, qint64 id) {
@@ -245,6 +293,9 @@ qint64 Undelete(sqlite3* db, const QString& path, qint64 id) {
                 QStringLiteral("Snippet %1 is not among the removed snippets kept.").arg(id));
         const qint64 version = last.int64(0);
         const bool free = last.int64(1) == 0;
+        // The removal's body goes from the history: a version packed against it is stored
+        // plain first.
+        UnpackDependents(db, path, id, version);
         // The stored values themselves, bytes or text.
         Statement add(db, path,
                       QStringLiteral("INSERT INTO varozidi (ID, Language, Title, Body) SELECT ?, "
@@ -284,23 +335,72 @@ void copyDatabase(const QString& from, sqlite3* to, const QString& name) {
         ado::throwSqliteError(to, rc, name, doing);
 }
 
+// The live file's versions the backup lacks (the versions it was made with are the same rows
+// in both), after the backup's own and in their order, each value as stored. A packed one
+// keeps its frame where the version it was stored against comes along, and is stored plain
+// otherwise.
+void copyLiveHistory(sqlite3* db, const QString& merged) {
+    const bool packs = HoldsPacked(db, merged, QStringLiteral("live"));
+    const QString packed = packs ? QStringLiteral("Delta, Size") : QStringLiteral("NULL, NULL");
+    Statement rows(db, merged,
+                   QStringLiteral("SELECT l.Version, %1 FROM live.varozidi_history AS l WHERE "
+                                  "NOT EXISTS (SELECT 1 FROM main.varozidi_history AS m WHERE "
+                                  "m.Version = l.Version AND m.ID = l.ID AND m.Changed = "
+                                  "l.Changed AND m.Kind = l.Kind) ORDER BY l.Version")
+                       .arg(packs ? QStringLiteral("l.Base") : QStringLiteral("NULL")),
+                   keeping());
+    Statement add(db, merged,
+                  QStringLiteral("INSERT INTO main.varozidi_history (ID, Language, Title, Body, "
+                                 "Changed, Kind, Delta, Size) SELECT ID, Language, Title, Body, "
+                                 "Changed, Kind, %1 FROM live.varozidi_history WHERE Version = ?")
+                      .arg(packed),
+                  keeping());
+    // Listed whole first: the rows added are not to be looked at as the backup's.
+    QList<std::pair<qint64, std::optional<qint64>>> copied;
+    while (rows.step())
+        copied.append(
+            {rows.int64(0), rows.isNull(1) ? std::nullopt : std::optional(rows.int64(1))});
+    QHash<qint64, qint64> moved;
+    struct Packed {
+        qint64 now, base, was;
+    };
+    QList<Packed> bases;
+    for (const auto& [was, base] : copied) {
+        add.bind(1, was);
+        add.step();
+        add.reset();
+        const qint64 now = sqlite3_last_insert_rowid(db);
+        moved.insert(was, now);
+        if (base)
+            bases.append({now, *base, was});
+    }
+    Statement rebase(db, merged,
+                     QStringLiteral("UPDATE main.varozidi_history SET Base = ? WHERE Version = ?"),
+                     keeping());
+    Statement plain(db, merged,
+                    QStringLiteral("UPDATE main.varozidi_history SET Body = ?, Delta = NULL, "
+                                   "Size = NULL WHERE Version = ?"),
+                    keeping());
+    for (const Packed& p : bases) {
+        Statement& update = moved.contains(p.base) ? rebase : plain;
+        update.bind({moved.contains(p.base)
+                         ? QVariant(moved.value(p.base))
+                         : ado::Utf8Value(VersionText(db, merged, p.was, QStringLiteral("live"))
+                                              .value_or(QByteArray())),
+                     p.now});
+        update.step();
+        update.reset();
+    }
+}
+
 void mergeLive(sqlite3* db, const QString& merged, const QString& live) {
     Statement attach(db, merged, QStringLiteral("ATTACH DATABASE ? AS live"), keeping());
     attach.bind(1, live);
     attach.step();
     const bool liveHistory = hasTable(db, merged, QStringLiteral("live"));
     inTransaction(db, merged, "BEGIN", [&] {
-        // The versions the backup was made with are the same rows in both.
         if (liveHistory)
-            Statement::exec(
-                db, merged,
-                QStringLiteral(
-                    "INSERT INTO main.varozidi_history (ID, Language, Title, Body, Changed, "
-                    "Kind) SELECT l.ID, l.Language, l.Title, l.Body, l.Changed, l.Kind FROM "
-                    "live.varozidi_history AS l WHERE NOT EXISTS (SELECT 1 FROM "
-                    "main.varozidi_history AS m WHERE m.Version = l.Version AND m.ID = l.ID AND "
-                    "m.Changed = l.Changed AND m.Kind = l.Kind) ORDER BY l.Version"),
-                keeping());
+            copyLiveHistory(db, merged);
         Statement replaced(
             db, merged,
             QStringLiteral("INSERT INTO main.varozidi_history (ID, Language, Title, Body, "
