@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QRandomGenerator>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <csignal>
@@ -72,6 +73,29 @@ void ready(bool& said) {
         table.Post();
         ready(said);
     }
+}
+
+// One save of the snippet id with the body made from tag, as the window's Save Edits makes it;
+// then nothing more.
+[[noreturn]] void save(const QString& database, qint64 id, qint64 tag) {
+    TADOConnection connection;
+    connection.setConnectionString(varozidi::ado::jetConnectionString(database));
+    TADOTable table;
+    table.setConnection(&connection);
+    table.setTableName(QStringLiteral("varozidi"));
+    table.setFilter(QStringLiteral("ID = %1").arg(id));
+    table.setFiltered(true);
+    table.Open();
+    bool said = false;
+    ready(said);
+    table.Edit();
+    table.FieldByName(QStringLiteral("Title")).setAsString(crashrows::titleFor(tag));
+    table.FieldByName(QStringLiteral("Body")).setAsString(crashrows::bodyFor(tag));
+    table.Post();
+    std::fputs("saved\n", stdout);
+    std::fflush(stdout);
+    for (;;)
+        QThread::sleep(1);
 }
 
 // Another program edits the snippets while the collection's history is compacted, again and
@@ -213,6 +237,8 @@ int main(int argc, char** argv) {
     try {
         if (args.value(0) == u"store")
             store(args.value(1));
+        if (args.value(0) == u"save")
+            save(args.value(1), args.value(2).toLongLong(), args.value(3).toLongLong());
         if (args.value(0) == u"compact")
             compact(args.value(1));
         if (args.value(0) == u"spill")
@@ -232,7 +258,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "crash_worker: %s\n", e.what());
         return 2;
     }
-    std::fputs("crash_worker store|compact|spill|backup|restore|settings|record|window ...\n",
+    std::fputs("crash_worker store|save|compact|spill|backup|restore|settings|record|window ...\n",
                stderr);
     return 1;
 }

@@ -103,11 +103,32 @@ QString wholeVersions(const QString& database) {
     return {};
 }
 
-// What a kill left of the history of the writers of snippets: every version whole.
-QString historyAfterKill(const QString& writer, const QString& database) {
-    if (writer != u"store" && writer != u"compact" && !writer.startsWith(u"cli "))
+// A save killed leaves the old text with no version more, or the new one with the old text as
+// its latest version.
+QString oneSave(const QString& database, const StoredRow& was, qint64 keptBefore, qint64 tag) {
+    const auto collection = reading(database);
+    const auto now = collection->read(was.id);
+    const auto versions = collection->versions(was.id);
+    if (now && now->bytes == was.body.toUtf8())
+        return versions.size() == keptBefore ? QString() : QStringLiteral("a version too many");
+    if (!now || now->bytes != crashrows::bodyFor(tag).toUtf8())
+        return QStringLiteral("the snippet holds neither text");
+    if (versions.size() != keptBefore + 1 ||
+        *collection->versionBody(was.id, versions.last().version) != was.body.toUtf8())
+        return QStringLiteral("the new text, without the old one as its latest version");
+    return {};
+}
+
+// What a kill left of the history of the writers of snippets: every version whole and, after
+// one save, the old text or the new one with the old in its history.
+QString historyAfterKill(const QString& writer, const QString& database, const StoredRow& saved,
+                         qint64 keptBefore, qint64 tag) {
+    if (writer != u"store" && writer != u"save" && writer != u"compact" &&
+        !writer.startsWith(u"cli "))
         return {};
-    return wholeVersions(database);
+    const QString broken = wholeVersions(database);
+    return broken.isEmpty() && writer == u"save" ? oneSave(database, saved, keptBefore, tag)
+                                                 : broken;
 }
 
 // How many versions the file keeps compacted.
@@ -234,6 +255,7 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles_data() {
     QTest::addColumn<int>("kills");
     QTest::addColumn<int>("maxDelayMs"); // after the writer is ready, or started for the CLI
     QTest::newRow("data layer: save, add, delete") << "store" << 70 << 40;
+    QTest::newRow("data layer: one save and its history") << "save" << 30 << 8;
     QTest::newRow("history compacted") << "compact" << 30 << 60;
     QTest::newRow("varozidi-cli edit") << "cli edit" << 25 << 60;
     QTest::newRow("varozidi-cli add") << "cli add" << 20 << 60;
@@ -273,6 +295,12 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
         QString command = writer.mid(4);
         qint64 id = 0;
         const qint64 tag = random_.bounded(1, 1 << 30);
+        StoredRow saved{};
+        qint64 keptBefore = 0;
+        if (writer == u"save") {
+            saved = before.at(random_.bounded(int(before.size())));
+            keptBefore = reading(database)->versions(saved.id).size();
+        }
         if (cli) {
             QList<qint64> ids;
             for (const StoredRow& row : before)
@@ -299,6 +327,8 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
             QStringList args{writer};
             if (writer == u"store" || writer == u"record" || writer == u"compact")
                 args << database;
+            else if (writer == u"save")
+                args << database << QString::number(saved.id) << QString::number(tag);
             else if (writer == u"backup")
                 args << database << backupFolder;
             else if (writer == u"restore")
@@ -336,7 +366,7 @@ void CrashSafetyTest::killedWritersLeaveWholeFiles() {
         QCOMPARE(integrityOf(database), QString("ok"));
         const QString partial = wholeRows(database);
         QVERIFY2(partial.isEmpty(), qPrintable(stage + ": " + partial));
-        const QString history = historyAfterKill(writer, database);
+        const QString history = historyAfterKill(writer, database, saved, keptBefore, tag);
         QVERIFY2(history.isEmpty(), qPrintable(stage + ": " + history));
         if (writer == u"backup" && QFileInfo::exists(backupFolder + "Varozidi.mdb")) {
             QCOMPARE(bytesOf(backupFolder + "Varozidi.mdb"), liveBefore);
