@@ -69,13 +69,32 @@ bool packBefore(sqlite3* db, const QString& path, qint64 version, qint64 id, qin
     const auto frame = history::Pack(text, dictionary);
     if (!frame)
         return false;
-    Statement pack(db, path,
-                   QStringLiteral("UPDATE varozidi_history SET Body = NULL, Delta = ?, Size = ?, "
-                                  "Base = ? WHERE Version = ? AND Delta IS NULL"),
+    // Taken out and put back rather than changed where it stands: a row made smaller leaves its
+    // page as full as it was, where a row taken out lets the pages around it merge and their
+    // room go to new rows. Its values are kept as stored, under its own Version.
+    const QString columns = QStringLiteral("Version, ID, Language, Title, Changed, Kind");
+    Statement::exec(db, path, QStringLiteral("DELETE FROM temp.varozidi_packing"), compacting());
+    Statement keep(db, path,
+                   QStringLiteral("INSERT INTO temp.varozidi_packing SELECT %1 FROM "
+                                  "varozidi_history WHERE Version = ? AND Delta IS NULL")
+                       .arg(columns),
                    compacting());
-    pack.bind({*frame, qint64(text.size()), version, older});
-    pack.step();
-    return sqlite3_changes(db) == 1;
+    keep.bind(1, older);
+    keep.step();
+    if (sqlite3_changes(db) != 1)
+        return false;
+    Statement out(db, path, QStringLiteral("DELETE FROM varozidi_history WHERE Version = ?"),
+                  compacting());
+    out.bind(1, older);
+    out.step();
+    Statement in(db, path,
+                 QStringLiteral("INSERT INTO varozidi_history (%1, Delta, Size, Base) SELECT %1, "
+                                "?, ?, ? FROM temp.varozidi_packing")
+                     .arg(columns),
+                 compacting());
+    in.bind({*frame, qint64(text.size()), version});
+    in.step();
+    return true;
 }
 
 class FileCompaction : public history::CompactionWork {
@@ -186,6 +205,10 @@ bool CompactionDue(sqlite3* db, const QString& path) {
 }
 
 bool CompactBatch(sqlite3* db, const QString& path, qint64* packed) {
+    Statement::exec(db, path,
+                    QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS varozidi_packing (Version, ID, "
+                                   "Language, Title, Changed, Kind)"),
+                    compacting());
     // IMMEDIATE: no other writer in between the read of a version and its replacement.
     Statement::exec(db, path, QStringLiteral("BEGIN IMMEDIATE"), compacting());
     bool more = false;
