@@ -4,6 +4,7 @@
 #include "window/Unit1.h"
 #include "ui_Unit1.h"
 
+#include "data/collection/Collection.h"
 #include "data/collection/DatabaseChoice.h"
 #include "data/files/DataPath.h"
 #include "data/files/IniFile.h"
@@ -312,6 +313,9 @@ void TForm1::FormCreate() {
     }
     Guarded([this] { SynEdit1->LoadLinesFromFile(varozidi::paths::WelcomeText(DataDir)); });
     Guarded([this] { ListLangsExecute(); });
+    // Said at once, not first when a save fails.
+    if (const varozidi::Collection* open = ADOConnection1->collection(); open && open->readOnly())
+        setWindowTitle(windowTitle() + tr(" (read-only)"));
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

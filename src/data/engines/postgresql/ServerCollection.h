@@ -39,6 +39,8 @@ public:
     QList<history::KeptVersion> removed() override;
     qint64 undelete(qint64 id) override;
     bool isItself(const QString&) const override { return false; }
+    // The server refuses a write, if at all, statement by statement.
+    bool readOnly() const override { return false; }
     ChangeFeed* changes() override;
     // A statement on the server is not held up by another writer the way a file is.
     void setWaitLimit(int) override {}

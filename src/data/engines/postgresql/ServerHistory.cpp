@@ -133,13 +133,14 @@ bool EnsureServerHistory(ado::PgBackend& server, const Retention& keep) {
                        "('varozidi_history_updated', 'varozidi_history_deleted')), (SELECT "
                        "count(*) FROM pg_proc WHERE proname = 'varozidi_history_keep' AND "
                        "position(? in prosrc) > 0)"),
-        {RetentionMark(keep)}, keeping());
+        {keep.settled ? RetentionMark(keep) : QString()}, keeping());
     if (present->rows() == 0 || present->text(0, 0) != u"t")
         return false;
     if (present->text(0, 1) == u"t" && present->int64(0, 2) == 2 && present->int64(0, 3) == 1)
         return false;
     // One text is one transaction.
-    server.script(QLatin1String(kTableSql) + keepFunction(keep) + QLatin1String(kTriggersSql),
+    server.script(QLatin1String(kTableSql) + keepFunction(keep.settled ? keep : KeepingMost()) +
+                      QLatin1String(kTriggersSql),
                   keeping());
     return true;
 }

@@ -312,6 +312,10 @@ qint64 SqliteCollection::undelete(qint64 id) {
     return Undelete(db_.get(), path_, id);
 }
 
+bool SqliteCollection::readOnly() const {
+    return db_ && sqlite3_db_readonly(db_.get(), "main") == 1;
+}
+
 bool SqliteCollection::isItself(const QString& file) const {
     quint64 inode = 0, device = 0, ownInode = 0, ownDevice = 0;
     return identity(file, inode, device) && identity(path_, ownInode, ownDevice) &&

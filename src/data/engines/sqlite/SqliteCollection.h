@@ -42,6 +42,7 @@ public:
     QList<history::KeptVersion> removed() override;
     qint64 undelete(qint64 id) override;
     bool isItself(const QString& file) const override;
+    bool readOnly() const override;
     ChangeFeed* changes() override;
     void setWaitLimit(int ms) override;
     bool writingAside() const override;

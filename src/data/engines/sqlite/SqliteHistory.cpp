@@ -77,12 +77,13 @@ void createTriggers(sqlite3* db, const QString& path, const Retention& keep) {
                     keeping());
 }
 
+// Unsettled limits keep whatever triggers there are.
 bool present(sqlite3* db, const QString& path, const Retention& keep) {
     Statement s(db, path,
                 QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?) AND "
                                "(type <> 'trigger' OR instr(sql, ?) > 0)"),
                 keeping());
-    s.bind({kTable, kIndex, kOnUpdate, kOnDelete, RetentionMark(keep)});
+    s.bind({kTable, kIndex, kOnUpdate, kOnDelete, keep.settled ? RetentionMark(keep) : QString()});
     s.step();
     return s.int64(0) == 4;
 }
@@ -160,7 +161,7 @@ bool EnsureHistory(sqlite3* db, const QString& path, const Retention& keep) {
         for (const QString& trigger : {kOnUpdate, kOnDelete})
             Statement::exec(db, path, QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger,
                             keeping());
-        createTriggers(db, path, keep);
+        createTriggers(db, path, keep.settled ? keep : KeepingMost());
     });
     return true;
 }
