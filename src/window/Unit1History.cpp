@@ -80,14 +80,14 @@ void TForm1::OpenRemoved() {
 }
 
 // Another snippet is chosen as a click would choose it, asking first about unsaved changes;
-// the shown one's own unsaved changes are replaced only once the user said so. The replacement
+// text typed into the shown one is replaced only once the user said so. The replacement
 // is one edit, so Undo brings them back too.
 void TForm1::UseVersion(qint64 id, const QByteArray& body, const QString& what) {
     if (id != CurrentSnippitID) {
         ShowSearchHit(id, languageOf(id));
         if (CurrentSnippitID != id)
             return; // called off, or it failed and said why
-    } else if (SnippitChanged == 1 && SynEdit1->TextBytes() != body &&
+    } else if (SynEdit1->TextBytes() != shown_.loaded() && SynEdit1->TextBytes() != body &&
                MessageDlg(tr("The editor holds changes to this snippet that are not saved. "
                              "Replace them with the text of %1?\n\nUndo brings them back.")
                               .arg(what),
