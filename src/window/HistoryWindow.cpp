@@ -105,13 +105,7 @@ HistoryWindow::HistoryWindow(QWidget* owner, Access access)
     connect(CloseButton, &QPushButton::clicked, this, &QWidget::close);
 }
 
-void HistoryWindow::layOut() {
-    Heading->setObjectName(QStringLiteral("Heading"));
-    Heading->setWordWrap(true);
-    Versions->setObjectName(QStringLiteral("Versions"));
-    Versions->setRootIsDecorated(false);
-    Versions->setUniformRowHeights(true);
-    Versions->setAllColumnsShowFocus(true);
+void HistoryWindow::setUpViews() {
     Text->setObjectName(QStringLiteral("Text"));
     Text->setAccessibleName(tr("Text of the version"));
     Text->setReadOnly(true);
@@ -139,15 +133,25 @@ void HistoryWindow::layOut() {
         view->SendScintilla(QsciScintilla::SCI_SETSCROLLWIDTH, 1UL);
         view->SendScintilla(QsciScintilla::SCI_SETSCROLLWIDTHTRACKING, 1UL);
     }
+    // Tab leaves the views, which take no typing; Escape closes from them too.
+    Text->installEventFilter(this);
+    Differences->installEventFilter(this);
+}
+
+void HistoryWindow::layOut() {
+    Heading->setObjectName(QStringLiteral("Heading"));
+    Heading->setWordWrap(true);
+    Versions->setObjectName(QStringLiteral("Versions"));
+    Versions->setRootIsDecorated(false);
+    Versions->setUniformRowHeights(true);
+    Versions->setAllColumnsShowFocus(true);
     Status->setObjectName(QStringLiteral("Status"));
     Status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     CopyButton->setObjectName(QStringLiteral("CopyButton"));
     UseButton->setObjectName(QStringLiteral("UseButton"));
     BringBackButton->setObjectName(QStringLiteral("BringBackButton"));
     CloseButton->setObjectName(QStringLiteral("CloseButton"));
-    // Tab leaves the views, which take no typing; Escape closes from them too.
-    Text->installEventFilter(this);
-    Differences->installEventFilter(this);
+    setUpViews();
 
     const auto titled = [this](const QString& caption, QWidget* view) {
         auto* box = new QWidget(this);

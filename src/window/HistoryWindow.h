@@ -71,6 +71,7 @@ protected:
 
 private:
     void layOut();
+    void setUpViews();
     bool load(bool quiet);
     void fill(qint64 keep);
     void showCurrent();
