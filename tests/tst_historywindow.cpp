@@ -135,7 +135,8 @@ void HistoryWindowTest::unsavedTextIsAskedAbout() {
     s->OpenSearch();
     s->Search->Query->setText("Users");
     QTRY_COMPARE(s->Search->Results->topLevelItemCount(), 1);
-    QTest::mouseClick(s->Search->HistoryButton, Qt::LeftButton);
+    QTRY_COMPARE(QApplication::activeWindow(), s->Search);
+    QTest::keyClick(s->Search->Query, Qt::Key_H, Qt::ControlModifier);
     QVERIFY(s->History && s->History->isVisible());
     QCOMPARE(s->History->Text->TextBytes(), "one");
     s.dialogs.answer(answer);

@@ -222,7 +222,7 @@ void HistoryWindow::Reload() {
 bool HistoryWindow::failed(const QString& what, const std::exception& e, bool quiet) {
     const QString text = what.arg(varozidi::messageOf(e));
     if (quiet)
-        Status->setText(text);
+        Status->setText(QString(text).replace(QStringLiteral("\n\n"), QStringLiteral(" ")));
     else
         MessageDlg(text, TMsgDlgType::mtError, mbOK, 0);
     return false;
@@ -238,8 +238,8 @@ bool HistoryWindow::load(bool quiet) {
         if (!removedMode_)
             now = collection.read(id_);
     } catch (const std::exception& e) {
-        return failed(removedMode_ ? tr("The removed snippets could not be read: %1")
-                                   : tr("The history of the snippet could not be read: %1"),
+        return failed(removedMode_ ? tr("The removed snippets could not be read.\n\n%1")
+                                   : tr("The history of the snippet could not be read.\n\n%1"),
                       e, quiet);
     }
     if (!removedMode_ && !now && versions.isEmpty()) {
@@ -355,7 +355,7 @@ void HistoryWindow::showCurrent() {
         body = access_.collection().versionBody(version->id, version->version);
     } catch (const std::exception& e) {
         showNothing({});
-        failed(tr("The text of this version could not be read: %1"), e, false);
+        failed(tr("The text of this version could not be read.\n\n%1"), e, false);
         return;
     }
     if (!body) {
@@ -429,7 +429,7 @@ void HistoryWindow::bringBack() {
     try {
         back = access_.collection().undelete(id);
     } catch (const std::exception& e) {
-        failed(tr("The snippet could not be brought back: %1"), e, false);
+        failed(tr("The snippet could not be brought back.\n\n%1"), e, false);
         return;
     }
     load(true);

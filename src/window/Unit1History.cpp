@@ -35,6 +35,10 @@ HistoryWindow* TForm1::historyWindow() {
         return History;
     History = new HistoryWindow(
         this, {[this]() -> varozidi::Collection& {
+                   // A backup, a restore or a long save has the collection now.
+                   if (busy_)
+                       throw varozidi::Error(tr("The collection is busy with a backup, a "
+                                                "restore or a save; try again in a moment."));
                    ADOConnection1->Open();
                    return *ADOConnection1->collection();
                },
