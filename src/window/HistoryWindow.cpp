@@ -253,7 +253,6 @@ bool HistoryWindow::load(bool quiet) {
     const bool sameText = now_ == (now ? std::optional(now->bytes) : std::nullopt);
     listed_ = versions;
     now_ = now ? std::optional(now->bytes) : std::nullopt;
-    title_ = now ? now->title : QString();
     if (removedMode_) {
         setWindowTitle(tr("Removed snippets"));
         Heading->setText(tr("Snippets removed and still kept, the latest first. \"Bring back\" "

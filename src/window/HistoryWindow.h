@@ -90,7 +90,6 @@ private:
     QList<varozidi::history::KeptVersion> listed_;
     // The snippet's text now, to compare with; none where it has no row.
     std::optional<QByteArray> now_;
-    QString title_;
     // The version shown (its number, unique in the collection) and its text as stored.
     qint64 shownVersion_ = 0;
     std::optional<QByteArray> shownBody_;
