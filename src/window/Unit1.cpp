@@ -232,6 +232,7 @@ void TForm1::createActionsAndMenu() {
     auto* cancel = new QShortcut(QKeySequence(Qt::Key_Escape), Panel3);
     cancel->setContext(Qt::WidgetWithChildrenShortcut);
     connect(cancel, &QShortcut::activated, Button2, &QPushButton::click);
+    createHistoryAction();
 }
 
 void TForm1::connectHandlers() {
