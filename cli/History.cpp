@@ -116,13 +116,29 @@ int Removed(Context& c) {
 int Undelete(Context& c) {
     const qint64 id = numberOf(c.args[0], "snippet ID");
     varozidi::Collection& collection = c.collection();
-    const QList<KeptVersion> removed = collection.removed();
-    if (std::none_of(removed.cbegin(), removed.cend(),
-                     [id](const KeptVersion& v) { return v.id == id; }))
-        throw UserError(QStringLiteral("Snippet %1 is not among the removed snippets kept; "
-                                       "'varozidi-cli removed' lists them.")
-                            .arg(id));
-    const qint64 back = collection.undelete(id);
+    const auto kept = [&] {
+        const QList<KeptVersion> removed = collection.removed();
+        return std::any_of(removed.cbegin(), removed.cend(),
+                           [id](const KeptVersion& v) { return v.id == id; });
+    };
+    const UserError notKept(QStringLiteral("Snippet %1 is not among the removed snippets kept; "
+                                           "'varozidi-cli removed' lists them.")
+                                .arg(id));
+    if (!kept())
+        throw notKept;
+    qint64 back = 0;
+    try {
+        back = collection.undelete(id);
+    } catch (const varozidi::DiskError&) {
+        throw;
+    } catch (const varozidi::AfterChangeError&) {
+        throw;
+    } catch (const varozidi::Error&) {
+        // Another run brought it back in between: the same answer as had it come first.
+        if (!kept())
+            throw notKept;
+        throw;
+    }
     c.changed();
     if (c.json)
         c.printJson(QJsonObject{{QStringLiteral("id"), back}, {QStringLiteral("was"), id}});

@@ -171,25 +171,48 @@ void HistoryTest::oddBytesKept() {
 
 void HistoryTest::retention_data() {
     QTest::addColumn<QString>("settings");
+    QTest::addColumn<QString>("later"); // read at the next open; "/" puts a folder there
     QTest::addColumn<int>("agedDays");
     QTest::addColumn<bool>("remove");
     QTest::addColumn<int>("left");
     // Six versions aged, then one more change.
-    QTest::newRow("young ones stay") << "" << 10 << false << 7;
-    QTest::newRow("old ones past the last 20 stay") << "" << 100 << false << 7;
-    QTest::newRow("old ones past the last 3 go") << "KeepVersions=3" << 100 << false << 3;
-    QTest::newRow("30 days") << "KeepVersions=2\nKeepDays=30" << 40 << false << 2;
-    QTest::newRow("60 days keep 40") << "KeepVersions=2\nKeepDays=60" << 40 << false << 7;
-    QTest::newRow("a removal stays") << "KeepVersions=0" << 100 << true << 1;
-    QTest::newRow("unusable numbers") << "KeepVersions=-4\nKeepDays=x" << 100 << false << 7;
+    QTest::newRow("young ones stay") << ""
+                                     << "" << 10 << false << 7;
+    QTest::newRow("old ones past the last 20 stay") << ""
+                                                    << "" << 100 << false << 7;
+    QTest::newRow("old ones past the last 3 go") << "KeepVersions=3"
+                                                 << "" << 100 << false << 3;
+    QTest::newRow("30 days") << "KeepVersions=2\nKeepDays=30"
+                             << "" << 40 << false << 2;
+    QTest::newRow("60 days keep 40") << "KeepVersions=2\nKeepDays=60"
+                                     << "" << 40 << false << 7;
+    QTest::newRow("a removal stays") << "KeepVersions=0"
+                                     << "" << 100 << true << 1;
+    QTest::newRow("unusable numbers") << "KeepVersions=-4\nKeepDays=x"
+                                      << "" << 100 << false << 7;
+    QTest::newRow("past the largest keeps the most") << "KeepVersions=2\nKeepDays=99999999999"
+                                                     << "" << 100 << false << 7;
+    QTest::newRow("unreadable settings keep the limits there were") << "KeepVersions=3"
+                                                                    << "/" << 100 << false << 3;
+    QTest::newRow("a number not understood keeps them too")
+        << "KeepVersions=3"
+        << "KeepVersions=2.5" << 100 << false << 3;
 }
 
 void HistoryTest::retention() {
     QFETCH(QString, settings);
+    QFETCH(QString, later);
     QFETCH(int, agedDays);
     QFETCH(bool, remove);
     QFETCH(int, left);
-    writeFile(varozidi::paths::Settings(home_->dataDir()), ("[HISTORY]\n" + settings).toUtf8());
+    const QString file = varozidi::paths::Settings(home_->dataDir());
+    writeFile(file, ("[HISTORY]\n" + settings).toUtf8());
+    open();
+    if (later == "/") {
+        QVERIFY(QFile::remove(file) && QDir().mkdir(file));
+    } else if (!later.isEmpty()) {
+        writeFile(file, ("[HISTORY]\n" + later).toUtf8());
+    }
     open();
     for (int i = 0; i < 6; ++i)
         other(QString("UPDATE varozidi SET \"Body\" = 'v%1' WHERE \"ID\" = 1").arg(i));

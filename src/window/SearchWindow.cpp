@@ -4,16 +4,18 @@
 #include "data/core/Errors.h"
 #include "data/core/SysUtils.h"
 #include "data/search/SearchIndex.h"
+#include "window/platform/Clipboard.h"
 #include "window/platform/WindowAccess.h"
 
 #include <QApplication>
-#include <QClipboard>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMimeData>
 #include <QPainter>
+#include <QPushButton>
+#include <QShortcut>
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -77,7 +79,8 @@ public:
 
 SearchWindow::SearchWindow(QWidget* owner)
     : QWidget(owner, Qt::Window), Query(new QLineEdit(this)), Results(new QTreeWidget(this)),
-      Status(new QLabel(this)), worker_(new QObject) {
+      Status(new QLabel(this)), HistoryButton(new QPushButton(tr("&History of the match"), this)),
+      RemovedButton(new QPushButton(tr("&Removed snippets"), this)), worker_(new QObject) {
     setObjectName(QStringLiteral("SearchWindow"));
     ExposeWindow(this, QAccessible::Window);
     setWindowTitle(tr("Search Snippets"));
@@ -103,10 +106,33 @@ SearchWindow::SearchWindow(QWidget* owner)
     Status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setFocusProxy(Query);
 
+    HistoryButton->setObjectName(QStringLiteral("HistoryButton"));
+    HistoryButton->setToolTip(tr("The versions kept of the chosen match (Ctrl+H)"));
+    RemovedButton->setObjectName(QStringLiteral("RemovedButton"));
+    RemovedButton->setToolTip(tr("The snippets removed and still kept (Ctrl+Shift+H)"));
+
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Query);
     layout->addWidget(Results, 1);
     layout->addWidget(Status);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(HistoryButton);
+    buttons->addWidget(RemovedButton);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+
+    const auto history = [this] {
+        if (const QTreeWidgetItem* item = Results->currentItem())
+            Q_EMIT HistoryWanted(item->data(0, IdRole).toLongLong());
+        else
+            Status->setText(tr("Choose a match first; its history is then shown."));
+    };
+    connect(HistoryButton, &QPushButton::clicked, this, history);
+    connect(RemovedButton, &QPushButton::clicked, this, &SearchWindow::RemovedWanted);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this,
+            history);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_H), this),
+            &QShortcut::activated, this, &SearchWindow::RemovedWanted);
 
     connect(Query, &QLineEdit::textChanged, this, &SearchWindow::search);
     connect(Query, &QLineEdit::returnPressed, this, [this] {
@@ -195,19 +221,7 @@ bool SearchWindow::CopyCurrent() {
         return false;
     }
     const QByteArray& bytes = body->bytes;
-    // Decoded keeping a leading byte-order mark, which fromUtf8 would drop.
-    const std::optional<QString> exact = ExactUtf8(bytes);
-    const QString text = exact ? *exact : QString::fromUtf8(bytes);
-    QClipboard* clipboard = QGuiApplication::clipboard();
-    const auto mime = [&text] {
-        auto* copied = new QMimeData;
-        copied->setText(text);
-        return copied;
-    };
-    clipboard->setMimeData(mime(), QClipboard::Clipboard);
-    // Middle-click pastes it too, as text selected anywhere on X11 would.
-    if (clipboard->supportsSelection())
-        clipboard->setMimeData(mime(), QClipboard::Selection);
+    const bool exact = CopyStoredText(bytes);
 
     // Lines as the editor counts them: LF, CR LF and a lone CR each end one.
     qsizetype lines = 0;

@@ -10,6 +10,7 @@
 
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -35,6 +36,9 @@ public:
     QLineEdit* Query;
     QTreeWidget* Results;
     QLabel* Status;
+    // The versions kept of the current match (Ctrl+H), and the snippets removed (Ctrl+Shift+H).
+    QPushButton* HistoryButton;
+    QPushButton* RemovedButton;
 
     // Puts the current match's whole body on the clipboard (and the X11 primary selection),
     // byte for byte as stored, and says so in Status; false when nothing could be copied.
@@ -42,6 +46,8 @@ public:
 
 Q_SIGNALS:
     void Chosen(qint64 id, const QString& language);
+    void HistoryWanted(qint64 id);
+    void RemovedWanted();
     // The index answered with an error; the results came from reading every row.
     void IndexFailed();
 

@@ -4,6 +4,7 @@
 #include "window/Unit1.h"
 #include "ui_Unit1.h"
 
+#include "data/collection/Collection.h"
 #include "data/collection/DatabaseChoice.h"
 #include "data/files/DataPath.h"
 #include "data/files/IniFile.h"
@@ -231,6 +232,7 @@ void TForm1::createActionsAndMenu() {
     auto* cancel = new QShortcut(QKeySequence(Qt::Key_Escape), Panel3);
     cancel->setContext(Qt::WidgetWithChildrenShortcut);
     connect(cancel, &QShortcut::activated, Button2, &QPushButton::click);
+    createHistoryAction();
 }
 
 void TForm1::connectHandlers() {
@@ -312,6 +314,9 @@ void TForm1::FormCreate() {
     }
     Guarded([this] { SynEdit1->LoadLinesFromFile(varozidi::paths::WelcomeText(DataDir)); });
     Guarded([this] { ListLangsExecute(); });
+    // Said at once, not first when a save fails.
+    if (const varozidi::Collection* open = ADOConnection1->collection(); open && open->readOnly())
+        setWindowTitle(windowTitle() + tr(" (read-only)"));
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

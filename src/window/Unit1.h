@@ -12,9 +12,11 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class CollectionWatcher;
+class HistoryWindow;
 class QAction;
 class QFrame;
 class QGroupBox;
@@ -116,6 +118,16 @@ public:
     void OpenSearch();
     void ShowSearchHit(qint64 id, const QString& language);
     SearchWindow* Search = nullptr;
+
+    // The versions kept of a snippet (Ctrl+H: the one shown) and the snippets removed, in a
+    // window of their own (Unit1History.cpp). A version taken from there goes into the editor
+    // as unsaved changes of its snippet, which is chosen first as any other would be.
+    QAction* ShowHistory = nullptr;
+    HistoryWindow* History = nullptr;
+    void OpenHistory();
+    void OpenHistoryOf(qint64 id);
+    void OpenRemoved();
+    void UseVersion(qint64 id, const QByteArray& body, const QString& what);
 
     // Following what others change in the collection (Unit1Live.cpp): the watcher, the quiet
     // note at the bottom of the editor, and the refresh itself, which reads first and then
@@ -233,6 +245,12 @@ private:
     void listTitlesOfSelectedLanguage();
     QList<std::pair<QString, qint64>> titlesOf(const QString& language);
     void setUpLiveCollection();
+    void createHistoryAction();
+    HistoryWindow* historyWindow();
+    void showBroughtBack(qint64 id);
+    void historyFollows();
+    // Runs what the user asked for outside the window's own controls as a click handler runs.
+    void asHandler(const std::function<void()>& handler);
     void scheduleRefresh(const QList<qint64>& ids);
     void runPendingRefresh();
     void refreshShownSnippet(const QList<qint64>& ids);

@@ -188,6 +188,7 @@ void TForm1::RefreshFromElsewhere(const QList<qint64>& ids) {
     refreshShownSnippet(ids);
     if (Search && Search->isVisible())
         Search->Refresh();
+    historyFollows();
 }
 
 QString TForm1::languageOf(qint64 id) {

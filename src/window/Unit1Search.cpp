@@ -22,6 +22,10 @@ void TForm1::OpenSearch() {
         connect(Search, &SearchWindow::Chosen, this, [this](qint64 id, const QString& language) {
             Guarded([&] { ShowSearchHit(id, language); });
         });
+        connect(Search, &SearchWindow::HistoryWanted, this,
+                [this](qint64 id) { asHandler([&] { OpenHistoryOf(id); }); });
+        connect(Search, &SearchWindow::RemovedWanted, this,
+                [this] { asHandler([this] { OpenRemoved(); }); });
         // An index found damaged is built again; meanwhile every row was read.
         connect(Search, &SearchWindow::IndexFailed, this, [this] {
             Guarded([this] {

@@ -117,9 +117,11 @@ void TForm1::EditSnippitExecute(QObject*) {
         // Stored all the same: the editor holds what the snippet does.
         SnippitChanged = 0;
         LiveNote->hide();
+        historyFollows();
         throw;
     }
     LiveNote->hide();
+    historyFollows();
 }
 
 void TForm1::DeleteSnippitExecute(QObject*) {
@@ -135,6 +137,7 @@ void TForm1::DeleteSnippitExecute(QObject*) {
         ListLangsExecute();
         ListVarozidiExecute();
     });
+    historyFollows();
 }
 
 // A restore may have put another snippet, or none, under the shown one's ID; then the text

@@ -177,6 +177,8 @@ public:
 
     // Whether file is the collection itself, which a backup may never replace.
     virtual bool isItself(const QString& file) const = 0;
+    // Whether it was opened for reading only (a read-only file, folder or disk).
+    virtual bool readOnly() const = 0;
 
     // Changes made elsewhere from now on; the feed ends with the collection.
     virtual ChangeFeed* changes() = 0;

@@ -15,6 +15,7 @@ namespace {
 
 // Never a row's version: a save that compares it asks before it overwrites.
 const QString kChangedSinceKept = QStringLiteral("changed since the unsaved text was kept");
+const QString kUnreadSinceSaved = QStringLiteral("not read back after the last save");
 
 QString field(TADOTable& table, const char* name) {
     return table.FieldByName(QLatin1String(name)).AsString();
@@ -60,6 +61,12 @@ void ShownSnippet::unlink() {
 
 SnippitChangedElsewhere ShownSnippet::changedElsewhere() const {
     const Collection* collection = table_->Connection()->collection();
+    // Our own save whose version could not be read: nobody is known to have changed it.
+    if (version_ == kUnreadSinceSaved)
+        return SnippitChangedElsewhere(
+            tr("The snippet \"%1\" could not be read back after it was last saved, so a change "
+               "made since by another program cannot be ruled out.")
+                .arg(title_));
     return SnippitChangedElsewhere(
         (collection && collection->address().shared()
              ? tr("The snippet \"%1\" was changed on the server by someone else since it was "
@@ -119,7 +126,7 @@ void ShownSnippet::save(const QByteArray& text, Check check) {
 // Stored, under a version not read back: the next save asks first.
 void ShownSnippet::storedUnread(const QByteArray& text) {
     loaded_ = text;
-    distrustVersion();
+    version_ = kUnreadSinceSaved;
     CloseUnfiltered(*table_);
 }
 

@@ -50,6 +50,10 @@ TIniFile::TIniFile(const QString& fileName)
 
 TIniFile::~TIniFile() = default;
 
+QString TIniFile::Unread() const {
+    return d_->unread;
+}
+
 QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
     const char* value =
         d_->ini.GetValue(section.toUtf8().constData(), key.toUtf8().constData(), nullptr);

@@ -16,6 +16,8 @@ public:
     TIniFile& operator=(const TIniFile&) = delete;
 
     QString FileName() const { return fileName_; }
+    // Why the file exists but could not be read whole; empty where it was read or is absent.
+    QString Unread() const;
     QString ReadString(const QString& section, const QString& key, const QString& def) const;
     // A whole number; anything else, or nothing, gives def.
     int ReadInteger(const QString& section, const QString& key, int def) const;

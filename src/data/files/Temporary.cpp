@@ -348,9 +348,13 @@ bool TemporaryBeside::PutInPlace(bool replace) {
 
 void RemoveLeftovers() {
     const QString folder = varozidi::paths::StateFolder();
+    // Only names newNote gives ("PID-N.temp"): anything else in the folder is not ours.
+    static const QRegularExpression noteName(QStringLiteral("^[0-9]+-[0-9]+\\.temp$"));
     const QStringList names =
         QDir(folder).entryList({QStringLiteral("*") + kNoteSuffix}, QDir::Files);
     for (const QString& name : names) {
+        if (!noteName.match(name).hasMatch())
+            continue;
         const QByteArray path = QFile::encodeName(folder + name);
         const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0)

@@ -5,17 +5,28 @@
 #include "data/files/IniFile.h"
 
 #include <QFileInfo>
+#include <algorithm>
 
 namespace varozidi::history {
 
 namespace {
 
-// Past this, a number is surely a typing error; the default is safer than a huge limit.
 constexpr int kMaxDays = 100 * 366;
 constexpr int kMaxVersions = 100000;
 
-int bounded(int value, int fallback, int max) {
-    return value < 0 || value > max ? fallback : value;
+// A whole number, at most max; nothing where the entry is there but not one.
+std::optional<int> limit(const TIniFile& ini, const QString& key, int fallback, int max) {
+    const QString text = ini.ReadString(QStringLiteral("HISTORY"), key, QString()).trimmed();
+    if (text.isEmpty())
+        return fallback;
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (ok && value >= 0)
+        return int(std::min<qlonglong>(value, max));
+    // Digits past what a number holds still ask for a lot.
+    const bool digits =
+        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.isDigit(); });
+    return digits ? std::optional<int>(max) : std::nullopt;
 }
 
 } // namespace
@@ -27,14 +38,19 @@ bool IsKind(QStringView kind) {
     return false;
 }
 
+Retention KeepingMost() {
+    return {kMaxDays, kMaxVersions, true};
+}
+
 Retention RetentionFrom(const QString& settingsFile) {
     const TIniFile ini(settingsFile);
-    const Retention fallback;
-    const QString section = QStringLiteral("HISTORY");
-    return {bounded(ini.ReadInteger(section, QStringLiteral("KeepDays"), fallback.days),
-                    fallback.days, kMaxDays),
-            bounded(ini.ReadInteger(section, QStringLiteral("KeepVersions"), fallback.versions),
-                    fallback.versions, kMaxVersions)};
+    Retention keep;
+    const std::optional<int> days = limit(ini, QStringLiteral("KeepDays"), keep.days, kMaxDays);
+    const std::optional<int> versions =
+        limit(ini, QStringLiteral("KeepVersions"), keep.versions, kMaxVersions);
+    if (!ini.Unread().isEmpty() || !days || !versions)
+        return {days.value_or(kMaxDays), versions.value_or(kMaxVersions), false};
+    return {*days, *versions, true};
 }
 
 Retention RetentionBeside(const QString& databaseFile) {

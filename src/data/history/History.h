@@ -51,11 +51,18 @@ struct StoredVersion {
 struct Retention {
     int days = 90;
     int versions = 20;
+    // False where the settings could not be read or an entry was not understood: the
+    // collection then keeps the limits it has, or keeps everything, but never prunes by a
+    // guess. A number past the largest allowed counts as the largest.
+    bool settled = true;
     bool operator==(const Retention&) const = default;
 };
 
-// The [HISTORY] section of the settings file at path (KeepDays, KeepVersions); a missing or
-// unusable entry keeps the default.
+// The most any setting can ask to keep.
+Retention KeepingMost();
+
+// The [HISTORY] section of the settings file at path (KeepDays, KeepVersions); a missing
+// entry keeps the default.
 Retention RetentionFrom(const QString& settingsFile);
 // The settings beside a collection file: the data folder's, for the usual collection.
 Retention RetentionBeside(const QString& databaseFile);

@@ -329,6 +329,27 @@ void TSynEdit::Clear() {
     replaceText(QByteArray());
 }
 
+void TSynEdit::ReplaceTextAsEdit(const QByteArray& utf8) {
+    setEolMode(eolModeOf(utf8));
+    const bool longLine = hasLineLongerThan(utf8, kLongestWrappedLine);
+    const auto settle = [this, longLine] {
+        longLine_ = longLine;
+        applyLexer();
+        applyLongLine();
+        applyWrap();
+    };
+    // The settings for a line too long before it goes in, the others once it is gone: neither
+    // text is wrapped or coloured whole under the wrong ones.
+    if (longLine)
+        settle();
+    SendScintilla(SCI_BEGINUNDOACTION);
+    SendScintilla(SCI_TARGETWHOLEDOCUMENT);
+    SendScintilla(SCI_REPLACETARGET, static_cast<unsigned long>(utf8.size()), utf8.constData());
+    SendScintilla(SCI_ENDUNDOACTION);
+    if (!longLine)
+        settle();
+}
+
 void TSynEdit::setWordWrap(bool on) {
     wantWrap_ = on;
     applyWrap();

@@ -86,6 +86,9 @@ public:
     // are shown as such and come back unchanged from TextBytes.
     void SetLinesBytes(const QByteArray& utf8, TSynCustomHighlighter* highlighter);
     void Clear();
+    // The whole text replaced as one edit of the user's: OnChange is raised, and Undo brings
+    // back the text before. The bytes go in as they are, as with SetLinesBytes.
+    void ReplaceTextAsEdit(const QByteArray& utf8);
 
     // The whole text, NUL characters included.
     QString Text() const;

@@ -45,6 +45,8 @@ public:
     qint64 compactHistory() override;
     bool compactingHistory() const override;
     bool isItself(const QString&) const override { return false; }
+    // The server refuses a write, if at all, statement by statement.
+    bool readOnly() const override { return false; }
     ChangeFeed* changes() override;
     // A statement on the server is not held up by another writer the way a file is.
     void setWaitLimit(int) override {}

@@ -149,14 +149,18 @@ bool EnsureServerHistory(ado::PgBackend& server, const Retention& keep) {
                        "count(*) FROM pg_proc WHERE proname = 'varozidi_history_keep' AND "
                        "position(? in prosrc) > 0), to_regclass('varozidi_history_state') IS NOT "
                        "NULL"),
-        {RetentionMark(keep)}, keeping());
+        {keep.settled ? RetentionMark(keep) : QString()}, keeping());
     if (present->rows() == 0 || present->text(0, 0) != u"t")
         return false;
-    if (present->text(0, 1) == u"t" && present->int64(0, 2) == 2 && present->int64(0, 3) == 1 &&
-        present->text(0, 4) == u"t" && HoldsPackedOnServer(server))
+    const bool triggers =
+        present->text(0, 1) == u"t" && present->int64(0, 2) == 2 && present->int64(0, 3) == 1;
+    if (triggers && present->text(0, 4) == u"t" && HoldsPackedOnServer(server))
         return false;
-    // One text is one transaction.
-    server.script(QLatin1String(kTableSql) + keepFunction(keep) + QLatin1String(kTriggersSql),
+    // One text is one transaction; the triggers in place are left as they are.
+    server.script(QLatin1String(kTableSql) +
+                      (triggers ? QString()
+                                : keepFunction(keep.settled ? keep : KeepingMost()) +
+                                      QLatin1String(kTriggersSql)),
                   keeping());
     return true;
 }

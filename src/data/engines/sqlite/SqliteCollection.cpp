@@ -342,6 +342,10 @@ bool SqliteCollection::compactingHistory() const {
     return compactor_ && compactor_->running();
 }
 
+bool SqliteCollection::readOnly() const {
+    return db_ && sqlite3_db_readonly(db_.get(), "main") == 1;
+}
+
 bool SqliteCollection::isItself(const QString& file) const {
     quint64 inode = 0, device = 0, ownInode = 0, ownDevice = 0;
     return identity(file, inode, device) && identity(path_, ownInode, ownDevice) &&

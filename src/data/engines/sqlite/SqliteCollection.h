@@ -48,6 +48,7 @@ public:
     qint64 compactHistory() override;
     bool compactingHistory() const override;
     bool isItself(const QString& file) const override;
+    bool readOnly() const override;
     ChangeFeed* changes() override;
     void setWaitLimit(int ms) override;
     bool writingAside() const override;

@@ -83,15 +83,25 @@ void createTriggers(sqlite3* db, const QString& path, const Retention& keep) {
                     keeping());
 }
 
+// Unsettled limits keep whatever triggers there are.
 bool present(sqlite3* db, const QString& path, const Retention& keep) {
     Statement s(db, path,
-                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?, "
-                               "'varozidi_history_state') AND (type <> 'trigger' OR instr(sql, "
-                               "?) > 0)"),
+                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?) AND "
+                               "(type <> 'trigger' OR instr(sql, ?) > 0)"),
                 keeping());
-    s.bind({kTable, kIndex, kOnUpdate, kOnDelete, RetentionMark(keep)});
+    s.bind({kTable, kIndex, kOnUpdate, kOnDelete, keep.settled ? RetentionMark(keep) : QString()});
     s.step();
-    return s.int64(0) == 5 && HoldsPacked(db, path);
+    return s.int64(0) == 4;
+}
+
+// What compaction needs beside the history: its columns and its state.
+bool packingPresent(sqlite3* db, const QString& path) {
+    Statement s(db, path,
+                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = "
+                               "'varozidi_history_state'"),
+                keeping());
+    s.step();
+    return s.int64(0) == 1 && HoldsPacked(db, path);
 }
 
 // A table made by an older program gains the columns of compacted versions.
@@ -177,13 +187,17 @@ const QString kRemovedRows = QStringLiteral(
 } // namespace
 
 bool EnsureHistory(sqlite3* db, const QString& path, const Retention& keep) {
-    if (present(db, path, keep))
+    const bool triggers = present(db, path, keep);
+    if (triggers && packingPresent(db, path))
         return false;
     checkFields(db, path);
     inTransaction(db, path, "BEGIN IMMEDIATE", [&] {
         Statement::exec(db, path, kCreateTable, keeping());
         Statement::exec(db, path, kCreateState, keeping());
         addPackedColumns(db, path);
+        // The triggers in place are left as they are.
+        if (triggers)
+            return;
         Statement::exec(db, path,
                         QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON varozidi_history (ID, "
                                        "Version)")
@@ -192,7 +206,7 @@ bool EnsureHistory(sqlite3* db, const QString& path, const Retention& keep) {
         for (const QString& trigger : {kOnUpdate, kOnDelete})
             Statement::exec(db, path, QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger,
                             keeping());
-        createTriggers(db, path, keep);
+        createTriggers(db, path, keep.settled ? keep : KeepingMost());
     });
     return true;
 }
