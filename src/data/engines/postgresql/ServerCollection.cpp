@@ -220,11 +220,13 @@ ServerCollection::~ServerCollection() {
     compactor_.reset();
 }
 
+// One question of the server a write, once it is known to keep compacted versions.
 void ServerCollection::compactWhenDue() {
     if (compactor_->running())
         return;
     try {
-        if (ServerCompactionDue(*server_))
+        packs_ = packs_ || ServerKeepsPacked(*server_);
+        if (packs_ && ServerCompactionDue(*server_))
             compactor_->start();
     } catch (const std::exception&) {
     }

@@ -60,6 +60,7 @@ private:
     std::unique_ptr<ado::PgBackend> server_;
     std::unique_ptr<ChangeFeed> feed_;
     std::unique_ptr<history::Compactor> compactor_;
+    bool packs_ = false;
 };
 
 // The snippets on the server replaced by those of the backup file at path, in one

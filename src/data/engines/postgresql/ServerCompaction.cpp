@@ -148,12 +148,14 @@ void UnpackServerDependents(ado::PgBackend& server, qint64 id, qint64 base) {
     }
 }
 
-bool ServerCompactionDue(ado::PgBackend& server) {
-    const auto due =
+bool ServerKeepsPacked(ado::PgBackend& server) {
+    const auto state =
         server.exec(QStringLiteral("SELECT to_regclass('varozidi_history_state') IS NOT NULL"), {},
                     compacting());
-    if (due->text(0, 0) != u"t" || !HoldsPackedOnServer(server))
-        return false;
+    return state->text(0, 0) == u"t" && HoldsPackedOnServer(server);
+}
+
+bool ServerCompactionDue(ado::PgBackend& server) {
     const auto count = server.exec(
         QStringLiteral("SELECT m - CASE WHEN p > m THEN 0 ELSE p END FROM (SELECT "
                        "COALESCE((SELECT max(\"Version\") FROM varozidi_history), 0) AS m, "

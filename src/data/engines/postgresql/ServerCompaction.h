@@ -22,6 +22,9 @@ bool HoldsPackedOnServer(ado::PgBackend& server);
 std::optional<QByteArray> ServerVersionText(ado::PgBackend& server, qint64 version);
 // As sqlite::UnpackDependents, within the caller's transaction.
 void UnpackServerDependents(ado::PgBackend& server, qint64 id, qint64 base);
+// Whether the server has the columns and state compaction needs, and, where it has, whether
+// history::kCompactAfter versions have been kept since compaction last looked.
+bool ServerKeepsPacked(ado::PgBackend& server);
 bool ServerCompactionDue(ado::PgBackend& server);
 bool CompactServerBatch(ado::PgBackend& server, qint64* packed = nullptr);
 std::unique_ptr<history::CompactionWork> ServerCompactionOf(const QString& uri);
