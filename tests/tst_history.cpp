@@ -108,6 +108,7 @@ private Q_SLOTS:
     void compaction_data();
     void compaction();
     void compactionInTheBackground();
+    void olderTableGainsColumns();
 };
 
 void HistoryTest::everyWriterIsKept_data() {
@@ -552,6 +553,21 @@ void HistoryTest::compactionInTheBackground() {
                      .arg(QString("a line of the snippet, as code is\n").repeated(4))
                      .arg(40 * i - 39)
                      .toUtf8());
+}
+
+// A history table of an older program, without compaction's columns and state.
+void HistoryTest::olderTableGainsColumns() {
+    other(QStringLiteral("ALTER TABLE varozidi_history DROP COLUMN \"Delta\"; ALTER TABLE "
+                         "varozidi_history DROP COLUMN \"Size\"; ALTER TABLE varozidi_history DROP "
+                         "COLUMN \"Base\"; DROP TABLE varozidi_history_state"));
+    for (int v = 0; v < 3; ++v)
+        other("UPDATE varozidi SET \"Body\" = '" + longText(v) + "' WHERE \"ID\" = 1");
+    const QList<QByteArray> expected{"body:first", "body:" + longText(0), "body:" + longText(1)};
+    // Read as it is where nothing may be written, and given them at the next open.
+    const auto reading = open(Collection::Access::ReadOnly);
+    QCOMPARE(reading->versionBody(1, reading->versions(1)[1].version), longText(0));
+    QCOMPARE(open()->compactHistory(), 1);
+    QCOMPARE(bodies(1), expected);
 }
 
 QTEST_GUILESS_MAIN(HistoryTest)
