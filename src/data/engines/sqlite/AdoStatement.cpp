@@ -262,6 +262,12 @@ void Statement::bind(int index, const QVariant& value) {
         fail(rc);
 }
 
+void Statement::bindStored(int index, const Statement& from, int column) {
+    const int rc = sqlite3_bind_value(stmt_, index, sqlite3_column_value(from.stmt_, column));
+    if (rc != SQLITE_OK)
+        fail(rc);
+}
+
 bool Statement::step() {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW)
@@ -311,6 +317,10 @@ void Statement::exec(sqlite3* db, const QString& path, const QString& sql, const
 
 qint64 Statement::int64(int column) const {
     return sqlite3_column_int64(stmt_, column);
+}
+
+int Statement::type(int column) const {
+    return sqlite3_column_type(stmt_, column);
 }
 
 QVariant Statement::value(int column) const {
