@@ -13,11 +13,6 @@ Handle Handle::TryOpen(const QString& path, Mode mode, int& rc, int waitLimitMs)
     const int flags = mode == Mode::ReadOnly    ? SQLITE_OPEN_READONLY
                       : mode == Mode::ReadWrite ? SQLITE_OPEN_READWRITE
                                                 : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-    // SQLite counts the memory it holds under a lock taken around every allocation; nothing here
-    // reads the count, and checking a search index makes hundreds of millions of them. Too
-    // late once SQLite has started, which changes nothing.
-    static const int uncounted = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-    Q_UNUSED(uncounted);
     sqlite3* db = nullptr;
     rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, flags, nullptr);
     // Owned from here on, the failed open's own handle included.
