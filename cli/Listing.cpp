@@ -7,7 +7,9 @@
 #include "data/collection/Collection.h"
 
 #include <QStringEncoder>
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <vector>
 
@@ -21,99 +23,131 @@ constexpr qsizetype kPieceBytes = 64 * 1024;
 // widths of these first ones hold for the rest, which come as they are found.
 constexpr std::size_t kAlignedHits = 10000;
 
+// Output made in place in a buffer of its own, written out a piece at a time. (QByteArray's
+// append goes the long way of an insert, which a million rows feel.)
 class Output {
 public:
-    explicit Output(Context& c) : c_(c) { bytes_.reserve(kPieceBytes + 4096); }
-    QByteArray& bytes() { return bytes_; }
+    explicit Output(Context& c) : c_(c), buffer_(2 * kPieceBytes, Qt::Uninitialized) {}
+    // Room for n bytes more, to be filled from the pointer returned, then done with its end.
+    char* room(qsizetype n) {
+        if (used_ + n > buffer_.size()) {
+            flush();
+            if (n > buffer_.size())
+                buffer_.resize(n);
+        }
+        return buffer_.data() + used_;
+    }
+    void done(char* end) { used_ = end - buffer_.constData(); }
+    void put(QByteArrayView bytes) {
+        done(std::copy_n(bytes.data(), bytes.size(), room(bytes.size())));
+    }
     // After each row.
     void rowDone() {
-        if (bytes_.size() >= kPieceBytes)
+        if (used_ >= kPieceBytes)
             flush();
     }
     void flush() {
-        if (!bytes_.isEmpty())
-            c_.write(bytes_);
-        bytes_.clear();
+        if (used_ > 0)
+            c_.write(QByteArray::fromRawData(buffer_.constData(), used_));
+        used_ = 0;
     }
 
-    void text(QStringView text) {
-        const qsizetype at = bytes_.size();
-        bytes_.resize(at + 3 * text.size());
-        char* end = encoder_.appendToBuffer(bytes_.data() + at, text);
-        bytes_.resize(end - bytes_.constData());
+    // text as UTF-8, followed by spaces to width UTF-16 units, as QString::leftJustified pads.
+    void padded(QStringView text, qsizetype width = 0) {
+        char* end = encoder_.appendToBuffer(room(3 * text.size() + width), text);
+        done(text.size() < width ? std::fill_n(end, width - text.size(), ' ') : end);
     }
-    // text followed by spaces to width UTF-16 units, as QString::leftJustified pads.
-    void padded(QStringView text, qsizetype width) {
-        this->text(text);
-        if (text.size() < width)
-            bytes_.append(width - text.size(), ' ');
-    }
-    // As QJsonDocument writes a string: the escapes it makes, the rest as UTF-8.
-    void json(QStringView s);
-    void json(const std::optional<QString>& s) {
-        if (s)
-            json(QStringView(*s));
-        else
-            bytes_.append("null");
-    }
+    // UTF-8 text as QJsonDocument writes a string: the escapes it makes, the rest as it is; or
+    // null.
+    void json(const std::optional<QByteArrayView>& utf8);
+    void json(QStringView text) { json(QByteArrayView(text.toUtf8())); }
+    // UTF-8 text as OneLine writes it, padded to width UTF-16 units.
+    void oneLine(const std::optional<QByteArrayView>& utf8, qsizetype width = 0);
 
 private:
     Context& c_;
-    QByteArray bytes_;
+    QByteArray buffer_;
+    qsizetype used_ = 0;
     QStringEncoder encoder_{QStringEncoder::Utf8};
 };
 
-void Output::json(QStringView s) {
+void Output::json(const std::optional<QByteArrayView>& utf8) {
+    if (!utf8) {
+        put("null");
+        return;
+    }
     static constexpr char kHex[] = "0123456789abcdef";
-    bytes_.append('"');
-    qsizetype plain = 0; // start of the run not written yet
-    const auto writeRun = [&](qsizetype to) {
-        if (to > plain)
-            text(s.sliced(plain, to - plain));
-    };
-    for (qsizetype i = 0; i < s.size(); ++i) {
-        const char16_t u = s[i].unicode();
-        const bool lone =
-            QChar::isSurrogate(u) && !(QChar::isHighSurrogate(u) && i + 1 < s.size() &&
-                                       QChar::isLowSurrogate(s[i + 1].unicode()));
-        if (u >= 0x20 && u != u'"' && u != u'\\' && !lone) {
-            if (QChar::isHighSurrogate(u))
-                ++i;
+    // No escape takes more than six bytes.
+    char* out = room(6 * utf8->size() + 2);
+    *out++ = '"';
+    for (const char c : *utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && c != '"' && c != '\\') {
+            *out++ = c;
             continue;
         }
-        writeRun(i);
-        plain = i + 1;
-        bytes_.append('\\');
-        switch (u) {
-        case u'"':
-            bytes_.append('"');
+        *out++ = '\\';
+        switch (c) {
+        case '"':
+        case '\\':
+            *out++ = c;
             break;
-        case u'\\':
-            bytes_.append('\\');
+        case '\b':
+            *out++ = 'b';
             break;
-        case u'\b':
-            bytes_.append('b');
+        case '\f':
+            *out++ = 'f';
             break;
-        case u'\f':
-            bytes_.append('f');
+        case '\n':
+            *out++ = 'n';
             break;
-        case u'\n':
-            bytes_.append('n');
+        case '\r':
+            *out++ = 'r';
             break;
-        case u'\r':
-            bytes_.append('r');
-            break;
-        case u'\t':
-            bytes_.append('t');
+        case '\t':
+            *out++ = 't';
             break;
         default:
-            bytes_.append('u');
-            for (int shift = 12; shift >= 0; shift -= 4)
-                bytes_.append(kHex[(u >> shift) & 0xf]);
+            out = std::copy_n("u00", 3, out);
+            *out++ = kHex[u >> 4];
+            *out++ = kHex[u & 0xf];
         }
     }
-    writeRun(s.size());
-    bytes_.append('"');
+    *out++ = '"';
+    done(out);
+}
+
+void Output::oneLine(const std::optional<QByteArrayView>& utf8, qsizetype width) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const qsizetype size = utf8 ? utf8->size() : 0;
+    // No escape takes more than four bytes.
+    char* out = room(4 * size + std::max<qsizetype>(width, 0));
+    qsizetype units = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        const char c = (*utf8)[i];
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7f) {
+            *out++ = c;
+            // A character beyond 16 bits is two UTF-16 units, as QString counts it.
+            units += (u & 0xc0) == 0x80 ? 0 : u >= 0xf0 ? 2 : 1;
+            continue;
+        }
+        // As OneLine writes them.
+        const char named = c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : 0;
+        *out++ = '\\';
+        if (named) {
+            *out++ = named;
+            units += 2;
+        } else {
+            *out++ = 'x';
+            *out++ = kHex[u >> 4];
+            *out++ = kHex[u & 0xf];
+            units += 4;
+        }
+    }
+    if (units < width)
+        out = std::fill_n(out, width - units, ' ');
+    done(out);
 }
 
 // OneLine, without a copy for the text that needs no escapes.
@@ -129,11 +163,11 @@ class JsonArray {
 public:
     explicit JsonArray(Output& out) : out_(out) {}
     Output& next() {
-        out_.bytes().append(any_ ? ',' : '[');
+        out_.put(any_ ? "," : "[");
         any_ = true;
         return out_;
     }
-    void close() { out_.bytes().append(any_ ? "]\n" : "[]\n"); }
+    void close() { out_.put(any_ ? "]\n" : "[]\n"); }
 
 private:
     Output& out_;
@@ -160,21 +194,26 @@ int List(Context& c) {
     c.collection().list(
         language, c.json ? std::function<void(const varozidi::ListingOutline&)>() : outline,
         [&](const varozidi::ListedSnippet& s) {
-            if (!s.notText.isEmpty())
-                RefuseNotText(s.id, s.notText);
+            if (s.notText)
+                RefuseNotText(s.id, QLatin1String(s.notText));
             if (c.json) {
                 Output& o = array.next();
-                o.bytes().append("{\"id\":").append(QByteArray::number(s.id));
-                o.bytes().append(",\"language\":");
+                char digits[24];
+                const auto end = std::to_chars(digits, digits + sizeof digits, s.id).ptr;
+                o.put("{\"id\":");
+                o.put(QByteArrayView(digits, end - digits));
+                o.put(",\"language\":");
                 o.json(s.language);
-                o.bytes().append(",\"title\":");
+                o.put(",\"title\":");
                 o.json(s.title);
-                o.bytes().append('}');
+                o.put("}");
             } else {
-                out.padded(QString::number(s.id), idWidth + 2);
-                out.padded(s.language ? oneLine(*s.language) : QString(), languageWidth + 2);
-                out.text(s.title ? oneLine(*s.title) : QString());
-                out.bytes().append('\n');
+                char digits[24];
+                const auto end = std::to_chars(digits, digits + sizeof digits, s.id).ptr;
+                out.oneLine(QByteArrayView(digits, end - digits), idWidth + 2);
+                out.oneLine(s.language, languageWidth + 2);
+                out.oneLine(s.title);
+                out.put("\n");
             }
             out.rowDone();
         });
@@ -215,8 +254,8 @@ private:
     void write(const std::array<QString, 4>& row) {
         for (std::size_t i = 0; i < widths_.size(); ++i)
             out_.padded(row[i], widths_[i] + 2);
-        out_.text(row[3]);
-        out_.bytes().append('\n');
+        out_.padded(row[3]);
+        out_.put("\n");
         out_.rowDone();
     }
     Output& out_;
@@ -242,14 +281,15 @@ int Search(Context& c) {
             return;
         }
         Output& o = array.next();
-        o.bytes().append("{\"id\":").append(QByteArray::number(hit.id));
-        o.bytes().append(",\"language\":");
+        o.put("{\"id\":");
+        o.put(QByteArray::number(hit.id));
+        o.put(",\"language\":");
         o.json(QStringView(hit.language));
-        o.bytes().append(",\"line\":");
+        o.put(",\"line\":");
         o.json(QStringView(hit.line));
-        o.bytes().append(",\"title\":");
+        o.put(",\"title\":");
         o.json(QStringView(hit.title));
-        o.bytes().append('}');
+        o.put("}");
         out.rowDone();
     });
     c.json ? array.close() : lines.finish();

@@ -11,6 +11,7 @@
 #include "data/search/SearchIndex.h"
 #include "data/transfer/Snippet.h"
 
+#include <QByteArrayView>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -107,14 +108,16 @@ struct CheckReport {
     bool indexUnchecked = false;
 };
 
-// One snippet as a listing gives it, without its body. A field without a value is nothing;
-// notText names the first field ("Language", "Title") stored as bytes that are not UTF-8,
-// which cannot be shown unchanged.
+// One snippet as a listing gives it, without its body: language and title as their UTF-8
+// bytes (a number as its text), valid while the listing's row function runs; nothing where a
+// field has no value. notText names the first field ("Language", "Title") stored as bytes that
+// are not UTF-8, which cannot be shown unchanged. Bytes, not QString: decoding and encoding
+// again would be most of the work of listing a million rows.
 struct ListedSnippet {
     qint64 id = 0;
-    std::optional<QString> language;
-    std::optional<QString> title;
-    QString notText;
+    std::optional<QByteArrayView> language;
+    std::optional<QByteArrayView> title;
+    const char* notText = nullptr;
 };
 
 // What lays a listing out, known before its first row: its lowest and highest ID (both 0 for

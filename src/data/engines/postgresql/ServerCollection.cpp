@@ -280,8 +280,12 @@ void ServerCollection::list(const std::optional<QString>& language,
                 o.languages.append(spellings->text(i, 0));
         outline(o);
     };
+    // The server's text is UTF-8 as it comes.
     const auto text = [](const ado::PgResult& r, int i, int column) {
-        return r.isNull(i, column) ? std::nullopt : std::optional<QString>(r.text(i, column));
+        return r.isNull(i, column)
+                   ? std::nullopt
+                   : std::optional<QByteArrayView>(QByteArrayView(PQgetvalue(r.get(), i, column),
+                                                                  PQgetlength(r.get(), i, column)));
     };
     server_->fetchEach(
         QStringLiteral("SELECT \"ID\", \"Language\", \"Title\" FROM varozidi%1 ORDER BY %2")
@@ -289,7 +293,7 @@ void ServerCollection::list(const std::optional<QString>& language,
         c.params, doing,
         [&](const ado::PgResult& r) {
             for (int i = 0; i < r.rows(); ++i)
-                row({r.int64(i, 0), text(r, i, 1), text(r, i, 2), {}});
+                row({r.int64(i, 0), text(r, i, 1), text(r, i, 2), nullptr});
             return true;
         },
         outlined);

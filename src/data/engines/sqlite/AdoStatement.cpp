@@ -301,6 +301,17 @@ std::optional<QByteArrayView> Statement::bytes(int column) const {
     return QByteArrayView(static_cast<const char*>(data), size);
 }
 
+std::optional<QByteArrayView> Statement::textOf(int column) const {
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    if (!data) {
+        // NULL, or no memory for the text.
+        if (sqlite3_column_type(stmt_, column) == SQLITE_NULL)
+            return std::nullopt;
+        fail(SQLITE_NOMEM);
+    }
+    return QByteArrayView(data, sqlite3_column_bytes(stmt_, column));
+}
+
 std::optional<QByteArrayView> Statement::text(int column) const {
     if (sqlite3_column_type(stmt_, column) != SQLITE_TEXT)
         return std::nullopt;

@@ -8,6 +8,8 @@
 #include "data/store/AdoSchema.h"
 #include "data/store/LanguageIndex.h"
 
+#include <algorithm>
+#include <cstring>
 #include <sqlite3.h>
 #include <vector>
 
@@ -27,35 +29,91 @@ QString listing() {
     return QStringLiteral("list the snippets of the database");
 }
 
-bool ascii(QByteArrayView bytes) {
-    unsigned char any = 0;
-    for (const char c : bytes)
-        any |= static_cast<unsigned char>(c);
-    return any < 0x80;
+// Most fields are ASCII, which needs no decoder to tell: eight bytes at a time.
+bool isUtf8(QByteArrayView bytes) {
+    quint64 any = 0;
+    qsizetype i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        quint64 word = 0;
+        std::memcpy(&word, bytes.data() + i, 8);
+        any |= word;
+    }
+    for (; i < bytes.size(); ++i)
+        any |= static_cast<unsigned char>(bytes[i]);
+    return (any & 0x8080808080808080ULL) == 0 || ExactUtf8(bytes).has_value();
 }
 
-// A field as the table cursor reads it: text exactly, a number as its text; isText false for
-// bytes that are not UTF-8.
+// A field as the table cursor reads it: text exactly, a number as SQLite's text for it;
+// isText false for bytes that are not UTF-8.
 std::optional<QString> fieldOf(const Statement& s, int column, bool& isText) {
     isText = true;
-    switch (s.type(column)) {
-    case SQLITE_NULL:
+    const auto bytes = s.textOf(column);
+    if (!bytes)
         return std::nullopt;
-    case SQLITE_INTEGER:
-    case SQLITE_FLOAT:
-        return s.cell(column).toString();
-    default:
-        break;
-    }
-    const QByteArrayView bytes = s.bytes(column).value_or(QByteArrayView());
-    // Most fields are ASCII, which needs no decoder.
-    if (ascii(bytes))
-        return QString::fromLatin1(bytes.data(), bytes.size());
-    if (auto exact = ExactUtf8(bytes))
-        return *std::move(exact);
-    isText = false;
-    return QString::fromUtf8(bytes);
+    isText = isUtf8(*bytes);
+    return ExactUtf8(*bytes).value_or(QString::fromUtf8(*bytes));
 }
+
+// A batch of rows, held once the statement has let go of the file: their fields' bytes in one
+// buffer.
+class Batch {
+public:
+    // Their room kept for the next batch.
+    void clear() {
+        used_ = 0;
+        rows_.clear();
+    }
+    std::size_t size() const { return rows_.size(); }
+    qint64 lastId() const { return rows_.back().id; }
+    void add(const Statement& s) {
+        Held r{s.int64(0), {}, {}, {}};
+        bool isText = true;
+        r.language = keep(s, 1, isText);
+        if (!isText)
+            r.notText = "Language";
+        r.title = keep(s, 2, isText);
+        if (!isText && !r.notText)
+            r.notText = "Title";
+        rows_.push_back(std::move(r));
+    }
+    void tell(const std::function<void(const ListedSnippet&)>& row) const {
+        for (const Held& r : rows_)
+            row({r.id, view(r.language), view(r.title), r.notText});
+    }
+
+private:
+    struct Field {
+        qsizetype at = -1; // none: no value
+        qsizetype size = 0;
+    };
+    struct Held {
+        qint64 id = 0;
+        Field language;
+        Field title;
+        const char* notText = nullptr;
+    };
+    Field keep(const Statement& s, int column, bool& isText) {
+        isText = true;
+        const auto text = s.textOf(column);
+        if (!text)
+            return {};
+        isText = isUtf8(*text);
+        const Field field{used_, text->size()};
+        if (used_ + text->size() > bytes_.size())
+            bytes_.resize(std::max(2 * bytes_.size(), used_ + text->size() + 4096));
+        std::memcpy(bytes_.data() + used_, text->data(), std::size_t(text->size()));
+        used_ += text->size();
+        return field;
+    }
+    std::optional<QByteArrayView> view(const Field& f) const {
+        if (f.at < 0)
+            return std::nullopt;
+        return QByteArrayView(bytes_.constData() + f.at, f.size);
+    }
+    QByteArray bytes_;
+    qsizetype used_ = 0;
+    std::vector<Held> rows_;
+};
 
 // A value of Language as stored; plain where it is null or UTF-8 text, which the language index
 // can be asked for by the text it reads as.
@@ -65,9 +123,11 @@ struct Spelling {
 };
 
 Spelling spellingAt(const Statement& s) {
+    // Asked before the text: reading it as text may change what the type reads.
+    const int type = s.type(0);
     bool isText = true;
     Spelling spelling{fieldOf(s, 0, isText)};
-    spelling.plain = s.type(0) == SQLITE_NULL || (s.type(0) == SQLITE_TEXT && isText);
+    spelling.plain = type == SQLITE_NULL || (type == SQLITE_TEXT && isText);
     return spelling;
 }
 
@@ -141,6 +201,12 @@ QString idColumn(const ado::TableShape& shape) {
     throw Error(QStringLiteral("Field 'ID' not found in the table '%1'.").arg(kTable));
 }
 
+// Whether the field id names is the rowid itself, as an INTEGER PRIMARY KEY is.
+bool isRowid(const ado::TableShape& shape, const QString& id) {
+    return shape.aliasColumn >= 0 &&
+           ado::quoteIdentifier(shape.columns[std::size_t(shape.aliasColumn)].name) == id;
+}
+
 void idRange(sqlite3* db, const QString& path, const QString& id, const QString& where,
              const std::vector<QVariant>& params, ListingOutline& outline) {
     // Each apart, so that each is one seek where an index has the rows in ID order.
@@ -160,7 +226,7 @@ void idRange(sqlite3* db, const QString& path, const QString& id, const QString&
 // The rows where holds, in rowid order, a batch at a time, each batch told once the file is let
 // go of. Rows written meanwhile are listed where they fall after the batch before.
 void readRows(sqlite3* db, const QString& path, const QString& id, const QString& rowid,
-              const QString& where, const std::vector<QVariant>& params,
+              bool idIsRowid, const QString& where, const std::vector<QVariant>& params,
               const std::function<void(const ListedSnippet&)>& row) {
     const QString select =
         QStringLiteral("SELECT %1, Language, Title, %2 FROM %3 ").arg(id, rowid, kTable);
@@ -175,8 +241,7 @@ void readRows(sqlite3* db, const QString& path, const QString& id, const QString
                    listing());
     first.bind(params);
     next.bind(params);
-    std::vector<ListedSnippet> batch;
-    batch.reserve(kBatchRows);
+    Batch batch;
     std::optional<qint64> last;
     for (;;) {
         Statement& s = last ? next : first;
@@ -184,21 +249,11 @@ void readRows(sqlite3* db, const QString& path, const QString& id, const QString
             s.bind(int(params.size()) + 1, *last);
         batch.clear();
         while (s.step()) {
-            ListedSnippet r;
-            r.id = s.int64(0);
-            bool isText = true;
-            r.language = fieldOf(s, 1, isText);
-            if (!isText)
-                r.notText = QStringLiteral("Language");
-            r.title = fieldOf(s, 2, isText);
-            if (!isText && r.notText.isEmpty())
-                r.notText = QStringLiteral("Title");
-            last = s.int64(3);
-            batch.push_back(std::move(r));
+            batch.add(s);
+            last = idIsRowid ? batch.lastId() : s.int64(3);
         }
         s.reset();
-        for (const ListedSnippet& r : batch)
-            row(r);
+        batch.tell(row);
         if (batch.size() < kBatchRows)
             return;
     }
@@ -227,7 +282,7 @@ void ListSnippets(sqlite3* db, const QString& path, bool utf8,
             o.languages = textsOf(everySpelling(db, path, {}));
             outline(o);
         }
-        readRows(db, path, id, shape.rowidSql, {}, {}, row);
+        readRows(db, path, id, shape.rowidSql, isRowid(shape, id), {}, {}, row);
         return;
     }
     // The condition the table cursor's filter has, so that both list the same rows.
@@ -256,7 +311,7 @@ void ListSnippets(sqlite3* db, const QString& path, bool utf8,
         o.languages = textsOf(spellings);
         outline(o);
     }
-    readRows(db, path, id, shape.rowidSql, where, params, row);
+    readRows(db, path, id, shape.rowidSql, isRowid(shape, id), where, params, row);
 }
 
 } // namespace varozidi::sqlite
