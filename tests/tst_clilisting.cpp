@@ -79,6 +79,8 @@ private Q_SLOTS:
     void sameOutput();
     void outputFailsMidway_data();
     void outputFailsMidway();
+    void searchOrderOnManyRows_data();
+    void searchOrderOnManyRows();
     void listsWithoutTheSearchIndex();
 };
 
@@ -162,6 +164,40 @@ void CliListingTest::outputFailsMidway() {
     QCOMPARE(run.status, status);
     if (status == 2)
         QVERIFY2(run.err.contains("Cannot write to standard output"), run.err.constData());
+}
+
+void CliListingTest::searchOrderOnManyRows_data() {
+    QTest::addColumn<int>("titledEvery"); // one row in so many has the text in its title too
+    // The title index names few rows: the others are told as the rows are read.
+    QTest::newRow("few in titles") << 1000;
+    // It names too many: the others wait for the last row, megabytes of them in a file.
+    QTest::newRow("many in titles") << 3;
+}
+
+// Title matches first, then the others, each in ID order, however they were found.
+void CliListingTest::searchOrderOnManyRows() {
+    QFETCH(int, titledEvery);
+    const int rows = 30000;
+    execSql(database_, QString("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                               "WHERE i < %1) INSERT INTO varozidi (\"ID\", \"Language\", "
+                               "\"Title\", \"Body\") SELECT 1000 + i, 'Go', CASE WHEN i % %2 = 0 "
+                               "THEN 'needle ' ELSE 'hay ' END || i, 'x = 1' || %3(10) || '// a "
+                               "needle ' || i || ' %4' FROM n")
+                           .arg(rows)
+                           .arg(titledEvery)
+                           .arg(onServer() ? "chr" : "char")
+                           .arg(QString(150, u'w')));
+    const CliRun run = runCli({"--json", "search", "needle"});
+    QVERIFY2(run.status == 0, run.err.constData());
+    QList<qint64> ids;
+    for (const QJsonValue hit : QJsonDocument::fromJson(run.out).array())
+        ids.append(hit[QStringLiteral("id")].toInteger());
+    QList<qint64> expected;
+    for (int pass = 0; pass < 2; ++pass)
+        for (int i = 1; i <= rows; ++i)
+            if ((i % titledEvery == 0) == (pass == 0))
+                expected.append(1000 + i);
+    QCOMPARE(ids, expected);
 }
 
 // As another program leaves it: listing, languages and a body need no search index, and the

@@ -336,7 +336,7 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
 
 // The hit of the row all stands on, if any, put into out.
 void scanned(const Statement& all, SharedTexts& languages, const Query& query, const QString& text,
-             int limit, Hits& out) {
+             int limit, bool othersOnly, Hits& out) {
     const bool spelled = !query.spelled.empty();
     const auto title = all.bytes(2);
     const auto body = all.bytes(3);
@@ -354,7 +354,8 @@ void scanned(const Statement& all, SharedTexts& languages, const Query& query, c
     Row row{all.int64(0), languages.at(all, 1), title ? utf8(*title) : textAt(all, 2), {}};
     if (maybeTitle)
         if (const auto hit = titleHit(row, text)) {
-            out.title(*hit);
+            if (!othersOnly)
+                out.title(*hit);
             return;
         }
     if (out.others() >= limit)
@@ -373,9 +374,11 @@ void scanned(const Statement& all, SharedTexts& languages, const Query& query, c
 // hold it are told by their stored bytes, before anything is decoded; else LIKE passes over
 // them, and every row holding a NUL is read.
 // A batch of rows at a time: the statement lets go of the file before their hits are passed on.
+// othersOnly: the title matches were told already, and are passed over.
 void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
-          const QString& text, int limit, const std::function<bool()>& cancelled, Hits& out) {
-    out.othersAfterTitles(false);
+          const QString& text, int limit, const std::function<bool()>& cancelled, Hits& out,
+          bool othersOnly = false) {
+    out.othersAfterTitles(othersOnly);
     const bool spelled = !query.spelled.empty();
     const QString where =
         spelled ? QStringLiteral("1") : likeWhere(fields, query, {"Title", "Language", "Body"});
@@ -398,7 +401,7 @@ void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& q
         while (out.titles() < limit && !stop(cancelled) && all.step()) {
             ++read;
             from = all.int64(4);
-            scanned(all, languages, query, text, limit, out);
+            scanned(all, languages, query, text, limit, othersOnly, out);
         }
         all.reset();
         out.settle();
@@ -439,10 +442,31 @@ qint64 rowEstimate(sqlite3* db, const QString& path, const Fields& fields) {
 
 namespace {
 
+// The title matches alone through the title index, where it names few rows: the others can then
+// be told as every row is read, none put aside until the last row. False, telling nothing,
+// where it names too many.
+bool titlesThroughIndex(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
+                        const QString& text, qint64 rows, Hits& out) {
+    if (query.match.isEmpty() || presentObjects(db, path) != kObjects)
+        return false;
+    const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
+    Named named(db, path, kTitleIndex, query.match, unseen);
+    bool whole = false;
+    const std::vector<Candidate> titles =
+        drained([&named] { return named.next(); }, std::max<qint64>(rows / kSeekCost, 256), whole);
+    if (!whole)
+        return false;
+    seek(
+        db, path, fields, query, text, over(titles), true,
+        [] { return std::optional<Candidate>(); }, true, std::numeric_limits<int>::max(), {}, out);
+    return true;
+}
+
 // The hits of text put into out, through the index where it answers; true where it failed and
 // every row was read instead.
+// titlesApart: where every row is read, the title matches are first sought in the title index.
 bool findInto(sqlite3* db, const QString& path, const QString& text, int limit,
-              const std::function<bool()>& cancelled, Hits& out) {
+              const std::function<bool()>& cancelled, Hits& out, bool titlesApart = false) {
     const Fields fields = fieldsOf(db, path);
     const Query query = queryOf(text);
     // Reading the rows in turn beats reading many of them one by one.
@@ -487,8 +511,19 @@ bool findInto(sqlite3* db, const QString& path, const QString& text, int limit,
     }
     if (!found)
         out.restart();
-    if (!found && !stop(cancelled))
-        scan(db, path, fields, query, text, limit, cancelled, out);
+    if (found || stop(cancelled))
+        return failed;
+    bool titled = false;
+    try {
+        titled =
+            titlesApart && !failed && titlesThroughIndex(db, path, fields, query, text, rows, out);
+    } catch (const DiskError&) {
+        throw;
+    } catch (const Error&) {
+        failed = true;
+        out.restart();
+    }
+    scan(db, path, fields, query, text, limit, cancelled, out, titled);
     return failed;
 }
 
@@ -528,7 +563,7 @@ bool FindEach(sqlite3* db, const QString& path, const QString& text,
     if (text.isEmpty())
         return false;
     StreamedHits hits(each);
-    const bool failed = findInto(db, path, text, std::numeric_limits<int>::max(), {}, hits);
+    const bool failed = findInto(db, path, text, std::numeric_limits<int>::max(), {}, hits, true);
     hits.finish();
     return failed;
 }
