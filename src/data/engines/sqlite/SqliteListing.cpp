@@ -159,7 +159,7 @@ std::vector<Spelling> everySpelling(sqlite3* db, const QString& path, const ado:
         return spellingsWhere(db, path, c);
     const QString from = QStringLiteral("SELECT Language FROM %1 INDEXED BY %2 WHERE ")
                              .arg(kTable, QLatin1String(language::kIndexName));
-    const QString holds = c.empty() ? QString() : QStringLiteral(" AND (%1)").arg(c.sql);
+    const QString holds = c.empty() ? QString() : QStringLiteral(" AND (") + c.sql + u')';
     std::vector<Spelling> found;
     Statement none(db, path,
                    from + QStringLiteral("Language IS NULL") + holds + QStringLiteral(" LIMIT 1"),
@@ -182,12 +182,13 @@ std::vector<Spelling> everySpelling(sqlite3* db, const QString& path, const ado:
     Statement* at = &first;
     Statement* next = &a;
     while (at->step()) {
+        // Handed on before it is read as text, which may change how it is held.
+        next->reset();
+        next->bindStored(1, *at, 0);
         probe.bindStored(1, *at, 0);
         if (c.empty() || probe.step())
             found.push_back(spellingAt(*at));
         probe.reset();
-        next->reset();
-        next->bindStored(1, *at, 0);
         at->reset();
         at = std::exchange(next, next == &a ? &b : &a);
     }
