@@ -165,8 +165,8 @@ public:
     virtual std::optional<StoredBody> read(qint64 id) = 0;
     // The snippets in ID order, or those of one language (letter case ignored, as the table's
     // filter ignores it), without their bodies, each told to row as it is read: none are
-    // gathered, and no lock on the collection is held while row runs. outline, where given,
-    // is told first. Throws varozidi::Error; what row or outline throws ends the listing.
+    // gathered, and while row runs (a slow reader) no writer is kept waiting. outline, where
+    // given, is told first. Throws varozidi::Error; what row or outline throws ends it.
     virtual void list(const std::optional<QString>& language,
                       const std::function<void(const ListingOutline&)>& outline,
                       const std::function<void(const ListedSnippet&)>& row) = 0;
@@ -174,8 +174,8 @@ public:
     virtual search::Outcome find(const QString& text, int limit,
                                  const std::function<bool()>& stopped = {}) = 0;
     // As find without a limit, each hit told to hit as soon as its place in the order is
-    // sure, with memory that does not grow with the hits. True where the index failed and
-    // every row was read instead.
+    // sure, with memory that does not grow with the hits, and no writer kept waiting while
+    // hit runs. True where the index failed and every row was read instead.
     virtual bool findEach(const QString& text,
                           const std::function<void(const search::Hit&)>& hit) = 0;
     // Makes the search index anew, as when it was found damaged.
