@@ -266,6 +266,7 @@ TADOConnection& Context::connection() {
     if (!connection_) {
         connection_ = std::make_unique<TADOConnection>();
         connection_->setConnectionString(CollectionConnectionString(dataDir_, database_));
+        connection_->SearchIndexWhenNeeded = searchIndexWhenNeeded;
         // A server's address may carry a password, which no message shows.
         try {
             const auto address = varozidi::CollectionAddress::Of(connection_->ConnectionString());

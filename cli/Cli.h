@@ -39,6 +39,9 @@ public:
     QStringList args;               // after the command's name
     QMap<QString, QString> options; // "--language" -> its value; flags map to ""
     bool json = false;
+    // Set by a command that needs no search: a collection without the search index is not made
+    // to wait for one.
+    bool searchIndexWhenNeeded = false;
 
     QString dataDir() const { return dataDir_; }
     // The program's own connection and cursor, opened on first use.
@@ -77,6 +80,14 @@ struct Command {
 };
 
 const QList<Command>& Commands();
+
+// list and search, written out row by row; see Listing.cpp.
+int List(Context& c);
+int Search(Context& c);
+// Throws the Error that says snippet id has a field ("Language", ...) stored as bytes that are
+// not UTF-8; CheckStoredText throws it where any field of the snippet is.
+[[noreturn]] void RefuseNotText(qint64 id, const QString& field);
+void CheckStoredText(Context& c, qint64 id);
 
 // The commands that carry snippets out and in; see Transfer.cpp.
 int Export(Context& c);

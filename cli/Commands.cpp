@@ -14,7 +14,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,11 +29,8 @@ using varozidi::Error;
 QString field(TADOTable& table, const char* name) {
     const TField value = table.FieldByName(QLatin1String(name));
     if (!value.IsText())
-        throw Error(QStringLiteral("Snippet %1 has a %2 that is not UTF-8 text (another program "
-                                   "stored it as bytes), which cannot be shown unchanged here; "
-                                   "'varozidi-cli show %1' writes a body as stored.")
-                        .arg(table.FieldByName(QStringLiteral("ID")).AsLargeInt())
-                        .arg(QString::fromLatin1(name).toLower()));
+        RefuseNotText(table.FieldByName(QStringLiteral("ID")).AsLargeInt(),
+                      QString::fromLatin1(name));
     return value.AsString();
 }
 
@@ -51,11 +47,13 @@ qint64 idOf(const QString& text) {
     return id;
 }
 
-// Stands the cursor on the snippet with that ID.
+// Stands the cursor on the snippet with that ID. Filtered before it opens: opening unfiltered
+// would read every row's number first.
 TADOTable& snippet(Context& c, qint64 id) {
-    TADOTable& table = c.table();
+    TADOTable& table = c.unopenedTable();
     table.setFilter(QStringLiteral("ID = ") + QuotedStr(IntToStr(id)));
     table.setFiltered(true);
+    table.Open();
     if (table.Eof())
         throw UserError(QStringLiteral("No snippet has the ID %1.").arg(id));
     return table;
@@ -71,6 +69,7 @@ QJsonObject record(TADOTable& table, bool withBody) {
 }
 
 int languages(Context& c) {
+    c.searchIndexWhenNeeded = true;
     const QStringList names = DistinctLanguages(c.unopenedTable());
     // A replacement character may stand for bytes another program stored: the rows say.
     if (std::any_of(names.cbegin(), names.cend(), [](const QString& name) {
@@ -89,26 +88,8 @@ int languages(Context& c) {
     return kDone;
 }
 
-int list(Context& c) {
-    TADOTable& table = c.table();
-    const auto language = c.options.constFind(QStringLiteral("--language"));
-    if (language != c.options.cend())
-        table.setFilter(QStringLiteral("Language = ") + QuotedStr(*language));
-    table.setFiltered(language != c.options.cend());
-    QJsonArray records;
-    QList<QStringList> rows;
-    for (table.First(); !table.Eof(); table.Next()) {
-        const QJsonObject r = record(table, false);
-        records.append(r);
-        rows.append({QString::number(r[QStringLiteral("id")].toInteger()),
-                     OneLine(r[QStringLiteral("language")].toString()),
-                     OneLine(r[QStringLiteral("title")].toString())});
-    }
-    c.json ? c.printJson(records) : c.print(Aligned(rows));
-    return kDone;
-}
-
 int show(Context& c) {
+    c.searchIndexWhenNeeded = true;
     if (c.options.contains(QStringLiteral("--version")))
         return ShowVersion(c, idOf(c.args[0]));
     TADOTable& table = snippet(c, idOf(c.args[0]));
@@ -160,48 +141,6 @@ int remove(Context& c) {
     c.changed();
     if (c.json)
         c.printJson(removed);
-    return kDone;
-}
-
-int search(Context& c) {
-    varozidi::Collection& collection = c.collection();
-    const auto outcome = collection.find(c.args[0], INT_MAX);
-    // The hits are whole either way, read row by row: a file that cannot be written now (read
-    // only, or busy) still answers, and says its index stays damaged.
-    QString unkept;
-    if (outcome.indexFailed) {
-        try {
-            collection.repairSearchIndex();
-        } catch (const varozidi::Error& e) {
-            unkept = e.message();
-        }
-    }
-    QJsonArray records;
-    QList<QStringList> rows;
-    for (const auto& hit : outcome.hits) {
-        // A replacement character may stand for bytes another program stored: the row says.
-        if ((hit.title + hit.language + hit.line).contains(QChar::ReplacementCharacter)) {
-            TADOTable& table = snippet(c, hit.id);
-            field(table, "Language");
-            field(table, "Title");
-            field(table, "Body");
-        }
-        records.append(QJsonObject{{QStringLiteral("id"), hit.id},
-                                   {QStringLiteral("language"), hit.language},
-                                   {QStringLiteral("title"), hit.title},
-                                   {QStringLiteral("line"), hit.line}});
-        rows.append({QString::number(hit.id), OneLine(hit.language), OneLine(hit.title),
-                     OneLine(hit.line.trimmed())});
-    }
-    c.json ? c.printJson(records) : c.print(Aligned(rows));
-    if (!unkept.isEmpty()) {
-        const QByteArray note = QStringLiteral("varozidi-cli: the search index is damaged and "
-                                               "could not be rebuilt, so every snippet was read "
-                                               "instead: %1\n")
-                                    .arg(unkept)
-                                    .toUtf8();
-        std::fwrite(note.constData(), 1, std::size_t(note.size()), stderr);
-    }
     return kDone;
 }
 
@@ -287,6 +226,21 @@ int check(Context& c) {
 
 } // namespace
 
+void RefuseNotText(qint64 id, const QString& field) {
+    throw Error(QStringLiteral("Snippet %1 has a %2 that is not UTF-8 text (another program "
+                               "stored it as bytes), which cannot be shown unchanged here; "
+                               "'varozidi-cli show %1' writes a body as stored.")
+                    .arg(id)
+                    .arg(field.toLower()));
+}
+
+void CheckStoredText(Context& c, qint64 id) {
+    TADOTable& table = snippet(c, id);
+    field(table, "Language");
+    field(table, "Title");
+    field(table, "Body");
+}
+
 namespace {
 
 // The commands that read or change single snippets.
@@ -306,7 +260,7 @@ QList<Command> snippetCommands() {
                         "ignored)."),
          {QStringLiteral("--language L")},
          0,
-         list},
+         List},
         {QStringLiteral("show"),
          QStringLiteral("ID"),
          QStringLiteral("the body of a snippet, byte for byte as stored"),
@@ -382,7 +336,7 @@ QList<Command> collectionCommands() {
                         "matches come first. Each match is shown with its line."),
          {},
          1,
-         search},
+         Search},
         {QStringLiteral("backup"),
          QStringLiteral("FILE"),
          QStringLiteral("a consistent copy of the database, safe while the program is open"),

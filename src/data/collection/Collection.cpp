@@ -96,7 +96,8 @@ ado::WriteAside Collection::stopWrite(int) {
 }
 
 std::unique_ptr<Collection> Collection::Open(const CollectionAddress& address,
-                                             const CollectionHooks& hooks, Access access) {
+                                             const CollectionHooks& hooks, Access access,
+                                             Upkeep upkeep) {
     if (address.empty())
         throw Error(QStringLiteral("No collection is named."));
     if (address.shared())
@@ -105,7 +106,7 @@ std::unique_ptr<Collection> Collection::Open(const CollectionAddress& address,
     // program with SIGXFSZ and take unsaved text with it.
     static const bool ignoringSizeSignal = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
     Q_UNUSED(ignoringSizeSignal);
-    return std::make_unique<sqlite::SqliteCollection>(address, hooks, access);
+    return std::make_unique<sqlite::SqliteCollection>(address, hooks, access, upkeep);
 }
 
 namespace whole {

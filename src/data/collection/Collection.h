@@ -11,9 +11,11 @@
 #include "data/search/SearchIndex.h"
 #include "data/transfer/Snippet.h"
 
+#include <QByteArrayView>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -106,6 +108,26 @@ struct CheckReport {
     bool indexUnchecked = false;
 };
 
+// One snippet as a listing gives it, without its body: language and title as their UTF-8
+// bytes (a number as its text), valid while the listing's row function runs; nothing where a
+// field has no value. notText names the first field ("Language", "Title") stored as bytes that
+// are not UTF-8, which cannot be shown unchanged. Bytes, not QString: decoding and encoding
+// again would be most of the work of listing a million rows.
+struct ListedSnippet {
+    qint64 id = 0;
+    std::optional<QByteArrayView> language;
+    std::optional<QByteArrayView> title;
+    const char* notText = nullptr;
+};
+
+// What lays a listing out, known before its first row: its lowest and highest ID (both 0 for
+// none), and each spelling of the languages among its rows once, as a field reads.
+struct ListingOutline {
+    qint64 lowestId = 0;
+    qint64 highestId = 0;
+    QStringList languages;
+};
+
 struct ImportHooks {
     std::function<void(qint64 done, qint64 total)> reading; // bytes of the program's own export
     std::function<void(qint64 done, qint64 total)> adding;  // snippets
@@ -114,6 +136,9 @@ struct ImportHooks {
 class Collection {
 public:
     enum class Access { ReadWrite, ReadOnly };
+    // What opening for writing keeps up: everything, or all but a search index the collection
+    // has none of, which the first search then makes (listing and reading do without it).
+    enum class Upkeep { Whole, SearchWhenNeeded };
 
     virtual ~Collection();
     Collection(const Collection&) = delete;
@@ -124,7 +149,8 @@ public:
     // made. Throws varozidi::Error saying what is wrong, naming the file or the server.
     static std::unique_ptr<Collection> Open(const CollectionAddress& address,
                                             const CollectionHooks& hooks = {},
-                                            Access access = Access::ReadWrite);
+                                            Access access = Access::ReadWrite,
+                                            Upkeep upkeep = Upkeep::Whole);
 
     const CollectionAddress& address() const { return address_; }
     // The file actually opened, or the server's name, for messages.
@@ -137,9 +163,21 @@ public:
     virtual std::optional<QStringList> languages(const QString& table) = 0;
     // One snippet exactly as stored; nothing when no row has the ID.
     virtual std::optional<StoredBody> read(qint64 id) = 0;
+    // The snippets in ID order, or those of one language (letter case ignored, as the table's
+    // filter ignores it), without their bodies, each told to row as it is read: none are
+    // gathered, and while row runs (a slow reader) no writer is kept waiting. outline, where
+    // given, is told first. Throws varozidi::Error; what row or outline throws ends it.
+    virtual void list(const std::optional<QString>& language,
+                      const std::function<void(const ListingOutline&)>& outline,
+                      const std::function<void(const ListedSnippet&)>& row) = 0;
     // The snippets holding text, as search::Find describes.
     virtual search::Outcome find(const QString& text, int limit,
                                  const std::function<bool()>& stopped = {}) = 0;
+    // As find without a limit, each hit told to hit as soon as its place in the order is
+    // sure, with memory that does not grow with the hits, and no writer kept waiting while
+    // hit runs. True where the index failed and every row was read instead.
+    virtual bool findEach(const QString& text,
+                          const std::function<void(const search::Hit&)>& hit) = 0;
     // Makes the search index anew, as when it was found damaged.
     virtual void repairSearchIndex(const search::SlowWork& slow = {},
                                    const search::Progress& progress = {}) = 0;

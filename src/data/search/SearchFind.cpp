@@ -2,6 +2,7 @@
 #include "data/search/SearchIndex.h"
 #include "data/search/SearchIndexInternal.h"
 #include "data/search/SearchMatch.h"
+#include "data/search/SearchSpool.h"
 
 #include "data/core/Errors.h"
 #include "data/engines/sqlite/AdoStatement.h"
@@ -31,13 +32,12 @@ namespace {
 
 // Reading a row by its rowid costs about this many rows read in turn.
 constexpr qsizetype kSeekCost = 4;
+// Rows read in turn at once.
+constexpr int kScanRows = 512;
 // Trigrams a body index is asked for at most: the rarest, as a few entries of each tell. Every
 // one more costs about as much as the rows the rarest names, and narrows little.
 constexpr qsizetype kAskedTrigrams = 6;
 constexpr int kProbedEntries = 256;
-// Text read around a match in a piece, for its line: kLineWidth characters of four bytes.
-constexpr qint64 kPieceMargin = 4 * kLineWidth + 4;
-constexpr qint64 kPieceReadAtOnce = 16 * kPieceBytes;
 
 bool stop(const std::function<bool()>& stopped) {
     return stopped && stopped();
@@ -246,58 +246,29 @@ void bindLike(Statement& s, const Query& query, int first) {
         s.bind(int(first + i), query.like[i]);
 }
 
-// The first match in a long body that the piece index names only by some of its pieces: every
-// match starts in one of them, so only they are read, with room around for its line. Nothing
-// where the body cannot be read so (changed meanwhile): then it is read whole.
-std::optional<std::optional<Hit>> pieceHit(sqlite3* db, const Row& row, qint64 rowid,
-                                           const std::vector<qint64>& pieces, const QString& text) {
-    sqlite3_blob* blob = nullptr;
-    if (sqlite3_blob_open(db, "main", kTable.toUtf8().constData(), "Body", rowid, 0, &blob) !=
-        SQLITE_OK) {
-        sqlite3_blob_close(blob);
-        return std::nullopt;
-    }
-    const std::unique_ptr<sqlite3_blob, int (*)(sqlite3_blob*)> closer(blob, sqlite3_blob_close);
-    const qint64 size = sqlite3_blob_bytes(blob);
-    // A match of text spelled otherwise takes up to three bytes for each of its UTF-16 units.
-    const qint64 longest = 3 * text.size();
-    QByteArray bytes;
-    for (std::size_t i = 0; i < pieces.size();) {
-        qint64 from = pieces[i] * kPieceBytes;
-        qint64 to = (pieces[i] + 1) * kPieceBytes + kPieceOverlap + longest;
-        // Pieces close together are read at once, up to a few of them.
-        for (++i;
-             i < pieces.size() && pieces[i] * kPieceBytes <= to && to - from < kPieceReadAtOnce;
-             ++i)
-            to = (pieces[i] + 1) * kPieceBytes + kPieceOverlap + longest;
-        from = std::max<qint64>(0, from - kPieceMargin);
-        to = std::min(size, to + kPieceMargin);
-        if (from >= to)
-            break;
-        // Three bytes more tell whether the last character is cut.
-        const qint64 read = std::min(size, to + 3) - from;
-        bytes.resize(read);
-        if (sqlite3_blob_read(blob, bytes.data(), int(read), int(from)) != SQLITE_OK)
+// The hit of a row the bodies' lists name, or none where it does not hold text; nothing where
+// the row is gone. Both statements are let go of again.
+std::optional<std::optional<Hit>> otherAt(sqlite3* db, Statement& readRow, Statement& readAll,
+                                          int rowid, const Candidate& next, const QString& text,
+                                          const Query& query) {
+    if (!next.pieces.empty()) {
+        readRow.reset();
+        readRow.bind(1, next.rowid);
+        if (!readRow.step())
             return std::nullopt;
-        const auto continues = [&bytes](qint64 at) {
-            return (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
-        };
-        qint64 start = 0;
-        while (from > 0 && start < 3 && start < read && continues(start))
-            ++start;
-        qint64 end = to - from;
-        while (end < read && end > start && continues(end))
-            --end;
-        Row part = row;
-        part.body = utf8(QByteArrayView(bytes).sliced(start, end - start));
-        const qsizetype at = part.body.indexOf(text, 0, Qt::CaseInsensitive);
-        if (at >= 0)
-            return std::optional<Hit>(lineHit(part, part.body, at, text.size()));
+        const Row row = Row::titled(readRow);
+        readRow.reset();
+        if (const auto hit = pieceHit(db, row, next.rowid, next.pieces, text))
+            return hit;
     }
-    const qsizetype at = row.language.indexOf(text, 0, Qt::CaseInsensitive);
-    if (at >= 0)
-        return std::optional<Hit>(lineHit(row, row.language, at, text.size()));
-    return std::optional<Hit>();
+    readAll.reset();
+    readAll.bind(rowid, next.rowid);
+    if (!readAll.step())
+        return std::nullopt;
+    Row row = Row::titled(readAll);
+    std::optional<Hit> hit = bodyHit(readAll, row, text, query);
+    readAll.reset();
+    return hit;
 }
 
 // Title matches first, then the others, each read by its rowid; LIKE passes over a long body
@@ -305,8 +276,7 @@ std::optional<std::optional<Hit>> pieceHit(sqlite3* db, const Row& row, qint64 r
 // was cut short and ran out before limit was reached.
 bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
           const QString& text, const Next& nextTitle, bool wholeTitles, const Next& nextOther,
-          bool wholeOthers, int limit, const std::function<bool()>& cancelled, QList<Hit>& titles,
-          QList<Hit>& others) {
+          bool wholeOthers, int limit, const std::function<bool()>& cancelled, Hits& out) {
     const int rowid = int(query.like.size()) + 1;
     // A title match needs no body: the title pass reads without it.
     Statement readTitle(
@@ -329,122 +299,116 @@ bool seek(sqlite3* db, const QString& path, const Fields& fields, const Query& q
                       searching());
     bindLike(readTitle, query, 1);
     bindLike(readAll, query, 1);
+    // Each statement lets go of the file once its row is read, before the hit is passed on.
+    out.othersAfterTitles(true);
     QSet<qint64> titled;
-    while (titles.size() < limit && !stop(cancelled)) {
+    while (out.titles() < limit && !stop(cancelled)) {
         const auto next = nextTitle();
         if (!next)
             break;
         readTitle.reset();
         readTitle.bind(rowid, next->rowid);
-        if (readTitle.step())
-            if (const auto hit = titleHit(Row::from(readTitle), text)) {
-                titles.append(*hit);
-                titled.insert(next->rowid);
-            }
+        const std::optional<Hit> hit =
+            readTitle.step() ? titleHit(Row::from(readTitle), text) : std::nullopt;
+        readTitle.reset();
+        if (hit) {
+            out.title(*hit);
+            titled.insert(next->rowid);
+            out.settle();
+        }
     }
-    if (!wholeTitles && titles.size() < limit && !stop(cancelled))
+    if (!wholeTitles && out.titles() < limit && !stop(cancelled))
         return false;
-    while (titles.size() + others.size() < limit && !stop(cancelled)) {
+    while (out.titles() + out.others() < limit && !stop(cancelled)) {
         const auto next = nextOther();
         if (!next)
             break;
         if (titled.contains(next->rowid))
             continue;
-        if (!next->pieces.empty()) {
-            readRow.reset();
-            readRow.bind(1, next->rowid);
-            if (!readRow.step())
-                continue;
-            if (const auto hit =
-                    pieceHit(db, Row::titled(readRow), next->rowid, next->pieces, text)) {
-                if (*hit)
-                    others.append(**hit);
-                continue;
-            }
+        if (const auto hit = otherAt(db, readRow, readAll, rowid, *next, text, query)) {
+            if (*hit)
+                out.other(**hit);
+            out.settle();
         }
-        readAll.reset();
-        readAll.bind(rowid, next->rowid);
-        if (readAll.step())
-            if (Row row = Row::titled(readAll); const auto hit = bodyHit(readAll, row, text, query))
-                others.append(*hit);
     }
-    return wholeOthers || titles.size() + others.size() >= limit || stop(cancelled);
+    return wholeOthers || out.titles() + out.others() >= limit || stop(cancelled);
 }
 
-// The text of a column that rows share a few values of, decoded once each.
-class SharedTexts {
-public:
-    QString at(const Statement& s, int column) {
-        const auto bytes = s.bytes(column);
-        if (!bytes)
-            return textAt(s, column);
-        const std::string_view key(bytes->data(), std::size_t(bytes->size()));
-        if (const auto it = known_.find(key); it != known_.end())
-            return it->second;
-        QString text = utf8(*bytes);
-        if (known_.size() < kMaxShared)
-            known_.emplace(std::string(key), text);
-        return text;
+// The hit of the row all stands on, if any, put into out.
+void scanned(const Statement& all, SharedTexts& languages, const Query& query, const QString& text,
+             int limit, bool othersOnly, Hits& out) {
+    const bool spelled = !query.spelled.empty();
+    const auto title = all.bytes(2);
+    const auto body = all.bytes(3);
+    const bool maybeTitle = !spelled || !title || firstSpelled(*title, query);
+    const bool spelledBody = spelled && !maybeTitle && body;
+    std::optional<std::pair<qsizetype, qsizetype>> inBody;
+    if (spelledBody) {
+        if (out.others() >= limit)
+            return;
+        inBody = firstSpelled(*body, query);
+        const auto language = inBody ? std::nullopt : all.bytes(1);
+        if (language && !firstSpelled(*language, query))
+            return;
     }
-
-private:
-    static constexpr std::size_t kMaxShared = 1024;
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view v) const {
-            return std::hash<std::string_view>()(v);
+    Row row{all.int64(0), languages.at(all, 1), title ? utf8(*title) : textAt(all, 2), {}};
+    if (maybeTitle)
+        if (const auto hit = titleHit(row, text)) {
+            if (!othersOnly)
+                out.title(*hit);
+            return;
         }
-    };
-    std::unordered_map<std::string, QString, Hash, std::equal_to<>> known_;
-};
+    if (out.others() >= limit)
+        return;
+    if (spelledBody)
+        if (const auto hit = spelledBodyHit(*body, inBody, row, text)) {
+            if (*hit)
+                out.other(**hit);
+            return;
+        }
+    if (const auto other = bodyHit(all, row, text, query))
+        out.other(*other);
+}
 
 // Every row in turn. Where the query has spellings, each row is read once and those that cannot
 // hold it are told by their stored bytes, before anything is decoded; else LIKE passes over
 // them, and every row holding a NUL is read.
+// A batch of rows at a time: the statement lets go of the file before their hits are passed on.
+// othersOnly: the title matches were told already, and are passed over.
 void scan(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
-          const QString& text, int limit, const std::function<bool()>& cancelled,
-          QList<Hit>& titles, QList<Hit>& others) {
+          const QString& text, int limit, const std::function<bool()>& cancelled, Hits& out,
+          bool othersOnly = false) {
+    out.othersAfterTitles(othersOnly);
     const bool spelled = !query.spelled.empty();
     const QString where =
         spelled ? QStringLiteral("1") : likeWhere(fields, query, {"Title", "Language", "Body"});
+    const int bound = spelled ? 0 : int(query.like.size());
     Statement all(db, path,
-                  QStringLiteral("SELECT %1, Language, Title, Body FROM %2 WHERE %3 ORDER BY %4")
-                      .arg(fields.id, kTable, where, fields.rowid),
+                  QStringLiteral("SELECT %1, Language, Title, Body, %4 FROM %2 WHERE (%3) AND %4 "
+                                 ">= ?%5 ORDER BY %4 LIMIT %6")
+                      .arg(fields.id, kTable, where, fields.rowid)
+                      .arg(bound + 1)
+                      .arg(kScanRows),
                   searching());
     if (!spelled)
         bindLike(all, query, 1);
     SharedTexts languages;
-    // Once limit titles match, nothing later can rank higher.
-    while (titles.size() < limit && !stop(cancelled) && all.step()) {
-        const auto title = all.bytes(2);
-        const auto body = all.bytes(3);
-        const bool maybeTitle = !spelled || !title || firstSpelled(*title, query);
-        const bool spelledBody = spelled && !maybeTitle && body;
-        std::optional<std::pair<qsizetype, qsizetype>> inBody;
-        if (spelledBody) {
-            if (others.size() >= limit)
-                continue;
-            inBody = firstSpelled(*body, query);
-            const auto language = inBody ? std::nullopt : all.bytes(1);
-            if (language && !firstSpelled(*language, query))
-                continue;
+    qint64 from = std::numeric_limits<qint64>::min();
+    for (;;) {
+        all.bind(bound + 1, from);
+        qsizetype read = 0;
+        // Once limit titles match, nothing later can rank higher.
+        while (out.titles() < limit && !stop(cancelled) && all.step()) {
+            ++read;
+            from = all.int64(4);
+            scanned(all, languages, query, text, limit, othersOnly, out);
         }
-        Row row{all.int64(0), languages.at(all, 1), title ? utf8(*title) : textAt(all, 2), {}};
-        if (maybeTitle)
-            if (const auto hit = titleHit(row, text)) {
-                titles.append(*hit);
-                continue;
-            }
-        if (others.size() >= limit)
-            continue;
-        if (spelledBody)
-            if (const auto hit = spelledBodyHit(*body, inBody, row, text)) {
-                if (*hit)
-                    others.append(**hit);
-                continue;
-            }
-        if (const auto other = bodyHit(all, row, text, query))
-            others.append(*other);
+        all.reset();
+        out.settle();
+        if (read < kScanRows || out.titles() >= limit || stop(cancelled) ||
+            from == std::numeric_limits<qint64>::max())
+            return;
+        ++from;
     }
 }
 
@@ -476,19 +440,40 @@ qint64 rowEstimate(sqlite3* db, const QString& path, const Fields& fields) {
 
 } // namespace
 
-Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
-             const std::function<bool()>& cancelled) {
-    Outcome out;
-    if (text.isEmpty() || limit <= 0)
-        return out;
+namespace {
+
+// The title matches alone through the title index, where it names few rows: the others can then
+// be told as every row is read, none put aside until the last row. False, telling nothing,
+// where it names too many.
+bool titlesThroughIndex(sqlite3* db, const QString& path, const Fields& fields, const Query& query,
+                        const QString& text, qint64 rows, Hits& out) {
+    if (query.match.isEmpty() || presentObjects(db, path) != kObjects)
+        return false;
+    const std::vector<qint64> unseen = rowsWithNul(db, path, fields);
+    Named named(db, path, kTitleIndex, query.match, unseen);
+    bool whole = false;
+    const std::vector<Candidate> titles =
+        drained([&named] { return named.next(); }, std::max<qint64>(rows / kSeekCost, 256), whole);
+    if (!whole)
+        return false;
+    seek(
+        db, path, fields, query, text, over(titles), true,
+        [] { return std::optional<Candidate>(); }, true, std::numeric_limits<int>::max(), {}, out);
+    return true;
+}
+
+// The hits of text put into out, through the index where it answers; true where it failed and
+// every row was read instead.
+// titlesApart: where every row is read, the title matches are first sought in the title index.
+bool findInto(sqlite3* db, const QString& path, const QString& text, int limit,
+              const std::function<bool()>& cancelled, Hits& out, bool titlesApart = false) {
     const Fields fields = fieldsOf(db, path);
     const Query query = queryOf(text);
-    QList<Hit> titles;
-    QList<Hit> others;
     // Reading the rows in turn beats reading many of them one by one.
     std::optional<Candidates> candidates;
     qint64 rows = 0;
     bool found = false;
+    bool failed = false;
     try {
         rows = rowEstimate(db, path, fields);
         if (2 * qint64(limit) * kSeekCost < rows) {
@@ -496,7 +481,7 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
             if (!query.match.isEmpty() && presentObjects(db, path) == kObjects) {
                 Lists lists(db, path, fields, query);
                 found = seek(db, path, fields, query, text, lists.title(), true, lists.other(),
-                             true, limit, cancelled, titles, others);
+                             true, limit, cancelled, out);
             }
         } else {
             candidates =
@@ -505,7 +490,7 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
     } catch (const DiskError&) {
         throw; // the disk's failure, not the index's: nothing to build again
     } catch (const Error&) {
-        out.indexFailed = !stop(cancelled);
+        failed = !stop(cancelled);
         found = false;
     }
     if (candidates) {
@@ -517,23 +502,70 @@ Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
             if (reads * kSeekCost < rows)
                 found = seek(db, path, fields, query, text, over(candidates->titles),
                              candidates->wholeTitles, over(candidates->others),
-                             candidates->wholeOthers, limit, cancelled, titles, others);
+                             candidates->wholeOthers, limit, cancelled, out);
         } catch (const DiskError&) {
             throw;
         } catch (const Error&) {
-            out.indexFailed = !stop(cancelled);
+            failed = !stop(cancelled);
         }
     }
-    if (!found) {
-        titles.clear();
-        others.clear();
+    if (!found)
+        out.restart();
+    if (found || stop(cancelled))
+        return failed;
+    bool titled = false;
+    try {
+        titled =
+            titlesApart && !failed && titlesThroughIndex(db, path, fields, query, text, rows, out);
+    } catch (const DiskError&) {
+        throw;
+    } catch (const Error&) {
+        failed = true;
+        out.restart();
     }
-    if (!found && !stop(cancelled))
-        scan(db, path, fields, query, text, limit, cancelled, titles, others);
-    out.hits = titles + others;
+    scan(db, path, fields, query, text, limit, cancelled, out, titled);
+    return failed;
+}
+
+// The hits kept in two lists, joined at the end.
+class GatheredHits : public Hits {
+public:
+    QList<Hit> titleHits;
+    QList<Hit> otherHits;
+    void restart() override {
+        titleHits.clear();
+        otherHits.clear();
+        titles_ = others_ = 0;
+    }
+
+private:
+    void keepTitle(Hit&& hit) override { titleHits.append(std::move(hit)); }
+    void keepOther(Hit&& hit) override { otherHits.append(std::move(hit)); }
+};
+
+} // namespace
+
+Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
+             const std::function<bool()>& cancelled) {
+    Outcome out;
+    if (text.isEmpty() || limit <= 0)
+        return out;
+    GatheredHits hits;
+    out.indexFailed = findInto(db, path, text, limit, cancelled, hits);
+    out.hits = hits.titleHits + hits.otherHits;
     if (out.hits.size() > limit)
         out.hits.resize(limit);
     return out;
+}
+
+bool FindEach(sqlite3* db, const QString& path, const QString& text,
+              const std::function<void(const Hit&)>& each) {
+    if (text.isEmpty())
+        return false;
+    StreamedHits hits(each);
+    const bool failed = findInto(db, path, text, std::numeric_limits<int>::max(), {}, hits, true);
+    hits.finish();
+    return failed;
 }
 
 std::optional<Hit> TitleMatch(qint64 id, const QString& language, const QString& title,

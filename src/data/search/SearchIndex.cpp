@@ -391,6 +391,17 @@ bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow, const P
     return true;
 }
 
+bool IndexAbsent(sqlite3* db, const QString& path) {
+    Statement s(db, path,
+                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?, ?, "
+                               "?, ?, ?, ?)"),
+                searching());
+    s.bind({kTitleIndex, kTextIndex, kTriggers[0], kTriggers[1], kTriggers[2], kNulIndex,
+            kPieceIndex, kWholeView, kCounting});
+    s.step();
+    return s.int64(0) == 0;
+}
+
 void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow,
                   const Progress& progress) {
     build(db, path, slow, progress);

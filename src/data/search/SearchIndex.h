@@ -39,6 +39,9 @@ using Progress = std::function<void(int)>;
 // them, all in one transaction. Returns whether it built them. Throws varozidi::Error.
 bool EnsureIndex(sqlite3* db, const QString& path, const SlowWork& slow = {},
                  const Progress& progress = {});
+// True where the database holds none of the index's objects (made by another program), so that
+// writing needs none of them either.
+bool IndexAbsent(sqlite3* db, const QString& path);
 // Builds them afresh, as when they are found damaged.
 void RebuildIndex(sqlite3* db, const QString& path, const SlowWork& slow = {},
                   const Progress& progress = {});
@@ -61,6 +64,13 @@ QString CheckIndex(sqlite3* db, const QString& path);
 // Throws varozidi::Error.
 Outcome Find(sqlite3* db, const QString& path, const QString& text, int limit,
              const std::function<bool()>& stopped = {});
+
+// As Find without a limit, each hit told to each as soon as its place in the order is sure:
+// title matches as they are found, the others after them, put aside meanwhile (in a temporary
+// file past a few megabytes). No statement holds the file while each runs. True where the
+// index failed and every row was read instead. Throws varozidi::Error.
+bool FindEach(sqlite3* db, const QString& path, const QString& text,
+              const std::function<void(const Hit&)>& each);
 
 // How a row holds text, as Find reports it: in its title; else in its body or language.
 std::optional<Hit> TitleMatch(qint64 id, const QString& language, const QString& title,

@@ -8,6 +8,8 @@
 #include <QStringDecoder>
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <sqlite3.h>
 
 namespace varozidi::search::internal {
 
@@ -301,6 +303,81 @@ std::optional<Hit> bodyHit(const Statement& s, Row& row, const QString& text, co
     }
     row.body = textAt(s, 3);
     return otherHit(row, text);
+}
+
+namespace {
+
+// Text read around a match in a piece, for its line: kLineWidth characters of four bytes.
+constexpr qint64 kPieceMargin = 4 * kLineWidth + 4;
+constexpr qint64 kPieceReadAtOnce = 16 * kPieceBytes;
+
+} // namespace
+
+// The first match in a long body that the piece index names only by some of its pieces: every
+// match starts in one of them, so only they are read, with room around for its line. Nothing
+// where the body cannot be read so (changed meanwhile): then it is read whole.
+std::optional<std::optional<Hit>> pieceHit(sqlite3* db, const Row& row, qint64 rowid,
+                                           const std::vector<qint64>& pieces, const QString& text) {
+    sqlite3_blob* blob = nullptr;
+    if (sqlite3_blob_open(db, "main", kTable.toUtf8().constData(), "Body", rowid, 0, &blob) !=
+        SQLITE_OK) {
+        sqlite3_blob_close(blob);
+        return std::nullopt;
+    }
+    const std::unique_ptr<sqlite3_blob, int (*)(sqlite3_blob*)> closer(blob, sqlite3_blob_close);
+    const qint64 size = sqlite3_blob_bytes(blob);
+    // A match of text spelled otherwise takes up to three bytes for each of its UTF-16 units.
+    const qint64 longest = 3 * text.size();
+    QByteArray bytes;
+    for (std::size_t i = 0; i < pieces.size();) {
+        qint64 from = pieces[i] * kPieceBytes;
+        qint64 to = (pieces[i] + 1) * kPieceBytes + kPieceOverlap + longest;
+        // Pieces close together are read at once, up to a few of them.
+        for (++i;
+             i < pieces.size() && pieces[i] * kPieceBytes <= to && to - from < kPieceReadAtOnce;
+             ++i)
+            to = (pieces[i] + 1) * kPieceBytes + kPieceOverlap + longest;
+        from = std::max<qint64>(0, from - kPieceMargin);
+        to = std::min(size, to + kPieceMargin);
+        if (from >= to)
+            break;
+        // Three bytes more tell whether the last character is cut.
+        const qint64 read = std::min(size, to + 3) - from;
+        bytes.resize(read);
+        if (sqlite3_blob_read(blob, bytes.data(), int(read), int(from)) != SQLITE_OK)
+            return std::nullopt;
+        const auto continues = [&bytes](qint64 at) {
+            return (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
+        };
+        qint64 start = 0;
+        while (from > 0 && start < 3 && start < read && continues(start))
+            ++start;
+        qint64 end = to - from;
+        while (end < read && end > start && continues(end))
+            --end;
+        Row part = row;
+        part.body = utf8(QByteArrayView(bytes).sliced(start, end - start));
+        const qsizetype at = part.body.indexOf(text, 0, Qt::CaseInsensitive);
+        if (at >= 0)
+            return std::optional<Hit>(lineHit(part, part.body, at, text.size()));
+    }
+    const qsizetype at = row.language.indexOf(text, 0, Qt::CaseInsensitive);
+    if (at >= 0)
+        return std::optional<Hit>(lineHit(row, row.language, at, text.size()));
+    return std::optional<Hit>();
+}
+
+QString SharedTexts::at(const Statement& s, int column) {
+    const auto bytes = s.bytes(column);
+    if (!bytes)
+        return textAt(s, column);
+    const std::string_view key(bytes->data(), std::size_t(bytes->size()));
+    if (const auto it = known_.find(key); it != known_.end())
+        return it->second;
+    QString text = utf8(*bytes);
+    if (known_.size() < kMaxShared)
+        known_.emplace(std::string(key), text);
+    return text;
 }
 
 } // namespace varozidi::search::internal

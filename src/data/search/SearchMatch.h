@@ -13,6 +13,9 @@
 #include <QVariant>
 #include <array>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace varozidi::search::internal {
@@ -88,5 +91,57 @@ spelledBodyHit(QByteArrayView bytes, const std::optional<std::pair<qsizetype, qs
 // which is where a search that matches most rows mostly finds its match.
 std::optional<Hit> bodyHit(const ado::Statement& s, Row& row, const QString& text,
                            const Query& query);
+
+// The first match in a long body that the piece index names only by some of its pieces: every
+// match starts in one of them, so only they are read, with room around for its line. Nothing
+// where the body cannot be read so (changed meanwhile): then it is read whole.
+std::optional<std::optional<Hit>> pieceHit(sqlite3* db, const Row& row, qint64 rowid,
+                                           const std::vector<qint64>& pieces, const QString& text);
+
+// The text of a column that rows share a few values of, decoded once each.
+class SharedTexts {
+public:
+    QString at(const ado::Statement& s, int column);
+
+private:
+    static constexpr std::size_t kMaxShared = 1024;
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view v) const {
+            return std::hash<std::string_view>()(v);
+        }
+    };
+    std::unordered_map<std::string, QString, Hash, std::equal_to<>> known_;
+};
+
+// Where a search puts the hits it finds: those in titles first, then the others, each group in
+// table order.
+class Hits {
+public:
+    virtual ~Hits() = default;
+    void title(Hit hit) {
+        ++titles_;
+        keepTitle(std::move(hit));
+    }
+    void other(Hit hit) {
+        ++others_;
+        keepOther(std::move(hit));
+    }
+    qsizetype titles() const { return titles_; }
+    qsizetype others() const { return others_; }
+    // No statement holds the file now: what may be passed on is passed on.
+    virtual void settle() {}
+    // The others come only once the last title match is in (the index's lists are read so),
+    // or mixed with them (every row read in turn).
+    virtual void othersAfterTitles(bool after) { Q_UNUSED(after); }
+    // The search starts over, reading every row: it finds the same hits in the same order.
+    virtual void restart() = 0;
+
+protected:
+    virtual void keepTitle(Hit&& hit) = 0;
+    virtual void keepOther(Hit&& hit) = 0;
+    qsizetype titles_ = 0;
+    qsizetype others_ = 0;
+};
 
 } // namespace varozidi::search::internal

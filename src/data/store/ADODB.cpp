@@ -38,8 +38,11 @@ void TADOConnection::Open() {
     hooks.writeWaiting = &OnWriteWaiting;
     hooks.converted = &OnConverted;
     hooks.converting = &OnConverting;
-    collection_ =
-        varozidi::Collection::Open(varozidi::CollectionAddress::Of(connectionString_), hooks);
+    collection_ = varozidi::Collection::Open(varozidi::CollectionAddress::Of(connectionString_),
+                                             hooks, varozidi::Collection::Access::ReadWrite,
+                                             SearchIndexWhenNeeded
+                                                 ? varozidi::Collection::Upkeep::SearchWhenNeeded
+                                                 : varozidi::Collection::Upkeep::Whole);
     lastLocation_ = collection_->location();
     Q_EMIT Opened();
 }

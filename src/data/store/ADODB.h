@@ -54,6 +54,9 @@ public:
     // The collection open now; null while closed.
     varozidi::Collection* collection() const { return collection_.get(); }
 
+    // Set before Open: a collection with none of the search index is opened without making it,
+    // and the first search makes it (see varozidi::Collection::Upkeep).
+    bool SearchIndexWhenNeeded = false;
     // Told true when opening takes more than a moment (the snippets' search index is being
     // added), and false when that is over.
     std::function<void(bool)> OnSlowOpen;

@@ -360,6 +360,27 @@ TableShape PgBackend::describe(const QString& table) {
     return shape;
 }
 
+void PgBackend::fetchEach(const QString& sql, const std::vector<QVariant>& params,
+                          const QString& doing, const std::function<bool(const PgResult&)>& batch,
+                          const std::function<void()>& before) {
+    exec(QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), {}, doing);
+    try {
+        if (before)
+            before();
+        exec(QStringLiteral("DECLARE varozidi_rows NO SCROLL CURSOR FOR ") + sql, params, doing);
+        for (;;) {
+            const auto rows = exec(QStringLiteral("FETCH 512 FROM varozidi_rows"), {}, doing);
+            if (rows->rows() == 0 || !batch(*rows))
+                break;
+        }
+        exec(QStringLiteral("COMMIT"), {}, doing);
+    } catch (...) {
+        if (conn_ && PQtransactionStatus(conn_) != PQTRANS_IDLE)
+            PQclear(PQexec(conn_, "ROLLBACK"));
+        throw;
+    }
+}
+
 std::unique_ptr<Rows> PgBackend::query(const QString& sql, const std::vector<QVariant>& params,
                                        const QString& doing) {
     return std::make_unique<PgRows>(exec(sql, params, doing));

@@ -8,6 +8,7 @@
 #include "data/store/AdoBackend.h"
 
 #include <QStringList>
+#include <functional>
 
 struct pg_conn;
 struct pg_result;
@@ -66,6 +67,12 @@ public:
     // saying "Cannot <doing> on the database server ...".
     std::unique_ptr<PgResult> exec(const QString& sql, const std::vector<QVariant>& params,
                                    const QString& doing);
+    // Runs a query through a cursor, in one transaction that sees one state of the collection,
+    // and hands its rows on a batch (a result) at a time, until batch returns false: no more
+    // than a batch is held at once. before runs first within the same transaction.
+    void fetchEach(const QString& sql, const std::vector<QVariant>& params, const QString& doing,
+                   const std::function<bool(const PgResult&)>& batch,
+                   const std::function<void()>& before = {});
     // The server process serving this connection (0 while there is none), which names the
     // sender of a notification.
     int backendPid() const;

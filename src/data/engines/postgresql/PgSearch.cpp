@@ -5,6 +5,7 @@
 #include "data/store/CaseRange.h"
 
 #include <QSet>
+#include <limits>
 
 namespace varozidi::search {
 
@@ -69,53 +70,69 @@ bool stop(const std::function<bool()>& stopped) {
     return stopped && stopped();
 }
 
+// Title matches, then the others, each told to found in ID order until limit are told. The rows
+// come through a cursor a batch at a time; a row whose title matches is passed over among the
+// others by checking it again, which holds no list of them.
+void searchServer(ado::PgBackend& server, const QString& text, qsizetype limit,
+                  const std::function<bool()>& stopped, const std::function<void(Hit&&)>& found) {
+    if (text.isEmpty() || limit <= 0)
+        return;
+    const QList<QStringList> pieces = piecesOf(text);
+    qsizetype told = 0;
+    // The index narrows the rows down; the check decides, exactly as on the local file.
+    std::vector<QVariant> titleParams;
+    const QString inTitleSql = holding("Title", pieces, titleParams);
+    server.fetchEach(
+        QStringLiteral("SELECT \"ID\", \"Language\", \"Title\" FROM varozidi WHERE %1 ORDER BY "
+                       "\"ID\"")
+            .arg(inTitleSql),
+        titleParams, kSearching, [&](const ado::PgResult& rows) {
+            for (int row = 0; row < rows.rows() && told < limit && !stop(stopped); ++row)
+                if (auto hit = TitleMatch(rows.int64(row, 0), rows.text(row, 1), rows.text(row, 2),
+                                          text)) {
+                    found(std::move(*hit));
+                    ++told;
+                }
+            return told < limit && !stop(stopped);
+        });
+    if (told >= limit || stop(stopped))
+        return;
+    std::vector<QVariant> params;
+    const QString inBody = holding("Body", pieces, params);
+    const QString inLanguage = holding("Language", pieces, params);
+    server.fetchEach(
+        QStringLiteral("SELECT \"ID\", \"Language\", \"Title\", \"Body\" FROM varozidi WHERE "
+                       "(%1) OR (%2) ORDER BY \"ID\"")
+            .arg(inBody, inLanguage),
+        params, kSearching, [&](const ado::PgResult& rows) {
+            for (int row = 0; row < rows.rows() && told < limit && !stop(stopped); ++row) {
+                const qint64 id = rows.int64(row, 0);
+                const QString language = rows.text(row, 1);
+                const QString title = rows.text(row, 2);
+                if (TitleMatch(id, language, title, text))
+                    continue;
+                if (auto hit = OtherMatch(id, language, title, rows.text(row, 3), text)) {
+                    found(std::move(*hit));
+                    ++told;
+                }
+            }
+            return told < limit && !stop(stopped);
+        });
+}
+
 } // namespace
 
 Outcome FindOnServer(ado::PgBackend& server, const QString& text, int limit,
                      const std::function<bool()>& stopped) {
     Outcome out;
-    if (text.isEmpty() || limit <= 0)
-        return out;
-    const QList<QStringList> pieces = piecesOf(text);
-    // The index narrows the rows down; the check decides, exactly as on the local file.
-    std::vector<QVariant> titleParams;
-    const QString inTitleSql = holding("Title", pieces, titleParams);
-    const auto titled =
-        server.exec(QStringLiteral("SELECT \"ID\", \"Language\", \"Title\" FROM varozidi WHERE %1 "
-                                   "ORDER BY \"ID\"")
-                        .arg(inTitleSql),
-                    titleParams, kSearching);
-    QList<Hit> titles;
-    QSet<qint64> inTitle;
-    for (int row = 0; row < titled->rows() && titles.size() < limit && !stop(stopped); ++row) {
-        const qint64 id = titled->int64(row, 0);
-        if (const auto hit = TitleMatch(id, titled->text(row, 1), titled->text(row, 2), text)) {
-            titles.append(*hit);
-            inTitle.insert(id);
-        }
-    }
-    QList<Hit> others;
-    if (titles.size() < limit && !stop(stopped)) {
-        std::vector<QVariant> params;
-        const QString inBody = holding("Body", pieces, params);
-        const QString inLanguage = holding("Language", pieces, params);
-        const auto rest = server.exec(
-            QStringLiteral("SELECT \"ID\", \"Language\", \"Title\", \"Body\" FROM varozidi "
-                           "WHERE (%1) OR (%2) ORDER BY \"ID\"")
-                .arg(inBody, inLanguage),
-            params, kSearching);
-        for (int row = 0;
-             row < rest->rows() && titles.size() + others.size() < limit && !stop(stopped); ++row) {
-            const qint64 id = rest->int64(row, 0);
-            if (inTitle.contains(id))
-                continue;
-            if (const auto hit = OtherMatch(id, rest->text(row, 1), rest->text(row, 2),
-                                            rest->text(row, 3), text))
-                others.append(*hit);
-        }
-    }
-    out.hits = titles + others;
+    searchServer(server, text, limit, stopped, [&out](Hit&& hit) { out.hits.append(hit); });
     return out;
+}
+
+void FindEachOnServer(ado::PgBackend& server, const QString& text,
+                      const std::function<void(const Hit&)>& each) {
+    searchServer(server, text, std::numeric_limits<qsizetype>::max(), {},
+                 [&each](Hit&& hit) { each(hit); });
 }
 
 QString CheckServerIndex(ado::PgBackend& server) {

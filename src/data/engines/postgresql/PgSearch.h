@@ -15,6 +15,9 @@ namespace varozidi::search {
 // As Find: title matches first, each group in ID order, at most limit.
 Outcome FindOnServer(ado::PgBackend& server, const QString& text, int limit,
                      const std::function<bool()>& stopped = {});
+// As FindEach: each hit told as it is found, title matches first.
+void FindEachOnServer(ado::PgBackend& server, const QString& text,
+                      const std::function<void(const Hit&)>& each);
 // "ok", or "missing" when the server's table lacks its trigram index.
 QString CheckServerIndex(ado::PgBackend& server);
 

@@ -8,6 +8,7 @@
 #include "data/engines/postgresql/ServerHistory.h"
 #include "data/engines/postgresql/ServerTransfer.h"
 #include "data/files/Files.h"
+#include "data/store/AdoFilter.h"
 #include "data/store/LanguageIndex.h"
 #include "data/transfer/Transfer.h"
 
@@ -269,6 +270,55 @@ std::optional<StoredBody> ServerCollection::read(qint64 id) {
     return StoredBody{text(0), text(1), bytes(2)};
 }
 
+void ServerCollection::list(const std::optional<QString>& language,
+                            const std::function<void(const ListingOutline&)>& outline,
+                            const std::function<void(const ListedSnippet&)>& row) {
+    const QString doing = QStringLiteral("list the snippets");
+    const ado::TableShape shape = server_->describe(QStringLiteral("varozidi"));
+    // The condition the table cursor's filter has, so that both list the same rows.
+    const ado::Condition c =
+        language ? ado::translateFilter(QStringLiteral("Language = ") + QuotedStr(*language),
+                                        shape.columns, QStringLiteral("varozidi"),
+                                        server_->textInCodePointOrder())
+                 : ado::Condition();
+    const QString where = c.empty() ? QString() : QStringLiteral(" WHERE ") + c.sql;
+    const auto outlined = [&] {
+        if (!outline)
+            return;
+        ListingOutline o;
+        const auto range =
+            server_->exec(QStringLiteral("SELECT min(\"ID\"), max(\"ID\") FROM varozidi") + where,
+                          c.params, doing);
+        if (range->rows() > 0 && !range->isNull(0, 0)) {
+            o.lowestId = range->int64(0, 0);
+            o.highestId = range->int64(0, 1);
+        }
+        const auto spellings = server_->exec(
+            QStringLiteral("SELECT DISTINCT \"Language\" FROM varozidi") + where, c.params, doing);
+        for (int i = 0; i < spellings->rows(); ++i)
+            if (!spellings->isNull(i, 0))
+                o.languages.append(spellings->text(i, 0));
+        outline(o);
+    };
+    // The server's text is UTF-8 as it comes.
+    const auto text = [](const ado::PgResult& r, int i, int column) {
+        return r.isNull(i, column)
+                   ? std::nullopt
+                   : std::optional<QByteArrayView>(QByteArrayView(PQgetvalue(r.get(), i, column),
+                                                                  PQgetlength(r.get(), i, column)));
+    };
+    server_->fetchEach(
+        QStringLiteral("SELECT \"ID\", \"Language\", \"Title\" FROM varozidi%1 ORDER BY %2")
+            .arg(where, shape.rowidSql),
+        c.params, doing,
+        [&](const ado::PgResult& r) {
+            for (int i = 0; i < r.rows(); ++i)
+                row({r.int64(i, 0), text(r, i, 1), text(r, i, 2), nullptr});
+            return true;
+        },
+        outlined);
+}
+
 search::Outcome ServerCollection::find(const QString& text, int limit,
                                        const std::function<bool()>& stopped) {
     return search::FindOnServer(*server_, text, limit, stopped);
@@ -279,6 +329,12 @@ CheckReport ServerCollection::check() {
     server_->exec(QStringLiteral("SELECT count(\"Body\") FROM varozidi"), {},
                   QStringLiteral("check the database"));
     return {QStringLiteral("ok"), search::CheckServerIndex(*server_), false};
+}
+
+bool ServerCollection::findEach(const QString& text,
+                                const std::function<void(const search::Hit&)>& hit) {
+    search::FindEachOnServer(*server_, text, hit);
+    return false;
 }
 
 void ServerCollection::backupTo(const QString& file) {

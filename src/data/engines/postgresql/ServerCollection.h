@@ -28,8 +28,12 @@ public:
     ado::Backend& rows() override;
     std::optional<QStringList> languages(const QString& table) override;
     std::optional<StoredBody> read(qint64 id) override;
+    void list(const std::optional<QString>& language,
+              const std::function<void(const ListingOutline&)>& outline,
+              const std::function<void(const ListedSnippet&)>& row) override;
     search::Outcome find(const QString& text, int limit,
                          const std::function<bool()>& stopped) override;
+    bool findEach(const QString& text, const std::function<void(const search::Hit&)>& hit) override;
     // The server keeps its trigram index itself.
     void repairSearchIndex(const search::SlowWork&, const search::Progress&) override {}
     CheckReport check() override;

@@ -262,6 +262,12 @@ void Statement::bind(int index, const QVariant& value) {
         fail(rc);
 }
 
+void Statement::bindStored(int index, const Statement& from, int column) {
+    const int rc = sqlite3_bind_value(stmt_, index, sqlite3_column_value(from.stmt_, column));
+    if (rc != SQLITE_OK)
+        fail(rc);
+}
+
 bool Statement::step() {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW)
@@ -299,6 +305,17 @@ bool Statement::isNull(int column) const {
     return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
 }
 
+std::optional<QByteArrayView> Statement::textOf(int column) const {
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    if (!data) {
+        // NULL, or no memory for the text.
+        if (sqlite3_column_type(stmt_, column) == SQLITE_NULL)
+            return std::nullopt;
+        fail(SQLITE_NOMEM);
+    }
+    return QByteArrayView(data, sqlite3_column_bytes(stmt_, column));
+}
+
 std::optional<QByteArrayView> Statement::text(int column) const {
     if (sqlite3_column_type(stmt_, column) != SQLITE_TEXT)
         return std::nullopt;
@@ -315,6 +332,10 @@ void Statement::exec(sqlite3* db, const QString& path, const QString& sql, const
 
 qint64 Statement::int64(int column) const {
     return sqlite3_column_int64(stmt_, column);
+}
+
+int Statement::type(int column) const {
+    return sqlite3_column_type(stmt_, column);
 }
 
 QVariant Statement::value(int column) const {

@@ -47,6 +47,8 @@ public:
     // Binds values to the parameters from number first (1-based) on.
     void bind(const std::vector<QVariant>& values, int first = 1);
     void bind(int index, const QVariant& value);
+    // Binds the value column of from holds now, exactly as stored (type and bytes).
+    void bindStored(int index, const Statement& from, int column);
     // True while a row is ready.
     bool step();
     // Ready to run again, with the same bindings.
@@ -54,6 +56,8 @@ public:
     // Runs a statement that returns no rows.
     static void exec(sqlite3* db, const QString& path, const QString& sql, const QString& doing);
     qint64 int64(int column) const;
+    // SQLITE_NULL, SQLITE_TEXT, ... as the cell is stored.
+    int type(int column) const;
     // NULL reads as an invalid QVariant.
     QVariant value(int column) const;
     // As value(), but a REAL comes as SQLite's own text for it, which is what it equals when
@@ -63,6 +67,10 @@ public:
     // number; valid until the next step.
     std::optional<QByteArrayView> bytes(int column) const;
     bool isNull(int column) const;
+    // The cell as SQLite gives it as text: TEXT as stored, a number as SQLite's text for it,
+    // a BLOB's bytes; nothing for NULL. Valid as bytes(). Two calls of the library where
+    // type() and bytes() take three, for a listing of a million rows.
+    std::optional<QByteArrayView> textOf(int column) const;
     // The stored bytes of a TEXT cell, undecoded; nothing for any other type. Valid as bytes().
     std::optional<QByteArrayView> text(int column) const;
 

@@ -209,6 +209,10 @@ int watchedDelete(sqlite3_vfs*, const char* name, int syncDir) {
 }
 
 const bool installed = [] {
+    // First, while SQLite has not started yet: it counts the memory it holds under a lock taken
+    // around every allocation, which nothing here reads, and checking a search index makes
+    // hundreds of millions of them.
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     realVfs = sqlite3_vfs_find(nullptr);
     if (!realVfs)
         return false;

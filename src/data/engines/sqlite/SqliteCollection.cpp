@@ -8,6 +8,7 @@
 #include "data/engines/sqlite/SqliteBackend.h"
 #include "data/engines/sqlite/SqliteCompaction.h"
 #include "data/engines/sqlite/SqliteHistory.h"
+#include "data/engines/sqlite/SqliteListing.h"
 #include "data/files/Files.h"
 #include "data/files/Temporary.h"
 #include "data/search/SearchIndex.h"
@@ -114,8 +115,8 @@ private:
 } // namespace
 
 SqliteCollection::SqliteCollection(const CollectionAddress& address, const CollectionHooks& hooks,
-                                   Access access)
-    : Collection(address) {
+                                   Access access, Upkeep upkeep)
+    : Collection(address), hooks_(hooks) {
     path_ = findFile();
     if (access == Access::ReadWrite)
         convertJet(hooks);
@@ -125,7 +126,7 @@ SqliteCollection::SqliteCollection(const CollectionAddress& address, const Colle
     backend_->setWriteWaiting(hooks.writeWaiting);
     if (access == Access::ReadWrite) {
         lock_ = std::make_unique<LockFile>(path_);
-        keepIndexes(hooks);
+        keepIndexes(hooks, upkeep);
         keepHistory();
         const QString file = path_;
         compactor_ = std::make_unique<history::Compactor>([file] { return CompactionOf(file); });
@@ -183,10 +184,16 @@ void SqliteCollection::connect(Access access) {
 
 // Whoever opens the snippets first gives them their indexes. Lacking one is no reason to
 // refuse the collection (a read-only file, an odd table): the rows are read instead.
-void SqliteCollection::keepIndexes(const CollectionHooks& hooks) {
+void SqliteCollection::keepIndexes(const CollectionHooks& hooks, Upkeep upkeep) {
     try {
-        search::EnsureIndex(db_.get(), path_, hooks.slowOpen ? *hooks.slowOpen : search::SlowWork(),
-                            hooks.slowProgress ? *hooks.slowProgress : search::Progress());
+        // A collection without any of the search index (made by another program) is listed
+        // and read without it; one with part of it is mended now, as its triggers may name
+        // what is missing.
+        searchLater_ = upkeep == Upkeep::SearchWhenNeeded && search::IndexAbsent(db_.get(), path_);
+        if (!searchLater_)
+            search::EnsureIndex(db_.get(), path_,
+                                hooks.slowOpen ? *hooks.slowOpen : search::SlowWork(),
+                                hooks.slowProgress ? *hooks.slowProgress : search::Progress());
     } catch (const std::exception&) {
     }
     try {
@@ -241,13 +248,40 @@ std::optional<StoredBody> SqliteCollection::read(qint64 id) {
     return StoredBody{text(0), text(1), bytes(2)};
 }
 
+void SqliteCollection::list(const std::optional<QString>& language,
+                            const std::function<void(const ListingOutline&)>& outline,
+                            const std::function<void(const ListedSnippet&)>& row) {
+    ListSnippets(db_.get(), path_, backend_->textInCodePointOrder(), language, outline, row);
+}
+
+void SqliteCollection::keepSearchIndex() {
+    if (!std::exchange(searchLater_, false))
+        return;
+    // As on opening: an index that cannot be made (the file is read-only) leaves every row to
+    // be read.
+    try {
+        search::EnsureIndex(db_.get(), path_,
+                            hooks_.slowOpen ? *hooks_.slowOpen : search::SlowWork(),
+                            hooks_.slowProgress ? *hooks_.slowProgress : search::Progress());
+    } catch (const std::exception&) {
+    }
+}
+
 search::Outcome SqliteCollection::find(const QString& text, int limit,
                                        const std::function<bool()>& stopped) {
+    keepSearchIndex();
     return search::Find(db_.get(), path_, text, limit, stopped);
+}
+
+bool SqliteCollection::findEach(const QString& text,
+                                const std::function<void(const search::Hit&)>& hit) {
+    keepSearchIndex();
+    return search::FindEach(db_.get(), path_, text, hit);
 }
 
 void SqliteCollection::repairSearchIndex(const search::SlowWork& slow,
                                          const search::Progress& progress) {
+    searchLater_ = false;
     search::RebuildIndex(db_.get(), path_, slow, progress);
 }
 

@@ -25,15 +25,20 @@ namespace varozidi::sqlite {
 class SqliteCollection : public Collection {
 public:
     // Opens the file the address names, in the steps Collection::Open lists.
-    SqliteCollection(const CollectionAddress& address, const CollectionHooks& hooks, Access access);
+    SqliteCollection(const CollectionAddress& address, const CollectionHooks& hooks, Access access,
+                     Upkeep upkeep = Upkeep::Whole);
     ~SqliteCollection() override;
 
     QString location() const override { return path_; }
     ado::Backend& rows() override;
     std::optional<QStringList> languages(const QString& table) override;
     std::optional<StoredBody> read(qint64 id) override;
+    void list(const std::optional<QString>& language,
+              const std::function<void(const ListingOutline&)>& outline,
+              const std::function<void(const ListedSnippet&)>& row) override;
     search::Outcome find(const QString& text, int limit,
                          const std::function<bool()>& stopped) override;
+    bool findEach(const QString& text, const std::function<void(const search::Hit&)>& hit) override;
     void repairSearchIndex(const search::SlowWork& slow, const search::Progress& progress) override;
     CheckReport check() override;
     void backupTo(const QString& file) override;
@@ -63,10 +68,12 @@ private:
     QString findFile() const;
     void convertJet(const CollectionHooks& hooks) const;
     void connect(Access access);
-    void keepIndexes(const CollectionHooks& hooks);
+    void keepIndexes(const CollectionHooks& hooks, Upkeep upkeep);
     void keepHistory();
     // After a write: the history compacted in the background once that is due.
     void compactWhenDue();
+    // The search index left for later by Upkeep::SearchWhenNeeded, made before a search.
+    void keepSearchIndex();
 
     QString path_;
     Handle db_;
@@ -74,6 +81,8 @@ private:
     std::unique_ptr<LockFile> lock_;
     std::unique_ptr<ChangeFeed> feed_;
     std::unique_ptr<history::Compactor> compactor_;
+    CollectionHooks hooks_;
+    bool searchLater_ = false;
 };
 
 // The file connection under a table cursor's connection, for the tests and benchmarks that
