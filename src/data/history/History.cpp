@@ -31,13 +31,6 @@ std::optional<int> limit(const TIniFile& ini, const QString& key, int fallback, 
 
 } // namespace
 
-bool IsKind(QStringView kind) {
-    for (const QString* known : {&kBody, &kTitle, &kLanguage, &kRemoved, &kRestore})
-        if (kind == *known)
-            return true;
-    return false;
-}
-
 Retention KeepingMost() {
     return {kMaxDays, kMaxVersions, true};
 }

@@ -22,7 +22,12 @@ inline const QString kRemoved = QStringLiteral("removed");
 inline const QString kRestore = QStringLiteral("restore");
 
 // Whether kind is one of those above.
-bool IsKind(QStringView kind);
+inline bool IsKind(QStringView kind) {
+    for (const QString* known : {&kBody, &kTitle, &kLanguage, &kRemoved, &kRestore})
+        if (kind == *known)
+            return true;
+    return false;
+}
 
 // One version as it was before a change, or a snippet removed, without its body.
 struct KeptVersion {
