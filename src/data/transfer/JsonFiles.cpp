@@ -193,15 +193,25 @@ QByteArray JsonExportHead() {
     return out + ",\n  \"version\": " + QByteArray::number(kVersion) + ",\n  \"snippets\": [";
 }
 
-void AppendJsonRecord(QByteArray& out, const Snippet& s, bool first) {
+namespace {
+
+void appendRecordStart(QByteArray& out, const Snippet& s, bool first, bool withFields) {
     out += first ? "\n    {\"id\": " : ",\n    {\"id\": ";
     out += s.id ? QByteArray::number(*s.id) : QByteArray("null");
+    if (!withFields)
+        return;
     out += ", \"language\": ";
     AppendJson(out, s.language);
     out += ", \"title\": ";
     AppendJson(out, s.title);
     out += ", \"body\": ";
     AppendJson(out, s.body);
+}
+
+} // namespace
+
+void AppendJsonRecord(QByteArray& out, const Snippet& s, bool first) {
+    appendRecordStart(out, s, first, true);
     out += '}';
 }
 
@@ -210,16 +220,7 @@ QByteArray JsonExportTail(bool empty) {
 }
 
 void AppendHistoryRecordHead(QByteArray& out, const Snippet& s, bool first, bool removed) {
-    out += first ? "\n    {\"id\": " : ",\n    {\"id\": ";
-    out += s.id ? QByteArray::number(*s.id) : QByteArray("null");
-    if (!removed) {
-        out += ", \"language\": ";
-        AppendJson(out, s.language);
-        out += ", \"title\": ";
-        AppendJson(out, s.title);
-        out += ", \"body\": ";
-        AppendJson(out, s.body);
-    }
+    appendRecordStart(out, s, first, !removed);
     out += ", \"versions\": [";
 }
 
