@@ -96,9 +96,9 @@ void ExportHandler::versionText(const char* s, rapidjson::SizeType size) {
     }
     const auto ms = TimeFrom(value);
     if (!ms)
-        notOurs(QStringLiteral("%1 has a \"time\" that is not a time of day with its time zone "
-                               "(\"2025-01-31T12:00:00.000Z\")")
-                    .arg(subject()));
+        notOurs(QStringLiteral("%1 has the \"time\" \"%2\", which is not a time of day with its "
+                               "time zone (such as \"2025-01-31T12:00:00.000Z\")")
+                    .arg(subject(), value.left(80)));
     kept_.changedMs = *ms;
     vgiven_ |= 2;
 }
