@@ -387,7 +387,8 @@ void HistoryTest::badHistoryRefused_data() {
     QTest::newRow("a time without its zone")
         << QByteArray(R"([{"kind": "body", "time": "2025-01-31T12:00:00", "language": null, )"
                       R"("title": null, "body": null}])")
-        << QByteArray("[]") << "snippet 1's version 1 has the \"time\" \"2025-01-31T12:00:00\", which";
+        << QByteArray("[]")
+        << "snippet 1's version 1 has the \"time\" \"2025-01-31T12:00:00\", which";
     QTest::newRow("a body missing")
         << "[" + good +
                R"(, {"kind": "title", "time": "2025-01-31T12:00:00Z", "language": )"
