@@ -28,6 +28,10 @@ constexpr qint64 kCompactAfter = 10000;
 constexpr qint64 kPackAtLeast = 64;
 // What the history's state table calls the Version up to which compaction has looked.
 inline constexpr char kPackedUpTo[] = "packed";
+// A batch of either engine ends after this long, or this many bytes read, or this many rows.
+constexpr qint64 kBatchMs = 50;
+constexpr qint64 kBatchBytes = 32 << 20;
+constexpr int kBatchRows = 256;
 
 // text as a frame against dictionary, checked to give text back; none where it would not be
 // smaller, or is too large for a frame a reader is sure to take.

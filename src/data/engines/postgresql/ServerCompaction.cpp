@@ -20,9 +20,9 @@ QString compacting() {
     return QStringLiteral("compact the history of the snippets");
 }
 
-constexpr qint64 kBatchMs = 50;
-constexpr qint64 kBatchBytes = 32 << 20;
-constexpr int kBatchRows = 256;
+using history::kBatchBytes;
+using history::kBatchMs;
+using history::kBatchRows;
 
 // The compactions of every machine take their turns on the row of the state table.
 qint64 takePackedUpTo(ado::PgBackend& server) {

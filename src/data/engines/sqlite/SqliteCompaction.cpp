@@ -24,10 +24,9 @@ QString compacting() {
     return QStringLiteral("compact the history of the database");
 }
 
-// A batch ends after this long, or this many bytes read, whichever comes first.
-constexpr qint64 kBatchMs = 50;
-constexpr qint64 kBatchBytes = 32 << 20;
-constexpr int kBatchRows = 256;
+using history::kBatchBytes;
+using history::kBatchMs;
+using history::kBatchRows;
 
 QByteArray bytesAt(const Statement& s, int column) {
     return s.bytes(column).value_or(QByteArrayView()).toByteArray();
