@@ -97,12 +97,9 @@ void ShownSnippet::save(const QByteArray& text, Check check) {
         CloseUnfiltered(*table_);
         return error;
     };
-    const QString expected = check == Check::None ? QString() : version_;
-    if (!expected.isEmpty() && table_->RowVersion() != expected)
-        throw changed();
     table_->Edit();
-    // Checked again by the write itself: someone may save in between.
-    table_->setExpectedVersion(expected);
+    // Checked by the write itself, so that no one's save slips in between.
+    table_->setExpectedVersion(check == Check::None ? QString() : version_);
     table_->FieldByName(QStringLiteral("Body")).setAsBytes(text);
     try {
         const QScopedValueRollback writing(writingText_, true);

@@ -374,11 +374,20 @@ qint64 TADOTable::Impl::write() {
             return id;
         values.emplace_back(id);
         // Checked in the write itself, so that no one's write slips in between.
+        const auto changedError = [this] {
+            return RowChangedError(QStringLiteral("Cannot save to the table '%1' of \"%2\": the "
+                                                  "record was changed by another user.")
+                                       .arg(q->tableName_, path()));
+        };
         QString guard;
         if (const QString version = engine().versionSql(q->tableName_);
             !expectedVersion.isEmpty() && !version.isEmpty()) {
             guard = QStringLiteral(" AND %1 = ?").arg(version);
             values.emplace_back(expectedVersion);
+        } else if (!expectedVersion.isEmpty() &&
+                   engine().version(q->tableName_, rowidSql, id, writing()) != expectedVersion) {
+            // An engine that cannot check in the write: checked just before it.
+            throw changedError();
         }
         const qint64 changes = engine().change(
             QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?%4")
@@ -386,9 +395,7 @@ qint64 TADOTable::Impl::write() {
             values, writing());
         if (changes == 0 && !guard.isEmpty() &&
             !engine().version(q->tableName_, rowidSql, id, writing()).isEmpty())
-            throw RowChangedError(QStringLiteral("Cannot save to the table '%1' of \"%2\": the "
-                                                 "record was changed by another user.")
-                                      .arg(q->tableName_, path()));
+            throw changedError();
         if (changes == 0)
             throw Error(QStringLiteral("Cannot save to the table '%1' of \"%2\": the record was "
                                        "deleted by another user.")
