@@ -39,6 +39,11 @@ QString keepFunction(const Retention& keep) {
                "now_ms bigint := (extract(epoch FROM clock_timestamp()) * 1000)::bigint; "
                "BEGIN "
                "IF current_setting('varozidi.restoring', true) = 'on' THEN RETURN NULL; END IF; "
+               // TRUNCATE fires no row's trigger: every row is kept before it goes.
+               "IF TG_OP = 'TRUNCATE' THEN "
+               "INSERT INTO varozidi_history (\"ID\", \"Language\", \"Title\", \"Body\", "
+               "\"Changed\", \"Kind\") SELECT \"ID\", \"Language\", \"Title\", \"Body\", "
+               "now_ms, 'removed' FROM varozidi ORDER BY \"ID\"; RETURN NULL; END IF; "
                "IF TG_OP = 'UPDATE' THEN "
                "IF old.\"ID\" IS NOT DISTINCT FROM new.\"ID\" AND old.\"Language\" IS NOT "
                "DISTINCT FROM new.\"Language\" AND old.\"Title\" IS NOT DISTINCT FROM "
@@ -77,7 +82,9 @@ const char* const kTriggersSql =
     "CREATE OR REPLACE TRIGGER varozidi_history_updated AFTER UPDATE ON varozidi FOR EACH ROW "
     "EXECUTE FUNCTION varozidi_history_keep();"
     "CREATE OR REPLACE TRIGGER varozidi_history_deleted AFTER DELETE ON varozidi FOR EACH ROW "
-    "EXECUTE FUNCTION varozidi_history_keep();";
+    "EXECUTE FUNCTION varozidi_history_keep();"
+    "CREATE OR REPLACE TRIGGER varozidi_history_truncated BEFORE TRUNCATE ON varozidi FOR EACH "
+    "STATEMENT EXECUTE FUNCTION varozidi_history_keep();";
 
 bool hasTable(ado::PgBackend& server) {
     const auto found = server.exec(QStringLiteral("SELECT to_regclass('varozidi_history') IS "
@@ -145,7 +152,8 @@ bool EnsureServerHistory(ado::PgBackend& server, const Retention& keep) {
                        "to_regclass('varozidi_history') IS NOT NULL AND "
                        "to_regclass('varozidi_history_id') IS NOT NULL, (SELECT count(*) FROM "
                        "pg_trigger WHERE tgrelid = to_regclass('varozidi') AND tgname IN "
-                       "('varozidi_history_updated', 'varozidi_history_deleted')), (SELECT "
+                       "('varozidi_history_updated', 'varozidi_history_deleted', "
+                       "'varozidi_history_truncated')), (SELECT "
                        "count(*) FROM pg_proc WHERE proname = 'varozidi_history_keep' AND "
                        "position(? in prosrc) > 0), to_regclass('varozidi_history_state') IS NOT "
                        "NULL"),
@@ -153,7 +161,7 @@ bool EnsureServerHistory(ado::PgBackend& server, const Retention& keep) {
     if (present->rows() == 0 || present->text(0, 0) != u"t")
         return false;
     const bool triggers =
-        present->text(0, 1) == u"t" && present->int64(0, 2) == 2 && present->int64(0, 3) == 1;
+        present->text(0, 1) == u"t" && present->int64(0, 2) == 3 && present->int64(0, 3) == 1;
     if (triggers && present->text(0, 4) == u"t" && HoldsPackedOnServer(server))
         return false;
     // One text is one transaction; the triggers in place are left as they are.
