@@ -21,6 +21,7 @@ using namespace history;
 namespace {
 
 const QString kIndex = QStringLiteral("varozidi_history_id");
+const QString kAgeIndex = QStringLiteral("varozidi_history_age");
 const QString kOnUpdate = QStringLiteral("varozidi_history_update");
 const QString kOnDelete = QStringLiteral("varozidi_history_delete");
 
@@ -44,15 +45,18 @@ const QString kCreateTable =
 const QString kCreateState = QStringLiteral(
     "CREATE TABLE IF NOT EXISTS varozidi_history_state (Name TEXT PRIMARY KEY, Value)");
 
-// The snippet's versions past the last keep.versions and older than keep.days go: one look up
-// the snippet's own entries of the index.
+// The snippet's versions past the last keep.versions and older than keep.days go. Found by
+// the index on ID and Changed alone (the unary + keeps the other index out): a look at a row's
+// Changed would read its whole body first, for every version kept.
+const QString kPruneMark = QStringLiteral("/* pruned by age */");
 QString prune(const Retention& keep) {
     return QStringLiteral("DELETE FROM varozidi_history WHERE ID = old.ID AND Changed < %1 - "
-                          "%2 * 86400000 AND Version <= (SELECT Version FROM varozidi_history "
-                          "WHERE ID = old.ID ORDER BY Version DESC LIMIT 1 OFFSET %3);")
+                          "%2 * 86400000 AND +Version <= (SELECT Version FROM varozidi_history "
+                          "WHERE ID = old.ID ORDER BY Version DESC LIMIT 1 OFFSET %3); %4")
         .arg(kNow)
         .arg(keep.days)
-        .arg(keep.versions);
+        .arg(keep.versions)
+        .arg(kPruneMark);
 }
 
 QString keepOld(const QString& kind) {
@@ -87,9 +91,10 @@ void createTriggers(sqlite3* db, const QString& path, const Retention& keep) {
 bool present(sqlite3* db, const QString& path, const Retention& keep) {
     Statement s(db, path,
                 QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name IN (?, ?, ?, ?) AND "
-                               "(type <> 'trigger' OR instr(sql, ?) > 0)"),
+                               "(type <> 'trigger' OR (instr(sql, ?) > 0 AND instr(sql, ?) > 0))"),
                 keeping());
-    s.bind({kTable, kIndex, kOnUpdate, kOnDelete, keep.settled ? RetentionMark(keep) : QString()});
+    s.bind({kTable, kIndex, kOnUpdate, kOnDelete, keep.settled ? RetentionMark(keep) : QString(),
+            keep.settled ? kPruneMark : QString()});
     s.step();
     return s.int64(0) == 4;
 }
@@ -102,6 +107,14 @@ bool packingPresent(sqlite3* db, const QString& path) {
                 keeping());
     s.step();
     return s.int64(0) == 1 && HoldsPacked(db, path);
+}
+
+bool indexed(sqlite3* db, const QString& path) {
+    Statement s(db, path, QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = ?"),
+                keeping());
+    s.bind({kAgeIndex});
+    s.step();
+    return s.int64(0) == 1;
 }
 
 // A table made by an older program gains the columns of compacted versions.
@@ -188,21 +201,24 @@ const QString kRemovedRows = QStringLiteral(
 
 bool EnsureHistory(sqlite3* db, const QString& path, const Retention& keep) {
     const bool triggers = present(db, path, keep);
-    if (triggers && packingPresent(db, path))
+    if (triggers && packingPresent(db, path) && indexed(db, path))
         return false;
     checkFields(db, path);
     inTransaction(db, path, "BEGIN IMMEDIATE", [&] {
         Statement::exec(db, path, kCreateTable, keeping());
         Statement::exec(db, path, kCreateState, keeping());
         addPackedColumns(db, path);
+        const std::pair<const QString&, const char*> indexes[] = {{kIndex, "Version"},
+                                                                  {kAgeIndex, "Changed"}};
+        for (const auto& [name, column] : indexes)
+            Statement::exec(db, path,
+                            QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON varozidi_history "
+                                           "(ID, %2)")
+                                .arg(name, QLatin1String(column)),
+                            keeping());
         // The triggers in place are left as they are.
         if (triggers)
             return;
-        Statement::exec(db, path,
-                        QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON varozidi_history (ID, "
-                                       "Version)")
-                            .arg(kIndex),
-                        keeping());
         for (const QString& trigger : {kOnUpdate, kOnDelete})
             Statement::exec(db, path, QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger,
                             keeping());
