@@ -257,10 +257,11 @@ void HistoryWindowTest::diffLines_data() {
     QTest::addColumn<QByteArray>("after");
     QTest::addColumn<QByteArray>("hunks"); // the diff after its two name lines
     QTest::addColumn<bool>("rough");
-    QByteArray twenty, changed;
+    QByteArray twenty, changed, late;
     for (int i = 1; i <= 20; ++i) {
         twenty += "l" + QByteArray::number(i) + '\n';
         changed += i == 2 ? "X\n" : i == 19 ? "Y\n" : "l" + QByteArray::number(i) + '\n';
+        late += i == 15 ? "Z\n" : "l" + QByteArray::number(i) + '\n';
     }
     QByteArray many, other;
     for (int i = 0; i < 30000; ++i) {
@@ -275,12 +276,29 @@ void HistoryWindowTest::diffLines_data() {
                                  << "a\nb"_qba
                                  << "@@ -1,1 +1,2 @@\n a\n+b\n\\ No newline at end of file\n"_qba
                                  << false;
+    // The shared ends are found by bytes: a line only partly shared stays a change.
+    QTest::newRow("line shares its end") << "q\n"_qba
+                                         << "pq\n"_qba
+                                         << "@@ -1,1 +1,1 @@\n-q\n+pq\n"_qba << false;
+    QTest::newRow("line shares its middle and end")
+        << "a\nxyz\nb\n"_qba
+        << "a\nwyz\nb\n"_qba
+        << "@@ -1,3 +1,3 @@\n a\n-xyz\n+wyz\n b\n"_qba << false;
+    QTest::newRow("last line without an end")
+        << "a\nb"_qba
+        << "a\nc"_qba
+        << "@@ -1,2 +1,2 @@\n a\n-b\n\\ No newline at end of file\n+c\n\\ No newline at end of "
+           "file\n"_qba
+        << false;
     QTest::newRow("from nothing") << QByteArray() << "a\n"_qba
                                   << "@@ -0,0 +1,1 @@\n+a\n"_qba << false;
     QTest::newRow("two hunks") << twenty << changed
                                << "@@ -1,5 +1,5 @@\n l1\n-l2\n+X\n l3\n l4\n l5\n"
                                   "@@ -16,5 +16,5 @@\n l16\n l17\n l18\n-l19\n+Y\n l20\n"_qba
                                << false;
+    QTest::newRow("numbered after a long shared head")
+        << twenty << late << "@@ -12,7 +12,7 @@\n l12\n l13\n l14\n-l15\n+Z\n l16\n l17\n l18\n"_qba
+        << false;
     QTest::newRow("all different") << many << other << QByteArray() << true;
 }
 

@@ -2,6 +2,7 @@
 #include "window/UnifiedDiff.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <dtl/dtl.hpp>
 #include <string_view>
@@ -106,52 +107,119 @@ void writeHunks(Writer& out, const std::vector<Edit>& edits, std::size_t first) 
 
 } // namespace
 
+namespace {
+
+// The line ends among size bytes, eight at a time: a shared head of megabytes is counted
+// only for the number of the first line shown.
+std::size_t lineEnds(const char* bytes, qsizetype size) {
+    constexpr quint64 kLow = 0x7f7f7f7f7f7f7f7fULL;
+    std::size_t n = 0;
+    qsizetype i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 word;
+        std::memcpy(&word, bytes + i, 8);
+        // Each byte that was '\n' becomes zero; its high bit is then set, and only its.
+        const quint64 x = word ^ 0x0a0a0a0a0a0a0a0aULL;
+        n += std::size_t(std::popcount(~(((x & kLow) + kLow) | x | kLow)));
+    }
+    for (; i < size; ++i)
+        n += bytes[i] == '\n';
+    return n;
+}
+
+// The bytes both texts share at their start, up to the end of the last whole line among them.
+qsizetype sharedHead(const QByteArray& a, const QByteArray& b) {
+    const qsizetype most = std::min(a.size(), b.size());
+    const auto [at, unused] = std::mismatch(a.constData(), a.constData() + most, b.constData());
+    const QByteArrayView shared(a.constData(), at - a.constData());
+    return shared.lastIndexOf('\n') + 1;
+}
+
+// The bytes both share at their end, from the start of the first whole line among them and
+// after head.
+qsizetype sharedTail(const QByteArray& a, const QByteArray& b, qsizetype head) {
+    const qsizetype most = std::min(a.size(), b.size()) - head;
+    qsizetype n = 0;
+    while (n < most && a[a.size() - 1 - n] == b[b.size() - 1 - n])
+        ++n;
+    // Head ends a line, so a stretch from there starts one.
+    const auto startsLine = [head](const QByteArray& text, qsizetype at) {
+        return at == head || text[at - 1] == '\n';
+    };
+    if (n == 0 || (startsLine(a, a.size() - n) && startsLine(b, b.size() - n)))
+        return n;
+    // From the next line end on, both are the same whole lines.
+    const qsizetype newline = QByteArrayView(a).indexOf('\n', a.size() - n);
+    return newline < 0 ? 0 : a.size() - newline - 1;
+}
+
+// The last count lines of text before its byte end, and the first count lines from start.
+std::vector<Line> linesBefore(const QByteArray& text, qsizetype end, std::size_t count) {
+    qsizetype from = end;
+    for (std::size_t i = 0; i < count && from > 0; ++i)
+        from = QByteArrayView(text.constData(), from - 1).lastIndexOf('\n') + 1;
+    return linesOf(QByteArray::fromRawData(text.constData() + from, end - from));
+}
+
+std::vector<Line> linesFrom(const QByteArray& text, qsizetype start, std::size_t count) {
+    qsizetype to = start;
+    for (std::size_t i = 0; i < count && to < text.size(); ++i) {
+        const qsizetype newline = QByteArrayView(text).indexOf('\n', to);
+        to = newline < 0 ? text.size() : newline + 1;
+    }
+    return linesOf(QByteArray::fromRawData(text.constData() + start, to - start));
+}
+
+} // namespace
+
 UnifiedDiff DiffLines(const QByteArray& before, const QByteArray& after, const QByteArray& from,
                       const QByteArray& to) {
-    const std::vector<Line> a = linesOf(before), b = linesOf(after);
-    // What both share at either end is only context: often all but a few lines.
-    std::size_t head = 0, tail = 0;
-    while (head < a.size() && head < b.size() && a[head] == b[head])
-        ++head;
-    while (tail < a.size() - head && tail < b.size() - head &&
-           a[a.size() - 1 - tail] == b[b.size() - 1 - tail])
-        ++tail;
+    // What both share at either end is only context: often all but a few lines. Found by bytes
+    // first, so that only the lines between are split and matched.
+    const qsizetype headBytes = sharedHead(before, after);
+    const qsizetype tailBytes = sharedTail(before, after, headBytes);
     UnifiedDiff out;
-    if (head == a.size() && head == b.size())
+    if (headBytes + tailBytes == before.size() && before.size() == after.size())
         return out;
+    const std::size_t head = lineEnds(before.constData(), headBytes);
+    const std::vector<Line> leading = linesBefore(before, headBytes, kContext);
+    const std::vector<Line> trailing = linesFrom(before, before.size() - tailBytes, kContext);
+    const auto middle = [&](const QByteArray& text) {
+        return linesOf(QByteArray::fromRawData(text.constData() + headBytes,
+                                               text.size() - headBytes - tailBytes));
+    };
+    const std::vector<Line> a = middle(before), b = middle(after);
     out.text = "--- " + from + "\n+++ " + to + '\n';
     Writer writer(out);
-    const std::size_t lead = std::min(head, kContext), trail = std::min(tail, kContext);
-    const auto aFrom = a.begin() + qsizetype(head), aTo = a.end() - qsizetype(tail);
-    const auto bFrom = b.begin() + qsizetype(head), bTo = b.end() - qsizetype(tail);
-    const std::size_t aMiddle = std::size_t(aTo - aFrom), bMiddle = std::size_t(bTo - bFrom);
-    std::vector<Edit> edits;
-    if (aMiddle + bMiddle > kMatchedLines) {
+    const std::size_t lead = leading.size();
+    if (a.size() + b.size() > kMatchedLines) {
         // One hunk: the whole stretch between the shared ends, removed, then added.
         out.rough = true;
-        writer.hunk(head - lead + 1, lead + aMiddle + trail, head - lead + 1,
-                    lead + bMiddle + trail);
-        for (std::size_t i = head - lead; i < head; ++i)
-            writer.line(' ', a[i]);
-        std::for_each(aFrom, aTo, [&](Line line) { writer.line('-', line); });
-        std::for_each(bFrom, bTo, [&](Line line) { writer.line('+', line); });
-        for (std::size_t i = 0; i < trail; ++i)
-            writer.line(' ', a[a.size() - tail + i]);
+        writer.hunk(head - lead + 1, lead + a.size() + trailing.size(), head - lead + 1,
+                    lead + b.size() + trailing.size());
+        for (Line line : leading)
+            writer.line(' ', line);
+        for (Line line : a)
+            writer.line('-', line);
+        for (Line line : b)
+            writer.line('+', line);
+        for (Line line : trailing)
+            writer.line(' ', line);
         return out;
     }
-    for (std::size_t i = head - lead; i < head; ++i)
-        edits.push_back({' ', a[i]});
+    std::vector<Edit> edits;
+    for (Line line : leading)
+        edits.push_back({' ', line});
     // Removals before additions within a change, as diff shows them.
-    dtl::Diff<Line, std::vector<Line>> diff(std::vector<Line>(aFrom, aTo),
-                                            std::vector<Line>(bFrom, bTo), true);
+    dtl::Diff<Line, std::vector<Line>> diff(a, b, true);
     diff.compose();
     for (const auto& [line, info] : diff.getSes().getSequence())
         edits.push_back({info.type == dtl::SES_ADD      ? '+'
                          : info.type == dtl::SES_DELETE ? '-'
                                                         : ' ',
                          line});
-    for (std::size_t i = 0; i < trail; ++i)
-        edits.push_back({' ', a[a.size() - tail + i]});
+    for (Line line : trailing)
+        edits.push_back({' ', line});
     writeHunks(writer, edits, head - lead + 1);
     return out;
 }

@@ -48,7 +48,7 @@ const QString kCreateState = QStringLiteral(
 // The snippet's versions past the last keep.versions and older than keep.days go. Found by
 // the index on ID and Changed alone (the unary + keeps the other index out): a look at a row's
 // Changed would read its whole body first, for every version kept.
-const QString kPruneMark = QStringLiteral("/* pruned by age */");
+const QString kPruneMark = QStringLiteral("/* pruned by age, sized */");
 QString prune(const Retention& keep) {
     return QStringLiteral("DELETE FROM varozidi_history WHERE ID = old.ID AND Changed < %1 - "
                           "%2 * 86400000 AND +Version <= (SELECT Version FROM varozidi_history "
@@ -59,9 +59,11 @@ QString prune(const Retention& keep) {
         .arg(kPruneMark);
 }
 
+// The size too, so that listing versions reads none of their bodies.
 QString keepOld(const QString& kind) {
     return QStringLiteral("INSERT INTO varozidi_history (ID, Language, Title, Body, Changed, "
-                          "Kind) VALUES (old.ID, old.Language, old.Title, old.Body, %1, %2);")
+                          "Kind, Size) VALUES (old.ID, old.Language, old.Title, old.Body, %1, %2, "
+                          "length(CAST(old.Body AS BLOB)));")
         .arg(kNow, kind);
 }
 
@@ -175,11 +177,11 @@ std::optional<QString> textOf(const Statement& row, int column) {
     return ExactUtf8(stored).value_or(QString::fromUtf8(stored));
 }
 
-// A compacted version's size is kept beside it.
+// A compacted version's size is kept beside it, and so is a plain one's since the triggers
+// keep it; older rows are measured.
 QString columns(sqlite3* db, const QString& path) {
     return QStringLiteral("h.ID, h.Version, h.Changed, h.Kind, h.Language, h.Title, %1")
-        .arg(HoldsPacked(db, path) ? QStringLiteral("CASE WHEN h.Delta IS NULL THEN "
-                                                    "length(CAST(h.Body AS BLOB)) ELSE h.Size END")
+        .arg(HoldsPacked(db, path) ? QStringLiteral("COALESCE(h.Size, length(CAST(h.Body AS BLOB)))")
                                    : QStringLiteral("length(CAST(h.Body AS BLOB))"));
 }
 
