@@ -111,7 +111,8 @@ void ShownSnippet::save(const QByteArray& text, Check check) {
         throw;
     }
     try {
-        version_ = table_->RowVersion();
+        const QString written = table_->WrittenVersion();
+        version_ = written.isEmpty() ? table_->RowVersion() : written;
     } catch (const std::exception& e) {
         storedUnread(text);
         throw varozidi::AfterChangeError(varozidi::messageOf(e));

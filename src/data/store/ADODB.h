@@ -176,6 +176,9 @@ public:
     // The current row's version as stored now, which changes with every write to the row
     // (on the local file, with every change of its fields).
     QString RowVersion();
+    // The version the last Post of an edit gave the row, as it wrote it; empty where the
+    // engine keeps none, or after an insert.
+    QString WrittenVersion() const;
     // The next Post of this edit writes only while the row still has this version, and
     // throws RowChangedError otherwise; an empty version asks for no such check.
     void setExpectedVersion(const QString& version);

@@ -59,6 +59,11 @@ public:
     // Runs a statement that returns no rows; how many rows it changed.
     virtual qint64 change(const QString& sql, const std::vector<QVariant>& params,
                           const QString& doing) = 0;
+    // Runs an UPDATE that ends in RETURNING returning: how many rows it changed, and into
+    // returned what it gave for the last of them.
+    virtual qint64 changeReturning(const QString& sql, const QString& returning,
+                                   const std::vector<QVariant>& params, QString& returned,
+                                   const QString& doing) = 0;
     // Runs an INSERT; the new row's rowid (named by rowidSql).
     virtual qint64 insert(const QString& sql, const std::vector<QVariant>& params,
                           const QString& rowidSql, const QString& doing) = 0;

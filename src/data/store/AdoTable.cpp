@@ -56,6 +56,7 @@ struct TADOTable::Impl {
     std::vector<QVariant> buffer; // the row being edited or inserted
     std::vector<bool> changed;
     QString expectedVersion; // of the row being edited; see setExpectedVersion
+    QString writtenVersion;  // the row's version as the last Post wrote it
     qsizetype posBeforeInsert = 0;
 
     explicit Impl(TADOTable* table) : q(table) {}
@@ -358,6 +359,7 @@ void TADOTable::Post() {
 
 // Writes the row being edited or inserted; returns its rowid.
 qint64 TADOTable::Impl::write() {
+    writtenVersion.clear();
     QStringList names;
     QStringList places;
     std::vector<QVariant> values;
@@ -380,8 +382,8 @@ qint64 TADOTable::Impl::write() {
                                        .arg(q->tableName_, path()));
         };
         QString guard;
-        if (const QString version = engine().versionSql(q->tableName_);
-            !expectedVersion.isEmpty() && !version.isEmpty()) {
+        const QString version = engine().versionSql(q->tableName_);
+        if (!expectedVersion.isEmpty() && !version.isEmpty()) {
             guard = QStringLiteral(" AND %1 = ?").arg(version);
             values.emplace_back(expectedVersion);
         } else if (!expectedVersion.isEmpty() &&
@@ -389,10 +391,15 @@ qint64 TADOTable::Impl::write() {
             // An engine that cannot check in the write: checked just before it.
             throw changedError();
         }
-        const qint64 changes = engine().change(
+        const QString sql =
             QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?%4")
-                .arg(table(), names.join(QStringLiteral(" = ?, ")), rowidSql, guard),
-            values, writing());
+                .arg(table(), names.join(QStringLiteral(" = ?, ")), rowidSql, guard);
+        // The version as written, from the write itself: read after it, it could be another
+        // program's, and the body would be read whole once more.
+        const qint64 changes =
+            version.isEmpty()
+                ? engine().change(sql, values, writing())
+                : engine().changeReturning(sql, version, values, writtenVersion, writing());
         if (changes == 0 && !guard.isEmpty() &&
             !engine().version(q->tableName_, rowidSql, id, writing()).isEmpty())
             throw changedError();
@@ -457,6 +464,10 @@ QString TADOTable::RowVersion() {
         return {};
     return d_->engine().version(tableName_, d_->rowidSql, d_->rowids[std::size_t(d_->pos)],
                                 d_->reading());
+}
+
+QString TADOTable::WrittenVersion() const {
+    return Active() ? d_->writtenVersion : QString();
 }
 
 void TADOTable::setExpectedVersion(const QString& version) {

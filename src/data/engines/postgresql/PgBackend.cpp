@@ -393,6 +393,16 @@ qint64 PgBackend::change(const QString& sql, const std::vector<QVariant>& params
     return changed;
 }
 
+qint64 PgBackend::changeReturning(const QString& sql, const QString& returning,
+                                  const std::vector<QVariant>& params, QString& returned,
+                                  const QString& doing) {
+    const auto result = exec(sql + QStringLiteral(" RETURNING ") + returning, params, doing);
+    if (result->rows() > 0)
+        returned = result->text(result->rows() - 1, 0);
+    wrote();
+    return result->rows();
+}
+
 qint64 PgBackend::insert(const QString& sql, const std::vector<QVariant>& params,
                          const QString& rowidSql, const QString& doing) {
     const auto result = exec(sql + QStringLiteral(" RETURNING ") + rowidSql, params, doing);

@@ -57,6 +57,9 @@ public:
                                 const QString& doing) override;
     qint64 change(const QString& sql, const std::vector<QVariant>& params,
                   const QString& doing) override;
+    qint64 changeReturning(const QString& sql, const QString& returning,
+                           const std::vector<QVariant>& params, QString& returned,
+                           const QString& doing) override;
     qint64 insert(const QString& sql, const std::vector<QVariant>& params, const QString& rowidSql,
                   const QString& doing) override;
     QString version(const QString& table, const QString& rowidSql, qint64 rowid,

@@ -155,6 +155,23 @@ qint64 SqliteBackend::change(const QString& sql, const std::vector<QVariant>& pa
     return changed;
 }
 
+qint64 SqliteBackend::changeReturning(const QString& sql, const QString& returning,
+                                      const std::vector<QVariant>& params, QString& returned,
+                                      const QString& doing) {
+    Statement s(db_, path_, sql + QStringLiteral(" RETURNING ") + returning, doing);
+    s.bind(params);
+    qint64 rows = 0;
+    // Stepped to its end aside: the change is committed by the last step.
+    aside([&] {
+        while (s.step()) {
+            ++rows;
+            returned = s.value(0).toString();
+        }
+    });
+    wrote();
+    return rows;
+}
+
 qint64 SqliteBackend::insert(const QString& sql, const std::vector<QVariant>& params,
                              const QString&, const QString& doing) {
     Statement s(db_, path_, sql, doing);
@@ -173,11 +190,15 @@ struct SqliteBackend::Aside {
     std::exception_ptr failure;
 };
 
-// The connection is serialized, and the caller's thread does nothing with it until the step
-// is over: it only waits, telling the caller now and then.
 void SqliteBackend::step(Statement& statement) {
+    aside([&statement] { statement.step(); });
+}
+
+// The connection is serialized, and the caller's thread does nothing with it until the work
+// is over: it only waits, telling the caller now and then.
+void SqliteBackend::aside(const std::function<void()>& work) {
     if (!slowWrite_ || !*slowWrite_ || sqlite3_threadsafe() != 1) {
-        statement.step();
+        work();
         return;
     }
     Aside aside;
@@ -185,7 +206,7 @@ void SqliteBackend::step(Statement& statement) {
     const auto written = qScopeGuard([this] { aside_ = nullptr; });
     std::thread worker([&] {
         try {
-            statement.step();
+            work();
         } catch (...) {
             aside.failure = std::current_exception();
         }

@@ -25,6 +25,9 @@ public:
                                 const QString& doing) override;
     qint64 change(const QString& sql, const std::vector<QVariant>& params,
                   const QString& doing) override;
+    qint64 changeReturning(const QString& sql, const QString& returning,
+                           const std::vector<QVariant>& params, QString& returned,
+                           const QString& doing) override;
     qint64 insert(const QString& sql, const std::vector<QVariant>& params, const QString& rowidSql,
                   const QString& doing) override;
     // SQLite keeps no row versions: a digest of the row's fields stands in, so that a save
@@ -52,6 +55,7 @@ private:
     sqlite3* db_;
     QString path_;
     void step(Statement& statement);
+    void aside(const std::function<void()>& work);
 
     struct Aside;
     const std::function<void(bool)>* slowWrite_ = nullptr;
