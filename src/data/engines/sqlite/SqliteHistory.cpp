@@ -181,8 +181,9 @@ std::optional<QString> textOf(const Statement& row, int column) {
 // keep it; older rows are measured.
 QString columns(sqlite3* db, const QString& path) {
     return QStringLiteral("h.ID, h.Version, h.Changed, h.Kind, h.Language, h.Title, %1")
-        .arg(HoldsPacked(db, path) ? QStringLiteral("COALESCE(h.Size, length(CAST(h.Body AS BLOB)))")
-                                   : QStringLiteral("length(CAST(h.Body AS BLOB))"));
+        .arg(HoldsPacked(db, path)
+                 ? QStringLiteral("COALESCE(h.Size, length(CAST(h.Body AS BLOB)))")
+                 : QStringLiteral("length(CAST(h.Body AS BLOB))"));
 }
 
 KeptVersion versionOf(const Statement& row) {
