@@ -565,9 +565,10 @@ void HistoryTest::olderTableGainsColumns() {
     for (int v = 0; v < 3; ++v)
         other("UPDATE varozidi SET \"Body\" = '" + longText(v) + "' WHERE \"ID\" = 1");
     // As an older program left it: its triggers named none of the newer columns.
-    other(onServer() ? "DROP TRIGGER varozidi_history_updated ON varozidi; DROP TRIGGER "
-                       "varozidi_history_deleted ON varozidi"
-                     : "DROP TRIGGER varozidi_history_update; DROP TRIGGER varozidi_history_delete");
+    other(onServer()
+              ? "DROP TRIGGER varozidi_history_updated ON varozidi; DROP TRIGGER "
+                "varozidi_history_deleted ON varozidi"
+              : "DROP TRIGGER varozidi_history_update; DROP TRIGGER varozidi_history_delete");
     other(QStringLiteral("ALTER TABLE varozidi_history DROP COLUMN \"Delta\"; ALTER TABLE "
                          "varozidi_history DROP COLUMN \"Size\"; ALTER TABLE varozidi_history DROP "
                          "COLUMN \"Base\"; DROP TABLE varozidi_history_state"));
