@@ -153,6 +153,24 @@ private slots:
         }
     }
 
+    // Text kept from an earlier start over a text changed since: a refresh that finds the
+    // stored text as shown must not make the save forget to ask.
+    void keptTextStillAsks() {
+        Shown s(path_);
+        s.shown.distrustVersion();
+        s.shown.unsaved() = 1;
+        execSql(path_, "UPDATE varozidi SET Title = 'Top' WHERE ID = 2");
+        QCOMPARE(s.shown.refresh({}, [] { return QByteArray("kept"); }).found, Found::Same);
+        bool asked = false;
+        try {
+            s.shown.save("kept", ShownSnippet::Check::Version);
+        } catch (const SnippitChangedElsewhere&) {
+            asked = true;
+        }
+        QVERIFY(asked);
+        QCOMPARE(stored(1), "select 1");
+    }
+
     void findAgain_data() {
         QTest::addColumn<QString>("restored");
         QTest::addColumn<qint64>("id");

@@ -194,9 +194,11 @@ ShownSnippet::Refresh ShownSnippet::refresh(const QList<qint64>& ids,
     // Where the engine keeps versions, they tell; otherwise the text itself does.
     if (!version.isEmpty() ? version == version_ : body == loaded_)
         return result;
-    // The text itself is as it was: nothing for a save to ask about.
+    // The text itself is as it was: nothing for a save to ask about, unless the editor holds
+    // text kept from an earlier start, made from a text that is no longer the stored one.
     if (body == loaded_) {
-        version_ = version;
+        if (version_ != kChangedSinceKept)
+            version_ = version;
         return result;
     }
     // Text the user changed stays, also when a question let the change go unsaved; the
