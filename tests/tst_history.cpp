@@ -97,6 +97,8 @@ private Q_SLOTS:
     void oddBytesKept();
     void retention_data();
     void retention();
+    void damagedSettingsKeepTheLimits_data();
+    void damagedSettingsKeepTheLimits();
     void restoreKeepsWhatItReplaced();
     void commandLine();
     void triggersPutBack_data();
@@ -232,6 +234,33 @@ void HistoryTest::retention() {
     QCOMPARE(kept.last(), remove ? "removed:v5" : "body:v5");
     // Another snippet's versions are not its to prune.
     QCOMPARE(bodies(2).size(), 0);
+}
+
+void HistoryTest::damagedSettingsKeepTheLimits_data() {
+    QTest::addColumn<QByteArray>("later");
+    QTest::newRow("other bytes") << QByteArray::fromHex("00fffe20") + "garbage [[[\n";
+    QTest::newRow("cut short") << QByteArray("[HISTORY]\nKeepDa");
+    QTest::newRow("broken header") << QByteArray("[HISTORY\nKeepDays=1000\n");
+    QTest::newRow("section gone") << QByteArray("[OTHER]\nX=1\n");
+}
+
+// Settings that no longer name the limits keep those the collection had where they keep more
+// than the defaults: the file may have been damaged, and a guess would prune.
+void HistoryTest::damagedSettingsKeepTheLimits() {
+    QFETCH(QByteArray, later);
+    const QString file = varozidi::paths::Settings(home_->dataDir());
+    writeFile(file, "[HISTORY]\nKeepDays=1000\nKeepVersions=100\n");
+    open();
+    writeFile(file, later);
+    open();
+    const QString mark = "1000 days, 100 versions";
+    QCOMPARE(numbers(database_, onServer() ? "SELECT count(*) FROM pg_proc WHERE proname = "
+                                             "'varozidi_history_keep' AND position('" +
+                                                 mark + "' in prosrc) > 0"
+                                           : "SELECT count(*) FROM sqlite_master WHERE name = "
+                                             "'varozidi_history_update' AND instr(sql, '" +
+                                                 mark + "') > 0"),
+             QList<qint64>{1});
 }
 
 void HistoryTest::restoreKeepsWhatItReplaced() {

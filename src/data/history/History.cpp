@@ -5,6 +5,7 @@
 #include "data/files/IniFile.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <algorithm>
 
 namespace varozidi::history {
@@ -43,7 +44,14 @@ Retention RetentionFrom(const QString& settingsFile) {
         limit(ini, QStringLiteral("KeepVersions"), keep.versions, kMaxVersions);
     if (!ini.Unread().isEmpty() || !days || !versions)
         return {days.value_or(kMaxDays), versions.value_or(kMaxVersions), false};
-    return {*days, *versions, true};
+    const bool chosen =
+        !ini.ReadString(QStringLiteral("HISTORY"), QStringLiteral("KeepDays"), {})
+             .trimmed()
+             .isEmpty() ||
+        !ini.ReadString(QStringLiteral("HISTORY"), QStringLiteral("KeepVersions"), {})
+             .trimmed()
+             .isEmpty();
+    return {*days, *versions, true, chosen};
 }
 
 Retention RetentionBeside(const QString& databaseFile) {
@@ -57,6 +65,18 @@ Retention RetentionOfUser() {
 
 QString RetentionMark(const Retention& keep) {
     return QStringLiteral("/* history: %1 days, %2 versions */").arg(keep.days).arg(keep.versions);
+}
+
+Retention AtLeastAsKept(const Retention& keep, const QString& triggerText) {
+    static const QRegularExpression mark(
+        QStringLiteral(R"(/\* history: (\d+) days, (\d+) versions \*/)"));
+    const QRegularExpressionMatch kept = mark.match(triggerText);
+    if (keep.chosen || !keep.settled || !kept.hasMatch())
+        return keep;
+    Retention most = keep;
+    most.days = std::max(keep.days, std::min(kept.captured(1).toInt(), kMaxDays));
+    most.versions = std::max(keep.versions, std::min(kept.captured(2).toInt(), kMaxVersions));
+    return most;
 }
 
 } // namespace varozidi::history

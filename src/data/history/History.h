@@ -60,6 +60,9 @@ struct Retention {
     // collection then keeps the limits it has, or keeps everything, but never prunes by a
     // guess. A number past the largest allowed counts as the largest.
     bool settled = true;
+    // False where no entry of the settings named the limits: the defaults then never keep
+    // less than the collection kept before (its settings may be lost or damaged).
+    bool chosen = true;
     bool operator==(const Retention&) const = default;
 };
 
@@ -76,5 +79,8 @@ Retention RetentionOfUser();
 
 // Written into the triggers, so that a change of the settings makes them anew.
 QString RetentionMark(const Retention& keep);
+// keep, or where the settings chose no limits, at least those whose mark is in the engine's
+// trigger text (empty where it has none).
+Retention AtLeastAsKept(const Retention& keep, const QString& triggerText);
 
 } // namespace varozidi::history

@@ -146,7 +146,12 @@ template <class F> void inTransaction(ado::PgBackend& server, F&& work) {
 
 } // namespace
 
-bool EnsureServerHistory(ado::PgBackend& server, const Retention& keep) {
+bool EnsureServerHistory(ado::PgBackend& server, const Retention& settings) {
+    const auto source = server.exec(QStringLiteral("SELECT prosrc FROM pg_proc WHERE proname = "
+                                                   "'varozidi_history_keep'"),
+                                    {}, keeping());
+    const Retention keep =
+        AtLeastAsKept(settings, source->rows() > 0 ? source->text(0, 0) : QString());
     const auto present = server.exec(
         QStringLiteral("SELECT to_regclass('varozidi') IS NOT NULL, "
                        "to_regclass('varozidi_history') IS NOT NULL AND "

@@ -202,7 +202,16 @@ const QString kRemovedRows = QStringLiteral(
 
 } // namespace
 
-bool EnsureHistory(sqlite3* db, const QString& path, const Retention& keep) {
+bool EnsureHistory(sqlite3* db, const QString& path, const Retention& settings) {
+    QString kept;
+    {
+        Statement s(db, path, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = ?"),
+                    keeping());
+        s.bind({kOnUpdate});
+        if (s.step())
+            kept = s.value(0).toString();
+    }
+    const Retention keep = AtLeastAsKept(settings, kept);
     const bool triggers = present(db, path, keep);
     if (triggers && packingPresent(db, path) && indexed(db, path))
         return false;
