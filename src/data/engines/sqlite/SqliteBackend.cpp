@@ -37,8 +37,9 @@ private:
 };
 
 // The digest of its arguments, each as SQLite stores it (type and bytes), as hex text.
-// XXH3: a save digests the row before and after the write, and a cryptographic hash of a 10 MB
-// body took most of the save's time; a version only tells writes apart, it guards no secret.
+// XXH3: a save digests the row in its write's guard and in what the write returns, and a
+// cryptographic hash of a 10 MB body took most of the save's time; a version only tells
+// writes apart, it guards no secret.
 void rowDigest(sqlite3_context* context, int count, sqlite3_value** values) {
     XXH3_state_t* state = XXH3_createState();
     if (!state) {
