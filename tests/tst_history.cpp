@@ -242,6 +242,9 @@ void HistoryTest::damagedSettingsKeepTheLimits_data() {
     QTest::newRow("cut short") << QByteArray("[HISTORY]\nKeepDa");
     QTest::newRow("broken header") << QByteArray("[HISTORY\nKeepDays=1000\n");
     QTest::newRow("section gone") << QByteArray("[OTHER]\nX=1\n");
+    QTest::newRow("cut after one entry") << QByteArray("[HISTORY]\nKeepDays=1000\n");
+    QTest::newRow("a NUL inside") << QByteArray("[HISTORY]\nKeepDays=1000\0\nKeepVersions=100\n",
+                                                42);
 }
 
 // Settings that no longer name the limits keep those the collection had where they keep more

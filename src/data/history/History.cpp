@@ -15,9 +15,12 @@ namespace {
 constexpr int kMaxDays = 100 * 366;
 constexpr int kMaxVersions = 100000;
 
+QString entry(const TIniFile& ini, const char* key) {
+    return ini.ReadString(QStringLiteral("HISTORY"), QLatin1String(key), QString()).trimmed();
+}
+
 // A whole number, at most max; nothing where the entry is there but not one.
-std::optional<int> limit(const TIniFile& ini, const QString& key, int fallback, int max) {
-    const QString text = ini.ReadString(QStringLiteral("HISTORY"), key, QString()).trimmed();
+std::optional<int> limit(const QString& text, int fallback, int max) {
     if (text.isEmpty())
         return fallback;
     bool ok = false;
@@ -39,19 +42,12 @@ Retention KeepingMost() {
 Retention RetentionFrom(const QString& settingsFile) {
     const TIniFile ini(settingsFile);
     Retention keep;
-    const std::optional<int> days = limit(ini, QStringLiteral("KeepDays"), keep.days, kMaxDays);
-    const std::optional<int> versions =
-        limit(ini, QStringLiteral("KeepVersions"), keep.versions, kMaxVersions);
+    const QString daysText = entry(ini, "KeepDays"), versionsText = entry(ini, "KeepVersions");
+    const std::optional<int> days = limit(daysText, keep.days, kMaxDays);
+    const std::optional<int> versions = limit(versionsText, keep.versions, kMaxVersions);
     if (!ini.Unread().isEmpty() || !days || !versions)
         return {days.value_or(kMaxDays), versions.value_or(kMaxVersions), false};
-    const bool chosen =
-        !ini.ReadString(QStringLiteral("HISTORY"), QStringLiteral("KeepDays"), {})
-             .trimmed()
-             .isEmpty() ||
-        !ini.ReadString(QStringLiteral("HISTORY"), QStringLiteral("KeepVersions"), {})
-             .trimmed()
-             .isEmpty();
-    return {*days, *versions, true, chosen};
+    return {*days, *versions, true, !daysText.isEmpty(), !versionsText.isEmpty()};
 }
 
 Retention RetentionBeside(const QString& databaseFile) {
@@ -71,11 +67,13 @@ Retention AtLeastAsKept(const Retention& keep, const QString& triggerText) {
     static const QRegularExpression mark(
         QStringLiteral(R"(/\* history: (\d+) days, (\d+) versions \*/)"));
     const QRegularExpressionMatch kept = mark.match(triggerText);
-    if (keep.chosen || !keep.settled || !kept.hasMatch())
+    if (!keep.settled || !kept.hasMatch())
         return keep;
     Retention most = keep;
-    most.days = std::max(keep.days, std::min(kept.captured(1).toInt(), kMaxDays));
-    most.versions = std::max(keep.versions, std::min(kept.captured(2).toInt(), kMaxVersions));
+    if (!keep.daysChosen)
+        most.days = std::max(keep.days, std::min(kept.captured(1).toInt(), kMaxDays));
+    if (!keep.versionsChosen)
+        most.versions = std::max(keep.versions, std::min(kept.captured(2).toInt(), kMaxVersions));
     return most;
 }
 

@@ -60,9 +60,10 @@ struct Retention {
     // collection then keeps the limits it has, or keeps everything, but never prunes by a
     // guess. A number past the largest allowed counts as the largest.
     bool settled = true;
-    // False where no entry of the settings named the limits: the defaults then never keep
+    // False where no entry of the settings named that limit: its default then never keeps
     // less than the collection kept before (its settings may be lost or damaged).
-    bool chosen = true;
+    bool daysChosen = true;
+    bool versionsChosen = true;
     bool operator==(const Retention&) const = default;
 };
 
@@ -79,8 +80,8 @@ Retention RetentionOfUser();
 
 // Written into the triggers, so that a change of the settings makes them anew.
 QString RetentionMark(const Retention& keep);
-// keep, or where the settings chose no limits, at least those whose mark is in the engine's
-// trigger text (empty where it has none).
+// keep, with each limit the settings did not name at least the one whose mark is in the
+// engine's trigger text (empty where it has none).
 Retention AtLeastAsKept(const Retention& keep, const QString& triggerText);
 
 } // namespace varozidi::history

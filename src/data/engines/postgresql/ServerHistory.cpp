@@ -147,9 +147,12 @@ template <class F> void inTransaction(ado::PgBackend& server, F&& work) {
 } // namespace
 
 bool EnsureServerHistory(ado::PgBackend& server, const Retention& settings) {
-    const auto source = server.exec(QStringLiteral("SELECT prosrc FROM pg_proc WHERE proname = "
-                                                   "'varozidi_history_keep'"),
-                                    {}, keeping());
+    // The limits of the triggers in place: the function outlives a table dropped.
+    const auto source = server.exec(
+        QStringLiteral("SELECT prosrc FROM pg_proc WHERE proname = 'varozidi_history_keep' AND "
+                       "EXISTS (SELECT 1 FROM pg_trigger WHERE tgrelid = to_regclass('varozidi') "
+                       "AND tgname = 'varozidi_history_updated')"),
+        {}, keeping());
     const Retention keep =
         AtLeastAsKept(settings, source->rows() > 0 ? source->text(0, 0) : QString());
     const auto present = server.exec(

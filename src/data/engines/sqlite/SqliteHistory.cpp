@@ -11,6 +11,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <optional>
 #include <sqlite3.h>
 
 namespace varozidi::sqlite {
@@ -102,21 +103,18 @@ bool present(sqlite3* db, const QString& path, const Retention& keep) {
 }
 
 // What compaction needs beside the history: its columns and its state.
-bool packingPresent(sqlite3* db, const QString& path) {
-    Statement s(db, path,
-                QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = "
-                               "'varozidi_history_state'"),
+// The SQL the file keeps of the table, index or trigger named; none where it has no such.
+std::optional<QString> schemaOf(sqlite3* db, const QString& path, const QString& name) {
+    Statement s(db, path, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = ?"),
                 keeping());
-    s.step();
-    return s.int64(0) == 1 && HoldsPacked(db, path);
+    s.bind({name});
+    if (!s.step())
+        return std::nullopt;
+    return s.value(0).toString();
 }
 
-bool indexed(sqlite3* db, const QString& path) {
-    Statement s(db, path, QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = ?"),
-                keeping());
-    s.bind({kAgeIndex});
-    s.step();
-    return s.int64(0) == 1;
+bool packingPresent(sqlite3* db, const QString& path) {
+    return schemaOf(db, path, QStringLiteral("varozidi_history_state")) && HoldsPacked(db, path);
 }
 
 // A table made by an older program gains the columns of compacted versions.
@@ -203,17 +201,10 @@ const QString kRemovedRows = QStringLiteral(
 } // namespace
 
 bool EnsureHistory(sqlite3* db, const QString& path, const Retention& settings) {
-    QString kept;
-    {
-        Statement s(db, path, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = ?"),
-                    keeping());
-        s.bind({kOnUpdate});
-        if (s.step())
-            kept = s.value(0).toString();
-    }
-    const Retention keep = AtLeastAsKept(settings, kept);
+    const Retention keep =
+        AtLeastAsKept(settings, schemaOf(db, path, kOnUpdate).value_or(QString()));
     const bool triggers = present(db, path, keep);
-    if (triggers && packingPresent(db, path) && indexed(db, path))
+    if (triggers && packingPresent(db, path) && schemaOf(db, path, kAgeIndex))
         return false;
     checkFields(db, path);
     inTransaction(db, path, "BEGIN IMMEDIATE", [&] {
