@@ -529,6 +529,70 @@ private slots:
         sqlite3_set_authorizer(varozidi::sqlite::HandleOf(db.connection), nullptr, nullptr);
     }
 
+    // A second listing of a language's titles reads them with its rows, in one statement,
+    // and still sees what changed in between.
+    void relistingReadsTitlesWithTheRows_data() {
+        QTest::addColumn<QString>("change");     // by another program, between the listings
+        QTest::addColumn<bool>("moveFirstAway"); // through the cursor, before the change
+        QTest::addColumn<QString>("expected");   // the second listing
+        QTest::addColumn<int>("statements");     // that it runs
+        const QString all = QStringLiteral("T2 T5 T8 T11 T14 T17 T20 T23 T26 T29");
+        QTest::newRow("unchanged") << "" << false << all << 1;
+        QTest::newRow("title changed elsewhere")
+            << "UPDATE varozidi SET Title = 'new' WHERE ID = 14" << false
+            << QStringLiteral("T2 T5 T8 T11 new T17 T20 T23 T26 T29") << 1;
+        QTest::newRow("row deleted elsewhere")
+            << "DELETE FROM varozidi WHERE ID = 29" << false
+            << QStringLiteral("T2 T5 T8 T11 T14 T17 T20 T23 T26") << 1;
+        QTest::newRow("row added elsewhere")
+            << "INSERT INTO varozidi (Language, Title) VALUES ('L2', 'added')" << false
+            << all + QStringLiteral(" added") << 1;
+        // Still shown, as rows written through the cursor are, though the filter no longer
+        // finds it.
+        QTest::newRow("first row moved out by this cursor") << "" << true << all << 2;
+        QTest::newRow("moved out, and retitled elsewhere")
+            << "UPDATE varozidi SET Title = 'away' WHERE ID = 2" << true
+            << QStringLiteral("away T5 T8 T11 T14 T17 T20 T23 T26 T29") << 2;
+    }
+
+    void relistingReadsTitlesWithTheRows() {
+        QFETCH(QString, change);
+        QFETCH(bool, moveFirstAway);
+        QFETCH(QString, expected);
+        QFETCH(int, statements);
+
+        makeGenerated(path_, 30, 1);
+        Opened db(path_, QStringLiteral("Language = 'L2'"));
+        const auto listing = [&db] {
+            QStringList titles;
+            for (db.table.First(); !db.table.Eof(); db.table.Next())
+                titles.append(db.field("Title").AsString());
+            return titles.join(u' ');
+        };
+        db.table.Open();
+        QCOMPARE(listing(), QStringLiteral("T2 T5 T8 T11 T14 T17 T20 T23 T26 T29"));
+        if (moveFirstAway) {
+            db.table.First();
+            db.table.Edit();
+            db.field("Language").setAsString(QStringLiteral("L0"));
+            db.table.Post();
+        } else {
+            db.table.setFilter(QStringLiteral("Language = 'L2'")); // as each listing sets it
+        }
+        if (!change.isEmpty())
+            execSql(path_, change);
+        int ran = 0;
+        sqlite3_trace_v2(
+            varozidi::sqlite::HandleOf(db.connection), SQLITE_TRACE_STMT,
+            [](unsigned, void* count, void*, void*) { return ++*static_cast<int*>(count), 0; },
+            &ran);
+        if (!moveFirstAway)
+            db.table.setFilter(QStringLiteral("Language = 'L2'"));
+        QCOMPARE(listing(), expected);
+        QCOMPARE(ran, statements);
+        sqlite3_trace_v2(varozidi::sqlite::HandleOf(db.connection), 0, nullptr, nullptr);
+    }
+
     void oneBodyLoadsOneRow_data() {
         QTest::addColumn<QString>("filter");
         QTest::addColumn<int>("nexts");

@@ -10,6 +10,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <functional>
 #include <memory>
@@ -195,6 +196,9 @@ private:
     QString tableName_;
     QString filter_;
     bool filtered_ = false;
+    // Columns a pass through a filter read row by row, with short values: read along with
+    // the rows a filter finds (see Impl::scan).
+    QStringList readAlong_;
     State state_ = State::dsInactive;
     std::unique_ptr<Impl> d_;
 };

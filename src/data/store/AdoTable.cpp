@@ -3,8 +3,7 @@
 #include "data/store/ADODB.h"
 
 #include "data/core/Errors.h"
-#include "data/store/AdoBackend.h"
-#include "data/store/AdoFilter.h"
+#include "data/store/AdoTableImpl.h"
 
 #include <QStringList>
 #include <algorithm>
@@ -17,11 +16,6 @@ using varozidi::ado::quoteIdentifier;
 
 namespace {
 
-// Sequential reading loads a column in chunks that double up to this many rows...
-constexpr qsizetype kMaxChunkRows = 4096;
-// ...unless a chunk already holds this much text (long bodies), then they shrink again.
-constexpr qsizetype kChunkBytes = 4 * 1024 * 1024;
-
 QString shortened(const QString& text) {
     constexpr qsizetype kMax = 40;
     return text.size() <= kMax ? text : text.left(kMax) + QStringLiteral("...");
@@ -31,163 +25,6 @@ QString shortened(const QString& text) {
 
 // ---------------------------------------------------------------------------------------
 // TADOTable
-
-struct TADOTable::Impl {
-    // Consecutive values of one column, for the rows rowids[first], rowids[first + 1], ...
-    struct Window {
-        qsizetype first = 0;
-        std::vector<QVariant> values;
-        qsizetype bytes = 0;
-        bool holds(qsizetype row) const {
-            return row >= first && row < first + qsizetype(values.size());
-        }
-    };
-
-    TADOTable* q;
-    std::vector<varozidi::ado::Column> columns;
-    QString rowidSql;      // see TableShape
-    int aliasColumn = -1;  // read from rowids directly
-    int generatedKey = -1; // numbered here on insert
-    bool utf8 = false;     // text sorts in code point order
-    Condition condition;
-    std::vector<qint64> rowids; // the visible rows, ascending
-    qsizetype pos = 0;
-    std::vector<Window> windows;
-    std::vector<QVariant> buffer; // the row being edited or inserted
-    std::vector<bool> changed;
-    QString expectedVersion; // of the row being edited; see setExpectedVersion
-    QString writtenVersion;  // the row's version as the last Post wrote it
-    qsizetype posBeforeInsert = 0;
-
-    explicit Impl(TADOTable* table) : q(table) {}
-
-    varozidi::ado::Backend& engine() const { return q->connection_->backend(); }
-    QString path() const { return q->connection_->Location(); }
-    QString table() const { return quoteIdentifier(q->tableName_); }
-    bool atEnd() const { return pos >= qsizetype(rowids.size()); }
-    QString reading() const {
-        return QStringLiteral("read the table '%1' of the database").arg(q->tableName_);
-    }
-    QString writing() const {
-        return QStringLiteral("save to the table '%1' of the database").arg(q->tableName_);
-    }
-
-    void readColumns() {
-        varozidi::ado::TableShape shape = engine().describe(q->tableName_);
-        columns = std::move(shape.columns);
-        rowidSql = std::move(shape.rowidSql);
-        aliasColumn = shape.aliasColumn;
-        generatedKey = shape.generatedKey;
-        windows.assign(columns.size(), {});
-        utf8 = engine().textInCodePointOrder();
-    }
-
-    Condition compile(const QString& filter) const {
-        return varozidi::ado::translateFilter(filter, columns, q->tableName_, utf8);
-    }
-
-    // Reads the rows matching c and stands on the first; nothing changes when this fails.
-    void apply(Condition c) {
-        QString sql = QStringLiteral("SELECT %1 FROM %2").arg(rowidSql, table());
-        if (!c.empty())
-            sql += QStringLiteral(" WHERE ") + c.sql;
-        // Sorted here: asked to sort, SQLite would rather scan the table in order than use
-        // an index for the condition.
-        const auto s = engine().query(sql, c.params, reading());
-        std::vector<qint64> rows;
-        while (s->step())
-            rows.push_back(s->int64(0));
-        if (!std::is_sorted(rows.begin(), rows.end()))
-            std::sort(rows.begin(), rows.end());
-        rowids = std::move(rows);
-        condition = std::move(c);
-        pos = 0;
-        dropWindows();
-    }
-
-    void dropWindows() {
-        for (Window& w : windows)
-            w = {};
-    }
-
-    QVariant cell(int column) {
-        Window& w = windows[std::size_t(column)];
-        if (!w.holds(pos))
-            load(w, column);
-        return w.values[std::size_t(pos - w.first)];
-    }
-
-    // Loads column values from the current row on: one row when jumping about, ever larger
-    // chunks while reading row after row.
-    void load(Window& w, int column) {
-        const qsizetype loaded = qsizetype(w.values.size());
-        qsizetype count = 1;
-        if (loaded > 0 && pos == w.first + loaded)
-            count = w.bytes > kChunkBytes ? std::max<qsizetype>(1, loaded / 2)
-                                          : std::min(loaded * 2, kMaxChunkRows);
-        count = std::min(count, qsizetype(rowids.size()) - pos);
-
-        // All rows: one range scan. Filtered rows lie scattered: look up just those, which
-        // also finds rows written through this cursor that no longer match the filter.
-        const bool all = condition.empty();
-        const QString rows =
-            all ? QStringLiteral("%1 BETWEEN ? AND ?").arg(rowidSql)
-                : QStringLiteral("%1 IN (%2)")
-                      .arg(rowidSql, QStringList(count, QStringLiteral("?")).join(u','));
-        std::vector<QVariant> params;
-        if (all) {
-            params = {rowids[std::size_t(pos)], rowids[std::size_t(pos + count - 1)]};
-        } else {
-            for (qsizetype i = 0; i < count; ++i)
-                params.emplace_back(rowids[std::size_t(pos + i)]);
-        }
-        const auto s = engine().query(
-            QStringLiteral("SELECT %1, %2 FROM %3 WHERE %4 ORDER BY %1")
-                .arg(rowidSql, quoteIdentifier(columns[std::size_t(column)].name), table(), rows),
-            params, reading());
-        Window fresh;
-        fresh.first = pos;
-        fresh.values.resize(std::size_t(count));
-        // Rows another program deleted meanwhile stay empty; rows it added are not ours.
-        qsizetype at = pos;
-        const qsizetype end = pos + count;
-        while (s->step()) {
-            const qint64 rowid = s->int64(0);
-            while (at < end && rowids[std::size_t(at)] < rowid)
-                ++at;
-            if (at == end)
-                break;
-            if (rowids[std::size_t(at)] != rowid)
-                continue;
-            QVariant v = s->cell(1);
-            if (const QByteArray* text = varozidi::ado::Utf8BytesOf(v))
-                fresh.bytes += text->size();
-            else if (v.typeId() == QMetaType::QString)
-                fresh.bytes += v.toString().size() * qsizetype(sizeof(QChar));
-            else if (v.typeId() == QMetaType::QByteArray)
-                fresh.bytes += v.toByteArray().size();
-            fresh.values[std::size_t(at - pos)] = std::move(v);
-        }
-        w = std::move(fresh);
-    }
-
-    // A write through any cursor makes every cursor on the connection read afresh.
-    void written() {
-        for (TADOTable* table : q->connection_->tables_)
-            if (table->d_)
-                table->d_->dropWindows();
-    }
-
-    qint64 write();
-
-    // Puts rowid among the visible rows and stands on it.
-    void standOn(qint64 id) {
-        const auto it = std::lower_bound(rowids.begin(), rowids.end(), id);
-        pos = it - rowids.begin();
-        if (it == rowids.end() || *it != id)
-            rowids.insert(it, id);
-    }
-};
 
 TADOTable::TADOTable(QObject* parent) : QObject(parent) {}
 
@@ -275,8 +112,10 @@ void TADOTable::First() {
     if (state_ != State::dsBrowse)
         Post();
     d_->pos = 0;
-    // A new pass over the rows: show what others may have changed since.
-    d_->dropWindows();
+    // A new pass over the rows: show what others may have changed since, unless the rows
+    // were just read.
+    if (!d_->justRead)
+        d_->dropWindows();
 }
 
 void TADOTable::Next() {
@@ -286,6 +125,7 @@ void TADOTable::Next() {
         Post();
     if (!d_->atEnd())
         ++d_->pos;
+    d_->justRead = false;
 }
 
 bool TADOTable::Eof() const {
