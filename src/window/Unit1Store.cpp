@@ -16,14 +16,6 @@
 
 using varozidi::Error;
 
-namespace {
-
-QString field(TADOTable* table, const char* name) {
-    return table->FieldByName(QLatin1String(name)).AsString();
-}
-
-} // namespace
-
 void TForm1::ListLangsExecute(QObject*) {
     const QStringList languages = DistinctLanguages(*ADOTable1);
     ListBox1->Clear();
@@ -49,10 +41,12 @@ void TForm1::listTitlesOfSelectedLanguage() {
 QList<std::pair<QString, qint64>> TForm1::titlesOf(const QString& language) {
     OpenFiltered(*ADOTable1, QStringLiteral("Language = ") + QuotedStr(language));
     ADOTable1->First();
+    const TField title = ADOTable1->FieldByName(QStringLiteral("Title"));
+    const TField id = ADOTable1->FieldByName(QStringLiteral("ID"));
     QList<std::pair<QString, qint64>> titles;
+    titles.reserve(ADOTable1->RecordCount());
     while (!ADOTable1->Eof()) {
-        titles.append(
-            {field(ADOTable1, "Title"), ADOTable1->FieldByName(QStringLiteral("ID")).AsLargeInt()});
+        titles.append({title.AsString(), id.AsLargeInt()});
         ADOTable1->Next();
     }
     return titles;

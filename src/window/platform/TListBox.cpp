@@ -5,6 +5,7 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QSignalBlocker>
 #include <QStyledItemDelegate>
 
 namespace {
@@ -74,6 +75,9 @@ void TListBox::SetEntries(const QList<std::pair<QString, qint64>>& entries) {
         texts.append(entry.first);
     clear();
     addItems(texts);
+    // The values are no view's business: telling the views of each one costs more than
+    // filling the list.
+    const QSignalBlocker quiet(model());
     for (int i = 0; i < count(); ++i)
         item(i)->setData(Qt::UserRole, entries[i].second);
 }
