@@ -92,6 +92,8 @@ void CheckStoredText(Context& c, qint64 id);
 // The commands that carry snippets out and in; see Transfer.cpp.
 int Export(Context& c);
 int Import(Context& c);
+// The collection and a sync folder brought in step; see Sync.cpp.
+int Sync(Context& c);
 
 // The commands over the versions kept; see History.cpp. ShowVersion is show with --version.
 int History(Context& c);

@@ -383,6 +383,18 @@ QList<Command> collectionCommands() {
          {QStringLiteral("--dry-run")},
          1,
          Import},
+        {QStringLiteral("sync"),
+         QString(),
+         QStringLiteral("brings the collection and its sync folder in step, both ways"),
+         QStringLiteral(
+             "--folder DIR chooses the folder (made when missing) and keeps it in the "
+             "settings'\n[SYNC] Folder. Each snippet is DIR/Language/Title.ext, its body byte for "
+             "byte,\nwith a record in DIR/.varozidi-sync/. A snippet changed on both sides keeps "
+             "both\ntexts: the other becomes a snippet titled \"... (conflict DATE)\". --stop "
+             "forgets\nthe folder; its files stay."),
+         {QStringLiteral("--folder DIR"), QStringLiteral("--stop")},
+         0,
+         Sync},
     };
 }
 

@@ -1,0 +1,522 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "data/sync/Sync.h"
+
+#include "data/collection/Collection.h"
+#include "data/core/Errors.h"
+#include "data/files/DataPath.h"
+#include "data/files/IniFile.h"
+#include "data/store/ADODB.h"
+#include "data/store/AdoBackend.h"
+#include "data/store/AdoFilter.h"
+#include "data/store/SnippetQueries.h"
+#include "data/sync/SyncState.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+namespace varozidi::sync {
+
+namespace {
+
+using transfer::Text;
+
+const QString kTable = QStringLiteral("varozidi");
+
+struct Row {
+    QString version;
+    Text language;
+    Text title;
+};
+
+// A field as the listing gives it: text, or bytes that are not (read as best it can).
+Text textOf(const QVariant& v) {
+    if (!v.isValid())
+        return std::nullopt;
+    if (const QByteArray* utf8 = ado::Utf8BytesOf(v))
+        return QString::fromUtf8(*utf8);
+    if (v.typeId() == QMetaType::QByteArray)
+        return QString::fromUtf8(v.toByteArray());
+    return v.toString();
+}
+
+QString named(const Text& language, const Text& title) {
+    return QStringLiteral("\"%1\" (%2)")
+        .arg(title.value_or(QString()), language.value_or(QString()));
+}
+
+class Pass {
+public:
+    Pass(TADOConnection& connection, const QString& folder)
+        : connection_(connection), folder_(QDir::cleanPath(QFileInfo(folder).absoluteFilePath())),
+          statePath_(StatePath(folder_, connection.collection()->address().identity())) {
+        table_.setConnection(&connection_);
+        table_.setTableName(kTable);
+    }
+
+    Report run() {
+        base_ = LoadState(statePath_);
+        QHash<QString, std::pair<Stamp, Record>> known;
+        for (const Entry& e : std::as_const(base_.entries))
+            known.insert(e.record.uid, {e.recordStamp, e.record});
+        scan_ = ScanFolder(folder_, known);
+        // An emptied folder is far likelier an unmounted disk or a wrong checkout than the
+        // wish to remove every snippet everywhere.
+        if (!base_.entries.isEmpty() && scan_.records.isEmpty() && scan_.files.isEmpty())
+            throw Error(QStringLiteral("The sync folder \"%1\" holds none of the %2 snippets it "
+                                       "held at the last sync; nothing was changed. If it is "
+                                       "on a disk that is not mounted, mount it; to start "
+                                       "over, stop syncing and choose the folder again.")
+                            .arg(folder_)
+                            .arg(base_.entries.size()));
+        readRows();
+        for (const QString& file : scan_.files.keys())
+            taken_.insert(file.toLower());
+        report_.notes += scan_.skipped;
+
+        for (const Entry& e : std::as_const(base_.entries))
+            compare(e);
+        for (const Record& r : std::as_const(scan_.records))
+            if (!base_.entries.contains(r.uid))
+                arrived(r);
+        for (const QString& uid : std::as_const(scan_.unreadableRecords))
+            if (!base_.entries.contains(uid))
+                report_.notes.append(
+                    QStringLiteral("The record %1 in the folder could not be read; it is left "
+                                   "for the machine that wrote it.")
+                        .arg(uid));
+        for (auto it = rows_.cbegin(); it != rows_.cend(); ++it)
+            if (!linked_.contains(it.key()))
+                writeOut(NewUid(), it.key(), nullptr, report_.intoFolder.added);
+        for (auto it = scan_.files.cbegin(); it != scan_.files.cend(); ++it)
+            if (!claimed_.contains(it.key()) && !dropped_.contains(it.key()))
+                madeByHand(it.key());
+        for (const QString& copy : std::as_const(scan_.conflictCopies))
+            conflictCopy(copy);
+        Flush(folder_);
+        SaveState(statePath_, next_);
+        return report_;
+    }
+
+private:
+    void readRows() {
+        ado::Backend& rows = connection_.collection()->rows();
+        const QString rowid = rows.describe(kTable).rowidSql;
+        const QString version = rows.versionSql(kTable);
+        if (version.isEmpty())
+            throw Error(QStringLiteral("This collection keeps no version of its rows, which a "
+                                       "sync needs to tell what changed."));
+        const auto s =
+            rows.query(QStringLiteral("SELECT %1, %2, %3, %4 FROM %5")
+                           .arg(rowid, version, ado::quoteIdentifier("Language"),
+                                ado::quoteIdentifier("Title"), ado::quoteIdentifier(kTable)),
+                       {}, QStringLiteral("read the collection for a sync"));
+        while (s->step())
+            rows_.insert(s->int64(0),
+                         {s->cell(1).toString(), textOf(s->cell(2)), textOf(s->cell(3))});
+    }
+
+    // --- the collection's side
+
+    QString versionNow() {
+        QString v = table_.WrittenVersion();
+        return v.isEmpty() ? table_.RowVersion() : v;
+    }
+
+    std::pair<qint64, QString> addRow(const Text& language, const Text& title,
+                                      const QByteArray& body) {
+        CloseUnfiltered(table_);
+        table_.Open();
+        table_.Insert();
+        if (language)
+            table_.FieldByName(QStringLiteral("Language")).setAsString(*language);
+        if (title)
+            table_.FieldByName(QStringLiteral("Title")).setAsString(*title);
+        table_.FieldByName(QStringLiteral("Body")).setAsBytes(body);
+        table_.Post();
+        const qint64 id = table_.FieldByName(QStringLiteral("ID")).AsLargeInt();
+        linked_.insert(id);
+        ++report_.intoCollection.added;
+        return {id, versionNow()};
+    }
+
+    // False when the row is gone or was changed meanwhile: the next pass sees to it.
+    bool editRow(qint64 id, const QString& expected, const Record& r, const QByteArray& body,
+                 QString& version) {
+        OpenFiltered(table_, IdFilter(id));
+        if (table_.Eof())
+            return false;
+        table_.Edit();
+        table_.setExpectedVersion(expected);
+        if (r.language)
+            table_.FieldByName(QStringLiteral("Language")).setAsString(*r.language);
+        if (r.title)
+            table_.FieldByName(QStringLiteral("Title")).setAsString(*r.title);
+        table_.FieldByName(QStringLiteral("Body")).setAsBytes(body);
+        try {
+            table_.Post();
+        } catch (const RowChangedError&) {
+            report_.notes.append(QStringLiteral("%1 changed while it was synced; the next sync "
+                                                "takes it up.")
+                                     .arg(named(r.language, r.title)));
+            return false;
+        }
+        version = versionNow();
+        ++report_.intoCollection.changed;
+        return true;
+    }
+
+    void removeRow(qint64 id) {
+        OpenFiltered(table_, IdFilter(id));
+        if (table_.Eof())
+            return;
+        table_.Delete();
+        ++report_.intoCollection.removed;
+    }
+
+    // --- the folder's side
+
+    bool claimedElsewhere(const QString& file, const QString& uid) const {
+        const auto owner = claimed_.constFind(file);
+        return owner != claimed_.constEnd() && *owner != uid;
+    }
+
+    void claim(const QString& file, const QString& uid) {
+        claimed_.insert(file, uid);
+        taken_.insert(file.toLower());
+    }
+
+    void dropFile(const QString& file, const QString& uid) {
+        if (claimedElsewhere(file, uid))
+            return;
+        RemoveFile(folder_, file);
+        taken_.remove(file.toLower());
+        dropped_.insert(file);
+    }
+
+    // The row id as it is now, written as uid's files (in place of old's).
+    void writeOut(const QString& uid, qint64 id, const Entry* old, int& count) {
+        linked_.insert(id);
+        const auto stored = connection_.collection()->read(id);
+        if (!stored)
+            return; // removed meanwhile: the next pass carries that
+        const Text language = stored->language, title = stored->title;
+        QString file;
+        if (old && FitsName(old->record.file, language, title) &&
+            !claimedElsewhere(old->record.file, uid))
+            file = old->record.file;
+        else
+            file = FileFor(language, title, taken_);
+        claim(file, uid);
+        WriteBody(folder_, file, stored->bytes);
+        if (old && old->record.file != file)
+            dropFile(old->record.file, uid);
+        const Record r{uid, language, title, file, BodyHash(stored->bytes)};
+        WriteRecord(folder_, r);
+        remember(id, rows_.value(id).version, r);
+        ++count;
+    }
+
+    void remember(qint64 id, const QString& version, const Record& r) {
+        claim(r.file, r.uid);
+        next_.entries.insert(
+            r.uid, {id, version, r, StampOf(folder_ + u'/' + r.file), StampOf(recordPath(r.uid))});
+    }
+
+    QString recordPath(const QString& uid) const {
+        return folder_ + u'/' + QLatin1String(kRecordFolder) + u'/' + uid + QStringLiteral(".json");
+    }
+
+    // A text neither side may lose: a snippet of its own, in the collection and the folder.
+    void keepApart(const Text& language, const Text& title, const QByteArray& body,
+                   const QString& why) {
+        const Text kept =
+            title.value_or(QString()) +
+            QStringLiteral(" (conflict %1)")
+                .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")));
+        const auto [id, version] = addRow(language, kept, body);
+        rows_.insert(id, {version, language, kept});
+        writeOut(NewUid(), id, nullptr, report_.intoFolder.added);
+        report_.conflicts.append(QStringLiteral("%1: %2; the other text is the snippet %3 (ID %4).")
+                                     .arg(named(language, title), why, named(language, kept))
+                                     .arg(id));
+    }
+
+    // --- the three-way comparison
+
+    void compare(const Entry& e) {
+        const auto row = rows_.constFind(e.id);
+        const bool inCollection = row != rows_.constEnd();
+        if (inCollection)
+            linked_.insert(e.id);
+        const bool readable = scan_.records.contains(e.record.uid);
+        const bool recordThere = readable || scan_.unreadableRecords.contains(e.record.uid);
+        Record r = readable ? scan_.records.value(e.record.uid) : e.record;
+        const auto bodyStamp = scan_.files.constFind(r.file);
+        const bool bodyThere = bodyStamp != scan_.files.constEnd();
+        if (bodyThere)
+            claim(r.file, r.uid);
+        // Renamed on another machine, the old name not yet gone here: not a snippet of its own.
+        if (r.file != e.record.file && scan_.files.contains(e.record.file) &&
+            !claimedElsewhere(e.record.file, r.uid)) {
+            claim(e.record.file, r.uid);
+            dropFile(e.record.file, r.uid);
+        }
+        QByteArray body;
+        bool bodyRead = false;
+        if (bodyThere && *bodyStamp != e.body) {
+            body = ReadBody(folder_, r.file);
+            bodyRead = true;
+            r.hash = BodyHash(body);
+        } else if (bodyThere) {
+            r.hash = e.record.hash;
+        }
+        const bool folderChanged = bodyThere && r != e.record;
+        const bool collectionChanged = !inCollection || row->version != e.rowVersion;
+
+        if (!inCollection && (!recordThere || !bodyThere)) {
+            if (bodyThere)
+                dropFile(r.file, r.uid);
+            if (recordThere)
+                RemoveRecord(folder_, r.uid);
+            return;
+        }
+        if (!recordThere || !bodyThere) {
+            // Removed in the folder: the row goes too, unless it changed here since, when it
+            // comes back into the folder with that change.
+            if (bodyThere && !folderChanged)
+                dropFile(r.file, r.uid);
+            else if (bodyThere)
+                return arrivedBack(e, r, body, bodyRead);
+            if (collectionChanged) {
+                writeOut(r.uid, e.id, &e, report_.intoFolder.added);
+                return;
+            }
+            if (recordThere)
+                RemoveRecord(folder_, r.uid);
+            removeRow(e.id);
+            return;
+        }
+        if (!inCollection) {
+            if (!folderChanged) {
+                dropFile(r.file, r.uid);
+                RemoveRecord(folder_, r.uid);
+                ++report_.intoFolder.removed;
+                return;
+            }
+            // Removed here, changed there: it comes back with the change.
+            if (!bodyRead)
+                body = ReadBody(folder_, r.file);
+            const auto [id, version] = addRow(r.language, r.title, body);
+            remember(id, version, r);
+            report_.notes.append(QStringLiteral("%1 was removed here but changed in the folder; "
+                                                "it is back with that change (ID %2).")
+                                     .arg(named(r.language, r.title))
+                                     .arg(id));
+            return;
+        }
+        if (!folderChanged && !collectionChanged) {
+            remember(e.id, e.rowVersion, r);
+            return;
+        }
+        if (!folderChanged) {
+            writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
+            return;
+        }
+        if (!bodyRead)
+            body = ReadBody(folder_, r.file);
+        if (!collectionChanged)
+            return takeIn(e, r, body);
+        both(e, r, body);
+    }
+
+    // A record gone with its body still there, changed: a removal met a change.
+    void arrivedBack(const Entry& e, Record r, QByteArray body, bool bodyRead) {
+        if (!bodyRead)
+            body = ReadBody(folder_, r.file);
+        takeIn(e, r, body);
+    }
+
+    // The folder's change into the row; Git's conflict markers never become a body.
+    void takeIn(const Entry& e, const Record& r, const QByteArray& body) {
+        if (const auto sides = GitConflictSides(body)) {
+            const auto stored = connection_.collection()->read(e.id);
+            for (const QByteArray& side : {sides->first, sides->second})
+                if (!side.isEmpty() && (!stored || side != stored->bytes))
+                    keepApart(r.language, r.title, side,
+                              QStringLiteral("the folder held both sides of a Git conflict"));
+            writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
+            return;
+        }
+        QString version;
+        if (!editRow(e.id, e.rowVersion, r, body, version)) {
+            next_.entries.insert(r.uid, e); // left as it was for the next pass
+            return;
+        }
+        // The record says what the body now is, for a person's edit or a record gone.
+        if (!scan_.records.contains(r.uid) || scan_.records.value(r.uid) != r)
+            WriteRecord(folder_, r);
+        remember(e.id, version, r);
+    }
+
+    // Both sides changed the snippet: each field takes the side that changed it; a body both
+    // changed, each its own way, keeps the folder's text apart.
+    void both(const Entry& e, const Record& r, const QByteArray& body) {
+        const auto stored = connection_.collection()->read(e.id);
+        if (!stored)
+            return; // removed meanwhile: the next pass carries that
+        if (const auto sides = GitConflictSides(body)) {
+            for (const QByteArray& side : {sides->first, sides->second})
+                if (!side.isEmpty() && side != stored->bytes)
+                    keepApart(r.language, r.title, side,
+                              QStringLiteral("the folder held both sides of a Git conflict"));
+            writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
+            return;
+        }
+        const auto pick = [](const Text& base, const Text& here, const Text& there) {
+            return here == base ? there : here;
+        };
+        Record merged = r;
+        merged.language = pick(e.record.language, Text(stored->language), r.language);
+        merged.title = pick(e.record.title, Text(stored->title), r.title);
+        QByteArray mergedBody = stored->bytes;
+        const QString hereHash = BodyHash(stored->bytes);
+        if (hereHash == e.record.hash)
+            mergedBody = body;
+        else if (r.hash != e.record.hash && r.hash != hereHash)
+            keepApart(r.language, r.title, body, QStringLiteral("changed here and in the folder"));
+        if (mergedBody != stored->bytes || merged.language != Text(stored->language) ||
+            merged.title != Text(stored->title)) {
+            QString version;
+            if (!editRow(e.id, rows_.value(e.id).version, merged, mergedBody, version)) {
+                next_.entries.insert(r.uid, e);
+                return;
+            }
+            rows_[e.id].version = version;
+        }
+        writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
+    }
+
+    // A snippet another machine put into the folder.
+    void arrived(const Record& r) {
+        const auto stamp = scan_.files.constFind(r.file);
+        if (stamp == scan_.files.constEnd() || claimedElsewhere(r.file, r.uid)) {
+            report_.notes.append(QStringLiteral("%1 is in the folder without its body yet; the "
+                                                "next sync takes it in.")
+                                     .arg(named(r.language, r.title)));
+            return;
+        }
+        claim(r.file, r.uid);
+        QByteArray body = ReadBody(folder_, r.file);
+        if (const auto sides = GitConflictSides(body)) {
+            body = sides->first.isEmpty() ? sides->second : sides->first;
+            if (!sides->first.isEmpty() && sides->second != sides->first)
+                keepApart(r.language, r.title, sides->second,
+                          QStringLiteral("two machines added it under one name"));
+        }
+        Record taken = r;
+        taken.hash = BodyHash(body);
+        // The same snippet already here (both collections held it before their first sync,
+        // or a pass was cut short after adding it): one snippet, not two.
+        for (auto it = rows_.cbegin(); it != rows_.cend(); ++it) {
+            if (linked_.contains(it.key()) || it->language != r.language || it->title != r.title)
+                continue;
+            const auto stored = connection_.collection()->read(it.key());
+            if (stored && stored->bytes == body) {
+                linked_.insert(it.key());
+                if (taken.hash != r.hash)
+                    WriteBody(folder_, r.file, body);
+                remember(it.key(), it->version, taken);
+                if (taken.hash != r.hash)
+                    WriteRecord(folder_, taken);
+                return;
+            }
+        }
+        const auto [id, version] = addRow(r.language, r.title, body);
+        if (taken.hash != r.hash) {
+            WriteBody(folder_, r.file, body);
+            WriteRecord(folder_, taken);
+        }
+        remember(id, version, taken);
+    }
+
+    // A file a person put into the folder: its folder names the language, its name the title.
+    void madeByHand(const QString& file) {
+        const qsizetype slash = file.indexOf(u'/');
+        const Text language = file.left(slash);
+        QString title = file.mid(slash + 1);
+        const qsizetype dot = title.lastIndexOf(u'.');
+        if (dot > 0)
+            title.truncate(dot);
+        QByteArray body = ReadBody(folder_, file);
+        if (const auto sides = GitConflictSides(body)) {
+            body = sides->first.isEmpty() ? sides->second : sides->first;
+            if (!sides->first.isEmpty() && sides->second != sides->first)
+                keepApart(language, title, sides->second,
+                          QStringLiteral("its file held both sides of a Git conflict"));
+            WriteBody(folder_, file, body);
+        }
+        const auto [id, version] = addRow(language, title, body);
+        const Record r{NewUid(), language, title, file, BodyHash(body)};
+        WriteRecord(folder_, r);
+        remember(id, version, r);
+    }
+
+    // A sync engine's copy of a file both machines changed: a conflict of its own.
+    void conflictCopy(const QString& file) {
+        if (file.startsWith(QLatin1String(kRecordFolder) + u'/')) {
+            RemoveFile(folder_, file); // the record is written anew from the collection
+            return;
+        }
+        const qsizetype slash = file.indexOf(u'/');
+        const QByteArray body = ReadBody(folder_, file);
+        const Text language = file.left(slash);
+        const Text title = TitleOfConflictCopy(file);
+        bool same = false;
+        for (const Entry& e : std::as_const(next_.entries))
+            if (e.record.language == language && e.record.title == title) {
+                const auto stored = connection_.collection()->read(e.id);
+                same = same || (stored && stored->bytes == body);
+            }
+        if (!same)
+            keepApart(language, title, body,
+                      QStringLiteral("the sync engine found it changed on two machines"));
+        RemoveFile(folder_, file);
+    }
+
+    TADOConnection& connection_;
+    TADOTable table_;
+    const QString folder_;
+    const QString statePath_;
+    State base_;
+    State next_;
+    FolderScan scan_;
+    QHash<qint64, Row> rows_;
+    QSet<qint64> linked_;             // rows that have their files
+    QHash<QString, QString> claimed_; // body file -> uid
+    QSet<QString> dropped_;
+    QSet<QString> taken_; // lower-case relative paths
+    Report report_;
+};
+
+} // namespace
+
+Report SyncOnce(TADOConnection& connection, const QString& folder) {
+    connection.Open();
+    return Pass(connection, folder).run();
+}
+
+QString ChosenFolder(const QString& dataDir) {
+    return TIniFile(paths::Settings(dataDir))
+        .ReadString(QStringLiteral("SYNC"), QStringLiteral("Folder"), {})
+        .trimmed();
+}
+
+void ChooseFolder(const QString& dataDir, const QString& folder) {
+    TIniFile ini(paths::Settings(dataDir));
+    ini.WriteString(QStringLiteral("SYNC"), QStringLiteral("Folder"), folder);
+    ini.UpdateFile();
+}
+
+} // namespace varozidi::sync

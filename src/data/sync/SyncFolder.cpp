@@ -1,0 +1,363 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "data/sync/SyncFolder.h"
+
+#include "data/core/Errors.h"
+#include "data/core/Posix.h"
+#include "data/files/Files.h"
+#include "data/transfer/Names.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStringDecoder>
+#include <QUuid>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace varozidi::sync {
+
+namespace {
+
+using posix::native;
+using posix::systemError;
+
+constexpr qsizetype kLanguageBytes = 100;
+constexpr qsizetype kTitleBytes = 120;
+constexpr mode_t kFolderMode = 0755;
+constexpr mode_t kFileMode = 0644;
+const QString kTemporarySuffix = QStringLiteral(".varozidi-tmp");
+
+[[noreturn]] void failed(const QString& folder, const QString& step, int err) {
+    throw Error(QStringLiteral("Cannot sync with the folder \"%1\": %2 failed (%3).")
+                    .arg(folder, step, systemError(err)));
+}
+
+std::optional<QString> utf8Name(const char* raw) {
+    QStringDecoder decode(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString name = decode(QByteArrayView(raw));
+    if (decode.hasError())
+        return std::nullopt;
+    return name;
+}
+
+Stamp stampOf(const struct stat& st) {
+    return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+            qint64(st.st_ino)};
+}
+
+// Names that sync engines and editors use while a file is on its way.
+bool onItsWay(const QString& name) {
+    return name.startsWith(u'.') || name.startsWith(QLatin1String("~syncthing~")) ||
+           name.endsWith(QLatin1String(".tmp")) || name.endsWith(QLatin1String(".part")) ||
+           name.endsWith(u'~');
+}
+
+const QRegularExpression& syncthingCopy() {
+    static const QRegularExpression re(
+        QStringLiteral("^(.*)\\.sync-conflict-[0-9]{8}-[0-9]{6}(?:-[A-Z0-9]+)?(\\.[^.]*)?$"));
+    return re;
+}
+
+const QRegularExpression& conflictedCopy() {
+    // Nextcloud's "(conflicted copy 2026-12-09 101010)", Dropbox's "(Ann's conflicted copy
+    // 2026-12-09)".
+    static const QRegularExpression re(
+        QStringLiteral("^(.*) \\((?:[^()]*'s )?conflicted copy[^()]*\\)(\\.[^.]*)?$"));
+    return re;
+}
+
+bool isConflictCopy(const QString& name) {
+    return syncthingCopy().match(name).hasMatch() || conflictedCopy().match(name).hasMatch();
+}
+
+std::optional<Record> parseRecord(const QByteArray& bytes, const QString& uid) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    const QJsonObject o = doc.object();
+    const auto text = [&o](const char* key) -> transfer::Text {
+        const QJsonValue v = o.value(QLatin1String(key));
+        return v.isString() ? transfer::Text(v.toString()) : std::nullopt;
+    };
+    Record r{uid, text("language"), text("title"), o.value(QLatin1String("file")).toString(),
+             o.value(QLatin1String("hash")).toString()};
+    if (o.value(QLatin1String("uid")).toString() != uid || r.file.isEmpty())
+        return std::nullopt;
+    return r;
+}
+
+template <class Each> void eachEntry(const QString& folder, const QString& path, Each&& each) {
+    DIR* dir = ::opendir(native(path).constData());
+    if (!dir)
+        failed(folder, QStringLiteral("reading \"%1\"").arg(path), errno);
+    const int fd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        struct stat st {};
+        if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        each(entry->d_name, st);
+    }
+    ::closedir(dir);
+}
+
+void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
+                 FolderScan& scan) {
+    const QString path = folder + u'/' + QLatin1String(kRecordFolder);
+    struct stat st {};
+    if (::stat(native(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return;
+    static const QRegularExpression uidName(QStringLiteral("^([0-9a-f]{32})\\.json$"));
+    eachEntry(folder, path, [&](const char* raw, const struct stat& entry) {
+        const auto name = utf8Name(raw);
+        if (!name || !S_ISREG(entry.st_mode))
+            return;
+        const auto match = uidName.match(*name);
+        if (!match.hasMatch()) {
+            if (isConflictCopy(*name))
+                scan.conflictCopies.append(QLatin1String(kRecordFolder) + u'/' + *name);
+            return;
+        }
+        const QString uid = match.captured(1);
+        const Stamp stamp = stampOf(entry);
+        scan.recordStamps.insert(uid, stamp);
+        const auto was = known.constFind(uid);
+        if (was != known.constEnd() && was->first == stamp) {
+            scan.records.insert(uid, was->second);
+            return;
+        }
+        InputFile file(path + u'/' + *name);
+        std::optional<Record> record;
+        if (file.isOpen())
+            record = parseRecord(file.readAll(), uid);
+        if (record)
+            scan.records.insert(uid, *record);
+        else
+            scan.unreadableRecords.append(uid);
+    });
+}
+
+} // namespace
+
+FolderScan ScanFolder(const QString& folder,
+                      const QHash<QString, std::pair<Stamp, Record>>& known) {
+    struct stat st {};
+    if (::stat(native(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw Error(QStringLiteral("The sync folder \"%1\" is not there; if it lies on a disk "
+                                   "that is not mounted now, mount it and sync again. Nothing "
+                                   "was changed.")
+                        .arg(folder));
+    FolderScan scan;
+    scanRecords(folder, known, scan);
+    eachEntry(folder, folder, [&](const char* raw, const struct stat& top) {
+        const auto language = utf8Name(raw);
+        if (!language) {
+            scan.skipped.append(QStringLiteral("a folder whose name is not UTF-8"));
+            return;
+        }
+        if (language->startsWith(u'.') || !S_ISDIR(top.st_mode))
+            return; // the records, a repository's own files, a README
+        const QString languagePath = folder + u'/' + *language;
+        eachEntry(folder, languagePath, [&](const char* rawName, const struct stat& entry) {
+            const auto name = utf8Name(rawName);
+            if (!name) {
+                scan.skipped.append(
+                    QStringLiteral("a file in \"%1\" whose name is not UTF-8").arg(*language));
+                return;
+            }
+            const QString file = *language + u'/' + *name;
+            if (onItsWay(*name))
+                return;
+            if (!S_ISREG(entry.st_mode)) {
+                scan.skipped.append(QStringLiteral("\"%1\", which is no plain file").arg(file));
+                return;
+            }
+            if (isConflictCopy(*name))
+                scan.conflictCopies.append(file);
+            else
+                scan.files.insert(file, stampOf(entry));
+        });
+    });
+    return scan;
+}
+
+QString BodyHash(const QByteArray& bytes) {
+    const XXH128_hash_t h = XXH3_128bits(bytes.constData(), std::size_t(bytes.size()));
+    return QStringLiteral("%1%2")
+        .arg(quint64(h.high64), 16, 16, QLatin1Char('0'))
+        .arg(quint64(h.low64), 16, 16, QLatin1Char('0'));
+}
+
+QString NewUid() {
+    return QUuid::createUuid().toString(QUuid::Id128);
+}
+
+Stamp StampOf(const QString& path) {
+    struct stat st {};
+    if (::lstat(native(path).constData(), &st) != 0)
+        return {};
+    return stampOf(st);
+}
+
+QByteArray ReadBody(const QString& folder, const QString& file) {
+    InputFile in(folder + u'/' + file);
+    if (!in.isOpen())
+        throw Error(QStringLiteral("Cannot read \"%1\" in the sync folder \"%2\": %3.")
+                        .arg(file, folder, in.openError()));
+    return in.readAll();
+}
+
+void WriteBody(const QString& folder, const QString& file, const QByteArray& bytes) {
+    const QString target = folder + u'/' + file;
+    const qsizetype slash = file.lastIndexOf(u'/');
+    const QString dir = folder + u'/' + file.left(slash);
+    if (::mkdir(native(dir).constData(), kFolderMode) != 0 && errno != EEXIST)
+        failed(folder, QStringLiteral("making the folder \"%1\"").arg(dir), errno);
+    const QString temporary = dir + QStringLiteral("/.") + file.mid(slash + 1) + u'.' +
+                              QString::number(::getpid()) + kTemporarySuffix;
+    const int fd = ::open(native(temporary).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kFileMode);
+    if (fd < 0)
+        failed(folder, QStringLiteral("writing \"%1\"").arg(temporary), errno);
+    const bool written = WriteAll(fd, bytes.constData(), std::size_t(bytes.size()));
+    const int err = errno;
+    if (::close(fd) != 0 || !written) {
+        ::unlink(native(temporary).constData());
+        failed(folder, QStringLiteral("writing \"%1\"").arg(target), written ? errno : err);
+    }
+    if (::rename(native(temporary).constData(), native(target).constData()) != 0) {
+        const int renameErr = errno;
+        ::unlink(native(temporary).constData());
+        failed(folder, QStringLiteral("putting \"%1\" in place").arg(target), renameErr);
+    }
+}
+
+void WriteRecord(const QString& folder, const Record& record) {
+    QJsonObject o{{QStringLiteral("uid"), record.uid},
+                  {QStringLiteral("file"), record.file},
+                  {QStringLiteral("hash"), record.hash}};
+    o.insert(QStringLiteral("language"),
+             record.language ? QJsonValue(*record.language) : QJsonValue());
+    o.insert(QStringLiteral("title"), record.title ? QJsonValue(*record.title) : QJsonValue());
+    WriteBody(folder, QLatin1String(kRecordFolder) + u'/' + record.uid + QStringLiteral(".json"),
+              QJsonDocument(o).toJson(QJsonDocument::Indented));
+}
+
+void RemoveFile(const QString& folder, const QString& file) {
+    const QString path = folder + u'/' + file;
+    if (::unlink(native(path).constData()) != 0 && errno != ENOENT)
+        failed(folder, QStringLiteral("removing \"%1\"").arg(path), errno);
+    const qsizetype slash = file.lastIndexOf(u'/');
+    if (slash > 0 && file.left(slash) != QLatin1String(kRecordFolder))
+        ::rmdir(native(folder + u'/' + file.left(slash)).constData()); // only once empty
+}
+
+void RemoveRecord(const QString& folder, const QString& uid) {
+    RemoveFile(folder, QLatin1String(kRecordFolder) + u'/' + uid + QStringLiteral(".json"));
+}
+
+void Flush(const QString& folder) {
+    const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        failed(folder, QStringLiteral("opening it"), errno);
+    const int rc = ::syncfs(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0)
+        failed(folder, QStringLiteral("writing it to the disk"), err);
+}
+
+namespace {
+
+QString languageFolder(const transfer::Text& language) {
+    return transfer::SafeFileName(language.value_or(QString()), kLanguageBytes,
+                                  QStringLiteral("No language"));
+}
+
+QString titleStem(const transfer::Text& title) {
+    return transfer::SafeFileName(title.value_or(QString()), kTitleBytes,
+                                  QStringLiteral("Untitled"));
+}
+
+} // namespace
+
+QString FileFor(const transfer::Text& language, const transfer::Text& title,
+                const QSet<QString>& taken) {
+    const QString dir = languageFolder(language);
+    const QString stem = titleStem(title);
+    const QString ext = u'.' + transfer::ExtensionFor(language.value_or(QString()));
+    QString file = dir + u'/' + stem + ext;
+    for (int n = 2; taken.contains(file.toLower()); ++n)
+        file = dir + u'/' + stem + QStringLiteral(" (%1)").arg(n) + ext;
+    return file;
+}
+
+bool FitsName(const QString& file, const transfer::Text& language, const transfer::Text& title) {
+    const QString dir = languageFolder(language);
+    const QString stem = titleStem(title);
+    const QString ext = u'.' + transfer::ExtensionFor(language.value_or(QString()));
+    if (!file.startsWith(dir + u'/') || !file.endsWith(ext))
+        return false;
+    const QString name = file.mid(dir.size() + 1).chopped(ext.size());
+    if (name == stem)
+        return true;
+    static const QRegularExpression numbered(QStringLiteral("^(.*) \\([0-9]+\\)$"));
+    const auto m = numbered.match(name);
+    return m.hasMatch() && m.captured(1) == stem;
+}
+
+QString TitleOfConflictCopy(const QString& file) {
+    const QString name = file.mid(file.lastIndexOf(u'/') + 1);
+    for (const QRegularExpression* re : {&syncthingCopy(), &conflictedCopy()}) {
+        const auto m = re->match(name);
+        if (m.hasMatch())
+            return m.captured(1);
+    }
+    return name;
+}
+
+std::optional<std::pair<QByteArray, QByteArray>> GitConflictSides(const QByteArray& body) {
+    if (!body.startsWith("<<<<<<< ") && !body.contains("\n<<<<<<< "))
+        return std::nullopt;
+    enum class In { Both, Ours, Base, Theirs } in = In::Both;
+    QByteArray ours, theirs;
+    qsizetype at = 0;
+    while (at < body.size()) {
+        qsizetype end = body.indexOf('\n', at);
+        end = end < 0 ? body.size() : end + 1;
+        const QByteArrayView line(body.constData() + at, end - at);
+        at = end;
+        if (in == In::Both && line.startsWith("<<<<<<< "))
+            in = In::Ours;
+        else if (in == In::Ours && line.startsWith("||||||| "))
+            in = In::Base;
+        else if ((in == In::Ours || in == In::Base) && line.startsWith("=======") &&
+                 line.trimmed() == "=======")
+            in = In::Theirs;
+        else if (in == In::Theirs && line.startsWith(">>>>>>> "))
+            in = In::Both;
+        else if (in == In::Both) {
+            ours += line;
+            theirs += line;
+        } else if (in == In::Ours) {
+            ours += line;
+        } else if (in == In::Theirs) {
+            theirs += line;
+        }
+    }
+    // Markers that do not close: no side can be told apart, and the whole stays one text.
+    if (in != In::Both)
+        return std::pair{QByteArray(), body};
+    return std::pair{ours, theirs};
+}
+
+} // namespace varozidi::sync

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// The sync folder: the collection as plain files that Git, Syncthing or Nextcloud carry
+// between machines. Each snippet is FOLDER/Language/Title.ext, its body byte for byte, and a
+// record of its own in FOLDER/.varozidi-sync/<identity>.json keeps what a name cannot: the
+// identity it has on every machine, its exact language and title, its body file and the hash
+// of the body it was written from. No file lists them all, so a change on one machine rewrites
+// that snippet's files only.
+
+#include "data/transfer/Snippet.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+namespace varozidi::sync {
+
+inline constexpr char kRecordFolder[] = ".varozidi-sync";
+
+struct Record {
+    QString uid;
+    transfer::Text language;
+    transfer::Text title;
+    QString file; // relative to the folder: "SQL/Top 10.sql"
+    QString hash; // BodyHash of the body as written
+    bool operator==(const Record&) const = default;
+};
+
+// What tells a file changed without reading it.
+struct Stamp {
+    qint64 size = -1;
+    qint64 mtimeNs = 0;
+    qint64 inode = 0;
+    bool operator==(const Stamp&) const = default;
+};
+
+struct FolderScan {
+    QHash<QString, Record> records;     // by uid; unreadable ones are left out
+    QHash<QString, Stamp> recordStamps; // by uid
+    QStringList unreadableRecords;      // uids whose record is no JSON a sync wrote
+    QHash<QString, Stamp> files;        // body files, by relative path
+    QStringList conflictCopies;         // relative paths a sync engine left for a conflict
+    QStringList skipped;                // why a name was left alone, for the report
+};
+
+// Reads the folder; records whose stamp is that of known are taken from known unread.
+// Throws varozidi::Error when the folder is missing or cannot be read.
+FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known);
+
+QString BodyHash(const QByteArray& bytes);
+QString NewUid();
+// The stamp of a file now; size -1 when it is not there.
+Stamp StampOf(const QString& path);
+
+// Reads a body file whole; throws varozidi::Error.
+QByteArray ReadBody(const QString& folder, const QString& file);
+// Replaces or makes a file all at once (written beside it under a hidden name, then renamed).
+void WriteBody(const QString& folder, const QString& file, const QByteArray& bytes);
+void WriteRecord(const QString& folder, const Record& record);
+// Removes the file (and its language's folder once empty); gone already is no failure.
+void RemoveFile(const QString& folder, const QString& file);
+void RemoveRecord(const QString& folder, const QString& uid);
+// Every file written so far reaches the disk before the sync's state says it did.
+void Flush(const QString& folder);
+
+// The file a snippet's body gets: Language/Title.ext, made safe for every file system, and
+// numbered where taken (lower-case relative paths) already holds it.
+QString FileFor(const transfer::Text& language, const transfer::Text& title,
+                const QSet<QString>& taken);
+// Whether file is the very name FileFor would give (numbering aside), so it can stay.
+bool FitsName(const QString& file, const transfer::Text& language, const transfer::Text& title);
+
+// The title a conflict copy stands for ("Top 10" for "Top 10.sync-conflict-2026...-X.sql"),
+// and the two sides of a body holding Git's conflict markers (nothing where it holds none).
+QString TitleOfConflictCopy(const QString& file);
+std::optional<std::pair<QByteArray, QByteArray>> GitConflictSides(const QByteArray& body);
+
+} // namespace varozidi::sync

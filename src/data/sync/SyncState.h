@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// What this machine last brought in step, for each snippet: the collection's row and version,
+// and the folder's record and the stamps of its files. The base of the next sync's
+// three-way comparison; kept in the state folder, one file per folder and collection.
+
+#include "data/sync/SyncFolder.h"
+
+namespace varozidi::sync {
+
+struct Entry {
+    qint64 id = 0;
+    QString rowVersion;
+    Record record;
+    Stamp body;
+    Stamp recordStamp;
+};
+
+struct State {
+    QHash<QString, Entry> entries; // by uid
+};
+
+QString StatePath(const QString& folder, const QString& collectionIdentity);
+// A missing file is an empty state; a damaged one too, which a sync then merges as a union,
+// losing nothing.
+State LoadState(const QString& path);
+void SaveState(const QString& path, const State& state);
+
+} // namespace varozidi::sync
