@@ -46,6 +46,16 @@ QString named(const Text& language, const Text& title) {
         .arg(title.value_or(QString()), language.value_or(QString()));
 }
 
+// Git ends the last line of each side of a conflict; a text without that end is the same.
+bool sameText(const QByteArray& a, const QByteArray& b) {
+    return a == b || a + '\n' == b || a == b + '\n';
+}
+
+// A field as the state keeps it apart from empty text.
+QString keyOf(const Text& t) {
+    return t ? u'=' + *t : QString();
+}
+
 class Pass {
 public:
     Pass(TADOConnection& connection, const QString& folder)
@@ -71,6 +81,10 @@ public:
                             .arg(folder_)
                             .arg(base_.entries.size()));
         readRows();
+        for (const QString& copy : std::as_const(scan_.conflictCopies))
+            if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
+                if (const auto r = ReadRecordFile(folder_, copy))
+                    alternates_.insert(r->uid, *r);
         for (const QString& file : scan_.files.keys())
             taken_.insert(file.toLower());
         report_.notes += scan_.skipped;
@@ -135,6 +149,7 @@ private:
             table_.FieldByName(QStringLiteral("Title")).setAsString(*title);
         table_.FieldByName(QStringLiteral("Body")).setAsBytes(body);
         table_.Post();
+        kept_.insert(BodyHash(body));
         const qint64 id = table_.FieldByName(QStringLiteral("ID")).AsLargeInt();
         linked_.insert(id);
         ++report_.intoCollection.added;
@@ -163,6 +178,7 @@ private:
             return false;
         }
         version = versionNow();
+        kept_.insert(BodyHash(body));
         ++report_.intoCollection.changed;
         return true;
     }
@@ -195,33 +211,68 @@ private:
         dropped_.insert(file);
     }
 
-    // The row id as it is now, written as uid's files (in place of old's).
-    void writeOut(const QString& uid, qint64 id, const Entry* old, int& count) {
+    // The row id as it is now, written as uid's files; the other files of uid go, where their
+    // text is kept. at: the file it has in the folder now, where not old's.
+    void writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
+                  const QString& at = {}) {
         linked_.insert(id);
         const auto stored = connection_.collection()->read(id);
         if (!stored)
             return; // removed meanwhile: the next pass carries that
         const Text language = stored->language, title = stored->title;
-        QString file;
-        if (old && FitsName(old->record.file, language, title) &&
-            !claimedElsewhere(old->record.file, uid))
-            file = old->record.file;
-        else
-            file = FileFor(language, title, taken_);
+        QStringList mine;
+        for (auto it = claimed_.cbegin(); it != claimed_.cend(); ++it)
+            if (*it == uid)
+                mine.append(it.key());
+        for (const QString& f : std::as_const(mine))
+            taken_.remove(f.toLower());
+        const QString now = !at.isEmpty() ? at : old ? old->record.file : QString();
+        const QString file =
+            !now.isEmpty() && FitsName(now, language, title) && !claimedElsewhere(now, uid)
+                ? now
+                : FileFor(language, title, taken_);
+        for (const QString& f : std::as_const(mine))
+            taken_.insert(f.toLower());
         claim(file, uid);
         WriteBody(folder_, file, stored->bytes);
-        if (old && old->record.file != file)
-            dropFile(old->record.file, uid);
+        kept_.insert(BodyHash(stored->bytes));
+        for (const QString& f : std::as_const(mine))
+            if (f != file && textKept(f, old))
+                dropFile(f, uid);
         const Record r{uid, language, title, file, BodyHash(stored->bytes)};
         WriteRecord(folder_, r);
         remember(id, rows_.value(id).version, r);
         ++count;
     }
 
+    // The file's text is in the collection, or was this snippet's before: it may go.
+    bool textKept(const QString& file, const Entry* e) {
+        if (!scan_.files.contains(file) && !claimed_.contains(file))
+            return true;
+        const QString hash = BodyHash(ReadBody(folder_, file));
+        return kept_.contains(hash) || (e && (hash == e->record.hash || e->earlier.contains(hash)));
+    }
+
     void remember(qint64 id, const QString& version, const Record& r) {
         claim(r.file, r.uid);
-        next_.entries.insert(
-            r.uid, {id, version, r, StampOf(folder_ + u'/' + r.file), StampOf(recordPath(r.uid))});
+        Entry e{id, version, r, StampOf(folder_ + u'/' + r.file), StampOf(recordPath(r.uid)),
+                {}, {},      {}};
+        if (const auto was = base_.entries.constFind(r.uid); was != base_.entries.constEnd()) {
+            e.earlier = pushed(was->earlier, was->record.hash, r.hash);
+            e.earlierTitles = pushed(was->earlierTitles, keyOf(was->record.title), keyOf(r.title));
+            e.earlierLanguages =
+                pushed(was->earlierLanguages, keyOf(was->record.language), keyOf(r.language));
+        }
+        next_.entries.insert(r.uid, e);
+    }
+
+    static QStringList pushed(QStringList earlier, const QString& was, const QString& now) {
+        if (was != now) {
+            earlier.removeAll(now);
+            earlier.removeAll(was);
+            earlier.prepend(was);
+        }
+        return earlier.mid(0, kEarlierKept);
     }
 
     QString recordPath(const QString& uid) const {
@@ -229,15 +280,20 @@ private:
     }
 
     // A text neither side may lose: a snippet of its own, in the collection and the folder.
+    // uid and when, where given, are the same on every machine that meets this conflict, so
+    // that they all make the one snippet.
     void keepApart(const Text& language, const Text& title, const QByteArray& body,
-                   const QString& why) {
+                   const QString& why, const QString& uid = {}, QDateTime when = {}) {
+        if (!when.isValid() && uid.isEmpty())
+            when = QDateTime::currentDateTime();
         const Text kept =
             title.value_or(QString()) +
-            QStringLiteral(" (conflict %1)")
-                .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")));
+            (when.isValid() ? QStringLiteral(" (conflict %1)")
+                                  .arg(when.toString(QStringLiteral("yyyy-MM-dd HH:mm")))
+                            : QStringLiteral(" (conflict)"));
         const auto [id, version] = addRow(language, kept, body);
         rows_.insert(id, {version, language, kept});
-        writeOut(NewUid(), id, nullptr, report_.intoFolder.added);
+        writeOut(uid.isEmpty() ? NewUid() : uid, id, nullptr, report_.intoFolder.added);
         report_.conflicts.append(QStringLiteral("%1: %2; the other text is the snippet %3 (ID %4).")
                                      .arg(named(language, title), why, named(language, kept))
                                      .arg(id));
@@ -245,33 +301,82 @@ private:
 
     // --- the three-way comparison
 
+    // What the folder says of a snippet now: its record merged with the copies of it a sync
+    // engine kept, each field taken from whichever changed it since the last pass; a second
+    // body changed its own way comes as conflicting.
+    struct FolderSide {
+        bool recordThere = false;
+        bool bodyThere = false;
+        Record r;
+        QByteArray body;
+        bool bodyRead = false;
+        std::optional<QByteArray> conflicting;
+    };
+
+    FolderSide folderSide(const Entry& e) {
+        FolderSide f;
+        f.r = e.record;
+        QList<Record> candidates;
+        if (scan_.records.contains(e.record.uid))
+            candidates.append(scan_.records.value(e.record.uid));
+        f.recordThere = !candidates.isEmpty() || scan_.unreadableRecords.contains(e.record.uid);
+        candidates += alternates_.values(e.record.uid);
+        f.recordThere = f.recordThere || !candidates.isEmpty();
+        candidates.append(e.record); // an unreadable record: its files as they were
+        const auto changedThere = [](const auto& value, const auto& base,
+                                     const QStringList& earlier, const QString& key) {
+            return value != base && !earlier.contains(key);
+        };
+        bool bodyTaken = false;
+        for (const Record& c : std::as_const(candidates)) {
+            const auto stamp = scan_.files.constFind(c.file);
+            if (stamp == scan_.files.constEnd() || claimedElsewhere(c.file, e.record.uid))
+                continue;
+            claim(c.file, e.record.uid);
+            QByteArray bytes;
+            QString hash = e.record.hash;
+            const bool unread = c.file == e.record.file && *stamp == e.body;
+            if (!unread) {
+                bytes = ReadBody(folder_, c.file);
+                hash = BodyHash(bytes);
+            }
+            const bool changed = changedThere(hash, e.record.hash, e.earlier, hash);
+            if (changed && bodyTaken && hash != f.r.hash)
+                f.conflicting = bytes;
+            if ((changed && !bodyTaken) || !f.bodyThere) {
+                f.bodyThere = true;
+                bodyTaken = changed;
+                f.r.file = c.file;
+                f.r.hash = hash;
+                f.body = bytes;
+                f.bodyRead = !unread;
+            }
+        }
+        for (const Record& c : std::as_const(candidates)) {
+            if (changedThere(c.title, e.record.title, e.earlierTitles, keyOf(c.title)) &&
+                f.r.title == e.record.title)
+                f.r.title = c.title;
+            if (changedThere(c.language, e.record.language, e.earlierLanguages,
+                             keyOf(c.language)) &&
+                f.r.language == e.record.language)
+                f.r.language = c.language;
+        }
+        return f;
+    }
+
     void compare(const Entry& e) {
         const auto row = rows_.constFind(e.id);
         const bool inCollection = row != rows_.constEnd();
         if (inCollection)
             linked_.insert(e.id);
-        const bool readable = scan_.records.contains(e.record.uid);
-        const bool recordThere = readable || scan_.unreadableRecords.contains(e.record.uid);
-        Record r = readable ? scan_.records.value(e.record.uid) : e.record;
-        const auto bodyStamp = scan_.files.constFind(r.file);
-        const bool bodyThere = bodyStamp != scan_.files.constEnd();
-        if (bodyThere)
-            claim(r.file, r.uid);
-        // Renamed on another machine, the old name not yet gone here: not a snippet of its own.
-        if (r.file != e.record.file && scan_.files.contains(e.record.file) &&
-            !claimedElsewhere(e.record.file, r.uid)) {
-            claim(e.record.file, r.uid);
-            dropFile(e.record.file, r.uid);
-        }
-        QByteArray body;
-        bool bodyRead = false;
-        if (bodyThere && *bodyStamp != e.body) {
-            body = ReadBody(folder_, r.file);
-            bodyRead = true;
-            r.hash = BodyHash(body);
-        } else if (bodyThere) {
-            r.hash = e.record.hash;
-        }
+        FolderSide f = folderSide(e);
+        const bool recordThere = f.recordThere, bodyThere = f.bodyThere;
+        Record& r = f.r;
+        QByteArray& body = f.body;
+        const bool bodyRead = f.bodyRead;
+        if (f.conflicting)
+            keepApart(r.language, r.title, *f.conflicting,
+                      QStringLiteral("two machines changed it, and the sync engine kept both"));
         const bool folderChanged = bodyThere && r != e.record;
         const bool collectionChanged = !inCollection || row->version != e.rowVersion;
 
@@ -340,24 +445,57 @@ private:
 
     // The folder's change into the row; Git's conflict markers never become a body.
     void takeIn(const Entry& e, const Record& r, const QByteArray& body) {
-        if (const auto sides = GitConflictSides(body)) {
-            const auto stored = connection_.collection()->read(e.id);
-            for (const QByteArray& side : {sides->first, sides->second})
-                if (!side.isEmpty() && (!stored || side != stored->bytes))
-                    keepApart(r.language, r.title, side,
-                              QStringLiteral("the folder held both sides of a Git conflict"));
-            writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
-            return;
-        }
+        if (const auto sides = GitConflictSides(body))
+            return resolveMarkers(e, r, *sides);
         QString version;
         if (!editRow(e.id, e.rowVersion, r, body, version)) {
             next_.entries.insert(r.uid, e); // left as it was for the next pass
             return;
         }
-        // The record says what the body now is, for a person's edit or a record gone.
-        if (!scan_.records.contains(r.uid) || scan_.records.value(r.uid) != r)
-            WriteRecord(folder_, r);
+        rows_[e.id].version = version;
+        // The record and the file's name follow what the row now is.
+        if (!scan_.records.contains(r.uid) || scan_.records.value(r.uid) != r ||
+            !FitsName(r.file, r.language, r.title) || alternates_.contains(r.uid)) {
+            int rewritten = 0;
+            writeOut(r.uid, e.id, &e, rewritten, r.file);
+            return;
+        }
         remember(e.id, version, r);
+    }
+
+    // A body file with Git's conflict markers, as every machine the merge reaches finds it:
+    // each makes the first side current and keeps the second apart as the same snippet, so
+    // that all agree; a text of its own this machine had beside them is kept apart too.
+    void resolveMarkers(const Entry& e, const Record& r,
+                        const std::pair<QByteArray, QByteArray>& sides) {
+        const auto stored = connection_.collection()->read(e.id);
+        if (!stored)
+            return;
+        const QString why = QStringLiteral("the folder held both sides of a Git conflict");
+        // The very bytes of the first side, on every machine alike.
+        const QByteArray current = sides.first.isEmpty() ? stored->bytes : sides.first;
+        if (!sameText(sides.second, current))
+            keepMarkedSide(r, sides.second, why);
+        if (!sameText(stored->bytes, current) && !sameText(stored->bytes, sides.second))
+            keepApart(r.language, r.title, stored->bytes, why);
+        if (current != stored->bytes) {
+            QString version;
+            if (!editRow(e.id, rows_.value(e.id).version, r, current, version)) {
+                next_.entries.insert(r.uid, e);
+                return;
+            }
+            rows_[e.id].version = version;
+        }
+        writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
+    }
+
+    // One side of a Git conflict, kept apart under an identity every machine gives it.
+    void keepMarkedSide(const Record& r, const QByteArray& side, const QString& why) {
+        const QString uid = BodyHash(r.uid.toUtf8() + '\n' + side);
+        if (next_.entries.contains(uid) || base_.entries.contains(uid) ||
+            scan_.records.contains(uid))
+            return;
+        keepApart(r.language, r.title, side, why, uid, QDateTime());
     }
 
     // Both sides changed the snippet: each field takes the side that changed it; a body both
@@ -366,14 +504,8 @@ private:
         const auto stored = connection_.collection()->read(e.id);
         if (!stored)
             return; // removed meanwhile: the next pass carries that
-        if (const auto sides = GitConflictSides(body)) {
-            for (const QByteArray& side : {sides->first, sides->second})
-                if (!side.isEmpty() && side != stored->bytes)
-                    keepApart(r.language, r.title, side,
-                              QStringLiteral("the folder held both sides of a Git conflict"));
-            writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
-            return;
-        }
+        if (const auto sides = GitConflictSides(body))
+            return resolveMarkers(e, r, *sides);
         const auto pick = [](const Text& base, const Text& here, const Text& there) {
             return here == base ? there : here;
         };
@@ -382,9 +514,10 @@ private:
         merged.title = pick(e.record.title, Text(stored->title), r.title);
         QByteArray mergedBody = stored->bytes;
         const QString hereHash = BodyHash(stored->bytes);
-        if (hereHash == e.record.hash)
+        const bool changedThere = r.hash != e.record.hash && !e.earlier.contains(r.hash);
+        if (changedThere && hereHash == e.record.hash)
             mergedBody = body;
-        else if (r.hash != e.record.hash && r.hash != hereHash)
+        else if (changedThere && r.hash != hereHash)
             keepApart(r.language, r.title, body, QStringLiteral("changed here and in the folder"));
         if (mergedBody != stored->bytes || merged.language != Text(stored->language) ||
             merged.title != Text(stored->title)) {
@@ -411,9 +544,9 @@ private:
         QByteArray body = ReadBody(folder_, r.file);
         if (const auto sides = GitConflictSides(body)) {
             body = sides->first.isEmpty() ? sides->second : sides->first;
-            if (!sides->first.isEmpty() && sides->second != sides->first)
-                keepApart(r.language, r.title, sides->second,
-                          QStringLiteral("two machines added it under one name"));
+            if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
+                keepMarkedSide(r, sides->second,
+                               QStringLiteral("two machines added it under one name"));
         }
         Record taken = r;
         taken.hash = BodyHash(body);
@@ -452,9 +585,10 @@ private:
         QByteArray body = ReadBody(folder_, file);
         if (const auto sides = GitConflictSides(body)) {
             body = sides->first.isEmpty() ? sides->second : sides->first;
-            if (!sides->first.isEmpty() && sides->second != sides->first)
-                keepApart(language, title, sides->second,
-                          QStringLiteral("its file held both sides of a Git conflict"));
+            if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
+                keepMarkedSide(Record{BodyHash(file.toUtf8()), language, title, file, {}},
+                               sides->second,
+                               QStringLiteral("its file held both sides of a Git conflict"));
             WriteBody(folder_, file, body);
         }
         const auto [id, version] = addRow(language, title, body);
@@ -473,15 +607,20 @@ private:
         const QByteArray body = ReadBody(folder_, file);
         const Text language = file.left(slash);
         const Text title = TitleOfConflictCopy(file);
-        bool same = false;
+        // The sync engine leaves the copy on every machine: each makes the same snippet of
+        // it, or finds it made already.
+        const QString uid = BodyHash(file.toUtf8() + '\n' + body);
+        bool same = next_.entries.contains(uid) || scan_.records.contains(uid);
         for (const Entry& e : std::as_const(next_.entries))
-            if (e.record.language == language && e.record.title == title) {
+            if (!same && e.record.language == language && e.record.title == title) {
                 const auto stored = connection_.collection()->read(e.id);
-                same = same || (stored && stored->bytes == body);
+                same = stored && stored->bytes == body;
             }
         if (!same)
-            keepApart(language, title, body,
-                      QStringLiteral("the sync engine found it changed on two machines"));
+            keepApart(
+                language, title, body,
+                QStringLiteral("the sync engine found it changed on two machines"), uid,
+                QDateTime::fromMSecsSinceEpoch(StampOf(folder_ + u'/' + file).mtimeNs / 1000000));
         RemoveFile(folder_, file);
     }
 
@@ -497,6 +636,8 @@ private:
     QHash<QString, QString> claimed_; // body file -> uid
     QSet<QString> dropped_;
     QSet<QString> taken_; // lower-case relative paths
+    QSet<QString> kept_;  // hashes of the bodies the collection holds from this pass
+    QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
     Report report_;
 };
 

@@ -208,6 +208,14 @@ Stamp StampOf(const QString& path) {
     return stampOf(st);
 }
 
+std::optional<Record> ReadRecordFile(const QString& folder, const QString& file) {
+    InputFile in(folder + u'/' + file);
+    const QString name = file.mid(file.lastIndexOf(u'/') + 1);
+    if (!in.isOpen() || name.size() < 32)
+        return std::nullopt;
+    return parseRecord(in.readAll(), name.left(32));
+}
+
 QByteArray ReadBody(const QString& folder, const QString& file) {
     InputFile in(folder + u'/' + file);
     if (!in.isOpen())

@@ -54,6 +54,9 @@ QString NewUid();
 // The stamp of a file now; size -1 when it is not there.
 Stamp StampOf(const QString& path);
 
+// A record file at file (relative), as a sync engine's conflict copy of one; nothing where it
+// is no record.
+std::optional<Record> ReadRecordFile(const QString& folder, const QString& file);
 // Reads a body file whole; throws varozidi::Error.
 QByteArray ReadBody(const QString& folder, const QString& file);
 // Replaces or makes a file all at once (written beside it under a hidden name, then renamed).

@@ -65,6 +65,15 @@ State LoadState(const QString& path) {
             o.value(QLatin1String("hash")).toString()};
         e.body = stampFrom(o.value(QLatin1String("body")));
         e.recordStamp = stampFrom(o.value(QLatin1String("record")));
+        const auto list = [&o](const char* key) {
+            QStringList out;
+            for (const QJsonValue& h : o.value(QLatin1String(key)).toArray())
+                out.append(h.toString());
+            return out;
+        };
+        e.earlier = list("earlier");
+        e.earlierTitles = list("earlierTitles");
+        e.earlierLanguages = list("earlierLanguages");
         if (!e.record.uid.isEmpty() && e.id > 0)
             state.entries.insert(e.record.uid, e);
     }
@@ -74,15 +83,19 @@ State LoadState(const QString& path) {
 void SaveState(const QString& path, const State& state) {
     QJsonArray entries;
     for (const Entry& e : state.entries)
-        entries.append(QJsonObject{{QStringLiteral("uid"), e.record.uid},
-                                   {QStringLiteral("id"), double(e.id)},
-                                   {QStringLiteral("version"), e.rowVersion},
-                                   {QStringLiteral("language"), text(e.record.language)},
-                                   {QStringLiteral("title"), text(e.record.title)},
-                                   {QStringLiteral("file"), e.record.file},
-                                   {QStringLiteral("hash"), e.record.hash},
-                                   {QStringLiteral("body"), stampJson(e.body)},
-                                   {QStringLiteral("record"), stampJson(e.recordStamp)}});
+        entries.append(QJsonObject{
+            {QStringLiteral("uid"), e.record.uid},
+            {QStringLiteral("id"), double(e.id)},
+            {QStringLiteral("version"), e.rowVersion},
+            {QStringLiteral("language"), text(e.record.language)},
+            {QStringLiteral("title"), text(e.record.title)},
+            {QStringLiteral("file"), e.record.file},
+            {QStringLiteral("hash"), e.record.hash},
+            {QStringLiteral("body"), stampJson(e.body)},
+            {QStringLiteral("record"), stampJson(e.recordStamp)},
+            {QStringLiteral("earlier"), QJsonArray::fromStringList(e.earlier)},
+            {QStringLiteral("earlierTitles"), QJsonArray::fromStringList(e.earlierTitles)},
+            {QStringLiteral("earlierLanguages"), QJsonArray::fromStringList(e.earlierLanguages)}});
     MakeFolders(varozidi::paths::StateFolder());
     WriteFileSafely(path, QJsonDocument(QJsonObject{{QStringLiteral("format"), kFormat},
                                                     {QStringLiteral("entries"), entries}})

@@ -15,7 +15,15 @@ struct Entry {
     Record record;
     Stamp body;
     Stamp recordStamp;
+    // The hashes of the bodies it had before, latest first: a folder holding one of those
+    // holds an older text, not a change.
+    QStringList earlier;
+    // Likewise its titles and languages, each as "=text" (empty: none).
+    QStringList earlierTitles;
+    QStringList earlierLanguages;
 };
+
+inline constexpr qsizetype kEarlierKept = 16;
 
 struct State {
     QHash<QString, Entry> entries; // by uid

@@ -1,0 +1,310 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Two machines, each with its own data folder and collection, whose sync folders a real Git
+// repository or a copier that behaves as Syncthing does carries between them; varozidi-cli
+// sync on each. Afterwards both hold the same snippets and no text of either side is lost.
+
+#include "TestSupport.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+using Snippets = QMap<QString, QByteArray>; // "Language/Title" -> body
+
+struct Machine {
+    explicit Machine(const QString& label) : name(label) {
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        folder = dir.filePath(QStringLiteral("folder"));
+        QCOMPARE(run(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-setup"), {}).exitCode, 0);
+    }
+    struct Run {
+        int exitCode;
+        QByteArray out;
+    };
+    Run run(const QString& program, const QStringList& args, const QByteArray& input = {},
+            const QString& in = {}) const {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        if (!in.isEmpty())
+            p.setWorkingDirectory(in);
+        p.start(program, args);
+        p.write(input);
+        p.closeWriteChannel();
+        p.waitForFinished(60000);
+        const QByteArray err = p.readAllStandardError();
+        if (p.exitCode() != 0 && !err.isEmpty())
+            qWarning("%s: %s %s: %s", qPrintable(name), qPrintable(program),
+                     qPrintable(args.join(u' ')), err.constData());
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                p.readAllStandardOutput()};
+    }
+    Run cli(const QStringList& args, const QByteArray& input = {}) const {
+        return run(QStringLiteral(VAROZIDI_BINARY_DIR "/varozidi-cli"), args, input);
+    }
+    Run git(const QStringList& args) const {
+        return run(
+            QStringLiteral("git"),
+            QStringList{"-c", "user.name=t", "-c", "user.email=t@t", "-c", "core.autocrlf=false"} +
+                args,
+            {}, folder);
+    }
+    QString database() const {
+        return dir.filePath(QStringLiteral("data/KZQ/Varozidi/varozidi.mdb"));
+    }
+    qint64 idOf(const QString& language, const QString& title) const {
+        for (const QJsonValue& v : QJsonDocument::fromJson(cli({"--json", "list"}).out).array())
+            if (v[QLatin1String("language")] == language && v[QLatin1String("title")] == title)
+                return qint64(v[QLatin1String("id")].toDouble());
+        return 0;
+    }
+    Snippets snippets() const {
+        Snippets all;
+        for (const QJsonValue& v : QJsonDocument::fromJson(cli({"--json", "list"}).out).array())
+            all.insert(
+                v[QLatin1String("language")].toString() + u'/' +
+                    v[QLatin1String("title")].toString(),
+                cli({"show", QString::number(qint64(v[QLatin1String("id")].toDouble()))}).out);
+        return all;
+    }
+    QString name;
+    QTemporaryDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QString folder;
+};
+
+// --- carriers
+
+// Both commit, then meet through the bare repository; conflicts are committed as Git leaves
+// them, markers and all, as a hurried user would.
+void meetByGit(Machine& a, Machine& b) {
+    for (Machine* m : {&a, &b}) {
+        m->git({"add", "-A"});
+        m->git({"commit", "-qm", "sync", "--allow-empty"});
+    }
+    const auto pullCommitPush = [](Machine& m) {
+        m.git({"pull", "-q", "--no-rebase", "--no-edit", "origin", "main"});
+        m.git({"add", "-A"});
+        m.git({"commit", "-qm", "merge", "--allow-empty"});
+        QCOMPARE(m.git({"push", "-q", "origin", "HEAD:main"}).exitCode, 0);
+    };
+    pullCommitPush(a);
+    pullCommitPush(b);
+    pullCommitPush(a);
+}
+
+using Files = QMap<QString, QByteArray>; // relative path -> bytes
+
+Files filesOf(const QString& folder) {
+    Files files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(folder).relativeFilePath(path);
+        QFile file(path);
+        if (!relative.startsWith(QLatin1String(".git/")) && file.open(QIODevice::ReadOnly))
+            files.insert(relative, file.readAll());
+    }
+    return files;
+}
+
+// As Syncthing does: each file lands under a temporary name and is renamed into place; a
+// file changed on both sides keeps one and leaves the other as a .sync-conflict- copy; a
+// change wins over a removal.
+struct SyncthingLike {
+    Files base; // as both sides last agreed
+
+    static void put(const QString& folder, const QString& file, const QByteArray& bytes) {
+        const QString path = folder + u'/' + file;
+        QDir().mkpath(QFileInfo(path).path());
+        const QString temporary = QFileInfo(path).path() + QStringLiteral("/.syncthing.") +
+                                  QFileInfo(path).fileName() + QStringLiteral(".tmp");
+        testsupport::writeFile(temporary, bytes);
+        QVERIFY(QFile::rename(temporary, path) ||
+                (QFile::remove(path) && QFile::rename(temporary, path)));
+    }
+
+    static QString conflictName(const QString& file) {
+        const QFileInfo info(file);
+        return (info.path() == u"." ? QString() : info.path() + u'/') + info.completeBaseName() +
+               QStringLiteral(".sync-conflict-20261209-101010-ABCDEFG.") + info.suffix();
+    }
+
+    void meet(Machine& a, Machine& b) {
+        const Files fa = filesOf(a.folder), fb = filesOf(b.folder);
+        QSet<QString> names;
+        for (const Files* f : {&fa, &fb, const_cast<const Files*>(&base)})
+            for (const QString& n : f->keys())
+                names.insert(n);
+        for (const QString& n : names) {
+            const bool inA = fa.contains(n), inB = fb.contains(n), inBase = base.contains(n);
+            const bool changedA = inA != inBase || (inA && fa[n] != base[n]);
+            const bool changedB = inB != inBase || (inB && fb[n] != base[n]);
+            if (!changedB && changedA)
+                inA ? put(b.folder, n, fa[n]) : void(QFile::remove(b.folder + u'/' + n));
+            else if (!changedA && changedB)
+                inB ? put(a.folder, n, fb[n]) : void(QFile::remove(a.folder + u'/' + n));
+            else if (changedA && changedB && (inA || inB) && !(inA && inB && fa[n] == fb[n])) {
+                if (!inA || !inB) { // a change wins over a removal
+                    const QByteArray kept = inA ? fa[n] : fb[n];
+                    put(a.folder, n, kept);
+                    put(b.folder, n, kept);
+                } else {
+                    put(b.folder, n, fa[n]);
+                    put(a.folder, conflictName(n), fb[n]);
+                    put(b.folder, conflictName(n), fb[n]);
+                }
+            }
+        }
+        base = filesOf(a.folder);
+        QCOMPARE(base, filesOf(b.folder));
+    }
+};
+
+} // namespace
+
+class TestSync : public QObject {
+    Q_OBJECT
+
+    // One step: "A add Lang/Title body", "B edit Lang/Title body", "A rename Lang/Title New",
+    // "B remove Lang/Title", "sync" (both), "meet".
+    void step(const QString& text, Machine& a, Machine& b, const std::function<void()>& meet) {
+        if (text == u"sync") {
+            for (Machine* m : {&a, &b}) {
+                const auto r = m->cli({"sync"});
+                if (qEnvironmentVariableIsSet("SYNC_DEBUG"))
+                    qDebug("%s: %s", qPrintable(m->name), r.out.constData());
+                QCOMPARE(r.exitCode, 0);
+            }
+            return;
+        }
+        if (text == u"meet") {
+            meet();
+            if (qEnvironmentVariableIsSet("SYNC_DEBUG"))
+                for (const auto& [k, v] : filesOf(a.folder).asKeyValueRange())
+                    qDebug("  %s = %s", qPrintable(k), v.left(60).constData());
+            return;
+        }
+        const QStringList words = text.split(u' ');
+        Machine& m = words[0] == u"A" ? a : b;
+        const QString op = words[1];
+        const QString language = words[2].section(u'/', 0, 0);
+        const QString title = words[2].section(u'/', 1);
+        const QByteArray rest = words.mid(3).join(u' ').toUtf8();
+        const QString id = QString::number(m.idOf(language, title));
+        if (op == u"add")
+            QCOMPARE(m.cli({"add", "--language", language, "--title", title}, rest).exitCode, 0);
+        else if (op == u"edit")
+            QCOMPARE(m.cli({"edit", id}, rest).exitCode, 0);
+        else if (op == u"remove")
+            QCOMPARE(m.cli({"remove", id}).exitCode, 0);
+        else if (op == u"rename")
+            testsupport::execSql(m.database(),
+                                 QStringLiteral("UPDATE varozidi SET Title = '%1' WHERE ID = %2")
+                                     .arg(QString::fromUtf8(rest), id));
+        else
+            QFAIL(qPrintable(text));
+    }
+
+private slots:
+    void twoMachines_data() {
+        QTest::addColumn<QString>("carrier");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("expected"); // Language/Title=body on both, at the end
+        const QStringList carriers = {QStringLiteral("git"), QStringLiteral("syncthing")};
+        struct Case {
+            const char* name;
+            QStringList steps;
+            QStringList expected;
+        };
+        const QList<Case> cases = {
+            {"add on both sides",
+             {"A add SQL/Top select 1", "B add Go/Main func main", "sync", "meet", "sync"},
+             {"Go/Main=func main", "SQL/Top=select 1"}},
+            {"edit travels",
+             {"A add SQL/Top v1", "sync", "meet", "sync", "B edit SQL/Top v2", "sync", "meet",
+              "sync"},
+             {"SQL/Top=v2"}},
+            {"title here, body there",
+             {"A add SQL/Top v1", "sync", "meet", "sync", "A rename SQL/Top Best",
+              "B edit SQL/Top v2", "sync", "meet", "sync", "meet", "sync"},
+             {"SQL/Best=v2"}},
+            {"removal travels",
+             {"A add SQL/Top v1", "A add SQL/Keep k", "sync", "meet", "sync", "B remove SQL/Top",
+              "sync", "meet", "sync"},
+             {"SQL/Keep=k"}},
+            {"both edit one snippet",
+             {"A add SQL/Top v1", "sync", "meet", "sync", "A edit SQL/Top from a",
+              "B edit SQL/Top from b", "sync", "meet", "sync", "meet", "sync"},
+             {"SQL/Top=from a|from b", "SQL/Top (conflict*=from a|from b"}},
+            {"remove against edit",
+             {"A add SQL/Top v1", "sync", "meet", "sync", "A remove SQL/Top", "B edit SQL/Top v2",
+              "sync", "meet", "sync", "meet", "sync"},
+             {"SQL/Top=v2"}},
+        };
+        for (const QString& carrier : carriers)
+            for (const Case& c : cases)
+                QTest::newRow(qPrintable(carrier + QStringLiteral(": ") + QLatin1String(c.name)))
+                    << carrier << c.steps << c.expected;
+    }
+
+    void twoMachines() {
+        QFETCH(QString, carrier);
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, expected);
+
+        Machine a(QStringLiteral("A")), b(QStringLiteral("B"));
+        QTemporaryDir remote;
+        SyncthingLike copier;
+        std::function<void()> meet;
+        if (carrier == u"git") {
+            QCOMPARE(a.run("git", {"init", "-q", "--bare", "-b", "main", remote.path()}).exitCode,
+                     0);
+            QCOMPARE(a.run("git", {"clone", "-q", remote.path(), a.folder}).exitCode, 0);
+            a.git({"commit", "-qm", "start", "--allow-empty"});
+            QCOMPARE(a.git({"push", "-q", "origin", "HEAD:main"}).exitCode, 0);
+            QCOMPARE(b.run("git", {"clone", "-q", remote.path(), b.folder}).exitCode, 0);
+            meet = [&] { meetByGit(a, b); };
+        } else {
+            meet = [&] { copier.meet(a, b); };
+        }
+        for (Machine* m : {&a, &b})
+            QCOMPARE(m->cli({"sync", "--folder", m->folder}).exitCode, 0);
+        for (const QString& s : steps) {
+            step(s, a, b, meet);
+            if (QTest::currentTestFailed())
+                return;
+        }
+        const Snippets onA = a.snippets();
+        QCOMPARE(onA, b.snippets());
+        QCOMPARE(onA.size(), expected.size());
+        for (const QString& want : expected) {
+            const QString name = want.section(u'=', 0, 0);
+            const QStringList bodies = want.section(u'=', 1).split(u'|');
+            bool found = false;
+            for (auto it = onA.cbegin(); it != onA.cend(); ++it)
+                found = found || ((name.endsWith(u'*') ? it.key().startsWith(name.chopped(1))
+                                                       : it.key() == name) &&
+                                  bodies.contains(QString::fromUtf8(it.value()).trimmed()));
+            QVERIFY2(found, qPrintable(want + QStringLiteral(" in ") +
+                                       QStringList(onA.keys()).join(QStringLiteral(", "))));
+        }
+        // Both texts of a conflict are kept, one each.
+        if (expected.size() == 2 && expected[0].contains(u'|')) {
+            QStringList texts;
+            for (const QByteArray& v : onA.values())
+                texts.append(QString::fromUtf8(v).trimmed());
+            QVERIFY(texts.contains(u"from a") && texts.contains(u"from b"));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSync)
+#include "tst_sync.moc"
