@@ -12,6 +12,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QtTest>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -303,6 +305,77 @@ private slots:
                 texts.append(QString::fromUtf8(v).trimmed());
             QVERIFY(texts.contains(u"from a") && texts.contains(u"from b"));
         }
+    }
+
+    // One machine, a folder handled as people and programs handle one: each row puts
+    // something into the folder (or takes it away), then syncs.
+    void oddFolders_data() {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<int>("status");           // of the sync afterwards
+        QTest::addColumn<QStringList>("expected"); // Language/Title=body, all there are
+        QTest::newRow("a file made by hand")
+            << "hand" << 0 << QStringList{"SQL/Top=v1", "SQL/new=select 9"};
+        QTest::newRow("a name that is not UTF-8") << "latin1" << 0 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("files on their way") << "partial" << 0 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("Git's markers in a new file")
+            << "markers" << 0 << QStringList{"SQL/Top=v1", "SQL/m=ours", "SQL/m (conflict)=theirs"};
+        QTest::newRow("emptied folder") << "emptied" << 2 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("folder gone (disk not mounted)") << "gone" << 2 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("checkout of an older commit")
+            << "checkout" << 0 << QStringList{"SQL/Top=v1"};
+    }
+
+    void oddFolders() {
+        QFETCH(QString, what);
+        QFETCH(int, status);
+        QFETCH(QStringList, expected);
+
+        Machine m(QStringLiteral("A"));
+        QByteArray latin1; // a name QTemporaryDir cannot remove
+        const auto removed = qScopeGuard([&latin1] {
+            if (!latin1.isEmpty())
+                ::unlink(latin1.constData());
+        });
+        QCOMPARE(m.cli({"add", "--language", "SQL", "--title", "Top"}, "v1").exitCode, 0);
+        QVERIFY(QDir().mkpath(m.folder));
+        QCOMPARE(m.run("git", {"init", "-q", m.folder}).exitCode, 0);
+        QCOMPARE(m.cli({"sync", "--folder", m.folder}).exitCode, 0);
+        const QString sql = m.folder + QStringLiteral("/SQL/");
+        if (what == u"hand") {
+            testsupport::writeFile(sql + "new.sql", "select 9");
+        } else if (what == u"latin1") {
+            latin1 = QFile::encodeName(sql) + "caf\xe9.sql";
+            QVERIFY(::close(::open(latin1.constData(), O_CREAT | O_WRONLY, 0600)) == 0);
+        } else if (what == u"partial") {
+            testsupport::writeFile(sql + ".syncthing.half.sql.tmp", "sel");
+            testsupport::writeFile(sql + "half.sql.part", "sel");
+            testsupport::writeFile(sql + "~syncthing~half.sql.tmp", "sel");
+        } else if (what == u"markers") {
+            testsupport::writeFile(sql + "m.sql",
+                                   "<<<<<<< HEAD\nours\n=======\ntheirs\n>>>>>>> x\n");
+        } else if (what == u"emptied") {
+            QVERIFY(QDir(sql).removeRecursively());
+            QVERIFY(QDir(m.folder + "/.varozidi-sync").removeRecursively());
+        } else if (what == u"gone") {
+            QVERIFY(QDir().rename(m.folder, m.folder + ".away"));
+        } else if (what == u"checkout") {
+            m.git({"add", "-A"});
+            m.git({"commit", "-qm", "v1"});
+            QCOMPARE(m.cli({"edit", QString::number(m.idOf("SQL", "Top"))}, "v2").exitCode, 0);
+            QCOMPARE(m.cli({"sync"}).exitCode, 0);
+            m.git({"add", "-A"});
+            m.git({"commit", "-qm", "v2"});
+            QCOMPARE(m.git({"checkout", "-q", "HEAD~1", "--", "."}).exitCode, 0);
+        }
+        QCOMPARE(m.cli({"sync"}).exitCode, status);
+        QCOMPARE(m.cli({"sync"}).exitCode, status); // and again: in step, or still refused
+        QStringList got;
+        const Snippets all = m.snippets();
+        for (auto it = all.cbegin(); it != all.cend(); ++it)
+            got.append(it.key() + u'=' + QString::fromUtf8(it.value()).trimmed());
+        QCOMPARE(got, expected);
+        if (what == u"checkout") // the newer text is kept in the history
+            QVERIFY(m.cli({"history", QString::number(m.idOf("SQL", "Top"))}).out.contains("body"));
     }
 };
 

@@ -340,7 +340,14 @@ private:
                 bytes = ReadBody(folder_, c.file);
                 hash = BodyHash(bytes);
             }
-            const bool changed = changedThere(hash, e.record.hash, e.earlier, hash);
+            // An older text under a record new in other fields is a stale copy; a whole record
+            // of an earlier state (a checkout of an older commit) is a change back to it.
+            const bool older = hash != e.record.hash && e.earlier.contains(hash) &&
+                               !changedThere(c.title, e.record.title, e.earlierTitles,
+                                             keyOf(c.title)) &&
+                               !changedThere(c.language, e.record.language,
+                                             e.earlierLanguages, keyOf(c.language));
+            const bool changed = older || changedThere(hash, e.record.hash, e.earlier, hash);
             if (changed && bodyTaken && hash != f.r.hash)
                 f.conflicting = bytes;
             if ((changed && !bodyTaken) || !f.bodyThere) {
