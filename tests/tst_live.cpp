@@ -65,6 +65,7 @@ private Q_SLOTS:
     void aLostServerConnectionResumes();
     void searchResultsFollow();
     void aServerTableGainsWhatItLacks();
+    void theSyncFolderKeepsInStepBothWays();
 };
 
 void LiveTest::aChangeElsewhereShowsWithoutAsking_data() {
@@ -304,3 +305,27 @@ void LiveTest::aServerTableGainsWhatItLacks() {
 
 QTEST_MAIN(LiveTest)
 #include "tst_live.moc"
+
+// The settings name a sync folder: the window keeps it in step both ways while it runs, and
+// a change in the folder shows as any change elsewhere does.
+void LiveTest::theSyncFolderKeepsInStepBothWays() {
+    QTemporaryDir folder;
+    Started s(kRows, {{"Tessel.ini", "[SYNC]\nFolder=" + QFile::encodeName(folder.path()) + '\n'}});
+    const QString a = folder.filePath(QStringLiteral("PHP/A.php"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(a), kWithin);
+    clickRow(s->ListBox1, 0);
+    clickRow(s->ListBox2, 0);
+    QCOMPARE(s->SynEdit1->Text(), QString("alpha"));
+
+    writeFile(a, "alpha, from the folder");
+    QTRY_COMPARE_WITH_TIMEOUT(s->SynEdit1->Text(), QString("alpha, from the folder"), kWithin);
+    QCOMPARE(s->SnippitChanged, 0);
+
+    QCOMPARE(cli({"add", "--language", "Go", "--title", "New"}, "package main").status, 0);
+    const QString added = folder.filePath(QStringLiteral("Go/New.go"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(added), kWithin);
+    QFile file(added);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("package main"));
+    QVERIFY(s.dialogs.asked().isEmpty());
+}

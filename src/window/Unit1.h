@@ -16,6 +16,9 @@
 #include <memory>
 
 class CollectionWatcher;
+namespace varozidi::sync {
+class SyncKeeper;
+} // namespace varozidi::sync
 class HistoryWindow;
 class QAction;
 class QFrame;
@@ -134,6 +137,9 @@ public:
     // updates the lists in place, runs no click handler and asks nothing.
     CollectionWatcher* Watcher = nullptr;
     QLabel* LiveNote = nullptr;
+    // The sync folder the settings name, kept in step while the window runs; its conflicts
+    // and failures are told in the note.
+    varozidi::sync::SyncKeeper* Sync = nullptr;
     void RefreshFromElsewhere(const QList<qint64>& ids = {});
     // Unsaved text kept on the disk until it is saved or dismissed (see Recovery.h). The
     // next start offers what a program that ended without closing left: OfferRecovery, once

@@ -10,6 +10,7 @@
 #include "data/recovery/Recovery.h"
 #include "data/store/ADODB.h"
 #include "data/store/SnippetQueries.h"
+#include "data/sync/SyncKeeper.h"
 #include "window/SearchWindow.h"
 
 #include <QApplication>
@@ -103,6 +104,18 @@ void TForm1::setUpLiveCollection() {
         scheduleRefresh({});
     });
     Watcher->Watch();
+
+    const QString folder = varozidi::sync::ChosenFolder(DataDir);
+    if (folder.isEmpty() || !ADOConnection1->Connected())
+        return;
+    Sync = new varozidi::sync::SyncKeeper(ADOConnection1->ConnectionString(), folder, this);
+    connect(Sync, &varozidi::sync::SyncKeeper::Synced, this,
+            [this](const varozidi::sync::Report& report) {
+                if (!report.conflicts.isEmpty())
+                    showLiveNote(tr("Sync folder: %1").arg(report.conflicts.join(u'\n')));
+            });
+    connect(Sync, &varozidi::sync::SyncKeeper::Failed, this,
+            [this](const QString& message) { showLiveNote(tr("Sync folder: %1").arg(message)); });
 }
 
 void TForm1::scheduleRefresh(const QList<qint64>& ids) {
