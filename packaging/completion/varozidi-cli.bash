@@ -3,7 +3,7 @@
 # takes a path, and the language names of the collection the command line names.
 
 _varozidi_cli_commands="languages list show add edit remove history removed undelete search backup check export
-    import"
+    import sync"
 
 # The options each command takes besides --data-dir, --database, --json and --help.
 _varozidi_cli_options() {
@@ -14,6 +14,7 @@ _varozidi_cli_options() {
     export) echo --format --with-history ;;
     import) echo --dry-run ;;
     backup) echo --force ;;
+    sync) echo --folder --stop ;;
     esac
 }
 

@@ -19,7 +19,7 @@ function __varozidi_cli_languages
     timeout 3 varozidi-cli $pass languages 2>/dev/null
 end
 
-set -l commands languages list show add edit remove history removed undelete search backup check export import
+set -l commands languages list show add edit remove history removed undelete search backup check export import sync
 complete -c varozidi-cli -f
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a languages -d 'the language list, as the program shows it'
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a list -d 'ID, language and title of each snippet'
@@ -35,6 +35,7 @@ complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a backu
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a check -d 'check the database and its search index'
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a export -d 'every snippet into a new JSON file or folder tree'
 complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a import -d 'add the snippets of a file or folder'
+complete -c varozidi-cli -n "not __fish_seen_subcommand_from $commands" -a sync -d 'bring the collection and its sync folder in step'
 
 complete -c varozidi-cli -l data-dir -x -a '(__fish_complete_directories)' -d 'use another data folder'
 complete -c varozidi-cli -l database -x -d 'use the collection on a PostgreSQL server'
@@ -47,5 +48,7 @@ complete -c varozidi-cli -n '__fish_seen_subcommand_from add' -l title -x -d 'ti
 complete -c varozidi-cli -n '__fish_seen_subcommand_from export' -l format -x -a 'json folder' -d 'format'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from export' -l with-history -d 'the earlier versions and removed snippets kept too'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from import' -l dry-run -d 'list what would be added and change nothing'
+complete -c varozidi-cli -n '__fish_seen_subcommand_from sync' -l folder -r -a '(__fish_complete_directories)' -d 'the folder to sync with'
+complete -c varozidi-cli -n '__fish_seen_subcommand_from sync' -l stop -d 'forget the folder; its files stay'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from backup' -l force -d 'replace FILE even when it is no collection database'
 complete -c varozidi-cli -n '__fish_seen_subcommand_from backup export import' -F
