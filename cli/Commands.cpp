@@ -390,7 +390,7 @@ QList<Command> collectionCommands() {
              "--folder DIR chooses the folder (made when missing) and keeps it in the "
              "settings'\n[SYNC] Folder. Each snippet is DIR/Language/Title.ext, its body byte for "
              "byte,\nwith a record in DIR/.varozidi-sync/. A snippet changed on both sides keeps "
-             "both\ntexts: the other becomes a snippet titled \"... (conflict DATE)\". --stop "
+             "both\ntexts: the other becomes a snippet titled \"... (conflict ...)\". --stop "
              "forgets\nthe folder; its files stay."),
          {QStringLiteral("--folder DIR"), QStringLiteral("--stop")},
          0,

@@ -4,6 +4,7 @@
 #include "Cli.h"
 
 #include "data/sync/Sync.h"
+#include "data/sync/SyncFolder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -44,6 +45,10 @@ QString chosenFolder(Context& c) {
         throw UserError(QStringLiteral("\"%1\" is not a folder.").arg(given));
     if (!info.exists() && !QDir().mkpath(info.absoluteFilePath()))
         throw UserError(QStringLiteral("Cannot make the folder \"%1\".").arg(given));
+    if (varozidi::sync::HoldsOtherFiles(info.absoluteFilePath()))
+        throw UserError(QStringLiteral("\"%1\" holds files but no sync records; choose an empty "
+                                       "folder, or one that another machine syncs with.")
+                            .arg(given));
     const QString folder = QDir::cleanPath(info.absoluteFilePath());
     varozidi::sync::ChooseFolder(c.dataDir(), folder);
     return folder;
@@ -53,12 +58,18 @@ QString chosenFolder(Context& c) {
 
 int Sync(Context& c) {
     if (c.options.contains(QStringLiteral("--stop"))) {
+        if (c.options.contains(QStringLiteral("--folder")))
+            throw UserError(QStringLiteral("--stop and --folder go apart: stop, or choose a "
+                                           "folder."));
         const QString was = varozidi::sync::ChosenFolder(c.dataDir());
         varozidi::sync::ChooseFolder(c.dataDir(), QString());
-        c.print(was.isEmpty() ? QStringLiteral("No folder was synced.\n")
-                              : QStringLiteral("No longer syncing with \"%1\"; its files stay "
-                                               "as they are.\n")
-                                    .arg(was));
+        if (c.json)
+            c.printJson(QJsonObject{{QStringLiteral("stopped"), was}});
+        else
+            c.print(was.isEmpty() ? QStringLiteral("No folder was synced.\n")
+                                  : QStringLiteral("No longer syncing with \"%1\"; its files "
+                                                   "stay as they are.\n")
+                                        .arg(was));
         return kDone;
     }
     const QString folder = chosenFolder(c);

@@ -114,8 +114,13 @@ void TForm1::setUpLiveCollection() {
                 if (!report.conflicts.isEmpty())
                     showLiveNote(tr("Sync folder: %1").arg(report.conflicts.join(u'\n')));
             });
-    connect(Sync, &varozidi::sync::SyncKeeper::Failed, this,
-            [this](const QString& message) { showLiveNote(tr("Sync folder: %1").arg(message)); });
+    connect(Sync, &varozidi::sync::SyncKeeper::Failed, this, [this](const QString& message) {
+        const QString note = tr("Sync folder: %1");
+        if (!message.isEmpty())
+            showLiveNote(note.arg(message));
+        else if (LiveNote->isVisible() && LiveNote->text().startsWith(note.arg(QString())))
+            LiveNote->hide();
+    });
 }
 
 void TForm1::scheduleRefresh(const QList<qint64>& ids) {

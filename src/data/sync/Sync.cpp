@@ -3,7 +3,9 @@
 
 #include "data/collection/Collection.h"
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/files/DataPath.h"
+#include "data/files/Files.h"
 #include "data/files/IniFile.h"
 #include "data/store/ADODB.h"
 #include "data/store/AdoBackend.h"
@@ -13,8 +15,13 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSet>
+#include <QThread>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace varozidi::sync {
 
@@ -56,6 +63,19 @@ QString keyOf(const Text& t) {
     return t ? u'=' + *t : QString();
 }
 
+bool sameEntries(const State& a, const State& b) {
+    if (a.entries.size() != b.entries.size())
+        return false;
+    for (auto it = a.entries.cbegin(); it != a.entries.cend(); ++it) {
+        const auto other = b.entries.constFind(it.key());
+        if (other == b.entries.constEnd() || other->id != it->id ||
+            other->rowVersion != it->rowVersion || other->record != it->record ||
+            other->body != it->body || other->recordStamp != it->recordStamp)
+            return false;
+    }
+    return true;
+}
+
 class Pass {
 public:
     Pass(TADOConnection& connection, const QString& folder)
@@ -80,6 +100,7 @@ public:
                                        "over, stop syncing and choose the folder again.")
                             .arg(folder_)
                             .arg(base_.entries.size()));
+        refuseMassRemoval();
         readRows();
         for (const QString& copy : std::as_const(scan_.conflictCopies))
             if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
@@ -108,12 +129,43 @@ public:
                 madeByHand(it.key());
         for (const QString& copy : std::as_const(scan_.conflictCopies))
             conflictCopy(copy);
-        Flush(folder_);
-        SaveState(statePath_, next_);
+        if (wrote_)
+            Flush(folder_);
+        if (wrote_ || report_.changedAnything() || !sameEntries(base_, next_))
+            SaveState(statePath_, next_);
         return report_;
     }
 
 private:
+    // A folder that lost its records, or its bodies to placeholders, looks as if every snippet
+    // were removed; removing more than a few in one pass is refused, changing nothing.
+    void refuseMassRemoval() {
+        if (!base_.entries.isEmpty() &&
+            !QFileInfo(folder_ + u'/' + QLatin1String(kRecordFolder)).isDir())
+            throw Error(QStringLiteral("The sync folder \"%1\" has lost its records (%2), which "
+                                       "a sync never removes; nothing was changed. Bring them "
+                                       "back (a .gitignore or a tool that skips hidden files may "
+                                       "have left them out), or stop syncing and choose an empty "
+                                       "folder.")
+                            .arg(folder_, QLatin1String(kRecordFolder)));
+        qsizetype gone = 0;
+        for (const Entry& e : std::as_const(base_.entries))
+            if ((!scan_.records.contains(e.record.uid) &&
+                 !scan_.unreadableRecords.contains(e.record.uid)) ||
+                (!scan_.files.contains(scan_.records.value(e.record.uid, e.record).file) &&
+                 !scan_.files.contains(e.record.file)))
+                ++gone;
+        if (gone > 10 && gone * 5 > base_.entries.size())
+            throw Error(QStringLiteral("The sync folder \"%1\" lacks %2 of the %3 snippets it "
+                                       "held at the last sync (their records in %4 or their "
+                                       "files); nothing was changed. If that is what you want, "
+                                       "remove them in the program instead.")
+                            .arg(folder_)
+                            .arg(gone)
+                            .arg(base_.entries.size())
+                            .arg(QLatin1String(kRecordFolder)));
+    }
+
     void readRows() {
         ado::Backend& rows = connection_.collection()->rows();
         const QString rowid = rows.describe(kTable).rowidSql;
@@ -199,7 +251,10 @@ private:
     }
 
     void claim(const QString& file, const QString& uid) {
+        if (const auto was = claimed_.constFind(file); was != claimed_.constEnd() && *was != uid)
+            owned_[*was].remove(file);
         claimed_.insert(file, uid);
+        owned_[uid].insert(file);
         taken_.insert(file.toLower());
     }
 
@@ -209,6 +264,8 @@ private:
         RemoveFile(folder_, file);
         taken_.remove(file.toLower());
         dropped_.insert(file);
+        if (const auto owner = claimed_.take(file); !owner.isEmpty())
+            owned_[owner].remove(file);
     }
 
     // The row id as it is now, written as uid's files; the other files of uid go, where their
@@ -220,10 +277,7 @@ private:
         if (!stored)
             return; // removed meanwhile: the next pass carries that
         const Text language = stored->language, title = stored->title;
-        QStringList mine;
-        for (auto it = claimed_.cbegin(); it != claimed_.cend(); ++it)
-            if (*it == uid)
-                mine.append(it.key());
+        const QStringList mine = owned_.value(uid).values();
         for (const QString& f : std::as_const(mine))
             taken_.remove(f.toLower());
         const QString now = !at.isEmpty() ? at : old ? old->record.file : QString();
@@ -234,29 +288,60 @@ private:
         for (const QString& f : std::as_const(mine))
             taken_.insert(f.toLower());
         claim(file, uid);
-        WriteBody(folder_, file, stored->bytes);
-        kept_.insert(BodyHash(stored->bytes));
+        const QString hash = BodyHash(stored->bytes);
+        // A file that looked unchanged may have been written in place with its old size and
+        // time: a text in it that no pass saw is kept before it is replaced.
+        if (old && file == old->record.file && scan_.files.value(file) == old->body) {
+            const QByteArray there = ReadBody(folder_, file);
+            const QString was = BodyHash(there);
+            if (was != old->record.hash && was != hash && !kept_.contains(was) &&
+                !old->earlier.contains(was))
+                keepApart(language, title, there,
+                          QStringLiteral("its file held a text no sync had seen"));
+        }
+        try {
+            WriteBody(folder_, file, stored->bytes);
+        } catch (const Error& e) {
+            // One snippet that cannot be written (a file where its folder should be) holds up
+            // no other.
+            report_.notes.append(e.message());
+            if (old)
+                next_.entries.insert(uid, *old);
+            return;
+        }
+        wrote_ = true;
+        kept_.insert(hash);
         for (const QString& f : std::as_const(mine))
-            if (f != file && textKept(f, old))
+            if (f != file && textKept(f, old, hash))
                 dropFile(f, uid);
-        const Record r{uid, language, title, file, BodyHash(stored->bytes)};
+        const Record r{uid, language, title, file, hash};
         WriteRecord(folder_, r);
         remember(id, rows_.value(id).version, r);
         ++count;
     }
 
     // The file's text is in the collection, or was this snippet's before: it may go.
-    bool textKept(const QString& file, const Entry* e) {
+    bool textKept(const QString& file, const Entry* e, const QString& written = {}) {
         if (!scan_.files.contains(file) && !claimed_.contains(file))
             return true;
         const QString hash = BodyHash(ReadBody(folder_, file));
-        return kept_.contains(hash) || (e && (hash == e->record.hash || e->earlier.contains(hash)));
+        return hash == written || kept_.contains(hash) ||
+               (e && (hash == e->record.hash || e->earlier.contains(hash)));
     }
 
     void remember(qint64 id, const QString& version, const Record& r) {
         claim(r.file, r.uid);
-        Entry e{id, version, r, StampOf(folder_ + u'/' + r.file), StampOf(recordPath(r.uid)),
-                {}, {},      {}};
+        const auto body = scan_.files.constFind(r.file);
+        const auto record = scan_.recordStamps.constFind(r.uid);
+        Entry e{id,
+                version,
+                r,
+                wrote_ || body == scan_.files.constEnd() ? StampOf(folder_ + u'/' + r.file) : *body,
+                wrote_ || record == scan_.recordStamps.constEnd() ? StampOf(recordPath(r.uid))
+                                                                  : *record,
+                {},
+                {},
+                {}};
         if (const auto was = base_.entries.constFind(r.uid); was != base_.entries.constEnd()) {
             e.earlier = pushed(was->earlier, was->record.hash, r.hash);
             e.earlierTitles = pushed(was->earlierTitles, keyOf(was->record.title), keyOf(r.title));
@@ -310,6 +395,7 @@ private:
         Record r;
         QByteArray body;
         bool bodyRead = false;
+        bool asWritten = false; // the body is the one its record says was written
         std::optional<QByteArray> conflicting;
     };
 
@@ -342,11 +428,10 @@ private:
             }
             // An older text under a record new in other fields is a stale copy; a whole record
             // of an earlier state (a checkout of an older commit) is a change back to it.
-            const bool older = hash != e.record.hash && e.earlier.contains(hash) &&
-                               !changedThere(c.title, e.record.title, e.earlierTitles,
-                                             keyOf(c.title)) &&
-                               !changedThere(c.language, e.record.language,
-                                             e.earlierLanguages, keyOf(c.language));
+            const bool older =
+                hash != e.record.hash && e.earlier.contains(hash) &&
+                !changedThere(c.title, e.record.title, e.earlierTitles, keyOf(c.title)) &&
+                !changedThere(c.language, e.record.language, e.earlierLanguages, keyOf(c.language));
             const bool changed = older || changedThere(hash, e.record.hash, e.earlier, hash);
             if (changed && bodyTaken && hash != f.r.hash)
                 f.conflicting = bytes;
@@ -355,6 +440,7 @@ private:
                 bodyTaken = changed;
                 f.r.file = c.file;
                 f.r.hash = hash;
+                f.asWritten = hash == c.hash;
                 f.body = bytes;
                 f.bodyRead = !unread;
             }
@@ -439,8 +525,8 @@ private:
         if (!bodyRead)
             body = ReadBody(folder_, r.file);
         if (!collectionChanged)
-            return takeIn(e, r, body);
-        both(e, r, body);
+            return takeIn(e, r, body, f.asWritten);
+        both(e, r, body, f.asWritten);
     }
 
     // A record gone with its body still there, changed: a removal met a change.
@@ -451,8 +537,9 @@ private:
     }
 
     // The folder's change into the row; Git's conflict markers never become a body.
-    void takeIn(const Entry& e, const Record& r, const QByteArray& body) {
-        if (const auto sides = GitConflictSides(body))
+    void takeIn(const Entry& e, const Record& r, const QByteArray& body, bool asWritten = false) {
+        // Markers in a body a machine wrote so are its text, not a conflict.
+        if (const auto sides = asWritten ? std::nullopt : GitConflictSides(body))
             return resolveMarkers(e, r, *sides);
         QString version;
         if (!editRow(e.id, e.rowVersion, r, body, version)) {
@@ -483,7 +570,9 @@ private:
         const QByteArray current = sides.first.isEmpty() ? stored->bytes : sides.first;
         if (!sameText(sides.second, current))
             keepMarkedSide(r, sides.second, why);
-        if (!sameText(stored->bytes, current) && !sameText(stored->bytes, sides.second))
+        const QString here = BodyHash(stored->bytes);
+        if (!sameText(stored->bytes, current) && !sameText(stored->bytes, sides.second) &&
+            here != e.record.hash && !e.earlier.contains(here))
             keepApart(r.language, r.title, stored->bytes, why);
         if (current != stored->bytes) {
             QString version;
@@ -507,11 +596,11 @@ private:
 
     // Both sides changed the snippet: each field takes the side that changed it; a body both
     // changed, each its own way, keeps the folder's text apart.
-    void both(const Entry& e, const Record& r, const QByteArray& body) {
+    void both(const Entry& e, const Record& r, const QByteArray& body, bool asWritten) {
         const auto stored = connection_.collection()->read(e.id);
         if (!stored)
             return; // removed meanwhile: the next pass carries that
-        if (const auto sides = GitConflictSides(body))
+        if (const auto sides = asWritten ? std::nullopt : GitConflictSides(body))
             return resolveMarkers(e, r, *sides);
         const auto pick = [](const Text& base, const Text& here, const Text& there) {
             return here == base ? there : here;
@@ -549,7 +638,8 @@ private:
         }
         claim(r.file, r.uid);
         QByteArray body = ReadBody(folder_, r.file);
-        if (const auto sides = GitConflictSides(body)) {
+        const auto sides = BodyHash(body) == r.hash ? std::nullopt : GitConflictSides(body);
+        if (sides) {
             body = sides->first.isEmpty() ? sides->second : sides->first;
             if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
                 keepMarkedSide(r, sides->second,
@@ -639,19 +729,58 @@ private:
     State next_;
     FolderScan scan_;
     QHash<qint64, Row> rows_;
-    QSet<qint64> linked_;             // rows that have their files
-    QHash<QString, QString> claimed_; // body file -> uid
+    QSet<qint64> linked_;                 // rows that have their files
+    QHash<QString, QString> claimed_;     // body file -> uid
+    QHash<QString, QSet<QString>> owned_; // uid -> its body files
     QSet<QString> dropped_;
     QSet<QString> taken_; // lower-case relative paths
     QSet<QString> kept_;  // hashes of the bodies the collection holds from this pass
+    bool wrote_ = false;  // into the folder, so far
     QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
     Report report_;
 };
 
 } // namespace
 
+namespace {
+
+// One pass at a time for a folder and a collection: the window's and the companion's would
+// each add what the other is adding.
+class PassLock {
+public:
+    explicit PassLock(const QString& statePath) {
+        MakeFolders(paths::StateFolder());
+        fd_ = ::open(posix::native(statePath + QStringLiteral(".lock")).constData(),
+                     O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0)
+            throw Error(QStringLiteral("Cannot sync: the lock beside \"%1\" cannot be made (%2).")
+                            .arg(statePath, posix::systemError(errno)));
+        QElapsedTimer waited;
+        waited.start();
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (waited.elapsed() > kWaitMs) {
+                ::close(fd_);
+                throw Error(QStringLiteral("Another sync of this folder is still running; try "
+                                           "again once it is over."));
+            }
+            QThread::msleep(50);
+        }
+    }
+    ~PassLock() { ::close(fd_); }
+    PassLock(const PassLock&) = delete;
+    PassLock& operator=(const PassLock&) = delete;
+
+private:
+    static constexpr qint64 kWaitMs = 60000;
+    int fd_ = -1;
+};
+
+} // namespace
+
 Report SyncOnce(TADOConnection& connection, const QString& folder) {
     connection.Open();
+    const PassLock lock(StatePath(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()),
+                                  connection.collection()->address().identity()));
     return Pass(connection, folder).run();
 }
 

@@ -6,6 +6,7 @@
 #include "data/files/Files.h"
 #include "data/transfer/Names.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -54,9 +55,11 @@ Stamp stampOf(const struct stat& st) {
 
 // Names that sync engines and editors use while a file is on its way.
 bool onItsWay(const QString& name) {
+    // Nextcloud's and ownCloud's placeholders of files kept only on the server too.
     return name.startsWith(u'.') || name.startsWith(QLatin1String("~syncthing~")) ||
            name.endsWith(QLatin1String(".tmp")) || name.endsWith(QLatin1String(".part")) ||
-           name.endsWith(u'~');
+           name.endsWith(u'~') || name.endsWith(QLatin1String(".nextcloud")) ||
+           name.endsWith(QLatin1String(".owncloud"));
 }
 
 const QRegularExpression& syncthingCopy() {
@@ -178,7 +181,8 @@ FolderScan ScanFolder(const QString& folder,
             if (onItsWay(*name))
                 return;
             if (!S_ISREG(entry.st_mode)) {
-                scan.skipped.append(QStringLiteral("\"%1\", which is no plain file").arg(file));
+                scan.skipped.append(
+                    QStringLiteral("\"%1\" is left alone: it is no plain file.").arg(file));
                 return;
             }
             if (isConflictCopy(*name))
@@ -199,6 +203,13 @@ QString BodyHash(const QByteArray& bytes) {
 
 QString NewUid() {
     return QUuid::createUuid().toString(QUuid::Id128);
+}
+
+bool HoldsOtherFiles(const QString& folder) {
+    const QDir dir(folder);
+    if (dir.exists(QLatin1String(kRecordFolder)))
+        return false;
+    return !dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
 }
 
 Stamp StampOf(const QString& path) {
@@ -230,6 +241,12 @@ void WriteBody(const QString& folder, const QString& file, const QByteArray& byt
     const QString dir = folder + u'/' + file.left(slash);
     if (::mkdir(native(dir).constData(), kFolderMode) != 0 && errno != EEXIST)
         failed(folder, QStringLiteral("making the folder \"%1\"").arg(dir), errno);
+    // Never through a link: a write there would land outside the folder.
+    struct stat st {};
+    if (::lstat(native(dir).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw Error(QStringLiteral("Cannot write \"%1\" into the sync folder: \"%2\" is no "
+                                   "folder of its own (a link or a file is in its place).")
+                        .arg(file, dir));
     const QString temporary = dir + QStringLiteral("/.") + file.mid(slash + 1) + u'.' +
                               QString::number(::getpid()) + kTemporarySuffix;
     const int fd = ::open(native(temporary).constData(),
@@ -262,6 +279,11 @@ void WriteRecord(const QString& folder, const Record& record) {
 
 void RemoveFile(const QString& folder, const QString& file) {
     const QString path = folder + u'/' + file;
+    const qsizetype at = file.lastIndexOf(u'/');
+    struct stat st {};
+    if (at > 0 && (::lstat(native(folder + u'/' + file.left(at)).constData(), &st) != 0 ||
+                   !S_ISDIR(st.st_mode)))
+        return; // nothing of ours lies behind a link
     if (::unlink(native(path).constData()) != 0 && errno != ENOENT)
         failed(folder, QStringLiteral("removing \"%1\"").arg(path), errno);
     const qsizetype slash = file.lastIndexOf(u'/');
@@ -291,9 +313,18 @@ QString languageFolder(const transfer::Text& language) {
                                   QStringLiteral("No language"));
 }
 
+// A title that would read as a sync engine's file on its way or its conflict copy is
+// spelled so that it does not.
 QString titleStem(const transfer::Text& title) {
-    return transfer::SafeFileName(title.value_or(QString()), kTitleBytes,
-                                  QStringLiteral("Untitled"));
+    QString stem =
+        transfer::SafeFileName(title.value_or(QString()), kTitleBytes, QStringLiteral("Untitled"));
+    stem.replace(QLatin1String(".sync-conflict-"), QLatin1String(".sync_conflict-"));
+    stem.replace(QLatin1String("conflicted copy"), QLatin1String("conflicted_copy"));
+    if (stem.startsWith(u'~'))
+        stem[0] = u'_';
+    if (stem.endsWith(u'~'))
+        stem[stem.size() - 1] = u'_';
+    return stem;
 }
 
 } // namespace

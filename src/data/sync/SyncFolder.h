@@ -51,6 +51,8 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
 
 QString BodyHash(const QByteArray& bytes);
 QString NewUid();
+// The folder holds files of others but no sync records: choosing it would take them all in.
+bool HoldsOtherFiles(const QString& folder);
 // The stamp of a file now; size -1 when it is not there.
 Stamp StampOf(const QString& path);
 

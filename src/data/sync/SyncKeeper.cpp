@@ -103,6 +103,8 @@ private:
             const Report report = SyncOnce(connection_, folder_);
             watch();
             drain(); // its own writes
+            if (!failing_.isEmpty())
+                Q_EMIT failed(QString()); // over
             failing_.clear();
             if (report.changedAnything()) {
                 Q_EMIT synced(report);

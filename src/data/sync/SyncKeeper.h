@@ -21,7 +21,7 @@ public:
 Q_SIGNALS:
     // A pass carried something (on the owner's thread).
     void Synced(const varozidi::sync::Report& report);
-    // A pass failed; said once until one goes through again.
+    // A pass failed; said once until one goes through again, which says an empty message.
     void Failed(const QString& message);
 
 private:
