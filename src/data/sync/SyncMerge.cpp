@@ -1,0 +1,318 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// A sync pass weighs each snippet: the folder's side against the collection's and the last pass.
+#include "data/sync/SyncPass.h"
+
+#include "data/collection/Collection.h"
+#include "data/core/Errors.h"
+
+namespace varozidi::sync::detail {
+
+Pass::FolderSide Pass::folderSide(const Entry& e) {
+    FolderSide f;
+    f.r = e.record;
+    QList<Record> candidates;
+    if (scan_.records.contains(e.record.uid))
+        candidates.append(scan_.records.value(e.record.uid));
+    f.recordThere = !candidates.isEmpty() || scan_.unreadableRecords.contains(e.record.uid);
+    candidates += alternates_.values(e.record.uid);
+    f.recordThere = f.recordThere || !candidates.isEmpty();
+    candidates.append(e.record); // an unreadable record: its files as they were
+    const auto changedThere = [](const auto& value, const auto& base, const QStringList& earlier,
+                                 const QString& key) {
+        return value != base && !earlier.contains(key);
+    };
+    bool bodyTaken = false;
+    for (const Record& c : std::as_const(candidates)) {
+        const auto stamp = scan_.files.constFind(c.file);
+        if (stamp == scan_.files.constEnd() || claimedElsewhere(c.file, e.record.uid))
+            continue;
+        claim(c.file, e.record.uid);
+        QByteArray bytes;
+        QString hash = e.record.hash;
+        const bool unread = c.file == e.record.file && *stamp == e.body;
+        if (!unread) {
+            bytes = ReadBody(folder_, c.file);
+            hash = BodyHash(bytes);
+        }
+        // An older text under a record new in other fields is a stale copy; a whole record
+        // of an earlier state (a checkout of an older commit) is a change back to it.
+        const bool older =
+            hash != e.record.hash && e.earlier.contains(hash) &&
+            !changedThere(c.title, e.record.title, e.earlierTitles, keyOf(c.title)) &&
+            !changedThere(c.language, e.record.language, e.earlierLanguages, keyOf(c.language));
+        const bool changed = older || changedThere(hash, e.record.hash, e.earlier, hash);
+        if (changed && bodyTaken && hash != f.r.hash)
+            f.conflicting = bytes;
+        if ((changed && !bodyTaken) || !f.bodyThere) {
+            f.bodyThere = true;
+            bodyTaken = changed;
+            f.r.file = c.file;
+            f.r.hash = hash;
+            f.asWritten = hash == c.hash;
+            f.body = bytes;
+            f.bodyRead = !unread;
+        }
+    }
+    for (const Record& c : std::as_const(candidates)) {
+        if (changedThere(c.title, e.record.title, e.earlierTitles, keyOf(c.title)) &&
+            f.r.title == e.record.title)
+            f.r.title = c.title;
+        if (changedThere(c.language, e.record.language, e.earlierLanguages, keyOf(c.language)) &&
+            f.r.language == e.record.language)
+            f.r.language = c.language;
+    }
+    return f;
+}
+
+void Pass::compare(const Entry& e) {
+    const auto row = rows_.constFind(e.id);
+    const bool inCollection = row != rows_.constEnd();
+    if (inCollection)
+        linked_.insert(e.id);
+    FolderSide f = folderSide(e);
+    const bool recordThere = f.recordThere, bodyThere = f.bodyThere;
+    Record& r = f.r;
+    QByteArray& body = f.body;
+    const bool bodyRead = f.bodyRead;
+    if (f.conflicting)
+        keepApart(r.language, r.title, *f.conflicting,
+                  QStringLiteral("two machines changed it, and the sync engine kept both"));
+    const bool folderChanged = bodyThere && r != e.record;
+    const bool collectionChanged = !inCollection || row->version != e.rowVersion;
+
+    if (!inCollection && (!recordThere || !bodyThere)) {
+        if (bodyThere)
+            dropFile(r.file, r.uid);
+        if (recordThere)
+            RemoveRecord(folder_, r.uid);
+        return;
+    }
+    if (!recordThere || !bodyThere) {
+        // Removed in the folder: the row goes too, unless it changed here since, when it
+        // comes back into the folder with that change.
+        if (bodyThere && !folderChanged)
+            dropFile(r.file, r.uid);
+        else if (bodyThere)
+            return arrivedBack(e, r, body, bodyRead);
+        if (collectionChanged) {
+            writeOut(r.uid, e.id, &e, report_.intoFolder.added);
+            return;
+        }
+        if (recordThere)
+            RemoveRecord(folder_, r.uid);
+        removeRow(e.id);
+        return;
+    }
+    if (!inCollection) {
+        if (!folderChanged) {
+            dropFile(r.file, r.uid);
+            RemoveRecord(folder_, r.uid);
+            ++report_.intoFolder.removed;
+            return;
+        }
+        // Removed here, changed there: it comes back with the change.
+        if (!bodyRead)
+            body = ReadBody(folder_, r.file);
+        const auto [id, version] = addRow(r.language, r.title, body);
+        remember(id, version, r);
+        report_.notes.append(QStringLiteral("%1 was removed here but changed in the folder; "
+                                            "it is back with that change (ID %2).")
+                                 .arg(named(r.language, r.title))
+                                 .arg(id));
+        return;
+    }
+    if (!folderChanged && !collectionChanged) {
+        remember(e.id, e.rowVersion, r);
+        return;
+    }
+    if (!folderChanged) {
+        writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
+        return;
+    }
+    if (!bodyRead)
+        body = ReadBody(folder_, r.file);
+    if (!collectionChanged)
+        return takeIn(e, r, body, f.asWritten);
+    both(e, r, body, f.asWritten);
+}
+
+void Pass::arrivedBack(const Entry& e, Record r, QByteArray body, bool bodyRead) {
+    if (!bodyRead)
+        body = ReadBody(folder_, r.file);
+    takeIn(e, r, body);
+}
+
+void Pass::takeIn(const Entry& e, const Record& r, const QByteArray& body, bool asWritten) {
+    // Markers in a body a machine wrote so are its text, not a conflict.
+    if (const auto sides = asWritten ? std::nullopt : GitConflictSides(body))
+        return resolveMarkers(e, r, *sides);
+    QString version;
+    if (!editRow(e.id, e.rowVersion, r, body, version)) {
+        next_.entries.insert(r.uid, e); // left as it was for the next pass
+        return;
+    }
+    rows_[e.id].version = version;
+    // The record and the file's name follow what the row now is.
+    if (!scan_.records.contains(r.uid) || scan_.records.value(r.uid) != r ||
+        !FitsName(r.file, r.language, r.title) || alternates_.contains(r.uid)) {
+        int rewritten = 0;
+        writeOut(r.uid, e.id, &e, rewritten, r.file);
+        return;
+    }
+    remember(e.id, version, r);
+}
+
+void Pass::resolveMarkers(const Entry& e, const Record& r,
+                          const std::pair<QByteArray, QByteArray>& sides) {
+    const auto stored = connection_.collection()->read(e.id);
+    if (!stored)
+        return;
+    const QString why = QStringLiteral("the folder held both sides of a Git conflict");
+    // The very bytes of the first side, on every machine alike.
+    const QByteArray current = sides.first.isEmpty() ? stored->bytes : sides.first;
+    if (!sameText(sides.second, current))
+        keepMarkedSide(r, sides.second, why);
+    const QString here = BodyHash(stored->bytes);
+    if (!sameText(stored->bytes, current) && !sameText(stored->bytes, sides.second) &&
+        here != e.record.hash && !e.earlier.contains(here))
+        keepApart(r.language, r.title, stored->bytes, why);
+    if (current != stored->bytes) {
+        QString version;
+        if (!editRow(e.id, rows_.value(e.id).version, r, current, version)) {
+            next_.entries.insert(r.uid, e);
+            return;
+        }
+        rows_[e.id].version = version;
+    }
+    writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
+}
+
+void Pass::keepMarkedSide(const Record& r, const QByteArray& side, const QString& why) {
+    const QString uid = BodyHash(r.uid.toUtf8() + '\n' + side);
+    if (next_.entries.contains(uid) || base_.entries.contains(uid) || scan_.records.contains(uid))
+        return;
+    keepApart(r.language, r.title, side, why, uid, QDateTime());
+}
+
+void Pass::both(const Entry& e, const Record& r, const QByteArray& body, bool asWritten) {
+    const auto stored = connection_.collection()->read(e.id);
+    if (!stored)
+        return; // removed meanwhile: the next pass carries that
+    if (const auto sides = asWritten ? std::nullopt : GitConflictSides(body))
+        return resolveMarkers(e, r, *sides);
+    const auto pick = [](const Text& base, const Text& here, const Text& there) {
+        return here == base ? there : here;
+    };
+    Record merged = r;
+    merged.language = pick(e.record.language, Text(stored->language), r.language);
+    merged.title = pick(e.record.title, Text(stored->title), r.title);
+    QByteArray mergedBody = stored->bytes;
+    const QString hereHash = BodyHash(stored->bytes);
+    const bool changedThere = r.hash != e.record.hash && !e.earlier.contains(r.hash);
+    if (changedThere && hereHash == e.record.hash)
+        mergedBody = body;
+    else if (changedThere && r.hash != hereHash)
+        keepApart(r.language, r.title, body, QStringLiteral("changed here and in the folder"));
+    if (mergedBody != stored->bytes || merged.language != Text(stored->language) ||
+        merged.title != Text(stored->title)) {
+        QString version;
+        if (!editRow(e.id, rows_.value(e.id).version, merged, mergedBody, version)) {
+            next_.entries.insert(r.uid, e);
+            return;
+        }
+        rows_[e.id].version = version;
+    }
+    writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
+}
+
+void Pass::arrived(const Record& r) {
+    const auto stamp = scan_.files.constFind(r.file);
+    if (stamp == scan_.files.constEnd() || claimedElsewhere(r.file, r.uid)) {
+        report_.notes.append(QStringLiteral("%1 is in the folder without its body yet; the "
+                                            "next sync takes it in.")
+                                 .arg(named(r.language, r.title)));
+        return;
+    }
+    claim(r.file, r.uid);
+    QByteArray body = ReadBody(folder_, r.file);
+    const auto sides = BodyHash(body) == r.hash ? std::nullopt : GitConflictSides(body);
+    if (sides) {
+        body = sides->first.isEmpty() ? sides->second : sides->first;
+        if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
+            keepMarkedSide(r, sides->second,
+                           QStringLiteral("two machines added it under one name"));
+    }
+    Record taken = r;
+    taken.hash = BodyHash(body);
+    // The same snippet already here (both collections held it before their first sync,
+    // or a pass was cut short after adding it): one snippet, not two.
+    for (auto it = rows_.cbegin(); it != rows_.cend(); ++it) {
+        if (linked_.contains(it.key()) || it->language != r.language || it->title != r.title)
+            continue;
+        const auto stored = connection_.collection()->read(it.key());
+        if (stored && stored->bytes == body) {
+            linked_.insert(it.key());
+            if (taken.hash != r.hash)
+                WriteBody(folder_, r.file, body);
+            remember(it.key(), it->version, taken);
+            if (taken.hash != r.hash)
+                WriteRecord(folder_, taken);
+            return;
+        }
+    }
+    const auto [id, version] = addRow(r.language, r.title, body);
+    if (taken.hash != r.hash) {
+        WriteBody(folder_, r.file, body);
+        WriteRecord(folder_, taken);
+    }
+    remember(id, version, taken);
+}
+
+void Pass::madeByHand(const QString& file) {
+    const qsizetype slash = file.indexOf(u'/');
+    const Text language = file.left(slash);
+    QString title = file.mid(slash + 1);
+    const qsizetype dot = title.lastIndexOf(u'.');
+    if (dot > 0)
+        title.truncate(dot);
+    QByteArray body = ReadBody(folder_, file);
+    if (const auto sides = GitConflictSides(body)) {
+        body = sides->first.isEmpty() ? sides->second : sides->first;
+        if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
+            keepMarkedSide(Record{BodyHash(file.toUtf8()), language, title, file, {}},
+                           sides->second,
+                           QStringLiteral("its file held both sides of a Git conflict"));
+        WriteBody(folder_, file, body);
+    }
+    const auto [id, version] = addRow(language, title, body);
+    const Record r{NewUid(), language, title, file, BodyHash(body)};
+    WriteRecord(folder_, r);
+    remember(id, version, r);
+}
+
+void Pass::conflictCopy(const QString& file) {
+    if (file.startsWith(QLatin1String(kRecordFolder) + u'/')) {
+        RemoveFile(folder_, file); // the record is written anew from the collection
+        return;
+    }
+    const qsizetype slash = file.indexOf(u'/');
+    const QByteArray body = ReadBody(folder_, file);
+    const Text language = file.left(slash);
+    const Text title = TitleOfConflictCopy(file);
+    // The sync engine leaves the copy on every machine: each makes the same snippet of
+    // it, or finds it made already.
+    const QString uid = BodyHash(file.toUtf8() + '\n' + body);
+    bool same = next_.entries.contains(uid) || scan_.records.contains(uid);
+    for (const Entry& e : std::as_const(next_.entries))
+        if (!same && e.record.language == language && e.record.title == title) {
+            const auto stored = connection_.collection()->read(e.id);
+            same = stored && stored->bytes == body;
+        }
+    if (!same)
+        keepApart(language, title, body,
+                  QStringLiteral("the sync engine found it changed on two machines"), uid,
+                  QDateTime::fromMSecsSinceEpoch(StampOf(folder_ + u'/' + file).mtimeNs / 1000000));
+    RemoveFile(folder_, file);
+}
+
+} // namespace varozidi::sync::detail

@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// A sync pass: the collection and the folder read, and changes carried to either side.
+#include "data/sync/SyncPass.h"
+
+#include "data/collection/Collection.h"
+#include "data/core/Errors.h"
+#include "data/store/AdoBackend.h"
+#include "data/store/AdoFilter.h"
+#include "data/store/SnippetQueries.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace varozidi::sync::detail {
+
+Report Pass::run() {
+    base_ = LoadState(statePath_);
+    QHash<QString, std::pair<Stamp, Record>> known;
+    for (const Entry& e : std::as_const(base_.entries))
+        known.insert(e.record.uid, {e.recordStamp, e.record});
+    scan_ = ScanFolder(folder_, known);
+    // An emptied folder is far likelier an unmounted disk or a wrong checkout than the
+    // wish to remove every snippet everywhere.
+    if (!base_.entries.isEmpty() && scan_.records.isEmpty() && scan_.files.isEmpty())
+        throw Error(QStringLiteral("The sync folder \"%1\" holds none of the %2 snippets it "
+                                   "held at the last sync; nothing was changed. If it is "
+                                   "on a disk that is not mounted, mount it; to start "
+                                   "over, stop syncing and choose the folder again.")
+                        .arg(folder_)
+                        .arg(base_.entries.size()));
+    refuseMassRemoval();
+    readRows();
+    for (const QString& copy : std::as_const(scan_.conflictCopies))
+        if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
+            if (const auto r = ReadRecordFile(folder_, copy))
+                alternates_.insert(r->uid, *r);
+    for (const QString& file : scan_.files.keys())
+        taken_.insert(file.toLower());
+    report_.notes += scan_.skipped;
+
+    for (const Entry& e : std::as_const(base_.entries))
+        compare(e);
+    for (const Record& r : std::as_const(scan_.records))
+        if (!base_.entries.contains(r.uid))
+            arrived(r);
+    for (const QString& uid : std::as_const(scan_.unreadableRecords))
+        if (!base_.entries.contains(uid))
+            report_.notes.append(
+                QStringLiteral("The record %1 in the folder could not be read; it is left "
+                               "for the machine that wrote it.")
+                    .arg(uid));
+    for (auto it = rows_.cbegin(); it != rows_.cend(); ++it)
+        if (!linked_.contains(it.key()))
+            writeOut(NewUid(), it.key(), nullptr, report_.intoFolder.added);
+    for (auto it = scan_.files.cbegin(); it != scan_.files.cend(); ++it)
+        if (!claimed_.contains(it.key()) && !dropped_.contains(it.key()))
+            madeByHand(it.key());
+    for (const QString& copy : std::as_const(scan_.conflictCopies))
+        conflictCopy(copy);
+    if (wrote_)
+        Flush(folder_);
+    if (wrote_ || report_.changedAnything() || !sameEntries(base_, next_))
+        SaveState(statePath_, next_);
+    return report_;
+}
+
+void Pass::refuseMassRemoval() {
+    if (!base_.entries.isEmpty() &&
+        !QFileInfo(folder_ + u'/' + QLatin1String(kRecordFolder)).isDir())
+        throw Error(QStringLiteral("The sync folder \"%1\" has lost its records (%2), which "
+                                   "a sync never removes; nothing was changed. Bring them "
+                                   "back (a .gitignore or a tool that skips hidden files may "
+                                   "have left them out), or stop syncing and choose an empty "
+                                   "folder.")
+                        .arg(folder_, QLatin1String(kRecordFolder)));
+    qsizetype gone = 0;
+    for (const Entry& e : std::as_const(base_.entries))
+        if ((!scan_.records.contains(e.record.uid) &&
+             !scan_.unreadableRecords.contains(e.record.uid)) ||
+            (!scan_.files.contains(scan_.records.value(e.record.uid, e.record).file) &&
+             !scan_.files.contains(e.record.file)))
+            ++gone;
+    if (gone > 10 && gone * 5 > base_.entries.size())
+        throw Error(QStringLiteral("The sync folder \"%1\" lacks %2 of the %3 snippets it "
+                                   "held at the last sync (their records in %4 or their "
+                                   "files); nothing was changed. If that is what you want, "
+                                   "remove them in the program instead.")
+                        .arg(folder_)
+                        .arg(gone)
+                        .arg(base_.entries.size())
+                        .arg(QLatin1String(kRecordFolder)));
+}
+
+void Pass::readRows() {
+    ado::Backend& rows = connection_.collection()->rows();
+    const QString rowid = rows.describe(kTable).rowidSql;
+    const QString version = rows.versionSql(kTable);
+    if (version.isEmpty())
+        throw Error(QStringLiteral("This collection keeps no version of its rows, which a "
+                                   "sync needs to tell what changed."));
+    const auto s = rows.query(QStringLiteral("SELECT %1, %2, %3, %4 FROM %5")
+                                  .arg(rowid, version, ado::quoteIdentifier("Language"),
+                                       ado::quoteIdentifier("Title"), ado::quoteIdentifier(kTable)),
+                              {}, QStringLiteral("read the collection for a sync"));
+    while (s->step())
+        rows_.insert(s->int64(0), {s->cell(1).toString(), textOf(s->cell(2)), textOf(s->cell(3))});
+}
+
+QString Pass::versionNow() {
+    QString v = table_.WrittenVersion();
+    return v.isEmpty() ? table_.RowVersion() : v;
+}
+
+std::pair<qint64, QString> Pass::addRow(const Text& language, const Text& title,
+                                        const QByteArray& body) {
+    CloseUnfiltered(table_);
+    table_.Open();
+    table_.Insert();
+    if (language)
+        table_.FieldByName(QStringLiteral("Language")).setAsString(*language);
+    if (title)
+        table_.FieldByName(QStringLiteral("Title")).setAsString(*title);
+    table_.FieldByName(QStringLiteral("Body")).setAsBytes(body);
+    table_.Post();
+    kept_.insert(BodyHash(body));
+    const qint64 id = table_.FieldByName(QStringLiteral("ID")).AsLargeInt();
+    linked_.insert(id);
+    ++report_.intoCollection.added;
+    return {id, versionNow()};
+}
+
+bool Pass::editRow(qint64 id, const QString& expected, const Record& r, const QByteArray& body,
+                   QString& version) {
+    OpenFiltered(table_, IdFilter(id));
+    if (table_.Eof())
+        return false;
+    table_.Edit();
+    table_.setExpectedVersion(expected);
+    if (r.language)
+        table_.FieldByName(QStringLiteral("Language")).setAsString(*r.language);
+    if (r.title)
+        table_.FieldByName(QStringLiteral("Title")).setAsString(*r.title);
+    table_.FieldByName(QStringLiteral("Body")).setAsBytes(body);
+    try {
+        table_.Post();
+    } catch (const RowChangedError&) {
+        report_.notes.append(QStringLiteral("%1 changed while it was synced; the next sync "
+                                            "takes it up.")
+                                 .arg(named(r.language, r.title)));
+        return false;
+    }
+    version = versionNow();
+    kept_.insert(BodyHash(body));
+    ++report_.intoCollection.changed;
+    return true;
+}
+
+void Pass::removeRow(qint64 id) {
+    OpenFiltered(table_, IdFilter(id));
+    if (table_.Eof())
+        return;
+    table_.Delete();
+    ++report_.intoCollection.removed;
+}
+
+void Pass::claim(const QString& file, const QString& uid) {
+    if (const auto was = claimed_.constFind(file); was != claimed_.constEnd() && *was != uid)
+        owned_[*was].remove(file);
+    claimed_.insert(file, uid);
+    owned_[uid].insert(file);
+    taken_.insert(file.toLower());
+}
+
+void Pass::dropFile(const QString& file, const QString& uid) {
+    if (claimedElsewhere(file, uid))
+        return;
+    RemoveFile(folder_, file);
+    taken_.remove(file.toLower());
+    dropped_.insert(file);
+    if (const auto owner = claimed_.take(file); !owner.isEmpty())
+        owned_[owner].remove(file);
+}
+
+void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
+                    const QString& at) {
+    linked_.insert(id);
+    const auto stored = connection_.collection()->read(id);
+    if (!stored)
+        return; // removed meanwhile: the next pass carries that
+    const Text language = stored->language, title = stored->title;
+    const QStringList mine = owned_.value(uid).values();
+    for (const QString& f : std::as_const(mine))
+        taken_.remove(f.toLower());
+    const QString now = !at.isEmpty() ? at : old ? old->record.file : QString();
+    const QString file =
+        !now.isEmpty() && FitsName(now, language, title) && !claimedElsewhere(now, uid)
+            ? now
+            : FileFor(language, title, taken_);
+    for (const QString& f : std::as_const(mine))
+        taken_.insert(f.toLower());
+    claim(file, uid);
+    const QString hash = BodyHash(stored->bytes);
+    // A file that looked unchanged may have been written in place with its old size and
+    // time: a text in it that no pass saw is kept before it is replaced.
+    if (old && file == old->record.file && scan_.files.value(file) == old->body) {
+        const QByteArray there = ReadBody(folder_, file);
+        const QString was = BodyHash(there);
+        if (was != old->record.hash && was != hash && !kept_.contains(was) &&
+            !old->earlier.contains(was))
+            keepApart(language, title, there,
+                      QStringLiteral("its file held a text no sync had seen"));
+    }
+    try {
+        WriteBody(folder_, file, stored->bytes);
+    } catch (const Error& e) {
+        // One snippet that cannot be written (a file where its folder should be) holds up
+        // no other.
+        report_.notes.append(e.message());
+        if (old)
+            next_.entries.insert(uid, *old);
+        return;
+    }
+    wrote_ = true;
+    kept_.insert(hash);
+    for (const QString& f : std::as_const(mine))
+        if (f != file && textKept(f, old, hash))
+            dropFile(f, uid);
+    const Record r{uid, language, title, file, hash};
+    WriteRecord(folder_, r);
+    remember(id, rows_.value(id).version, r);
+    ++count;
+}
+
+bool Pass::textKept(const QString& file, const Entry* e, const QString& written) {
+    if (!scan_.files.contains(file) && !claimed_.contains(file))
+        return true;
+    const QString hash = BodyHash(ReadBody(folder_, file));
+    return hash == written || kept_.contains(hash) ||
+           (e && (hash == e->record.hash || e->earlier.contains(hash)));
+}
+
+void Pass::remember(qint64 id, const QString& version, const Record& r) {
+    claim(r.file, r.uid);
+    const auto body = scan_.files.constFind(r.file);
+    const auto record = scan_.recordStamps.constFind(r.uid);
+    Entry e{id,
+            version,
+            r,
+            wrote_ || body == scan_.files.constEnd() ? StampOf(folder_ + u'/' + r.file) : *body,
+            wrote_ || record == scan_.recordStamps.constEnd() ? StampOf(recordPath(r.uid))
+                                                              : *record,
+            {},
+            {},
+            {}};
+    if (const auto was = base_.entries.constFind(r.uid); was != base_.entries.constEnd()) {
+        e.earlier = pushed(was->earlier, was->record.hash, r.hash);
+        e.earlierTitles = pushed(was->earlierTitles, keyOf(was->record.title), keyOf(r.title));
+        e.earlierLanguages =
+            pushed(was->earlierLanguages, keyOf(was->record.language), keyOf(r.language));
+    }
+    next_.entries.insert(r.uid, e);
+}
+
+void Pass::keepApart(const Text& language, const Text& title, const QByteArray& body,
+                     const QString& why, const QString& uid, QDateTime when) {
+    if (!when.isValid() && uid.isEmpty())
+        when = QDateTime::currentDateTime();
+    const Text kept = title.value_or(QString()) +
+                      (when.isValid() ? QStringLiteral(" (conflict %1)")
+                                            .arg(when.toString(QStringLiteral("yyyy-MM-dd HH:mm")))
+                                      : QStringLiteral(" (conflict)"));
+    const auto [id, version] = addRow(language, kept, body);
+    rows_.insert(id, {version, language, kept});
+    writeOut(uid.isEmpty() ? NewUid() : uid, id, nullptr, report_.intoFolder.added);
+    report_.conflicts.append(QStringLiteral("%1: %2; the other text is the snippet %3 (ID %4).")
+                                 .arg(named(language, title), why, named(language, kept))
+                                 .arg(id));
+}
+
+} // namespace varozidi::sync::detail

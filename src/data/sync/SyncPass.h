@@ -1,0 +1,181 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// One sync pass, shared by its halves: SyncPass.cpp carries changes to either side,
+// SyncMerge.cpp weighs the two sides against what the last pass left.
+
+#include "data/collection/Collection.h"
+#include "data/store/ADODB.h"
+#include "data/store/AdoBackend.h"
+#include "data/sync/Sync.h"
+#include "data/sync/SyncState.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+namespace varozidi::sync::detail {
+
+using transfer::Text;
+
+using transfer::Text;
+
+inline const QString kTable = QStringLiteral("varozidi");
+
+struct Row {
+    QString version;
+    Text language;
+    Text title;
+};
+
+// A field as the listing gives it: text, or bytes that are not (read as best it can).
+inline Text textOf(const QVariant& v) {
+    if (!v.isValid())
+        return std::nullopt;
+    if (const QByteArray* utf8 = ado::Utf8BytesOf(v))
+        return QString::fromUtf8(*utf8);
+    if (v.typeId() == QMetaType::QByteArray)
+        return QString::fromUtf8(v.toByteArray());
+    return v.toString();
+}
+
+inline QString named(const Text& language, const Text& title) {
+    return QStringLiteral("\"%1\" (%2)")
+        .arg(title.value_or(QString()), language.value_or(QString()));
+}
+
+// Git ends the last line of each side of a conflict; a text without that end is the same.
+inline bool sameText(const QByteArray& a, const QByteArray& b) {
+    return a == b || a + '\n' == b || a == b + '\n';
+}
+
+// A field as the state keeps it apart from empty text.
+inline QString keyOf(const Text& t) {
+    return t ? u'=' + *t : QString();
+}
+
+inline bool sameEntries(const State& a, const State& b) {
+    if (a.entries.size() != b.entries.size())
+        return false;
+    for (auto it = a.entries.cbegin(); it != a.entries.cend(); ++it) {
+        const auto other = b.entries.constFind(it.key());
+        if (other == b.entries.constEnd() || other->id != it->id ||
+            other->rowVersion != it->rowVersion || other->record != it->record ||
+            other->body != it->body || other->recordStamp != it->recordStamp)
+            return false;
+    }
+    return true;
+}
+
+class Pass {
+public:
+    Pass(TADOConnection& connection, const QString& folder)
+        : connection_(connection), folder_(QDir::cleanPath(QFileInfo(folder).absoluteFilePath())),
+          statePath_(StatePath(folder_, connection.collection()->address().identity())) {
+        table_.setConnection(&connection_);
+        table_.setTableName(kTable);
+    }
+    Report run();
+
+private:
+    // A folder that lost its records, or its bodies to placeholders, looks as if every snippet
+    // were removed; removing more than a few in one pass is refused, changing nothing.
+    void refuseMassRemoval();
+    void readRows();
+    // --- the collection's side
+
+    QString versionNow();
+    std::pair<qint64, QString> addRow(const Text& language, const Text& title,
+                                      const QByteArray& body);
+    // False when the row is gone or was changed meanwhile: the next pass sees to it.
+    bool editRow(qint64 id, const QString& expected, const Record& r, const QByteArray& body,
+                 QString& version);
+    void removeRow(qint64 id);
+    // --- the folder's side
+
+    bool claimedElsewhere(const QString& file, const QString& uid) const {
+        const auto owner = claimed_.constFind(file);
+        return owner != claimed_.constEnd() && *owner != uid;
+    }
+    void claim(const QString& file, const QString& uid);
+    void dropFile(const QString& file, const QString& uid);
+    // The row id as it is now, written as uid's files; the other files of uid go, where their
+    // text is kept. at: the file it has in the folder now, where not old's.
+    void writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
+                  const QString& at = {});
+    // The file's text is in the collection, or was this snippet's before: it may go.
+    bool textKept(const QString& file, const Entry* e, const QString& written = {});
+    void remember(qint64 id, const QString& version, const Record& r);
+    static QStringList pushed(QStringList earlier, const QString& was, const QString& now) {
+        if (was != now) {
+            earlier.removeAll(now);
+            earlier.removeAll(was);
+            earlier.prepend(was);
+        }
+        return earlier.mid(0, kEarlierKept);
+    }
+    QString recordPath(const QString& uid) const {
+        return folder_ + u'/' + QLatin1String(kRecordFolder) + u'/' + uid + QStringLiteral(".json");
+    }
+    // A text neither side may lose: a snippet of its own, in the collection and the folder.
+    // uid and when, where given, are the same on every machine that meets this conflict, so
+    // that they all make the one snippet.
+    void keepApart(const Text& language, const Text& title, const QByteArray& body,
+                   const QString& why, const QString& uid = {}, QDateTime when = {});
+    // --- the three-way comparison
+
+    // What the folder says of a snippet now: its record merged with the copies of it a sync
+    // engine kept, each field taken from whichever changed it since the last pass; a second
+    // body changed its own way comes as conflicting.
+    struct FolderSide {
+        bool recordThere = false;
+        bool bodyThere = false;
+        Record r;
+        QByteArray body;
+        bool bodyRead = false;
+        bool asWritten = false; // the body is the one its record says was written
+        std::optional<QByteArray> conflicting;
+    };
+    FolderSide folderSide(const Entry& e);
+    void compare(const Entry& e);
+    // A record gone with its body still there, changed: a removal met a change.
+    void arrivedBack(const Entry& e, Record r, QByteArray body, bool bodyRead);
+    // The folder's change into the row; Git's conflict markers never become a body.
+    void takeIn(const Entry& e, const Record& r, const QByteArray& body, bool asWritten = false);
+    // A body file with Git's conflict markers, as every machine the merge reaches finds it:
+    // each makes the first side current and keeps the second apart as the same snippet, so
+    // that all agree; a text of its own this machine had beside them is kept apart too.
+    void resolveMarkers(const Entry& e, const Record& r,
+                        const std::pair<QByteArray, QByteArray>& sides);
+    // One side of a Git conflict, kept apart under an identity every machine gives it.
+    void keepMarkedSide(const Record& r, const QByteArray& side, const QString& why);
+    // Both sides changed the snippet: each field takes the side that changed it; a body both
+    // changed, each its own way, keeps the folder's text apart.
+    void both(const Entry& e, const Record& r, const QByteArray& body, bool asWritten);
+    // A snippet another machine put into the folder.
+    void arrived(const Record& r);
+    // A file a person put into the folder: its folder names the language, its name the title.
+    void madeByHand(const QString& file);
+    // A sync engine's copy of a file both machines changed: a conflict of its own.
+    void conflictCopy(const QString& file);
+    TADOConnection& connection_;
+    TADOTable table_;
+    const QString folder_;
+    const QString statePath_;
+    State base_;
+    State next_;
+    FolderScan scan_;
+    QHash<qint64, Row> rows_;
+    QSet<qint64> linked_;                 // rows that have their files
+    QHash<QString, QString> claimed_;     // body file -> uid
+    QHash<QString, QSet<QString>> owned_; // uid -> its body files
+    QSet<QString> dropped_;
+    QSet<QString> taken_; // lower-case relative paths
+    QSet<QString> kept_;  // hashes of the bodies the collection holds from this pass
+    bool wrote_ = false;  // into the folder, so far
+    QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
+    Report report_;
+};
+
+} // namespace varozidi::sync::detail
