@@ -113,12 +113,25 @@ template <class Each> void eachEntry(const QString& folder, const QString& path,
     ::closedir(dir);
 }
 
+Stamp folderStamp(const struct stat& st) {
+    return {qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
+            qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, qint64(st.st_ino)};
+}
+
 void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
-                 FolderScan& scan) {
+                 const Stamp& knownFolder, FolderScan& scan) {
     const QString path = folder + u'/' + QLatin1String(kRecordFolder);
     struct stat st {};
     if (::stat(native(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         return;
+    scan.recordFolder = folderStamp(st);
+    if (knownFolder.inode != 0 && scan.recordFolder == knownFolder) {
+        for (auto it = known.cbegin(); it != known.cend(); ++it) {
+            scan.records.insert(it.key(), it->second);
+            scan.recordStamps.insert(it.key(), it->first);
+        }
+        return;
+    }
     static const QRegularExpression uidName(QStringLiteral("^([0-9a-f]{32})\\.json$"));
     eachEntry(folder, path, [&](const char* raw, const struct stat& entry) {
         const auto name = utf8Name(raw);
@@ -151,8 +164,8 @@ void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Re
 
 } // namespace
 
-FolderScan ScanFolder(const QString& folder,
-                      const QHash<QString, std::pair<Stamp, Record>>& known) {
+FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
+                      const Stamp& knownFolder) {
     struct stat st {};
     if (::stat(native(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw Error(QStringLiteral("The sync folder \"%1\" is not there; if it lies on a disk "
@@ -160,7 +173,7 @@ FolderScan ScanFolder(const QString& folder,
                                    "was changed.")
                         .arg(folder));
     FolderScan scan;
-    scanRecords(folder, known, scan);
+    scanRecords(folder, known, knownFolder, scan);
     eachEntry(folder, folder, [&](const char* raw, const struct stat& top) {
         const auto language = utf8Name(raw);
         if (!language) {
@@ -210,6 +223,13 @@ bool HoldsOtherFiles(const QString& folder) {
     if (dir.exists(QLatin1String(kRecordFolder)))
         return false;
     return !dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
+}
+
+Stamp FolderStampOf(const QString& path) {
+    struct stat st {};
+    if (::stat(native(path).constData(), &st) != 0)
+        return {};
+    return folderStamp(st);
 }
 
 Stamp StampOf(const QString& path) {

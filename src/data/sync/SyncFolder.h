@@ -37,6 +37,8 @@ struct Stamp {
 };
 
 struct FolderScan {
+    // The record folder as the scan found it (see FolderStampOf).
+    Stamp recordFolder;
     QHash<QString, Record> records;     // by uid; unreadable ones are left out
     QHash<QString, Stamp> recordStamps; // by uid
     QStringList unreadableRecords;      // uids whose record is no JSON a sync wrote
@@ -45,9 +47,14 @@ struct FolderScan {
     QStringList skipped;                // why a name was left alone, for the report
 };
 
-// Reads the folder; records whose stamp is that of known are taken from known unread.
+// Reads the folder; records whose stamp is that of known are taken from known unread, and all
+// of them where the record folder's stamp is knownFolder (no record came, went or was
+// replaced: records are only ever written whole, under another name, then renamed).
 // Throws varozidi::Error when the folder is missing or cannot be read.
-FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known);
+FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
+                      const Stamp& knownFolder = {});
+// A folder's stamp: its times of change and of modification, and its inode.
+Stamp FolderStampOf(const QString& path);
 
 QString BodyHash(const QByteArray& bytes);
 QString NewUid();

@@ -18,7 +18,7 @@ Report Pass::run() {
     QHash<QString, std::pair<Stamp, Record>> known;
     for (const Entry& e : std::as_const(base_.entries))
         known.insert(e.record.uid, {e.recordStamp, e.record});
-    scan_ = ScanFolder(folder_, known);
+    scan_ = ScanFolder(folder_, known, base_.recordFolder);
     // An emptied folder is far likelier an unmounted disk or a wrong checkout than the
     // wish to remove every snippet everywhere.
     if (!base_.entries.isEmpty() && scan_.records.isEmpty() && scan_.files.isEmpty())
@@ -59,7 +59,10 @@ Report Pass::run() {
         conflictCopy(copy);
     if (wrote_)
         Flush(folder_);
-    if (wrote_ || report_.changedAnything() || !sameEntries(base_, next_))
+    // Records this pass wrote are read once more by the next, which then trusts the folder.
+    next_.recordFolder = wrote_ ? Stamp{} : scan_.recordFolder;
+    if (wrote_ || report_.changedAnything() || next_.recordFolder != base_.recordFolder ||
+        !sameEntries(base_, next_))
         SaveState(statePath_, next_);
     return report_;
 }

@@ -27,6 +27,8 @@ inline constexpr qsizetype kEarlierKept = 16;
 
 struct State {
     QHash<QString, Entry> entries; // by uid
+    // The record folder as the pass that left this found it, where that pass wrote none.
+    Stamp recordFolder;
 };
 
 QString StatePath(const QString& folder, const QString& collectionIdentity);
