@@ -207,6 +207,21 @@ class TestSync : public QObject {
             QCOMPARE(m.cli({"edit", id}, rest).exitCode, 0);
         else if (op == u"remove")
             QCOMPARE(m.cli({"remove", id}).exitCode, 0);
+        else if (op == u"removeall") // every snippet of the language, one by one
+            for (const QJsonValue& v :
+                 QJsonDocument::fromJson(m.cli({"--json", "list", "--language", language}).out)
+                     .array())
+                QCOMPARE(
+                    m.cli({"remove", QString::number(qint64(v[QLatin1String("id")].toDouble()))})
+                        .exitCode,
+                    0);
+        else if (op == u"addmany")
+            for (int i = 0; i < rest.toInt(); ++i)
+                QCOMPARE(
+                    m.cli({"add", "--language", language, "--title", title + QString::number(i)},
+                          "x")
+                        .exitCode,
+                    0);
         else if (op == u"rename")
             testsupport::execSql(m.database(),
                                  QStringLiteral("UPDATE varozidi SET Title = '%1' WHERE ID = %2")
@@ -246,6 +261,10 @@ private slots:
              {"A add SQL/Top v1", "sync", "meet", "sync", "A edit SQL/Top from a",
               "B edit SQL/Top from b", "sync", "meet", "sync", "meet", "sync"},
              {"SQL/Top=from a|from b", "SQL/Top (conflict*=from a|from b"}},
+            {"many removals travel",
+             {"A addmany Go/t 12", "A add SQL/Keep k", "sync", "meet", "sync", "B removeall Go/t",
+              "sync", "meet", "sync"},
+             {"SQL/Keep=k"}},
             {"remove against edit",
              {"A add SQL/Top v1", "sync", "meet", "sync", "A remove SQL/Top", "B edit SQL/Top v2",
               "sync", "meet", "sync", "meet", "sync"},
@@ -324,6 +343,9 @@ private slots:
         QTest::newRow("checkout of an older commit")
             << "checkout" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("records gone (a .gitignore)") << "records" << 2 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("every body emptied (placeholders)")
+            << "emptiedBodies" << 2 << QStringList{"SQL/Top=v1", "SQL/Two=v2"};
+        QTest::newRow("a body that is not UTF-8") << "latin1body" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("a link in place of a language folder")
             << "link" << 0 << QStringList{"Notes/keep=a note", "SQL/Top=v1"};
         QTest::newRow("written in place, size and time kept")
@@ -363,6 +385,13 @@ private slots:
             QVERIFY(QDir(m.folder + "/.varozidi-sync").removeRecursively());
         } else if (what == u"gone") {
             QVERIFY(QDir().rename(m.folder, m.folder + ".away"));
+        } else if (what == u"emptiedBodies") {
+            QCOMPARE(m.cli({"add", "--language", "SQL", "--title", "Two"}, "v2").exitCode, 0);
+            QCOMPARE(m.cli({"sync"}).exitCode, 0);
+            testsupport::writeFile(sql + "Top.sql", "");
+            testsupport::writeFile(sql + "Two.sql", "");
+        } else if (what == u"latin1body") {
+            testsupport::writeFile(sql + "latin.sql", "caf\xe9");
         } else if (what == u"records") {
             QVERIFY(QDir(m.folder + "/.varozidi-sync").removeRecursively());
         } else if (what == u"link") {

@@ -90,8 +90,12 @@ std::optional<Record> parseRecord(const QByteArray& bytes, const QString& uid) {
         const QJsonValue v = o.value(QLatin1String(key));
         return v.isString() ? transfer::Text(v.toString()) : std::nullopt;
     };
-    Record r{uid, text("language"), text("title"), o.value(QLatin1String("file")).toString(),
-             o.value(QLatin1String("hash")).toString()};
+    Record r{uid,
+             text("language"),
+             text("title"),
+             o.value(QLatin1String("file")).toString(),
+             o.value(QLatin1String("hash")).toString(),
+             o.value(QLatin1String("removed")).toBool()};
     if (o.value(QLatin1String("uid")).toString() != uid || r.file.isEmpty())
         return std::nullopt;
     return r;
@@ -155,7 +159,9 @@ void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Re
         std::optional<Record> record;
         if (file.isOpen())
             record = parseRecord(file.readAll(), uid);
-        if (record)
+        if (record && record->removed)
+            scan.removed.insert(uid, *record);
+        else if (record)
             scan.records.insert(uid, *record);
         else
             scan.unreadableRecords.append(uid);
@@ -180,6 +186,8 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
             scan.skipped.append(QStringLiteral("a folder whose name is not UTF-8"));
             return;
         }
+        if (S_ISLNK(top.st_mode) && !language->startsWith(u'.'))
+            scan.linked.insert(*language);
         if (language->startsWith(u'.') || !S_ISDIR(top.st_mode))
             return; // the records, a repository's own files, a README
         const QString languagePath = folder + u'/' + *language;
@@ -193,6 +201,10 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
             const QString file = *language + u'/' + *name;
             if (onItsWay(*name))
                 return;
+            if (S_ISLNK(entry.st_mode)) {
+                scan.linked.insert(file);
+                return;
+            }
             if (!S_ISREG(entry.st_mode)) {
                 scan.skipped.append(
                     QStringLiteral("\"%1\" is left alone: it is no plain file.").arg(file));
@@ -293,6 +305,8 @@ void WriteRecord(const QString& folder, const Record& record) {
     o.insert(QStringLiteral("language"),
              record.language ? QJsonValue(*record.language) : QJsonValue());
     o.insert(QStringLiteral("title"), record.title ? QJsonValue(*record.title) : QJsonValue());
+    if (record.removed)
+        o.insert(QStringLiteral("removed"), true);
     WriteBody(folder, QLatin1String(kRecordFolder) + u'/' + record.uid + QStringLiteral(".json"),
               QJsonDocument(o).toJson(QJsonDocument::Indented));
 }

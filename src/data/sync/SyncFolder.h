@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -25,6 +26,9 @@ struct Record {
     transfer::Text title;
     QString file; // relative to the folder: "SQL/Top 10.sql"
     QString hash; // BodyHash of the body as written
+    // A snippet removed on purpose: its record stays, so that other machines tell the removal
+    // from a record that went missing.
+    bool removed = false;
     bool operator==(const Record&) const = default;
 };
 
@@ -42,6 +46,8 @@ struct FolderScan {
     QHash<QString, Record> records;     // by uid; unreadable ones are left out
     QHash<QString, Stamp> recordStamps; // by uid
     QStringList unreadableRecords;      // uids whose record is no JSON a sync wrote
+    QHash<QString, Record> removed;     // records that say their snippet was removed
+    QSet<QString> linked;               // language folders and files that are links
     QHash<QString, Stamp> files;        // body files, by relative path
     QStringList conflictCopies;         // relative paths a sync engine left for a conflict
     QStringList skipped;                // why a name was left alone, for the report

@@ -69,6 +69,12 @@ void Pass::compare(const Entry& e) {
     const bool inCollection = row != rows_.constEnd();
     if (inCollection)
         linked_.insert(e.id);
+    if (behindLink(e.record.file)) {
+        report_.notes.append(QStringLiteral("%1 is left alone: its file lies behind a link.")
+                                 .arg(named(e.record.language, e.record.title)));
+        next_.entries.insert(e.record.uid, e);
+        return;
+    }
     FolderSide f = folderSide(e);
     const bool recordThere = f.recordThere, bodyThere = f.bodyThere;
     Record& r = f.r;
@@ -98,15 +104,15 @@ void Pass::compare(const Entry& e) {
             writeOut(r.uid, e.id, &e, report_.intoFolder.added);
             return;
         }
-        if (recordThere)
-            RemoveRecord(folder_, r.uid);
+        if (recordThere && !scan_.removed.contains(r.uid))
+            tombstone(r);
         removeRow(e.id);
         return;
     }
     if (!inCollection) {
         if (!folderChanged) {
             dropFile(r.file, r.uid);
-            RemoveRecord(folder_, r.uid);
+            tombstone(r);
             ++report_.intoFolder.removed;
             return;
         }
@@ -143,9 +149,17 @@ void Pass::arrivedBack(const Entry& e, Record r, QByteArray body, bool bodyRead)
 }
 
 void Pass::takeIn(const Entry& e, const Record& r, const QByteArray& body, bool asWritten) {
-    // Markers in a body a machine wrote so are its text, not a conflict.
-    if (const auto sides = asWritten ? std::nullopt : GitConflictSides(body))
-        return resolveMarkers(e, r, *sides);
+    if (refusedAsText(body, r.file)) {
+        next_.entries.insert(r.uid, e);
+        return;
+    }
+    // Markers in a body a machine wrote so, or in a text that held them already, are its
+    // text, not a conflict.
+    if (const auto sides = asWritten ? std::nullopt : GitConflictSides(body)) {
+        const auto stored = connection_.collection()->read(e.id);
+        if (!stored || !GitConflictSides(stored->bytes))
+            return resolveMarkers(e, r, *sides);
+    }
     QString version;
     if (!editRow(e.id, e.rowVersion, r, body, version)) {
         next_.entries.insert(r.uid, e); // left as it was for the next pass
@@ -198,7 +212,12 @@ void Pass::both(const Entry& e, const Record& r, const QByteArray& body, bool as
     const auto stored = connection_.collection()->read(e.id);
     if (!stored)
         return; // removed meanwhile: the next pass carries that
-    if (const auto sides = asWritten ? std::nullopt : GitConflictSides(body))
+    if (refusedAsText(body, r.file)) {
+        next_.entries.insert(r.uid, e);
+        return;
+    }
+    if (const auto sides =
+            asWritten || GitConflictSides(stored->bytes) ? std::nullopt : GitConflictSides(body))
         return resolveMarkers(e, r, *sides);
     const auto pick = [](const Text& base, const Text& here, const Text& there) {
         return here == base ? there : here;
@@ -235,6 +254,8 @@ void Pass::arrived(const Record& r) {
     }
     claim(r.file, r.uid);
     QByteArray body = ReadBody(folder_, r.file);
+    if (refusedAsText(body, r.file))
+        return;
     const auto sides = BodyHash(body) == r.hash ? std::nullopt : GitConflictSides(body);
     if (sides) {
         body = sides->first.isEmpty() ? sides->second : sides->first;
@@ -246,15 +267,19 @@ void Pass::arrived(const Record& r) {
     taken.hash = BodyHash(body);
     // The same snippet already here (both collections held it before their first sync,
     // or a pass was cut short after adding it): one snippet, not two.
-    for (auto it = rows_.cbegin(); it != rows_.cend(); ++it) {
-        if (linked_.contains(it.key()) || it->language != r.language || it->title != r.title)
+    if (byName_.isEmpty())
+        for (auto it = rows_.cbegin(); it != rows_.cend(); ++it)
+            if (!linked_.contains(it.key()))
+                byName_.insert(keyOf(it->language) + u'\n' + keyOf(it->title), it.key());
+    for (const qint64 id : byName_.values(keyOf(r.language) + u'\n' + keyOf(r.title))) {
+        if (linked_.contains(id))
             continue;
-        const auto stored = connection_.collection()->read(it.key());
+        const auto stored = connection_.collection()->read(id);
         if (stored && stored->bytes == body) {
-            linked_.insert(it.key());
+            linked_.insert(id);
             if (taken.hash != r.hash)
                 WriteBody(folder_, r.file, body);
-            remember(it.key(), it->version, taken);
+            remember(id, rows_.value(id).version, taken);
             if (taken.hash != r.hash)
                 WriteRecord(folder_, taken);
             return;
@@ -276,6 +301,8 @@ void Pass::madeByHand(const QString& file) {
     if (dot > 0)
         title.truncate(dot);
     QByteArray body = ReadBody(folder_, file);
+    if (refusedAsText(body, file))
+        return;
     if (const auto sides = GitConflictSides(body)) {
         body = sides->first.isEmpty() ? sides->second : sides->first;
         if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))

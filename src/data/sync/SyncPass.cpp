@@ -4,6 +4,7 @@
 
 #include "data/collection/Collection.h"
 #include "data/core/Errors.h"
+#include "data/core/SysUtils.h"
 #include "data/store/AdoBackend.h"
 #include "data/store/AdoFilter.h"
 #include "data/store/SnippetQueries.h"
@@ -28,6 +29,18 @@ Report Pass::run() {
                                    "over, stop syncing and choose the folder again.")
                         .arg(folder_)
                         .arg(base_.entries.size()));
+    // A removal that met a change (Git merged the record, the change kept the file): the file
+    // is there, so the snippet is.
+    for (auto it = scan_.removed.begin(); it != scan_.removed.end();) {
+        if (scan_.files.contains(it->file)) {
+            Record live = *it;
+            live.removed = false;
+            scan_.records.insert(it.key(), live);
+            it = scan_.removed.erase(it);
+        } else {
+            ++it;
+        }
+    }
     refuseMassRemoval();
     readRows();
     for (const QString& copy : std::as_const(scan_.conflictCopies))
@@ -76,14 +89,30 @@ void Pass::refuseMassRemoval() {
                                    "have left them out), or stop syncing and choose an empty "
                                    "folder.")
                         .arg(folder_, QLatin1String(kRecordFolder)));
-    qsizetype gone = 0;
-    for (const Entry& e : std::as_const(base_.entries))
+    qsizetype gone = 0, emptied = 0;
+    for (const Entry& e : std::as_const(base_.entries)) {
+        if (scan_.removed.contains(e.record.uid) || behindLink(e.record.file))
+            continue; // removed on purpose elsewhere, or left alone
+        const QString file = scan_.records.value(e.record.uid, e.record).file;
         if ((!scan_.records.contains(e.record.uid) &&
              !scan_.unreadableRecords.contains(e.record.uid)) ||
-            (!scan_.files.contains(scan_.records.value(e.record.uid, e.record).file) &&
-             !scan_.files.contains(e.record.file)))
+            (!scan_.files.contains(file) && !scan_.files.contains(e.record.file)))
             ++gone;
-    if (gone > 10 && gone * 5 > base_.entries.size())
+        else if (scan_.files.value(file).size == 0 && e.body.size > 0)
+            ++emptied;
+    }
+    const auto many = [this](qsizetype n) {
+        const qsizetype all = base_.entries.size();
+        return (n > 10 && n * 5 > all) || (n >= 2 && n == all);
+    };
+    if (many(emptied))
+        throw Error(QStringLiteral("In the sync folder \"%1\", %2 of the %3 snippets' files are "
+                                   "empty now; nothing was changed. Placeholders of a cloud "
+                                   "folder that keeps files online only may stand in for them.")
+                        .arg(folder_)
+                        .arg(emptied)
+                        .arg(base_.entries.size()));
+    if (many(gone))
         throw Error(QStringLiteral("The sync folder \"%1\" lacks %2 of the %3 snippets it "
                                    "held at the last sync (their records in %4 or their "
                                    "files); nothing was changed. If that is what you want, "
@@ -92,6 +121,15 @@ void Pass::refuseMassRemoval() {
                         .arg(gone)
                         .arg(base_.entries.size())
                         .arg(QLatin1String(kRecordFolder)));
+}
+
+bool Pass::refusedAsText(const QByteArray& body, const QString& file) {
+    if (ExactUtf8(body))
+        return false;
+    report_.notes.append(QStringLiteral("\"%1\" is left out: it is not UTF-8 text, which the "
+                                        "collection keeps.")
+                             .arg(file));
+    return true;
 }
 
 void Pass::readRows() {

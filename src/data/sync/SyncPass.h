@@ -82,6 +82,12 @@ private:
     // A folder that lost its records, or its bodies to placeholders, looks as if every snippet
     // were removed; removing more than a few in one pass is refused, changing nothing.
     void refuseMassRemoval();
+    // The file lies behind a link (its language folder, or itself): never read or written.
+    bool behindLink(const QString& file) const {
+        return scan_.linked.contains(file) || scan_.linked.contains(file.section(u'/', 0, 0));
+    }
+    // Bytes that are not UTF-8 would be kept, but could be neither searched nor exported.
+    bool refusedAsText(const QByteArray& body, const QString& file);
     void readRows();
     // --- the collection's side
 
@@ -121,6 +127,12 @@ private:
     // A text neither side may lose: a snippet of its own, in the collection and the folder.
     // uid and when, where given, are the same on every machine that meets this conflict, so
     // that they all make the one snippet.
+    // The record says the snippet was removed, so that other machines remove it too.
+    void tombstone(Record r) {
+        r.removed = true;
+        WriteRecord(folder_, r);
+        wrote_ = true;
+    }
     void keepApart(const Text& language, const Text& title, const QByteArray& body,
                    const QString& why, const QString& uid = {}, QDateTime when = {});
     // --- the three-way comparison
@@ -175,6 +187,7 @@ private:
     QSet<QString> kept_;  // hashes of the bodies the collection holds from this pass
     bool wrote_ = false;  // into the folder, so far
     QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
+    QMultiHash<QString, qint64> byName_;     // rows no record names yet, by language and title
     Report report_;
 };
 
