@@ -33,7 +33,7 @@ namespace {
 // each add what the other is adding.
 class PassLock {
 public:
-    explicit PassLock(const QString& statePath) {
+    PassLock(const QString& statePath, int waitMs) {
         MakeFolders(paths::StateFolder());
         fd_ = ::open(posix::native(statePath + QStringLiteral(".lock")).constData(),
                      O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -43,10 +43,10 @@ public:
         QElapsedTimer waited;
         waited.start();
         while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (waited.elapsed() > kWaitMs) {
+            if (waited.elapsed() >= waitMs) {
                 ::close(fd_);
-                throw Error(QStringLiteral("Another sync of this folder is still running; try "
-                                           "again once it is over."));
+                throw SyncBusy(QStringLiteral("Another sync of this folder is still running; try "
+                                              "again once it is over."));
             }
             QThread::msleep(50);
         }
@@ -56,16 +56,16 @@ public:
     PassLock& operator=(const PassLock&) = delete;
 
 private:
-    static constexpr qint64 kWaitMs = 60000;
     int fd_ = -1;
 };
 
 } // namespace
 
-Report SyncOnce(TADOConnection& connection, const QString& folder) {
+Report SyncOnce(TADOConnection& connection, const QString& folder, int waitMs) {
     connection.Open();
     const PassLock lock(StatePath(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()),
-                                  connection.collection()->address().identity()));
+                                  connection.collection()->address().identity()),
+                        waitMs);
     return Pass(connection, folder).run();
 }
 

@@ -8,6 +8,8 @@
 // that neither is lost. A removal travels unless the other side changed the snippet since,
 // which then comes back with its change.
 
+#include "data/core/Errors.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -32,9 +34,16 @@ struct Report {
     }
 };
 
-// One pass over the open connection's collection and folder. Throws varozidi::Error, with
-// nothing lost: what a pass did not finish, the next one does.
-Report SyncOnce(TADOConnection& connection, const QString& folder);
+// Another pass of this folder and collection is running, and waiting for it took too long.
+class SyncBusy : public Error {
+public:
+    using Error::Error;
+};
+
+// One pass over the open connection's collection and folder, after waiting up to waitMs for
+// another to end. Throws varozidi::Error, with nothing lost: what a pass did not finish, the
+// next one does.
+Report SyncOnce(TADOConnection& connection, const QString& folder, int waitMs = 60000);
 
 // The folder the settings' [SYNC] Folder entry names in dataDir, empty for none; a new one,
 // or none (empty) to stop syncing.

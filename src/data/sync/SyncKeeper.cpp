@@ -24,6 +24,8 @@ constexpr int kQuietMs = 300;
 constexpr int kLongestWaitMs = 1200;
 // After a pass that carried something, one more, which finds its own writes in step.
 constexpr int kSettleMs = 800;
+// Another pass of the folder running: tried again this soon.
+constexpr int kBusyMs = 1000;
 // While the folder cannot be reached (a disk not mounted), tried again this often.
 constexpr int kRetryMs = 30000;
 
@@ -100,7 +102,8 @@ private:
                     soon(kQuietMs);
                 });
             }
-            const Report report = SyncOnce(connection_, folder_);
+            // The companion's pass holds the folder: the window's waits its turn, never its close.
+            const Report report = SyncOnce(connection_, folder_, 0);
             watch();
             drain(); // its own writes
             if (!failing_.isEmpty())
@@ -110,6 +113,8 @@ private:
                 Q_EMIT synced(report);
                 soon(kSettleMs);
             }
+        } catch (const SyncBusy&) {
+            soon(kBusyMs);
         } catch (const std::exception& e) {
             watch();
             const QString message = messageOf(e);

@@ -278,17 +278,17 @@ void Pass::arrived(const Record& r) {
         if (stored && stored->bytes == body) {
             linked_.insert(id);
             if (taken.hash != r.hash)
-                WriteBody(folder_, r.file, body);
+                putBody(r.file, body);
             remember(id, rows_.value(id).version, taken);
             if (taken.hash != r.hash)
-                WriteRecord(folder_, taken);
+                putRecord(taken);
             return;
         }
     }
     const auto [id, version] = addRow(r.language, r.title, body);
     if (taken.hash != r.hash) {
-        WriteBody(folder_, r.file, body);
-        WriteRecord(folder_, taken);
+        putBody(r.file, body);
+        putRecord(taken);
     }
     remember(id, version, taken);
 }
@@ -309,11 +309,11 @@ void Pass::madeByHand(const QString& file) {
             keepMarkedSide(Record{BodyHash(file.toUtf8()), language, title, file, {}},
                            sides->second,
                            QStringLiteral("its file held both sides of a Git conflict"));
-        WriteBody(folder_, file, body);
+        putBody(file, body);
     }
     const auto [id, version] = addRow(language, title, body);
     const Record r{NewUid(), language, title, file, BodyHash(body)};
-    WriteRecord(folder_, r);
+    putRecord(r);
     remember(id, version, r);
 }
 

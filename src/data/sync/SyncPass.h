@@ -127,6 +127,15 @@ private:
     // A text neither side may lose: a snippet of its own, in the collection and the folder.
     // uid and when, where given, are the same on every machine that meets this conflict, so
     // that they all make the one snippet.
+    // Every write into the folder reaches the disk before the state says it happened.
+    void putBody(const QString& file, const QByteArray& bytes) {
+        WriteBody(folder_, file, bytes);
+        wrote_ = true;
+    }
+    void putRecord(const Record& r) {
+        WriteRecord(folder_, r);
+        wrote_ = true;
+    }
     // The record says the snippet was removed, so that other machines remove it too.
     void tombstone(Record r) {
         r.removed = true;
