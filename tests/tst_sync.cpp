@@ -346,6 +346,8 @@ private slots:
         QTest::newRow("every body emptied (placeholders)")
             << "emptiedBodies" << 2 << QStringList{"SQL/Top=v1", "SQL/Two=v2"};
         QTest::newRow("a body that is not UTF-8") << "latin1body" << 0 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("a pass cut short before a record")
+            << "cutshort" << 0 << QStringList{"SQL/New=n1", "SQL/Top=v1"};
         QTest::newRow("a link in place of a language folder")
             << "link" << 0 << QStringList{"Notes/keep=a note", "SQL/Top=v1"};
         QTest::newRow("written in place, size and time kept")
@@ -390,6 +392,9 @@ private slots:
             QCOMPARE(m.cli({"sync"}).exitCode, 0);
             testsupport::writeFile(sql + "Top.sql", "");
             testsupport::writeFile(sql + "Two.sql", "");
+        } else if (what == u"cutshort") { // its body written, its record not yet
+            QCOMPARE(m.cli({"add", "--language", "SQL", "--title", "New"}, "n1").exitCode, 0);
+            testsupport::writeFile(sql + "New.sql", "n1");
         } else if (what == u"latin1body") {
             testsupport::writeFile(sql + "latin.sql", "caf\xe9");
         } else if (what == u"records") {

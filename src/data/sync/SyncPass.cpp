@@ -64,7 +64,8 @@ Report Pass::run() {
                     .arg(uid));
     for (auto it = rows_.cbegin(); it != rows_.cend(); ++it)
         if (!linked_.contains(it.key()))
-            writeOut(NewUid(), it.key(), nullptr, report_.intoFolder.added);
+            writeOut(NewUid(), it.key(), nullptr, report_.intoFolder.added,
+                     twinFile(it.key(), *it));
     for (auto it = scan_.files.cbegin(); it != scan_.files.cend(); ++it)
         if (!claimed_.contains(it.key()) && !dropped_.contains(it.key()))
             madeByHand(it.key());
@@ -121,6 +122,17 @@ void Pass::refuseMassRemoval() {
                         .arg(gone)
                         .arg(base_.entries.size())
                         .arg(QLatin1String(kRecordFolder)));
+}
+
+// A pass cut short after writing a new snippet's body but before its record: the body is
+// there under the very name the snippet gets, holding its text, and is the snippet's file
+// rather than one made by hand.
+QString Pass::twinFile(qint64 id, const Row& row) {
+    const QString natural = FileFor(row.language, row.title, {});
+    if (!scan_.files.contains(natural) || claimed_.contains(natural) || dropped_.contains(natural))
+        return {};
+    const auto stored = connection_.collection()->read(id);
+    return stored && ReadBody(folder_, natural) == stored->bytes ? natural : QString();
 }
 
 bool Pass::refusedAsText(const QByteArray& body, const QString& file) {

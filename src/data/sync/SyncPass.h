@@ -88,6 +88,7 @@ private:
     }
     // Bytes that are not UTF-8 would be kept, but could be neither searched nor exported.
     bool refusedAsText(const QByteArray& body, const QString& file);
+    QString twinFile(qint64 id, const Row& row);
     void readRows();
     // --- the collection's side
 
