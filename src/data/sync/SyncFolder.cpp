@@ -237,13 +237,6 @@ bool HoldsOtherFiles(const QString& folder) {
     return !dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
 }
 
-Stamp FolderStampOf(const QString& path) {
-    struct stat st {};
-    if (::stat(native(path).constData(), &st) != 0)
-        return {};
-    return folderStamp(st);
-}
-
 Stamp StampOf(const QString& path) {
     struct stat st {};
     if (::lstat(native(path).constData(), &st) != 0)

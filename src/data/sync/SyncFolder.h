@@ -41,7 +41,7 @@ struct Stamp {
 };
 
 struct FolderScan {
-    // The record folder as the scan found it (see FolderStampOf).
+    // The record folder as the scan found it: its times of change and modification, inode.
     Stamp recordFolder;
     QHash<QString, Record> records;     // by uid; unreadable ones are left out
     QHash<QString, Stamp> recordStamps; // by uid
@@ -59,9 +59,6 @@ struct FolderScan {
 // Throws varozidi::Error when the folder is missing or cannot be read.
 FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
                       const Stamp& knownFolder = {});
-// A folder's stamp: its times of change and of modification, and its inode.
-Stamp FolderStampOf(const QString& path);
-
 QString BodyHash(const QByteArray& bytes);
 QString NewUid();
 // The folder holds files of others but no sync records: choosing it would take them all in.

@@ -99,7 +99,8 @@ void Pass::compare(const Entry& e) {
         if (bodyThere && !folderChanged)
             dropFile(r.file, r.uid);
         else if (bodyThere)
-            return arrivedBack(e, r, body, bodyRead);
+            // Its record gone, its body changed: a removal met a change, which wins.
+            return takeIn(e, r, bodyRead ? body : ReadBody(folder_, r.file));
         if (collectionChanged) {
             writeOut(r.uid, e.id, &e, report_.intoFolder.added);
             return;
@@ -142,12 +143,6 @@ void Pass::compare(const Entry& e) {
     both(e, r, body, f.asWritten);
 }
 
-void Pass::arrivedBack(const Entry& e, Record r, QByteArray body, bool bodyRead) {
-    if (!bodyRead)
-        body = ReadBody(folder_, r.file);
-    takeIn(e, r, body);
-}
-
 void Pass::takeIn(const Entry& e, const Record& r, const QByteArray& body, bool asWritten) {
     if (refusedAsText(body, r.file)) {
         next_.entries.insert(r.uid, e);
@@ -160,12 +155,8 @@ void Pass::takeIn(const Entry& e, const Record& r, const QByteArray& body, bool 
         if (!stored || !GitConflictSides(stored->bytes))
             return resolveMarkers(e, r, *sides);
     }
-    QString version;
-    if (!editRow(e.id, e.rowVersion, r, body, version)) {
-        next_.entries.insert(r.uid, e); // left as it was for the next pass
+    if (!rewrite(e, r, body, e.rowVersion))
         return;
-    }
-    rows_[e.id].version = version;
     // The record and the file's name follow what the row now is.
     if (!scan_.records.contains(r.uid) || scan_.records.value(r.uid) != r ||
         !FitsName(r.file, r.language, r.title) || alternates_.contains(r.uid)) {
@@ -173,7 +164,7 @@ void Pass::takeIn(const Entry& e, const Record& r, const QByteArray& body, bool 
         writeOut(r.uid, e.id, &e, rewritten, r.file);
         return;
     }
-    remember(e.id, version, r);
+    remember(e.id, rows_.value(e.id).version, r);
 }
 
 void Pass::resolveMarkers(const Entry& e, const Record& r,
@@ -191,12 +182,8 @@ void Pass::resolveMarkers(const Entry& e, const Record& r,
         here != e.record.hash && !e.earlier.contains(here))
         keepApart(r.language, r.title, stored->bytes, why);
     if (current != stored->bytes) {
-        QString version;
-        if (!editRow(e.id, rows_.value(e.id).version, r, current, version)) {
-            next_.entries.insert(r.uid, e);
+        if (!rewrite(e, r, current, rows_.value(e.id).version))
             return;
-        }
-        rows_[e.id].version = version;
     }
     writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
 }
@@ -234,12 +221,8 @@ void Pass::both(const Entry& e, const Record& r, const QByteArray& body, bool as
         keepApart(r.language, r.title, body, QStringLiteral("changed here and in the folder"));
     if (mergedBody != stored->bytes || merged.language != Text(stored->language) ||
         merged.title != Text(stored->title)) {
-        QString version;
-        if (!editRow(e.id, rows_.value(e.id).version, merged, mergedBody, version)) {
-            next_.entries.insert(r.uid, e);
+        if (!rewrite(e, merged, mergedBody, rows_.value(e.id).version))
             return;
-        }
-        rows_[e.id].version = version;
     }
     writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
 }

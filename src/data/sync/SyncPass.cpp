@@ -208,6 +208,17 @@ bool Pass::editRow(qint64 id, const QString& expected, const Record& r, const QB
     return true;
 }
 
+bool Pass::rewrite(const Entry& e, const Record& r, const QByteArray& body,
+                   const QString& expected) {
+    QString version;
+    if (!editRow(e.id, expected, r, body, version)) {
+        next_.entries.insert(r.uid, e);
+        return false;
+    }
+    rows_[e.id].version = version;
+    return true;
+}
+
 void Pass::removeRow(qint64 id) {
     OpenFiltered(table_, IdFilter(id));
     if (table_.Eof())

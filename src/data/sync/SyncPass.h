@@ -99,6 +99,9 @@ private:
     bool editRow(qint64 id, const QString& expected, const Record& r, const QByteArray& body,
                  QString& version);
     void removeRow(qint64 id);
+    // The row rewritten as r and body, where it still has the expected version; otherwise the
+    // snippet stays as the last pass left it, for the next (false).
+    bool rewrite(const Entry& e, const Record& r, const QByteArray& body, const QString& expected);
     // --- the folder's side
 
     bool claimedElsewhere(const QString& file, const QString& uid) const {
@@ -161,8 +164,6 @@ private:
     };
     FolderSide folderSide(const Entry& e);
     void compare(const Entry& e);
-    // A record gone with its body still there, changed: a removal met a change.
-    void arrivedBack(const Entry& e, Record r, QByteArray body, bool bodyRead);
     // The folder's change into the row; Git's conflict markers never become a body.
     void takeIn(const Entry& e, const Record& r, const QByteArray& body, bool asWritten = false);
     // A body file with Git's conflict markers, as every machine the merge reaches finds it:
