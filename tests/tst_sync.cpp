@@ -334,6 +334,7 @@ private slots:
         QTest::addColumn<QStringList>("expected"); // Language/Title=body, all there are
         QTest::newRow("a file made by hand")
             << "hand" << 0 << QStringList{"SQL/Top=v1", "SQL/new=select 9"};
+        QTest::newRow("a body edited in place") << "edited" << 0 << QStringList{"SQL/Top=v10"};
         QTest::newRow("a name that is not UTF-8") << "latin1" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("files on their way") << "partial" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("Git's markers in a new file")
@@ -369,9 +370,13 @@ private slots:
         QVERIFY(QDir().mkpath(m.folder));
         QCOMPARE(m.run("git", {"init", "-q", m.folder}).exitCode, 0);
         QCOMPARE(m.cli({"sync", "--folder", m.folder}).exitCode, 0);
+        QCOMPARE(m.cli({"sync"}).exitCode, 0); // in step: the next pass may find it quiet
         const QString sql = m.folder + QStringLiteral("/SQL/");
         if (what == u"hand") {
             testsupport::writeFile(sql + "new.sql", "select 9");
+        } else if (what == u"edited") { // in place: the same file, its folder untouched
+            QFile file(sql + "Top.sql");
+            QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Truncate) && file.write("v10"));
         } else if (what == u"latin1") {
             latin1 = QFile::encodeName(sql) + "caf\xe9.sql";
             QVERIFY(::close(::open(latin1.constData(), O_CREAT | O_WRONLY, 0600)) == 0);

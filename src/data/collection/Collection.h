@@ -213,6 +213,10 @@ public:
     // A compaction runs in the background now.
     virtual bool compactingHistory() const { return false; }
 
+    // A mark of everything written to the collection so far, by this program or another:
+    // where two marks are equal, nothing changed between them. Nothing where the engine
+    // cannot tell.
+    virtual std::optional<QString> changeMark() = 0;
     // Whether file is the collection itself, which a backup may never replace.
     virtual bool isItself(const QString& file) const = 0;
     // Whether it was opened for reading only (a read-only file, folder or disk).

@@ -179,6 +179,7 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
                                    "was changed.")
                         .arg(folder));
     FolderScan scan;
+    scan.folders.insert(QString(), folderStamp(st));
     scanRecords(folder, known, knownFolder, scan);
     eachEntry(folder, folder, [&](const char* raw, const struct stat& top) {
         const auto language = utf8Name(raw);
@@ -190,6 +191,7 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
             scan.linked.insert(*language);
         if (language->startsWith(u'.') || !S_ISDIR(top.st_mode))
             return; // the records, a repository's own files, a README
+        scan.folders.insert(*language, folderStamp(top));
         const QString languagePath = folder + u'/' + *language;
         eachEntry(folder, languagePath, [&](const char* rawName, const struct stat& entry) {
             const auto name = utf8Name(rawName);
@@ -217,6 +219,27 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
         });
     });
     return scan;
+}
+
+bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
+                   const Stamp& recordFolder, const QHash<QString, Stamp>& files) {
+    const int root = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0)
+        return false;
+    const auto looks = [root](const QString& name, int flags, const Stamp& was, bool dir) {
+        struct stat st {};
+        const int at = ::fstatat(root, name.isEmpty() ? "." : native(name).constData(), &st, flags);
+        if (at != 0 || (dir ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)))
+            return false;
+        return (dir ? folderStamp(st) : stampOf(st)) == was;
+    };
+    bool same = looks(QLatin1String(kRecordFolder), 0, recordFolder, true);
+    for (auto it = folders.cbegin(); same && it != folders.cend(); ++it)
+        same = looks(it.key(), AT_SYMLINK_NOFOLLOW, *it, true);
+    for (auto it = files.cbegin(); same && it != files.cend(); ++it)
+        same = looks(it.key(), AT_SYMLINK_NOFOLLOW, *it, false);
+    ::close(root);
+    return same;
 }
 
 QString BodyHash(const QByteArray& bytes) {

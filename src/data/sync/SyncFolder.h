@@ -51,6 +51,7 @@ struct FolderScan {
     QHash<QString, Stamp> files;        // body files, by relative path
     QStringList conflictCopies;         // relative paths a sync engine left for a conflict
     QStringList skipped;                // why a name was left alone, for the report
+    QHash<QString, Stamp> folders;      // the folder itself (""), its languages' folders
 };
 
 // Reads the folder; records whose stamp is that of known are taken from known unread, and all
@@ -59,6 +60,11 @@ struct FolderScan {
 // Throws varozidi::Error when the folder is missing or cannot be read.
 FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
                       const Stamp& knownFolder = {});
+// Whether the folder looks as a scan found it: its own stamp and its languages' folders'
+// (folders), the record folder's, and each body file's (files). Any name that came, went or
+// was replaced, or any body written, tells otherwise.
+bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
+                   const Stamp& recordFolder, const QHash<QString, Stamp>& files);
 QString BodyHash(const QByteArray& bytes);
 QString NewUid();
 // The folder holds files of others but no sync records: choosing it would take them all in.

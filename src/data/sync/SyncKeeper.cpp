@@ -18,7 +18,10 @@ namespace varozidi::sync {
 
 namespace {
 
-// A burst of changes (a checkout, a sync engine's transfer) is taken together...
+// The collection's changes land whole, in one transaction each: asked for often, taken at once.
+constexpr int kFeedPollMs = 150;
+constexpr int kRowsQuietMs = 50;
+// A burst of changes in the folder (a checkout, a sync engine's transfer) is taken together...
 constexpr int kQuietMs = 300;
 // ...but never waits longer than this after its first change.
 constexpr int kLongestWaitMs = 1200;
@@ -95,7 +98,8 @@ private:
             connection_.Open();
             if (!feed_) {
                 feed_ = connection_.collection()->changes();
-                connect(feed_, &ChangeFeed::Changed, this, [this] { soon(kQuietMs); });
+                feed_->setPollInterval(kFeedPollMs);
+                connect(feed_, &ChangeFeed::Changed, this, [this] { soon(kRowsQuietMs); });
                 connect(feed_, &ChangeFeed::Replaced, this, [this] {
                     feed_ = nullptr;
                     connection_.Close();

@@ -16,6 +16,10 @@ namespace varozidi::sync::detail {
 
 Report Pass::run() {
     base_ = LoadState(statePath_);
+    // Taken before anything is read: a change while the pass runs moves it on.
+    mark_ = connection_.collection()->changeMark();
+    if (quiet())
+        return report_;
     QHash<QString, std::pair<Stamp, Record>> known;
     for (const Entry& e : std::as_const(base_.entries))
         known.insert(e.record.uid, {e.recordStamp, e.record});
@@ -75,10 +79,26 @@ Report Pass::run() {
         Flush(folder_);
     // Records this pass wrote are read once more by the next, which then trusts the folder.
     next_.recordFolder = wrote_ ? Stamp{} : scan_.recordFolder;
+    if (!wrote_ && !report_.changedAnything() && report_.notes.isEmpty() && mark_) {
+        next_.collectionMark = *mark_;
+        next_.folders = scan_.folders;
+    }
     if (wrote_ || report_.changedAnything() || next_.recordFolder != base_.recordFolder ||
+        next_.collectionMark != base_.collectionMark || next_.folders != base_.folders ||
         !sameEntries(base_, next_))
         SaveState(statePath_, next_);
     return report_;
+}
+
+bool Pass::quiet() const {
+    if (!mark_ || base_.collectionMark.isEmpty() || *mark_ != base_.collectionMark ||
+        base_.folders.isEmpty() || base_.recordFolder.inode == 0)
+        return false;
+    QHash<QString, Stamp> bodies;
+    bodies.reserve(base_.entries.size());
+    for (const Entry& e : std::as_const(base_.entries))
+        bodies.insert(e.record.file, e.body);
+    return LooksAsBefore(folder_, base_.folders, base_.recordFolder, bodies);
 }
 
 void Pass::refuseMassRemoval() {

@@ -19,8 +19,6 @@ namespace varozidi::sync::detail {
 
 using transfer::Text;
 
-using transfer::Text;
-
 inline const QString kTable = QStringLiteral("varozidi");
 
 struct Row {
@@ -79,6 +77,9 @@ public:
     Report run();
 
 private:
+    // Neither side changed since a pass that found them in step and said nothing: the
+    // collection's mark is the same, and so is every stamp of the folder.
+    bool quiet() const;
     // A folder that lost its records, or its bodies to placeholders, looks as if every snippet
     // were removed; removing more than a few in one pass is refused, changing nothing.
     void refuseMassRemoval();
@@ -188,6 +189,7 @@ private:
     const QString statePath_;
     State base_;
     State next_;
+    std::optional<QString> mark_;
     FolderScan scan_;
     QHash<qint64, Row> rows_;
     QSet<qint64> linked_;                 // rows that have their files

@@ -17,7 +17,7 @@ namespace {
 // A binary file: read and written at each pass, for every snippet, where JSON took a second
 // for 100,000 of them.
 constexpr quint32 kMagic = 0x56535954; // "VSYT"
-constexpr quint32 kFormat = 1;
+constexpr quint32 kFormat = 2;         // 1 lacked the marks of a pass in step
 
 QDataStream& operator<<(QDataStream& out, const transfer::Text& t) {
     return out << bool(t) << t.value_or(QString());
@@ -59,8 +59,21 @@ State LoadState(const QString& path) {
     quint32 magic = 0, format = 0;
     qint64 count = 0;
     State state;
-    in >> magic >> format >> state.recordFolder >> count;
-    if (magic != kMagic || format != kFormat || count < 0)
+    in >> magic >> format >> state.recordFolder;
+    if (magic != kMagic || format < 1 || format > kFormat)
+        return {};
+    if (format >= 2) {
+        qint64 folders = 0;
+        in >> state.collectionMark >> folders;
+        for (qint64 i = 0; i < folders && in.status() == QDataStream::Ok; ++i) {
+            QString name;
+            Stamp stamp;
+            in >> name >> stamp;
+            state.folders.insert(name, stamp);
+        }
+    }
+    in >> count;
+    if (count < 0)
         return {};
     state.entries.reserve(count);
     for (qint64 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
@@ -81,7 +94,11 @@ void SaveState(const QString& path, const State& state) {
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_6_4);
-    out << kMagic << kFormat << state.recordFolder << qint64(state.entries.size());
+    out << kMagic << kFormat << state.recordFolder << state.collectionMark
+        << qint64(state.folders.size());
+    for (auto it = state.folders.cbegin(); it != state.folders.cend(); ++it)
+        out << it.key() << *it;
+    out << qint64(state.entries.size());
     for (const Entry& e : state.entries)
         out << e.record.uid << e.id << e.rowVersion << e.record.language << e.record.title
             << e.record.file << e.record.hash << e.body << e.recordStamp << e.earlier

@@ -29,6 +29,10 @@ struct State {
     QHash<QString, Entry> entries; // by uid
     // The record folder as the pass that left this found it, where that pass wrote none.
     Stamp recordFolder;
+    // Where the pass that left this found both sides in step and changed nothing: the
+    // collection's change mark, and the folder's own stamp ("") and its languages' folders'.
+    QString collectionMark;
+    QHash<QString, Stamp> folders;
 };
 
 QString StatePath(const QString& folder, const QString& collectionIdentity);

@@ -48,6 +48,8 @@ public:
     qint64 undelete(qint64 id) override;
     qint64 compactHistory() override;
     bool compactingHistory() const override;
+    // A server counts no changes any client can read back, beside the rows themselves.
+    std::optional<QString> changeMark() override { return std::nullopt; }
     bool isItself(const QString&) const override { return false; }
     // The server refuses a write, if at all, statement by statement.
     bool readOnly() const override { return false; }

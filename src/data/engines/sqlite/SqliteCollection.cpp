@@ -380,6 +380,37 @@ bool SqliteCollection::readOnly() const {
     return db_ && sqlite3_db_readonly(db_.get(), "main") == 1;
 }
 
+std::optional<QString> SqliteCollection::changeMark() {
+    sqlite3* db = db_.get();
+    // Held open, the statement holds the file's shared lock: no writer is halfway through a
+    // change while the header is read.
+    ado::Statement hold(db, path_, QStringLiteral("SELECT count(*) FROM sqlite_master"),
+                        QStringLiteral("read the database"));
+    sqlite3_file* file = nullptr;
+    unsigned char header[100] = {};
+    if (!hold.step() ||
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+        !file->pMethods || file->pMethods->xRead(file, header, sizeof header, 0) != SQLITE_OK)
+        return std::nullopt;
+    // The file counts each write in its header, except in WAL mode (18 and 19 then say 2).
+    if (header[18] != 1 || header[19] != 1)
+        return std::nullopt;
+    const auto word = [&header](int at) {
+        return quint32(header[at]) << 24 | quint32(header[at + 1]) << 16 |
+               quint32(header[at + 2]) << 8 | quint32(header[at + 3]);
+    };
+    quint64 inode = 0, device = 0;
+    if (!identity(path_, inode, device))
+        return std::nullopt;
+    // The change counter, the size in pages and the schema's cookie, of this very file.
+    return QStringLiteral("%1.%2.%3.%4.%5")
+        .arg(word(24))
+        .arg(word(28))
+        .arg(word(40))
+        .arg(inode)
+        .arg(device);
+}
+
 bool SqliteCollection::isItself(const QString& file) const {
     quint64 inode = 0, device = 0, ownInode = 0, ownDevice = 0;
     return identity(file, inode, device) && identity(path_, ownInode, ownDevice) &&

@@ -52,6 +52,7 @@ public:
     qint64 undelete(qint64 id) override;
     qint64 compactHistory() override;
     bool compactingHistory() const override;
+    std::optional<QString> changeMark() override;
     bool isItself(const QString& file) const override;
     bool readOnly() const override;
     ChangeFeed* changes() override;
