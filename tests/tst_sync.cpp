@@ -335,6 +335,8 @@ private slots:
         QTest::newRow("a file made by hand")
             << "hand" << 0 << QStringList{"SQL/Top=v1", "SQL/new=select 9"};
         QTest::newRow("a body edited in place") << "edited" << 0 << QStringList{"SQL/Top=v10"};
+        QTest::newRow("a file just carried, without its record")
+            << "carried" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("a name that is not UTF-8") << "latin1" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("files on their way") << "partial" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("Git's markers in a new file")
@@ -377,6 +379,12 @@ private slots:
         } else if (what == u"edited") { // in place: the same file, its folder untouched
             QFile file(sql + "Top.sql");
             QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Truncate) && file.write("v10"));
+        } else if (what == u"carried") { // with the time it had elsewhere, its record to come
+            testsupport::writeFile(sql + "Far.sql", "far");
+            QFile file(sql + "Far.sql");
+            QVERIFY(file.open(QIODevice::ReadWrite) &&
+                    file.setFileTime(QDateTime::currentDateTime().addDays(-1),
+                                     QFileDevice::FileModificationTime));
         } else if (what == u"latin1") {
             latin1 = QFile::encodeName(sql) + "caf\xe9.sql";
             QVERIFY(::close(::open(latin1.constData(), O_CREAT | O_WRONLY, 0600)) == 0);

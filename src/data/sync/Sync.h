@@ -29,6 +29,7 @@ struct Report {
     Counts intoFolder;
     QStringList conflicts; // one line each, naming the snippet and where its other text went
     QStringList notes;     // what was left for the next pass, and why
+    bool again = false;    // a pass in a few seconds finds more to do
     bool changedAnything() const {
         return intoCollection.any() || intoFolder.any() || !conflicts.isEmpty();
     }

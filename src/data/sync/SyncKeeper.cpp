@@ -27,6 +27,8 @@ constexpr int kQuietMs = 300;
 constexpr int kLongestWaitMs = 1200;
 // After a pass that carried something, one more, which finds its own writes in step.
 constexpr int kSettleMs = 800;
+// A pass that left files for later (see Report::again) is followed by one this soon.
+constexpr int kAgainMs = 3500;
 // Another pass of the folder running: tried again this soon.
 constexpr int kBusyMs = 1000;
 // While the folder cannot be reached (a disk not mounted), tried again this often.
@@ -116,6 +118,8 @@ private:
             if (report.changedAnything()) {
                 Q_EMIT synced(report);
                 soon(kSettleMs);
+            } else if (report.again) {
+                quiet_->start(kAgainMs);
             }
         } catch (const SyncBusy&) {
             soon(kBusyMs);

@@ -5,6 +5,9 @@
 #include "data/collection/Collection.h"
 #include "data/core/Errors.h"
 
+#include <QFile>
+#include <sys/stat.h>
+
 namespace varozidi::sync::detail {
 
 Pass::FolderSide Pass::folderSide(const Entry& e) {
@@ -276,7 +279,26 @@ void Pass::arrived(const Record& r) {
     remember(id, version, taken);
 }
 
+bool Pass::justCarried(const QString& file) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(folder_ + u'/' + file).constData(), &st) != 0)
+        return false;
+    const qint64 changed = qint64(st.st_ctim.tv_sec) * 1000 + st.st_ctim.tv_nsec / 1000000;
+    const qint64 modified = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    if (modified >= changed - 1000 || QDateTime::currentMSecsSinceEpoch() - changed > kCarriedMs)
+        return false;
+    report_.notes.append(QStringLiteral("\"%1\" came just now without a record; it is taken "
+                                        "in once the sync engine has had time to bring one.")
+                             .arg(file));
+    report_.again = true;
+    return true;
+}
+
 void Pass::madeByHand(const QString& file) {
+    // A sync engine keeps the time a file was written elsewhere: such a file may be another
+    // machine's snippet whose record is still on its way, and taken in now it would be two.
+    if (justCarried(file))
+        return;
     const qsizetype slash = file.indexOf(u'/');
     const Text language = file.left(slash);
     QString title = file.mid(slash + 1);

@@ -181,6 +181,10 @@ private:
     void arrived(const Record& r);
     // A file a person put into the folder: its folder names the language, its name the title.
     void madeByHand(const QString& file);
+    // The file came in the last seconds with a time of its own, as a sync engine brings one:
+    // left for a later pass.
+    bool justCarried(const QString& file);
+    static constexpr qint64 kCarriedMs = 3000;
     // A sync engine's copy of a file both machines changed: a conflict of its own.
     void conflictCopy(const QString& file);
     TADOConnection& connection_;
