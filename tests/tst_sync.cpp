@@ -317,6 +317,16 @@ private slots:
             QVERIFY2(found, qPrintable(want + QStringLiteral(" in ") +
                                        QStringList(onA.keys()).join(QStringLiteral(", "))));
         }
+        // No record says removed of a snippet whose file is there.
+        for (Machine* m : {&a, &b})
+            for (const auto& [name, bytes] : filesOf(m->folder).asKeyValueRange()) {
+                const QJsonObject record = QJsonDocument::fromJson(bytes).object();
+                if (name.startsWith(u".varozidi-sync/") &&
+                    record[QLatin1String("removed")].toBool())
+                    QVERIFY2(
+                        !QFile::exists(m->folder + u'/' + record[QLatin1String("file")].toString()),
+                        qPrintable(m->name + u' ' + name));
+            }
         // Both texts of a conflict are kept, one each.
         if (expected.size() == 2 && expected[0].contains(u'|')) {
             QStringList texts;

@@ -34,12 +34,14 @@ Report Pass::run() {
                         .arg(folder_)
                         .arg(base_.entries.size()));
     // A removal that met a change (Git merged the record, the change kept the file): the file
-    // is there, so the snippet is.
+    // is there, so the snippet is, and its record says so once more.
+    QStringList revived;
     for (auto it = scan_.removed.begin(); it != scan_.removed.end();) {
         if (scan_.files.contains(it->file)) {
             Record live = *it;
             live.removed = false;
             scan_.records.insert(it.key(), live);
+            revived.append(it.key());
             it = scan_.removed.erase(it);
         } else {
             ++it;
@@ -75,6 +77,9 @@ Report Pass::run() {
             madeByHand(it.key());
     for (const QString& copy : std::as_const(scan_.conflictCopies))
         conflictCopy(copy);
+    for (const QString& uid : std::as_const(revived))
+        if (const auto e = next_.entries.constFind(uid); e != next_.entries.constEnd())
+            putRecord(e->record);
     if (wrote_)
         Flush(folder_);
     // Records this pass wrote are read once more by the next, which then trusts the folder.
