@@ -361,6 +361,8 @@ private slots:
         QTest::newRow("a body that is not UTF-8") << "latin1body" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("a pass cut short before a record")
             << "cutshort" << 0 << QStringList{"SQL/New=n1", "SQL/Top=v1"};
+        QTest::newRow("a rename cut short before its record")
+            << "cutrename" << 0 << QStringList{"SQL/Best=v1"};
         QTest::newRow("a link in place of a language folder")
             << "link" << 0 << QStringList{"Notes/keep=a note", "SQL/Top=v1"};
         QTest::newRow("written in place, size and time kept")
@@ -418,6 +420,11 @@ private slots:
         } else if (what == u"cutshort") { // its body written, its record not yet
             QCOMPARE(m.cli({"add", "--language", "SQL", "--title", "New"}, "n1").exitCode, 0);
             testsupport::writeFile(sql + "New.sql", "n1");
+        } else if (what == u"cutrename") { // the renamed file written, its record not yet
+            testsupport::execSql(m.database(),
+                                 QStringLiteral("UPDATE varozidi SET Title = 'Best'"));
+            testsupport::writeFile(sql + "Best.sql", "v1");
+            QVERIFY(QFile::remove(sql + "Top.sql"));
         } else if (what == u"latin1body") {
             testsupport::writeFile(sql + "latin.sql", "caf\xe9");
         } else if (what == u"records") {

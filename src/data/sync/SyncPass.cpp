@@ -280,7 +280,10 @@ void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
     const QStringList mine = owned_.value(uid).values();
     for (const QString& f : std::as_const(mine))
         taken_.remove(f.toLower());
-    const QString now = !at.isEmpty() ? at : old ? old->record.file : QString();
+    QString now = !at.isEmpty() ? at : old ? old->record.file : QString();
+    // A pass cut short after writing the renamed file, before its record: that file is it.
+    if (now.isEmpty() || !FitsName(now, language, title))
+        now = twinFile(id, {{}, language, title});
     const QString file =
         !now.isEmpty() && FitsName(now, language, title) && !claimedElsewhere(now, uid)
             ? now
