@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Two machines, each with its own data folder and collection, whose sync folders a real Git
-// repository or a copier that behaves as Syncthing does carries between them; varozidi-cli
-// sync on each. Afterwards both hold the same snippets and no text of either side is lost.
+// repository, a copier that behaves as Syncthing does or two real Syncthing instances carry
+// between them; varozidi-cli sync on each. Afterwards both hold the same snippets and no text of
+// either side is lost.
 
 #include "TestSupport.h"
 
@@ -10,9 +11,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QProcess>
+#include <QTcpServer>
 #include <QtTest>
+#include <csignal>
 #include <fcntl.h>
+#include <optional>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -170,6 +178,170 @@ struct SyncthingLike {
     }
 };
 
+// Two real Syncthing instances on loopback alone, each sharing its machine's folder with the
+// other. The devices stay paused between meets, so that the folders travel only where the
+// steps say, as with the other carriers.
+struct RealSyncthing {
+    static constexpr char key[] = "varozidi-test-key";
+    struct Instance {
+        QString url, id;
+        QProcess process; // killed with the test, even when the test itself is killed
+    };
+    QTemporaryDir dir;
+    Instance st[2];
+    QNetworkAccessManager net;
+    const Machine* machines[2];
+
+    RealSyncthing(const Machine& a, const Machine& b) : machines{&a, &b} {
+        net.setProxy(QNetworkProxy::NoProxy);
+        QTcpServer probes[4]; // held open together, so the four ports differ
+        quint16 ports[4];
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(probes[i].listen(QHostAddress::LocalHost));
+            ports[i] = probes[i].serverPort();
+        }
+        for (QTcpServer& probe : probes)
+            probe.close();
+        for (int i = 0; i < 2; ++i) {
+            const QString home = dir.filePath(QString::number(i));
+            QVERIFY(!syncthing(i, {"generate", "--home=" + home, "--no-default-folder"}).isNull());
+            st[i].id = QString::fromLatin1(syncthing(i, {"--home=" + home, "--device-id"}));
+            QVERIFY2(st[i].id.count(u'-') == 7, qPrintable(st[i].id));
+            st[i].url = QStringLiteral("http://127.0.0.1:%1").arg(ports[2 + i]);
+        }
+        for (int i = 0; i < 2; ++i) {
+            const QString home = dir.filePath(QString::number(i));
+            testsupport::writeFile(home + "/config.xml",
+                                   QStringLiteral(R"(<configuration version="36">
+  <device id="%1"><address>dynamic</address></device>
+  <device id="%2"><address>tcp://127.0.0.1:%3</address><paused>true</paused></device>
+  <folder id="varozidi" path="%4" type="sendreceive" rescanIntervalS="2"
+          fsWatcherEnabled="true" fsWatcherDelayS="1">
+    <device id="%1"></device><device id="%2"></device><minDiskFree unit="%">0</minDiskFree>
+  </folder>
+  <gui enabled="true" tls="false"><address>127.0.0.1:%5</address><apikey>%6</apikey></gui>
+  <options><listenAddress>tcp://127.0.0.1:%7</listenAddress>
+    <globalAnnounceEnabled>false</globalAnnounceEnabled>
+    <localAnnounceEnabled>false</localAnnounceEnabled><relaysEnabled>false</relaysEnabled>
+    <natEnabled>false</natEnabled><urAccepted>-1</urAccepted>
+    <crashReportingEnabled>false</crashReportingEnabled>
+    <autoUpgradeIntervalH>0</autoUpgradeIntervalH><startBrowser>false</startBrowser>
+    <reconnectionIntervalS>1</reconnectionIntervalS><minHomeDiskFree unit="%">0</minHomeDiskFree>
+  </options>
+</configuration>
+)")
+                                       .arg(st[i].id, st[1 - i].id, QString::number(ports[1 - i]),
+                                            machines[i]->folder, QString::number(ports[2 + i]),
+                                            QString::fromLatin1(key), QString::number(ports[i]))
+                                       .toUtf8());
+            setUp(st[i].process, home);
+            st[i].process.start(QStringLiteral("syncthing"),
+                                {"serve", "--home=" + home, "--no-browser", "--no-restart",
+                                 "--no-upgrade", "--no-default-folder"});
+        }
+        for (int i = 0; i < 2; ++i)
+            QVERIFY2(QTest::qWaitFor([&] { return !rest(i, "GET", "/rest/system/ping").isEmpty(); },
+                                     30000),
+                     st[i].process.readAll().constData());
+    }
+
+    ~RealSyncthing() {
+        for (Instance& i : st) {
+            i.process.kill();
+            i.process.waitForFinished(10000);
+        }
+    }
+
+    void setUp(QProcess& process, const QString& home) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+            env.insert(QString::fromLatin1(name), home);
+        for (const char* name : {"all_proxy", "ALL_PROXY", "http_proxy", "https_proxy"})
+            env.remove(QString::fromLatin1(name));
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    }
+    // Its output when it succeeds, null when it fails.
+    QByteArray syncthing(int i, const QStringList& args) const {
+        QProcess p;
+        setUp(p, dir.filePath(QString::number(i)));
+        p.start(QStringLiteral("syncthing"), args);
+        const bool done = p.waitForFinished(30000) && p.exitCode() == 0;
+        const QByteArray out = p.readAll().trimmed();
+        if (!done)
+            qWarning("syncthing %s: %s", qPrintable(args.join(u' ')), out.constData());
+        return done ? out.isNull() ? QByteArray("") : out : QByteArray();
+    }
+
+    QJsonObject rest(int i, const QByteArray& verb, const QString& path) {
+        QNetworkRequest request(QUrl(st[i].url + path));
+        request.setRawHeader("X-API-Key", key);
+        request.setTransferTimeout(30000);
+        std::unique_ptr<QNetworkReply> reply(net.sendCustomRequest(request, verb));
+        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 31000) ||
+            reply->error() != QNetworkReply::NoError)
+            return {};
+        const QByteArray body = reply->readAll();
+        const QJsonDocument json = QJsonDocument::fromJson(body);
+        return json.isObject() ? json.object() : QJsonObject{{"body", QString::fromUtf8(body)}};
+    }
+
+    // The folder as both sides must hold it: Syncthing's own entries and files on their way
+    // are left out, its conflict copies are not.
+    static Files shared(const QString& folder) {
+        Files files = filesOf(folder);
+        files.removeIf([](Files::iterator f) {
+            const QString name = QFileInfo(f.key()).fileName();
+            return f.key().startsWith(u".stfolder") || f.key().startsWith(u".stignore") ||
+                   f.key().startsWith(u".stversions") ||
+                   (name.startsWith(u".syncthing.") && name.endsWith(u".tmp"));
+        });
+        return files;
+    }
+
+    // Why the two are not in step yet; empty once both are connected, idle with nothing
+    // needed on either side, and hold the same files.
+    QString notInStep() {
+        const QString folder = QStringLiteral("?folder=varozidi");
+        for (int i = 0; i < 2; ++i) {
+            const QString other = st[1 - i].id, side = i ? QStringLiteral("B: ") : "A: ";
+            rest(i, "POST", "/rest/db/scan" + folder);
+            const QJsonObject status = rest(i, "GET", "/rest/db/status" + folder);
+            if (!rest(i, "GET", "/rest/system/connections")["connections"][other]["connected"]
+                     .toBool())
+                return side + "not connected";
+            if (status["state"].toString() != u"idle" || status["needTotalItems"].toInt(-1) != 0)
+                return side + QString::fromUtf8(QJsonDocument(status).toJson());
+            if (rest(i, "GET", "/rest/db/completion" + folder + "&device=" + other)["completion"]
+                    .toDouble() < 100)
+                return side + "the other side is not complete";
+        }
+        const Files here = shared(machines[0]->folder), there = shared(machines[1]->folder);
+        return here == there ? QString()
+                             : QStringLiteral("files differ: %1 | %2")
+                                   .arg(QStringList(here.keys()).join(u' '),
+                                        QStringList(there.keys()).join(u' '));
+    }
+
+    // In step twice in a row, a quarter of a second apart: a conflict copy one side makes in
+    // one round must reach the other in the next.
+    void meet() {
+        for (int i = 0; i < 2; ++i)
+            rest(i, "POST", "/rest/system/resume?device=" + st[1 - i].id);
+        const QDeadlineTimer deadline(60000);
+        QString why;
+        for (int rounds = 0; rounds < 2; rounds = why.isEmpty() ? rounds + 1 : 0) {
+            QVERIFY2(!deadline.hasExpired(),
+                     qPrintable("Syncthing is not in step after 60 s: " + why));
+            QTest::qWait(250);
+            why = notInStep();
+        }
+        for (int i = 0; i < 2; ++i)
+            rest(i, "POST", "/rest/system/pause?device=" + st[1 - i].id);
+    }
+};
+
 } // namespace
 
 class TestSync : public QObject {
@@ -235,7 +407,8 @@ private slots:
         QTest::addColumn<QString>("carrier");
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QStringList>("expected"); // Language/Title=body on both, at the end
-        const QStringList carriers = {QStringLiteral("git"), QStringLiteral("syncthing")};
+        const QStringList carriers = {QStringLiteral("git"), QStringLiteral("syncthing"),
+                                      QStringLiteral("real syncthing")};
         struct Case {
             const char* name;
             QStringList steps;
@@ -284,8 +457,16 @@ private slots:
         Machine a(QStringLiteral("A")), b(QStringLiteral("B"));
         QTemporaryDir remote;
         SyncthingLike copier;
+        std::optional<RealSyncthing> real;
         std::function<void()> meet;
-        if (carrier == u"git") {
+        if (carrier == u"real syncthing") {
+            if (QStandardPaths::findExecutable(QStringLiteral("syncthing")).isEmpty())
+                QSKIP("syncthing is not installed (scripts/install-deps installs it)");
+            real.emplace(a, b); // it makes each folder, holding only its .stfolder
+            if (QTest::currentTestFailed())
+                return;
+            meet = [&] { real->meet(); };
+        } else if (carrier == u"git") {
             QCOMPARE(a.run("git", {"init", "-q", "--bare", "-b", "main", remote.path()}).exitCode,
                      0);
             QCOMPARE(a.run("git", {"clone", "-q", remote.path(), a.folder}).exitCode, 0);
