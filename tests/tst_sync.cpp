@@ -218,6 +218,7 @@ struct RealSyncthing {
   <folder id="varozidi" path="%4" type="sendreceive" rescanIntervalS="2"
           fsWatcherEnabled="true" fsWatcherDelayS="1">
     <device id="%1"></device><device id="%2"></device><minDiskFree unit="%">0</minDiskFree>
+    <maxConflicts>10</maxConflicts>
   </folder>
   <gui enabled="true" tls="false"><address>127.0.0.1:%5</address><apikey>%6</apikey></gui>
   <options><listenAddress>tcp://127.0.0.1:%7</listenAddress>
@@ -325,8 +326,11 @@ struct RealSyncthing {
     }
 
     // In step twice in a row, a quarter of a second apart: a conflict copy one side makes in
-    // one round must reach the other in the next.
+    // one round must reach the other in the next. Each side first takes in its own changes, as a
+    // Syncthing that never stops would have long before the devices meet.
     void meet() {
+        for (int i = 0; i < 2; ++i)
+            rest(i, "POST", "/rest/db/scan?folder=varozidi");
         for (int i = 0; i < 2; ++i)
             rest(i, "POST", "/rest/system/resume?device=" + st[1 - i].id);
         const QDeadlineTimer deadline(60000);
