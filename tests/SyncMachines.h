@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace synctest {

@@ -48,9 +48,17 @@ std::optional<QString> utf8Name(const char* raw) {
     return name;
 }
 
+qint64 nanoseconds(const struct timespec& t) {
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 Stamp stampOf(const struct stat& st) {
-    return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-            qint64(st.st_ino)};
+    return {qint64(st.st_size), nanoseconds(st.st_mtim), qint64(st.st_ino),
+            nanoseconds(st.st_ctim)};
+}
+
+QByteArray recordName(const QString& uid) {
+    return uid.toLatin1() + ".json";
 }
 
 // Names that sync engines and editors use while a file is on its way.
@@ -95,7 +103,8 @@ std::optional<Record> parseRecord(const QByteArray& bytes, const QString& uid) {
              text("title"),
              o.value(QLatin1String("file")).toString(),
              o.value(QLatin1String("hash")).toString(),
-             o.value(QLatin1String("removed")).toBool()};
+             o.value(QLatin1String("removed")).toBool(),
+             o.value(QLatin1String("mergedInto")).toString()};
     if (o.value(QLatin1String("uid")).toString() != uid || r.file.isEmpty())
         return std::nullopt;
     return r;
@@ -117,23 +126,45 @@ template <class Each> void eachEntry(const QString& folder, const QString& path,
     ::closedir(dir);
 }
 
-Stamp folderStamp(const struct stat& st) {
-    return {qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
-            qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, qint64(st.st_ino)};
-}
-
 void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
                  const Stamp& knownFolder, FolderScan& scan) {
     const QString path = folder + u'/' + QLatin1String(kRecordFolder);
     struct stat st {};
     if (::stat(native(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         return;
-    scan.recordFolder = folderStamp(st);
-    if (knownFolder.inode != 0 && scan.recordFolder == knownFolder) {
-        for (auto it = known.cbegin(); it != known.cend(); ++it) {
-            scan.records.insert(it.key(), it->second);
-            scan.recordStamps.insert(it.key(), it->first);
+    scan.recordFolder = stampOf(st);
+    const auto take = [&](const QString& uid, const Stamp& stamp) {
+        scan.recordStamps.insert(uid, stamp);
+        const auto was = known.constFind(uid);
+        if (was != known.constEnd() && was->first == stamp) {
+            scan.records.insert(uid, was->second);
+            return;
         }
+        InputFile file(path + u'/' + QLatin1String(recordName(uid)));
+        std::optional<Record> record;
+        if (file.isOpen())
+            record = parseRecord(file.readAll(), uid);
+        if (record && !record->mergedInto.isEmpty())
+            scan.merged.insert(uid, record->mergedInto);
+        else if (record && record->removed)
+            scan.removed.insert(uid, *record);
+        else if (record)
+            scan.records.insert(uid, *record);
+        else
+            scan.unreadableRecords.append(uid);
+    };
+    if (knownFolder.inode != 0 && scan.recordFolder == knownFolder) {
+        // No name came or went, but a record may have been edited in place.
+        const int fd = ::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            failed(folder, QStringLiteral("reading \"%1\"").arg(path), errno);
+        for (auto it = known.cbegin(); it != known.cend(); ++it) {
+            struct stat entry {};
+            if (::fstatat(fd, recordName(it.key()).constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(entry.st_mode))
+                take(it.key(), stampOf(entry));
+        }
+        ::close(fd);
         return;
     }
     static const QRegularExpression uidName(QStringLiteral("^([0-9a-f]{32})\\.json$"));
@@ -142,29 +173,10 @@ void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Re
         if (!name || !S_ISREG(entry.st_mode))
             return;
         const auto match = uidName.match(*name);
-        if (!match.hasMatch()) {
-            if (isConflictCopy(*name))
-                scan.conflictCopies.append(QLatin1String(kRecordFolder) + u'/' + *name);
-            return;
-        }
-        const QString uid = match.captured(1);
-        const Stamp stamp = stampOf(entry);
-        scan.recordStamps.insert(uid, stamp);
-        const auto was = known.constFind(uid);
-        if (was != known.constEnd() && was->first == stamp) {
-            scan.records.insert(uid, was->second);
-            return;
-        }
-        InputFile file(path + u'/' + *name);
-        std::optional<Record> record;
-        if (file.isOpen())
-            record = parseRecord(file.readAll(), uid);
-        if (record && record->removed)
-            scan.removed.insert(uid, *record);
-        else if (record)
-            scan.records.insert(uid, *record);
-        else
-            scan.unreadableRecords.append(uid);
+        if (match.hasMatch())
+            take(match.captured(1), stampOf(entry));
+        else if (isConflictCopy(*name))
+            scan.conflictCopies.append(QLatin1String(kRecordFolder) + u'/' + *name);
     });
 }
 
@@ -179,7 +191,7 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
                                    "was changed.")
                         .arg(folder));
     FolderScan scan;
-    scan.folders.insert(QString(), folderStamp(st));
+    scan.folders.insert(QString(), stampOf(st));
     scanRecords(folder, known, knownFolder, scan);
     eachEntry(folder, folder, [&](const char* raw, const struct stat& top) {
         const auto language = utf8Name(raw);
@@ -191,7 +203,7 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
             scan.linked.insert(*language);
         if (language->startsWith(u'.') || !S_ISDIR(top.st_mode))
             return; // the records, a repository's own files, a README
-        scan.folders.insert(*language, folderStamp(top));
+        scan.folders.insert(*language, stampOf(top));
         const QString languagePath = folder + u'/' + *language;
         eachEntry(folder, languagePath, [&](const char* rawName, const struct stat& entry) {
             const auto name = utf8Name(rawName);
@@ -222,7 +234,8 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
 }
 
 bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
-                   const Stamp& recordFolder, const QHash<QString, Stamp>& files) {
+                   const Stamp& recordFolder, const QHash<QString, Stamp>& files,
+                   const QHash<QString, Stamp>& records) {
     const int root = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root < 0)
         return false;
@@ -231,7 +244,7 @@ bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
         const int at = ::fstatat(root, name.isEmpty() ? "." : native(name).constData(), &st, flags);
         if (at != 0 || (dir ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)))
             return false;
-        return (dir ? folderStamp(st) : stampOf(st)) == was;
+        return stampOf(st) == was;
     };
     bool same = looks(QLatin1String(kRecordFolder), 0, recordFolder, true);
     for (auto it = folders.cbegin(); same && it != folders.cend(); ++it)
@@ -239,6 +252,17 @@ bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
     for (auto it = files.cbegin(); same && it != files.cend(); ++it)
         same = looks(it.key(), AT_SYMLINK_NOFOLLOW, *it, false);
     ::close(root);
+    const int kept = same ? ::open(native(folder + u'/' + QLatin1String(kRecordFolder)).constData(),
+                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                          : -1;
+    if (kept < 0)
+        return false;
+    for (auto it = records.cbegin(); same && it != records.cend(); ++it) {
+        struct stat st {};
+        same = ::fstatat(kept, recordName(it.key()).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISREG(st.st_mode) && stampOf(st) == *it;
+    }
+    ::close(kept);
     return same;
 }
 
@@ -323,6 +347,8 @@ void WriteRecord(const QString& folder, const Record& record) {
     o.insert(QStringLiteral("title"), record.title ? QJsonValue(*record.title) : QJsonValue());
     if (record.removed)
         o.insert(QStringLiteral("removed"), true);
+    if (!record.mergedInto.isEmpty())
+        o.insert(QStringLiteral("mergedInto"), record.mergedInto);
     WriteBody(folder, QLatin1String(kRecordFolder) + u'/' + record.uid + QStringLiteral(".json"),
               QJsonDocument(o).toJson(QJsonDocument::Indented));
 }
@@ -402,6 +428,24 @@ bool FitsName(const QString& file, const transfer::Text& language, const transfe
     static const QRegularExpression numbered(QStringLiteral("^(.*) \\([0-9]+\\)$"));
     const auto m = numbered.match(name);
     return m.hasMatch() && m.captured(1) == stem;
+}
+
+std::pair<transfer::Text, transfer::Text> NamedBy(const QString& file) {
+    const qsizetype slash = file.indexOf(u'/');
+    QString title = file.mid(slash + 1);
+    const qsizetype dot = title.lastIndexOf(u'.');
+    if (dot > 0)
+        title.truncate(dot);
+    return {file.left(slash), title};
+}
+
+bool Stays(const Record& a, const Record& b) {
+    const auto named = [](const Record& r) {
+        return NamedBy(r.file) == std::pair{r.language, r.title};
+    };
+    if (named(a) != named(b))
+        return named(b);
+    return a.uid < b.uid;
 }
 
 QString TitleOfConflictCopy(const QString& file) {

@@ -29,14 +29,20 @@ struct Record {
     // A snippet removed on purpose: its record stays, so that other machines tell the removal
     // from a record that went missing.
     bool removed = false;
+    // Another record named the same file: one snippet, known by the identity that stays (see
+    // Stays). This record stays too, so that a machine still knowing the snippet by it
+    // follows rather than reading a removal.
+    QString mergedInto;
     bool operator==(const Record&) const = default;
 };
 
-// What tells a file changed without reading it.
+// What tells a file changed without reading it. The time of change, which no program sets,
+// tells a file written in place with its old size and time put back.
 struct Stamp {
     qint64 size = -1;
     qint64 mtimeNs = 0;
     qint64 inode = 0;
+    qint64 ctimeNs = 0;
     bool operator==(const Stamp&) const = default;
 };
 
@@ -47,6 +53,7 @@ struct FolderScan {
     QHash<QString, Stamp> recordStamps; // by uid
     QStringList unreadableRecords;      // uids whose record is no JSON a sync wrote
     QHash<QString, Record> removed;     // records that say their snippet was removed
+    QHash<QString, QString> merged;     // records merged into another: uid -> the one it joined
     QSet<QString> linked;               // language folders and files that are links
     QHash<QString, Stamp> files;        // body files, by relative path
     QStringList conflictCopies;         // relative paths a sync engine left for a conflict
@@ -54,17 +61,19 @@ struct FolderScan {
     QHash<QString, Stamp> folders;      // the folder itself (""), its languages' folders
 };
 
-// Reads the folder; records whose stamp is that of known are taken from known unread, and all
-// of them where the record folder's stamp is knownFolder (no record came, went or was
-// replaced: records are only ever written whole, under another name, then renamed).
+// Reads the folder; records whose stamp is that of known are taken from known unread. Where
+// the record folder's stamp is knownFolder (no record came, went or was replaced), only the
+// known records are looked at.
 // Throws varozidi::Error when the folder is missing or cannot be read.
 FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
                       const Stamp& knownFolder = {});
 // Whether the folder looks as a scan found it: its own stamp and its languages' folders'
-// (folders), the record folder's, and each body file's (files). Any name that came, went or
-// was replaced, or any body written, tells otherwise.
+// (folders), the record folder's, each body file's (files, by relative path) and each
+// record's (records, by uid). Any name that came, went or was replaced, or any file written,
+// tells otherwise.
 bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
-                   const Stamp& recordFolder, const QHash<QString, Stamp>& files);
+                   const Stamp& recordFolder, const QHash<QString, Stamp>& files,
+                   const QHash<QString, Stamp>& records);
 QString BodyHash(const QByteArray& bytes);
 QString NewUid();
 // The folder holds files of others but no sync records: choosing it would take them all in.
@@ -92,6 +101,14 @@ QString FileFor(const transfer::Text& language, const transfer::Text& title,
                 const QSet<QString>& taken);
 // Whether file is the very name FileFor would give (numbering aside), so it can stay.
 bool FitsName(const QString& file, const transfer::Text& language, const transfer::Text& title);
+
+// The language and title a file made by hand stands for: its folder and its name.
+std::pair<transfer::Text, transfer::Text> NamedBy(const QString& file);
+// Of two live records that name one file, whether a is the one that stays: the same answer on
+// every machine. One whose language and title are more than its file's name tells (a record
+// another machine wrote of its snippet, rather than one made of the file alone) stays; then the
+// lower identity.
+bool Stays(const Record& a, const Record& b);
 
 // The title a conflict copy stands for ("Top 10" for "Top 10.sync-conflict-2026...-X.sql"),
 // and the two sides of a body holding Git's conflict markers (nothing where it holds none).

@@ -4,8 +4,8 @@
 
 #include "data/collection/Collection.h"
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 
-#include <QFile>
 #include <sys/stat.h>
 
 namespace varozidi::sync::detail {
@@ -65,6 +65,46 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
             f.r.language = c.language;
     }
     return f;
+}
+
+void Pass::findTwins() {
+    QHash<QString, QString> stays; // file -> the record that stays of those naming it
+    for (const Record& r : std::as_const(scan_.records)) {
+        const auto at = stays.find(r.file);
+        if (at == stays.end())
+            stays.insert(r.file, r.uid);
+        else if (Stays(r, scan_.records.value(*at)))
+            *at = r.uid;
+    }
+    // Two snippets here that share a file are left as they are: neither may swallow the other.
+    const auto twins = [this](const QString& uid, const QString& into) {
+        return uid != into && !(base_.entries.contains(uid) && base_.entries.contains(into));
+    };
+    for (const Record& r : std::as_const(scan_.records))
+        if (const QString into = stays.value(r.file); twins(r.uid, into))
+            twins_.insert(r.uid, into);
+    for (auto it = scan_.merged.cbegin(); it != scan_.merged.cend(); ++it)
+        if (twins(it.key(), *it))
+            twins_.insert(it.key(), *it);
+}
+
+void Pass::merge(const Entry& e, const QString& into) {
+    if (!scan_.records.contains(into)) {
+        // The record it joined is not here yet: it stays as the last pass left it.
+        claim(e.record.file, e.record.uid);
+        next_.entries.insert(e.record.uid, e);
+        return;
+    }
+    Entry joined = e;
+    joined.record.uid = into;
+    joined.recordStamp = {};
+    rekeyed_.insert(into);
+    compare(joined);
+    if (!scan_.merged.contains(e.record.uid)) {
+        Record gone = scan_.records.value(e.record.uid, e.record);
+        gone.mergedInto = into;
+        putRecord(gone);
+    }
 }
 
 void Pass::compare(const Entry& e) {
@@ -281,7 +321,7 @@ void Pass::arrived(const Record& r) {
 
 bool Pass::justCarried(const QString& file) {
     struct stat st {};
-    if (::lstat(QFile::encodeName(folder_ + u'/' + file).constData(), &st) != 0)
+    if (::lstat(posix::native(folder_ + u'/' + file).constData(), &st) != 0)
         return false;
     const qint64 changed = qint64(st.st_ctim.tv_sec) * 1000 + st.st_ctim.tv_nsec / 1000000;
     const qint64 modified = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
@@ -299,25 +339,20 @@ void Pass::madeByHand(const QString& file) {
     // machine's snippet whose record is still on its way, and taken in now it would be two.
     if (justCarried(file))
         return;
-    const qsizetype slash = file.indexOf(u'/');
-    const Text language = file.left(slash);
-    QString title = file.mid(slash + 1);
-    const qsizetype dot = title.lastIndexOf(u'.');
-    if (dot > 0)
-        title.truncate(dot);
+    const auto [language, title] = NamedBy(file);
     QByteArray body = ReadBody(folder_, file);
     if (refusedAsText(body, file))
         return;
     if (const auto sides = GitConflictSides(body)) {
         body = sides->first.isEmpty() ? sides->second : sides->first;
         if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
-            keepMarkedSide(Record{BodyHash(file.toUtf8()), language, title, file, {}},
+            keepMarkedSide(Record{BodyHash(file.toUtf8()), language, title, file, {}, false, {}},
                            sides->second,
                            QStringLiteral("its file held both sides of a Git conflict"));
         putBody(file, body);
     }
     const auto [id, version] = addRow(language, title, body);
-    const Record r{NewUid(), language, title, file, BodyHash(body)};
+    const Record r{NewUid(), language, title, file, BodyHash(body), false, {}};
     putRecord(r);
     remember(id, version, r);
 }

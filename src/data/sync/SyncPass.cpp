@@ -47,6 +47,7 @@ Report Pass::run() {
             ++it;
         }
     }
+    findTwins();
     refuseMassRemoval();
     readRows();
     for (const QString& copy : std::as_const(scan_.conflictCopies))
@@ -58,9 +59,12 @@ Report Pass::run() {
     report_.notes += scan_.skipped;
 
     for (const Entry& e : std::as_const(base_.entries))
-        compare(e);
+        if (const auto into = twins_.constFind(e.record.uid); into != twins_.constEnd())
+            merge(e, *into);
+        else
+            compare(e);
     for (const Record& r : std::as_const(scan_.records))
-        if (!base_.entries.contains(r.uid))
+        if (!base_.entries.contains(r.uid) && !rekeyed_.contains(r.uid) && !twins_.contains(r.uid))
             arrived(r);
     for (const QString& uid : std::as_const(scan_.unreadableRecords))
         if (!base_.entries.contains(uid))
@@ -99,11 +103,14 @@ bool Pass::quiet() const {
     if (!mark_ || base_.collectionMark.isEmpty() || *mark_ != base_.collectionMark ||
         base_.folders.isEmpty() || base_.recordFolder.inode == 0)
         return false;
-    QHash<QString, Stamp> bodies;
+    QHash<QString, Stamp> bodies, records;
     bodies.reserve(base_.entries.size());
-    for (const Entry& e : std::as_const(base_.entries))
+    records.reserve(base_.entries.size());
+    for (const Entry& e : std::as_const(base_.entries)) {
         bodies.insert(e.record.file, e.body);
-    return LooksAsBefore(folder_, base_.folders, base_.recordFolder, bodies);
+        records.insert(e.record.uid, e.recordStamp);
+    }
+    return LooksAsBefore(folder_, base_.folders, base_.recordFolder, bodies, records);
 }
 
 void Pass::refuseMassRemoval() {
@@ -117,8 +124,9 @@ void Pass::refuseMassRemoval() {
                         .arg(folder_, QLatin1String(kRecordFolder)));
     qsizetype gone = 0, emptied = 0;
     for (const Entry& e : std::as_const(base_.entries)) {
-        if (scan_.removed.contains(e.record.uid) || behindLink(e.record.file))
-            continue; // removed on purpose elsewhere, or left alone
+        if (scan_.removed.contains(e.record.uid) || behindLink(e.record.file) ||
+            twins_.contains(e.record.uid))
+            continue; // removed on purpose elsewhere, left alone, or one with another
         const QString file = scan_.records.value(e.record.uid, e.record).file;
         if ((!scan_.records.contains(e.record.uid) &&
              !scan_.unreadableRecords.contains(e.record.uid)) ||
@@ -317,7 +325,7 @@ void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
     for (const QString& f : std::as_const(mine))
         if (f != file && textKept(f, old, hash))
             dropFile(f, uid);
-    const Record r{uid, language, title, file, hash};
+    const Record r{uid, language, title, file, hash, false, {}};
     WriteRecord(folder_, r);
     remember(id, rows_.value(id).version, r);
     ++count;

@@ -164,6 +164,11 @@ private:
         std::optional<QByteArray> conflicting;
     };
     FolderSide folderSide(const Entry& e);
+    // Records that name one file are one snippet: those that do not stay join the one that
+    // does (a file taken in by hand here before its record came from another machine).
+    void findTwins();
+    // The snippet e knew by its record goes on under into's.
+    void merge(const Entry& e, const QString& into);
     void compare(const Entry& e);
     // The folder's change into the row; Git's conflict markers never become a body.
     void takeIn(const Entry& e, const Record& r, const QByteArray& body, bool asWritten = false);
@@ -205,6 +210,8 @@ private:
     bool wrote_ = false;  // into the folder, so far
     QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
     QMultiHash<QString, qint64> byName_;     // rows no record names yet, by language and title
+    QHash<QString, QString> twins_;          // uid -> the uid of the record it joins
+    QSet<QString> rekeyed_;                  // uids this pass took over from a twin
     Report report_;
 };
 

@@ -17,7 +17,9 @@ namespace {
 // A binary file: read and written at each pass, for every snippet, where JSON took a second
 // for 100,000 of them.
 constexpr quint32 kMagic = 0x56535954; // "VSYT"
-constexpr quint32 kFormat = 2;         // 1 lacked the marks of a pass in step
+// 1 lacked the marks of a pass in step, 2 the times of change of files (a pass reads every
+// file once then).
+constexpr quint32 kFormat = 3;
 
 QDataStream& operator<<(QDataStream& out, const transfer::Text& t) {
     return out << bool(t) << t.value_or(QString());
@@ -32,11 +34,16 @@ QDataStream& operator>>(QDataStream& in, transfer::Text& t) {
 }
 
 QDataStream& operator<<(QDataStream& out, const Stamp& s) {
-    return out << s.size << s.mtimeNs << s.inode;
+    return out << s.size << s.mtimeNs << s.inode << s.ctimeNs;
 }
 
-QDataStream& operator>>(QDataStream& in, Stamp& s) {
-    return in >> s.size >> s.mtimeNs >> s.inode;
+// Stamps of format 2 and earlier lack the time of change.
+Stamp readStamp(QDataStream& in, quint32 format) {
+    Stamp s;
+    in >> s.size >> s.mtimeNs >> s.inode;
+    if (format >= 3)
+        in >> s.ctimeNs;
+    return s;
 }
 
 } // namespace
@@ -59,17 +66,17 @@ State LoadState(const QString& path) {
     quint32 magic = 0, format = 0;
     qint64 count = 0;
     State state;
-    in >> magic >> format >> state.recordFolder;
+    in >> magic >> format;
     if (magic != kMagic || format < 1 || format > kFormat)
         return {};
+    state.recordFolder = readStamp(in, format);
     if (format >= 2) {
         qint64 folders = 0;
         in >> state.collectionMark >> folders;
         for (qint64 i = 0; i < folders && in.status() == QDataStream::Ok; ++i) {
             QString name;
-            Stamp stamp;
-            in >> name >> stamp;
-            state.folders.insert(name, stamp);
+            in >> name;
+            state.folders.insert(name, readStamp(in, format));
         }
     }
     in >> count;
@@ -79,8 +86,10 @@ State LoadState(const QString& path) {
     for (qint64 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
         Entry e;
         in >> e.record.uid >> e.id >> e.rowVersion >> e.record.language >> e.record.title >>
-            e.record.file >> e.record.hash >> e.body >> e.recordStamp >> e.earlier >>
-            e.earlierTitles >> e.earlierLanguages;
+            e.record.file >> e.record.hash;
+        e.body = readStamp(in, format);
+        e.recordStamp = readStamp(in, format);
+        in >> e.earlier >> e.earlierTitles >> e.earlierLanguages;
         if (!e.record.uid.isEmpty() && e.id > 0)
             state.entries.insert(e.record.uid, e);
     }

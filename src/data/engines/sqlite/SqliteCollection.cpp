@@ -2,6 +2,7 @@
 #include "data/engines/sqlite/SqliteCollection.h"
 
 #include "data/core/Errors.h"
+#include "data/core/Posix.h"
 #include "data/core/SysUtils.h"
 #include "data/engines/sqlite/AdoStatement.h"
 #include "data/engines/sqlite/LockFile.h"
@@ -41,7 +42,7 @@ int compareNoCase(void*, int size1, const void* text1, int size2, const void* te
 
 bool identity(const QString& path, quint64& inode, quint64& device) {
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+    if (::stat(posix::native(path).constData(), &st) != 0)
         return false;
     inode = quint64(st.st_ino);
     device = quint64(st.st_dev);
@@ -399,16 +400,19 @@ std::optional<QString> SqliteCollection::changeMark() {
         return quint32(header[at]) << 24 | quint32(header[at + 1]) << 16 |
                quint32(header[at + 2]) << 8 | quint32(header[at + 3]);
     };
-    quint64 inode = 0, device = 0;
-    if (!identity(path_, inode, device))
+    struct stat st {};
+    if (::stat(posix::native(path_).constData(), &st) != 0)
         return std::nullopt;
-    // The change counter, the size in pages and the schema's cookie, of this very file.
-    return QStringLiteral("%1.%2.%3.%4.%5")
+    // The change counter, the size in pages and the schema's cookie, of this very file, and
+    // its time of change: another collection copied over it may count as many writes.
+    return QStringLiteral("%1.%2.%3.%4.%5.%6.%7")
         .arg(word(24))
         .arg(word(28))
         .arg(word(40))
-        .arg(inode)
-        .arg(device);
+        .arg(quint64(st.st_ino))
+        .arg(quint64(st.st_dev))
+        .arg(qint64(st.st_ctim.tv_sec))
+        .arg(qint64(st.st_ctim.tv_nsec));
 }
 
 bool SqliteCollection::isItself(const QString& file) const {
