@@ -18,12 +18,17 @@ Report Pass::run() {
     base_ = LoadState(statePath_);
     // Taken before anything is read: a change while the pass runs moves it on.
     mark_ = connection_.collection()->changeMark();
-    if (quiet())
+    const bool folderSame = folderAsBefore();
+    if (folderSame && mark_ && *mark_ == base_.collectionMark)
         return report_;
-    QHash<QString, std::pair<Stamp, Record>> known;
-    for (const Entry& e : std::as_const(base_.entries))
-        known.insert(e.record.uid, {e.recordStamp, e.record});
-    scan_ = ScanFolder(folder_, known, base_.recordFolder);
+    if (folderSame) {
+        scan_ = scanOfState();
+    } else {
+        QHash<QString, std::pair<Stamp, Record>> known;
+        for (const Entry& e : std::as_const(base_.entries))
+            known.insert(e.record.uid, {e.recordStamp, e.record});
+        scan_ = ScanFolder(folder_, known, base_.recordFolder);
+    }
     // An emptied folder is far likelier an unmounted disk or a wrong checkout than the
     // wish to remove every snippet everywhere.
     if (!base_.entries.isEmpty() && scan_.records.isEmpty() && scan_.files.isEmpty())
@@ -61,6 +66,8 @@ Report Pass::run() {
     for (const Entry& e : std::as_const(base_.entries))
         if (const auto into = twins_.constFind(e.record.uid); into != twins_.constEnd())
             merge(e, *into);
+        else if (folderSame && rows_.value(e.id).version == e.rowVersion && rows_.contains(e.id))
+            carry(e);
         else
             compare(e);
     for (const Record& r : std::as_const(scan_.records))
@@ -99,9 +106,29 @@ Report Pass::run() {
     return report_;
 }
 
-bool Pass::quiet() const {
-    if (!mark_ || base_.collectionMark.isEmpty() || *mark_ != base_.collectionMark ||
-        base_.folders.isEmpty() || base_.recordFolder.inode == 0)
+FolderScan Pass::scanOfState() const {
+    FolderScan scan;
+    scan.recordFolder = base_.recordFolder;
+    scan.folders = base_.folders;
+    scan.records.reserve(base_.entries.size());
+    scan.recordStamps.reserve(base_.entries.size());
+    scan.files.reserve(base_.entries.size());
+    for (const Entry& e : std::as_const(base_.entries)) {
+        scan.records.insert(e.record.uid, e.record);
+        scan.recordStamps.insert(e.record.uid, e.recordStamp);
+        scan.files.insert(e.record.file, e.body);
+    }
+    return scan;
+}
+
+void Pass::carry(const Entry& e) {
+    linked_.insert(e.id);
+    claimed_.insert(e.record.file, e.record.uid);
+    next_.entries.insert(e.record.uid, e);
+}
+
+bool Pass::folderAsBefore() const {
+    if (base_.collectionMark.isEmpty() || base_.folders.isEmpty() || base_.recordFolder.inode == 0)
         return false;
     QHash<QString, Stamp> bodies, records;
     bodies.reserve(base_.entries.size());
@@ -311,7 +338,7 @@ void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
                       QStringLiteral("its file held a text no sync had seen"));
     }
     try {
-        WriteBody(folder_, file, stored->bytes);
+        putBody(file, stored->bytes);
     } catch (const Error& e) {
         // One snippet that cannot be written (a file where its folder should be) holds up
         // no other.
@@ -320,13 +347,12 @@ void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
             next_.entries.insert(uid, *old);
         return;
     }
-    wrote_ = true;
     kept_.insert(hash);
     for (const QString& f : std::as_const(mine))
         if (f != file && textKept(f, old, hash))
             dropFile(f, uid);
     const Record r{uid, language, title, file, hash, false, {}};
-    WriteRecord(folder_, r);
+    putRecord(r);
     remember(id, rows_.value(id).version, r);
     ++count;
 }
@@ -346,9 +372,12 @@ void Pass::remember(qint64 id, const QString& version, const Record& r) {
     Entry e{id,
             version,
             r,
-            wrote_ || body == scan_.files.constEnd() ? StampOf(folder_ + u'/' + r.file) : *body,
-            wrote_ || record == scan_.recordStamps.constEnd() ? StampOf(recordPath(r.uid))
-                                                              : *record,
+            written_.contains(r.file) || body == scan_.files.constEnd()
+                ? StampOf(folder_ + u'/' + r.file)
+                : *body,
+            writtenRecords_.contains(r.uid) || record == scan_.recordStamps.constEnd()
+                ? StampOf(recordPath(r.uid))
+                : *record,
             {},
             {},
             {}};

@@ -77,9 +77,13 @@ public:
     Report run();
 
 private:
-    // Neither side changed since a pass that found them in step and said nothing: the
-    // collection's mark is the same, and so is every stamp of the folder.
-    bool quiet() const;
+    // The folder is as a pass that found both sides in step and said nothing left it: every
+    // stamp of it the same. With the collection's mark the same too, nothing is to be done.
+    bool folderAsBefore() const;
+    // The folder as that pass found it, unread; then only the rows changed since are weighed,
+    // and the others carried as they were.
+    FolderScan scanOfState() const;
+    void carry(const Entry& e);
     // A folder that lost its records, or its bodies to placeholders, looks as if every snippet
     // were removed; removing more than a few in one pass is refused, changing nothing.
     void refuseMassRemoval();
@@ -136,16 +140,17 @@ private:
     void putBody(const QString& file, const QByteArray& bytes) {
         WriteBody(folder_, file, bytes);
         wrote_ = true;
+        written_.insert(file);
     }
     void putRecord(const Record& r) {
         WriteRecord(folder_, r);
         wrote_ = true;
+        writtenRecords_.insert(r.uid);
     }
     // The record says the snippet was removed, so that other machines remove it too.
     void tombstone(Record r) {
         r.removed = true;
-        WriteRecord(folder_, r);
-        wrote_ = true;
+        putRecord(r);
     }
     void keepApart(const Text& language, const Text& title, const QByteArray& body,
                    const QString& why, const QString& uid = {}, QDateTime when = {});
@@ -205,9 +210,11 @@ private:
     QHash<QString, QString> claimed_;     // body file -> uid
     QHash<QString, QSet<QString>> owned_; // uid -> its body files
     QSet<QString> dropped_;
-    QSet<QString> taken_; // lower-case relative paths
-    QSet<QString> kept_;  // hashes of the bodies the collection holds from this pass
-    bool wrote_ = false;  // into the folder, so far
+    QSet<QString> taken_;          // lower-case relative paths
+    QSet<QString> kept_;           // hashes of the bodies the collection holds from this pass
+    bool wrote_ = false;           // into the folder, so far
+    QSet<QString> written_;        // body files this pass wrote, whose stamps the scan lacks
+    QSet<QString> writtenRecords_; // likewise records, by uid
     QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
     QMultiHash<QString, qint64> byName_;     // rows no record names yet, by language and title
     QHash<QString, QString> twins_;          // uid -> the uid of the record it joins
