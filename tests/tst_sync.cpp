@@ -219,6 +219,10 @@ private slots:
         QTest::newRow("a record edited in place") << "record" << 0 << QStringList{"SQL/Best=v1"};
         QTest::newRow("another collection copied over it, as many writes")
             << "copiedover" << 0 << QStringList{"SQL/Top=v2"};
+        QTest::newRow("only the collection changed: an add and a rename")
+            << "rowsonly" << 0 << QStringList{"SQL/Best=v1", "SQL/Best (2)=n1"};
+        QTest::newRow("only the collection changed: a removal")
+            << "rowremoved" << 0 << QStringList{};
         QTest::newRow("a file taken in by hand before its record came")
             << "twin" << 0 << QStringList{"SQL/Far/away=far", "SQL/Top=v1"};
     }
@@ -303,6 +307,13 @@ private slots:
                     touched.setFileTime(time, QFileDevice::FileModificationTime));
             touched.close();
             QCOMPARE(m.cli({"edit", QString::number(m.idOf("SQL", "Top"))}, "v2").exitCode, 0);
+        } else if (what == u"rowsonly") { // the new one takes the name the other goes to
+            QCOMPARE(m.cli({"add", "--language", "SQL", "--title", "Best (2)"}, "n1").exitCode, 0);
+            testsupport::execSql(m.database(),
+                                 QStringLiteral("UPDATE varozidi SET Title = 'Best' WHERE "
+                                                "Title = 'Top'"));
+        } else if (what == u"rowremoved") {
+            QCOMPARE(m.cli({"remove", QString::number(m.idOf("SQL", "Top"))}).exitCode, 0);
         } else if (what == u"inplacequiet") {
             const QByteArray file = QFile::encodeName(sql + "Top.sql");
             struct stat was {};

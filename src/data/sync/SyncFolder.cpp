@@ -234,35 +234,25 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
 }
 
 bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
-                   const Stamp& recordFolder, const QHash<QString, Stamp>& files,
-                   const QHash<QString, Stamp>& records) {
+                   const Stamp& recordFolder, const QList<Seen>& snippets) {
     const int root = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root < 0)
         return false;
-    const auto looks = [root](const QString& name, int flags, const Stamp& was, bool dir) {
+    const int kept = ::openat(root, kRecordFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const auto looks = [](int at, const char* name, const Stamp& was, bool dir) {
         struct stat st {};
-        const int at = ::fstatat(root, name.isEmpty() ? "." : native(name).constData(), &st, flags);
-        if (at != 0 || (dir ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)))
-            return false;
-        return stampOf(st) == was;
+        return ::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               (dir ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode)) && stampOf(st) == was;
     };
-    bool same = looks(QLatin1String(kRecordFolder), 0, recordFolder, true);
+    bool same = kept >= 0 && looks(root, kRecordFolder, recordFolder, true);
     for (auto it = folders.cbegin(); same && it != folders.cend(); ++it)
-        same = looks(it.key(), AT_SYMLINK_NOFOLLOW, *it, true);
-    for (auto it = files.cbegin(); same && it != files.cend(); ++it)
-        same = looks(it.key(), AT_SYMLINK_NOFOLLOW, *it, false);
+        same = looks(root, it.key().isEmpty() ? "." : native(it.key()).constData(), *it, true);
+    for (auto it = snippets.cbegin(); same && it != snippets.cend(); ++it)
+        same = looks(root, native(it->file).constData(), it->body, false) &&
+               looks(kept, recordName(it->uid).constData(), it->record, false);
+    if (kept >= 0)
+        ::close(kept);
     ::close(root);
-    const int kept = same ? ::open(native(folder + u'/' + QLatin1String(kRecordFolder)).constData(),
-                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                          : -1;
-    if (kept < 0)
-        return false;
-    for (auto it = records.cbegin(); same && it != records.cend(); ++it) {
-        struct stat st {};
-        same = ::fstatat(kept, recordName(it.key()).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-               S_ISREG(st.st_mode) && stampOf(st) == *it;
-    }
-    ::close(kept);
     return same;
 }
 

@@ -67,13 +67,18 @@ struct FolderScan {
 // Throws varozidi::Error when the folder is missing or cannot be read.
 FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
                       const Stamp& knownFolder = {});
+// A snippet's files as a scan found them: its body file (relative) and its record.
+struct Seen {
+    QString file;
+    Stamp body;
+    QString uid;
+    Stamp record;
+};
 // Whether the folder looks as a scan found it: its own stamp and its languages' folders'
-// (folders), the record folder's, each body file's (files, by relative path) and each
-// record's (records, by uid). Any name that came, went or was replaced, or any file written,
-// tells otherwise.
+// (folders), the record folder's, and each snippet's files'. Any name that came, went or was
+// replaced, or any file written, tells otherwise.
 bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
-                   const Stamp& recordFolder, const QHash<QString, Stamp>& files,
-                   const QHash<QString, Stamp>& records);
+                   const Stamp& recordFolder, const QList<Seen>& snippets);
 QString BodyHash(const QByteArray& bytes);
 QString NewUid();
 // The folder holds files of others but no sync records: choosing it would take them all in.

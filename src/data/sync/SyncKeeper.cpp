@@ -96,6 +96,9 @@ private:
 
     void pass() {
         burst_.invalidate();
+        // What came before the pass reads the folder is in it; what comes while it runs (its
+        // own writes, or another program's) calls for one more.
+        drain();
         try {
             connection_.Open();
             if (!feed_) {
@@ -111,7 +114,6 @@ private:
             // The companion's pass holds the folder: the window's waits its turn, never its close.
             const Report report = SyncOnce(connection_, folder_, 0);
             watch();
-            drain(); // its own writes
             if (!failing_.isEmpty())
                 Q_EMIT failed(QString()); // over
             failing_.clear();

@@ -18,17 +18,33 @@ Report Pass::run() {
     base_ = LoadState(statePath_);
     // Taken before anything is read: a change while the pass runs moves it on.
     mark_ = connection_.collection()->changeMark();
-    const bool folderSame = folderAsBefore();
-    if (folderSame && mark_ && *mark_ == base_.collectionMark)
-        return report_;
-    if (folderSame) {
-        scan_ = scanOfState();
+    if (folderAsBefore()) {
+        if (mark_ && *mark_ == base_.collectionMark)
+            return report_;
+        rowsOnly();
     } else {
-        QHash<QString, std::pair<Stamp, Record>> known;
-        for (const Entry& e : std::as_const(base_.entries))
-            known.insert(e.record.uid, {e.recordStamp, e.record});
-        scan_ = ScanFolder(folder_, known, base_.recordFolder);
+        everything();
     }
+    if (wrote_)
+        Flush(folder_);
+    // Records this pass wrote are read once more by the next, which then trusts the folder.
+    next_.recordFolder = wrote_ ? Stamp{} : scan_.recordFolder;
+    if (!wrote_ && !report_.changedAnything() && report_.notes.isEmpty() && mark_) {
+        next_.collectionMark = *mark_;
+        next_.folders = scan_.folders;
+    }
+    if (wrote_ || report_.changedAnything() || next_.recordFolder != base_.recordFolder ||
+        next_.collectionMark != base_.collectionMark || next_.folders != base_.folders ||
+        !sameEntries(base_, next_))
+        SaveState(statePath_, next_);
+    return report_;
+}
+
+void Pass::everything() {
+    QHash<QString, std::pair<Stamp, Record>> known;
+    for (const Entry& e : std::as_const(base_.entries))
+        known.insert(e.record.uid, {e.recordStamp, e.record});
+    scan_ = ScanFolder(folder_, known, base_.recordFolder);
     // An emptied folder is far likelier an unmounted disk or a wrong checkout than the
     // wish to remove every snippet everywhere.
     if (!base_.entries.isEmpty() && scan_.records.isEmpty() && scan_.files.isEmpty())
@@ -61,13 +77,12 @@ Report Pass::run() {
                 alternates_.insert(r->uid, *r);
     for (const QString& file : scan_.files.keys())
         taken_.insert(file.toLower());
+    takenFilled_ = true;
     report_.notes += scan_.skipped;
 
     for (const Entry& e : std::as_const(base_.entries))
         if (const auto into = twins_.constFind(e.record.uid); into != twins_.constEnd())
             merge(e, *into);
-        else if (folderSame && rows_.value(e.id).version == e.rowVersion && rows_.contains(e.id))
-            carry(e);
         else
             compare(e);
     for (const Record& r : std::as_const(scan_.records))
@@ -79,6 +94,39 @@ Report Pass::run() {
                 QStringLiteral("The record %1 in the folder could not be read; it is left "
                                "for the machine that wrote it.")
                     .arg(uid));
+    newRowsAndFiles();
+    for (const QString& copy : std::as_const(scan_.conflictCopies))
+        conflictCopy(copy);
+    for (const QString& uid : std::as_const(revived))
+        if (const auto e = next_.entries.constFind(uid); e != next_.entries.constEnd())
+            putRecord(e->record);
+}
+
+void Pass::rowsOnly() {
+    readRows();
+    scan_.recordFolder = base_.recordFolder;
+    scan_.folders = base_.folders;
+    next_.entries = base_.entries;
+    QList<const Entry*> changed;
+    for (const Entry& e : std::as_const(base_.entries)) {
+        linked_.insert(e.id);
+        const auto row = rows_.constFind(e.id);
+        if (row == rows_.constEnd() || row->version != e.rowVersion)
+            changed.append(&e);
+    }
+    // Only the changed snippets' files are in the scan: no other is read, taken or dropped.
+    for (const Entry* e : std::as_const(changed)) {
+        next_.entries.remove(e->record.uid);
+        scan_.records.insert(e->record.uid, e->record);
+        scan_.recordStamps.insert(e->record.uid, e->recordStamp);
+        scan_.files.insert(e->record.file, e->body);
+    }
+    for (const Entry* e : std::as_const(changed))
+        compare(*e);
+    newRowsAndFiles();
+}
+
+void Pass::newRowsAndFiles() {
     for (auto it = rows_.cbegin(); it != rows_.cend(); ++it)
         if (!linked_.contains(it.key()))
             writeOut(NewUid(), it.key(), nullptr, report_.intoFolder.added,
@@ -86,58 +134,25 @@ Report Pass::run() {
     for (auto it = scan_.files.cbegin(); it != scan_.files.cend(); ++it)
         if (!claimed_.contains(it.key()) && !dropped_.contains(it.key()))
             madeByHand(it.key());
-    for (const QString& copy : std::as_const(scan_.conflictCopies))
-        conflictCopy(copy);
-    for (const QString& uid : std::as_const(revived))
-        if (const auto e = next_.entries.constFind(uid); e != next_.entries.constEnd())
-            putRecord(e->record);
-    if (wrote_)
-        Flush(folder_);
-    // Records this pass wrote are read once more by the next, which then trusts the folder.
-    next_.recordFolder = wrote_ ? Stamp{} : scan_.recordFolder;
-    if (!wrote_ && !report_.changedAnything() && report_.notes.isEmpty() && mark_) {
-        next_.collectionMark = *mark_;
-        next_.folders = scan_.folders;
-    }
-    if (wrote_ || report_.changedAnything() || next_.recordFolder != base_.recordFolder ||
-        next_.collectionMark != base_.collectionMark || next_.folders != base_.folders ||
-        !sameEntries(base_, next_))
-        SaveState(statePath_, next_);
-    return report_;
 }
 
-FolderScan Pass::scanOfState() const {
-    FolderScan scan;
-    scan.recordFolder = base_.recordFolder;
-    scan.folders = base_.folders;
-    scan.records.reserve(base_.entries.size());
-    scan.recordStamps.reserve(base_.entries.size());
-    scan.files.reserve(base_.entries.size());
-    for (const Entry& e : std::as_const(base_.entries)) {
-        scan.records.insert(e.record.uid, e.record);
-        scan.recordStamps.insert(e.record.uid, e.recordStamp);
-        scan.files.insert(e.record.file, e.body);
-    }
-    return scan;
-}
-
-void Pass::carry(const Entry& e) {
-    linked_.insert(e.id);
-    claimed_.insert(e.record.file, e.record.uid);
-    next_.entries.insert(e.record.uid, e);
+void Pass::fillTaken() {
+    if (takenFilled_)
+        return;
+    takenFilled_ = true;
+    for (const Entry& e : std::as_const(base_.entries))
+        if (!dropped_.contains(e.record.file))
+            taken_.insert(e.record.file.toLower());
 }
 
 bool Pass::folderAsBefore() const {
     if (base_.collectionMark.isEmpty() || base_.folders.isEmpty() || base_.recordFolder.inode == 0)
         return false;
-    QHash<QString, Stamp> bodies, records;
-    bodies.reserve(base_.entries.size());
-    records.reserve(base_.entries.size());
-    for (const Entry& e : std::as_const(base_.entries)) {
-        bodies.insert(e.record.file, e.body);
-        records.insert(e.record.uid, e.recordStamp);
-    }
-    return LooksAsBefore(folder_, base_.folders, base_.recordFolder, bodies, records);
+    QList<Seen> snippets;
+    snippets.reserve(base_.entries.size());
+    for (const Entry& e : std::as_const(base_.entries))
+        snippets.append({e.record.file, e.body, e.record.uid, e.recordStamp});
+    return LooksAsBefore(folder_, base_.folders, base_.recordFolder, snippets);
 }
 
 void Pass::refuseMassRemoval() {
@@ -313,18 +328,18 @@ void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
         return; // removed meanwhile: the next pass carries that
     const Text language = stored->language, title = stored->title;
     const QStringList mine = owned_.value(uid).values();
-    for (const QString& f : std::as_const(mine))
-        taken_.remove(f.toLower());
-    QString now = !at.isEmpty() ? at : old ? old->record.file : QString();
+    QString file = !at.isEmpty() ? at : old ? old->record.file : QString();
     // A pass cut short after writing the renamed file, before its record: that file is it.
-    if (now.isEmpty() || !FitsName(now, language, title))
-        now = twinFile(id, {{}, language, title});
-    const QString file =
-        !now.isEmpty() && FitsName(now, language, title) && !claimedElsewhere(now, uid)
-            ? now
-            : FileFor(language, title, taken_);
-    for (const QString& f : std::as_const(mine))
-        taken_.insert(f.toLower());
+    if (file.isEmpty() || !FitsName(file, language, title))
+        file = twinFile(id, {{}, language, title});
+    if (file.isEmpty() || !FitsName(file, language, title) || claimedElsewhere(file, uid)) {
+        fillTaken();
+        for (const QString& f : std::as_const(mine))
+            taken_.remove(f.toLower());
+        file = FileFor(language, title, taken_);
+        for (const QString& f : std::as_const(mine))
+            taken_.insert(f.toLower());
+    }
     claim(file, uid);
     const QString hash = BodyHash(stored->bytes);
     // A file that looked unchanged may have been written in place with its old size and

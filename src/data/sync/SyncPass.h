@@ -80,10 +80,16 @@ private:
     // The folder is as a pass that found both sides in step and said nothing left it: every
     // stamp of it the same. With the collection's mark the same too, nothing is to be done.
     bool folderAsBefore() const;
-    // The folder as that pass found it, unread; then only the rows changed since are weighed,
-    // and the others carried as they were.
-    FolderScan scanOfState() const;
-    void carry(const Entry& e);
+    // Every snippet weighed, the folder read.
+    void everything();
+    // The folder unread, as that pass found it: only the rows changed since are weighed, and
+    // the others carried as they were.
+    void rowsOnly();
+    // Rows no snippet of the folder stands for go into it; files no record names come in.
+    void newRowsAndFiles();
+    // The names of the folder's files, for a new name that must not be taken: every one of
+    // them where the folder was not read.
+    void fillTaken();
     // A folder that lost its records, or its bodies to placeholders, looks as if every snippet
     // were removed; removing more than a few in one pass is refused, changing nothing.
     void refuseMassRemoval();
@@ -210,7 +216,8 @@ private:
     QHash<QString, QString> claimed_;     // body file -> uid
     QHash<QString, QSet<QString>> owned_; // uid -> its body files
     QSet<QString> dropped_;
-    QSet<QString> taken_;          // lower-case relative paths
+    QSet<QString> taken_; // lower-case relative paths
+    bool takenFilled_ = false;
     QSet<QString> kept_;           // hashes of the bodies the collection holds from this pass
     bool wrote_ = false;           // into the folder, so far
     QSet<QString> written_;        // body files this pass wrote, whose stamps the scan lacks

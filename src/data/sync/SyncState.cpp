@@ -6,6 +6,7 @@
 
 #include <QDataStream>
 #include <QDir>
+#include <QMutex>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -46,6 +47,16 @@ Stamp readStamp(QDataStream& in, quint32 format) {
     return s;
 }
 
+// The state the last pass of this process left, with the stamp of its file: the window's
+// passes, one after another, need not read it back each time.
+struct Kept {
+    QString path;
+    Stamp stamp;
+    State state;
+};
+QMutex keptLock;
+Kept kept;
+
 } // namespace
 
 QString StatePath(const QString& folder, const QString& collectionIdentity) {
@@ -57,6 +68,19 @@ QString StatePath(const QString& folder, const QString& collectionIdentity) {
 }
 
 State LoadState(const QString& path) {
+    const Stamp stamp = StampOf(path);
+    {
+        const QMutexLocker lock(&keptLock);
+        if (stamp.size >= 0 && kept.path == path && kept.stamp == stamp)
+            return kept.state;
+    }
+    State state = ReadState(path);
+    const QMutexLocker lock(&keptLock);
+    kept = {path, stamp, state};
+    return state;
+}
+
+State ReadState(const QString& path) {
     InputFile file(path);
     if (!file.isOpen())
         return {};
@@ -114,6 +138,8 @@ void SaveState(const QString& path, const State& state) {
             << e.earlierTitles << e.earlierLanguages;
     MakeFolders(varozidi::paths::StateFolder());
     WriteFileSafely(path, bytes);
+    const QMutexLocker lock(&keptLock);
+    kept = {path, StampOf(path), state};
 }
 
 } // namespace varozidi::sync

@@ -39,6 +39,8 @@ QString StatePath(const QString& folder, const QString& collectionIdentity);
 // A missing file is an empty state; a damaged one too, which a sync then merges as a union,
 // losing nothing.
 State LoadState(const QString& path);
+// The file itself, never the copy LoadState keeps of what this process read or wrote last.
+State ReadState(const QString& path);
 void SaveState(const QString& path, const State& state);
 
 } // namespace varozidi::sync
