@@ -163,6 +163,9 @@ public:
     virtual std::optional<QStringList> languages(const QString& table) = 0;
     // One snippet exactly as stored; nothing when no row has the ID.
     virtual std::optional<StoredBody> read(qint64 id) = 0;
+    // Up to count snippets exactly as stored, those with the lowest IDs above after, in ID
+    // order: a whole collection read a batch at a time, no writer kept waiting between them.
+    virtual QList<std::pair<qint64, StoredBody>> readFrom(qint64 after, int count) = 0;
     // The snippets in ID order, or those of one language (letter case ignored, as the table's
     // filter ignores it), without their bodies, each told to row as it is read: none are
     // gathered, and while row runs (a slow reader) no writer is kept waiting. outline, where

@@ -4,6 +4,7 @@
 #include "data/core/Errors.h"
 #include "data/core/Posix.h"
 #include "data/files/Files.h"
+#include "data/transfer/JsonFiles.h"
 #include "data/transfer/Names.h"
 
 #include <QDir>
@@ -55,10 +56,6 @@ qint64 nanoseconds(const struct timespec& t) {
 Stamp stampOf(const struct stat& st) {
     return {qint64(st.st_size), nanoseconds(st.st_mtim), qint64(st.st_ino),
             nanoseconds(st.st_ctim)};
-}
-
-QByteArray recordName(const QString& uid) {
-    return uid.toLatin1() + ".json";
 }
 
 // Names that sync engines and editors use while a file is on its way.
@@ -140,7 +137,7 @@ void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Re
             scan.records.insert(uid, was->second);
             return;
         }
-        InputFile file(path + u'/' + QLatin1String(recordName(uid)));
+        InputFile file(path + u'/' + QLatin1String(RecordName(uid)));
         std::optional<Record> record;
         if (file.isOpen())
             record = parseRecord(file.readAll(), uid);
@@ -160,7 +157,7 @@ void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Re
             failed(folder, QStringLiteral("reading \"%1\"").arg(path), errno);
         for (auto it = known.cbegin(); it != known.cend(); ++it) {
             struct stat entry {};
-            if (::fstatat(fd, recordName(it.key()).constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            if (::fstatat(fd, RecordName(it.key()).constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
                 S_ISREG(entry.st_mode))
                 take(it.key(), stampOf(entry));
         }
@@ -249,7 +246,7 @@ bool LooksAsBefore(const QString& folder, const QHash<QString, Stamp>& folders,
         same = looks(root, it.key().isEmpty() ? "." : native(it.key()).constData(), *it, true);
     for (auto it = snippets.cbegin(); same && it != snippets.cend(); ++it)
         same = looks(root, native(it->file).constData(), it->body, false) &&
-               looks(kept, recordName(it->uid).constData(), it->record, false);
+               looks(kept, RecordName(it->uid).constData(), it->record, false);
     if (kept >= 0)
         ::close(kept);
     ::close(root);
@@ -272,6 +269,36 @@ bool HoldsOtherFiles(const QString& folder) {
     if (dir.exists(QLatin1String(kRecordFolder)))
         return false;
     return !dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
+}
+
+Stamp StampOf(const struct stat& st) {
+    return stampOf(st);
+}
+
+QByteArray RecordName(const QString& uid) {
+    return uid.toLatin1() + ".json";
+}
+
+QByteArray RecordBytes(const Record& record) {
+    // As QJsonDocument indents an object, its keys in order, without building one.
+    QByteArray out = "{\n";
+    const auto field = [&out](const char* key, const transfer::Text& value, bool last = false) {
+        out += "    \"";
+        out += key;
+        out += "\": ";
+        transfer::AppendJson(out, value);
+        out += last ? "\n" : ",\n";
+    };
+    field("file", record.file);
+    field("hash", record.hash);
+    field("language", record.language);
+    if (!record.mergedInto.isEmpty())
+        field("mergedInto", record.mergedInto);
+    if (record.removed)
+        out += "    \"removed\": true,\n";
+    field("title", record.title);
+    field("uid", record.uid, true);
+    return out + "}\n";
 }
 
 Stamp StampOf(const QString& path) {
@@ -329,18 +356,8 @@ void WriteBody(const QString& folder, const QString& file, const QByteArray& byt
 }
 
 void WriteRecord(const QString& folder, const Record& record) {
-    QJsonObject o{{QStringLiteral("uid"), record.uid},
-                  {QStringLiteral("file"), record.file},
-                  {QStringLiteral("hash"), record.hash}};
-    o.insert(QStringLiteral("language"),
-             record.language ? QJsonValue(*record.language) : QJsonValue());
-    o.insert(QStringLiteral("title"), record.title ? QJsonValue(*record.title) : QJsonValue());
-    if (record.removed)
-        o.insert(QStringLiteral("removed"), true);
-    if (!record.mergedInto.isEmpty())
-        o.insert(QStringLiteral("mergedInto"), record.mergedInto);
     WriteBody(folder, QLatin1String(kRecordFolder) + u'/' + record.uid + QStringLiteral(".json"),
-              QJsonDocument(o).toJson(QJsonDocument::Indented));
+              RecordBytes(record));
 }
 
 void RemoveFile(const QString& folder, const QString& file) {

@@ -16,6 +16,8 @@
 #include <QString>
 #include <QStringList>
 
+struct stat;
+
 namespace varozidi::sync {
 
 inline constexpr char kRecordFolder[] = ".varozidi-sync";
@@ -85,6 +87,10 @@ QString NewUid();
 bool HoldsOtherFiles(const QString& folder);
 // The stamp of a file now; size -1 when it is not there.
 Stamp StampOf(const QString& path);
+Stamp StampOf(const struct stat& st);
+// The name of uid's record in the record folder, and what it holds.
+QByteArray RecordName(const QString& uid);
+QByteArray RecordBytes(const Record& record);
 
 // A record file at file (relative), as a sync engine's conflict copy of one; nothing where it
 // is no record.

@@ -71,6 +71,8 @@ void Pass::everything() {
     findTwins();
     refuseMassRemoval();
     readRows();
+    if (fillable() && fill())
+        return;
     for (const QString& copy : std::as_const(scan_.conflictCopies))
         if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
             if (const auto r = ReadRecordFile(folder_, copy))

@@ -82,6 +82,10 @@ private:
     bool folderAsBefore() const;
     // Every snippet weighed, the folder read.
     void everything();
+    // Nothing in the folder, and nothing known of it: it receives the collection whole.
+    bool fillable() const;
+    // False where something came into the folder meanwhile, which then gets nothing.
+    bool fill();
     // The folder unread, as that pass found it: only the rows changed since are weighed, and
     // the others carried as they were.
     void rowsOnly();

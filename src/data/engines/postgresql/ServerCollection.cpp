@@ -253,21 +253,40 @@ std::optional<QStringList> ServerCollection::languages(const QString& table) {
     }
 }
 
-std::optional<StoredBody> ServerCollection::read(qint64 id) {
-    const auto result = server_->exec(
-        QStringLiteral("SELECT \"Language\", \"Title\", \"Body\" FROM varozidi WHERE \"ID\" = $1"),
-        {id}, QStringLiteral("read the snippet"));
-    if (result->rows() == 0)
-        return std::nullopt;
-    pg_result* raw = result->get();
-    const auto bytes = [raw](int i) {
-        return QByteArray(PQgetvalue(raw, 0, i), PQgetlength(raw, 0, i));
+namespace {
+
+StoredBody storedAt(pg_result* raw, int row) {
+    const auto bytes = [raw, row](int i) {
+        return QByteArray(PQgetvalue(raw, row, i), PQgetlength(raw, row, i));
     };
     const auto text = [&bytes](int i) {
         const QByteArray stored = bytes(i);
         return ExactUtf8(stored).value_or(QString::fromUtf8(stored));
     };
     return StoredBody{text(0), text(1), bytes(2)};
+}
+
+} // namespace
+
+std::optional<StoredBody> ServerCollection::read(qint64 id) {
+    const auto result = server_->exec(
+        QStringLiteral("SELECT \"Language\", \"Title\", \"Body\" FROM varozidi WHERE \"ID\" = $1"),
+        {id}, QStringLiteral("read the snippet"));
+    if (result->rows() == 0)
+        return std::nullopt;
+    return storedAt(result->get(), 0);
+}
+
+QList<std::pair<qint64, StoredBody>> ServerCollection::readFrom(qint64 after, int count) {
+    const auto result = server_->exec(
+        QStringLiteral("SELECT \"Language\", \"Title\", \"Body\", \"ID\" FROM varozidi WHERE "
+                       "\"ID\" > $1 ORDER BY \"ID\" LIMIT $2"),
+        {after, count}, QStringLiteral("read the snippets"));
+    QList<std::pair<qint64, StoredBody>> out;
+    for (int row = 0; row < result->rows(); ++row)
+        out.append({QByteArray(PQgetvalue(result->get(), row, 3)).toLongLong(),
+                    storedAt(result->get(), row)});
+    return out;
 }
 
 void ServerCollection::list(const std::optional<QString>& language,

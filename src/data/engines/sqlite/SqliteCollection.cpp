@@ -230,13 +230,10 @@ std::optional<QStringList> SqliteCollection::languages(const QString& table) {
     return language::DistinctLanguages(db_.get(), path_, table);
 }
 
-std::optional<StoredBody> SqliteCollection::read(qint64 id) {
-    ado::Statement row(db_.get(), path_,
-                       QStringLiteral("SELECT Language, Title, Body FROM varozidi WHERE ID = ?"),
-                       QStringLiteral("read the snippet"));
-    row.bind(1, id);
-    if (!row.step())
-        return std::nullopt;
+namespace {
+
+// Language, title and body from column first on.
+StoredBody storedAt(const ado::Statement& row, int first) {
     const auto bytes = [&row](int column) {
         const auto stored = row.bytes(column);
         return stored ? stored->toByteArray() : QByteArray();
@@ -246,7 +243,32 @@ std::optional<StoredBody> SqliteCollection::read(qint64 id) {
         const QByteArray stored = bytes(column);
         return ExactUtf8(stored).value_or(QString::fromUtf8(stored));
     };
-    return StoredBody{text(0), text(1), bytes(2)};
+    return StoredBody{text(first), text(first + 1), bytes(first + 2)};
+}
+
+} // namespace
+
+std::optional<StoredBody> SqliteCollection::read(qint64 id) {
+    ado::Statement row(db_.get(), path_,
+                       QStringLiteral("SELECT Language, Title, Body FROM varozidi WHERE ID = ?"),
+                       QStringLiteral("read the snippet"));
+    row.bind(1, id);
+    if (!row.step())
+        return std::nullopt;
+    return storedAt(row, 0);
+}
+
+QList<std::pair<qint64, StoredBody>> SqliteCollection::readFrom(qint64 after, int count) {
+    ado::Statement rows(db_.get(), path_,
+                        QStringLiteral("SELECT Language, Title, Body, ID FROM varozidi WHERE ID > "
+                                       "? ORDER BY ID LIMIT ?"),
+                        QStringLiteral("read the snippets"));
+    rows.bind(1, after);
+    rows.bind(2, count);
+    QList<std::pair<qint64, StoredBody>> out;
+    while (rows.step())
+        out.append({rows.int64(3), storedAt(rows, 0)});
+    return out;
 }
 
 void SqliteCollection::list(const std::optional<QString>& language,

@@ -33,6 +33,7 @@ public:
     ado::Backend& rows() override;
     std::optional<QStringList> languages(const QString& table) override;
     std::optional<StoredBody> read(qint64 id) override;
+    QList<std::pair<qint64, StoredBody>> readFrom(qint64 after, int count) override;
     void list(const std::optional<QString>& language,
               const std::function<void(const ListingOutline&)>& outline,
               const std::function<void(const ListedSnippet&)>& row) override;
