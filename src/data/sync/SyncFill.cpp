@@ -89,18 +89,22 @@ bool Pass::fill() {
             failed(QStringLiteral("writing \"%1\"").arg(QString::fromUtf8(name)), err);
         return StampOf(st);
     };
-    QHash<QString, int> dirs; // language folder -> its descriptor in the tree
-    QHash<qint64, Row> left = rows_;
+    QHash<QString, int> dirs;     // language folder -> its descriptor in the tree
+    QHash<QString, Place> places; // by language (see keyOf)
     for (qint64 after = 0;;) {
         const auto batch = connection_.collection()->readFrom(after, kBatch);
         if (batch.isEmpty())
             break;
         for (const auto& [id, stored] : batch) {
             after = id;
-            const auto row = left.constFind(id);
-            if (row == left.constEnd())
+            const auto row = rows_.constFind(id);
+            if (row == rows_.constEnd())
                 continue; // added meanwhile: the next pass carries it
-            const QString file = FileFor(row->language, row->title, taken_);
+            const QString key = keyOf(row->language);
+            auto where = places.constFind(key);
+            if (where == places.constEnd())
+                where = places.insert(key, PlaceFor(row->language));
+            const QString file = FileIn(*where, row->title, taken_);
             taken_.insert(file.toLower());
             const QString dir = file.section(u'/', 0, 0);
             int at = dirs.value(dir, -1);
@@ -117,7 +121,6 @@ bool Pass::fill() {
             const Stamp record = write(records, RecordName(r.uid), RecordBytes(r));
             next_.entries.insert(r.uid, {id, row->version, r, body, record, {}, {}, {}});
             ++report_.intoFolder.added;
-            left.remove(id);
         }
     }
     if (::syncfs(tree) != 0)

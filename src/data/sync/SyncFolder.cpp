@@ -412,15 +412,21 @@ QString titleStem(const transfer::Text& title) {
 
 } // namespace
 
+Place PlaceFor(const transfer::Text& language) {
+    return {languageFolder(language), u'.' + transfer::ExtensionFor(language.value_or(QString()))};
+}
+
+QString FileIn(const Place& place, const transfer::Text& title, const QSet<QString>& taken) {
+    const QString stem = titleStem(title);
+    QString file = place.folder + u'/' + stem + place.extension;
+    for (int n = 2; taken.contains(file.toLower()); ++n)
+        file = place.folder + u'/' + stem + QStringLiteral(" (%1)").arg(n) + place.extension;
+    return file;
+}
+
 QString FileFor(const transfer::Text& language, const transfer::Text& title,
                 const QSet<QString>& taken) {
-    const QString dir = languageFolder(language);
-    const QString stem = titleStem(title);
-    const QString ext = u'.' + transfer::ExtensionFor(language.value_or(QString()));
-    QString file = dir + u'/' + stem + ext;
-    for (int n = 2; taken.contains(file.toLower()); ++n)
-        file = dir + u'/' + stem + QStringLiteral(" (%1)").arg(n) + ext;
-    return file;
+    return FileIn(PlaceFor(language), title, taken);
 }
 
 bool FitsName(const QString& file, const transfer::Text& language, const transfer::Text& title) {

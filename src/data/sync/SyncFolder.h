@@ -110,6 +110,13 @@ void Flush(const QString& folder);
 // numbered where taken (lower-case relative paths) already holds it.
 QString FileFor(const transfer::Text& language, const transfer::Text& title,
                 const QSet<QString>& taken);
+// The same in two steps, for many files of one language: its folder and extension, then each.
+struct Place {
+    QString folder;
+    QString extension; // with its dot
+};
+Place PlaceFor(const transfer::Text& language);
+QString FileIn(const Place& place, const transfer::Text& title, const QSet<QString>& taken);
 // Whether file is the very name FileFor would give (numbering aside), so it can stay.
 bool FitsName(const QString& file, const transfer::Text& language, const transfer::Text& title);
 
