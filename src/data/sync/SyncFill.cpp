@@ -13,8 +13,10 @@
 #include <QDir>
 #include <cerrno>
 #include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace varozidi::sync::detail {
 
@@ -25,20 +27,136 @@ constexpr int kBatch = 500;
 constexpr mode_t kFolderMode = 0755;
 constexpr mode_t kFileMode = 0644;
 
-class Descriptors {
+[[noreturn]] void failed(const QString& folder, const QString& step, int err) {
+    throw Error(QStringLiteral("Cannot sync with the folder \"%1\": %2 failed (%3).")
+                    .arg(folder, step, posix::systemError(err)));
+}
+
+// The hidden folder inside the sync folder that the files are written into, by a thread of its
+// own while the next batch is read.
+class Tree {
 public:
-    ~Descriptors() {
+    explicit Tree(const QString& folder)
+        : folder_(folder),
+          temp_(folder + QStringLiteral("/.varozidi-fill"), TemporaryBeside::Folder,
+                QStringLiteral("fill the sync folder \"%1\"").arg(folder)) {
+        root_ = keep(::open(posix::native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (root_ < 0 || ::mkdirat(temp_.fd(), kRecordFolder, kFolderMode) != 0)
+            failed(folder_, QStringLiteral("making its folders"), errno);
+        records_ = keep(::openat(temp_.fd(), kRecordFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    ~Tree() {
+        if (writing_.valid())
+            writing_.wait(); // before the descriptors it writes through close
         for (const int fd : std::as_const(fds_))
             ::close(fd);
     }
+    Tree(const Tree&) = delete;
+    Tree& operator=(const Tree&) = delete;
+
+    // The snippet's body as file (relative) and its record, once the batch is written.
+    void add(const QString& file, const QByteArray& body, Entry entry) {
+        const QString dir = file.section(u'/', 0, 0);
+        int at = dirs_.value(dir, -1);
+        if (at < 0) {
+            const QByteArray name = posix::native(dir);
+            if (::mkdirat(temp_.fd(), name.constData(), kFolderMode) != 0)
+                failed(folder_, QStringLiteral("making the folder \"%1\"").arg(dir), errno);
+            at = keep(::openat(temp_.fd(), name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            dirs_.insert(dir, at);
+        }
+        batch_.push_back({at, posix::native(file.mid(dir.size() + 1)), body, {}});
+        batch_.push_back({records_, RecordName(entry.record.uid), RecordBytes(entry.record), {}});
+        entries_.append(std::move(entry));
+    }
+    // The batch added so far is written while the next is added; the one before it is done.
+    void next(QHash<QString, Entry>& into) {
+        done(into);
+        writingJobs_ = std::move(batch_);
+        writingEntries_ = std::move(entries_);
+        batch_.clear();
+        entries_.clear();
+        writing_ = std::async(std::launch::async, [this] {
+            for (Job& job : writingJobs_)
+                job.stamp = write(job);
+        });
+    }
+    void finish(QHash<QString, Entry>& into) {
+        next(into);
+        done(into);
+        if (::syncfs(temp_.fd()) != 0)
+            failed(folder_, QStringLiteral("writing it to the disk"), errno);
+    }
+    // The language folders first, the records last: a pass cut short in between finds bodies
+    // that are the snippets' own (see twinFile), not files made by hand. False, with all taken
+    // back out, where something came into the folder meanwhile.
+    bool putInPlace() {
+        QStringList names = dirs_.keys();
+        names.append(QLatin1String(kRecordFolder));
+        QStringList moved;
+        for (const QString& name : std::as_const(names)) {
+            const QByteArray native = posix::native(name);
+            if (::renameat(temp_.fd(), native.constData(), root_, native.constData()) == 0) {
+                moved.append(name);
+                continue;
+            }
+            for (const QString& back : std::as_const(moved))
+                if (::renameat(root_, posix::native(back).constData(), temp_.fd(),
+                               posix::native(back).constData()) != 0)
+                    failed(folder_, QStringLiteral("taking \"%1\" back out").arg(back), errno);
+            return false;
+        }
+        ::fsync(root_);
+        return true;
+    }
+
+private:
+    struct Job {
+        int dir;
+        QByteArray name;
+        QByteArray bytes;
+        Stamp stamp;
+    };
     int keep(int fd) {
         if (fd >= 0)
             fds_.append(fd);
         return fd;
     }
+    Stamp write(const Job& job) const {
+        const int fd = ::openat(job.dir, job.name.constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode);
+        struct stat st {};
+        const bool written = fd >= 0 &&
+                             WriteAll(fd, job.bytes.constData(), std::size_t(job.bytes.size())) &&
+                             ::fstat(fd, &st) == 0;
+        const int err = errno;
+        if (fd < 0 || ::close(fd) != 0 || !written)
+            failed(folder_, QStringLiteral("writing \"%1\"").arg(QString::fromUtf8(job.name)), err);
+        return StampOf(st);
+    }
+    void done(QHash<QString, Entry>& into) {
+        if (!writing_.valid())
+            return;
+        writing_.get(); // what it threw, thrown here
+        for (qsizetype i = 0; i < writingEntries_.size(); ++i) {
+            Entry& e = writingEntries_[i];
+            e.body = writingJobs_[std::size_t(2 * i)].stamp;
+            e.recordStamp = writingJobs_[std::size_t(2 * i + 1)].stamp;
+            into.insert(e.record.uid, e);
+        }
+    }
 
-private:
+    const QString folder_;
+    TemporaryBeside temp_;
     QList<int> fds_;
+    int root_ = -1;
+    int records_ = -1;
+    QHash<QString, int> dirs_; // language folder -> its descriptor in the tree
+    std::vector<Job> batch_;
+    QList<Entry> entries_;
+    std::vector<Job> writingJobs_;
+    QList<Entry> writingEntries_;
+    std::future<void> writing_;
 };
 
 bool emptyFolder(const QString& path) {
@@ -64,32 +182,7 @@ bool Pass::fillable() const {
 }
 
 bool Pass::fill() {
-    const auto failed = [this](const QString& step, int err) {
-        throw Error(QStringLiteral("Cannot sync with the folder \"%1\": %2 failed (%3).")
-                        .arg(folder_, step, posix::systemError(err)));
-    };
-    TemporaryBeside temp(folder_ + QStringLiteral("/.varozidi-fill"), TemporaryBeside::Folder,
-                         QStringLiteral("fill the sync folder \"%1\"").arg(folder_));
-    Descriptors open;
-    const int tree = temp.fd();
-    const int root =
-        open.keep(::open(posix::native(folder_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (root < 0 || ::mkdirat(tree, kRecordFolder, kFolderMode) != 0)
-        failed(QStringLiteral("making its folders"), errno);
-    const int records = open.keep(::openat(tree, kRecordFolder, O_RDONLY | O_DIRECTORY));
-    const auto write = [&](int dir, const QByteArray& name, const QByteArray& bytes) {
-        const int fd = ::openat(dir, name.constData(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode);
-        struct stat st {};
-        const bool written = fd >= 0 &&
-                             WriteAll(fd, bytes.constData(), std::size_t(bytes.size())) &&
-                             ::fstat(fd, &st) == 0;
-        const int err = errno;
-        if (fd < 0 || ::close(fd) != 0 || !written)
-            failed(QStringLiteral("writing \"%1\"").arg(QString::fromUtf8(name)), err);
-        return StampOf(st);
-    };
-    QHash<QString, int> dirs;     // language folder -> its descriptor in the tree
+    Tree tree(folder_);
     QHash<QString, Place> places; // by language (see keyOf)
     for (qint64 after = 0;;) {
         const auto batch = connection_.collection()->readFrom(after, kBatch);
@@ -106,48 +199,20 @@ bool Pass::fill() {
                 where = places.insert(key, PlaceFor(row->language));
             const QString file = FileIn(*where, row->title, taken_);
             taken_.insert(file.toLower());
-            const QString dir = file.section(u'/', 0, 0);
-            int at = dirs.value(dir, -1);
-            if (at < 0) {
-                if (::mkdirat(tree, posix::native(dir).constData(), kFolderMode) != 0)
-                    failed(QStringLiteral("making the folder \"%1\"").arg(dir), errno);
-                at = open.keep(::openat(tree, posix::native(dir).constData(),
-                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-                dirs.insert(dir, at);
-            }
-            const Stamp body = write(at, posix::native(file.mid(dir.size() + 1)), stored.bytes);
             const Record r{NewUid(), row->language, row->title, file, BodyHash(stored.bytes), false,
                            {}};
-            const Stamp record = write(records, RecordName(r.uid), RecordBytes(r));
-            next_.entries.insert(r.uid, {id, row->version, r, body, record, {}, {}, {}});
-            ++report_.intoFolder.added;
+            tree.add(file, stored.bytes, {id, row->version, r, {}, {}, {}, {}, {}});
         }
+        tree.next(next_.entries);
     }
-    if (::syncfs(tree) != 0)
-        failed(QStringLiteral("writing it to the disk"), errno);
-    // The bodies first, the records last: a pass cut short in between finds bodies that are
-    // the snippets' own (see twinFile), not files made by hand.
-    QStringList moved;
-    QStringList names = dirs.keys();
-    names.append(QLatin1String(kRecordFolder));
-    for (const QString& name : std::as_const(names)) {
-        const QByteArray native = posix::native(name);
-        if (::renameat(tree, native.constData(), root, native.constData()) == 0) {
-            moved.append(name);
-            continue;
-        }
-        // Something came into the folder meanwhile: all goes back, and a pass of each
-        // snippet merges with what came.
-        for (const QString& back : std::as_const(moved))
-            if (::renameat(root, posix::native(back).constData(), tree,
-                           posix::native(back).constData()) != 0)
-                failed(QStringLiteral("taking \"%1\" back out").arg(back), errno);
+    tree.finish(next_.entries);
+    if (!tree.putInPlace()) {
+        // Something came into the folder meanwhile: a pass of each snippet merges with it.
         next_.entries.clear();
         taken_.clear(); // it held none before
-        report_.intoFolder.added = 0;
         return false;
     }
-    ::fsync(root);
+    report_.intoFolder.added = int(next_.entries.size());
     wrote_ = true;
     return true;
 }
