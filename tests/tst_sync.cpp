@@ -206,6 +206,8 @@ private slots:
         QTest::newRow("every body emptied (placeholders)")
             << "emptiedBodies" << 2 << QStringList{"SQL/Top=v1", "SQL/Two=v2"};
         QTest::newRow("a body that is not UTF-8") << "latin1body" << 0 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("a title made NULL by another program")
+            << "nulltitle" << 0 << QStringList{"SQL/=v1"};
         QTest::newRow("a pass cut short before a record")
             << "cutshort" << 0 << QStringList{"SQL/New=n1", "SQL/Top=v1"};
         QTest::newRow("a rename cut short before its record")
@@ -312,6 +314,8 @@ private slots:
             testsupport::execSql(m.database(),
                                  QStringLiteral("UPDATE varozidi SET Title = 'Best' WHERE "
                                                 "Title = 'Top'"));
+        } else if (what == u"nulltitle") {
+            testsupport::execSql(m.database(), QStringLiteral("UPDATE varozidi SET Title = NULL"));
         } else if (what == u"rowremoved") {
             QCOMPARE(m.cli({"remove", QString::number(m.idOf("SQL", "Top"))}).exitCode, 0);
         } else if (what == u"inplacequiet") {
@@ -394,6 +398,10 @@ private slots:
                                          : got[i] == expected[i],
                      qPrintable(got.join(u", ")));
         }
+        if (what == u"nulltitle") // told apart from an empty title on every machine
+            for (const auto& [name, bytes] : filesOf(m.folder).asKeyValueRange())
+                if (name.startsWith(u".varozidi-sync/"))
+                    QVERIFY(QJsonDocument::fromJson(bytes)[QLatin1String("title")].isNull());
         if (what == u"checkout") // the newer text is kept in the history
             QVERIFY(m.cli({"history", QString::number(m.idOf("SQL", "Top"))}).out.contains("body"));
     }

@@ -328,7 +328,11 @@ void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
     const auto stored = connection_.collection()->read(id);
     if (!stored)
         return; // removed meanwhile: the next pass carries that
-    const Text language = stored->language, title = stored->title;
+    // The rows as listed tell NULL from empty text, which a body read whole does not.
+    const auto row = rows_.constFind(id);
+    const bool listed = row != rows_.constEnd();
+    const Text language = listed && !row->language ? Text() : Text(stored->language);
+    const Text title = listed && !row->title ? Text() : Text(stored->title);
     const QStringList mine = owned_.value(uid).values();
     QString file = !at.isEmpty() ? at : old ? old->record.file : QString();
     // A pass cut short after writing the renamed file, before its record: that file is it.
