@@ -86,13 +86,18 @@ void Pass::findTwins() {
     for (auto it = scan_.merged.cbegin(); it != scan_.merged.cend(); ++it)
         if (twins(it.key(), *it))
             twins_.insert(it.key(), *it);
+        else if (base_.entries.contains(it.key())) // a snippet of its own here: never a removal
+            scan_.records.insert(it.key(), base_.entries.value(it.key()).record);
 }
 
 void Pass::merge(const Entry& e, const QString& into) {
-    if (!scan_.records.contains(into)) {
+    if (!scan_.records.contains(into) && !scan_.removed.contains(into)) {
         // The record it joined is not here yet: it stays as the last pass left it.
         claim(e.record.file, e.record.uid);
         next_.entries.insert(e.record.uid, e);
+        report_.notes.append(QStringLiteral("%1 waits for the record %2, which it joined on "
+                                            "another machine.")
+                                 .arg(named(e.record.language, e.record.title), into));
         return;
     }
     Entry joined = e;
