@@ -82,11 +82,23 @@ void Pass::everything() {
     takenFilled_ = true;
     report_.notes += scan_.skipped;
 
-    for (const Entry& e : std::as_const(base_.entries))
-        if (const auto into = twins_.constFind(e.record.uid); into != twins_.constEnd())
-            merge(e, *into);
+    // What neither side changed is carried as it was; the rest is weighed.
+    next_.entries = base_.entries;
+    QList<const Entry*> weighed;
+    for (const Entry& e : std::as_const(base_.entries)) {
+        if (untouched(e)) {
+            linked_.insert(e.id);
+            claimed_.insert(e.record.file, e.record.uid);
+        } else {
+            weighed.append(&e);
+            next_.entries.remove(e.record.uid);
+        }
+    }
+    for (const Entry* e : std::as_const(weighed))
+        if (const auto into = twins_.constFind(e->record.uid); into != twins_.constEnd())
+            merge(*e, *into);
         else
-            compare(e);
+            compare(*e);
     for (const Record& r : std::as_const(scan_.records))
         if (!base_.entries.contains(r.uid) && !rekeyed_.contains(r.uid) && !twins_.contains(r.uid))
             arrived(r);
@@ -126,6 +138,19 @@ void Pass::rowsOnly() {
     for (const Entry* e : std::as_const(changed))
         compare(*e);
     newRowsAndFiles();
+}
+
+bool Pass::untouched(const Entry& e) const {
+    const QString& uid = e.record.uid;
+    const auto row = rows_.constFind(e.id);
+    const auto record = scan_.records.constFind(uid);
+    const auto stamp = scan_.recordStamps.constFind(uid);
+    const auto body = scan_.files.constFind(e.record.file);
+    return row != rows_.constEnd() && row->version == e.rowVersion &&
+           record != scan_.records.constEnd() && *record == e.record &&
+           stamp != scan_.recordStamps.constEnd() && *stamp == e.recordStamp &&
+           body != scan_.files.constEnd() && *body == e.body && !alternates_.contains(uid) &&
+           !twins_.contains(uid) && !scan_.removed.contains(uid) && !behindLink(e.record.file);
 }
 
 void Pass::newRowsAndFiles() {

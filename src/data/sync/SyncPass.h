@@ -89,6 +89,9 @@ private:
     // The folder unread, as that pass found it: only the rows changed since are weighed, and
     // the others carried as they were.
     void rowsOnly();
+    // Neither side changed the snippet since the last pass: its row, record and body file are
+    // as that pass left them, and no copy of its record came.
+    bool untouched(const Entry& e) const;
     // Rows no snippet of the folder stands for go into it; files no record names come in.
     void newRowsAndFiles();
     // The names of the folder's files, for a new name that must not be taken: every one of
