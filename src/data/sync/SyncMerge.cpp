@@ -68,8 +68,16 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
 }
 
 void Pass::findTwins() {
+    // The last pass left no two records of one file: a twin has a record new or changed since.
+    QSet<QString> wanted;
+    for (const Record& r : std::as_const(scan_.records))
+        if (const auto was = base_.entries.constFind(r.uid);
+            was == base_.entries.constEnd() || was->record != r)
+            wanted.insert(r.file);
     QHash<QString, QString> stays; // file -> the record that stays of those naming it
     for (const Record& r : std::as_const(scan_.records)) {
+        if (!wanted.contains(r.file))
+            continue;
         const auto at = stays.find(r.file);
         if (at == stays.end())
             stays.insert(r.file, r.uid);
@@ -81,7 +89,7 @@ void Pass::findTwins() {
         return uid != into && !(base_.entries.contains(uid) && base_.entries.contains(into));
     };
     for (const Record& r : std::as_const(scan_.records))
-        if (const QString into = stays.value(r.file); twins(r.uid, into))
+        if (const QString into = stays.value(r.file); !into.isEmpty() && twins(r.uid, into))
             twins_.insert(r.uid, into);
     for (auto it = scan_.merged.cbegin(); it != scan_.merged.cend(); ++it)
         if (twins(it.key(), *it))
