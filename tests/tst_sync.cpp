@@ -209,6 +209,8 @@ private slots:
         QTest::newRow("every body emptied (placeholders)")
             << "emptiedBodies" << 2 << QStringList{"SQL/Top=v1", "SQL/Two=v2"};
         QTest::newRow("a body that is not UTF-8") << "latin1body" << 0 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("a record removed by hand") << "norecord" << 0 << QStringList{"SQL/Top=v1"};
+        QTest::newRow("a pipe in place of a body") << "fifo" << 0 << QStringList{"SQL/Top=v1"};
         QTest::newRow("a title made NULL by another program")
             << "nulltitle" << 0 << QStringList{"SQL/=v1"};
         QTest::newRow("a pass cut short before a record")
@@ -317,6 +319,12 @@ private slots:
             testsupport::execSql(m.database(),
                                  QStringLiteral("UPDATE varozidi SET Title = 'Best' WHERE "
                                                 "Title = 'Top'"));
+        } else if (what == u"norecord") {
+            QVERIFY(QDir(m.folder + "/.varozidi-sync").removeRecursively());
+            QVERIFY(QDir().mkdir(m.folder + "/.varozidi-sync"));
+        } else if (what == u"fifo") {
+            QVERIFY(QFile::remove(sql + "Top.sql"));
+            QCOMPARE(::mkfifo(QFile::encodeName(sql + "Top.sql").constData(), 0600), 0);
         } else if (what == u"nulltitle") {
             testsupport::execSql(m.database(), QStringLiteral("UPDATE varozidi SET Title = NULL"));
         } else if (what == u"rowremoved") {
@@ -377,7 +385,8 @@ private slots:
         QCOMPARE(again.exitCode, status);
         QVERIFY2(!again.out.contains("without its body"), again.out.constData());
         if (status == 0 &&
-            !QStringList{"latin1", "latin1body", "link", "partial", "carried"}.contains(what)) {
+            !QStringList{"latin1", "latin1body", "link", "partial", "carried", "fifo"}.contains(
+                what)) {
             QStringList inFolder; // the folder in step with the collection
             for (const auto& [name, bytes] : filesOf(m.folder).asKeyValueRange())
                 if (!name.startsWith(u'.'))

@@ -15,6 +15,7 @@
 #include <QStringDecoder>
 #include <QUuid>
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -124,7 +125,7 @@ template <class Each> void eachEntry(const QString& folder, const QString& path,
 }
 
 void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
-                 const Stamp& knownFolder, FolderScan& scan) {
+                 const Stamp& knownFolder, const QStringList& others, FolderScan& scan) {
     const QString path = folder + u'/' + QLatin1String(kRecordFolder);
     struct stat st {};
     if (::stat(native(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -155,12 +156,17 @@ void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Re
         const int fd = ::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             failed(folder, QStringLiteral("reading \"%1\"").arg(path), errno);
-        for (auto it = known.cbegin(); it != known.cend(); ++it) {
+        const auto look = [&](const QString& uid) {
             struct stat entry {};
-            if (::fstatat(fd, RecordName(it.key()).constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            if (::fstatat(fd, RecordName(uid).constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
                 S_ISREG(entry.st_mode))
-                take(it.key(), stampOf(entry));
-        }
+                take(uid, stampOf(entry));
+        };
+        for (auto it = known.cbegin(); it != known.cend(); ++it)
+            look(it.key());
+        for (const QString& uid : others)
+            if (!known.contains(uid))
+                look(uid);
         ::close(fd);
         return;
     }
@@ -180,7 +186,7 @@ void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Re
 } // namespace
 
 FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
-                      const Stamp& knownFolder) {
+                      const Stamp& knownFolder, const QStringList& others) {
     struct stat st {};
     if (::stat(native(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw Error(QStringLiteral("The sync folder \"%1\" is not there; if it lies on a disk "
@@ -189,7 +195,7 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
                         .arg(folder));
     FolderScan scan;
     scan.folders.insert(QString(), stampOf(st));
-    scanRecords(folder, known, knownFolder, scan);
+    scanRecords(folder, known, knownFolder, others, scan);
     eachEntry(folder, folder, [&](const char* raw, const struct stat& top) {
         const auto language = utf8Name(raw);
         if (!language) {
@@ -217,6 +223,8 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
                 return;
             }
             if (!S_ISREG(entry.st_mode)) {
+                // A snippet whose file this is stays as it was, as behind a link.
+                scan.linked.insert(file);
                 scan.skipped.append(
                     QStringLiteral("\"%1\" is left alone: it is no plain file.").arg(file));
                 return;
@@ -324,7 +332,24 @@ QByteArray ReadBody(const QString& folder, const QString& file) {
     return in.readAll();
 }
 
-void WriteBody(const QString& folder, const QString& file, const QByteArray& bytes) {
+namespace {
+
+// rename(2) that never replaces: where the file system has no such rename, a link, which
+// fails where the name is taken, then the temporary name removed.
+int renameNew(const QByteArray& from, const QByteArray& to) {
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    if (::link(from.constData(), to.constData()) != 0)
+        return -1;
+    ::unlink(from.constData());
+    return 0;
+}
+
+} // namespace
+
+void WriteBody(const QString& folder, const QString& file, const QByteArray& bytes, bool replace) {
     const QString target = folder + u'/' + file;
     const qsizetype slash = file.lastIndexOf(u'/');
     const QString dir = folder + u'/' + file.left(slash);
@@ -348,9 +373,14 @@ void WriteBody(const QString& folder, const QString& file, const QByteArray& byt
         ::unlink(native(temporary).constData());
         failed(folder, QStringLiteral("writing \"%1\"").arg(target), written ? errno : err);
     }
-    if (::rename(native(temporary).constData(), native(target).constData()) != 0) {
+    if ((replace ? ::rename(native(temporary).constData(), native(target).constData())
+                 : renameNew(native(temporary), native(target))) != 0) {
         const int renameErr = errno;
         ::unlink(native(temporary).constData());
+        if (renameErr == EEXIST)
+            throw TakenMeanwhile(QStringLiteral("\"%1\" came into the sync folder while it was "
+                                                "synced; the next sync takes it in.")
+                                     .arg(file));
         failed(folder, QStringLiteral("putting \"%1\" in place").arg(target), renameErr);
     }
 }

@@ -8,6 +8,7 @@
 // of the body it was written from. No file lists them all, so a change on one machine rewrites
 // that snippet's files only.
 
+#include "data/core/Errors.h"
 #include "data/transfer/Snippet.h"
 
 #include <QByteArray>
@@ -56,7 +57,8 @@ struct FolderScan {
     QStringList unreadableRecords;      // uids whose record is no JSON a sync wrote
     QHash<QString, Record> removed;     // records that say their snippet was removed
     QHash<QString, QString> merged;     // records merged into another: uid -> the one it joined
-    QSet<QString> linked;               // language folders and files that are links
+    QSet<QString> linked;               // language folders and files that are links, or no
+                                        // plain files
     QHash<QString, Stamp> files;        // body files, by relative path
     QStringList conflictCopies;         // relative paths a sync engine left for a conflict
     QStringList skipped;                // why a name was left alone, for the report
@@ -65,10 +67,10 @@ struct FolderScan {
 
 // Reads the folder; records whose stamp is that of known are taken from known unread. Where
 // the record folder's stamp is knownFolder (no record came, went or was replaced), only the
-// known records are looked at.
+// known records and others (uids) are looked at.
 // Throws varozidi::Error when the folder is missing or cannot be read.
 FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stamp, Record>>& known,
-                      const Stamp& knownFolder = {});
+                      const Stamp& knownFolder = {}, const QStringList& others = {});
 // A snippet's files as a scan found them: its body file (relative) and its record.
 struct Seen {
     QString file;
@@ -98,7 +100,13 @@ std::optional<Record> ReadRecordFile(const QString& folder, const QString& file)
 // Reads a body file whole; throws varozidi::Error.
 QByteArray ReadBody(const QString& folder, const QString& file);
 // Replaces or makes a file all at once (written beside it under a hidden name, then renamed).
-void WriteBody(const QString& folder, const QString& file, const QByteArray& bytes);
+// With replace false, a file that came there meanwhile stays, and TakenMeanwhile is thrown.
+void WriteBody(const QString& folder, const QString& file, const QByteArray& bytes,
+               bool replace = true);
+class TakenMeanwhile : public Error {
+public:
+    using Error::Error;
+};
 void WriteRecord(const QString& folder, const Record& record);
 // Removes the file (and its language's folder once empty); gone already is no failure.
 void RemoveFile(const QString& folder, const QString& file);

@@ -88,8 +88,12 @@ void Pass::findTwins() {
     const auto twins = [this](const QString& uid, const QString& into) {
         return uid != into && !(base_.entries.contains(uid) && base_.entries.contains(into));
     };
+    // Only a record made of the file alone joins another: two snippets of their own that came
+    // to one name (titles a name cannot tell apart) stay two.
     for (const Record& r : std::as_const(scan_.records))
-        if (const QString into = stays.value(r.file); !into.isEmpty() && twins(r.uid, into))
+        if (const QString into = stays.value(r.file);
+            !into.isEmpty() && twins(r.uid, into) &&
+            NamedBy(r.file) == std::pair{r.language, r.title})
             twins_.insert(r.uid, into);
     for (auto it = scan_.merged.cbegin(); it != scan_.merged.cend(); ++it)
         if (twins(it.key(), *it))
@@ -147,6 +151,14 @@ void Pass::compare(const Entry& e) {
             dropFile(r.file, r.uid);
         if (recordThere)
             RemoveRecord(folder_, r.uid);
+        return;
+    }
+    if (!recordThere && bodyThere && !scan_.removed.contains(r.uid)) {
+        // Its record went missing (a tool that tidies hidden files), its body is there: the
+        // snippet is, and its record is written again.
+        if (folderChanged)
+            return takeIn(e, r, bodyRead ? body : ReadBody(folder_, r.file));
+        writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
         return;
     }
     if (!recordThere || !bodyThere) {

@@ -29,13 +29,28 @@ Report Pass::run() {
         Flush(folder_);
     // Records this pass wrote are read once more by the next, which then trusts the folder.
     next_.recordFolder = wrote_ ? Stamp{} : scan_.recordFolder;
+    QSet<QString> others;
+    const auto other = [this, &others](const QString& uid) {
+        if (!next_.entries.contains(uid))
+            others.insert(uid);
+    };
+    for (const QString& uid : std::as_const(base_.others))
+        other(uid);
+    for (auto it = scan_.recordStamps.cbegin(); it != scan_.recordStamps.cend(); ++it)
+        other(it.key());
+    for (const QString& uid : std::as_const(writtenRecords_))
+        other(uid);
+    for (const QString& uid : std::as_const(others))
+        if (QFileInfo::exists(recordPath(uid)))
+            next_.others.append(uid);
+    next_.others.sort();
     if (!wrote_ && !report_.changedAnything() && report_.notes.isEmpty() && mark_) {
         next_.collectionMark = *mark_;
         next_.folders = scan_.folders;
     }
     if (wrote_ || report_.changedAnything() || next_.recordFolder != base_.recordFolder ||
         next_.collectionMark != base_.collectionMark || next_.folders != base_.folders ||
-        !sameEntries(base_, next_))
+        next_.others != base_.others || !sameEntries(base_, next_))
         SaveState(statePath_, next_);
     return report_;
 }
@@ -44,7 +59,7 @@ void Pass::everything() {
     QHash<QString, std::pair<Stamp, Record>> known;
     for (const Entry& e : std::as_const(base_.entries))
         known.insert(e.record.uid, {e.recordStamp, e.record});
-    scan_ = ScanFolder(folder_, known, base_.recordFolder);
+    scan_ = ScanFolder(folder_, known, base_.recordFolder, base_.others);
     // An emptied folder is far likelier an unmounted disk or a wrong checkout than the
     // wish to remove every snippet everywhere.
     if (!base_.entries.isEmpty() && scan_.records.isEmpty() && scan_.files.isEmpty())
@@ -71,8 +86,15 @@ void Pass::everything() {
     findTwins();
     refuseMassRemoval();
     readRows();
-    if (fillable() && fill())
-        return;
+    if (!refilled_ && fillable()) {
+        if (fill())
+            return;
+        // Something came into the folder meanwhile: it is read again, and merged with.
+        refilled_ = true;
+        twins_.clear();
+        rows_.clear();
+        return everything();
+    }
     for (const QString& copy : std::as_const(scan_.conflictCopies))
         if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
             if (const auto r = ReadRecordFile(folder_, copy))

@@ -150,8 +150,9 @@ private:
     // uid and when, where given, are the same on every machine that meets this conflict, so
     // that they all make the one snippet.
     // Every write into the folder reaches the disk before the state says it happened.
+    // A name the scan found free is never taken from a file that came meanwhile.
     void putBody(const QString& file, const QByteArray& bytes) {
-        WriteBody(folder_, file, bytes);
+        WriteBody(folder_, file, bytes, scan_.files.contains(file) || written_.contains(file));
         wrote_ = true;
         written_.insert(file);
     }
@@ -225,6 +226,7 @@ private:
     QSet<QString> dropped_;
     QSet<QString> taken_; // lower-case relative paths
     bool takenFilled_ = false;
+    bool refilled_ = false;        // a fill found the folder changed: no second one
     QSet<QString> kept_;           // hashes of the bodies the collection holds from this pass
     bool wrote_ = false;           // into the folder, so far
     QSet<QString> written_;        // body files this pass wrote, whose stamps the scan lacks

@@ -117,6 +117,8 @@ State ReadState(const QString& path) {
         if (!e.record.uid.isEmpty() && e.id > 0)
             state.entries.insert(e.record.uid, e);
     }
+    if (!in.atEnd())
+        in >> state.others;
     // A damaged file is no state: the next pass merges as a union, losing nothing.
     if (in.status() != QDataStream::Ok)
         return {};
@@ -136,6 +138,7 @@ void SaveState(const QString& path, const State& state) {
         out << e.record.uid << e.id << e.rowVersion << e.record.language << e.record.title
             << e.record.file << e.record.hash << e.body << e.recordStamp << e.earlier
             << e.earlierTitles << e.earlierLanguages;
+    out << state.others;
     MakeFolders(varozidi::paths::StateFolder());
     WriteFileSafely(path, bytes);
     const QMutexLocker lock(&keptLock);

@@ -33,6 +33,9 @@ struct State {
     // collection's change mark, and the folder's own stamp ("") and its languages' folders'.
     QString collectionMark;
     QHash<QString, Stamp> folders;
+    // Records in the record folder that are no entry (removed, merged, or waiting for their
+    // body): read again by a scan that trusts the record folder.
+    QStringList others;
 };
 
 QString StatePath(const QString& folder, const QString& collectionIdentity);
