@@ -84,7 +84,7 @@ int Sync(Context& c) {
                         {QStringLiteral("intoFolder"), countsJson(report.intoFolder)},
                         {QStringLiteral("conflicts"), QJsonArray::fromStringList(report.conflicts)},
                         {QStringLiteral("notes"), QJsonArray::fromStringList(report.notes)}});
-        return kDone;
+        return report.failed ? kFailure : kDone;
     }
     QString text =
         QStringLiteral("Synced with \"%1\".\ninto the collection: %2\ninto the "
@@ -95,7 +95,9 @@ int Sync(Context& c) {
     for (const QString& note : report.notes)
         text += QStringLiteral("note: ") + OneLine(note) + u'\n';
     c.print(text);
-    return kDone;
+    // What was written stays; what could not be is said in the notes, and the next sync
+    // tries again.
+    return report.failed ? kFailure : kDone;
 }
 
 } // namespace cli

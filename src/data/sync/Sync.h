@@ -30,6 +30,7 @@ struct Report {
     QStringList conflicts; // one line each, naming the snippet and where its other text went
     QStringList notes;     // what was left for the next pass, and why
     bool again = false;    // a pass in a few seconds finds more to do
+    bool failed = false;   // something could not be written (a full disk): among the notes
     bool changedAnything() const {
         return intoCollection.any() || intoFolder.any() || !conflicts.isEmpty();
     }

@@ -37,9 +37,8 @@ constexpr mode_t kFileMode = 0644;
 class Tree {
 public:
     explicit Tree(const QString& folder)
-        : folder_(folder),
-          temp_(folder + QStringLiteral("/.varozidi-fill"), TemporaryBeside::Folder,
-                QStringLiteral("fill the sync folder \"%1\"").arg(folder)) {
+        : folder_(folder), temp_(folder + QStringLiteral("/varozidi-fill"), TemporaryBeside::Folder,
+                                 QStringLiteral("fill the sync folder \"%1\"").arg(folder)) {
         root_ = keep(::open(posix::native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (root_ < 0 || ::mkdirat(temp_.fd(), kRecordFolder, kFolderMode) != 0)
             failed(folder_, QStringLiteral("making its folders"), errno);

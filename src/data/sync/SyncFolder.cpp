@@ -38,7 +38,7 @@ constexpr mode_t kFileMode = 0644;
 const QString kTemporarySuffix = QStringLiteral(".varozidi-tmp");
 
 [[noreturn]] void failed(const QString& folder, const QString& step, int err) {
-    throw Error(QStringLiteral("Cannot sync with the folder \"%1\": %2 failed (%3).")
+    throw WriteFailed(QStringLiteral("Cannot sync with the folder \"%1\": %2 failed (%3).")
                     .arg(folder, step, systemError(err)));
 }
 
@@ -276,7 +276,15 @@ bool HoldsOtherFiles(const QString& folder) {
     const QDir dir(folder);
     if (dir.exists(QLatin1String(kRecordFolder)))
         return false;
-    return !dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
+    // Empty folders and hidden files (a repository's, a sync engine's, a desktop's) are none.
+    if (!dir.entryList(QDir::Files | QDir::System).isEmpty())
+        return true;
+    for (const QString& sub : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (!QDir(dir.filePath(sub))
+                 .entryList(QDir::Files | QDir::System | QDir::Dirs | QDir::NoDotAndDotDot)
+                 .isEmpty())
+            return true;
+    return false;
 }
 
 Stamp StampOf(const struct stat& st) {

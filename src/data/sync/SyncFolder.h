@@ -107,6 +107,11 @@ class TakenMeanwhile : public Error {
 public:
     using Error::Error;
 };
+// A call of the system that failed (a full disk, a folder that cannot be written).
+class WriteFailed : public Error {
+public:
+    using Error::Error;
+};
 void WriteRecord(const QString& folder, const Record& record);
 // Removes the file (and its language's folder once empty); gone already is no failure.
 void RemoveFile(const QString& folder, const QString& file);

@@ -411,6 +411,8 @@ void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
         // One snippet that cannot be written (a file where its folder should be) holds up
         // no other.
         report_.notes.append(e.message());
+        report_.failed = report_.failed || dynamic_cast<const WriteFailed*>(&e);
+        report_.again = true;
         if (old)
             next_.entries.insert(uid, *old);
         return;
