@@ -140,6 +140,7 @@ public:
     // The sync folder the settings name, kept in step while the window runs; its conflicts
     // and failures are told in the note.
     varozidi::sync::SyncKeeper* Sync = nullptr;
+    QString syncFolder_;
     void RefreshFromElsewhere(const QList<qint64>& ids = {});
     // Unsaved text kept on the disk until it is saved or dismissed (see Recovery.h). The
     // next start offers what a program that ended without closing left: OfferRecovery, once
@@ -251,6 +252,8 @@ private:
     void listTitlesOfSelectedLanguage();
     QList<std::pair<QString, qint64>> titlesOf(const QString& language);
     void setUpLiveCollection();
+    // The sync folder the settings choose now: the keeper started, moved or stopped.
+    void followSyncChoice();
     void createHistoryAction();
     HistoryWindow* historyWindow();
     void showBroughtBack(qint64 id);

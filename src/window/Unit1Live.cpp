@@ -14,6 +14,7 @@
 #include "window/SearchWindow.h"
 
 #include <QApplication>
+#include <QFileSystemWatcher>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTimer>
@@ -29,6 +30,8 @@ constexpr int kRetryMs = 400;
 // it never holds up the window longer, and comes back a little later.
 constexpr int kRefreshBusyMs = 50;
 constexpr int kBusyRetryMs = 1000;
+// The settings read again this long after the data folder last changed.
+constexpr int kSyncChoiceMs = 500;
 
 // The entries as they are, to tell whether a list needs refilling at all.
 QList<std::pair<QString, qint64>> entriesOf(const TListBox* list) {
@@ -105,7 +108,24 @@ void TForm1::setUpLiveCollection() {
     });
     Watcher->Watch();
 
+    followSyncChoice();
+    // The companion's `sync --folder` and `sync --stop` change the settings while the window
+    // runs: the data folder is watched, and the choice read again once it is quiet.
+    auto* settings = new QFileSystemWatcher(QStringList{DataDir}, this);
+    auto* settled = new QTimer(this);
+    settled->setSingleShot(true);
+    settled->setInterval(kSyncChoiceMs);
+    connect(settings, &QFileSystemWatcher::directoryChanged, settled, qOverload<>(&QTimer::start));
+    connect(settled, &QTimer::timeout, this, &TForm1::followSyncChoice);
+}
+
+void TForm1::followSyncChoice() {
     const QString folder = varozidi::sync::ChosenFolder(DataDir);
+    if (Sync && folder == syncFolder_)
+        return;
+    delete Sync; // a pass under way ends first
+    Sync = nullptr;
+    syncFolder_ = folder;
     if (folder.isEmpty() || !ADOConnection1->Connected())
         return;
     Sync = new varozidi::sync::SyncKeeper(ADOConnection1->ConnectionString(), folder, this);
