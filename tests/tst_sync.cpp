@@ -104,6 +104,10 @@ private slots:
              {"A addmany Go/t 12", "A add SQL/Keep k", "sync", "meet", "sync", "B removeall Go/t",
               "sync", "meet", "sync"},
              {"SQL/Keep=k"}},
+            {"both rename one snippet",
+             {"A add SQL/Top v1", "sync", "meet", "sync", "A rename SQL/Top Atitle",
+              "B rename SQL/Top Btitle", "sync", "meet", "sync", "meet", "sync", "meet", "sync"},
+             {"SQL/*=v1"}},
             {"a body before its record",
              {"A add SQL/a/b x", "sync", "bodies", "sync", "meet", "sync", "meet", "sync"},
              {"SQL/a/b=x"}},
@@ -114,8 +118,12 @@ private slots:
         };
         for (const QString& carrier : carriers)
             for (const Case& c : cases)
-                QTest::newRow(qPrintable(carrier + QStringLiteral(": ") + QLatin1String(c.name)))
-                    << carrier << c.steps << c.expected;
+                // Git leaves both renames in one record, with its markers; a record a sync
+                // engine kept twice is weighed field by field, which two renames defeat.
+                if (carrier == u"git" || QLatin1String(c.name) != "both rename one snippet")
+                    QTest::newRow(
+                        qPrintable(carrier + QStringLiteral(": ") + QLatin1String(c.name)))
+                        << carrier << c.steps << c.expected;
     }
 
     void twoMachines() {

@@ -39,7 +39,7 @@ const QString kTemporarySuffix = QStringLiteral(".varozidi-tmp");
 
 [[noreturn]] void failed(const QString& folder, const QString& step, int err) {
     throw WriteFailed(QStringLiteral("Cannot sync with the folder \"%1\": %2 failed (%3).")
-                    .arg(folder, step, systemError(err)));
+                          .arg(folder, step, systemError(err)));
 }
 
 std::optional<QString> utf8Name(const char* raw) {
@@ -108,6 +108,28 @@ std::optional<Record> parseRecord(const QByteArray& bytes, const QString& uid) {
     return r;
 }
 
+// A record as a merge left it with Git's markers: where the two sides differ, each field takes
+// the same side on every machine, so that all agree.
+std::optional<Record> recordIn(const QByteArray& bytes, const QString& uid, FolderScan& scan) {
+    if (auto record = parseRecord(bytes, uid))
+        return record;
+    const auto sides = GitConflictSides(bytes);
+    const auto ours = sides ? parseRecord(sides->first, uid) : std::nullopt;
+    const auto theirs = sides ? parseRecord(sides->second, uid) : std::nullopt;
+    if (!ours || !theirs)
+        return std::nullopt;
+    const auto pick = [](const auto& a, const auto& b) { return b < a ? b : a; };
+    Record r = *ours;
+    r.language = pick(ours->language, theirs->language);
+    r.title = pick(ours->title, theirs->title);
+    r.file = pick(ours->file, theirs->file);
+    r.hash = pick(ours->hash, theirs->hash);
+    r.removed = ours->removed && theirs->removed; // a removal that met a change: the change
+    r.mergedInto = ours->mergedInto == theirs->mergedInto ? ours->mergedInto : QString();
+    scan.markedRecords.insert(uid);
+    return r;
+}
+
 template <class Each> void eachEntry(const QString& folder, const QString& path, Each&& each) {
     DIR* dir = ::opendir(native(path).constData());
     if (!dir)
@@ -141,7 +163,7 @@ void scanRecords(const QString& folder, const QHash<QString, std::pair<Stamp, Re
         InputFile file(path + u'/' + QLatin1String(RecordName(uid)));
         std::optional<Record> record;
         if (file.isOpen())
-            record = parseRecord(file.readAll(), uid);
+            record = recordIn(file.readAll(), uid, scan);
         if (record && !record->mergedInto.isEmpty())
             scan.merged.insert(uid, record->mergedInto);
         else if (record && record->removed)

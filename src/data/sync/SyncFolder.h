@@ -55,6 +55,7 @@ struct FolderScan {
     QHash<QString, Record> records;     // by uid; unreadable ones are left out
     QHash<QString, Stamp> recordStamps; // by uid
     QStringList unreadableRecords;      // uids whose record is no JSON a sync wrote
+    QSet<QString> markedRecords;        // uids whose record holds Git's conflict markers
     QHash<QString, Record> removed;     // records that say their snippet was removed
     QHash<QString, QString> merged;     // records merged into another: uid -> the one it joined
     QSet<QString> linked;               // language folders and files that are links, or no

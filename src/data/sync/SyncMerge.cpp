@@ -227,7 +227,8 @@ void Pass::takeIn(const Entry& e, const Record& r, const QByteArray& body, bool 
         return;
     // The record and the file's name follow what the row now is.
     if (!scan_.records.contains(r.uid) || scan_.records.value(r.uid) != r ||
-        !FitsName(r.file, r.language, r.title) || alternates_.contains(r.uid)) {
+        !FitsName(r.file, r.language, r.title) || alternates_.contains(r.uid) ||
+        scan_.markedRecords.contains(r.uid)) {
         int rewritten = 0;
         writeOut(r.uid, e.id, &e, rewritten, r.file);
         return;

@@ -136,6 +136,13 @@ void Pass::everything() {
     for (const QString& uid : std::as_const(revived))
         if (const auto e = next_.entries.constFind(uid); e != next_.entries.constEnd())
             putRecord(e->record);
+    // A record Git left with its markers is written clean once weighed.
+    for (const QString& uid : std::as_const(scan_.markedRecords))
+        if (const auto e = next_.entries.find(uid);
+            e != next_.entries.end() && !writtenRecords_.contains(uid)) {
+            putRecord(e->record);
+            e->recordStamp = StampOf(recordPath(uid));
+        }
 }
 
 void Pass::rowsOnly() {
