@@ -221,7 +221,8 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
     eachEntry(folder, folder, [&](const char* raw, const struct stat& top) {
         const auto language = utf8Name(raw);
         if (!language) {
-            scan.skipped.append(QStringLiteral("a folder whose name is not UTF-8"));
+            scan.skipped.append(QStringLiteral("A folder whose name is not UTF-8 is left "
+                                               "alone."));
             return;
         }
         if (S_ISLNK(top.st_mode) && !language->startsWith(u'.'))
@@ -234,7 +235,8 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
             const auto name = utf8Name(rawName);
             if (!name) {
                 scan.skipped.append(
-                    QStringLiteral("a file in \"%1\" whose name is not UTF-8").arg(*language));
+                    QStringLiteral("A file in \"%1\" whose name is not UTF-8 is left alone.")
+                        .arg(*language));
                 return;
             }
             const QString file = *language + u'/' + *name;
