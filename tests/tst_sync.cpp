@@ -108,6 +108,11 @@ private slots:
              {"A add SQL/Top v1", "sync", "meet", "sync", "A rename SQL/Top Atitle",
               "B rename SQL/Top Btitle", "sync", "meet", "sync", "meet", "sync", "meet", "sync"},
              {"SQL/*=v1"}},
+            {"a rename and an edit here, an edit there",
+             {"A add SQL/Top v1", "sync", "meet", "sync", "A edit SQL/Top from a",
+              "A rename SQL/Top Zed", "B edit SQL/Top from b", "sync", "meet", "sync", "meet",
+              "sync", "meet", "sync"},
+             {"SQL/Zed=from a|from b", "SQL/Zed (conflict*=from a|from b"}},
             {"a body before its record",
              {"A add SQL/a/b x", "sync", "bodies", "sync", "meet", "sync", "meet", "sync"},
              {"SQL/a/b=x"}},
@@ -118,12 +123,8 @@ private slots:
         };
         for (const QString& carrier : carriers)
             for (const Case& c : cases)
-                // Git leaves both renames in one record, with its markers; a record a sync
-                // engine kept twice is weighed field by field, which two renames defeat.
-                if (carrier == u"git" || QLatin1String(c.name) != "both rename one snippet")
-                    QTest::newRow(
-                        qPrintable(carrier + QStringLiteral(": ") + QLatin1String(c.name)))
-                        << carrier << c.steps << c.expected;
+                QTest::newRow(qPrintable(carrier + QStringLiteral(": ") + QLatin1String(c.name)))
+                    << carrier << c.steps << c.expected;
     }
 
     void twoMachines() {

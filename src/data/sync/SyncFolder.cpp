@@ -8,6 +8,7 @@
 #include "data/transfer/Names.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -86,7 +87,8 @@ bool isConflictCopy(const QString& name) {
     return syncthingCopy().match(name).hasMatch() || conflictedCopy().match(name).hasMatch();
 }
 
-std::optional<Record> parseRecord(const QByteArray& bytes, const QString& uid) {
+std::optional<Record> parseRecord(const QByteArray& bytes, const QString& uid,
+                                  Lineage* lineage = nullptr) {
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
@@ -105,29 +107,41 @@ std::optional<Record> parseRecord(const QByteArray& bytes, const QString& uid) {
              o.value(QLatin1String("mergedInto")).toString()};
     if (o.value(QLatin1String("uid")).toString() != uid || r.file.isEmpty())
         return std::nullopt;
+    if (lineage) {
+        const QJsonObject earlier = o.value(QLatin1String("earlier")).toObject();
+        const auto list = [&earlier](const char* key) {
+            QStringList out;
+            for (const QJsonValue& v : earlier.value(QLatin1String(key)).toArray())
+                out.append(v.toString());
+            return out;
+        };
+        *lineage = {list("hashes"), list("titles"), list("languages")};
+    }
     return r;
 }
 
 // A record as a merge left it with Git's markers: where the two sides differ, each field takes
 // the same side on every machine, so that all agree.
 std::optional<Record> recordIn(const QByteArray& bytes, const QString& uid, FolderScan& scan) {
-    if (auto record = parseRecord(bytes, uid))
+    Lineage lineage;
+    if (auto record = parseRecord(bytes, uid, &lineage)) {
+        scan.lineage.insert(uid, lineage);
         return record;
+    }
     const auto sides = GitConflictSides(bytes);
-    const auto ours = sides ? parseRecord(sides->first, uid) : std::nullopt;
-    const auto theirs = sides ? parseRecord(sides->second, uid) : std::nullopt;
+    Lineage ourLineage, theirLineage;
+    const auto ours = sides ? parseRecord(sides->first, uid, &ourLineage) : std::nullopt;
+    const auto theirs = sides ? parseRecord(sides->second, uid, &theirLineage) : std::nullopt;
     if (!ours || !theirs)
         return std::nullopt;
-    const auto pick = [](const auto& a, const auto& b) { return b < a ? b : a; };
-    Record r = *ours;
-    r.language = pick(ours->language, theirs->language);
-    r.title = pick(ours->title, theirs->title);
-    r.file = pick(ours->file, theirs->file);
-    r.hash = pick(ours->hash, theirs->hash);
-    r.removed = ours->removed && theirs->removed; // a removal that met a change: the change
-    r.mergedInto = ours->mergedInto == theirs->mergedInto ? ours->mergedInto : QString();
     scan.markedRecords.insert(uid);
-    return r;
+    for (const auto& [side, sideLineage] :
+         {std::pair{*ours, ourLineage}, {*theirs, theirLineage}}) {
+        scan.sides.insert(uid, side);
+        scan.sideLineage.insert(uid + u'\n' + side.file + u'\n' + side.hash, sideLineage);
+    }
+    scan.lineage.insert(uid, Joined(*ours, ourLineage, *theirs, theirLineage));
+    return Settle(*ours, ourLineage, *theirs, theirLineage);
 }
 
 template <class Each> void eachEntry(const QString& folder, const QString& path, Each&& each) {
@@ -319,9 +333,27 @@ QByteArray RecordName(const QString& uid) {
     return uid.toLatin1() + ".json";
 }
 
-QByteArray RecordBytes(const Record& record) {
+QByteArray RecordBytes(const Record& record, const Lineage& lineage) {
     // As QJsonDocument indents an object, its keys in order, without building one.
     QByteArray out = "{\n";
+    if (!lineage.hashes.isEmpty() || !lineage.titles.isEmpty() || !lineage.languages.isEmpty()) {
+        out += "    \"earlier\": {";
+        const auto list = [&out](const char* key, const QStringList& values, bool last) {
+            out += "\"";
+            out += key;
+            out += "\": [";
+            for (qsizetype i = 0; i < values.size(); ++i) {
+                if (i > 0)
+                    out += ", ";
+                transfer::AppendJson(out, values[i]);
+            }
+            out += last ? "]" : "], ";
+        };
+        list("hashes", lineage.hashes, false);
+        list("languages", lineage.languages, false);
+        list("titles", lineage.titles, true);
+        out += "},\n";
+    }
     const auto field = [&out](const char* key, const transfer::Text& value, bool last = false) {
         out += "    \"";
         out += key;
@@ -348,12 +380,12 @@ Stamp StampOf(const QString& path) {
     return stampOf(st);
 }
 
-std::optional<Record> ReadRecordFile(const QString& folder, const QString& file) {
+std::optional<Record> ReadRecordFile(const QString& folder, const QString& file, Lineage* lineage) {
     InputFile in(folder + u'/' + file);
     const QString name = file.mid(file.lastIndexOf(u'/') + 1);
     if (!in.isOpen() || name.size() < 32)
         return std::nullopt;
-    return parseRecord(in.readAll(), name.left(32));
+    return parseRecord(in.readAll(), name.left(32), lineage);
 }
 
 QByteArray ReadBody(const QString& folder, const QString& file) {
@@ -417,9 +449,49 @@ void WriteBody(const QString& folder, const QString& file, const QByteArray& byt
     }
 }
 
-void WriteRecord(const QString& folder, const Record& record) {
+void WriteRecord(const QString& folder, const Record& record, const Lineage& lineage) {
     WriteBody(folder, QLatin1String(kRecordFolder) + u'/' + record.uid + QStringLiteral(".json"),
-              RecordBytes(record));
+              RecordBytes(record, lineage));
+}
+
+Lineage Joined(const Record& a, const Lineage& la, const Record& b, const Lineage& lb) {
+    const auto key = [](const transfer::Text& t) { return t ? u'=' + *t : QString(); };
+    const auto join = [](QStringList list, const QStringList& more, const QString& x,
+                         const QString& y) {
+        list += more;
+        list << x << y;
+        list.sort();
+        list.removeDuplicates();
+        return list;
+    };
+    return {join(la.hashes, lb.hashes, a.hash, b.hash),
+            join(la.titles, lb.titles, key(a.title), key(b.title)),
+            join(la.languages, lb.languages, key(a.language), key(b.language))};
+}
+
+Record Settle(const Record& a, const Lineage& la, const Record& b, const Lineage& lb, bool* apart) {
+    // 1: a's, 2: b's, 0: both changed it.
+    const auto newer = [](const QString& ka, const QStringList& earlierA, const QString& kb,
+                          const QStringList& earlierB) {
+        return ka == kb || earlierA.contains(kb) ? 1 : earlierB.contains(ka) ? 2 : 0;
+    };
+    const auto key = [](const transfer::Text& t) { return t ? u'=' + *t : QString(); };
+    const auto settle = [](int side, const auto& va, const auto& vb) {
+        return side == 1 ? va : side == 2 ? vb : (vb < va ? vb : va);
+    };
+    Record r = a;
+    const int title = newer(key(a.title), la.titles, key(b.title), lb.titles);
+    const int language = newer(key(a.language), la.languages, key(b.language), lb.languages);
+    const int body = newer(a.hash, la.hashes, b.hash, lb.hashes);
+    r.title = settle(title, a.title, b.title);
+    r.language = settle(language, a.language, b.language);
+    r.hash = settle(body, a.hash, b.hash);
+    r.file = r.hash != a.hash ? b.file : r.hash != b.hash || r.title == a.title ? a.file : b.file;
+    r.removed = a.removed && b.removed; // a removal that met a change: the change
+    r.mergedInto = a.mergedInto == b.mergedInto ? a.mergedInto : QString();
+    if (apart)
+        *apart = body == 0;
+    return r;
 }
 
 void RemoveFile(const QString& folder, const QString& file) {

@@ -39,6 +39,15 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 
+// What a record's snippet had before, latest first: its bodies' hashes, its titles and its
+// languages (each "=text", empty for none). Of two records of one snippet, each machine tells
+// from it the same one newer, field by field (see Settle).
+struct Lineage {
+    QStringList hashes;
+    QStringList titles;
+    QStringList languages;
+};
+
 // What tells a file changed without reading it. The time of change, which no program sets,
 // tells a file written in place with its old size and time put back.
 struct Stamp {
@@ -52,18 +61,21 @@ struct Stamp {
 struct FolderScan {
     // The record folder as the scan found it: its times of change and modification, inode.
     Stamp recordFolder;
-    QHash<QString, Record> records;     // by uid; unreadable ones are left out
-    QHash<QString, Stamp> recordStamps; // by uid
-    QStringList unreadableRecords;      // uids whose record is no JSON a sync wrote
-    QSet<QString> markedRecords;        // uids whose record holds Git's conflict markers
-    QHash<QString, Record> removed;     // records that say their snippet was removed
-    QHash<QString, QString> merged;     // records merged into another: uid -> the one it joined
-    QSet<QString> linked;               // language folders and files that are links, or no
-                                        // plain files
-    QHash<QString, Stamp> files;        // body files, by relative path
-    QStringList conflictCopies;         // relative paths a sync engine left for a conflict
-    QStringList skipped;                // why a name was left alone, for the report
-    QHash<QString, Stamp> folders;      // the folder itself (""), its languages' folders
+    QHash<QString, Record> records;      // by uid; unreadable ones are left out
+    QHash<QString, Stamp> recordStamps;  // by uid
+    QStringList unreadableRecords;       // uids whose record is no JSON a sync wrote
+    QSet<QString> markedRecords;         // uids whose record holds Git's conflict markers
+    QHash<QString, Lineage> lineage;     // by uid, of the records read (none where unread)
+    QMultiHash<QString, Record> sides;   // by uid: both sides of a record with Git's markers
+    QHash<QString, Lineage> sideLineage; // by "uid\nfile\nhash" of a side
+    QHash<QString, Record> removed;      // records that say their snippet was removed
+    QHash<QString, QString> merged;      // records merged into another: uid -> the one it joined
+    QSet<QString> linked;                // language folders and files that are links, or no
+                                         // plain files
+    QHash<QString, Stamp> files;         // body files, by relative path
+    QStringList conflictCopies;          // relative paths a sync engine left for a conflict
+    QStringList skipped;                 // why a name was left alone, for the report
+    QHash<QString, Stamp> folders;       // the folder itself (""), its languages' folders
 };
 
 // Reads the folder; records whose stamp is that of known are taken from known unread. Where
@@ -93,11 +105,20 @@ Stamp StampOf(const QString& path);
 Stamp StampOf(const struct stat& st);
 // The name of uid's record in the record folder, and what it holds.
 QByteArray RecordName(const QString& uid);
-QByteArray RecordBytes(const Record& record);
+QByteArray RecordBytes(const Record& record, const Lineage& lineage = {});
 
 // A record file at file (relative), as a sync engine's conflict copy of one; nothing where it
 // is no record.
-std::optional<Record> ReadRecordFile(const QString& folder, const QString& file);
+std::optional<Record> ReadRecordFile(const QString& folder, const QString& file,
+                                     Lineage* lineage = nullptr);
+// Both lineages and both records' own values, in an order every machine gives them.
+Lineage Joined(const Record& a, const Lineage& la, const Record& b, const Lineage& lb);
+// Of two records of one snippet (a sync engine kept both, or Git merged them), the one every
+// machine takes: each field from the record that had the other's value before, or, where
+// neither did (both changed it), the lesser value; the file is that of the body taken. apart
+// is set where both changed the body, whose other text is then kept apart.
+Record Settle(const Record& a, const Lineage& la, const Record& b, const Lineage& lb,
+              bool* apart = nullptr);
 // Reads a body file whole; throws varozidi::Error.
 QByteArray ReadBody(const QString& folder, const QString& file);
 // Replaces or makes a file all at once (written beside it under a hidden name, then renamed).
@@ -113,7 +134,7 @@ class WriteFailed : public Error {
 public:
     using Error::Error;
 };
-void WriteRecord(const QString& folder, const Record& record);
+void WriteRecord(const QString& folder, const Record& record, const Lineage& lineage = {});
 // Removes the file (and its language's folder once empty); gone already is no failure.
 void RemoveFile(const QString& folder, const QString& file);
 void RemoveRecord(const QString& folder, const QString& uid);

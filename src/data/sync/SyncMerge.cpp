@@ -20,6 +20,9 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
     candidates += alternates_.values(e.record.uid);
     f.recordThere = f.recordThere || !candidates.isEmpty();
     candidates.append(e.record); // an unreadable record: its files as they were
+    // The fields of a record Git merged are settled already: its sides give their files only.
+    const QList<Record> fieldCandidates = candidates;
+    candidates += scan_.sides.values(e.record.uid);
     const auto changedThere = [](const auto& value, const auto& base, const QStringList& earlier,
                                  const QString& key) {
         return value != base && !earlier.contains(key);
@@ -56,7 +59,12 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
             f.bodyRead = !unread;
         }
     }
-    for (const Record& c : std::as_const(candidates)) {
+    if ((alternates_.contains(e.record.uid) || scan_.sides.contains(e.record.uid)) &&
+        scan_.records.contains(e.record.uid)) {
+        settleCopies(e, f);
+        return f;
+    }
+    for (const Record& c : fieldCandidates) {
         if (changedThere(c.title, e.record.title, e.earlierTitles, keyOf(c.title)) &&
             f.r.title == e.record.title)
             f.r.title = c.title;
@@ -65,6 +73,71 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
             f.r.language = c.language;
     }
     return f;
+}
+
+void Pass::settleCopies(const Entry& e, FolderSide& f) {
+    const QString& uid = e.record.uid;
+    const auto byHashAndFile = [](const Record& a, const Record& b) {
+        return a.hash + a.file < b.hash + b.file;
+    };
+    const auto keyOfCopy = [](const Record& r) { return r.uid + u'\n' + r.file + u'\n' + r.hash; };
+    Record settled;
+    Lineage lineage;
+    QList<Record> copies = alternates_.values(uid);
+    // The same order on every machine, whichever copy its sync engine or Git named which.
+    std::sort(copies.begin(), copies.end(), byHashAndFile);
+    QList<Record> sides = scan_.sides.values(uid);
+    std::sort(sides.begin(), sides.end(), byHashAndFile);
+    if (!sides.isEmpty()) {
+        settled = sides.takeFirst();
+        lineage = scan_.sideLineage.value(keyOfCopy(settled));
+        copies = sides + copies;
+    } else {
+        settled = scan_.records.value(uid);
+        // A record the scan took unread (unchanged since this machine wrote it) is read for it.
+        lineage = scan_.lineage.contains(uid) ? scan_.lineage.value(uid) : lineageOnDisk(uid);
+    }
+    QStringList apart; // files of a body both changed, the one not taken
+    for (const Record& copy : std::as_const(copies)) {
+        const Lineage copyLineage = scan_.sideLineage.contains(keyOfCopy(copy))
+                                        ? scan_.sideLineage.value(keyOfCopy(copy))
+                                        : alternateLineage_.value(keyOfCopy(copy));
+        bool bodies = false;
+        const Record before = settled;
+        settled = Settle(before, lineage, copy, copyLineage, &bodies);
+        if (bodies)
+            apart.append(settled.hash == before.hash ? copy.file : before.file);
+        lineage = Joined(before, lineage, copy, copyLineage);
+    }
+    scan_.lineage.insert(uid, lineage); // what the record written of it keeps
+    f.r.title = settled.title;
+    f.r.language = settled.language;
+    if (settled.file != f.r.file && scan_.files.contains(settled.file) &&
+        !claimedElsewhere(settled.file, uid)) {
+        claim(settled.file, uid);
+        f.body = ReadBody(folder_, settled.file);
+        f.bodyRead = true;
+        f.bodyThere = true;
+        f.r.file = settled.file;
+        f.r.hash = BodyHash(f.body);
+        f.asWritten = f.r.hash == settled.hash;
+    }
+    f.conflicting.reset();
+    if (!apart.isEmpty() && f.bodyThere && !f.bodyRead) {
+        f.body = ReadBody(folder_, f.r.file);
+        f.bodyRead = true;
+    }
+    for (const QString& file : std::as_const(apart)) {
+        if (file == f.r.file || !scan_.files.contains(file) || claimedElsewhere(file, uid))
+            continue;
+        claim(file, uid);
+        const QByteArray other = ReadBody(folder_, file);
+        if (BodyHash(other) != f.r.hash && !sameText(other, f.body)) {
+            f.conflicting = other;
+            f.conflictUid = BodyHash((uid + u'\n').toUtf8() + other);
+            break;
+        }
+    }
 }
 
 void Pass::findTwins() {
@@ -140,9 +213,13 @@ void Pass::compare(const Entry& e) {
     Record& r = f.r;
     QByteArray& body = f.body;
     const bool bodyRead = f.bodyRead;
+    if (f.conflicting && !f.conflictUid.isEmpty() &&
+        (next_.entries.contains(f.conflictUid) || scan_.records.contains(f.conflictUid)))
+        f.conflicting.reset(); // another machine kept it apart already
     if (f.conflicting)
         keepApart(r.language, r.title, *f.conflicting,
-                  QStringLiteral("two machines changed it, and the sync engine kept both"));
+                  QStringLiteral("two machines changed it, and the sync engine kept both"),
+                  f.conflictUid);
     const bool folderChanged = bodyThere && r != e.record;
     const bool collectionChanged = !inCollection || row->version != e.rowVersion;
 

@@ -97,8 +97,10 @@ void Pass::everything() {
     }
     for (const QString& copy : std::as_const(scan_.conflictCopies))
         if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
-            if (const auto r = ReadRecordFile(folder_, copy))
-                alternates_.insert(r->uid, *r);
+            if (Lineage lineage; const auto r = ReadRecordFile(folder_, copy, &lineage)) {
+                alternates_.insert(r->uid, Record(*r));
+                alternateLineage_.insert(r->uid + u'\n' + r->file + u'\n' + r->hash, lineage);
+            }
     for (const QString& file : scan_.files.keys())
         taken_.insert(file.toLower());
     takenFilled_ = true;
@@ -429,9 +431,26 @@ void Pass::writeOut(const QString& uid, qint64 id, const Entry* old, int& count,
         if (f != file && textKept(f, old, hash))
             dropFile(f, uid);
     const Record r{uid, language, title, file, hash, false, {}};
-    putRecord(r);
+    // What the folder's record had before, with its own values: the same on every machine
+    // that writes it from the same folder.
+    Lineage lineage;
+    if (const auto was = scan_.records.constFind(uid); was != scan_.records.constEnd()) {
+        const Lineage prior =
+            scan_.lineage.contains(uid) ? scan_.lineage.value(uid) : lineageOnDisk(uid);
+        lineage = {pushed(prior.hashes, was->hash, hash),
+                   pushed(prior.titles, keyOf(was->title), keyOf(title)),
+                   pushed(prior.languages, keyOf(was->language), keyOf(language))};
+    }
+    putRecord(r, lineage);
     remember(id, rows_.value(id).version, r);
     ++count;
+}
+
+Lineage Pass::lineageOnDisk(const QString& uid) const {
+    Lineage lineage;
+    ReadRecordFile(folder_, QLatin1String(kRecordFolder) + u'/' + uid + QStringLiteral(".json"),
+                   &lineage);
+    return lineage;
 }
 
 bool Pass::textKept(const QString& file, const Entry* e, const QString& written) {

@@ -135,6 +135,8 @@ private:
     // The file's text is in the collection, or was this snippet's before: it may go.
     bool textKept(const QString& file, const Entry* e, const QString& written = {});
     void remember(qint64 id, const QString& version, const Record& r);
+    // The lineage uid's record has in the folder now (see Lineage); none where it has none.
+    Lineage lineageOnDisk(const QString& uid) const;
     static QStringList pushed(QStringList earlier, const QString& was, const QString& now) {
         if (was != now) {
             earlier.removeAll(now);
@@ -156,8 +158,8 @@ private:
         wrote_ = true;
         written_.insert(file);
     }
-    void putRecord(const Record& r) {
-        WriteRecord(folder_, r);
+    void putRecord(const Record& r, const Lineage& lineage = {}) {
+        WriteRecord(folder_, r, lineage);
         wrote_ = true;
         writtenRecords_.insert(r.uid);
     }
@@ -181,8 +183,11 @@ private:
         bool bodyRead = false;
         bool asWritten = false; // the body is the one its record says was written
         std::optional<QByteArray> conflicting;
+        QString conflictUid; // where every machine makes the one snippet of it
     };
     FolderSide folderSide(const Entry& e);
+    // The record and the copies a sync engine kept of it, settled as on every machine.
+    void settleCopies(const Entry& e, FolderSide& f);
     // Records that name one file are one snippet: those that do not stay join the one that
     // does (a file taken in by hand here before its record came from another machine).
     void findTwins();
@@ -231,10 +236,11 @@ private:
     bool wrote_ = false;           // into the folder, so far
     QSet<QString> written_;        // body files this pass wrote, whose stamps the scan lacks
     QSet<QString> writtenRecords_; // likewise records, by uid
-    QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
-    QMultiHash<QString, qint64> byName_;     // rows no record names yet, by language and title
-    QHash<QString, QString> twins_;          // uid -> the uid of the record it joins
-    QSet<QString> rekeyed_;                  // uids this pass took over from a twin
+    QMultiHash<QString, Record> alternates_;   // records a sync engine kept as conflict copies
+    QHash<QString, Lineage> alternateLineage_; // by the copy's file
+    QMultiHash<QString, qint64> byName_;       // rows no record names yet, by language and title
+    QHash<QString, QString> twins_;            // uid -> the uid of the record it joins
+    QSet<QString> rekeyed_;                    // uids this pass took over from a twin
     Report report_;
 };
 
