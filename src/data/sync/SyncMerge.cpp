@@ -274,7 +274,11 @@ void Pass::compare(const Entry& e) {
         return;
     }
     if (!folderChanged && !collectionChanged) {
-        remember(e.id, e.rowVersion, r);
+        // A second file of it (both names a merge or a sync engine left) goes, its text kept.
+        if (owned_.value(r.uid).size() > 1)
+            writeOut(r.uid, e.id, &e, report_.intoFolder.changed, r.file);
+        else
+            remember(e.id, e.rowVersion, r);
         return;
     }
     if (!folderChanged) {

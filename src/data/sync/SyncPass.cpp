@@ -454,8 +454,9 @@ Lineage Pass::lineageOnDisk(const QString& uid) const {
 }
 
 bool Pass::textKept(const QString& file, const Entry* e, const QString& written) {
-    if (!scan_.files.contains(file) && !claimed_.contains(file))
-        return true;
+    if (dropped_.contains(file) || (!scan_.files.contains(file) && !claimed_.contains(file)) ||
+        !QFileInfo::exists(folder_ + u'/' + file))
+        return true; // gone already: nothing of it to lose
     const QString hash = BodyHash(ReadBody(folder_, file));
     return hash == written || kept_.contains(hash) ||
            (e && (hash == e->record.hash || e->earlier.contains(hash)));
