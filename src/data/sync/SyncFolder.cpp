@@ -136,7 +136,7 @@ std::optional<Record> recordIn(const QByteArray& bytes, const QString& uid, Fold
     for (const auto& [side, sideLineage] :
          {std::pair{*ours, ourLineage}, {*theirs, theirLineage}}) {
         scan.sides.insert(uid, side);
-        scan.sideLineage.insert(uid + u'\n' + side.file + u'\n' + side.hash, sideLineage);
+        scan.copyLineage.insert(CopyKey(side), sideLineage);
     }
     scan.lineage.insert(uid, Joined(*ours, ourLineage, *theirs, theirLineage));
     return Settle(*ours, ourLineage, *theirs, theirLineage);

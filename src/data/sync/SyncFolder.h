@@ -39,6 +39,11 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 
+// A field as records and the state keep it apart from empty text: "=text", empty for none.
+inline QString keyOf(const transfer::Text& t) {
+    return t ? u'=' + *t : QString();
+}
+
 // What a record's snippet had before, latest first: its bodies' hashes, its titles and its
 // languages (each "=text", empty for none). Of two records of one snippet, each machine tells
 // from it the same one newer, field by field (see Settle).
@@ -67,7 +72,7 @@ struct FolderScan {
     QSet<QString> markedRecords;         // uids whose record holds Git's conflict markers
     QHash<QString, Lineage> lineage;     // by uid, of the records read (none where unread)
     QMultiHash<QString, Record> sides;   // by uid: both sides of a record with Git's markers
-    QHash<QString, Lineage> sideLineage; // by "uid\nfile\nhash" of a side
+    QHash<QString, Lineage> copyLineage; // of the sides and of a sync engine's copies, by CopyKey
     QHash<QString, Record> removed;      // records that say their snippet was removed
     QHash<QString, QString> merged;      // records merged into another: uid -> the one it joined
     QSet<QString> linked;                // language folders and files that are links, or no
@@ -111,6 +116,10 @@ QByteArray RecordBytes(const Record& record, const Lineage& lineage = {});
 // is no record.
 std::optional<Record> ReadRecordFile(const QString& folder, const QString& file,
                                      Lineage* lineage = nullptr);
+// What tells apart the sides of a record, or a sync engine's copies of it.
+inline QString CopyKey(const Record& r) {
+    return r.uid + u'\n' + r.file + u'\n' + r.hash;
+}
 // Both lineages and both records' own values, in an order every machine gives them.
 Lineage Joined(const Record& a, const Lineage& la, const Record& b, const Lineage& lb);
 // Of two records of one snippet (a sync engine kept both, or Git merged them), the one every

@@ -80,7 +80,6 @@ void Pass::settleCopies(const Entry& e, FolderSide& f) {
     const auto byHashAndFile = [](const Record& a, const Record& b) {
         return a.hash + a.file < b.hash + b.file;
     };
-    const auto keyOfCopy = [](const Record& r) { return r.uid + u'\n' + r.file + u'\n' + r.hash; };
     Record settled;
     Lineage lineage;
     QList<Record> copies = alternates_.values(uid);
@@ -90,7 +89,7 @@ void Pass::settleCopies(const Entry& e, FolderSide& f) {
     std::sort(sides.begin(), sides.end(), byHashAndFile);
     if (!sides.isEmpty()) {
         settled = sides.takeFirst();
-        lineage = scan_.sideLineage.value(keyOfCopy(settled));
+        lineage = scan_.copyLineage.value(CopyKey(settled));
         copies = sides + copies;
     } else {
         settled = scan_.records.value(uid);
@@ -99,9 +98,7 @@ void Pass::settleCopies(const Entry& e, FolderSide& f) {
     }
     QStringList apart; // files of a body both changed, the one not taken
     for (const Record& copy : std::as_const(copies)) {
-        const Lineage copyLineage = scan_.sideLineage.contains(keyOfCopy(copy))
-                                        ? scan_.sideLineage.value(keyOfCopy(copy))
-                                        : alternateLineage_.value(keyOfCopy(copy));
+        const Lineage copyLineage = scan_.copyLineage.value(CopyKey(copy));
         bool bodies = false;
         const Record before = settled;
         settled = Settle(before, lineage, copy, copyLineage, &bodies);

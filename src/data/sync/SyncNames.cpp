@@ -85,7 +85,6 @@ bool Stays(const Record& a, const Record& b) {
 }
 
 Lineage Joined(const Record& a, const Lineage& la, const Record& b, const Lineage& lb) {
-    const auto key = [](const transfer::Text& t) { return t ? u'=' + *t : QString(); };
     const auto join = [](QStringList list, const QStringList& more, const QString& x,
                          const QString& y) {
         list += more;
@@ -95,8 +94,8 @@ Lineage Joined(const Record& a, const Lineage& la, const Record& b, const Lineag
         return list;
     };
     return {join(la.hashes, lb.hashes, a.hash, b.hash),
-            join(la.titles, lb.titles, key(a.title), key(b.title)),
-            join(la.languages, lb.languages, key(a.language), key(b.language))};
+            join(la.titles, lb.titles, keyOf(a.title), keyOf(b.title)),
+            join(la.languages, lb.languages, keyOf(a.language), keyOf(b.language))};
 }
 
 Record Settle(const Record& a, const Lineage& la, const Record& b, const Lineage& lb, bool* apart) {
@@ -105,13 +104,12 @@ Record Settle(const Record& a, const Lineage& la, const Record& b, const Lineage
                           const QStringList& earlierB) {
         return ka == kb || earlierA.contains(kb) ? 1 : earlierB.contains(ka) ? 2 : 0;
     };
-    const auto key = [](const transfer::Text& t) { return t ? u'=' + *t : QString(); };
     const auto settle = [](int side, const auto& va, const auto& vb) {
         return side == 1 ? va : side == 2 ? vb : (vb < va ? vb : va);
     };
     Record r = a;
-    const int title = newer(key(a.title), la.titles, key(b.title), lb.titles);
-    const int language = newer(key(a.language), la.languages, key(b.language), lb.languages);
+    const int title = newer(keyOf(a.title), la.titles, keyOf(b.title), lb.titles);
+    const int language = newer(keyOf(a.language), la.languages, keyOf(b.language), lb.languages);
     const int body = newer(a.hash, la.hashes, b.hash, lb.hashes);
     r.title = settle(title, a.title, b.title);
     r.language = settle(language, a.language, b.language);

@@ -98,8 +98,8 @@ void Pass::everything() {
     for (const QString& copy : std::as_const(scan_.conflictCopies))
         if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
             if (Lineage lineage; const auto r = ReadRecordFile(folder_, copy, &lineage)) {
-                alternates_.insert(r->uid, Record(*r));
-                alternateLineage_.insert(r->uid + u'\n' + r->file + u'\n' + r->hash, lineage);
+                alternates_.insert(r->uid, *r);
+                scan_.copyLineage.insert(CopyKey(*r), lineage);
             }
     for (const QString& file : scan_.files.keys())
         taken_.insert(file.toLower());

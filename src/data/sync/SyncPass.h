@@ -48,11 +48,6 @@ inline bool sameText(const QByteArray& a, const QByteArray& b) {
     return a == b || a + '\n' == b || a == b + '\n';
 }
 
-// A field as the state keeps it apart from empty text.
-inline QString keyOf(const Text& t) {
-    return t ? u'=' + *t : QString();
-}
-
 inline bool sameEntries(const State& a, const State& b) {
     if (a.entries.size() != b.entries.size())
         return false;
@@ -236,11 +231,10 @@ private:
     bool wrote_ = false;           // into the folder, so far
     QSet<QString> written_;        // body files this pass wrote, whose stamps the scan lacks
     QSet<QString> writtenRecords_; // likewise records, by uid
-    QMultiHash<QString, Record> alternates_;   // records a sync engine kept as conflict copies
-    QHash<QString, Lineage> alternateLineage_; // by the copy's file
-    QMultiHash<QString, qint64> byName_;       // rows no record names yet, by language and title
-    QHash<QString, QString> twins_;            // uid -> the uid of the record it joins
-    QSet<QString> rekeyed_;                    // uids this pass took over from a twin
+    QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
+    QMultiHash<QString, qint64> byName_;     // rows no record names yet, by language and title
+    QHash<QString, QString> twins_;          // uid -> the uid of the record it joins
+    QSet<QString> rekeyed_;                  // uids this pass took over from a twin
     Report report_;
 };
 
