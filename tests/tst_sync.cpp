@@ -60,6 +60,10 @@ class TestSync : public QObject {
                           "x")
                         .exitCode,
                     0);
+        else if (op == u"language")
+            testsupport::execSql(m.database(),
+                                 QStringLiteral("UPDATE varozidi SET Language = '%1' WHERE ID = %2")
+                                     .arg(QString::fromUtf8(rest), id));
         else if (op == u"rename")
             testsupport::execSql(m.database(),
                                  QStringLiteral("UPDATE varozidi SET Title = '%1' WHERE ID = %2")
@@ -113,6 +117,11 @@ private slots:
               "A rename SQL/Top Zed", "B edit SQL/Top from b", "sync", "meet", "sync", "meet",
               "sync", "meet", "sync"},
              {"SQL/Zed=from a|from b", "SQL/Zed (conflict*=from a|from b"}},
+            {"both move one snippet to another language, a body before its record",
+             {"A add SQL/Top v1", "sync", "meet", "sync", "A language SQL/Top Go",
+              "B language SQL/Top Rust", "sync", "bodies", "sync", "meet", "sync", "meet", "sync",
+              "meet", "sync"},
+             {"Go/Top=v1"}},
             {"a body before its record",
              {"A add SQL/a/b x", "sync", "bodies", "sync", "meet", "sync", "meet", "sync"},
              {"SQL/a/b=x"}},

@@ -168,9 +168,10 @@ bool FitsName(const QString& file, const transfer::Text& language, const transfe
 std::pair<transfer::Text, transfer::Text> NamedBy(const QString& file);
 // Of two live records that name one file, whether a is the one that stays: the same answer on
 // every machine. One whose language and title are more than its file's name tells (a record
-// another machine wrote of its snippet, rather than one made of the file alone) stays; then the
+// another machine wrote of its snippet, rather than one made of the file alone) stays; then one
+// with a past (its record keeps earlier values: it was changed since it was made); then the
 // lower identity.
-bool Stays(const Record& a, const Record& b);
+bool Stays(const Record& a, bool aHasPast, const Record& b, bool bHasPast);
 
 // The title a conflict copy stands for ("Top 10" for "Top 10.sync-conflict-2026...-X.sql"),
 // and the two sides of a body holding Git's conflict markers (nothing where it holds none).

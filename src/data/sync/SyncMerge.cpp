@@ -30,9 +30,12 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
     bool bodyTaken = false;
     for (const Record& c : std::as_const(candidates)) {
         const auto stamp = scan_.files.constFind(c.file);
-        if (stamp == scan_.files.constEnd() || claimedElsewhere(c.file, e.record.uid))
+        if (stamp == scan_.files.constEnd())
             continue;
-        claim(c.file, e.record.uid);
+        if (claimedElsewhere(c.file, e.record.uid)) {
+            f.shared = true;
+            continue;
+        }
         QByteArray bytes;
         QString hash = e.record.hash;
         const bool unread = c.file == e.record.file && *stamp == e.body;
@@ -40,6 +43,12 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
             bytes = ReadBody(folder_, c.file);
             hash = BodyHash(bytes);
         }
+        if (hash != e.record.hash && !e.earlier.contains(hash) &&
+            othersBody(c.file, e.record.uid, hash)) {
+            f.shared = true;
+            continue;
+        }
+        claim(c.file, e.record.uid);
         // An older text under a record new in other fields is a stale copy; a whole record
         // of an earlier state (a checkout of an older commit) is a change back to it.
         const bool older =
@@ -138,41 +147,121 @@ void Pass::settleCopies(const Entry& e, FolderSide& f) {
 }
 
 void Pass::findTwins() {
-    // The last pass left no two records of one file: a twin has a record new or changed since.
-    QSet<QString> wanted;
-    for (const Record& r : std::as_const(scan_.records))
-        if (const auto was = base_.entries.constFind(r.uid);
-            was == base_.entries.constEnd() || was->record != r)
-            wanted.insert(r.file);
-    QHash<QString, QString> stays; // file -> the record that stays of those naming it
-    for (const Record& r : std::as_const(scan_.records)) {
-        if (!wanted.contains(r.file))
-            continue;
-        const auto at = stays.find(r.file);
-        if (at == stays.end())
-            stays.insert(r.file, r.uid);
-        else if (Stays(r, scan_.records.value(*at)))
-            *at = r.uid;
-    }
-    // Two snippets here that share a file are left as they are: neither may swallow the other.
-    const auto twins = [this](const QString& uid, const QString& into) {
-        return uid != into && !(base_.entries.contains(uid) && base_.entries.contains(into));
+    struct Claim {
+        const Record* r;
+        bool fresh; // new or changed since the last pass, or a sync engine's copy
+        bool copy = false;
+        bool past = false;
     };
-    // Only a record made of the file alone joins another: two snippets of their own that came
-    // to one name (titles a name cannot tell apart) stay two.
-    for (const Record& r : std::as_const(scan_.records))
-        if (const QString into = stays.value(r.file);
-            !into.isEmpty() && twins(r.uid, into) &&
-            NamedBy(r.file) == std::pair{r.language, r.title})
+    QMultiHash<QString, Claim> naming; // file -> the records and copies that name it
+    QSet<QString> wanted; // the last pass left no two records of one file: one is fresh
+    for (const Record& r : std::as_const(scan_.records)) {
+        const auto was = base_.entries.constFind(r.uid);
+        const bool fresh = was == base_.entries.constEnd() || was->record != r;
+        naming.insert(r.file, {&r, fresh});
+        if (fresh)
+            wanted.insert(r.file);
+    }
+    for (const Record& copy : std::as_const(alternates_)) {
+        naming.insert(copy.file, {&copy, true, true});
+        wanted.insert(copy.file);
+    }
+    const auto hasPast = [this](const Claim& c) {
+        const auto nonEmpty = [](const Lineage& l) {
+            return !l.hashes.isEmpty() || !l.titles.isEmpty() || !l.languages.isEmpty();
+        };
+        const QString& uid = c.r->uid;
+        if (c.copy)
+            return nonEmpty(scan_.copyLineage.value(CopyKey(*c.r)));
+        if (scan_.lineage.contains(uid))
+            return nonEmpty(scan_.lineage.value(uid));
+        if (const auto e = base_.entries.constFind(uid); e != base_.entries.constEnd() && !c.fresh)
+            return !e->earlier.isEmpty() || !e->earlierTitles.isEmpty() ||
+                   !e->earlierLanguages.isEmpty();
+        return nonEmpty(lineageOnDisk(uid));
+    };
+    for (const QString& file : std::as_const(wanted)) {
+        QList<Claim> claims = naming.values(file);
+        if (claims.size() < 2)
+            continue;
+        for (Claim& c : claims)
+            c.past = hasPast(c);
+        const Claim* stays = &claims.first();
+        for (const Claim& c : std::as_const(claims))
+            if (Stays(*c.r, c.past, *stays->r, stays->past))
+                stays = &c;
+        const QString& into = stays->r->uid;
+        for (const Claim& c : std::as_const(claims)) {
+            const Record& r = *c.r;
+            // Only a record made of the file alone joins another: two snippets of their own
+            // that came to one name (titles a name cannot tell apart) stay two.
+            if (r.uid == into || c.copy || twins_.contains(r.uid) ||
+                NamedBy(r.file) != std::pair{r.language, r.title})
+                continue;
+            // Both snippets here: only a copy taken in by hand, unchanged since, joins one
+            // whose record changed to its file with its text (merge() sees the text is it).
+            if (base_.entries.contains(r.uid) && base_.entries.contains(into) &&
+                (c.fresh || !stays->fresh || stays->r->hash != r.hash ||
+                 keyOf(stays->r->language) != keyOf(r.language) ||
+                 keyOf(stays->r->title) != keyOf(r.title)))
+                continue;
             twins_.insert(r.uid, into);
+        }
+    }
     for (auto it = scan_.merged.cbegin(); it != scan_.merged.cend(); ++it)
-        if (twins(it.key(), *it))
+        if (it.key() != *it && !(base_.entries.contains(it.key()) && base_.entries.contains(*it)))
             twins_.insert(it.key(), *it);
         else if (base_.entries.contains(it.key())) // a snippet of its own here: never a removal
             scan_.records.insert(it.key(), base_.entries.value(it.key()).record);
 }
 
+bool Pass::othersBody(const QString& file, const QString& uid, const QString& hash) {
+    if (naming_.isEmpty())
+        for (const Record& r : std::as_const(scan_.records))
+            naming_.insert(r.file, r.uid);
+    for (auto it = naming_.constFind(file); it != naming_.cend() && it.key() == file; ++it)
+        if (*it != uid && !twins_.contains(*it) && scan_.records.value(*it).hash == hash)
+            return true;
+    return false;
+}
+
+void Pass::relocate(const Entry& e, const Record& r) {
+    const auto row = rows_.constFind(e.id);
+    if (row != rows_.constEnd() && row->version == e.rowVersion &&
+        (r.language != e.record.language || r.title != e.record.title)) {
+        const auto stored = connection_.collection()->read(e.id);
+        if (!stored || !rewrite(e, r, stored->bytes, e.rowVersion))
+            return;
+    }
+    report_.notes.append(QStringLiteral("%1 shared its file's name with another snippet; it "
+                                        "keeps its text under a name of its own.")
+                             .arg(named(r.language, r.title)));
+    writeOut(r.uid, e.id, &e, report_.intoFolder.changed, r.file);
+}
+
 void Pass::merge(const Entry& e, const QString& into) {
+    if (base_.entries.contains(into)) {
+        // Both are snippets here: the copy goes where it holds the very text of the one that
+        // stays and was not changed here since; otherwise it is a snippet of its own.
+        const auto row = rows_.constFind(e.id);
+        const auto stored = row != rows_.constEnd() && row->version == e.rowVersion
+                                ? connection_.collection()->read(e.id)
+                                : std::nullopt;
+        if (!stored || BodyHash(stored->bytes) != scan_.records.value(into).hash)
+            return compare(e);
+        linked_.insert(e.id);
+        removeRow(e.id);
+        if (e.record.file != scan_.records.value(into).file && textKept(e.record.file, &e))
+            dropFile(e.record.file, e.record.uid);
+        Record gone = scan_.records.value(e.record.uid, e.record);
+        gone.mergedInto = into;
+        putRecord(gone);
+        report_.notes.append(QStringLiteral("%1 (ID %2) was a copy of another snippet here, "
+                                            "whose record came later; the copy is removed.")
+                                 .arg(named(e.record.language, e.record.title))
+                                 .arg(e.id));
+        return;
+    }
     if (!scan_.records.contains(into) && !scan_.removed.contains(into)) {
         // The record it joined is not here yet: it stays as the last pass left it.
         claim(e.record.file, e.record.uid);
@@ -217,6 +306,8 @@ void Pass::compare(const Entry& e) {
         keepApart(r.language, r.title, *f.conflicting,
                   QStringLiteral("two machines changed it, and the sync engine kept both"),
                   f.conflictUid);
+    if (!bodyThere && f.shared && recordThere && inCollection)
+        return relocate(e, r);
     const bool folderChanged = bodyThere && r != e.record;
     const bool collectionChanged = !inCollection || row->version != e.rowVersion;
 

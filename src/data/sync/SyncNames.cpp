@@ -75,12 +75,14 @@ std::pair<transfer::Text, transfer::Text> NamedBy(const QString& file) {
     return {file.left(slash), title};
 }
 
-bool Stays(const Record& a, const Record& b) {
+bool Stays(const Record& a, bool aHasPast, const Record& b, bool bHasPast) {
     const auto named = [](const Record& r) {
         return NamedBy(r.file) == std::pair{r.language, r.title};
     };
     if (named(a) != named(b))
         return named(b);
+    if (aHasPast != bHasPast)
+        return aHasPast;
     return a.uid < b.uid;
 }
 

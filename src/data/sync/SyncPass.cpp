@@ -83,6 +83,12 @@ void Pass::everything() {
             ++it;
         }
     }
+    for (const QString& copy : std::as_const(scan_.conflictCopies))
+        if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
+            if (Lineage lineage; const auto r = ReadRecordFile(folder_, copy, &lineage)) {
+                alternates_.insert(r->uid, *r);
+                scan_.copyLineage.insert(CopyKey(*r), lineage);
+            }
     findTwins();
     refuseMassRemoval();
     readRows();
@@ -92,15 +98,10 @@ void Pass::everything() {
         // Something came into the folder meanwhile: it is read again, and merged with.
         refilled_ = true;
         twins_.clear();
+        alternates_.clear();
         rows_.clear();
         return everything();
     }
-    for (const QString& copy : std::as_const(scan_.conflictCopies))
-        if (copy.startsWith(QLatin1String(kRecordFolder) + u'/'))
-            if (Lineage lineage; const auto r = ReadRecordFile(folder_, copy, &lineage)) {
-                alternates_.insert(r->uid, *r);
-                scan_.copyLineage.insert(CopyKey(*r), lineage);
-            }
     for (const QString& file : scan_.files.keys())
         taken_.insert(file.toLower());
     takenFilled_ = true;
@@ -371,6 +372,13 @@ void Pass::claim(const QString& file, const QString& uid) {
 void Pass::dropFile(const QString& file, const QString& uid) {
     if (claimedElsewhere(file, uid))
         return;
+    // Another record names the file still: it is that snippet's body, whatever this one is.
+    if (naming_.isEmpty())
+        for (const Record& r : std::as_const(scan_.records))
+            naming_.insert(r.file, r.uid);
+    for (auto it = naming_.constFind(file); it != naming_.cend() && it.key() == file; ++it)
+        if (*it != uid && !twins_.contains(*it) && scan_.records.contains(*it))
+            return;
     RemoveFile(folder_, file);
     taken_.remove(file.toLower());
     dropped_.insert(file);

@@ -177,6 +177,7 @@ private:
         QByteArray body;
         bool bodyRead = false;
         bool asWritten = false; // the body is the one its record says was written
+        bool shared = false;    // its file there holds another record's body
         std::optional<QByteArray> conflicting;
         QString conflictUid; // where every machine makes the one snippet of it
     };
@@ -188,6 +189,11 @@ private:
     void findTwins();
     // The snippet e knew by its record goes on under into's.
     void merge(const Entry& e, const QString& into);
+    // Another live record names file and its body is there: the text with hash is its.
+    bool othersBody(const QString& file, const QString& uid, const QString& hash);
+    // Its file holds another snippet's body (two machines gave one name to two snippets): it
+    // keeps its text here under a name of its own, with the folder's new title or language.
+    void relocate(const Entry& e, const Record& r);
     void compare(const Entry& e);
     // The folder's change into the row; Git's conflict markers never become a body.
     void takeIn(const Entry& e, const Record& r, const QByteArray& body, bool asWritten = false);
@@ -234,6 +240,7 @@ private:
     QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
     QMultiHash<QString, qint64> byName_;     // rows no record names yet, by language and title
     QHash<QString, QString> twins_;          // uid -> the uid of the record it joins
+    QMultiHash<QString, QString> naming_;    // body file -> uids of the live records naming it
     QSet<QString> rekeyed_;                  // uids this pass took over from a twin
     Report report_;
 };
