@@ -4,9 +4,6 @@
 
 #include "data/collection/Collection.h"
 #include "data/core/Errors.h"
-#include "data/core/Posix.h"
-
-#include <sys/stat.h>
 
 namespace varozidi::sync::detail {
 
@@ -43,10 +40,12 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
             bytes = ReadBody(folder_, c.file);
             hash = BodyHash(bytes);
         }
-        if (hash != e.record.hash && !e.earlier.contains(hash) &&
-            othersBody(c.file, e.record.uid, hash)) {
-            f.shared = true;
-            continue;
+        if (hash != e.record.hash && !e.earlier.contains(hash)) {
+            if (const QString other = othersBody(c.file, e.record.uid, hash); !other.isEmpty()) {
+                claim(c.file, other); // so that this one is written under another name
+                f.shared = true;
+                continue;
+            }
         }
         claim(c.file, e.record.uid);
         // An older text under a record new in other fields is a stale copy; a whole record
@@ -215,14 +214,14 @@ void Pass::findTwins() {
             scan_.records.insert(it.key(), base_.entries.value(it.key()).record);
 }
 
-bool Pass::othersBody(const QString& file, const QString& uid, const QString& hash) {
+QString Pass::othersBody(const QString& file, const QString& uid, const QString& hash) {
     if (naming_.isEmpty())
         for (const Record& r : std::as_const(scan_.records))
             naming_.insert(r.file, r.uid);
     for (auto it = naming_.constFind(file); it != naming_.cend() && it.key() == file; ++it)
         if (*it != uid && !twins_.contains(*it) && scan_.records.value(*it).hash == hash)
-            return true;
-    return false;
+            return *it;
+    return {};
 }
 
 void Pass::relocate(const Entry& e, const Record& r) {
@@ -463,118 +462,6 @@ void Pass::both(const Entry& e, const Record& r, const QByteArray& body, bool as
             return;
     }
     writeOut(r.uid, e.id, &e, report_.intoFolder.changed);
-}
-
-void Pass::arrived(const Record& r) {
-    const auto stamp = scan_.files.constFind(r.file);
-    if (stamp == scan_.files.constEnd() || claimedElsewhere(r.file, r.uid)) {
-        report_.notes.append(QStringLiteral("%1 is in the folder without its body yet; the "
-                                            "next sync takes it in.")
-                                 .arg(named(r.language, r.title)));
-        return;
-    }
-    claim(r.file, r.uid);
-    QByteArray body = ReadBody(folder_, r.file);
-    if (refusedAsText(body, r.file))
-        return;
-    const auto sides = BodyHash(body) == r.hash ? std::nullopt : GitConflictSides(body);
-    if (sides) {
-        body = sides->first.isEmpty() ? sides->second : sides->first;
-        if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
-            keepMarkedSide(r, sides->second,
-                           QStringLiteral("two machines added it under one name"));
-    }
-    Record taken = r;
-    taken.hash = BodyHash(body);
-    // The same snippet already here (both collections held it before their first sync,
-    // or a pass was cut short after adding it): one snippet, not two.
-    if (byName_.isEmpty())
-        for (auto it = rows_.cbegin(); it != rows_.cend(); ++it)
-            if (!linked_.contains(it.key()))
-                byName_.insert(keyOf(it->language) + u'\n' + keyOf(it->title), it.key());
-    for (const qint64 id : byName_.values(keyOf(r.language) + u'\n' + keyOf(r.title))) {
-        if (linked_.contains(id))
-            continue;
-        const auto stored = connection_.collection()->read(id);
-        if (stored && stored->bytes == body) {
-            linked_.insert(id);
-            if (taken.hash != r.hash)
-                putBody(r.file, body);
-            remember(id, rows_.value(id).version, taken);
-            if (taken.hash != r.hash)
-                putRecord(taken);
-            return;
-        }
-    }
-    const auto [id, version] = addRow(r.language, r.title, body);
-    if (taken.hash != r.hash) {
-        putBody(r.file, body);
-        putRecord(taken);
-    }
-    remember(id, version, taken);
-}
-
-bool Pass::justCarried(const QString& file) {
-    struct stat st {};
-    if (::lstat(posix::native(folder_ + u'/' + file).constData(), &st) != 0)
-        return false;
-    const qint64 changed = qint64(st.st_ctim.tv_sec) * 1000 + st.st_ctim.tv_nsec / 1000000;
-    const qint64 modified = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
-    if (modified >= changed - 1000 || QDateTime::currentMSecsSinceEpoch() - changed > kCarriedMs)
-        return false;
-    report_.notes.append(QStringLiteral("\"%1\" came just now without a record; it is taken "
-                                        "in once the sync engine has had time to bring one.")
-                             .arg(file));
-    report_.again = true;
-    return true;
-}
-
-void Pass::madeByHand(const QString& file) {
-    // A sync engine keeps the time a file was written elsewhere: such a file may be another
-    // machine's snippet whose record is still on its way, and taken in now it would be two.
-    if (justCarried(file))
-        return;
-    const auto [language, title] = NamedBy(file);
-    QByteArray body = ReadBody(folder_, file);
-    if (refusedAsText(body, file))
-        return;
-    if (const auto sides = GitConflictSides(body)) {
-        body = sides->first.isEmpty() ? sides->second : sides->first;
-        if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
-            keepMarkedSide(Record{BodyHash(file.toUtf8()), language, title, file, {}, false, {}},
-                           sides->second,
-                           QStringLiteral("its file held both sides of a Git conflict"));
-        putBody(file, body);
-    }
-    const auto [id, version] = addRow(language, title, body);
-    const Record r{NewUid(), language, title, file, BodyHash(body), false, {}};
-    putRecord(r);
-    remember(id, version, r);
-}
-
-void Pass::conflictCopy(const QString& file) {
-    if (file.startsWith(QLatin1String(kRecordFolder) + u'/')) {
-        RemoveFile(folder_, file); // the record is written anew from the collection
-        return;
-    }
-    const qsizetype slash = file.indexOf(u'/');
-    const QByteArray body = ReadBody(folder_, file);
-    const Text language = file.left(slash);
-    const Text title = TitleOfConflictCopy(file);
-    // The sync engine leaves the copy on every machine: each makes the same snippet of
-    // it, or finds it made already.
-    const QString uid = BodyHash(file.toUtf8() + '\n' + body);
-    bool same = next_.entries.contains(uid) || scan_.records.contains(uid);
-    for (const Entry& e : std::as_const(next_.entries))
-        if (!same && e.record.language == language && e.record.title == title) {
-            const auto stored = connection_.collection()->read(e.id);
-            same = stored && stored->bytes == body;
-        }
-    if (!same)
-        keepApart(language, title, body,
-                  QStringLiteral("the sync engine found it changed on two machines"), uid,
-                  QDateTime::fromMSecsSinceEpoch(StampOf(folder_ + u'/' + file).mtimeNs / 1000000));
-    RemoveFile(folder_, file);
 }
 
 } // namespace varozidi::sync::detail

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// One sync pass, shared by its halves: SyncPass.cpp carries changes to either side,
-// SyncMerge.cpp weighs the two sides against what the last pass left.
+// One sync pass, shared by its parts: SyncPass.cpp carries changes to either side,
+// SyncMerge.cpp weighs the two sides against what the last pass left, SyncArrivals.cpp takes
+// what came into the folder from elsewhere.
 
 #include "data/collection/Collection.h"
 #include "data/store/ADODB.h"
@@ -189,8 +190,9 @@ private:
     void findTwins();
     // The snippet e knew by its record goes on under into's.
     void merge(const Entry& e, const QString& into);
-    // Another live record names file and its body is there: the text with hash is its.
-    bool othersBody(const QString& file, const QString& uid, const QString& hash);
+    // Another live record names file and its body is there: the text with hash is its (the
+    // uid of that record; empty where none).
+    QString othersBody(const QString& file, const QString& uid, const QString& hash);
     // Its file holds another snippet's body (two machines gave one name to two snippets): it
     // keeps its text here under a name of its own, with the folder's new title or language.
     void relocate(const Entry& e, const Record& r);
@@ -209,6 +211,9 @@ private:
     void both(const Entry& e, const Record& r, const QByteArray& body, bool asWritten);
     // A snippet another machine put into the folder.
     void arrived(const Record& r);
+    // r's file holds another snippet's body, and a sync engine kept r's as a conflict copy
+    // (two machines gave two snippets one name): it comes in under a name of its own.
+    bool adoptCopy(const Record& r);
     // A file a person put into the folder: its folder names the language, its name the title.
     void madeByHand(const QString& file);
     // The file came in the last seconds with a time of its own, as a sync engine brings one:
@@ -241,6 +246,8 @@ private:
     QMultiHash<QString, qint64> byName_;     // rows no record names yet, by language and title
     QHash<QString, QString> twins_;          // uid -> the uid of the record it joins
     QMultiHash<QString, QString> naming_;    // body file -> uids of the live records naming it
+    QHash<QString, QString> copies_;         // hash -> a sync engine's conflict copy of a body
+    QSet<QString> adopted_;                  // conflict copies that came in as their record
     QSet<QString> rekeyed_;                  // uids this pass took over from a twin
     Report report_;
 };
