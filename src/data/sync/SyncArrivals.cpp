@@ -36,8 +36,7 @@ bool Pass::adoptCopy(const Record& r) {
 }
 
 void Pass::arrived(const Record& r) {
-    const auto stamp = scan_.files.constFind(r.file);
-    if (stamp == scan_.files.constEnd() || claimedElsewhere(r.file, r.uid)) {
+    if (!there(r.file) || claimedElsewhere(r.file, r.uid)) {
         if (adoptCopy(r))
             return;
         report_.notes.append(QStringLiteral("%1 is in the folder without its body yet; the "

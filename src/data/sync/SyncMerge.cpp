@@ -27,7 +27,7 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
     bool bodyTaken = false;
     for (const Record& c : std::as_const(candidates)) {
         const auto stamp = scan_.files.constFind(c.file);
-        if (stamp == scan_.files.constEnd())
+        if (stamp == scan_.files.constEnd() || dropped_.contains(c.file))
             continue;
         if (claimedElsewhere(c.file, e.record.uid)) {
             f.shared = true;
@@ -117,8 +117,7 @@ void Pass::settleCopies(const Entry& e, FolderSide& f) {
     scan_.lineage.insert(uid, lineage); // what the record written of it keeps
     f.r.title = settled.title;
     f.r.language = settled.language;
-    if (settled.file != f.r.file && scan_.files.contains(settled.file) &&
-        !claimedElsewhere(settled.file, uid)) {
+    if (settled.file != f.r.file && there(settled.file) && !claimedElsewhere(settled.file, uid)) {
         claim(settled.file, uid);
         f.body = ReadBody(folder_, settled.file);
         f.bodyRead = true;
@@ -133,7 +132,7 @@ void Pass::settleCopies(const Entry& e, FolderSide& f) {
         f.bodyRead = true;
     }
     for (const QString& file : std::as_const(apart)) {
-        if (file == f.r.file || !scan_.files.contains(file) || claimedElsewhere(file, uid))
+        if (file == f.r.file || !there(file) || claimedElsewhere(file, uid))
             continue;
         claim(file, uid);
         const QByteArray other = ReadBody(folder_, file);
@@ -410,10 +409,23 @@ void Pass::resolveMarkers(const Entry& e, const Record& r,
     if (!stored)
         return;
     const QString why = QStringLiteral("the folder held both sides of a Git conflict");
+    // Git ends the last line of a side: where a text a record in the folder was written with
+    // lacks only that end, the side is that very text (the same on every machine).
+    QStringList known = {r.hash};
+    for (const Record& side : scan_.sides.values(r.uid))
+        known << side.hash;
+    const auto exact = [&known](QByteArray side) {
+        if (side.endsWith('\n') && known.contains(BodyHash(side.chopped(1))))
+            side.chop(1);
+        return side;
+    };
     // The very bytes of the first side, on every machine alike.
-    const QByteArray current = sides.first.isEmpty() ? stored->bytes : sides.first;
+    QByteArray current = sides.first.isEmpty() ? stored->bytes : exact(sides.first);
+    if (current != stored->bytes && sameText(current, stored->bytes) &&
+        known.contains(BodyHash(stored->bytes)))
+        current = stored->bytes;
     if (!sameText(sides.second, current))
-        keepMarkedSide(r, sides.second, why);
+        keepMarkedSide(r, exact(sides.second), why);
     const QString here = BodyHash(stored->bytes);
     if (!sameText(stored->bytes, current) && !sameText(stored->bytes, sides.second) &&
         here != e.record.hash && !e.earlier.contains(here))

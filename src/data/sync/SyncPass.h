@@ -118,6 +118,10 @@ private:
     bool rewrite(const Entry& e, const Record& r, const QByteArray& body, const QString& expected);
     // --- the folder's side
 
+    // The scan found the file and this pass did not drop it.
+    bool there(const QString& file) const {
+        return scan_.files.contains(file) && !dropped_.contains(file);
+    }
     bool claimedElsewhere(const QString& file, const QString& uid) const {
         const auto owner = claimed_.constFind(file);
         return owner != claimed_.constEnd() && *owner != uid;
