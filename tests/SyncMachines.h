@@ -87,6 +87,7 @@ struct Machine {
     QTemporaryDir dir;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QString folder;
+    QByteArray said; // what its syncs printed
 };
 
 // --- carriers

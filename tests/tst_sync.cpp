@@ -22,6 +22,7 @@ class TestSync : public QObject {
                 if (qEnvironmentVariableIsSet("SYNC_DEBUG"))
                     qDebug("%s: %s", qPrintable(m->name), r.out.constData());
                 QCOMPARE(r.exitCode, 0);
+                m->said += r.out;
             }
             return;
         }
@@ -204,6 +205,10 @@ private slots:
                         !QFile::exists(m->folder + u'/' + record[QLatin1String("file")].toString()),
                         qPrintable(m->name + u' ' + name));
             }
+        // Each machine says where the other text of a conflict went.
+        if (expected.filter(QStringLiteral("(conflict")).size() > 0)
+            for (Machine* m : {&a, &b})
+                QVERIFY2(m->said.contains("conflict: "), qPrintable(m->name));
         // Both texts of a conflict are kept, one each.
         if (expected.size() == 2 && expected[0].contains(u'|')) {
             QStringList texts;

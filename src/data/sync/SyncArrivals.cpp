@@ -6,6 +6,8 @@
 #include "data/collection/Collection.h"
 #include "data/core/Posix.h"
 
+#include <QRegularExpression>
+
 #include <sys/stat.h>
 
 namespace varozidi::sync::detail {
@@ -83,6 +85,15 @@ void Pass::arrived(const Record& r) {
         putRecord(taken);
     }
     remember(id, version, taken);
+    // Another machine met a conflict and kept a text apart: this one says so as well.
+    static const QRegularExpression kept(
+        QStringLiteral(R"(^(.*) \(conflict( \d{4}-\d\d-\d\d \d\d:\d\d)?\)$)"));
+    if (const auto m = kept.match(r.title.value_or(QString())); m.hasMatch())
+        report_.conflicts.append(
+            QStringLiteral("%1: another machine found it changed on two machines; the other "
+                           "text is the snippet %2 (ID %3).")
+                .arg(named(r.language, m.captured(1)), named(r.language, r.title))
+                .arg(id));
 }
 
 bool Pass::justCarried(const QString& file) {
