@@ -20,9 +20,26 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
     // The fields of a record Git merged are settled already: its sides give their files only.
     const QList<Record> fieldCandidates = candidates;
     candidates += scan_.sides.values(e.record.uid);
+    // A value this machine never had, or one the record had after this machine's (a change
+    // back to an earlier value, its own earlier values holding this machine's).
     const auto changedThere = [](const auto& value, const auto& base, const QStringList& earlier,
-                                 const QString& key) {
-        return value != base && !earlier.contains(key);
+                                 const QString& key, const QStringList& later,
+                                 const QString& baseKey) {
+        return value != base && (!earlier.contains(key) || later.contains(baseKey));
+    };
+    const auto lineageOf = [this, &e](const Record& c) {
+        if (const auto r = scan_.records.constFind(e.record.uid);
+            r != scan_.records.constEnd() && *r == c)
+            return scan_.lineage.value(e.record.uid);
+        return scan_.copyLineage.value(CopyKey(c));
+    };
+    const auto titleThere = [&](const Record& c, const Lineage& l) {
+        return changedThere(c.title, e.record.title, e.earlierTitles, keyOf(c.title), l.titles,
+                            keyOf(e.record.title));
+    };
+    const auto languageThere = [&](const Record& c, const Lineage& l) {
+        return changedThere(c.language, e.record.language, e.earlierLanguages, keyOf(c.language),
+                            l.languages, keyOf(e.record.language));
     };
     bool bodyTaken = false;
     for (const Record& c : std::as_const(candidates)) {
@@ -48,13 +65,14 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
             }
         }
         claim(c.file, e.record.uid);
+        const Lineage lineage = lineageOf(c);
         // An older text under a record new in other fields is a stale copy; a whole record
         // of an earlier state (a checkout of an older commit) is a change back to it.
-        const bool older =
-            hash != e.record.hash && e.earlier.contains(hash) &&
-            !changedThere(c.title, e.record.title, e.earlierTitles, keyOf(c.title)) &&
-            !changedThere(c.language, e.record.language, e.earlierLanguages, keyOf(c.language));
-        const bool changed = older || changedThere(hash, e.record.hash, e.earlier, hash);
+        const bool older = hash != e.record.hash && e.earlier.contains(hash) &&
+                           !titleThere(c, lineage) && !languageThere(c, lineage);
+        const bool changed =
+            older || changedThere(hash, e.record.hash, e.earlier, hash,
+                                  hash == c.hash ? lineage.hashes : QStringList(), e.record.hash);
         if (changed && bodyTaken && hash != f.r.hash)
             f.conflicting = bytes;
         if ((changed && !bodyTaken) || !f.bodyThere) {
@@ -73,10 +91,16 @@ Pass::FolderSide Pass::folderSide(const Entry& e) {
         return f;
     }
     for (const Record& c : fieldCandidates) {
-        if (changedThere(c.title, e.record.title, e.earlierTitles, keyOf(c.title)) &&
+        const Lineage lineage = lineageOf(c);
+        // A whole record of an earlier state, its text with it: its title and language too.
+        const bool back =
+            c.hash != e.record.hash && e.earlier.contains(c.hash) &&
+            (c.title == e.record.title || e.earlierTitles.contains(keyOf(c.title))) &&
+            (c.language == e.record.language || e.earlierLanguages.contains(keyOf(c.language)));
+        if ((titleThere(c, lineage) || (back && c.title != e.record.title)) &&
             f.r.title == e.record.title)
             f.r.title = c.title;
-        if (changedThere(c.language, e.record.language, e.earlierLanguages, keyOf(c.language)) &&
+        if ((languageThere(c, lineage) || (back && c.language != e.record.language)) &&
             f.r.language == e.record.language)
             f.r.language = c.language;
     }
