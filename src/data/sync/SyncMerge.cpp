@@ -177,17 +177,21 @@ void Pass::findTwins() {
     };
     QMultiHash<QString, Claim> naming; // file -> the records and copies that name it
     QSet<QString> wanted; // the last pass left no two records of one file: one is fresh
-    for (const Record& r : std::as_const(scan_.records)) {
-        const auto was = base_.entries.constFind(r.uid);
-        const bool fresh = was == base_.entries.constEnd() || was->record != r;
-        naming.insert(r.file, {&r, fresh});
-        if (fresh)
+    QSet<QString> fresh;  // uids
+    for (const Record& r : std::as_const(scan_.records))
+        if (const auto was = base_.entries.constFind(r.uid);
+            was == base_.entries.constEnd() || was->record != r) {
+            fresh.insert(r.uid);
             wanted.insert(r.file);
-    }
+        }
     for (const Record& copy : std::as_const(alternates_)) {
         naming.insert(copy.file, {&copy, true, true});
         wanted.insert(copy.file);
     }
+    if (!wanted.isEmpty())
+        for (const Record& r : std::as_const(scan_.records))
+            if (wanted.contains(r.file))
+                naming.insert(r.file, {&r, fresh.contains(r.uid)});
     const auto hasPast = [this](const Claim& c) {
         const auto nonEmpty = [](const Lineage& l) {
             return !l.hashes.isEmpty() || !l.titles.isEmpty() || !l.languages.isEmpty();
