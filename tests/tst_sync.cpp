@@ -260,6 +260,8 @@ private slots:
         QTest::newRow("written in place, size and time kept, nothing else")
             << "inplacequiet" << 0 << QStringList{"SQL/Top=v9"};
         QTest::newRow("a record edited in place") << "record" << 0 << QStringList{"SQL/Best=v1"};
+        QTest::newRow("the folder chosen again through a link")
+            << "relinked" << 0 << QStringList{"SQL/Top=v2"};
         QTest::newRow("another collection copied over it, as many writes")
             << "copiedover" << 0 << QStringList{"SQL/Top=v2"};
         QTest::newRow("only the collection changed: an add and a rename")
@@ -289,6 +291,11 @@ private slots:
         const QString sql = m.folder + QStringLiteral("/SQL/");
         if (what == u"hand") {
             testsupport::writeFile(sql + "new.sql", "select 9");
+        } else if (what == u"relinked") { // the same folder chosen again through a link
+            testsupport::writeFile(sql + "Top.sql", "v2");
+            const QString link = m.folder + QStringLiteral("-link");
+            QVERIFY(QFile::link(m.folder, link));
+            QCOMPARE(m.cli({"sync", "--folder", link}).exitCode, 0);
         } else if (what == u"edited") { // in place: the same file, its folder untouched
             QFile file(sql + "Top.sql");
             QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Truncate) && file.write("v10"));

@@ -237,8 +237,11 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
                                                "alone."));
             return;
         }
-        if (S_ISLNK(top.st_mode) && !language->startsWith(u'.'))
+        if (S_ISLNK(top.st_mode) && !language->startsWith(u'.')) {
             scan.linked.insert(*language);
+            scan.skipped.append(
+                QStringLiteral("\"%1\" is left alone: it is a link.").arg(*language));
+        }
         if (language->startsWith(u'.') || !S_ISDIR(top.st_mode))
             return; // the records, a repository's own files, a README
         scan.folders.insert(*language, stampOf(top));
@@ -256,6 +259,8 @@ FolderScan ScanFolder(const QString& folder, const QHash<QString, std::pair<Stam
                 return;
             if (S_ISLNK(entry.st_mode)) {
                 scan.linked.insert(file);
+                scan.skipped.append(
+                    QStringLiteral("\"%1\" is left alone: it is a link.").arg(file));
                 return;
             }
             if (!S_ISREG(entry.st_mode)) {

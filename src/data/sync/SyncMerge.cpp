@@ -315,8 +315,7 @@ void Pass::compare(const Entry& e) {
     if (inCollection)
         linked_.insert(e.id);
     if (behindLink(e.record.file)) {
-        report_.notes.append(QStringLiteral("%1 is left alone: its file lies behind a link.")
-                                 .arg(named(e.record.language, e.record.title)));
+        // The scan said which name it is, and why.
         next_.entries.insert(e.record.uid, e);
         return;
     }
@@ -371,8 +370,9 @@ void Pass::compare(const Entry& e) {
     }
     if (!inCollection) {
         if (!folderChanged) {
-            dropFile(r.file, r.uid);
+            // The record says so first: a body gone without it would read as never synced.
             tombstone(r);
+            dropFile(r.file, r.uid);
             ++report_.intoFolder.removed;
             return;
         }

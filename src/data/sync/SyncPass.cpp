@@ -238,7 +238,7 @@ void Pass::refuseMassRemoval() {
     }
     const auto many = [this](qsizetype n) {
         const qsizetype all = base_.entries.size();
-        return (n > 10 && n * 5 > all) || (n >= 2 && n == all);
+        return (n > 10 && n * 5 > all) || (n >= 2 && n * 2 > all);
     };
     if (many(emptied))
         throw Error(QStringLiteral("In the sync folder \"%1\", %2 of the %3 snippets' files are "

@@ -64,9 +64,9 @@ inline bool sameEntries(const State& a, const State& b) {
 
 class Pass {
 public:
-    Pass(TADOConnection& connection, const QString& folder)
+    Pass(TADOConnection& connection, const QString& folder, const QString& statePath)
         : connection_(connection), folder_(QDir::cleanPath(QFileInfo(folder).absoluteFilePath())),
-          statePath_(StatePath(folder_, connection.collection()->address().identity())) {
+          statePath_(statePath) {
         table_.setConnection(&connection_);
         table_.setTableName(kTable);
     }

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "data/sync/SyncState.h"
 
+#include "data/core/Posix.h"
 #include "data/files/DataPath.h"
 #include "data/files/Files.h"
 
 #include <QDataStream>
 #include <QDir>
+#include <QFileInfo>
 #include <QMutex>
 
 #define XXH_INLINE_ALL
@@ -65,6 +67,19 @@ QString StatePath(const QString& folder, const QString& collectionIdentity) {
            QStringLiteral("sync-%1.state")
                .arg(quint64(XXH3_64bits(key.constData(), std::size_t(key.size()))), 16, 16,
                     QLatin1Char('0'));
+}
+
+QString StateFor(const QString& folder, const QString& collectionIdentity) {
+    const QString spelled = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    const QString canonical = QFileInfo(spelled).canonicalFilePath();
+    if (canonical.isEmpty() || canonical == spelled)
+        return StatePath(spelled, collectionIdentity);
+    const QString path = StatePath(canonical, collectionIdentity);
+    // The state kept under the folder's other spelling, by an earlier version, carries over.
+    if (const QString before = StatePath(spelled, collectionIdentity);
+        !QFileInfo::exists(path) && QFileInfo::exists(before))
+        ::rename(posix::native(before).constData(), posix::native(path).constData());
+    return path;
 }
 
 State LoadState(const QString& path) {

@@ -39,6 +39,9 @@ struct State {
 };
 
 QString StatePath(const QString& folder, const QString& collectionIdentity);
+// StatePath of the folder as the file system names it (links resolved), so that each spelling
+// of one folder finds the one state.
+QString StateFor(const QString& folder, const QString& collectionIdentity);
 // A missing file is an empty state; a damaged one too, which a sync then merges as a union,
 // losing nothing.
 State LoadState(const QString& path);
