@@ -416,7 +416,8 @@ int renameNew(const QByteArray& from, const QByteArray& to) {
 
 } // namespace
 
-void WriteBody(const QString& folder, const QString& file, const QByteArray& bytes, bool replace) {
+Stamp WriteBody(const QString& folder, const QString& file, const QByteArray& bytes, bool replace,
+                const Stamp* expected) {
     const QString target = folder + u'/' + file;
     const qsizetype slash = file.lastIndexOf(u'/');
     const QString dir = folder + u'/' + file.left(slash);
@@ -436,9 +437,21 @@ void WriteBody(const QString& folder, const QString& file, const QByteArray& byt
         failed(folder, QStringLiteral("writing \"%1\"").arg(temporary), errno);
     const bool written = WriteAll(fd, bytes.constData(), std::size_t(bytes.size()));
     const int err = errno;
+    struct stat made {};
+    ::fstat(fd, &made);
     if (::close(fd) != 0 || !written) {
         ::unlink(native(temporary).constData());
         failed(folder, QStringLiteral("writing \"%1\"").arg(target), written ? errno : err);
+    }
+    // A sync engine that put another text there since the scan keeps it: the next pass weighs it.
+    if (struct stat there{};
+        expected && replace &&
+        (::lstat(native(target).constData(), &there) != 0 ? errno != ENOENT || expected->size >= 0
+                                                          : stampOf(there) != *expected)) {
+        ::unlink(native(temporary).constData());
+        throw TakenMeanwhile(QStringLiteral("\"%1\" changed in the sync folder while it was "
+                                            "synced; the next sync takes that in.")
+                                 .arg(file));
     }
     if ((replace ? ::rename(native(temporary).constData(), native(target).constData())
                  : renameNew(native(temporary), native(target))) != 0) {
@@ -450,6 +463,10 @@ void WriteBody(const QString& folder, const QString& file, const QByteArray& byt
                                      .arg(file));
         failed(folder, QStringLiteral("putting \"%1\" in place").arg(target), renameErr);
     }
+    struct stat now {};
+    if (::lstat(native(target).constData(), &now) != 0 || now.st_ino != made.st_ino)
+        return {}; // replaced at once by another: read again by the next pass
+    return stampOf(now);
 }
 
 void WriteRecord(const QString& folder, const Record& record, const Lineage& lineage) {

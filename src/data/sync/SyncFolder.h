@@ -131,9 +131,11 @@ Record Settle(const Record& a, const Lineage& la, const Record& b, const Lineage
 // Reads a body file whole; throws varozidi::Error.
 QByteArray ReadBody(const QString& folder, const QString& file);
 // Replaces or makes a file all at once (written beside it under a hidden name, then renamed).
-// With replace false, a file that came there meanwhile stays, and TakenMeanwhile is thrown.
-void WriteBody(const QString& folder, const QString& file, const QByteArray& bytes,
-               bool replace = true);
+// With replace false, a file that came there meanwhile stays, and TakenMeanwhile is thrown;
+// likewise where expected is given and the file there is no longer as it stamps. The stamp of
+// the file written; none (size -1) where another took its name at once.
+Stamp WriteBody(const QString& folder, const QString& file, const QByteArray& bytes,
+                bool replace = true, const Stamp* expected = nullptr);
 class TakenMeanwhile : public Error {
 public:
     using Error::Error;

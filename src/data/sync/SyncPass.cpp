@@ -477,9 +477,9 @@ void Pass::remember(qint64 id, const QString& version, const Record& r) {
     Entry e{id,
             version,
             r,
-            written_.contains(r.file) || body == scan_.files.constEnd()
-                ? StampOf(folder_ + u'/' + r.file)
-                : *body,
+            written_.contains(r.file)        ? written_.value(r.file)
+            : body == scan_.files.constEnd() ? StampOf(folder_ + u'/' + r.file)
+                                             : *body,
             writtenRecords_.contains(r.uid) || record == scan_.recordStamps.constEnd()
                 ? StampOf(recordPath(r.uid))
                 : *record,

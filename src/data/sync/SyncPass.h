@@ -153,10 +153,15 @@ private:
     // that they all make the one snippet.
     // Every write into the folder reaches the disk before the state says it happened.
     // A name the scan found free is never taken from a file that came meanwhile.
+    // One the scan found is replaced only as it found it.
     void putBody(const QString& file, const QByteArray& bytes) {
-        WriteBody(folder_, file, bytes, scan_.files.contains(file) || written_.contains(file));
+        const auto seen = scan_.files.constFind(file);
+        const bool asScanned =
+            seen != scan_.files.constEnd() && !written_.contains(file) && !dropped_.contains(file);
+        const Stamp stamp = WriteBody(folder_, file, bytes, asScanned || written_.contains(file),
+                                      asScanned ? &*seen : nullptr);
         wrote_ = true;
-        written_.insert(file);
+        written_.insert(file, stamp);
     }
     void putRecord(const Record& r, const Lineage& lineage = {}) {
         WriteRecord(folder_, r, lineage);
@@ -241,11 +246,11 @@ private:
     QSet<QString> dropped_;
     QSet<QString> taken_; // lower-case relative paths
     bool takenFilled_ = false;
-    bool refilled_ = false;        // a fill found the folder changed: no second one
-    QSet<QString> kept_;           // hashes of the bodies the collection holds from this pass
-    bool wrote_ = false;           // into the folder, so far
-    QSet<QString> written_;        // body files this pass wrote, whose stamps the scan lacks
-    QSet<QString> writtenRecords_; // likewise records, by uid
+    bool refilled_ = false;         // a fill found the folder changed: no second one
+    QSet<QString> kept_;            // hashes of the bodies the collection holds from this pass
+    bool wrote_ = false;            // into the folder, so far
+    QHash<QString, Stamp> written_; // body files this pass wrote, as it left them
+    QSet<QString> writtenRecords_;  // likewise records, by uid
     QMultiHash<QString, Record> alternates_; // records a sync engine kept as conflict copies
     QMultiHash<QString, qint64> byName_;     // rows no record names yet, by language and title
     QHash<QString, QString> twins_;          // uid -> the uid of the record it joins
