@@ -88,6 +88,7 @@ struct Machine {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QString folder;
     QByteArray said; // what its syncs printed
+    QByteArray last; // what the last one printed
 };
 
 // --- carriers

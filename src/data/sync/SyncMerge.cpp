@@ -379,8 +379,21 @@ void Pass::compare(const Entry& e) {
         // Removed here, changed there: it comes back with the change.
         if (!bodyRead)
             body = ReadBody(folder_, r.file);
+        // Git's markers never become a body: the first side comes back, the second apart.
+        const auto sides = f.asWritten ? std::nullopt : GitConflictSides(body);
+        if (sides) {
+            if (!sides->first.isEmpty() && !sameText(sides->second, sides->first))
+                keepMarkedSide(r, sides->second,
+                               QStringLiteral("the folder held both sides of a Git conflict"));
+            body = sides->first.isEmpty() ? sides->second : sides->first;
+        }
         const auto [id, version] = addRow(r.language, r.title, body);
-        remember(id, version, r);
+        if (sides) {
+            rows_.insert(id, {version, r.language, r.title});
+            writeOut(r.uid, id, &e, report_.intoFolder.changed, r.file);
+        } else {
+            remember(id, version, r);
+        }
         report_.notes.append(QStringLiteral("%1 was removed here but changed in the folder; "
                                             "it is back with that change (ID %2).")
                                  .arg(named(r.language, r.title))

@@ -62,7 +62,8 @@ void Pass::everything() {
     scan_ = ScanFolder(folder_, known, base_.recordFolder, base_.others);
     // An emptied folder is far likelier an unmounted disk or a wrong checkout than the
     // wish to remove every snippet everywhere.
-    if (!base_.entries.isEmpty() && scan_.records.isEmpty() && scan_.files.isEmpty())
+    if (!base_.entries.isEmpty() && scan_.records.isEmpty() && scan_.files.isEmpty() &&
+        scan_.removed.isEmpty() && scan_.merged.isEmpty())
         throw Error(QStringLiteral("The sync folder \"%1\" holds none of the %2 snippets it "
                                    "held at the last sync; nothing was changed. If it is "
                                    "on a disk that is not mounted, mount it; to start "
@@ -72,8 +73,12 @@ void Pass::everything() {
     // A removal that met a change (Git merged the record, the change kept the file): the file
     // is there, so the snippet is, and its record says so once more.
     QStringList revived;
+    QSet<QString> named; // a file a live record names is that snippet's, not the removed one's
+    if (!scan_.removed.isEmpty())
+        for (const Record& r : std::as_const(scan_.records))
+            named.insert(r.file);
     for (auto it = scan_.removed.begin(); it != scan_.removed.end();) {
-        if (scan_.files.contains(it->file)) {
+        if (scan_.files.contains(it->file) && !named.contains(it->file)) {
             Record live = *it;
             live.removed = false;
             scan_.records.insert(it.key(), live);
@@ -140,12 +145,16 @@ void Pass::everything() {
         if (const auto e = next_.entries.constFind(uid); e != next_.entries.constEnd())
             putRecord(e->record);
     // A record Git left with its markers is written clean once weighed.
-    for (const QString& uid : std::as_const(scan_.markedRecords))
-        if (const auto e = next_.entries.find(uid);
-            e != next_.entries.end() && !writtenRecords_.contains(uid)) {
+    for (const QString& uid : std::as_const(scan_.markedRecords)) {
+        if (writtenRecords_.contains(uid))
+            continue;
+        if (const auto e = next_.entries.find(uid); e != next_.entries.end()) {
             putRecord(e->record);
             e->recordStamp = StampOf(recordPath(uid));
+        } else if (const auto gone = scan_.removed.constFind(uid); gone != scan_.removed.cend()) {
+            putRecord(*gone); // a removal both sides agree on, its markers gone
         }
+    }
 }
 
 void Pass::rowsOnly() {
