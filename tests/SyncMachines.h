@@ -24,7 +24,7 @@
 
 namespace synctest {
 
-using Snippets = QMap<QString, QByteArray>; // "Language/Title" -> body
+using Snippets = QMultiMap<QString, QByteArray>; // "Language/Title" -> body, in order of both
 
 struct Machine {
     explicit Machine(const QString& label) : name(label) {
@@ -75,12 +75,16 @@ struct Machine {
         return 0;
     }
     Snippets snippets() const {
-        Snippets all;
+        QList<std::pair<QString, QByteArray>> pairs;
         for (const QJsonValue& v : QJsonDocument::fromJson(cli({"--json", "list"}).out).array())
-            all.insert(
-                v[QLatin1String("language")].toString() + u'/' +
-                    v[QLatin1String("title")].toString(),
-                cli({"show", QString::number(qint64(v[QLatin1String("id")].toDouble()))}).out);
+            pairs.append(
+                {v[QLatin1String("language")].toString() + u'/' +
+                     v[QLatin1String("title")].toString(),
+                 cli({"show", QString::number(qint64(v[QLatin1String("id")].toDouble()))}).out});
+        std::sort(pairs.begin(), pairs.end()); // two snippets of one name, alike on every machine
+        Snippets all;
+        for (const auto& [key, body] : std::as_const(pairs))
+            all.insert(key, body);
         return all;
     }
     QString name;

@@ -174,6 +174,7 @@ void Pass::findTwins() {
         bool fresh; // new or changed since the last pass, or a sync engine's copy
         bool copy = false;
         bool past = false;
+        QStringList hashes; // the texts it had before
     };
     QMultiHash<QString, Claim> naming; // file -> the records and copies that name it
     QSet<QString> wanted; // the last pass left no two records of one file: one is fresh
@@ -185,33 +186,32 @@ void Pass::findTwins() {
             wanted.insert(r.file);
         }
     for (const Record& copy : std::as_const(alternates_)) {
-        naming.insert(copy.file, {&copy, true, true});
+        naming.insert(copy.file, {&copy, true, true, false, {}});
         wanted.insert(copy.file);
     }
     if (!wanted.isEmpty())
         for (const Record& r : std::as_const(scan_.records))
             if (wanted.contains(r.file))
-                naming.insert(r.file, {&r, fresh.contains(r.uid)});
-    const auto hasPast = [this](const Claim& c) {
-        const auto nonEmpty = [](const Lineage& l) {
-            return !l.hashes.isEmpty() || !l.titles.isEmpty() || !l.languages.isEmpty();
-        };
+                naming.insert(r.file, {&r, fresh.contains(r.uid), false, false, {}});
+    const auto lineageOf = [this](const Claim& c) {
         const QString& uid = c.r->uid;
         if (c.copy)
-            return nonEmpty(scan_.copyLineage.value(CopyKey(*c.r)));
+            return scan_.copyLineage.value(CopyKey(*c.r));
         if (scan_.lineage.contains(uid))
-            return nonEmpty(scan_.lineage.value(uid));
+            return scan_.lineage.value(uid);
         if (const auto e = base_.entries.constFind(uid); e != base_.entries.constEnd() && !c.fresh)
-            return !e->earlier.isEmpty() || !e->earlierTitles.isEmpty() ||
-                   !e->earlierLanguages.isEmpty();
-        return nonEmpty(lineageOnDisk(uid));
+            return Lineage{e->earlier, e->earlierTitles, e->earlierLanguages};
+        return lineageOnDisk(uid);
     };
     for (const QString& file : std::as_const(wanted)) {
         QList<Claim> claims = naming.values(file);
         if (claims.size() < 2)
             continue;
-        for (Claim& c : claims)
-            c.past = hasPast(c);
+        for (Claim& c : claims) {
+            const Lineage l = lineageOf(c);
+            c.past = !l.hashes.isEmpty() || !l.titles.isEmpty() || !l.languages.isEmpty();
+            c.hashes = l.hashes;
+        }
         const Claim* stays = &claims.first();
         for (const Claim& c : std::as_const(claims))
             if (Stays(*c.r, c.past, *stays->r, stays->past))
@@ -221,8 +221,12 @@ void Pass::findTwins() {
             const Record& r = *c.r;
             // Only a record made of the file alone joins another: two snippets of their own
             // that came to one name (titles a name cannot tell apart) stay two.
+            // And only where one text is, or was, the other's: a snippet of its own that came
+            // to the name another had taken keeps its own.
             if (r.uid == into || c.copy || twins_.contains(r.uid) ||
-                NamedBy(r.file) != std::pair{r.language, r.title})
+                NamedBy(r.file) != std::pair{r.language, r.title} ||
+                (r.hash != stays->r->hash && !stays->hashes.contains(r.hash) &&
+                 !c.hashes.contains(stays->r->hash)))
                 continue;
             // Both snippets here: only a copy taken in by hand, unchanged since, joins one
             // whose record changed to its file with its text (merge() sees the text is it).
